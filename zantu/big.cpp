@@ -1,0 +1,287 @@
+// The streaming writer and reader.
+#include <charconv>
+#include <string>
+#include <vector>
+
+#include "big.h"
+#include "chain_calls.h"
+#include "codes.h"
+
+namespace zantu {
+
+namespace {
+
+// Appends the UTF-8 form of a str (lone surrogates kept as they are, so that
+// the piece decodes back to the very same text).
+void append_text(std::string& piece, PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data != nullptr) {
+        piece.append(data, size_t(size));
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError();
+    PyErr_Clear();
+    Ref bytes = Ref::check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    piece.append(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get())));
+}
+
+void append_integer(std::string& piece, long long value) {
+    char digits[24];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    piece.append(digits, result.ptr);
+}
+
+// Whether `s` is a JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool is_json_number(const char* s, size_t n) {
+    size_t i = 0;
+    auto digit = [&](size_t k) { return k < n && s[k] >= '0' && s[k] <= '9'; };
+    if (i < n && s[i] == '-') ++i;
+    if (!digit(i)) return false;
+    if (s[i] == '0') {
+        ++i;
+    } else {
+        while (digit(i)) ++i;
+    }
+    if (i < n && s[i] == '.') {
+        ++i;
+        if (!digit(i)) return false;
+        while (digit(i)) ++i;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        if (!digit(i)) return false;
+        while (digit(i)) ++i;
+    }
+    return i == n;
+}
+
+// Appends a count in its plain text form. Integers take the fast path; any
+// other count must print as a JSON number, or the document would not load.
+void append_count(std::string& piece, PyObject* count) {
+    if (PyLong_CheckExact(count)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow == 0) {
+            if (value == -1 && PyErr_Occurred()) throw PyError();
+            append_integer(piece, value);
+            return;
+        }
+    }
+    Ref text = Ref::check(PyObject_Str(count));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (data == nullptr || !is_json_number(data, size_t(size))) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, "count %.200R is not a JSON number (its text is %.200R)", count, text.get());
+    }
+    piece.append(data, size_t(size));
+}
+
+class Writer {
+public:
+    Writer(PyObject* module, PyObject* file) : module_(module), file_(file) {}
+
+    // One piece, one call of file.write.
+    void write(const std::string& piece) {
+        Ref text = Ref::check(PyUnicode_DecodeUTF8(piece.data(), Py_ssize_t(piece.size()), "surrogatepass"));
+        file_write(file_, text.get());
+    }
+    void write(PyObject* text) { file_write(file_, text); }
+
+    // The text of a value's code: its position's digits, or its own JSON text.
+    static void append_code(std::string& piece, const CodeEntry& entry, Py_ssize_t position) {
+        if (entry.literal) {
+            append_text(piece, entry.text.get());
+        } else {
+            append_integer(piece, position);
+        }
+    }
+
+    void write_code_pairs(const CodeTable& table) {
+        Py_ssize_t end_freqs = table.announced - 1;
+        std::string piece;
+        for (size_t p = 0; p < table.entries.size(); ++p) {
+            const CodeEntry& entry = table.entries[p];
+            piece.clear();
+            append_code(piece, entry, Py_ssize_t(p));
+            piece += ',';
+            append_text(piece, entry.text.get());
+            if (Py_ssize_t(p) != end_freqs) piece += ',';
+            write(piece);
+        }
+    }
+
+    // write_start: the start element followed by ",[".
+    void write_start(const CodeTable* table, PyObject* start) {
+        if (table == nullptr) {
+            Ref text = json_dumps(module_, start);
+            Ref tail = Ref::check(PyUnicode_FromString(",["));
+            write(Ref::check(PyUnicode_Concat(text.get(), tail.get())).get());
+            return;
+        }
+        const CodeEntry& entry = table->entry_of(start);
+        piece_.clear();
+        append_code(piece_, entry, position_of(*table, entry));
+        piece_ += ",[";
+        write(piece_);
+    }
+
+    // write_next_start: the item, whose elements are all looked up first.
+    // The count's text is made before the item is written, so that a pair
+    // that cannot be written leaves nothing of itself in the file.
+    void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
+        Ref plain_item;
+        if (table == nullptr) {
+            plain_item = json_dumps(module_, next_state);
+        } else {
+            piece_.assign(1, '[');
+            Ref it = get_iter(next_state);
+            Ref element;
+            bool first = true;
+            while (iter_next(it.get(), element)) {
+                if (!first) piece_ += ',';
+                first = false;
+                const CodeEntry& entry = table->entry_of(element.get());
+                append_code(piece_, entry, position_of(*table, entry));
+            }
+            piece_ += ']';
+        }
+        count_piece_.assign(1, ',');
+        append_count(count_piece_, count);
+        if (!last) count_piece_ += ',';
+        if (plain_item) {
+            write(plain_item.get());
+        } else {
+            write(piece_);
+        }
+        write(count_piece_);
+    }
+
+    void write_ascii(const char* text) {
+        piece_.assign(text);
+        write(piece_);
+    }
+
+private:
+    static Py_ssize_t position_of(const CodeTable& table, const CodeEntry& entry) {
+        return Py_ssize_t(&entry - table.entries.data());
+    }
+
+    PyObject* module_;
+    PyObject* file_;
+    std::string piece_;
+    std::string count_piece_;
+};
+
+// Where a bag's array closes: at the pair whose index equals the bag's
+// announced unique_count minus 1, compared as host objects unless the
+// announcement is a plain int.
+class BagEnd {
+public:
+    explicit BagEnd(PyObject* bag) : unique_count_(bag_unique_count(bag)) {
+        if (PyLong_CheckExact(unique_count_.get())) {
+            int overflow = 0;
+            long long n = PyLong_AsLongLongAndOverflow(unique_count_.get(), &overflow);
+            if (n == -1 && PyErr_Occurred()) throw PyError();
+            if (overflow == 0) {
+                native_ = true;
+                end_ = n - 1;
+                return;
+            }
+        }
+        Ref one = Ref::check(PyLong_FromLong(1));
+        end_object_ = Ref::check(PyNumber_Subtract(unique_count_.get(), one.get()));
+    }
+
+    bool is_last(long long index) const {
+        if (native_) return index == end_;
+        Ref i = Ref::check(PyLong_FromLongLong(index));
+        return check_status(PyObject_RichCompareBool(i.get(), end_object_.get(), Py_NE)) == 0;
+    }
+
+    PyObject* announced() const { return unique_count_.get(); }
+
+private:
+    Ref unique_count_;
+    bool native_ = false;
+    long long end_ = 0;
+    Ref end_object_;
+};
+
+}  // namespace
+
+void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* frequency_compress) {
+    Writer out(module, file);
+    out.write_ascii("{\"codes\":[");
+    bool compress = check_status(PyObject_IsTrue(frequency_compress));
+    CodeTable table;
+    if (compress) {
+        table = build_code_table(module, chain, true);
+        Py_ssize_t yielded = Py_ssize_t(table.entries.size());
+        if (yielded > 0 && yielded != table.announced) {
+            raise(PyExc_ValueError,
+                  "the frequency items announce %zd values (len) but yielded %zd; "
+                  "the document would not be valid JSON",
+                  table.announced, yielded);
+        }
+        out.write_code_pairs(table);
+    }
+    const CodeTable* codes = compress ? &table : nullptr;
+    out.write_ascii("],\"chain\":[");
+
+    Py_ssize_t chain_end = chain_len(chain) - 1;
+    Ref entries = get_iter(chain_items(chain).get());
+    Ref entry, start, bag, pair, next_state, count;
+    Py_ssize_t idx = 0;
+    for (; iter_next(entries.get(), entry); ++idx) {
+        if (idx > chain_end) {
+            raise(PyExc_ValueError,
+                  "len(chain) is %zd but chain.items() yielded at least %zd entries; "
+                  "the document would not be valid JSON",
+                  chain_end + 1, idx + 1);
+        }
+        unpack_pair(entry.get(), start, bag);
+        out.write_start(codes, start.get());
+        BagEnd bag_end(bag.get());
+        Ref pairs = get_iter(bag_choices(bag.get()).get());
+        long long idx2 = 0;
+        bool closed = false;
+        for (; iter_next(pairs.get(), pair); ++idx2) {
+            if (closed) {
+                raise(PyExc_ValueError,
+                      "the bag of start %.200R announces unique_count %.200R but its choices() "
+                      "yielded at least %lld pairs; the document would not be valid JSON",
+                      start.get(), bag_end.announced(), idx2 + 1);
+            }
+            unpack_pair(pair.get(), next_state, count);
+            closed = bag_end.is_last(idx2);
+            out.write_pair(codes, next_state.get(), count.get(), closed);
+        }
+        if (idx2 > 0 && !closed) {
+            raise(PyExc_ValueError,
+                  "the bag of start %.200R announces unique_count %.200R but its choices() "
+                  "yielded %lld pairs; the document would not be valid JSON",
+                  start.get(), bag_end.announced(), idx2);
+        }
+        out.write_ascii(idx != chain_end ? "]," : "]");
+    }
+    if (idx > 0 && idx != chain_end + 1) {
+        raise(PyExc_ValueError,
+              "len(chain) is %zd but chain.items() yielded %zd entries; "
+              "the document would not be valid JSON",
+              chain_end + 1, idx);
+    }
+    out.write_ascii("]}");
+}
+
+}  // namespace zantu
+
+namespace zantu {
+
+void load_json_big(PyObject*, PyObject*, PyObject*, PyObject*) {
+    raise(PyExc_NotImplementedError, "load_json_big is not available yet");
+}
+
+}  // namespace zantu

@@ -1,0 +1,178 @@
+#include "chain_calls.h"
+
+#include <string_view>
+
+namespace zantu {
+
+Interned interned;
+
+namespace {
+
+// Held from import on: the builtin `sorted` and the sort key function.
+PyObject* builtin_sorted = nullptr;
+PyObject* frequency_key = nullptr;
+
+// key=lambda x: -x[1]
+PyObject* negated_frequency(PyObject*, PyObject* x) {
+    PyObject* frequency;
+    if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 1) {
+        frequency = PyTuple_GET_ITEM(x, 1);
+        Py_INCREF(frequency);
+    } else {
+        PyObject* one = PyLong_FromLong(1);
+        if (one == nullptr) return nullptr;
+        frequency = PyObject_GetItem(x, one);
+        Py_DECREF(one);
+        if (frequency == nullptr) return nullptr;
+    }
+    PyObject* negated = PyNumber_Negative(frequency);
+    Py_DECREF(frequency);
+    return negated;
+}
+
+PyMethodDef negated_frequency_def = {"negated_frequency", negated_frequency, METH_O, nullptr};
+
+}  // namespace
+
+void init_interned() {
+#define ZANTU_MAKE_NAME(name)                                        \
+    if (interned.name == nullptr) {                                  \
+        interned.name = PyUnicode_InternFromString(#name);           \
+        if (interned.name == nullptr) throw PyError();               \
+    }
+    ZANTU_INTERNED_NAMES(ZANTU_MAKE_NAME)
+#undef ZANTU_MAKE_NAME
+    if (interned.kw_count == nullptr) {
+        interned.kw_count = PyTuple_Pack(1, interned.count);
+        if (interned.kw_count == nullptr) throw PyError();
+    }
+    if (interned.kw_key == nullptr) {
+        interned.kw_key = PyTuple_Pack(1, interned.key);
+        if (interned.kw_key == nullptr) throw PyError();
+    }
+    if (frequency_key == nullptr) {
+        frequency_key = PyCFunction_NewEx(&negated_frequency_def, nullptr, nullptr);
+        if (frequency_key == nullptr) throw PyError();
+    }
+}
+
+void release_interned() {
+#define ZANTU_DROP_NAME(name) Py_CLEAR(interned.name);
+    ZANTU_INTERNED_NAMES(ZANTU_DROP_NAME)
+#undef ZANTU_DROP_NAME
+    Py_CLEAR(interned.kw_count);
+    Py_CLEAR(interned.kw_key);
+    Py_CLEAR(frequency_key);
+    Py_CLEAR(builtin_sorted);
+}
+
+void init_builtins() {
+    Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
+    for (const char* name : {"ImportError", "enumerate", "sorted", "zip"}) {
+        Ref key = str(name);
+        Ref value = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(builtins.get()), key.get()));
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+            throw PyError();
+        }
+        if (std::string_view(name) == "sorted") {
+            Py_XDECREF(builtin_sorted);
+            builtin_sorted = value.release();
+        }
+    }
+}
+
+Ref module_global(PyObject* module, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        PyObject* builtins = PyEval_GetBuiltins();
+        if (builtins != nullptr) found = PyDict_GetItemWithError(builtins, name);
+        if (found == nullptr) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw PyError();
+        }
+    }
+    return Ref::borrow(found);
+}
+
+Ref get_attr(PyObject* obj, PyObject* name) { return Ref::check(PyObject_GetAttr(obj, name)); }
+
+Ref get_iter(PyObject* iterable) { return Ref::check(PyObject_GetIter(iterable)); }
+
+bool iter_next(PyObject* it, Ref& out) {
+    out = Ref::steal(PyIter_Next(it));
+    if (out) return true;
+    if (PyErr_Occurred()) throw PyError();
+    return false;
+}
+
+Py_ssize_t chain_len(PyObject* chain) { return check_size(PyObject_Size(chain)); }
+
+void chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count) {
+    PyObject* stack[] = {nullptr, chain, start, item, count};
+    Ref::check(PyObject_VectorcallMethod(interned.add_to_bag, stack + 1,
+                                         3 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_count));
+}
+
+void bag_add(PyObject* bag, PyObject* item, PyObject* count) {
+    PyObject* stack[] = {nullptr, bag, item, count};
+    Ref::check(PyObject_VectorcallMethod(interned.add, stack + 1,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_count));
+}
+
+Ref new_probability_bag(PyObject* module) {
+    Ref cls = module_global(module, interned.ProbabilityBag);
+    return call(cls.get());
+}
+
+Ref json_dumps(PyObject* module, PyObject* value) {
+    Ref json = module_global(module, interned.json);
+    return call_method(interned.dumps, json.get(), value);
+}
+
+void json_dump(PyObject* module, PyObject* document, PyObject* file) {
+    Ref json = module_global(module, interned.json);
+    call_method(interned.dump, json.get(), document, file);
+}
+
+Ref json_load(PyObject* module, PyObject* file) {
+    Ref json = module_global(module, interned.json);
+    return call_method(interned.load, json.get(), file);
+}
+
+Ref position_digits(PyObject* module, Py_ssize_t position) {
+    Ref math = module_global(module, interned.math);
+    Ref pos = Ref::check(PyLong_FromSsize_t(position));
+    Ref log = call_method(interned.log10, math.get(), pos.get());
+    Ref truncated = Ref::check(PyNumber_Long(log.get()));
+    Ref one = Ref::check(PyLong_FromLong(1));
+    return Ref::check(PyNumber_Add(truncated.get(), one.get()));
+}
+
+Ref sort_by_frequency(PyObject* items) {
+    PyObject* stack[] = {nullptr, items, frequency_key};
+    return Ref::check(PyObject_Vectorcall(builtin_sorted, stack + 1,
+                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_key));
+}
+
+Ref ijson_basic_parse(PyObject* module, PyObject* source) {
+    Ref ijson = module_global(module, interned.ijson);
+    return call_method(interned.basic_parse, ijson.get(), source);
+}
+
+Ref object_builder_new(PyObject* module) {
+    Ref cls = module_global(module, interned.ObjectBuilder);
+    return call(cls.get());
+}
+
+void raise_key_error(PyObject* key) {
+    PyObject* args = PyTuple_Pack(1, key);
+    if (args != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, args);
+        Py_DECREF(args);
+    }
+    throw PyError();
+}
+
+}  // namespace zantu

@@ -1,0 +1,106 @@
+// The thin layer through which the codecs call every outside object: the
+// chain and its bags, the file, the JSON encoder, the math module and the
+// event parser. Methods are fetched afresh at each call (vectorcall with
+// interned names), arguments are positional except the keyword `count`.
+// Every function returns a new reference or throws PyError.
+#pragma once
+
+#include "ref.h"
+
+namespace zantu {
+
+// One list drives the creation and the release of the interned names.
+#define ZANTU_INTERNED_NAMES(X)                                                   \
+    X(items) X(choices) X(build_frequency_dict) X(clear) X(set_bag) X(add_to_bag) \
+    X(add) X(unique_count) X(write) X(read) X(dumps) X(dump) X(load) X(log10)     \
+    X(basic_parse) X(event) X(value) X(count) X(key) X(json) X(math) X(ijson)     \
+    X(OrderedDict) X(ObjectBuilder) X(ProbabilityBag) X(codes) X(chain)           \
+    X(start_map) X(end_map) X(start_array) X(end_array) X(map_key) X(number)      \
+    X(string) X(boolean) X(null)
+
+struct Interned {
+#define ZANTU_DECLARE_NAME(name) PyObject* name = nullptr;
+    ZANTU_INTERNED_NAMES(ZANTU_DECLARE_NAME)
+#undef ZANTU_DECLARE_NAME
+    PyObject* kw_count = nullptr;  // ("count",), the keyword of add and add_to_bag
+    PyObject* kw_key = nullptr;    // ("key",), the keyword of sorted
+};
+
+// Owned by the module: made by init_interned() at import, dropped by
+// release_interned() when the module is freed.
+extern Interned interned;
+void init_interned();
+void release_interned();
+
+// A module-level name as the codecs see it at call time: the module's
+// namespace first, then the builtins; NameError when in neither.
+Ref module_global(PyObject* module, PyObject* name);
+
+// obj.name(args...) with the method fetched afresh.
+template <typename... Args>
+Ref call_method(PyObject* name, PyObject* obj, Args... args) {
+    PyObject* stack[] = {nullptr, obj, args...};
+    return Ref::check(PyObject_VectorcallMethod(
+        name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(args...).
+template <typename... Args>
+Ref call(PyObject* callable, Args... args) {
+    PyObject* stack[] = {nullptr, args...};
+    return Ref::check(PyObject_Vectorcall(
+        callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref get_attr(PyObject* obj, PyObject* name);
+Ref get_iter(PyObject* iterable);
+// Advances `it` into `out`; false at its end. Throws when the iterator raises.
+bool iter_next(PyObject* it, Ref& out);
+
+// The chain.
+inline Ref chain_items(PyObject* chain) { return call_method(interned.items, chain); }
+Py_ssize_t chain_len(PyObject* chain);
+inline Ref chain_build_frequency_dict(PyObject* chain) {
+    return call_method(interned.build_frequency_dict, chain);
+}
+inline void chain_clear(PyObject* chain) { call_method(interned.clear, chain); }
+inline void chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
+    call_method(interned.set_bag, chain, start, bag);
+}
+void chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
+
+// The bags.
+inline Ref bag_choices(PyObject* bag) { return call_method(interned.choices, bag); }
+inline Ref bag_unique_count(PyObject* bag) { return get_attr(bag, interned.unique_count); }
+void bag_add(PyObject* bag, PyObject* item, PyObject* count);
+// ProbabilityBag(), the class looked up in the module's namespace.
+Ref new_probability_bag(PyObject* module);
+
+// The file.
+inline void file_write(PyObject* file, PyObject* text) { call_method(interned.write, file, text); }
+
+// The encoder bound as `json`.
+Ref json_dumps(PyObject* module, PyObject* value);
+void json_dump(PyObject* module, PyObject* document, PyObject* file);
+Ref json_load(PyObject* module, PyObject* file);
+
+// math.log10(position), truncated toward zero, plus one: the number of
+// decimal digits of a position above 9.
+Ref position_digits(PyObject* module, Py_ssize_t position);
+
+// sorted(items, key=<negated x[1]>): the frequency items, most frequent first,
+// ties in the order given.
+Ref sort_by_frequency(PyObject* items);
+
+// The event parser bound as `ijson` and its ObjectBuilder.
+Ref ijson_basic_parse(PyObject* module, PyObject* source);
+Ref object_builder_new(PyObject* module);
+inline void builder_event(PyObject* builder, PyObject* event, PyObject* value) {
+    call_method(interned.event, builder, event, value);
+}
+inline Ref builder_value(PyObject* builder) { return get_attr(builder, interned.value); }
+
+// The builtins that import resolves once (sorted is the one called).
+void init_builtins();
+
+}  // namespace zantu

@@ -1,0 +1,181 @@
+#include "codes.h"
+
+#include <limits>
+
+#include "chain_calls.h"
+
+namespace zantu {
+
+namespace {
+
+[[noreturn]] void raise_unpack_count(Py_ssize_t found) {
+    if (found > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
+    raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+// Whether `text` (a JSON text) is an array or an object: such a value can
+// never be a code, since readers cannot use it as a key.
+bool is_container_text(PyObject* text) {
+    if (PyUnicode_GET_LENGTH(text) == 0) return false;
+    Py_UCS4 first = PyUnicode_READ_CHAR(text, 0);
+    return first == '[' || first == '{';
+}
+
+// Whether the position digits (a host int) reach the length of the text.
+bool digits_reach(PyObject* digits, Py_ssize_t length) {
+    int overflow = 0;
+    long long d = PyLong_AsLongLongAndOverflow(digits, &overflow);
+    if (d == -1 && PyErr_Occurred()) throw PyError();
+    if (overflow != 0) return overflow > 0;
+    return d >= length;
+}
+
+// A literal code must never equal an integer code of the same table, or the
+// readers would decode references to one value as the other. A non-string
+// literal value that equals an integer code in use takes its own position
+// as integer code instead; that adds an integer code, which can in turn
+// collide with another literal, so the rule runs until nothing collides.
+void resolve_collisions(CodeTable& table) {
+    std::vector<Py_ssize_t> candidates;
+    for (size_t p = 0; p < table.entries.size(); ++p) {
+        const CodeEntry& e = table.entries[p];
+        if (e.literal && !PyUnicode_Check(e.value.get())) candidates.push_back(Py_ssize_t(p));
+    }
+    if (candidates.empty()) return;
+
+    Ref integer_codes = Ref::check(PyDict_New());  // int code -> None
+    for (size_t p = 0; p < table.entries.size(); ++p) {
+        const CodeEntry& e = table.entries[p];
+        if (!e.literal) check_status(PyDict_SetItem(integer_codes.get(), e.code.get(), Py_None));
+    }
+    // Literal values not (yet) equal to an integer code: value -> [positions].
+    Ref waiting = Ref::check(PyDict_New());
+    std::vector<Py_ssize_t> newly_integer;
+    for (Py_ssize_t p : candidates) {
+        PyObject* value = table.entries[size_t(p)].value.get();
+        if (check_status(PyDict_Contains(integer_codes.get(), value))) {
+            newly_integer.push_back(p);
+            continue;
+        }
+        PyObject* list = PyDict_GetItemWithError(waiting.get(), value);
+        if (list == nullptr) {
+            if (PyErr_Occurred()) throw PyError();
+            Ref fresh = Ref::check(PyList_New(0));
+            check_status(PyDict_SetItem(waiting.get(), value, fresh.get()));
+            list = fresh.get();
+        }
+        Ref pos = Ref::check(PyLong_FromSsize_t(p));
+        check_status(PyList_Append(list, pos.get()));
+    }
+    while (!newly_integer.empty()) {
+        Py_ssize_t p = newly_integer.back();
+        newly_integer.pop_back();
+        CodeEntry& e = table.entries[size_t(p)];
+        if (!e.literal) continue;
+        e.literal = false;
+        e.code = Ref::check(PyLong_FromSsize_t(p));
+        check_status(PyDict_SetItem(integer_codes.get(), e.code.get(), Py_None));
+        PyObject* list = PyDict_GetItemWithError(waiting.get(), e.code.get());
+        if (list == nullptr) {
+            if (PyErr_Occurred()) throw PyError();
+            continue;
+        }
+        Ref held = Ref::borrow(list);
+        check_status(PyDict_DelItem(waiting.get(), e.code.get()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
+            Py_ssize_t q = PyLong_AsSsize_t(PyList_GET_ITEM(held.get(), i));
+            if (q == -1 && PyErr_Occurred()) throw PyError();
+            newly_integer.push_back(q);
+        }
+    }
+}
+
+}  // namespace
+
+const CodeEntry& CodeTable::entry_of(PyObject* value) const {
+    PyObject* pos = PyDict_GetItemWithError(positions.get(), value);
+    if (pos == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        raise_key_error(value);
+    }
+    Py_ssize_t p = PyLong_AsSsize_t(pos);
+    if (p == -1 && PyErr_Occurred()) throw PyError();
+    return entries[size_t(p)];
+}
+
+CodeTable build_code_table(PyObject* module, PyObject* chain, bool ask_length) {
+    CodeTable table;
+    table.positions = Ref::check(PyDict_New());
+    Ref frequencies = chain_build_frequency_dict(chain);
+    Ref items = call_method(interned.items, frequencies.get());
+    if (ask_length) table.announced = check_size(PyObject_Size(items.get()));
+    Ref sorted = sort_by_frequency(items.get());
+    items = Ref();
+    frequencies = Ref();
+
+    Py_ssize_t count = PyList_GET_SIZE(sorted.get());
+    table.entries.reserve(size_t(count));
+    Ref zero = Ref::check(PyLong_FromLong(0));
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(sorted.get()); ++position) {
+        Ref x = Ref::borrow(PyList_GET_ITEM(sorted.get(), position));
+        Ref value;
+        if (PyTuple_CheckExact(x.get()) && PyTuple_GET_SIZE(x.get()) > 0) {
+            value = Ref::borrow(PyTuple_GET_ITEM(x.get(), 0));
+        } else {
+            value = Ref::check(PyObject_GetItem(x.get(), zero.get()));
+        }
+        Ref text = json_dumps(module, value.get());
+        if (!PyUnicode_Check(text.get())) {
+            raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
+        }
+        bool literal = false;
+        if (position > 9) {
+            Ref digits = position_digits(module, position);
+            literal = digits_reach(digits.get(), PyUnicode_GET_LENGTH(text.get())) &&
+                      !is_container_text(text.get());
+        }
+        Ref pos = Ref::check(PyLong_FromSsize_t(position));
+        check_status(PyDict_SetItem(table.positions.get(), value.get(), pos.get()));
+        Ref code = literal ? value : pos;
+        table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal});
+    }
+    resolve_collisions(table);
+    return table;
+}
+
+void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
+    if (PyTuple_CheckExact(pair)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(pair);
+        if (n != 2) raise_unpack_count(n);
+        first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
+        second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        return;
+    }
+    if (PyList_CheckExact(pair)) {
+        Py_ssize_t n = PyList_GET_SIZE(pair);
+        if (n != 2) raise_unpack_count(n);
+        first = Ref::borrow(PyList_GET_ITEM(pair, 0));
+        second = Ref::borrow(PyList_GET_ITEM(pair, 1));
+        return;
+    }
+    Ref it = get_iter(pair);
+    if (!iter_next(it.get(), first)) raise_unpack_count(0);
+    if (!iter_next(it.get(), second)) raise_unpack_count(1);
+    Ref extra;
+    if (iter_next(it.get(), extra)) raise_unpack_count(3);
+}
+
+PairReader::PairReader(PyObject* iterable) : it_(get_iter(iterable)) {}
+
+bool PairReader::next(Ref& first, Ref& second) {
+    return iter_next(it_.get(), first) && iter_next(it_.get(), second);
+}
+
+Ref make_tuple(std::vector<Ref>& items) {
+    Ref tuple = Ref::check(PyTuple_New(Py_ssize_t(items.size())));
+    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), items[i].release());
+    items.clear();
+    return tuple;
+}
+
+}  // namespace zantu

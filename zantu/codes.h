@@ -1,0 +1,56 @@
+// The document's code table, shared by both writers, and the pair-reading
+// helpers shared by the codecs.
+#pragma once
+
+#include <vector>
+
+#include "ref.h"
+
+namespace zantu {
+
+// One value of the code table, at the position given by its index.
+struct CodeEntry {
+    Ref value;     // the value, as the frequency mapping yields it
+    Ref text;      // its JSON text, as the encoder's dumps returns it
+    Ref code;      // the code written for it: its position (an int) or, literal, the value
+    bool literal;  // the value stands for itself instead of a position
+};
+
+struct CodeTable {
+    std::vector<CodeEntry> entries;  // in position order
+    Ref positions;                   // dict: value -> position (an int)
+    Py_ssize_t announced = 0;        // len() of the frequency items, when asked for
+
+    // The entry that stands for `value`; KeyError(value) when it has none.
+    const CodeEntry& entry_of(PyObject* value) const;
+};
+
+// Builds the code table from chain.build_frequency_dict(): values sorted by
+// descending frequency (ties in the mapping's order), each at its position;
+// a value gets a literal code where its JSON text is no longer than the
+// digits of its position (from position 10 on), unless its text is an array
+// or an object, or it equals an integer code of the table. With
+// `ask_length` the length of the frequency items is read into `announced`.
+CodeTable build_code_table(PyObject* module, PyObject* chain, bool ask_length);
+
+// Unpacks `pair` into exactly two elements, with the messages
+// "too many values to unpack (expected 2)" and
+// "need more than N value(s) to unpack".
+void unpack_pair(PyObject* pair, Ref& first, Ref& second);
+
+// Draws elements from one iterator two at a time; a trailing unpaired
+// element is dropped.
+class PairReader {
+public:
+    explicit PairReader(PyObject* iterable);
+    // The next whole pair; false when the iterator runs out first.
+    bool next(Ref& first, Ref& second);
+
+private:
+    Ref it_;
+};
+
+// A tuple made of `items`, whose references it takes over.
+Ref make_tuple(std::vector<Ref>& items);
+
+}  // namespace zantu

@@ -1,0 +1,249 @@
+// The module's entry: what importing zantu_cjson sets up, and how the four
+// exported functions bind their arguments.
+#include <exception>
+#include <new>
+
+#include "big.h"
+#include "chain_calls.h"
+#include "small.h"
+
+namespace zantu {
+namespace {
+
+// Parameter names of the four functions, made at import.
+PyObject* name_chain = nullptr;
+PyObject* name_file = nullptr;
+PyObject* name_frequency_compress = nullptr;
+PyObject* name_merge = nullptr;
+
+// Whether keyword `key` equals parameter `name` (identity first).
+bool same_name(PyObject* name, PyObject* key) {
+    if (name == key) return true;
+    if (PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(key)) return false;
+    int cmp = PyUnicode_Compare(name, key);
+    if (cmp == -1 && PyErr_Occurred()) throw PyError();
+    return cmp == 0;
+}
+
+[[noreturn]] void raise_count(const char* function, Py_ssize_t given) {
+    bool too_few = given < 2;
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", function,
+          too_few ? "at least" : "at most", Py_ssize_t(too_few ? 2 : 3), "s", given);
+}
+
+// Binds (chain, file, flag) from positional and keyword arguments. The two
+// required parameters are found first; then every keyword must name a
+// parameter not already given by position.
+void bind(const char* function, PyObject* flag_name, PyObject* args, PyObject* kwargs, Ref (&values)[3]) {
+    PyObject* names[3] = {name_chain, name_file, flag_name};
+    Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given > 3) raise_count(function, given);
+    for (Py_ssize_t i = 0; i < given; ++i) values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
+    if (kwargs == nullptr) {
+        if (given < 2) raise_count(function, given);
+        return;
+    }
+    Py_ssize_t unread = PyDict_Size(kwargs);
+    for (Py_ssize_t i = given; i < 3; ++i) {
+        PyObject* value = PyDict_GetItemWithError(kwargs, names[i]);
+        if (value == nullptr && PyErr_Occurred()) throw PyError();
+        if (value != nullptr) {
+            values[i] = Ref::borrow(value);
+            --unread;
+        } else if (i == 0) {
+            raise_count(function, given);
+        } else if (i == 1) {
+            raise_count(function, 1);
+        }
+    }
+    if (unread <= 0) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%.200s() keywords must be strings", function);
+        bool known = false;
+        for (Py_ssize_t i = given; i < 3 && !known; ++i) known = same_name(names[i], key);
+        if (known) continue;
+        for (Py_ssize_t i = 0; i < given; ++i) {
+            if (same_name(names[i], key)) {
+                raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", function, key);
+            }
+        }
+        raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+    }
+}
+
+using Codec = void (*)(PyObject*, PyObject*, PyObject*, PyObject*);
+
+// Binds the arguments and runs the codec; the boundary where a C++ error
+// becomes a NULL return with the Python exception set.
+PyObject* run(const char* function, PyObject* flag_name, PyObject* flag_default, Codec codec,
+              PyObject* module, PyObject* args, PyObject* kwargs) {
+    try {
+        Ref values[3];
+        values[2] = Ref::borrow(flag_default);
+        bind(function, flag_name, args, kwargs, values);
+        codec(module, values[0].get(), values[1].get(), values[2].get());
+        Py_RETURN_NONE;
+    } catch (const PyError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    return nullptr;
+}
+
+PyObject* py_dump_json_small(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return run("dump_json_small", name_frequency_compress, Py_True, dump_json_small, module, args, kwargs);
+}
+PyObject* py_load_json_small(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return run("load_json_small", name_merge, Py_False, load_json_small, module, args, kwargs);
+}
+PyObject* py_dump_json_big(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return run("dump_json_big", name_frequency_compress, Py_True, dump_json_big, module, args, kwargs);
+}
+PyObject* py_load_json_big(PyObject* module, PyObject* args, PyObject* kwargs) {
+    return run("load_json_big", name_merge, Py_False, load_json_big, module, args, kwargs);
+}
+
+PyMethodDef functions[] = {
+    {"dump_json_small", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_dump_json_small)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dump_json_small($module, /, chain, file, frequency_compress=True)\n--\n\n"
+     "Save `chain` to the text file `file` as one chain document, built in\n"
+     "memory and written by a single json.dump call. With a true\n"
+     "`frequency_compress` values are replaced by codes from a code table\n"
+     "ranked by frequency; with a false one they are written as themselves."},
+    {"load_json_small", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_load_json_small)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load_json_small($module, /, chain, file, merge=False)\n--\n\n"
+     "Load a chain document from `file` with a single json.load call. With a\n"
+     "false `merge` the chain's content is replaced (clear, then one\n"
+     "ProbabilityBag per start through set_bag); with a true one every count\n"
+     "is added through add_to_bag. A document that cannot be decoded raises\n"
+     "before the chain is touched."},
+    {"dump_json_big", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_dump_json_big)),
+     METH_VARARGS | METH_KEYWORDS,
+     "dump_json_big($module, /, chain, file, frequency_compress=True)\n--\n\n"
+     "Save `chain` to the text file `file` as one chain document, written\n"
+     "piece by piece with file.write; memory grows with the number of\n"
+     "distinct values only. Raises ValueError when len(chain) or a bag's\n"
+     "unique_count disagrees with what its iteration yields."},
+    {"load_json_big", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_load_json_big)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load_json_big($module, /, chain, file, merge=False)\n--\n\n"
+     "Load a chain document from `file` through the event parser bound as\n"
+     "ijson, handing every (item, count) pair to chain.add_to_bag as soon as\n"
+     "it is read; memory is bounded by the code table and the largest item.\n"
+     "With a false `merge` the chain is cleared before the first pair."},
+    {nullptr, nullptr, 0, nullptr}};
+
+void free_module(void*) {
+    Py_CLEAR(name_chain);
+    Py_CLEAR(name_file);
+    Py_CLEAR(name_frequency_compress);
+    Py_CLEAR(name_merge);
+    release_interned();
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,
+                          nullptr, nullptr, nullptr, free_module};
+
+void intern_into(PyObject*& slot, const char* text) {
+    if (slot == nullptr) {
+        slot = PyUnicode_InternFromString(text);
+        if (slot == nullptr) throw PyError();
+    }
+}
+
+void set_global(PyObject* module, const char* name, const Ref& value) {
+    check_status(PyModule_AddObjectRef(module, name, value.get()));
+}
+
+// `import name`, or with `attribute`, `from name import attribute`.
+Ref import(const char* name, const char* attribute = nullptr) {
+    Ref module = Ref::check(PyImport_ImportModule(name));
+    if (attribute == nullptr) return module;
+    PyObject* value = PyObject_GetAttrString(module.get(), attribute);
+    if (value == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attribute, name);
+    }
+    return Ref::check(value);
+}
+
+// `import preferred`, falling back to `import fallback` on ImportError only.
+Ref import_preferring(const char* preferred, const char* fallback) {
+    PyObject* module = PyImport_ImportModule(preferred);
+    if (module != nullptr) return Ref::steal(module);
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PyError();
+    PyErr_Clear();
+    return import(fallback);
+}
+
+void init_module(PyObject* module) {
+    intern_into(name_chain, "chain");
+    intern_into(name_file, "file");
+    intern_into(name_frequency_compress, "frequency_compress");
+    intern_into(name_merge, "merge");
+    init_interned();
+    init_builtins();
+    set_global(module, "json", import_preferring("ujson", "json"));
+    set_global(module, "math", import("math"));
+    set_global(module, "OrderedDict", import("collections", "OrderedDict"));
+    set_global(module, "ObjectBuilder", import("ijson", "ObjectBuilder"));
+    set_global(module, "ProbabilityBag", import("zantu.bag", "ProbabilityBag"));
+    set_global(module, "ijson", import_preferring("ijson.backends.yajl2_cffi", "ijson"));
+    check_status(PyModule_AddFunctions(module, functions));
+    set_global(module, "__test__", Ref::check(PyDict_New()));
+}
+
+}  // namespace
+}  // namespace zantu
+
+PyMODINIT_FUNC PyInit_zantu_cjson() {
+    using namespace zantu;
+    PyObject* module = PyModule_Create(&module_def);
+    if (module == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init zantu_cjson");
+        return nullptr;
+    }
+    // Registered at once, so that an import of this module from one of the
+    // modules imported below finds it instead of starting over.
+    PyObject* modules = PyImport_GetModuleDict();
+    bool registered = false;
+    try {
+        Ref name = Ref::check(PyModule_GetNameObject(module));
+        if (check_status(PyDict_Contains(modules, name.get())) == 0) {
+            check_status(PyDict_SetItem(modules, name.get(), module));
+            registered = true;
+        }
+        init_module(module);
+        return module;
+    } catch (const PyError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    // A half-built module must not stay importable.
+    if (registered) {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyObject* error = PyErr_GetRaisedException();
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+#endif
+        PyObject* name = PyModule_GetNameObject(module);
+        if (name != nullptr && PyDict_GetItemWithError(modules, name) == module) PyDict_DelItem(modules, name);
+        Py_XDECREF(name);
+        PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(error);
+#else
+        PyErr_Restore(type, value, traceback);
+#endif
+    }
+    Py_DECREF(module);
+    return nullptr;
+}

@@ -1,0 +1,84 @@
+// The owning reference type and the error signal shared by every source file.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace zantu {
+
+// Thrown when a C-API call has failed and left a Python exception set. It
+// carries nothing: the exception itself is the interpreter's. The exported
+// functions catch it at the boundary and return NULL.
+struct PyError {};
+
+// Owns one strong reference (or none). Move nulls the source; assignment drops
+// the old reference last, after the new one is in place, so that a destructor
+// run by the release sees a consistent object.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;  // `other` now holds the old reference and drops it
+    }
+
+    // Takes over a new reference; `o` may be NULL.
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    // Takes a new reference to a borrowed one; `o` may be NULL.
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    // Takes over the result of a C-API call that returns a new reference,
+    // throwing PyError when it is NULL (the call failed).
+    static Ref check(PyObject* o) {
+        if (o == nullptr) throw PyError();
+        return Ref(o);
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference to the caller (a CPython slot that steals it).
+    PyObject* release() noexcept {
+        PyObject* o = p_;
+        p_ = nullptr;
+        return o;
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// For C-API calls that return -1 on failure (and 0 or 1 otherwise).
+inline int check_status(int status) {
+    if (status < 0) throw PyError();
+    return status;
+}
+
+inline Py_ssize_t check_size(Py_ssize_t size) {
+    if (size < 0 && PyErr_Occurred()) throw PyError();
+    return size;
+}
+
+// A new str from a C literal; interned strings are made once at import.
+inline Ref str(const char* text) { return Ref::check(PyUnicode_FromString(text)); }
+
+// Raises KeyError(key) exactly as a dict subscript does: a tuple key is
+// wrapped so that it stays the exception's single argument.
+[[noreturn]] void raise_key_error(PyObject* key);
+
+// Raises `type` with a formatted message (PyErr_Format's conventions).
+template <typename... Args>
+[[noreturn]] void raise(PyObject* type, const char* format, Args... args) {
+    PyErr_Format(type, format, args...);
+    throw PyError();
+}
+
+}  // namespace zantu

@@ -1,0 +1,166 @@
+#include "small.h"
+
+#include <vector>
+
+#include "chain_calls.h"
+#include "codes.h"
+
+namespace zantu {
+
+namespace {
+
+// The code of a value: its position, or the value itself when literal.
+Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(value).code; }
+
+// The tuple of the codes of a next state's elements, in its order.
+Ref coded_next_state(const CodeTable& table, PyObject* next_state) {
+    std::vector<Ref> codes;
+    Ref it = get_iter(next_state);
+    Ref element;
+    while (iter_next(it.get(), element)) codes.push_back(code_of(table, element.get()));
+    return make_tuple(codes);
+}
+
+}  // namespace
+
+void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* frequency_compress) {
+    Ref codes_list = Ref::check(PyList_New(0));
+    bool compress = check_status(PyObject_IsTrue(frequency_compress));
+    CodeTable table;
+    if (compress) {
+        table = build_code_table(module, chain, false);
+        for (const CodeEntry& e : table.entries) {
+            check_status(PyList_Append(codes_list.get(), e.code.get()));
+            check_status(PyList_Append(codes_list.get(), e.value.get()));
+        }
+    }
+
+    // The whole chain is walked, and every code looked up, before any text
+    // exists: a failure here leaves the file untouched.
+    std::vector<Ref> chain_array;
+    Ref entries = get_iter(chain_items(chain).get());
+    Ref entry, start, bag, pair, next_state, count;
+    while (iter_next(entries.get(), entry)) {
+        unpack_pair(entry.get(), start, bag);
+        chain_array.push_back(compress ? code_of(table, start.get()) : start);
+        std::vector<Ref> bag_array;
+        Ref pairs = get_iter(bag_choices(bag.get()).get());
+        while (iter_next(pairs.get(), pair)) {
+            unpack_pair(pair.get(), next_state, count);
+            bag_array.push_back(compress ? coded_next_state(table, next_state.get()) : next_state);
+            bag_array.push_back(count);
+        }
+        chain_array.push_back(make_tuple(bag_array));
+    }
+    Ref chain_tuple = make_tuple(chain_array);
+
+    Ref codes_member = Ref::check(PyTuple_Pack(2, interned.codes, codes_list.get()));
+    Ref chain_member = Ref::check(PyTuple_Pack(2, interned.chain, chain_tuple.get()));
+    Ref members = Ref::check(PyTuple_Pack(2, codes_member.get(), chain_member.get()));
+    Ref ordered_dict = module_global(module, interned.OrderedDict);
+    Ref document = call(ordered_dict.get(), members.get());
+    json_dump(module, document.get(), file);
+}
+
+namespace {
+
+// The value a code stands for; KeyError(code), or TypeError for an
+// unhashable code, when the table has none.
+PyObject* decode(PyObject* table, PyObject* code) {
+    PyObject* value = PyDict_GetItemWithError(table, code);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        raise_key_error(code);
+    }
+    return value;
+}
+
+Ref decoded_item(PyObject* table, PyObject* item) {
+    std::vector<Ref> values;
+    Ref it = get_iter(item);
+    Ref code;
+    while (iter_next(it.get(), code)) values.push_back(Ref::borrow(decode(table, code.get())));
+    return make_tuple(values);
+}
+
+// What a document asks of the chain, decoded in full before the first call
+// on it, so that a bad document leaves the chain as it was.
+struct PlannedEntry {
+    Ref start;
+    size_t first_pair;
+    size_t pair_count;
+};
+struct PlannedPair {
+    Ref item;
+    Ref count;
+};
+
+}  // namespace
+
+void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
+    Ref document = json_load(module, file);
+
+    Ref table = Ref::check(PyDict_New());
+    {
+        Ref codes = Ref::check(PyObject_GetItem(document.get(), interned.codes));
+        PairReader code_pairs(codes.get());
+        Ref code, value;
+        while (code_pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
+    }
+    Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned.chain));
+    PairReader chain_entries(chain_array.get());
+    bool merging = check_status(PyObject_IsTrue(merge));
+    bool decoded = PyDict_Size(table.get()) > 0;
+
+    // Decode everything first, raising each error the document can cause in
+    // the order in which the chain calls would meet it.
+    std::vector<PlannedEntry> entries;
+    std::vector<PlannedPair> pairs;
+    Ref start_code, bag_array, item, count;
+    while (chain_entries.next(start_code, bag_array)) {
+        PairReader bag_pairs(bag_array.get());
+        PlannedEntry entry{Ref(), pairs.size(), 0};
+        if (merging) {
+            // add_to_bag(start, item, count=count) per pair: the start is
+            // decoded first, and only when the bag has a pair.
+            while (bag_pairs.next(item, count)) {
+                if (decoded) {
+                    if (!entry.start) entry.start = Ref::borrow(decode(table.get(), start_code.get()));
+                    item = decoded_item(table.get(), item.get());
+                }
+                pairs.push_back(PlannedPair{item, count});
+            }
+            if (!decoded) entry.start = start_code;
+        } else {
+            // bag.add(tuple, count=count) per pair, then set_bag(start, bag).
+            while (bag_pairs.next(item, count)) {
+                item = decoded ? decoded_item(table.get(), item.get())
+                               : Ref::check(PySequence_Tuple(item.get()));
+                pairs.push_back(PlannedPair{item, count});
+            }
+            entry.start = decoded ? Ref::borrow(decode(table.get(), start_code.get())) : start_code;
+        }
+        entry.pair_count = pairs.size() - entry.first_pair;
+        entries.push_back(std::move(entry));
+    }
+    start_code = bag_array = item = count = Ref();
+
+    if (merging) {
+        for (const PlannedEntry& e : entries) {
+            for (size_t i = e.first_pair; i < e.first_pair + e.pair_count; ++i) {
+                chain_add_to_bag(chain, e.start.get(), pairs[i].item.get(), pairs[i].count.get());
+            }
+        }
+        return;
+    }
+    chain_clear(chain);
+    for (const PlannedEntry& e : entries) {
+        Ref bag = new_probability_bag(module);
+        for (size_t i = e.first_pair; i < e.first_pair + e.pair_count; ++i) {
+            bag_add(bag.get(), pairs[i].item.get(), pairs[i].count.get());
+        }
+        chain_set_bag(chain, e.start.get(), bag.get());
+    }
+}
+
+}  // namespace zantu
