@@ -1,0 +1,177 @@
+import importlib
+import io
+import json as std_json
+
+import pytest
+import ujson
+
+import zantu_cjson
+
+
+class Log(list):
+    """Calls recorded in order, as (name, args...) tuples."""
+
+
+class SpyBag:
+    def __init__(self, log, name, pairs, unique_count=None):
+        self.log, self.name, self.pairs = log, name, list(pairs)
+        self.unique_count = len(self.pairs) if unique_count is None else unique_count
+
+    def choices(self):
+        self.log.append(("choices", self.name))
+        return iter(self.pairs)
+
+
+class SpyFrequencies:
+    def __init__(self, log, pairs):
+        self.log, self.pairs = log, list(pairs)
+
+    def items(self):
+        self.log.append(("freq.items",))
+        return list(self.pairs)
+
+
+class SpyChain:
+    """A chain that records every call made on it.
+
+    ``entries`` is a list of (start, [(next_state, count), ...]) and
+    ``frequencies`` the (value, frequency) pairs its frequency mapping
+    yields, in order."""
+
+    def __init__(self, entries=(), frequencies=None, length=None, log=None):
+        self.log = Log() if log is None else log
+        self.entries = [(s, SpyBag(self.log, s, pairs)) for s, pairs in entries]
+        self.frequencies = frequencies
+        self.length = len(self.entries) if length is None else length
+
+    def items(self):
+        self.log.append(("items",))
+        return iter(self.entries)
+
+    def __len__(self):
+        self.log.append(("len",))
+        return self.length
+
+    def build_frequency_dict(self):
+        self.log.append(("build_frequency_dict",))
+        return SpyFrequencies(self.log, self.frequencies)
+
+    def clear(self):
+        self.log.append(("clear",))
+
+    def set_bag(self, start, bag):
+        self.log.append(("set_bag", start, bag))
+
+    def add_to_bag(self, start, item, count=None):
+        if not isinstance(item, (tuple, list)):
+            item = ("generator", tuple(item))
+        self.log.append(("add_to_bag", start, item, count))
+
+
+class RecordingBag:
+    """Stands in for ProbabilityBag in the module namespace."""
+
+    log = None
+
+    def __init__(self):
+        RecordingBag.log.append(("ProbabilityBag",))
+        self.added = []
+
+    def add(self, item, count=None):
+        RecordingBag.log.append(("add", item, count))
+        self.added.append((item, count))
+
+    def __repr__(self):
+        return f"RecordingBag({self.added!r})"
+
+
+class SpyFile:
+    """A text file that records every write as a piece."""
+
+    def __init__(self):
+        self.pieces = []
+
+    def write(self, text):
+        self.pieces.append(text)
+        return len(text)
+
+    def getvalue(self):
+        return "".join(self.pieces)
+
+
+# Worked example: start a with (b, c) x3 and (c,) x1, start b with (a,) x2;
+# the frequency mapping yields b 4, a 5, c 4.
+EXAMPLE_ENTRIES = [("a", [(("b", "c"), 3), (("c",), 1)]), ("b", [(("a",), 2)])]
+EXAMPLE_FREQUENCIES = [("b", 4), ("a", 5), ("c", 4)]
+
+
+@pytest.fixture
+def example_chain():
+    return SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES)
+
+
+@pytest.fixture
+def rebind():
+    """Rebinds module-level names of zantu_cjson for one test."""
+    saved = {}
+
+    def set_name(name, value):
+        if name not in saved:
+            saved[name] = getattr(zantu_cjson, name, _MISSING)
+        if value is _MISSING:
+            delattr(zantu_cjson, name)
+        else:
+            setattr(zantu_cjson, name, value)
+
+    yield set_name
+    for name, value in saved.items():
+        if value is _MISSING:
+            if hasattr(zantu_cjson, name):
+                delattr(zantu_cjson, name)
+        else:
+            setattr(zantu_cjson, name, value)
+
+
+_MISSING = object()
+
+
+@pytest.fixture(params=["ujson", "json"])
+def encoder(request, rebind):
+    """Each test runs with ujson and with the standard json bound as json."""
+    module = ujson if request.param == "ujson" else std_json
+    rebind("json", module)
+    return module
+
+
+@pytest.fixture
+def recording_bag(rebind):
+    log = Log()
+    RecordingBag.log = log
+    rebind("ProbabilityBag", RecordingBag)
+    return log
+
+
+def _backends():
+    names = []
+    for name in ("yajl2_c", "yajl2_cffi", "python"):
+        try:
+            importlib.import_module("ijson.backends." + name)
+        except ImportError:
+            continue
+        names.append(name)
+    return names
+
+
+BACKENDS = _backends()
+
+
+@pytest.fixture(params=BACKENDS)
+def backend(request, rebind):
+    """Each test runs with every ijson parser backend present."""
+    module = importlib.import_module("ijson.backends." + request.param)
+    rebind("ijson", module)
+    return module
+
+
+def text_file(text=""):
+    return io.StringIO(text)

@@ -1,0 +1,221 @@
+"""The module frame: namespace, argument binding, import fallbacks and the
+call-time lookup of module-level names."""
+
+import io
+import json as std_json
+import math
+import subprocess
+import sys
+import textwrap
+from collections import OrderedDict
+
+import ijson
+import pytest
+
+import zantu_cjson
+from conftest import EXAMPLE_ENTRIES, SpyChain, SpyFile
+from zantu.bag import ProbabilityBag
+
+FUNCTIONS = [("dump_json_small", "frequency_compress"), ("load_json_small", "merge"),
+             ("dump_json_big", "frequency_compress"), ("load_json_big", "merge")]
+
+
+def test_namespace():
+    ns = vars(zantu_cjson)
+    assert zantu_cjson.__name__ == "zantu_cjson" and zantu_cjson.__doc__ is None
+    assert ns["math"] is math and ns["OrderedDict"] is OrderedDict
+    assert ns["ObjectBuilder"] is ijson.ObjectBuilder and ns["ProbabilityBag"] is ProbabilityBag
+    assert ns["__test__"] == {}
+    names = [n for n in ns if not n.startswith("__") or n == "__test__"]
+    assert names == ["json", "math", "OrderedDict", "ObjectBuilder", "ProbabilityBag", "ijson",
+                     "dump_json_small", "load_json_small", "dump_json_big", "load_json_big", "__test__"]
+
+
+@pytest.mark.parametrize("name, flag", FUNCTIONS)
+class TestArguments:
+    def call(self, name, *args, **kwargs):
+        with pytest.raises(TypeError) as err:
+            getattr(zantu_cjson, name)(*args, **kwargs)
+        return str(err.value)
+
+    def test_counts(self, name, flag):
+        assert self.call(name) == f"{name}() takes at least 2 positional arguments (0 given)"
+        assert self.call(name, 1) == f"{name}() takes at least 2 positional arguments (1 given)"
+        assert self.call(name, 1, 2, 3, 4) == f"{name}() takes at most 3 positional arguments (4 given)"
+        assert self.call(name, 1, 2, 3, 4, x=1) == f"{name}() takes at most 3 positional arguments (4 given)"
+
+    def test_counts_with_keywords(self, name, flag):
+        assert self.call(name, file=1) == f"{name}() takes at least 2 positional arguments (0 given)"
+        assert self.call(name, chain=1) == f"{name}() takes at least 2 positional arguments (1 given)"
+        assert self.call(name, 1, **{flag: 1}) == f"{name}() takes at least 2 positional arguments (1 given)"
+        # A missing parameter is reported before a bad keyword.
+        assert self.call(name, bogus=1) == f"{name}() takes at least 2 positional arguments (0 given)"
+
+    def test_bad_keywords(self, name, flag):
+        assert self.call(name, 1, 2, bogus=3) == f"{name}() got an unexpected keyword argument 'bogus'"
+        assert self.call(name, 1, 2, chain=3) == f"{name}() got multiple values for keyword argument 'chain'"
+        assert self.call(name, 1, 2, 3, **{flag: 4}) == (
+            f"{name}() got multiple values for keyword argument '{flag}'")
+        # The first offending keyword, in the order given, is named.
+        assert self.call(name, 1, 2, bogus=3, chain=4) == f"{name}() got an unexpected keyword argument 'bogus'"
+
+    def test_signature(self, name, flag):
+        default = "True" if flag == "frequency_compress" else "False"
+        assert getattr(zantu_cjson, name).__text_signature__ == f"($module, /, chain, file, {flag}={default})"
+
+
+@pytest.mark.parametrize("writer", ["dump_json_small", "dump_json_big"])
+def test_keywords_bind_by_name(writer):
+    out = SpyFile()
+    getattr(zantu_cjson, writer)(file=out, frequency_compress=False, chain=SpyChain(EXAMPLE_ENTRIES))
+    assert std_json.loads(out.getvalue())["codes"] == []
+
+
+def test_readers_bind_by_name():
+    chain = SpyChain()
+    zantu_cjson.load_json_small(merge=True, file=io.StringIO('{"codes":[],"chain":[1,[[2],3]]}'), chain=chain)
+    assert chain.log == [("add_to_bag", 1, [2], 3)]
+
+
+def run_isolated(code):
+    """Runs ``code`` in a fresh interpreter; returns its stdout."""
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()
+
+
+BLOCK = """
+import sys
+class Block:
+    def __init__(self, *names): self.names = names
+    def find_spec(self, name, path=None, target=None):
+        if name in self.names: raise ImportError("blocked " + name)
+sys.meta_path.insert(0, Block({names}))
+"""
+
+
+class TestImport:
+    def test_without_ujson(self):
+        out = run_isolated(BLOCK.format(names='"ujson"') + """
+import json, zantu_cjson
+print(zantu_cjson.json is json)
+""")
+        assert out == "True"
+
+    def test_without_the_cffi_backend(self):
+        out = run_isolated(BLOCK.format(names='"ijson.backends.yajl2_cffi"') + """
+import ijson, zantu_cjson
+print(zantu_cjson.ijson is ijson)
+""")
+        assert out == "True"
+
+    def test_preferences_when_present(self):
+        out = run_isolated("""
+import importlib, zantu_cjson
+try:
+    importlib.import_module("ijson.backends.yajl2_cffi")
+    cffi = True
+except ImportError:
+    cffi = False
+print(zantu_cjson.json.__name__, zantu_cjson.ijson.__name__ == ("ijson.backends.yajl2_cffi" if cffi else "ijson"))
+""")
+        assert out == "ujson True"
+
+    def test_other_errors_abort_and_leave_nothing(self):
+        out = run_isolated("""
+import sys
+class Broken:
+    def find_spec(self, name, path=None, target=None):
+        if name == "ujson": raise RuntimeError("broken ujson")
+sys.meta_path.insert(0, Broken())
+try:
+    import zantu_cjson
+except RuntimeError as e:
+    print(e, "zantu_cjson" in sys.modules)
+""")
+        assert out == "broken ujson False"
+
+    def test_missing_ijson_fails(self):
+        out = run_isolated(BLOCK.format(names='"ijson"') + """
+try:
+    import zantu_cjson
+except ImportError as e:
+    print("ImportError")
+""")
+        assert out == "ImportError"
+
+    def test_second_import_is_the_same_module(self):
+        out = run_isolated("""
+import importlib, zantu_cjson
+print(importlib.import_module("zantu_cjson") is zantu_cjson)
+""")
+        assert out == "True"
+
+
+class TestRebinding:
+    def test_encoder_is_looked_up_at_call_time(self, rebind, example_chain):
+        rebind("json", std_json)
+        out = SpyFile()
+        zantu_cjson.dump_json_small(example_chain, out)
+        assert out.getvalue().startswith('{"codes": [0,')
+
+    def test_spy_encoder(self, rebind, example_chain):
+        calls = []
+
+        class Encoder:
+            @staticmethod
+            def dumps(v):
+                calls.append(("dumps", v))
+                return std_json.dumps(v)
+
+            @staticmethod
+            def dump(doc, file):
+                calls.append(("dump", type(doc).__name__, list(doc), file))
+
+        out = SpyFile()
+        rebind("json", Encoder)
+        zantu_cjson.dump_json_small(example_chain, out)
+        assert calls == [("dumps", "a"), ("dumps", "b"), ("dumps", "c"), ("dump", "OrderedDict",
+                                                                           ["codes", "chain"], out)]
+
+    def test_spy_math_and_ordered_dict(self, rebind):
+        logs, seen = [], []
+
+        class Math:
+            @staticmethod
+            def log10(x):
+                logs.append(x)
+                return math.log10(x)
+
+        def ordered(pairs):
+            seen.append(pairs)
+            return OrderedDict(pairs)
+
+        rebind("math", Math)
+        rebind("OrderedDict", ordered)
+        out = SpyFile()
+        zantu_cjson.dump_json_small(SpyChain([], [(str(i), 1) for i in range(12)]), out)
+        assert logs == [10, 11]
+        assert seen == [(("codes", [0, "0", 1, "1", 2, "2", 3, "3", 4, "4", 5, "5", 6, "6", 7, "7", 8, "8",
+                                    9, "9", 10, "10", 11, "11"]), ("chain", ()))]
+
+    @pytest.mark.parametrize("name", ["json", "math", "OrderedDict"])
+    def test_name_in_neither_place(self, rebind, name):
+        rebind(name, SENTINEL_MISSING)
+        with pytest.raises(NameError) as err:
+            zantu_cjson.dump_json_small(SpyChain([], [(str(i), 1) for i in range(11)]), SpyFile())
+        assert str(err.value) == f"name '{name}' is not defined"
+
+    def test_builtins_second(self, rebind):
+        import builtins
+        rebind("json", SENTINEL_MISSING)
+        builtins.json = std_json
+        try:
+            out = SpyFile()
+            zantu_cjson.dump_json_small(SpyChain([], []), out)
+            assert out.getvalue() == '{"codes": [], "chain": []}'
+        finally:
+            del builtins.json
+
+
+from conftest import _MISSING as SENTINEL_MISSING  # noqa: E402

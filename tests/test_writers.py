@@ -1,0 +1,246 @@
+"""Both writers: exact texts, call order, the code-table rule and failures."""
+
+import io
+import json as std_json
+
+import pytest
+
+import zantu_cjson
+from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, SpyChain, SpyFile
+from zantu import MarkovChain
+
+WRITERS = [zantu_cjson.dump_json_small, zantu_cjson.dump_json_big]
+COMPRESSED = '{"codes":[0,"a",1,"b",2,"c"],"chain":[0,[[1,2],3,[2],1],1,[[0],2]]}'
+PLAIN = '{"codes":[],"chain":["a",[["b","c"],3,["c"],1],"b",[["a"],2]]}'
+
+
+def written(writer, chain, *flag):
+    out = SpyFile()
+    writer(chain, out, *flag)
+    return out.getvalue()
+
+
+def codes_of(writer, frequencies):
+    """The codes array written for a chain whose frequency mapping yields
+    ``frequencies`` (and that has no entries)."""
+    return std_json.loads(written(writer, SpyChain([], frequencies)))["codes"]
+
+
+class TestExactText:
+    def test_small_with_ujson(self, example_chain, rebind):
+        import ujson
+        rebind("json", ujson)
+        assert written(zantu_cjson.dump_json_small, example_chain) == COMPRESSED
+        assert written(zantu_cjson.dump_json_small, SpyChain(EXAMPLE_ENTRIES), False) == PLAIN
+
+    def test_small_with_standard_json(self, example_chain, rebind):
+        rebind("json", std_json)
+        assert written(zantu_cjson.dump_json_small, example_chain) == (
+            '{"codes": [0, "a", 1, "b", 2, "c"], "chain": [0, [[1, 2], 3, [2], 1], 1, [[0], 2]]}')
+
+    def test_small_dumps_once(self, example_chain):
+        out = SpyFile()
+        zantu_cjson.dump_json_small(example_chain, out)
+        # ujson's dump hands the whole text to write at once.
+        assert out.getvalue() == COMPRESSED
+
+    def test_big_pieces(self, example_chain, encoder):
+        out = SpyFile()
+        zantu_cjson.dump_json_big(example_chain, out)
+        assert out.pieces == ['{"codes":[', '0,"a",', '1,"b",', '2,"c"', '],"chain":[', "0,[", "[1,2]",
+                              ",3,", "[2]", ",1", "],", "1,[", "[0]", ",2", "]", "]}"]
+
+    def test_big_plain_pieces(self, encoder):
+        out = SpyFile()
+        zantu_cjson.dump_json_big(SpyChain(EXAMPLE_ENTRIES), out, False)
+        assert len(out.pieces) == 13
+        if encoder.__name__ == "ujson":
+            assert out.getvalue() == PLAIN
+        else:
+            assert out.pieces[3] == '["b", "c"]'
+            assert std_json.loads(out.getvalue()) == std_json.loads(PLAIN)
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_empty_chain(self, writer, encoder):
+        out = SpyFile()
+        writer(SpyChain([], []), out)
+        assert out.getvalue().replace(" ", "") == '{"codes":[],"chain":[]}'
+        if writer is zantu_cjson.dump_json_big:
+            assert out.pieces == ['{"codes":[', '],"chain":[', "]}"]
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_empty_bag_and_empty_next_state(self, writer, encoder):
+        chain = SpyChain([("a", []), ("b", [((), 1)])], [("a", 2), ("b", 1)])
+        text = written(writer, chain).replace(" ", "")
+        assert text == '{"codes":[0,"a",1,"b"],"chain":[0,[],1,[[],1]]}'
+        assert written(writer, SpyChain([("a", []), ("b", [((), 1)])]), 0).replace(" ", "") == (
+            '{"codes":[],"chain":["a",[],"b",[[],1]]}')
+
+
+class TestCallOrder:
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_compressed(self, writer, example_chain):
+        writer(example_chain, SpyFile())
+        calls = [c for c in example_chain.log if c != ("len",)]
+        assert calls == [("build_frequency_dict",), ("freq.items",), ("items",), ("choices", "a"),
+                         ("choices", "b")]
+        if writer is zantu_cjson.dump_json_big:
+            assert example_chain.log.index(("len",)) == 2
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    @pytest.mark.parametrize("flag", [0, "", [], None, False])
+    def test_false_flags_write_plain_without_frequencies(self, writer, flag):
+        chain = SpyChain(EXAMPLE_ENTRIES)  # its frequency mapping would fail
+        chain.build_frequency_dict = None
+        assert written(writer, chain, flag) == PLAIN
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_true_flags(self, writer, example_chain):
+        assert written(writer, example_chain, "no") == COMPRESSED
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_flag_tested_once_by_truth(self, writer, example_chain):
+        tested = []
+
+        class Flag:
+            def __bool__(self):
+                tested.append(1)
+                return True
+
+        writer(example_chain, SpyFile(), Flag())
+        assert tested == [1]
+
+    def test_flag_failure(self, example_chain):
+        class Bad:
+            def __bool__(self):
+                raise ZeroDivisionError
+
+        out = SpyFile()
+        with pytest.raises(ZeroDivisionError):
+            zantu_cjson.dump_json_small(example_chain, out, Bad())
+        assert out.pieces == [] and example_chain.log == []
+        with pytest.raises(ZeroDivisionError):
+            zantu_cjson.dump_json_big(example_chain, out, Bad())
+        assert out.pieces == ['{"codes":['] and example_chain.log == []
+
+
+class TestCodeTable:
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_ten_values_are_all_integer_codes(self, writer):
+        values = list(range(100, 90, -1))  # the value 91 has a short text...
+        freqs = [(v, 1) for v in "abcdefghi"] + [(5, 1)]
+        assert codes_of(writer, freqs)[-2:] == [9, 5]
+        assert codes_of(writer, [(v, 1) for v in values])[::2] == list(range(10))
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_thresholds(self, writer):
+        def code_at(position, value):
+            freqs = [(f"v{i}", 1) for i in range(position)] + [(value, 1)]
+            return codes_of(writer, freqs)[-2:]
+
+        assert code_at(10, 55) == [55, 55]          # 1 character text from position 10 on
+        assert code_at(9, 55) == [9, 55]
+        assert code_at(10, "") == ["", ""]          # '""' has 2 characters
+        assert code_at(99, "a") == [99, "a"]        # '"a"' has 3
+        assert code_at(100, "a") == ["a", "a"]
+        assert code_at(999, True) == [999, True]    # 'true' has 4
+        assert code_at(1000, "ab") == ["ab", "ab"]
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_ties_keep_the_mapping_order(self, writer):
+        freqs = [("x", 1), ("y", 3), ("z", 1), ("w", 3)]
+        assert codes_of(writer, freqs) == [0, "y", 1, "w", 2, "x", 3, "z"]
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_literal_never_equals_an_integer_code(self, writer):
+        # 7 at position 10 would be written as the literal 7 while position 7
+        # holds the integer code 7.
+        freqs = [(f"v{i}", 1) for i in range(10)] + [(7, 1)]
+        assert codes_of(writer, freqs)[-2:] == [10, 7]
+        # 7.0 and True equal integer codes too; a string never does.
+        freqs = [(f"v{i}", 1) for i in range(100)] + [(7.0, 1), ("7", 1), (8, 1)]
+        assert codes_of(writer, freqs)[-6:] == [100, 7.0, "7", "7", 102, 8]
+        freqs = [(f"v{i}", 1) for i in range(1000)] + [(True, 1), (False, 1), (None, 1)]
+        assert codes_of(writer, freqs)[-6:] == [1000, True, 1001, False, None, None]
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_collisions_cascade(self, writer):
+        # 12 at position 10 is literal until position 12 turns out to need
+        # its integer code: 11 at 12 collides with the integer code 11 of
+        # position 11 (its value 0 collides at once).
+        freqs = [(f"v{i}", 1) for i in range(10)] + [(12, 1), (0, 1), (11, 1), (50, 1)]
+        assert codes_of(writer, freqs)[20:] == [10, 12, 11, 0, 12, 11, 50, 50]
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_array_values_keep_integer_codes(self, writer):
+        freqs = [(f"v{i}", 1) for i in range(10)] + [((), 1)]
+        assert codes_of(writer, freqs)[-2:] == [10, []]
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    @pytest.mark.parametrize("reader", [zantu_cjson.load_json_small])
+    def test_colliding_chain_round_trips(self, writer, reader):
+        chain = MarkovChain()
+        for i in range(10):
+            chain.add_to_bag(f"s{i}", (f"s{i}",), count=100)
+        chain.add_to_bag(7, (True, 1.0, (), 5), count=1)
+        chain.add_to_bag(5, (7,), count=1)
+        out = io.StringIO()
+        writer(chain, out)
+        loaded = MarkovChain()
+        reader(loaded, io.StringIO(out.getvalue()))
+        assert loaded == chain
+        assert type(loaded.get_bag(7).choices().__next__()[0][0]) is bool
+
+
+class Triple:
+    def __iter__(self):
+        return iter("abc")
+
+
+class TestWriterErrors:
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_start_missing_from_the_frequencies(self, writer):
+        chain = SpyChain([("a", [(("a",), 1)]), ("q", [])], [("a", 1)])
+        out = SpyFile()
+        with pytest.raises(KeyError) as err:
+            writer(chain, out)
+        assert err.value.args == ("q",)
+        if writer is zantu_cjson.dump_json_small:
+            assert out.pieces == []
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_tuple_key_error_keeps_the_tuple(self, writer):
+        chain = SpyChain([((1, 2), [])], [("a", 1)])
+        with pytest.raises(KeyError) as err:
+            writer(chain, SpyFile())
+        assert err.value.args == ((1, 2),)
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    @pytest.mark.parametrize("entry, message", [
+        (("a",), "need more than 1 value to unpack"),
+        ((), "need more than 0 values to unpack"),
+        (("a", "b", "c"), "too many values to unpack (expected 2)"),
+        (Triple(), "too many values to unpack (expected 2)"),
+        (["a"], "need more than 1 value to unpack"),
+    ])
+    def test_unpack_messages(self, writer, entry, message):
+        chain = SpyChain(length=1)
+        chain.entries = [entry]
+        with pytest.raises(ValueError) as err:
+            writer(chain, SpyFile(), False)
+        assert str(err.value) == message
+        chain = SpyChain([("a", [])])
+        chain.entries[0][1].pairs = [entry]
+        with pytest.raises(ValueError) as err:
+            writer(chain, SpyFile(), False)
+        assert str(err.value) == message
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_unhashable_value(self, writer):
+        with pytest.raises(TypeError):
+            written(writer, SpyChain([], [([1], 1)]))
+
+    @pytest.mark.parametrize("writer", WRITERS)
+    def test_unsortable_frequencies(self, writer):
+        with pytest.raises(TypeError):
+            written(writer, SpyChain([], [("a", 1), ("b", "x")]))
