@@ -1,4 +1,5 @@
 import importlib
+import inspect
 import io
 import json as std_json
 
@@ -63,7 +64,7 @@ class SpyChain:
         self.log.append(("set_bag", start, bag))
 
     def add_to_bag(self, start, item, count=None):
-        if not isinstance(item, (tuple, list)):
+        if inspect.isgenerator(item):
             item = ("generator", tuple(item))
         self.log.append(("add_to_bag", start, item, count))
 

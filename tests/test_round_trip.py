@@ -1,0 +1,97 @@
+"""Whatever a writer writes loads back equal, in every combination of
+writer, form, reader and merge mode."""
+
+import io
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import zantu_cjson
+from zantu import MarkovChain
+
+WRITERS = [zantu_cjson.dump_json_small, zantu_cjson.dump_json_big]
+READERS = [zantu_cjson.load_json_small]
+
+VALUES = ["plain", "", "é ü 漢字 \U0001f600", "quote \" back \\ slash / tab \t nl \n", "nul \u0000 end",
+          0, 1, -7, 12, 10 ** 20, 1.5, -2.25e-10, True, False, None, (), (1, "x"), ((1, 2), (None,))]
+
+
+def sample_chain():
+    chain = MarkovChain()
+    for i, start in enumerate(VALUES):
+        for j in range(3):
+            item = (VALUES[(i + j) % len(VALUES)], VALUES[(i * 7 + j) % len(VALUES)])
+            chain.add_to_bag(start, item, count=i + j + 1)
+    chain.add_to_bag("single", (), count=4)
+    # Enough filler that short values land on literal codes too.
+    for k in range(120):
+        chain.add_to_bag(f"w{k}", (f"w{k + 1}",), count=1000)
+    return chain
+
+
+def save(writer, chain, compress):
+    out = io.StringIO()
+    writer(chain, out, compress)
+    return out.getvalue()
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("reader", READERS)
+class TestRoundTrip:
+    def test_replace(self, writer, compress, reader, encoder):
+        chain = sample_chain()
+        loaded = MarkovChain()
+        loaded.add_to_bag("stale", ("x",))
+        reader(loaded, io.StringIO(save(writer, chain, compress)))
+        assert loaded == chain
+
+    def test_merge_adds_counts(self, writer, compress, reader):
+        chain = sample_chain()
+        loaded = sample_chain()
+        reader(loaded, io.StringIO(save(writer, chain, compress)), True)
+        doubled = MarkovChain()
+        for _ in range(2):
+            for start, bag in chain.items():
+                for item, count in bag.choices():
+                    doubled.add_to_bag(start, item, count=count)
+        assert loaded == doubled
+
+
+@pytest.mark.parametrize("compress", [True, False])
+def test_writers_agree(compress, encoder):
+    import json
+    chain = sample_chain()
+    texts = [save(writer, chain, compress) for writer in WRITERS]
+    assert json.loads(texts[0]) == json.loads(texts[1])
+    if encoder.__name__ == "ujson":
+        assert texts[0] == texts[1]
+
+
+def test_empty_bag_survives_replacing_small_reader():
+    chain = MarkovChain()
+    chain.set_bag("lonely", zantu_cjson.ProbabilityBag())
+    chain.add_to_bag("a", ("lonely",))
+    for writer in WRITERS:
+        for compress in (True, False):
+            loaded = MarkovChain()
+            zantu_cjson.load_json_small(loaded, io.StringIO(save(writer, chain, compress)))
+            assert loaded == chain
+
+
+json_scalars = (st.none() | st.booleans() | st.integers(-10 ** 30, 10 ** 30)
+                | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=8))
+json_values = st.recursive(json_scalars, lambda inner: st.tuples(inner) | st.tuples(inner, inner), max_leaves=4)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(json_values, st.lists(json_values, max_size=3), st.integers(1, 10 ** 6)),
+                max_size=25),
+       st.sampled_from(WRITERS), st.booleans(), st.sampled_from(READERS))
+def test_random_chains_round_trip(triples, writer, compress, reader):
+    chain = MarkovChain()
+    for start, item, count in triples:
+        chain.add_to_bag(start, item, count=count)
+    loaded = MarkovChain()
+    reader(loaded, io.StringIO(save(writer, chain, compress)))
+    assert loaded == chain

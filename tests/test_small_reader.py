@@ -1,0 +1,157 @@
+"""The in-memory reader: call traces, modes, and bad documents that must
+leave the chain as it was."""
+
+import io
+import json as std_json
+
+import pytest
+
+import zantu_cjson
+from conftest import SpyChain
+
+load = zantu_cjson.load_json_small
+
+
+def trace(document, merge=False, log=None):
+    """The calls that loading ``document`` (a JSON-able object) makes."""
+    chain = SpyChain(log=log)
+    text = document if isinstance(document, str) else std_json.dumps(document)
+    load(chain, io.StringIO(text), merge)
+    return chain.log
+
+
+def bag_of(call):
+    return call[2]
+
+
+class TestTraces:
+    DOC = {"codes": [0, "a", 1, "b"], "chain": [0, [[1, 0], 3, [1], 2]]}
+
+    def test_replace(self, recording_bag):
+        calls = trace(self.DOC, log=recording_bag)
+        assert [c[:2] if c[0] == "set_bag" else c for c in calls] == [
+            ("clear",), ("ProbabilityBag",), ("add", ("b", "a"), 3), ("add", ("b",), 2), ("set_bag", "a")]
+        assert bag_of(calls[-1]).added == [(("b", "a"), 3), (("b",), 2)]
+
+    def test_merge(self, recording_bag):
+        assert trace(self.DOC, merge=True, log=recording_bag) == [
+            ("add_to_bag", "a", ("b", "a"), 3), ("add_to_bag", "a", ("b",), 2)]
+
+    def test_empty_document(self, recording_bag):
+        assert trace({"codes": [], "chain": []}, log=recording_bag) == [("clear",)]
+        assert trace({"codes": [], "chain": []}, merge=True) == []
+
+    def test_empty_bag(self, recording_bag):
+        calls = trace({"codes": [0, "a"], "chain": [0, []]}, log=recording_bag)
+        assert [c[:2] for c in calls] == [("clear",), ("ProbabilityBag",), ("set_bag", "a")]
+        # Merging an empty bag makes no call, so its start is not even decoded.
+        assert trace({"codes": [0, "a"], "chain": [9, []]}, merge=True) == []
+
+    @pytest.mark.parametrize("merge, replaces", [(0, True), ("", True), (None, True), ("no", False)])
+    def test_merge_by_truth(self, merge, replaces):
+        assert (trace({"codes": [], "chain": []}, merge) == [("clear",)]) is replaces
+
+    def test_members_in_any_order_and_extra_members(self):
+        doc = '{"x": [1, 2], "chain": [0, [[1], 1]], "codes": [0, "a", 1, "b"], "y": {}}'
+        assert trace(doc, merge=True) == [("add_to_bag", "a", ("b",), 1)]
+
+
+class TestModes:
+    def test_raw_mode(self, recording_bag):
+        doc = {"codes": [], "chain": ["s", [["x", [1, 2]], 1.5, "ab", "3", [], 1], [1, 2], [[None], True]]}
+        assert trace(doc, merge=True) == [
+            ("add_to_bag", "s", ["x", [1, 2]], 1.5), ("add_to_bag", "s", "ab", "3"),
+            ("add_to_bag", "s", [], 1), ("add_to_bag", [1, 2], [None], True)]
+        calls = trace(doc, log=recording_bag)
+        assert calls[:5] == [("clear",), ("ProbabilityBag",), ("add", ("x", [1, 2]), 1.5),
+                             ("add", ("a", "b"), "3"), ("add", (), 1)]
+        assert calls[5][:2] == ("set_bag", "s") and calls[-1][:2] == ("set_bag", [1, 2])
+
+    def test_single_code_means_raw_mode(self):
+        assert trace({"codes": [0], "chain": [0, [[0], 1]]}, merge=True) == [("add_to_bag", 0, [0], 1)]
+
+    def test_odd_lengths_drop_the_last_element(self):
+        doc = {"codes": [0, "a", 1, "b", 2], "chain": [0, [[1], 5, [0]], 1]}
+        assert trace(doc, merge=True) == [("add_to_bag", "a", ("b",), 5)]
+
+    def test_repeated_code_keeps_the_later_value(self):
+        doc = {"codes": [0, "a", 0, "z", 1, "b"], "chain": [0, [[0, 1], 1]]}
+        assert trace(doc, merge=True) == [("add_to_bag", "z", ("z", "b"), 1)]
+
+    def test_decoded_values_are_the_tables_objects(self):
+        chain = SpyChain()
+        load(chain, io.StringIO('{"codes":[0,[1,2],1,"b"],"chain":[1,[[0,0],1]]}'), True)
+        item = chain.log[0][2]
+        assert item == ([1, 2], [1, 2]) and item[0] is item[1]
+
+    def test_counts_pass_unchanged(self):
+        doc = '{"codes":[0,"a"],"chain":[0,[[0],2.5,[0],"3",[0],null,[0],[1]]]}'
+        assert [c[3] for c in trace(doc, merge=True)] == [2.5, "3", None, [1]]
+
+    def test_start_twice_is_handed_over_twice(self, recording_bag):
+        doc = {"codes": [], "chain": ["a", [["x"], 1], "a", [["y"], 2]]}
+        calls = trace(doc, log=recording_bag)
+        assert [c[1] for c in calls if c[0] == "set_bag"] == ["a", "a"]
+
+
+class TestBadDocuments:
+    """Every error the document can cause is raised before the first call on
+    the chain, whatever the merge mode."""
+
+    CASES = [
+        ('{"codes":[0,"a"],"chain":[0,[[0],1],5,[[0],1]]}', KeyError, (5,)),
+        ('{"codes":[0,"a"],"chain":[0,[[0],1],0,[[0,7],1]]}', KeyError, (7,)),
+        ('{"codes":[0,"a"],"chain":[0,[[0],1],[1],[[0],1]]}', TypeError, None),
+        ('{"codes":[0,"a"],"chain":[0,[[0],1],0,[[[0]],1]]}', TypeError, None),
+        ('{"codes":[0,"a"],"chain":[0,[[0],1],0,5]}', TypeError, None),
+        ('{"codes":[0,"a"],"chain":[0,[[0],1],0,[5,1]]}', TypeError, None),
+        ('{"codes":[[0],"a"],"chain":[]}', TypeError, None),
+        ('{"codes":[],"chain":["a",[["x"],1],"b",null]}', TypeError, None),
+        ('{"codes":[0,"a"]}', KeyError, ("chain",)),
+        ('{"chain":[]}', KeyError, ("codes",)),
+        ('[1,2]', TypeError, None),
+        ('{"codes":5,"chain":[]}', TypeError, None),
+        ('{"codes":[],"chain":null}', TypeError, None),
+    ]
+
+    @pytest.mark.parametrize("merge", [False, True])
+    @pytest.mark.parametrize("text, error, args", CASES)
+    def test_chain_untouched(self, text, error, args, merge, recording_bag):
+        chain = SpyChain(log=recording_bag)
+        with pytest.raises(error) as err:
+            load(chain, io.StringIO(text), merge)
+        assert chain.log == []
+        if args is not None:
+            assert err.value.args == args
+
+    def test_raw_merge_passes_what_replacing_would_reject(self):
+        # Raw items are handed over as they are when merging.
+        assert trace('{"codes":[],"chain":["a",[5,1]]}', True) == [("add_to_bag", "a", 5, 1)]
+
+    def test_decoder_error(self):
+        chain = SpyChain()
+        with pytest.raises(ValueError):
+            load(chain, io.StringIO('{"codes":[],"chain":['))
+        assert chain.log == []
+
+    def test_missing_start_raised_after_the_bag_is_decoded(self):
+        # Replacing decodes a bag before its start; merging the start first.
+        text = '{"codes":[0,"a"],"chain":[5,[[6],1]]}'
+        with pytest.raises(KeyError) as err:
+            load(SpyChain(), io.StringIO(text))
+        assert err.value.args == (6,)
+        with pytest.raises(KeyError) as err:
+            load(SpyChain(), io.StringIO(text), True)
+        assert err.value.args == (5,)
+
+    def test_chain_errors_propagate(self):
+        class Failing(SpyChain):
+            def add_to_bag(self, *args, count=None):
+                super().add_to_bag(*args, count=count)
+                if len(self.log) == 2:
+                    raise RuntimeError("full")
+
+        chain = Failing()
+        with pytest.raises(RuntimeError):
+            load(chain, io.StringIO('{"codes":[],"chain":["a",[[1],1,[2],2,[3],3]]}'), True)
+        assert len(chain.log) == 2
