@@ -69,6 +69,12 @@ void append_count(std::string& piece, PyObject* count) {
             return;
         }
     }
+    // A string that reads as a number ("3") is still a string: the
+    // in-memory writer would write it quoted.
+    if (!PyNumber_Check(count)) {
+        raise(PyExc_ValueError, "count %.200R is not a JSON number (it is a %.200s)", count,
+              Py_TYPE(count)->tp_name);
+    }
     Ref text = Ref::check(PyObject_Str(count));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);

@@ -1,0 +1,133 @@
+"""The streaming writer's own checks: announced numbers, count texts and a
+failing write at every position."""
+
+import decimal
+import io
+import json
+import sys
+
+import pytest
+
+import zantu_cjson
+from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, SpyChain, SpyFile
+from zantu import MarkovChain
+
+dump = zantu_cjson.dump_json_big
+
+
+class TestAnnouncedNumbers:
+    @pytest.mark.parametrize("length", [0, 1, 3, 10])
+    def test_wrong_chain_length(self, length):
+        chain = SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, length=length)
+        out = SpyFile()
+        with pytest.raises(ValueError) as err:
+            dump(chain, out)
+        assert "len(chain) is %d" % length in str(err.value)
+        assert out.pieces[-1] != "]}"
+
+    @pytest.mark.parametrize("announced", [0, 1, 3, 2.5, -1])
+    def test_wrong_unique_count(self, announced):
+        chain = SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES)
+        chain.entries[0][1].unique_count = announced
+        with pytest.raises(ValueError) as err:
+            dump(chain, SpyFile(), False)
+        assert "unique_count %r" % announced in str(err.value)
+        assert "'a'" in str(err.value)
+
+    def test_too_many_pairs_stop_before_the_extra_one(self):
+        chain = SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES)
+        chain.entries[0][1].unique_count = 1
+        out = SpyFile()
+        with pytest.raises(ValueError, match="yielded at least 2 pairs"):
+            dump(chain, out)
+        assert out.getvalue().endswith("0,[[1,2],3")
+
+    def test_wrong_frequency_length(self):
+        class Items(list):
+            def __len__(self):
+                return 2
+
+        chain = SpyChain(EXAMPLE_ENTRIES, None)
+        chain.build_frequency_dict = lambda: type("F", (), {"items": lambda self: Items(EXAMPLE_FREQUENCIES)})()
+        out = SpyFile()
+        with pytest.raises(ValueError, match="announce 2 values .* yielded 3"):
+            dump(chain, out)
+        assert out.pieces == ['{"codes":[']
+
+    def test_empty_iterations_need_no_agreement(self):
+        # The text is valid whatever is announced when nothing is yielded.
+        chain = SpyChain([("a", [])], [("a", 1)], length=1)
+        chain.entries[0][1].unique_count = 5
+        out = SpyFile()
+        dump(chain, out)
+        assert out.getvalue() == '{"codes":[0,"a"],"chain":[0,[]]}'
+        out = SpyFile()
+        dump(SpyChain([], [], length=4), out)
+        assert out.getvalue() == '{"codes":[],"chain":[]}'
+
+    def test_announcements_as_other_numbers(self):
+        chain = SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES)
+        chain.entries[0][1].unique_count = 2.0
+        chain.entries[1][1].unique_count = True
+        out = SpyFile()
+        dump(chain, out)
+        assert out.getvalue() == '{"codes":[0,"a",1,"b",2,"c"],"chain":[0,[[1,2],3,[2],1],1,[[0],2]]}'
+
+
+class TestCounts:
+    @pytest.mark.parametrize("count", [True, None, "3", float("nan"), float("inf"), b"1", 1j])
+    def test_not_a_json_number(self, count):
+        chain = SpyChain([("a", [(("a",), count)])], [("a", 1)])
+        out = SpyFile()
+        with pytest.raises(ValueError, match="not a JSON number"):
+            dump(chain, out)
+        assert out.pieces[-1] == "0,["
+
+    @pytest.mark.parametrize("count, text", [(7, "7"), (-3, "-3"), (10 ** 30, str(10 ** 30)), (2.5, "2.5"),
+                                             (1e300, "1e+300"), (decimal.Decimal("1.50"), "1.50")])
+    def test_numbers(self, count, text):
+        out = SpyFile()
+        dump(SpyChain([("a", [(("a",), count)])], [("a", 1)]), out)
+        assert out.pieces[-3] == "," + text
+
+
+class FailingFile:
+    def __init__(self, fail_at):
+        self.fail_at, self.pieces = fail_at, []
+
+    def write(self, text):
+        if len(self.pieces) == self.fail_at:
+            raise OSError("disk full")
+        self.pieces.append(text)
+
+
+@pytest.mark.parametrize("compress", [True, False])
+def test_failing_write_at_every_position(compress):
+    chain = MarkovChain()
+    for start, pairs in EXAMPLE_ENTRIES:
+        for item, count in pairs:
+            chain.add_to_bag(start, item, count=count)
+    full = SpyFile()
+    dump(chain, full, compress)
+    before = [sys.getrefcount(v) for v in ("a", "b", "c")] + [sys.getrefcount(chain)]
+    for k in range(len(full.pieces)):
+        out = FailingFile(k)
+        with pytest.raises(OSError, match="disk full"):
+            dump(chain, out, compress)
+        assert out.pieces == full.pieces[:k]
+    assert [sys.getrefcount(v) for v in ("a", "b", "c")] + [sys.getrefcount(chain)] == before
+
+
+def test_file_without_write():
+    with pytest.raises(AttributeError):
+        dump(SpyChain([], []), object())
+
+
+def test_loads_back_with_standard_json_text(rebind):
+    rebind("json", json)
+    chain = MarkovChain.from_tokens("a b , c a b".split(), order=2)
+    out = io.StringIO()
+    dump(chain, out, False)
+    loaded = MarkovChain()
+    zantu_cjson.load_json_small(loaded, io.StringIO(out.getvalue()))
+    assert loaded == chain
