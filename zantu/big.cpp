@@ -283,11 +283,3 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
 }
 
 }  // namespace zantu
-
-namespace zantu {
-
-void load_json_big(PyObject*, PyObject*, PyObject*, PyObject*) {
-    raise(PyExc_NotImplementedError, "load_json_big is not available yet");
-}
-
-}  // namespace zantu

@@ -13,3 +13,11 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
 void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge);
 
 }  // namespace zantu
+
+namespace zantu {
+
+// The reader's own types, and ijson's ObjectBuilder as bound at import.
+void init_stream_types(PyObject* object_builder);
+void release_stream_types();
+
+}  // namespace zantu

@@ -146,6 +146,7 @@ void free_module(void*) {
     Py_CLEAR(name_frequency_compress);
     Py_CLEAR(name_merge);
     release_interned();
+    release_stream_types();
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,
@@ -193,7 +194,9 @@ void init_module(PyObject* module) {
     set_global(module, "json", import_preferring("ujson", "json"));
     set_global(module, "math", import("math"));
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));
-    set_global(module, "ObjectBuilder", import("ijson", "ObjectBuilder"));
+    Ref object_builder = import("ijson", "ObjectBuilder");
+    set_global(module, "ObjectBuilder", object_builder);
+    init_stream_types(object_builder.get());
     set_global(module, "ProbabilityBag", import("zantu.bag", "ProbabilityBag"));
     set_global(module, "ijson", import_preferring("ijson.backends.yajl2_cffi", "ijson"));
     check_status(PyModule_AddFunctions(module, functions));

@@ -1,0 +1,574 @@
+// The streaming reader: follows the events of ijson's basic_parse and hands
+// every (item, count) pair of the chain to chain.add_to_bag as soon as its
+// count has been read.
+#include <cstdint>
+#include <vector>
+
+#include "big.h"
+#include "chain_calls.h"
+#include "codes.h"
+
+namespace zantu {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Two small types that the reader hands to outside code.
+
+PyObject* item_decoder_type = nullptr;
+PyObject* utf8_reader_type = nullptr;
+// ijson's own ObjectBuilder, bound at import: while it is the one bound, the
+// reader assembles values itself instead of calling it per event.
+PyObject* genuine_object_builder = nullptr;
+
+// The one-shot lazy item of decoded mode: yields the code table's value for
+// each code of the item. It reads the item when first advanced (from the
+// builder, when a builder other than ijson's own is bound).
+struct ItemDecoder {
+    PyObject_HEAD
+    PyObject* item;     // the assembled item, or NULL until read from `builder`
+    PyObject* builder;  // a bound builder whose .value is the item, or NULL
+    PyObject* table;    // the code table (dict)
+    PyObject* it;       // iterator over the item, made when first advanced
+    int done;
+};
+
+int item_decoder_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* d = reinterpret_cast<ItemDecoder*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(d->item);
+    Py_VISIT(d->builder);
+    Py_VISIT(d->table);
+    Py_VISIT(d->it);
+    return 0;
+}
+
+int item_decoder_clear(PyObject* self) {
+    auto* d = reinterpret_cast<ItemDecoder*>(self);
+    Py_CLEAR(d->item);
+    Py_CLEAR(d->builder);
+    Py_CLEAR(d->table);
+    Py_CLEAR(d->it);
+    return 0;
+}
+
+void item_decoder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    item_decoder_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* item_decoder_next(PyObject* self) {
+    auto* d = reinterpret_cast<ItemDecoder*>(self);
+    if (d->done) return nullptr;
+    try {
+        if (d->it == nullptr) {
+            if (d->item == nullptr) d->item = builder_value(d->builder).release();
+            d->it = get_iter(d->item).release();
+        }
+        Ref code;
+        if (!iter_next(d->it, code)) {
+            d->done = 1;
+            item_decoder_clear(self);
+            return nullptr;
+        }
+        PyObject* value = PyDict_GetItemWithError(d->table, code.get());
+        if (value == nullptr) {
+            if (!PyErr_Occurred()) raise_key_error(code.get());
+            throw PyError();
+        }
+        return Ref::borrow(value).release();
+    } catch (const PyError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+PyType_Slot item_decoder_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(item_decoder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(item_decoder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(item_decoder_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(item_decoder_next)},
+    {Py_tp_doc, const_cast<char*>("The decoded elements of one item, yielded once.")},
+    {0, nullptr}};
+
+PyType_Spec item_decoder_spec = {"zantu_cjson.item_generator", sizeof(ItemDecoder), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, item_decoder_slots};
+
+Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table) {
+    auto* d = PyObject_GC_New(ItemDecoder, reinterpret_cast<PyTypeObject*>(item_decoder_type));
+    if (d == nullptr) throw PyError();
+    d->item = Ref::borrow(item).release();
+    d->builder = Ref::borrow(builder).release();
+    d->table = Ref::borrow(table).release();
+    d->it = nullptr;
+    d->done = 0;
+    PyObject_GC_Track(d);
+    return Ref::steal(reinterpret_cast<PyObject*>(d));
+}
+
+// Reads a text file as UTF-8 bytes, which is what the parser takes.
+struct Utf8Reader {
+    PyObject_HEAD
+    PyObject* file;
+};
+
+int utf8_reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<Utf8Reader*>(self)->file);
+    return 0;
+}
+
+int utf8_reader_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<Utf8Reader*>(self)->file);
+    return 0;
+}
+
+void utf8_reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    utf8_reader_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* utf8_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    PyObject* file = reinterpret_cast<Utf8Reader*>(self)->file;
+    if (file == nullptr || nargs > 1) {
+        PyErr_SetString(PyExc_TypeError, "read() takes at most one argument");
+        return nullptr;
+    }
+    try {
+        Ref text = nargs == 0 ? call_method(interned.read, file) : call_method(interned.read, file, args[0]);
+        if (!PyUnicode_Check(text.get())) {
+            raise(PyExc_TypeError, "the text file's read() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
+        }
+        return Ref::check(PyUnicode_AsUTF8String(text.get())).release();
+    } catch (const PyError&) {
+    }
+    return nullptr;
+}
+
+PyMethodDef utf8_reader_methods[] = {
+    {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(utf8_reader_read)), METH_FASTCALL,
+     "read(size=-1) -> bytes: up to size characters of the text file, as UTF-8."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot utf8_reader_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(utf8_reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(utf8_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(utf8_reader_clear)},
+    {Py_tp_methods, utf8_reader_methods},
+    {Py_tp_doc, const_cast<char*>("A text file read as UTF-8 bytes.")},
+    {0, nullptr}};
+
+PyType_Spec utf8_reader_spec = {"zantu_cjson.utf8_reader", sizeof(Utf8Reader), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, utf8_reader_slots};
+
+// What the parser reads: a text file through a Utf8Reader, anything else
+// (a binary file) as it is.
+Ref parser_source(PyObject* file) {
+    Ref read = Ref::steal(PyObject_GetAttr(file, interned.read));
+    if (!read) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError();
+        PyErr_Clear();
+        return Ref::borrow(file);
+    }
+    Ref zero = Ref::check(PyLong_FromLong(0));
+    Ref probe = call(read.get(), zero.get());
+    if (!PyUnicode_Check(probe.get())) return Ref::borrow(file);
+    auto* r = PyObject_GC_New(Utf8Reader, reinterpret_cast<PyTypeObject*>(utf8_reader_type));
+    if (r == nullptr) throw PyError();
+    r->file = Ref::borrow(file).release();
+    PyObject_GC_Track(r);
+    return Ref::steal(reinterpret_cast<PyObject*>(r));
+}
+
+// ---------------------------------------------------------------------------
+// Events.
+
+enum class Ev : std::uint8_t { StartMap, EndMap, StartArray, EndArray, MapKey, Number, String, Boolean, Null };
+constexpr int kEventKinds = 9;
+
+const char* const kEventNames[kEventKinds] = {"start_map", "end_map", "start_array", "end_array", "map_key",
+                                               "number",    "string",  "boolean",     "null"};
+
+bool is_open(Ev e) { return e == Ev::StartMap || e == Ev::StartArray; }
+bool is_close(Ev e) { return e == Ev::EndMap || e == Ev::EndArray; }
+bool is_scalar(Ev e) { return e >= Ev::Number; }
+
+// Tells event names apart by identity first: the interned names, then the
+// objects a parser has already shown to carry each name (held, so that
+// their identity stays meaningful), and only then by comparing text.
+class EventNames {
+public:
+    EventNames() {
+        PyObject* names[kEventKinds] = {interned.start_map,   interned.end_map, interned.start_array,
+                                        interned.end_array,   interned.map_key, interned.number,
+                                        interned.string,      interned.boolean, interned.null};
+        for (int i = 0; i < kEventKinds; ++i) names_[i] = names[i];
+    }
+
+    Ev classify(PyObject* event) {
+        for (int i = 0; i < kEventKinds; ++i) {
+            if (event == names_[i] || event == seen_[i].get()) return Ev(i);
+        }
+        if (PyUnicode_Check(event)) {
+            for (int i = 0; i < kEventKinds; ++i) {
+                if (PyUnicode_CompareWithASCIIString(event, kEventNames[i]) == 0) {
+                    seen_[i] = Ref::borrow(event);
+                    return Ev(i);
+                }
+            }
+        }
+        raise(PyExc_ValueError, "the parser gave an unknown event %.200R", event);
+    }
+
+private:
+    PyObject* names_[kEventKinds];
+    Ref seen_[kEventKinds];
+};
+
+// ---------------------------------------------------------------------------
+// Assembling values.
+
+// Assembles one value (the codes array, a start or an item) from a balanced
+// run of events. Natively while ijson's own ObjectBuilder is bound; through
+// the bound builder otherwise, which then sees every event of the run.
+class ValueSource {
+public:
+    explicit ValueSource(Ref builder) : builder_(std::move(builder)) {}
+
+    void feed(Ev kind, PyObject* event, PyObject* value) {
+        if (is_open(kind)) {
+            ++depth_;
+        } else if (is_close(kind)) {
+            --depth_;
+        }
+        if (builder_) {
+            builder_event(builder_.get(), event, value);
+            return;
+        }
+        switch (kind) {
+            case Ev::MapKey:
+                key_ = Ref::borrow(value);
+                break;
+            case Ev::StartMap: {
+                Ref map = Ref::check(PyDict_New());
+                add(map);
+                open_.push_back(std::move(map));
+                break;
+            }
+            case Ev::StartArray: {
+                Ref list = Ref::check(PyList_New(0));
+                add(list);
+                open_.push_back(std::move(list));
+                break;
+            }
+            case Ev::EndMap:
+            case Ev::EndArray:
+                if (!open_.empty()) open_.pop_back();
+                break;
+            default:
+                add(Ref::borrow(value));
+        }
+    }
+
+    // Containers of the current run still open.
+    std::size_t depth() const { return depth_; }
+
+    // The value of the current or last run.
+    Ref value() const { return builder_ ? builder_value(builder_.get()) : value_; }
+
+    PyObject* builder() const { return builder_.get(); }
+
+private:
+    void add(const Ref& v) {
+        if (open_.empty()) {
+            value_ = v;
+            return;
+        }
+        PyObject* top = open_.back().get();
+        if (PyList_CheckExact(top)) {
+            check_status(PyList_Append(top, v.get()));
+            return;
+        }
+        if (!key_) raise(PyExc_ValueError, "the parser gave an object member without its key");
+        check_status(PyDict_SetItem(top, key_.get(), v.get()));
+    }
+
+    Ref builder_;
+    std::size_t depth_ = 0;
+    std::vector<Ref> open_;
+    Ref key_;
+    Ref value_;
+};
+
+// ---------------------------------------------------------------------------
+// The reader.
+
+const char* found(Ev kind) {
+    switch (kind) {
+        case Ev::StartMap: return "an object";
+        case Ev::EndMap: return "the end of an object";
+        case Ev::StartArray: return "an array";
+        case Ev::EndArray: return "the end of an array";
+        case Ev::MapKey: return "an object key";
+        case Ev::Number: return "a number";
+        case Ev::String: return "a string";
+        case Ev::Boolean: return "a boolean";
+        case Ev::Null: return "null";
+    }
+    return "an event";
+}
+
+class StreamReader {
+public:
+    StreamReader(PyObject* module, PyObject* chain, bool merge, Ref builder)
+        : module_(module), chain_(chain), pending_clear_(!merge), source_(std::move(builder)) {}
+
+    void run(PyObject* events) {
+        Ref it = get_iter(events);
+        Ref element, event, value;
+        while (iter_next(it.get(), element)) {
+            unpack_pair(element.get(), event, value);
+            step(names_.classify(event.get()), event.get(), value.get());
+        }
+        if (state_ != State::Done) {
+            raise(PyExc_ValueError, state_ == State::Top ? "the document is empty"
+                                                         : "the parser's events ended inside the document");
+        }
+        if (!saw_chain_) raise(PyExc_ValueError, "the document has no \"chain\" array");
+        flush_clear();
+    }
+
+private:
+    enum class State : std::uint8_t {
+        Top,         // before the top-level object
+        Members,     // inside the top-level object, between members
+        Skip,        // inside a member that is not read
+        Codes,       // inside the "codes" array
+        ChainStart,  // in "chain", where a start (or the end) comes
+        Start,       // in "chain", inside a start that is an array or object
+        ChainBag,    // in "chain", where the bag array of the start comes
+        BagItem,     // in a bag array, where an item (or the end) comes
+        Item,        // inside an item
+        BagCount,    // in a bag array, where the count of the item comes
+        Done,        // after the top-level object
+    };
+
+    void step(Ev kind, PyObject* event, PyObject* value) {
+        switch (state_) {
+            case State::Top:
+                if (kind != Ev::StartMap) {
+                    raise(PyExc_ValueError, "the document is not a JSON object (it starts with %s)", found(kind));
+                }
+                state_ = State::Members;
+                return;
+            case State::Members:
+                member(kind, event, value);
+                return;
+            case State::Skip:
+                if (is_open(kind)) {
+                    ++skip_depth_;
+                } else if (is_close(kind) && --skip_depth_ == 0) {
+                    state_ = State::Members;
+                }
+                return;
+            case State::Codes:
+                if (kind == Ev::EndArray && source_.depth() == 1) {
+                    // The list is read before the builder sees its end.
+                    build_table(source_.value().get());
+                    source_.feed(kind, event, value);
+                    state_ = State::Members;
+                } else {
+                    source_.feed(kind, event, value);
+                }
+                return;
+            case State::ChainStart:
+                if (kind == Ev::EndArray) {
+                    state_ = State::Members;
+                } else if (is_open(kind)) {
+                    source_.feed(kind, event, value);
+                    state_ = State::Start;
+                } else if (is_scalar(kind)) {
+                    start_ = Ref::borrow(value);
+                    state_ = State::ChainBag;
+                } else {
+                    raise(PyExc_ValueError, "expected a start in \"chain\", found %s", found(kind));
+                }
+                return;
+            case State::Start:
+                source_.feed(kind, event, value);
+                if (source_.depth() == 0) {
+                    start_ = source_.value();
+                    state_ = State::ChainBag;
+                }
+                return;
+            case State::ChainBag:
+                if (kind == Ev::StartArray) {
+                    state_ = State::BagItem;
+                } else if (kind == Ev::EndArray) {
+                    state_ = State::Members;  // a start without a bag array is dropped
+                } else {
+                    raise(PyExc_ValueError, "expected the bag array of start %.200R in \"chain\", found %s",
+                          start_.get(), found(kind));
+                }
+                return;
+            case State::BagItem:
+                if (kind == Ev::EndArray) {
+                    state_ = State::ChainStart;
+                } else if (is_open(kind)) {
+                    source_.feed(kind, event, value);
+                    state_ = State::Item;
+                } else {
+                    raise(PyExc_ValueError,
+                          "expected an item (an array or an object) in the bag array of start %.200R, found %s",
+                          start_.get(), found(kind));
+                }
+                return;
+            case State::Item:
+                source_.feed(kind, event, value);
+                if (source_.depth() == 0) state_ = State::BagCount;
+                return;
+            case State::BagCount:
+                if (is_scalar(kind)) {
+                    add_pair(value);
+                    state_ = State::BagItem;
+                } else if (kind == Ev::EndArray) {
+                    state_ = State::ChainStart;  // an item without its count is dropped
+                } else {
+                    raise(PyExc_ValueError, "expected the count of an item of start %.200R, found %s",
+                          start_.get(), found(kind));
+                }
+                return;
+            case State::Done:
+                raise(PyExc_ValueError, "the parser gave %s after the end of the document", found(kind));
+        }
+    }
+
+    // Between the members of the top-level object: a key, or the value of
+    // the last key.
+    void member(Ev kind, PyObject* event, PyObject* value) {
+        if (kind == Ev::MapKey) {
+            last_key_ = Ref::borrow(value);
+            return;
+        }
+        if (kind == Ev::EndMap) {
+            state_ = State::Done;
+            return;
+        }
+        bool codes = key_is(interned.codes, "codes");
+        bool chain = !codes && key_is(interned.chain, "chain");
+        if (codes || chain) {
+            if (kind != Ev::StartArray) {
+                raise(PyExc_ValueError, "\"%s\" is not an array (it is %s)", codes ? "codes" : "chain",
+                      found(kind));
+            }
+            if (codes) {
+                source_.feed(kind, event, value);
+                state_ = State::Codes;
+            } else {
+                saw_chain_ = true;
+                state_ = State::ChainStart;
+            }
+        } else if (is_open(kind)) {
+            skip_depth_ = 1;
+            state_ = State::Skip;
+        }
+    }
+
+    bool key_is(PyObject* name, const char* text) const {
+        PyObject* key = last_key_.get();
+        if (key == name) return true;
+        return key != nullptr && PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, text) == 0;
+    }
+
+    // The code table: the codes list read two elements at a time.
+    void build_table(PyObject* codes) {
+        Ref table = Ref::check(PyDict_New());
+        PairReader pairs(codes);
+        Ref code, value;
+        while (pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
+        table_ = std::move(table);
+    }
+
+    // An item and its count: one add_to_bag call, with the start and the
+    // item decoded through the code table when it is not empty.
+    void add_pair(PyObject* count) {
+        if (table_ && PyDict_GET_SIZE(table_.get()) > 0) {
+            PyObject* start = PyDict_GetItemWithError(table_.get(), start_.get());
+            if (start == nullptr) {
+                if (!PyErr_Occurred()) raise_key_error(start_.get());
+                throw PyError();
+            }
+            Ref decoded_start = Ref::borrow(start);
+            Ref item = source_.builder() ? Ref() : source_.value();
+            Ref lazy = new_item_decoder(item.get(), source_.builder(), table_.get());
+            flush_clear();
+            chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
+        } else {
+            Ref item = source_.value();
+            flush_clear();
+            chain_add_to_bag(chain_, start_.get(), item.get(), count);
+        }
+    }
+
+    // Replacing empties the chain only once the document has shown it
+    // has something to load, or has ended well.
+    void flush_clear() {
+        if (!pending_clear_) return;
+        pending_clear_ = false;
+        chain_clear(chain_);
+    }
+
+    PyObject* module_;
+    PyObject* chain_;
+    bool pending_clear_;
+    ValueSource source_;
+    EventNames names_;
+    State state_ = State::Top;
+    std::size_t skip_depth_ = 0;
+    bool saw_chain_ = false;
+    Ref last_key_;
+    Ref start_;
+    Ref table_;
+};
+
+}  // namespace
+
+void init_stream_types(PyObject* object_builder) {
+    if (item_decoder_type == nullptr) {
+        item_decoder_type = PyType_FromSpec(&item_decoder_spec);
+        if (item_decoder_type == nullptr) throw PyError();
+    }
+    if (utf8_reader_type == nullptr) {
+        utf8_reader_type = PyType_FromSpec(&utf8_reader_spec);
+        if (utf8_reader_type == nullptr) throw PyError();
+    }
+    Py_XDECREF(genuine_object_builder);
+    genuine_object_builder = Ref::borrow(object_builder).release();
+}
+
+void release_stream_types() {
+    Py_CLEAR(item_decoder_type);
+    Py_CLEAR(utf8_reader_type);
+    Py_CLEAR(genuine_object_builder);
+}
+
+void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
+    bool merging = check_status(PyObject_IsTrue(merge));
+    Ref source = parser_source(file);
+    Ref events = ijson_basic_parse(module, source.get());
+    Ref builder_class = module_global(module, interned.ObjectBuilder);
+    Ref builder;
+    if (builder_class.get() != genuine_object_builder) builder = call(builder_class.get());
+    StreamReader reader(module, chain, merging, std::move(builder));
+    reader.run(events.get());
+}
+
+}  // namespace zantu
