@@ -1,5 +1,4 @@
 import importlib
-import inspect
 import io
 import json as std_json
 
@@ -64,9 +63,17 @@ class SpyChain:
         self.log.append(("set_bag", start, bag))
 
     def add_to_bag(self, start, item, count=None):
-        if inspect.isgenerator(item):
+        if is_one_shot(item):
             item = ("generator", tuple(item))
         self.log.append(("add_to_bag", start, item, count))
+
+
+def is_one_shot(item):
+    """Whether ``item`` is a one-shot iterator (the lazy item of decoded mode)."""
+    try:
+        return iter(item) is item
+    except TypeError:
+        return False
 
 
 class RecordingBag:

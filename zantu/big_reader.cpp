@@ -243,7 +243,9 @@ class ValueSource {
 public:
     explicit ValueSource(Ref builder) : builder_(std::move(builder)) {}
 
-    void feed(Ev kind, PyObject* event, PyObject* value) {
+    // `value` is the event's value as the parser delivered it, which a bound
+    // builder receives; `number` the same as a host number (see Numbers).
+    void feed(Ev kind, PyObject* event, PyObject* value, PyObject* number) {
         if (is_open(kind)) {
             ++depth_;
         } else if (is_close(kind)) {
@@ -274,7 +276,7 @@ public:
                 if (!open_.empty()) open_.pop_back();
                 break;
             default:
-                add(Ref::borrow(value));
+                add(Ref::borrow(number));
         }
     }
 
@@ -333,10 +335,19 @@ public:
 
     void run(PyObject* events) {
         Ref it = get_iter(events);
-        Ref element, event, value;
+        Ref element, event, value, number;
         while (iter_next(it.get(), element)) {
             unpack_pair(element.get(), event, value);
-            step(names_.classify(event.get()), event.get(), value.get());
+            Ev kind = names_.classify(event.get());
+            // Numbers: the parsers give non-integers as decimal.Decimal, which
+            // is not equal to the float that was saved (Decimal("0.1") !=
+            // 0.1). The chain gets host floats, as from json.load.
+            if (kind == Ev::Number && !PyLong_CheckExact(value.get()) && !PyFloat_CheckExact(value.get())) {
+                number = Ref::check(PyNumber_Float(value.get()));
+            } else {
+                number = value;
+            }
+            step(kind, event.get(), value.get(), number.get());
         }
         if (state_ != State::Done) {
             raise(PyExc_ValueError, state_ == State::Top ? "the document is empty"
@@ -361,7 +372,7 @@ private:
         Done,        // after the top-level object
     };
 
-    void step(Ev kind, PyObject* event, PyObject* value) {
+    void step(Ev kind, PyObject* event, PyObject* value, PyObject* number) {
         switch (state_) {
             case State::Top:
                 if (kind != Ev::StartMap) {
@@ -370,7 +381,7 @@ private:
                 state_ = State::Members;
                 return;
             case State::Members:
-                member(kind, event, value);
+                member(kind, event, value, number);
                 return;
             case State::Skip:
                 if (is_open(kind)) {
@@ -383,27 +394,27 @@ private:
                 if (kind == Ev::EndArray && source_.depth() == 1) {
                     // The list is read before the builder sees its end.
                     build_table(source_.value().get());
-                    source_.feed(kind, event, value);
+                    source_.feed(kind, event, value, number);
                     state_ = State::Members;
                 } else {
-                    source_.feed(kind, event, value);
+                    source_.feed(kind, event, value, number);
                 }
                 return;
             case State::ChainStart:
                 if (kind == Ev::EndArray) {
                     state_ = State::Members;
                 } else if (is_open(kind)) {
-                    source_.feed(kind, event, value);
+                    source_.feed(kind, event, value, number);
                     state_ = State::Start;
                 } else if (is_scalar(kind)) {
-                    start_ = Ref::borrow(value);
+                    start_ = Ref::borrow(number);
                     state_ = State::ChainBag;
                 } else {
                     raise(PyExc_ValueError, "expected a start in \"chain\", found %s", found(kind));
                 }
                 return;
             case State::Start:
-                source_.feed(kind, event, value);
+                source_.feed(kind, event, value, number);
                 if (source_.depth() == 0) {
                     start_ = source_.value();
                     state_ = State::ChainBag;
@@ -423,7 +434,7 @@ private:
                 if (kind == Ev::EndArray) {
                     state_ = State::ChainStart;
                 } else if (is_open(kind)) {
-                    source_.feed(kind, event, value);
+                    source_.feed(kind, event, value, number);
                     state_ = State::Item;
                 } else {
                     raise(PyExc_ValueError,
@@ -432,12 +443,12 @@ private:
                 }
                 return;
             case State::Item:
-                source_.feed(kind, event, value);
+                source_.feed(kind, event, value, number);
                 if (source_.depth() == 0) state_ = State::BagCount;
                 return;
             case State::BagCount:
                 if (is_scalar(kind)) {
-                    add_pair(value);
+                    add_pair(number);
                     state_ = State::BagItem;
                 } else if (kind == Ev::EndArray) {
                     state_ = State::ChainStart;  // an item without its count is dropped
@@ -453,7 +464,7 @@ private:
 
     // Between the members of the top-level object: a key, or the value of
     // the last key.
-    void member(Ev kind, PyObject* event, PyObject* value) {
+    void member(Ev kind, PyObject* event, PyObject* value, PyObject* number) {
         if (kind == Ev::MapKey) {
             last_key_ = Ref::borrow(value);
             return;
@@ -470,7 +481,7 @@ private:
                       found(kind));
             }
             if (codes) {
-                source_.feed(kind, event, value);
+                source_.feed(kind, event, value, number);
                 state_ = State::Codes;
             } else {
                 saw_chain_ = true;

@@ -1,0 +1,230 @@
+"""The streaming reader over every parser backend: the event machine, the
+clear deferral, strict reading of the chain section, text and gzip files."""
+
+import gzip
+import io
+import json as std_json
+import subprocess
+import sys
+import warnings
+
+import ijson
+import pytest
+
+import zantu_cjson
+from conftest import SpyChain
+from zantu import MarkovChain
+
+load = zantu_cjson.load_json_big
+
+
+def calls(text, merge=False, chain=None):
+    chain = SpyChain() if chain is None else chain
+    load(chain, io.BytesIO(text.encode("utf-8")), merge)
+    return chain.log
+
+
+pytestmark = pytest.mark.usefixtures("backend")
+
+
+class TestTrace:
+    DOC = '{"codes":[0,100,1,200],"chain":[0,[[1],2]]}'
+
+    def test_decoded_pair_gets_a_one_shot_generator(self):
+        seen = []
+
+        class Chain(SpyChain):
+            def add_to_bag(self, start, item, count=None):
+                seen.append((start, iter(item) is item, list(item), list(item), count))
+
+        load(Chain(), io.BytesIO(self.DOC.encode()), True)
+        assert seen == [(100, True, [200], [], 2)]
+
+    def test_spy_builder_sees_the_events(self, rebind):
+        events = []
+
+        class Builder(ijson.ObjectBuilder):
+            def event(self, event, value):
+                events.append((event, value))
+                super().event(event, value)
+
+        rebind("ObjectBuilder", Builder)
+        assert calls(self.DOC, merge=True) == [("add_to_bag", 100, ("generator", (200,)), 2)]
+        assert events == [("start_array", None), ("number", 0), ("number", 100), ("number", 1),
+                          ("number", 200), ("end_array", None), ("start_array", None), ("number", 1),
+                          ("end_array", None)]
+
+    def test_raw_mode_hands_the_assembled_item(self):
+        doc = '{"codes":[],"chain":["s",[["x",[1,{"k":[2]}]],1.5,{"a":null},true]]}'
+        log = calls(doc, merge=True)
+        assert log == [("add_to_bag", "s", ["x", [1, {"k": [2]}]], 1.5), ("add_to_bag", "s", {"a": None}, True)]
+
+    def test_chain_before_codes_is_raw(self):
+        doc = '{"chain":[0,[[1],2]],"codes":[0,"a",1,"b"],"other":{"chain":[5]}}'
+        assert calls(doc, True) == [("add_to_bag", 0, [1], 2)]
+
+    def test_second_sections(self):
+        doc = ('{"chain":[0,[[1],1]],"codes":[0,"a",1,"b",0,"z",7],"chain":[0,[[1,0],2]],'
+               '"codes":[0,"q",1,"r"],"chain":[1,[[0],3]]}')
+        assert calls(doc, True) == [("add_to_bag", 0, [1], 1), ("add_to_bag", "z", ("generator", ("b", "z")), 2),
+                                    ("add_to_bag", "r", ("generator", ("q",)), 3)]
+
+    def test_other_members_are_skipped(self):
+        doc = '{"x":[[1,[2]],{"chain":[1]}],"codes":[],"y":"chain","chain":[1,[[2],3]],"z":{}}'
+        assert calls(doc, True) == [("add_to_bag", 1, [2], 3)]
+
+    def test_missing_code(self):
+        chain = SpyChain()
+        with pytest.raises(KeyError) as err:
+            calls('{"codes":[0,"a"],"chain":[0,[[0],1],3,[[0],1]]}', True, chain)
+        assert err.value.args == (3,)
+        assert len(chain.log) == 1
+
+    def test_unhashable_code(self):
+        with pytest.raises(TypeError):
+            calls('{"codes":[[0],"a"],"chain":[]}')
+
+
+class TestClearing:
+    def test_clear_waits_for_the_first_pair(self):
+        assert calls('{"codes":[],"chain":["a",[],"b",[["x"],1]]}') == [("clear",), ("add_to_bag", "b", ["x"], 1)]
+
+    def test_clear_at_the_end_of_an_empty_document(self):
+        assert calls('{"codes":[],"chain":[]}') == [("clear",)]
+        assert calls('{"codes":[],"chain":[]}', True) == []
+
+    @pytest.mark.parametrize("text", ['{"codes":[],"chain":["a",[["x"],', '{"codes":[],"chain":[]}}', '[]',
+                                      '{"codes":[]}', '{"codes":[0,"a"],"chain":[5,[["x"],1]]}'])
+    def test_failure_before_the_first_pair_leaves_the_chain(self, text):
+        chain = SpyChain()
+        with pytest.raises(Exception):
+            calls(text, False, chain)
+        assert chain.log == []
+
+    @pytest.mark.parametrize("merge", [0, "", None])
+    def test_false_merges_replace(self, merge):
+        assert calls('{"codes":[],"chain":[]}', merge) == [("clear",)]
+
+
+class TestStructure:
+    @pytest.mark.parametrize("start", ['5', '"s"', 'true', 'false', 'null', '[1,[2]]', '{"k":1}', '2.5'])
+    def test_any_start(self, start):
+        log = calls('{"codes":[],"chain":[%s,[["x"],1]]}' % start, True)
+        assert log == [("add_to_bag", std_json.loads(start) if start != "2.5" else log[0][1], ["x"], 1)]
+
+    def test_nested_items_are_read_whole(self):
+        doc = '{"codes":[],"chain":["s",[[[1,[2,[3]]],[4]],5,[[]],6]]}'
+        assert calls(doc, True) == [("add_to_bag", "s", [[1, [2, [3]]], [4]], 5), ("add_to_bag", "s", [[]], 6)]
+
+    def test_trailing_start_and_item_without_count_are_dropped(self):
+        assert calls('{"codes":[],"chain":["a",[["x"],1,["y"]],"b"]}', True) == [("add_to_bag", "a", ["x"], 1)]
+
+    @pytest.mark.parametrize("text, expected", [
+        ('{"codes":[],"chain":["a","b"]}', "bag array of start 'a'"),
+        ('{"codes":[],"chain":["a",{}]}', "bag array of start 'a'"),
+        ('{"codes":[],"chain":["a",[1,2]]}', "expected an item"),
+        ('{"codes":[],"chain":["a",[["x"],["y"]]]}', "expected the count"),
+        ('{"codes":[],"chain":["a",[["x"],{}]]}', "expected the count"),
+        ('[1]', "not a JSON object"),
+        ('"chain"', "not a JSON object"),
+        ('{}', 'no "chain" array'),
+        ('{"codes":[],"chain":5}', '"chain" is not an array'),
+        ('{"codes":{},"chain":[]}', '"codes" is not an array'),
+    ])
+    def test_misshapen_documents(self, text, expected):
+        chain = SpyChain()
+        with pytest.raises(ValueError, match=expected):
+            calls(text, False, chain)
+        assert chain.log == []
+
+    def test_odd_and_repeated_codes(self):
+        doc = '{"codes":[0,"a",1,"b",0,"c",9],"chain":[0,[[1,0],1]]}'
+        assert calls(doc, True) == [("add_to_bag", "c", ("generator", ("b", "c")), 1)]
+
+
+class TestSources:
+    TEXT = '{"codes":[0,"é\\u0000",1,"漢"],"chain":[0,[[1,0],1]]}'
+
+    def expected(self):
+        chain = MarkovChain()
+        chain.add_to_bag("é\x00", ("漢", "é\x00"), count=1)
+        return chain
+
+    def test_text_file_without_warning(self):
+        chain = MarkovChain()
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            load(chain, io.StringIO(self.TEXT))
+        assert chain == self.expected()
+
+    def test_gzip_text_and_binary(self, tmp_path):
+        path = tmp_path / "chain.json.gz"
+        with gzip.open(path, "wt", encoding="utf-8") as f:
+            f.write(self.TEXT)
+        for mode in ("rt", "rb"):
+            chain = MarkovChain()
+            with gzip.open(path, mode) as f:
+                load(chain, f)
+            assert chain == self.expected()
+
+    def test_invalid_utf8(self):
+        with pytest.raises(Exception) as err:
+            load(MarkovChain(), io.BytesIO(b'{"codes":[],"chain":["\xff",[]]}'))
+        assert not isinstance(err.value, SystemError)
+
+
+class SpyParser:
+    def __init__(self, events):
+        self.events = events
+
+    def basic_parse(self, file):
+        return iter(self.events)
+
+
+class TestParserElements:
+    @pytest.mark.parametrize("element, message", [
+        (("start_map",), "need more than 1 value to unpack"),
+        ((), "need more than 0 values to unpack"),
+        (("", "start_map", None), "too many values to unpack (expected 2)"),
+    ])
+    def test_elements_that_do_not_unpack(self, rebind, element, message):
+        rebind("ijson", SpyParser([element]))
+        with pytest.raises(ValueError) as err:
+            load(SpyChain(), io.BytesIO(b""))
+        assert str(err.value) == message
+
+    def test_events_compared_by_text(self, rebind):
+        names = ["".join(n) for n in ("start_map", "map_key", "start_array", "end_array", "end_map")]
+        events = [(names[0], None), (names[1], "chain"), (names[2], None), (names[3], None), (names[4], None)]
+        rebind("ijson", SpyParser(events))
+        assert calls("", False) == [("clear",)]
+
+    def test_unknown_event(self, rebind):
+        rebind("ijson", SpyParser([("start_set", None)]))
+        with pytest.raises(ValueError, match="unknown event"):
+            load(SpyChain(), io.BytesIO(b""))
+
+    def test_events_ending_early(self, rebind):
+        rebind("ijson", SpyParser([("start_map", None), ("map_key", "chain"), ("start_array", None)]))
+        chain = SpyChain()
+        with pytest.raises(ValueError, match="ended inside"):
+            load(chain, io.BytesIO(b""))
+        assert chain.log == []
+
+
+@pytest.mark.parametrize("prefix", ['{"codes":', '{"chain":', '{"chain":[0,', '{"chain":[0,[', '{"x":'])
+def test_deep_nesting_fails_fast_in_small_memory(prefix, backend):
+    code = f"""
+import io, resource, zantu_cjson, ijson.backends.{backend.__name__.rsplit('.', 1)[1]} as b
+from zantu import MarkovChain
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+zantu_cjson.ijson = b
+doc = {prefix!r}.encode() + b"[" * 100_000
+try:
+    zantu_cjson.load_json_big(MarkovChain(), io.BytesIO(doc))
+except Exception as e:
+    print(type(e).__name__)
+"""
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() in {"IncompleteJSONError", "JSONError"}
