@@ -131,3 +131,34 @@ def test_loads_back_with_standard_json_text(rebind):
     loaded = MarkovChain()
     zantu_cjson.load_json_small(loaded, io.StringIO(out.getvalue()))
     assert loaded == chain
+
+
+def test_code_pairs_are_written_as_they_are_encoded(rebind):
+    events = []
+
+    class Encoder:
+        @staticmethod
+        def dumps(value):
+            if value == "bad":
+                raise TypeError("cannot encode")
+            events.append(("dumps", value))
+            return json.dumps(value)
+
+    class File(SpyFile):
+        def write(self, text):
+            events.append(("write", text))
+
+    rebind("json", Encoder)
+    with pytest.raises(TypeError, match="cannot encode"):
+        dump(SpyChain([], [("a", 3), ("b", 2), ("bad", 1)]), File())
+    assert events == [("write", '{"codes":['), ("dumps", "a"), ("write", '0,"a",'), ("dumps", "b"),
+                      ("write", '1,"b",')]
+
+
+def test_pairs_wait_for_a_possible_collision():
+    # From the literal 3 at position 10 on, codes are final only once the
+    # whole table is known; the pieces are the same.
+    freqs = [(f"v{i}", 1) for i in range(10)] + [(3, 1), ("x", 1)]
+    out = SpyFile()
+    dump(SpyChain([], freqs), out)
+    assert out.pieces[-4:-1] == ['9,"v9",', "10,3,", '11,"x"']

@@ -85,7 +85,7 @@ void append_count(std::string& piece, PyObject* count) {
     piece.append(data, size_t(size));
 }
 
-class Writer {
+class Writer : public CodeTableListener {
 public:
     Writer(PyObject* module, PyObject* file) : module_(module), file_(file) {}
 
@@ -105,18 +105,25 @@ public:
         }
     }
 
-    void write_code_pairs(const CodeTable& table) {
-        Py_ssize_t end_freqs = table.announced - 1;
-        std::string piece;
-        for (size_t p = 0; p < table.entries.size(); ++p) {
-            const CodeEntry& entry = table.entries[p];
-            piece.clear();
-            append_code(piece, entry, Py_ssize_t(p));
-            piece += ',';
-            append_text(piece, entry.text.get());
-            if (Py_ssize_t(p) != end_freqs) piece += ',';
-            write(piece);
+    // The code pairs are written as their codes become final.
+    void sorted(Py_ssize_t announced, Py_ssize_t count) override {
+        if (count > 0 && count != announced) {
+            raise(PyExc_ValueError,
+                  "the frequency items announce %zd values (len) but yielded %zd; "
+                  "the document would not be valid JSON",
+                  announced, count);
         }
+        end_freqs_ = announced - 1;
+    }
+
+    void settled(const CodeTable& table, size_t position) override {
+        const CodeEntry& entry = table.entries[position];
+        piece_.clear();
+        append_code(piece_, entry, Py_ssize_t(position));
+        piece_ += ',';
+        append_text(piece_, entry.text.get());
+        if (Py_ssize_t(position) != end_freqs_) piece_ += ',';
+        write(piece_);
     }
 
     // write_start: the start element followed by ",[".
@@ -177,6 +184,7 @@ private:
 
     PyObject* module_;
     PyObject* file_;
+    Py_ssize_t end_freqs_ = -1;
     std::string piece_;
     std::string count_piece_;
 };
@@ -223,17 +231,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
     out.write_ascii("{\"codes\":[");
     bool compress = check_status(PyObject_IsTrue(frequency_compress));
     CodeTable table;
-    if (compress) {
-        table = build_code_table(module, chain, true);
-        Py_ssize_t yielded = Py_ssize_t(table.entries.size());
-        if (yielded > 0 && yielded != table.announced) {
-            raise(PyExc_ValueError,
-                  "the frequency items announce %zd values (len) but yielded %zd; "
-                  "the document would not be valid JSON",
-                  table.announced, yielded);
-        }
-        out.write_code_pairs(table);
-    }
+    if (compress) table = build_code_table(module, chain, &out);
     const CodeTable* codes = compress ? &table : nullptr;
     out.write_ascii("],\"chain\":[");
 

@@ -505,13 +505,14 @@ private:
         PairReader pairs(codes);
         Ref code, value;
         while (pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
+        decoded_ = check_size(PyDict_Size(table.get())) > 0;
         table_ = std::move(table);
     }
 
     // An item and its count: one add_to_bag call, with the start and the
     // item decoded through the code table when it is not empty.
     void add_pair(PyObject* count) {
-        if (table_ && PyDict_GET_SIZE(table_.get()) > 0) {
+        if (decoded_) {
             PyObject* start = PyDict_GetItemWithError(table_.get(), start_.get());
             if (start == nullptr) {
                 if (!PyErr_Occurred()) raise_key_error(start_.get());
@@ -548,6 +549,7 @@ private:
     Ref last_key_;
     Ref start_;
     Ref table_;
+    bool decoded_ = false;  // the code table is not empty
 };
 
 }  // namespace

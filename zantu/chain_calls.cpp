@@ -82,16 +82,28 @@ void init_builtins() {
     }
 }
 
+namespace {
+
+// The builtins of the calling frame (of the interpreter when none runs).
+Ref current_builtins() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::check(PyEval_GetFrameBuiltins());
+#else
+    return Ref::borrow(PyEval_GetBuiltins());
+#endif
+}
+
+}  // namespace
+
 Ref module_global(PyObject* module, PyObject* name) {
     PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw PyError();
+    Ref builtins = current_builtins();
+    if (builtins) found = PyDict_GetItemWithError(builtins.get(), name);
     if (found == nullptr) {
-        if (PyErr_Occurred()) throw PyError();
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins != nullptr) found = PyDict_GetItemWithError(builtins, name);
-        if (found == nullptr) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            throw PyError();
-        }
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyError();
     }
     return Ref::borrow(found);
 }

@@ -103,19 +103,23 @@ const CodeEntry& CodeTable::entry_of(PyObject* value) const {
     return entries[size_t(p)];
 }
 
-CodeTable build_code_table(PyObject* module, PyObject* chain, bool ask_length) {
+CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener* listener) {
     CodeTable table;
     table.positions = Ref::check(PyDict_New());
     Ref frequencies = chain_build_frequency_dict(chain);
     Ref items = call_method(interned.items, frequencies.get());
-    if (ask_length) table.announced = check_size(PyObject_Size(items.get()));
+    Py_ssize_t announced = listener != nullptr ? check_size(PyObject_Size(items.get())) : 0;
     Ref sorted = sort_by_frequency(items.get());
     items = Ref();
     frequencies = Ref();
+    if (listener != nullptr) listener->sorted(announced, PyList_GET_SIZE(sorted.get()));
 
-    Py_ssize_t count = PyList_GET_SIZE(sorted.get());
-    table.entries.reserve(size_t(count));
+    table.entries.reserve(size_t(PyList_GET_SIZE(sorted.get())));
     Ref zero = Ref::check(PyLong_FromLong(0));
+    // Codes are final in order up to the first literal that might collide
+    // with an integer code; from there on only once the table is complete.
+    bool settling = true;
+    size_t settled = 0;  // positions told to the listener
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(sorted.get()); ++position) {
         Ref x = Ref::borrow(PyList_GET_ITEM(sorted.get(), position));
         Ref value;
@@ -136,10 +140,18 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, bool ask_length) {
         }
         Ref pos = Ref::check(PyLong_FromSsize_t(position));
         check_status(PyDict_SetItem(table.positions.get(), value.get(), pos.get()));
+        if (literal && !PyUnicode_Check(value.get())) settling = false;
         Ref code = literal ? value : pos;
         table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal});
+        if (settling && listener != nullptr) {
+            listener->settled(table, size_t(position));
+            settled = table.entries.size();
+        }
     }
-    resolve_collisions(table);
+    if (!settling) resolve_collisions(table);
+    if (listener != nullptr) {
+        for (size_t p = settled; p < table.entries.size(); ++p) listener->settled(table, p);
+    }
     return table;
 }
 

@@ -19,19 +19,29 @@ struct CodeEntry {
 struct CodeTable {
     std::vector<CodeEntry> entries;  // in position order
     Ref positions;                   // dict: value -> position (an int)
-    Py_ssize_t announced = 0;        // len() of the frequency items, when asked for
 
     // The entry that stands for `value`; KeyError(value) when it has none.
     const CodeEntry& entry_of(PyObject* value) const;
+};
+
+// Told of the code table while it is being built, so that a writer can
+// write each code pair as soon as its code is final.
+class CodeTableListener {
+public:
+    virtual ~CodeTableListener() = default;
+    // The frequency items are sorted: `count` of them, `announced` by len().
+    virtual void sorted(Py_ssize_t announced, Py_ssize_t count) = 0;
+    // The code at `position` is final; called once per position, in order.
+    virtual void settled(const CodeTable& table, size_t position) = 0;
 };
 
 // Builds the code table from chain.build_frequency_dict(): values sorted by
 // descending frequency (ties in the mapping's order), each at its position;
 // a value gets a literal code where its JSON text is no longer than the
 // digits of its position (from position 10 on), unless its text is an array
-// or an object, or it equals an integer code of the table. With
-// `ask_length` the length of the frequency items is read into `announced`.
-CodeTable build_code_table(PyObject* module, PyObject* chain, bool ask_length);
+// or an object, or it equals an integer code of the table. A `listener`
+// also has the length of the frequency items read.
+CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener* listener = nullptr);
 
 // Unpacks `pair` into exactly two elements, with the messages
 // "too many values to unpack (expected 2)" and

@@ -28,7 +28,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     bool compress = check_status(PyObject_IsTrue(frequency_compress));
     CodeTable table;
     if (compress) {
-        table = build_code_table(module, chain, false);
+        table = build_code_table(module, chain);
         for (const CodeEntry& e : table.entries) {
             check_status(PyList_Append(codes_list.get(), e.code.get()));
             check_status(PyList_Append(codes_list.get(), e.value.get()));
