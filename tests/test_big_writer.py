@@ -161,4 +161,4 @@ def test_pairs_wait_for_a_possible_collision():
     freqs = [(f"v{i}", 1) for i in range(10)] + [(3, 1), ("x", 1)]
     out = SpyFile()
     dump(SpyChain([], freqs), out)
-    assert out.pieces[-4:-1] == ['9,"v9",', "10,3,", '11,"x"']
+    assert out.pieces[-5:-2] == ['9,"v9",', "10,3,", '11,"x"']
