@@ -114,9 +114,14 @@ Ref get_iter(PyObject* iterable) { return Ref::check(PyObject_GetIter(iterable))
 
 bool iter_next(PyObject* it, Ref& out) {
     out = Ref::steal(PyIter_Next(it));
-    if (out) return true;
-    if (PyErr_Occurred()) throw PyError();
-    return false;
+    // An iterator written in C can hand back an element while an exception
+    // is set (ijson's yajl2_c backend does, for an integer too long to
+    // convert): the exception wins, and the element is not trusted.
+    if (PyErr_Occurred()) {
+        out = Ref();
+        throw PyError();
+    }
+    return bool(out);
 }
 
 Py_ssize_t chain_len(PyObject* chain) { return check_size(PyObject_Size(chain)); }

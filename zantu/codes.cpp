@@ -161,6 +161,8 @@ void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
         if (n != 2) raise_unpack_count(n);
         first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
         second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        // A tuple half built by a C extension that then failed.
+        if (!first || !second) raise(PyExc_SystemError, "an unfinished tuple was handed over as a pair");
         return;
     }
     if (PyList_CheckExact(pair)) {
