@@ -3,6 +3,7 @@ memory and the reference counts of the caller's objects stay flat."""
 
 import gc
 import io
+import os
 import sys
 import tracemalloc
 
@@ -112,4 +113,6 @@ def test_flat(name):
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in objects] == counts
     assert traced < TRACED_BOUND, f"{traced} bytes more traced after {RUNS} calls"
-    assert grown < RSS_BOUND, f"{grown} bytes more resident after {RUNS} calls"
+    # AddressSanitizer holds freed memory back in quarantine.
+    if not os.environ.get("ZANTU_SANITIZED"):
+        assert grown < RSS_BOUND, f"{grown} bytes more resident after {RUNS} calls"
