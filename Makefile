@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON
 SOURCES := pyproject.toml CMakeLists.txt zantu_cjson.pyi $(wildcard zantu/*.cpp zantu/*.h zantu/*.py)
 
-.PHONY: install test demo clean asan-install test-asan
+.PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz
 
 install: $(VENV)/.installed
 
@@ -42,5 +42,37 @@ $(ASAN_VENV)/.installed: $(SOURCES)
 test-asan: asan-install
 	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
+# The suite under valgrind's memcheck, Python's allocator switched to malloc.
+# The hostile-input batches run in child processes of their own and are left
+# out; the leak loops run 200 times instead of 10 000.
+memcheck: install
+	PYTHONMALLOC=malloc ZANTU_MEMCHECK=1 ZANTU_LEAK_RUNS=200 valgrind --tool=memcheck --error-exitcode=99 \
+		--suppressions=tools/valgrind-python.supp --leak-check=no --num-callers=40 \
+		$(PY) -m pytest -q -p no:cacheprovider tests --deselect tests/test_hostile.py
+
+# Coverage-guided fuzzing of both readers with atheris, on a clang build with
+# coverage, ASan and UBSan: make fuzz FUZZ_SECONDS=600. Needs Debian's clang.
+FUZZ_VENV ?= .venv-fuzz
+FUZZ_PY := $(FUZZ_VENV)/bin/python
+FUZZ_SECONDS ?= 60
+FUZZ_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	LD_PRELOAD="$$($(FUZZ_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"
+
+fuzz-install: $(FUZZ_VENV)/.installed
+
+$(FUZZ_VENV)/.installed: $(SOURCES)
+	test -x $(FUZZ_PY) || $(PYTHON) -m venv $(FUZZ_VENV)
+	$(FUZZ_PY) -m pip install -q --disable-pip-version-check atheris
+	CC=clang CXX=clang++ $(FUZZ_PY) -m pip install -q --disable-pip-version-check \
+		-Ccmake.define.ZANTU_FUZZ=ON -Cbuild-dir=build/fuzz .
+	touch $@
+
+fuzz: fuzz-install install
+	$(PY) fuzz/make_corpus.py build/fuzz-corpus/small
+	$(PY) fuzz/make_corpus.py build/fuzz-corpus/big
+	$(FUZZ_ENV) $(FUZZ_PY) fuzz/fuzz_load.py small build/fuzz-corpus/small -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096
+	$(FUZZ_ENV) $(FUZZ_PY) fuzz/fuzz_load.py big build/fuzz-corpus/big -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=4096
+
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(FUZZ_VENV)

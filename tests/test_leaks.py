@@ -12,9 +12,10 @@ import pytest
 import zantu_cjson
 from zantu import MarkovChain
 
-RUNS = 10_000
-# A leak of one small object per call shows as at least 10 000 x 16 bytes.
-TRACED_BOUND = 64 * 1024
+RUNS = int(os.environ.get("ZANTU_LEAK_RUNS", "10000"))
+# A leak of one small object per call shows as at least 10 000 x 16 bytes
+# (make memcheck runs fewer calls, under valgrind).
+TRACED_BOUND = max(64 * 1024 * RUNS // 10_000, 16 * 1024)
 RSS_BOUND = 4 * 1024 * 1024
 
 
@@ -112,7 +113,11 @@ def test_flat(name):
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in objects] == counts
+    # Under valgrind only the reference counts are checked: its own allocator
+    # decides what is resident. AddressSanitizer holds freed memory back in
+    # quarantine.
+    if os.environ.get("ZANTU_MEMCHECK"):
+        return
     assert traced < TRACED_BOUND, f"{traced} bytes more traced after {RUNS} calls"
-    # AddressSanitizer holds freed memory back in quarantine.
     if not os.environ.get("ZANTU_SANITIZED"):
         assert grown < RSS_BOUND, f"{grown} bytes more resident after {RUNS} calls"
