@@ -1,0 +1,47 @@
+"""The native module against the plain-Python rendering of the same format."""
+
+import io
+
+from hypothesis import given, settings, strategies as st
+
+import zantu_cjson
+from conftest import SpyFile
+from zantu import MarkovChain, pycodec
+
+scalars = (st.none() | st.booleans() | st.integers(-10 ** 20, 10 ** 20) | st.integers(0, 30)
+           | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=6))
+values = st.recursive(scalars, lambda inner: st.tuples(inner) | st.tuples(inner, inner), max_leaves=3)
+triples = st.lists(st.tuples(values, st.lists(values, max_size=3), st.integers(1, 1000)), max_size=40)
+
+
+def chain_of(items):
+    chain = MarkovChain()
+    for start, item, count in items:
+        chain.add_to_bag(start, item, count=count)
+    return chain
+
+
+@settings(max_examples=80, deadline=None)
+@given(triples, st.booleans())
+def test_writers_write_what_python_writes(items, compress):
+    chain = chain_of(items)
+    for native, python in ((zantu_cjson.dump_json_small, pycodec.dump_json_small),
+                           (zantu_cjson.dump_json_big, pycodec.dump_json_big)):
+        a, b = SpyFile(), SpyFile()
+        native(chain, a, compress)
+        python(chain, b, compress)
+        assert a.pieces == b.pieces
+
+
+@settings(max_examples=80, deadline=None)
+@given(triples, st.booleans(), st.booleans())
+def test_readers_load_what_python_loads(items, compress, merge):
+    chain = chain_of(items)
+    out = io.StringIO()
+    zantu_cjson.dump_json_big(chain, out, compress)
+    for native, python in ((zantu_cjson.load_json_small, pycodec.load_json_small),
+                           (zantu_cjson.load_json_big, pycodec.load_json_big)):
+        a, b = chain_of(items[:2]), chain_of(items[:2])
+        native(a, io.StringIO(out.getvalue()), merge)
+        python(b, io.StringIO(out.getvalue()), merge)
+        assert a == b
