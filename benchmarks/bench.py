@@ -1,0 +1,405 @@
+"""Benchmarks of the four functions against the irreducible work for the same
+document and chain, against the plain-Python rendering (zantu.pycodec), and
+against pickle, all measured in one run.
+
+    python benchmarks/bench.py [--tokens N] [--repeat R] [--out DIR] [--check]
+
+Absolute times hold for this run only; the ratios are what to compare. With
+--check the exit status is 1 when a goal is missed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import gc
+import gzip
+import importlib
+import io
+import itertools
+import json as std_json
+import os
+import pickle
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import zantu_cjson
+from zantu import MarkovChain, ProbabilityBag, pycodec
+from zantu.corpus import stdlib_tokens
+
+HERE = Path(__file__).resolve().parent
+
+GOALS = {
+    "reader": 1.25,          # each reader / its irreducible work
+    "streaming writer": 1.5,
+    "in-memory writer": 2.0,
+    "speed-up": 5.0,         # plain Python / native, on a chain of built-in methods
+    "memory": 16.0,          # MB of peak growth from a 10 MB to a 200 MB document
+}
+
+
+def median_time(run, repeat):
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def backends():
+    found = {}
+    for name in ("yajl2_c", "yajl2_cffi", "python"):
+        try:
+            found[name] = importlib.import_module("ijson.backends." + name)
+        except ImportError:
+            pass
+    return found
+
+
+# ---------------------------------------------------------------------------
+# A chain whose methods do almost no work: bound methods of built-in objects.
+
+class FastBag:
+    __slots__ = ("choices", "unique_count")
+
+    def __init__(self, pairs):
+        self.choices = pairs.__iter__
+        self.unique_count = len(pairs)
+
+
+class FastChain:
+    """Writes through list.__iter__ and a dict held by itertools.repeat; loads
+    into a deque of length 0 (keeps nothing) and dict.__setitem__."""
+
+    def __init__(self, chain=None):
+        self.entries = []
+        frequencies = {}
+        if chain is not None:
+            self.entries = [(s, FastBag(list(b.choices()))) for s, b in chain.items()]
+            frequencies = chain.build_frequency_dict()
+        self.items = self.entries.__iter__
+        self.build_frequency_dict = itertools.repeat(frequencies).__next__
+        self.bags = {}
+        self.set_bag = self.bags.__setitem__
+        self.clear = self.bags.clear
+        self.sink = collections.deque(maxlen=0)
+
+    def __len__(self):
+        return len(self.entries)
+
+    def add_to_bag(self, start, item, count=1):
+        self.sink.extend(item)
+
+
+class FastProbabilityBag:
+    __slots__ = ()
+
+    def add(self, item, count=1):
+        pass
+
+
+# ---------------------------------------------------------------------------
+# Recording what a call does, to replay it as the irreducible work.
+
+class Capture:
+    """Stands in for the encoder to capture the document dump_json_small builds."""
+
+    def __init__(self, real):
+        self.real, self.document = real, None
+
+    def dumps(self, value):
+        return self.real.dumps(value)
+
+    def dump(self, document, file):
+        self.document = document
+
+
+class PieceList:
+    def __init__(self):
+        self.pieces = []
+        self.write = self.pieces.append
+
+
+class CallLog:
+    """A chain that records the calls a reader makes on it."""
+
+    def __init__(self):
+        self.calls = []
+
+    def clear(self):
+        self.calls.append(("clear",))
+
+    def set_bag(self, start, bag):
+        self.calls.append(("set_bag", start, bag.added))
+
+    def add_to_bag(self, start, item, count=1):
+        lazy = not isinstance(item, (list, tuple))
+        self.calls.append(("add_to_bag", start, tuple(item) if lazy else item, count, lazy))
+
+
+class LogBag:
+    def __init__(self):
+        self.added = []
+
+    def add(self, item, count=1):
+        self.added.append((item, count))
+
+
+def replay_small(calls, chain, bag_class):
+    for call in calls:
+        if call[0] == "clear":
+            chain.clear()
+        else:
+            bag = bag_class()
+            add = bag.add
+            for item, count in call[2]:
+                add(item, count=count)
+            chain.set_bag(call[1], bag)
+
+
+def replay_big(calls, chain):
+    add_to_bag = chain.add_to_bag
+    for call in calls:
+        if call[0] == "clear":
+            chain.clear()
+        else:
+            _, start, item, count, lazy = call
+            add_to_bag(start, iter(item) if lazy else item, count=count)
+
+
+def walk(chain, compress):
+    if compress:
+        list(chain.build_frequency_dict().items())
+    for _start, bag in chain.items():
+        for _pair in bag.choices():
+            pass
+
+
+# ---------------------------------------------------------------------------
+
+def measure(chain, fast, repeat, py_repeat):
+    rows = []
+    binds = {"json": zantu_cjson.json, "ijson": zantu_cjson.ijson, "ProbabilityBag": zantu_cjson.ProbabilityBag}
+    parsers = backends()
+    for compress in (True, False):
+        form = "compressed" if compress else "plain"
+
+        # In-memory writer: walking the chain, then the encoder alone.
+        capture = Capture(binds["json"])
+        zantu_cjson.json = capture
+        zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
+        zantu_cjson.json = binds["json"]
+        document = capture.document
+        t_fn = median_time(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress), repeat)
+        t_base = (median_time(lambda: walk(chain, compress), repeat)
+                  + median_time(lambda: binds["json"].dump(document, io.StringIO()), repeat))
+        rows.append(row("dump_json_small", form, "in-memory writer", t_fn, t_base,
+                        lambda: zantu_cjson.dump_json_small(fast, io.StringIO(), compress),
+                        lambda: pycodec.dump_json_small(fast, io.StringIO(), compress), repeat, py_repeat))
+
+        # Streaming writer: walking the chain, then the same writes replayed.
+        pieces = PieceList()
+        zantu_cjson.dump_json_big(chain, pieces, compress)
+
+        def replay_writes():
+            write = io.StringIO().write
+            for piece in pieces.pieces:
+                write(piece)
+
+        t_fn = median_time(lambda: zantu_cjson.dump_json_big(chain, io.StringIO(), compress), repeat)
+        t_base = median_time(lambda: walk(chain, compress), repeat) + median_time(replay_writes, repeat)
+        rows.append(row("dump_json_big", form, "streaming writer", t_fn, t_base,
+                        lambda: zantu_cjson.dump_json_big(fast, io.StringIO(), compress),
+                        lambda: pycodec.dump_json_big(fast, io.StringIO(), compress), repeat, py_repeat))
+        text = io.StringIO()
+        zantu_cjson.dump_json_big(chain, text, compress)
+        text = text.getvalue()
+        data = text.encode("utf-8")
+
+        # In-memory reader: json.load alone, then the same chain calls replayed.
+        log = CallLog()
+        zantu_cjson.ProbabilityBag = LogBag
+        zantu_cjson.load_json_small(log, io.StringIO(text))
+        zantu_cjson.ProbabilityBag = binds["ProbabilityBag"]
+        target = MarkovChain()
+        t_fn = median_time(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)), repeat)
+        t_base = (median_time(lambda: binds["json"].load(io.StringIO(text)), repeat)
+                  + median_time(lambda: replay_small(log.calls, target, ProbabilityBag), repeat))
+
+        def fast_small(module):
+            saved = module.ProbabilityBag
+            module.ProbabilityBag = FastProbabilityBag
+            try:
+                module.load_json_small(FastChain(), io.StringIO(text))
+            finally:
+                module.ProbabilityBag = saved
+
+        rows.append(row("load_json_small", form, "reader", t_fn, t_base, lambda: fast_small(zantu_cjson),
+                        lambda: fast_small(pycodec), repeat, py_repeat))
+
+        # Streaming reader, per parser backend: basic_parse consumed alone,
+        # then the same add_to_bag calls replayed.
+        for name, backend in parsers.items():
+            zantu_cjson.ijson = backend
+            log = CallLog()
+            zantu_cjson.load_json_big(log, io.BytesIO(data))
+
+            def consume():
+                collections.deque(backend.basic_parse(io.BytesIO(data)), maxlen=0)
+
+            t_fn = median_time(lambda: zantu_cjson.load_json_big(target, io.BytesIO(data)), repeat)
+            t_base = median_time(consume, repeat) + median_time(lambda: replay_big(log.calls, target), repeat)
+
+            def py_big():
+                saved = pycodec.ijson
+                pycodec.ijson = backend
+                try:
+                    pycodec.load_json_big(FastChain(), io.BytesIO(data))
+                finally:
+                    pycodec.ijson = saved
+
+            rows.append(row(f"load_json_big[{name}]", form, "reader", t_fn, t_base,
+                            lambda: zantu_cjson.load_json_big(FastChain(), io.BytesIO(data)), py_big, repeat,
+                            py_repeat if name != "python" else 1))
+        zantu_cjson.ijson = binds["ijson"]
+    return rows
+
+
+def row(function, form, kind, t_fn, t_base, native_fast, python_fast, repeat, py_repeat):
+    t_native_fast = median_time(native_fast, repeat)
+    t_python_fast = median_time(python_fast, py_repeat)
+    return {"function": function, "form": form, "kind": kind, "time": t_fn, "irreducible": t_base,
+            "ratio": t_fn / t_base, "native_fast": t_native_fast, "python_fast": t_python_fast,
+            "speedup": t_python_fast / t_native_fast}
+
+
+def sizes(chain, repeat):
+    result = {}
+    for compress in (True, False):
+        out = io.StringIO()
+        zantu_cjson.dump_json_big(chain, out, compress)
+        data = out.getvalue().encode("utf-8")
+        form = "compressed" if compress else "plain"
+        result[form] = {"bytes": len(data), "gzip": len(gzip.compress(data))}
+    blob = pickle.dumps(chain, pickle.HIGHEST_PROTOCOL)
+    result["pickle"] = {"bytes": len(blob), "gzip": len(gzip.compress(blob)),
+                        "dump": median_time(lambda: pickle.dumps(chain, pickle.HIGHEST_PROTOCOL), repeat),
+                        "load": median_time(lambda: pickle.loads(blob), repeat)}
+    return result
+
+
+def memory_growth():
+    """Peak memory of the streaming writer and reader for a 10 MB and a 200 MB
+    document of the same vocabulary, each in a fresh process."""
+    result = {}
+    for what in ("write", "read"):
+        peaks = {}
+        for mb in (10, 200):
+            out = subprocess.run([sys.executable, str(HERE / "memory.py"), what, str(mb)], capture_output=True,
+                                 text=True, check=True)
+            peaks[mb] = std_json.loads(out.stdout)
+        result[what] = {"peak_10": peaks[10]["peak_mb"], "peak_200": peaks[200]["peak_mb"],
+                        "bytes_10": peaks[10]["bytes"], "bytes_200": peaks[200]["bytes"],
+                        "growth": peaks[200]["peak_mb"] - peaks[10]["peak_mb"]}
+    return result
+
+
+def report(rows, size, memory, tokens, starts):
+    lines = [f"Workload: {tokens:,} word tokens of the standard library's source, {starts:,} starts; "
+             f"documents of {size['compressed']['bytes'] / 1e6:.1f} MB (compressed form) and "
+             f"{size['plain']['bytes'] / 1e6:.1f} MB (plain form).", "",
+             "| function | form | time (s) | irreducible (s) | ratio | goal | speed-up over plain Python |",
+             "|---|---|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        goal = GOALS[r["kind"]]
+        lines.append(f"| {r['function']} | {r['form']} | {r['time']:.3f} | {r['irreducible']:.3f} | "
+                     f"{r['ratio']:.2f} | {goal:.2f} | {r['speedup']:.1f}x |")
+    lines += ["", "| document | bytes | gzip bytes | dump (s) | load (s) |", "|---|---:|---:|---:|---:|"]
+    for form in ("compressed", "plain"):
+        lines.append(f"| {form} form | {size[form]['bytes']:,} | {size[form]['gzip']:,} | | |")
+    p = size["pickle"]
+    lines.append(f"| pickle (MarkovChain) | {p['bytes']:,} | {p['gzip']:,} | {p['dump']:.3f} | {p['load']:.3f} |")
+    if memory:
+        lines += ["", "| streaming | peak at 10 MB (MB) | peak at 200 MB (MB) | growth (MB) | goal |",
+                  "|---|---:|---:|---:|---:|"]
+        for what, m in memory.items():
+            lines.append(f"| {what} | {m['peak_10']:.1f} | {m['peak_200']:.1f} | {m['growth']:.1f} | "
+                         f"{GOALS['memory']:.0f} |")
+    return "\n".join(lines)
+
+
+def missed_goals(rows, memory):
+    missed = []
+    for r in rows:
+        if r["ratio"] > GOALS[r["kind"]]:
+            missed.append(f"{r['function']} ({r['form']}): ratio {r['ratio']:.2f} > {GOALS[r['kind']]}")
+        if r["speedup"] < GOALS["speed-up"]:
+            missed.append(f"{r['function']} ({r['form']}): speed-up {r['speedup']:.1f} < {GOALS['speed-up']}")
+    for what, m in (memory or {}).items():
+        if m["growth"] > GOALS["memory"]:
+            missed.append(f"streaming {what}: memory growth {m['growth']:.1f} MB > {GOALS['memory']} MB")
+    return missed
+
+
+def chart(rows, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    labels = [f"{r['function']}\n{r['form']}" for r in rows]
+    fig, (ax1, ax2) = plt.subplots(2, 1, figsize=(12, 8))
+    ax1.bar(labels, [r["ratio"] for r in rows], color="tab:blue")
+    for r, x in zip(rows, range(len(rows))):
+        ax1.plot([x - 0.4, x + 0.4], [GOALS[r["kind"]]] * 2, color="tab:red")
+    ax1.set_ylabel("time / irreducible work")
+    ax1.set_title("Native function against the irreducible work (red: goal)")
+    ax2.bar(labels, [r["speedup"] for r in rows], color="tab:green")
+    ax2.axhline(GOALS["speed-up"], color="tab:red")
+    ax2.set_ylabel("plain Python / native")
+    ax2.set_title("Speed-up over the plain-Python rendering, chain of built-in methods (red: goal)")
+    for ax in (ax1, ax2):
+        ax.tick_params(axis="x", labelsize=7)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    return True
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tokens", type=int, default=1_200_000, help="word tokens (default: a ~5 MB document)")
+    parser.add_argument("--repeat", type=int, default=5, help="runs per measurement (the median is taken)")
+    parser.add_argument("--out", default="bench-results", help="folder for results.json, results.md, chart.png")
+    parser.add_argument("--no-memory", action="store_true", help="skip the 10 MB / 200 MB memory runs")
+    parser.add_argument("--check", action="store_true", help="exit 1 when a goal is missed")
+    args = parser.parse_args(argv)
+
+    tokens = stdlib_tokens(args.tokens)
+    chain = MarkovChain.from_tokens(tokens)
+    fast = FastChain(chain)
+    rows = measure(chain, fast, args.repeat, max(1, min(3, args.repeat)))
+    size = sizes(chain, args.repeat)
+    memory = None if args.no_memory else memory_growth()
+    text = report(rows, size, memory, len(tokens), len(chain))
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "results.md").write_text(text + "\n", encoding="utf-8")
+    (out / "results.json").write_text(std_json.dumps({"rows": rows, "sizes": size, "memory": memory}, indent=1),
+                                      encoding="utf-8")
+    drew = chart(rows, out / "chart.png")
+    print(text)
+    print(f"\nresults in {out}/" + (" (with chart.png)" if drew else ""))
+    missed = missed_goals(rows, memory)
+    for line in missed:
+        print("missed:", line)
+    return 1 if (args.check and missed) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
