@@ -244,3 +244,20 @@ class TestWriterErrors:
     def test_unsortable_frequencies(self, writer):
         with pytest.raises(TypeError):
             written(writer, SpyChain([], [("a", 1), ("b", "x")]))
+
+
+TRICKY = ["plain", "", " ", "a/b", 'q"', "back\\slash", "\x7f", "\x1f", "é", "\U0001f600", 2 ** 63 - 1, 2 ** 63,
+          -2 ** 63, -2 ** 63 - 1, 0, True, False, None, (), ((1,), "x", (None, (2.5,))), 1.5, -0.0, 1e16]
+
+
+@pytest.mark.parametrize("value", TRICKY, ids=repr)
+def test_value_texts_are_the_encoders(value, encoder):
+    # The text of each value is exactly what the bound encoder's dumps gives.
+    out = SpyFile()
+    zantu_cjson.dump_json_big(SpyChain([(value, [((value, value), 1)])]), out, False)
+    assert out.pieces[2] == encoder.dumps(value) + ",["
+    assert out.pieces[3] == encoder.dumps((value, value))
+    freqs = [(f"v{i}", 1) for i in range(10)] + [(value, 1)]
+    out = SpyFile()
+    zantu_cjson.dump_json_big(SpyChain([], freqs), out)
+    assert out.pieces[11].endswith("," + encoder.dumps(value))

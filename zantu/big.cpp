@@ -6,25 +6,11 @@
 #include "big.h"
 #include "chain_calls.h"
 #include "codes.h"
+#include "json_text.h"
 
 namespace zantu {
 
 namespace {
-
-// Appends the UTF-8 form of a str (lone surrogates kept as they are, so that
-// the piece decodes back to the very same text).
-void append_text(std::string& piece, PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data != nullptr) {
-        piece.append(data, size_t(size));
-        return;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError();
-    PyErr_Clear();
-    Ref bytes = Ref::check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    piece.append(PyBytes_AS_STRING(bytes.get()), size_t(PyBytes_GET_SIZE(bytes.get())));
-}
 
 void append_integer(std::string& piece, long long value) {
     char digits[24];
@@ -87,14 +73,10 @@ void append_count(std::string& piece, PyObject* count) {
 
 class Writer : public CodeTableListener {
 public:
-    Writer(PyObject* module, PyObject* file) : module_(module), file_(file) {}
+    Writer(PyObject* module, PyObject* file) : encoder_(module), file_(file) {}
 
     // One piece, one call of file.write.
-    void write(const std::string& piece) {
-        Ref text = Ref::check(PyUnicode_DecodeUTF8(piece.data(), Py_ssize_t(piece.size()), "surrogatepass"));
-        file_write(file_, text.get());
-    }
-    void write(PyObject* text) { file_write(file_, text); }
+    void write(const std::string& piece) { file_write(file_, make_str(piece).get()); }
 
     // The text of a value's code: its position's digits, or its own JSON text.
     static void append_code(std::string& piece, const CodeEntry& entry, Py_ssize_t position) {
@@ -128,15 +110,13 @@ public:
 
     // write_start: the start element followed by ",[".
     void write_start(const CodeTable* table, PyObject* start) {
-        if (table == nullptr) {
-            Ref text = json_dumps(module_, start);
-            Ref tail = Ref::check(PyUnicode_FromString(",["));
-            write(Ref::check(PyUnicode_Concat(text.get(), tail.get())).get());
-            return;
-        }
-        const CodeEntry& entry = table->entry_of(start);
         piece_.clear();
-        append_code(piece_, entry, position_of(*table, entry));
+        if (table == nullptr) {
+            encoder_.append_dumps(piece_, start);
+        } else {
+            const CodeEntry& entry = table->entry_of(start);
+            append_code(piece_, entry, position_of(*table, entry));
+        }
         piece_ += ",[";
         write(piece_);
     }
@@ -145,30 +125,24 @@ public:
     // The count's text is made before the item is written, so that a pair
     // that cannot be written leaves nothing of itself in the file.
     void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
-        Ref plain_item;
+        piece_.clear();
         if (table == nullptr) {
-            plain_item = json_dumps(module_, next_state);
+            encoder_.append_dumps(piece_, next_state);
         } else {
-            piece_.assign(1, '[');
-            Ref it = get_iter(next_state);
-            Ref element;
+            piece_ += '[';
             bool first = true;
-            while (iter_next(it.get(), element)) {
+            for_each_element(next_state, [&](PyObject* element) {
                 if (!first) piece_ += ',';
                 first = false;
-                const CodeEntry& entry = table->entry_of(element.get());
+                const CodeEntry& entry = table->entry_of(element);
                 append_code(piece_, entry, position_of(*table, entry));
-            }
+            });
             piece_ += ']';
         }
         count_piece_.assign(1, ',');
         append_count(count_piece_, count);
         if (!last) count_piece_ += ',';
-        if (plain_item) {
-            write(plain_item.get());
-        } else {
-            write(piece_);
-        }
+        write(piece_);
         write(count_piece_);
     }
 
@@ -182,7 +156,7 @@ private:
         return Py_ssize_t(&entry - table.entries.data());
     }
 
-    PyObject* module_;
+    Encoder encoder_;
     PyObject* file_;
     Py_ssize_t end_freqs_ = -1;
     std::string piece_;

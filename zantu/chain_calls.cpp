@@ -143,11 +143,6 @@ Ref new_probability_bag(PyObject* module) {
     return call(cls.get());
 }
 
-Ref json_dumps(PyObject* module, PyObject* value) {
-    Ref json = module_global(module, interned.json);
-    return call_method(interned.dumps, json.get(), value);
-}
-
 void json_dump(PyObject* module, PyObject* document, PyObject* file) {
     Ref json = module_global(module, interned.json);
     call_method(interned.dump, json.get(), document, file);
@@ -156,15 +151,6 @@ void json_dump(PyObject* module, PyObject* document, PyObject* file) {
 Ref json_load(PyObject* module, PyObject* file) {
     Ref json = module_global(module, interned.json);
     return call_method(interned.load, json.get(), file);
-}
-
-Ref position_digits(PyObject* module, Py_ssize_t position) {
-    Ref math = module_global(module, interned.math);
-    Ref pos = Ref::check(PyLong_FromSsize_t(position));
-    Ref log = call_method(interned.log10, math.get(), pos.get());
-    Ref truncated = Ref::check(PyNumber_Long(log.get()));
-    Ref one = Ref::check(PyLong_FromLong(1));
-    return Ref::check(PyNumber_Add(truncated.get(), one.get()));
 }
 
 Ref sort_by_frequency(PyObject* items) {

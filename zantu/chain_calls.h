@@ -80,13 +80,8 @@ Ref new_probability_bag(PyObject* module);
 inline void file_write(PyObject* file, PyObject* text) { call_method(interned.write, file, text); }
 
 // The encoder bound as `json`.
-Ref json_dumps(PyObject* module, PyObject* value);
 void json_dump(PyObject* module, PyObject* document, PyObject* file);
 Ref json_load(PyObject* module, PyObject* file);
-
-// math.log10(position), truncated toward zero, plus one: the number of
-// decimal digits of a position above 9.
-Ref position_digits(PyObject* module, Py_ssize_t position);
 
 // sorted(items, key=<negated x[1]>): the frequency items, most frequent first,
 // ties in the order given.

@@ -1,12 +1,15 @@
 #include "codes.h"
 
-#include <limits>
+#include <cmath>
 
 #include "chain_calls.h"
+#include "json_text.h"
 
 namespace zantu {
 
 namespace {
+
+PyObject* genuine_log10 = nullptr;  // math.log10, bound at import
 
 [[noreturn]] void raise_unpack_count(Py_ssize_t found) {
     if (found > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
@@ -21,13 +24,23 @@ bool is_container_text(PyObject* text) {
     return first == '[' || first == '{';
 }
 
-// Whether the position digits (a host int) reach the length of the text.
-bool digits_reach(PyObject* digits, Py_ssize_t length) {
+// Whether the number of decimal digits of `position` (above 9), as
+// int(math.log10(position)) + 1, reaches `length`. math is looked up afresh;
+// its own log10 is computed natively, with the same double-precision result.
+bool digits_reach(PyObject* module, Py_ssize_t position, Py_ssize_t length) {
+    Ref math = module_global(module, interned.math);
+    Ref log10 = get_attr(math.get(), interned.log10);
+    if (log10.get() == genuine_log10) {
+        return static_cast<long long>(std::log10(static_cast<double>(position))) + 1 >= length;
+    }
+    Ref pos = Ref::check(PyLong_FromSsize_t(position));
+    Ref log = call(log10.get(), pos.get());
+    Ref truncated = Ref::check(PyNumber_Long(log.get()));
     int overflow = 0;
-    long long d = PyLong_AsLongLongAndOverflow(digits, &overflow);
+    long long d = PyLong_AsLongLongAndOverflow(truncated.get(), &overflow);
     if (d == -1 && PyErr_Occurred()) throw PyError();
     if (overflow != 0) return overflow > 0;
-    return d >= length;
+    return d + 1 >= length;
 }
 
 // A literal code must never equal an integer code of the same table, or the
@@ -105,6 +118,7 @@ const CodeEntry& CodeTable::entry_of(PyObject* value) const {
 
 CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener* listener) {
     CodeTable table;
+    Encoder encoder(module);
     table.positions = Ref::check(PyDict_New());
     Ref frequencies = chain_build_frequency_dict(chain);
     Ref items = call_method(interned.items, frequencies.get());
@@ -128,14 +142,13 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         } else {
             value = Ref::check(PyObject_GetItem(x.get(), zero.get()));
         }
-        Ref text = json_dumps(module, value.get());
+        Ref text = encoder.dumps(value.get());
         if (!PyUnicode_Check(text.get())) {
             raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
         }
         bool literal = false;
         if (position > 9) {
-            Ref digits = position_digits(module, position);
-            literal = digits_reach(digits.get(), PyUnicode_GET_LENGTH(text.get())) &&
+            literal = digits_reach(module, position, PyUnicode_GET_LENGTH(text.get())) &&
                       !is_container_text(text.get());
         }
         Ref pos = Ref::check(PyLong_FromSsize_t(position));
@@ -187,9 +200,25 @@ bool PairReader::next(Ref& first, Ref& second) {
 
 Ref make_tuple(std::vector<Ref>& items) {
     Ref tuple = Ref::check(PyTuple_New(Py_ssize_t(items.size())));
-    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), items[i].release());
+    // As the collector itself does for a tuple that cannot be part of a
+    // cycle: one whose elements it does not track is not tracked either.
+    bool tracked_element = false;
+    for (size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i].release();
+        if (!tracked_element && PyObject_IS_GC(item) && PyObject_GC_IsTracked(item)) tracked_element = true;
+        PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), item);
+    }
     items.clear();
+    if (!tracked_element) PyObject_GC_UnTrack(tuple.get());
     return tuple;
 }
+
+void init_codes() {
+    Ref math = Ref::check(PyImport_ImportModule("math"));
+    Py_XDECREF(genuine_log10);
+    genuine_log10 = get_attr(math.get(), interned.log10).release();
+}
+
+void release_codes() { Py_CLEAR(genuine_log10); }
 
 }  // namespace zantu

@@ -63,4 +63,36 @@ private:
 // A tuple made of `items`, whose references it takes over.
 Ref make_tuple(std::vector<Ref>& items);
 
+// Calls `visit(element)` for each element of `sequence`, in order: exact
+// tuples and lists by index (the list's length read at each step, as its
+// iterator does), anything else through its iterator.
+template <typename Visit>
+void for_each_element(PyObject* sequence, Visit visit);
+
+// Remembers math.log10 at import.
+void init_codes();
+void release_codes();
+
+template <typename Visit>
+void for_each_element(PyObject* sequence, Visit visit) {
+    if (PyTuple_CheckExact(sequence)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(sequence); ++i) visit(PyTuple_GET_ITEM(sequence, i));
+        return;
+    }
+    if (PyList_CheckExact(sequence)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence); ++i) {
+            Ref element = Ref::borrow(PyList_GET_ITEM(sequence, i));
+            visit(element.get());
+        }
+        return;
+    }
+    Ref it = Ref::check(PyObject_GetIter(sequence));
+    for (;;) {
+        Ref element = Ref::steal(PyIter_Next(it.get()));
+        if (PyErr_Occurred()) throw PyError();
+        if (!element) return;
+        visit(element.get());
+    }
+}
+
 }  // namespace zantu

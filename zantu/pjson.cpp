@@ -5,6 +5,8 @@
 
 #include "big.h"
 #include "chain_calls.h"
+#include "codes.h"
+#include "json_text.h"
 #include "small.h"
 
 namespace zantu {
@@ -147,6 +149,8 @@ void free_module(void*) {
     Py_CLEAR(name_merge);
     release_interned();
     release_stream_types();
+    release_codes();
+    release_encoders();
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,
@@ -191,6 +195,8 @@ void init_module(PyObject* module) {
     intern_into(name_merge, "merge");
     init_interned();
     init_builtins();
+    init_codes();
+    init_encoders();
     set_global(module, "json", import_preferring("ujson", "json"));
     set_global(module, "math", import("math"));
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));

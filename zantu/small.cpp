@@ -15,9 +15,7 @@ Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(val
 // The tuple of the codes of a next state's elements, in its order.
 Ref coded_next_state(const CodeTable& table, PyObject* next_state) {
     std::vector<Ref> codes;
-    Ref it = get_iter(next_state);
-    Ref element;
-    while (iter_next(it.get(), element)) codes.push_back(code_of(table, element.get()));
+    for_each_element(next_state, [&](PyObject* element) { codes.push_back(code_of(table, element)); });
     return make_tuple(codes);
 }
 
@@ -77,9 +75,7 @@ PyObject* decode(PyObject* table, PyObject* code) {
 
 Ref decoded_item(PyObject* table, PyObject* item) {
     std::vector<Ref> values;
-    Ref it = get_iter(item);
-    Ref code;
-    while (iter_next(it.get(), code)) values.push_back(Ref::borrow(decode(table, code.get())));
+    for_each_element(item, [&](PyObject* code) { values.push_back(Ref::borrow(decode(table, code))); });
     return make_tuple(values);
 }
 

@@ -1,0 +1,43 @@
+// The encoder bound as `json`, as the writers use it: the JSON text of one
+// value with json.dumps. While the bound encoder's dumps is ujson's own or
+// the standard json's own, the text of plain values (printable ASCII
+// strings, ints, true, false, null and tuples of these) is made natively,
+// character for character what that dumps returns; anything else goes to
+// the encoder.
+#pragma once
+
+#include <string>
+
+#include "ref.h"
+
+namespace zantu {
+
+// Remembers the genuine encoders at import (`json` is the encoder bound then).
+void init_encoders();
+void release_encoders();
+
+class Encoder {
+public:
+    explicit Encoder(PyObject* module) : module_(module) {}
+
+    // json.dumps(value): a new reference to a str.
+    Ref dumps(PyObject* value);
+    // Appends json.dumps(value) to `out` as UTF-8.
+    void append_dumps(std::string& out, PyObject* value);
+
+private:
+    enum class Style { Call, Compact, Spaced };
+    // Looks up json.dumps afresh; `call` is set when it must be called.
+    Style style(Ref& call);
+
+    PyObject* module_;
+};
+
+// Appends the UTF-8 form of a str (lone surrogates kept as they are, so that
+// a piece decodes back to the very same text).
+void append_text(std::string& out, PyObject* text);
+
+// A str made of `bytes`, which are UTF-8 (ASCII takes a fast path).
+Ref make_str(const std::string& bytes);
+
+}  // namespace zantu
