@@ -20,6 +20,11 @@ def stdlib_files() -> Iterator[Path]:
         yield path
 
 
+def tokenize(text: str) -> List[str]:
+    """The word tokens of a text."""
+    return _WORD.findall(text)
+
+
 def stdlib_tokens(limit: Optional[int] = None) -> List[str]:
     """Word tokens of the standard library's source, at most ``limit`` of them."""
     tokens: List[str] = []

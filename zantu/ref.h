@@ -56,6 +56,22 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Pauses the cyclic garbage collector for its lifetime (if it was running).
+// Only around work that runs no code of the caller's: the pause must not
+// let the caller's own cyclic garbage pile up.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : paused_(PyGC_Disable() == 1) {}
+    ~CollectorPause() {
+        if (paused_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool paused_;
+};
+
 // For C-API calls that return -1 on failure (and 0 or 1 otherwise).
 inline int check_status(int status) {
     if (status < 0) throw PyError();

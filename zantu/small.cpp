@@ -1,5 +1,6 @@
 #include "small.h"
 
+#include <optional>
 #include <vector>
 
 #include "chain_calls.h"
@@ -94,6 +95,11 @@ struct PlannedPair {
 }  // namespace
 
 void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
+    // Decoding allocates a container per array of the document: with a
+    // large chain alive, the collector would walk the whole heap again and
+    // again. It is paused while the document is parsed and checked, and runs
+    // again before the first call on the chain.
+    std::optional<CollectorPause> pause(std::in_place);
     Ref document = json_load(module, file);
 
     Ref table = Ref::check(PyDict_New());
@@ -140,6 +146,7 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         entries.push_back(std::move(entry));
     }
     start_code = bag_array = item = count = Ref();
+    pause.reset();
 
     if (merging) {
         for (const PlannedEntry& e : entries) {
