@@ -6,7 +6,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON
 SOURCES := pyproject.toml CMakeLists.txt zantu_cjson.pyi $(wildcard zantu/*.cpp zantu/*.h zantu/*.py)
 
-.PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz
+.PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check
 
 install: $(VENV)/.installed
 
@@ -17,6 +17,21 @@ $(VENV)/.installed: $(SOURCES)
 
 test: install
 	$(PY) -m pytest -q -p no:cacheprovider tests
+
+# The package's annotations and the extension's stub, against the built module.
+typecheck: install
+	$(PY) -m mypy
+	$(PY) -m mypy.stubtest zantu_cjson
+
+# Benchmarks: ratios against the irreducible work, measured in one run
+# (results in bench-results/). bench-check exits 1 when a goal is missed.
+BENCH_FLAGS ?=
+bench: install
+	$(PY) -m pip install -q --disable-pip-version-check matplotlib
+	$(PY) benchmarks/bench.py $(BENCH_FLAGS)
+
+bench-check: install
+	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)
 
 demo: install
 	$(PY) -m zantu demo

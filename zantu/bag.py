@@ -67,7 +67,7 @@ class ProbabilityBag:
         total = self.total()
         if not total:
             return 0.0
-        return self._counts.get(freeze_item(item), 0) / total
+        return float(self._counts.get(freeze_item(item), 0) / total)
 
     def count(self, item: Iterable[Any]) -> Any:
         """The count of ``item``, 0 when it is absent."""

@@ -35,7 +35,8 @@ def progress(items: Iterable[Any], total: Optional[int], what: str) -> Iterable[
         from tqdm import tqdm
     except ImportError:
         return items
-    return tqdm(items, total=total, desc=what, unit="file", leave=False)
+    bar: Iterable[Any] = tqdm(items, total=total, desc=what, unit="file", leave=False)
+    return bar
 
 
 @contextmanager
@@ -43,7 +44,7 @@ def open_text(path: str, mode: str) -> Iterator[IO[str]]:
     """A text file in UTF-8; a name ending in .gz is read or written through gzip."""
     try:
         if path.endswith(".gz"):
-            f: IO[str] = gzip.open(path, mode + "t", encoding="utf-8")
+            f: IO[str] = gzip.open(path, mode + "t", encoding="utf-8")  # type: ignore[assignment]
         else:
             f = open(path, mode, encoding="utf-8", newline="" if mode == "w" else None)
     except OSError as e:
@@ -55,7 +56,7 @@ def open_text(path: str, mode: str) -> Iterator[IO[str]]:
 @contextmanager
 def open_binary(path: str) -> Iterator[IO[bytes]]:
     try:
-        f: IO[bytes] = gzip.open(path, "rb") if path.endswith(".gz") else open(path, "rb")
+        f: IO[bytes] = gzip.open(path, "rb") if path.endswith(".gz") else open(path, "rb")  # type: ignore[assignment]
     except OSError as e:
         raise UserError(f"cannot open {path}: {e.strerror or e}") from None
     with f:
@@ -99,7 +100,9 @@ def load(path: str, chain: Optional[MarkovChain] = None) -> Tuple[MarkovChain, i
     except (OSError, EOFError) as e:
         raise UserError(f"cannot read {path}: {e}") from None
     except Exception as e:
-        raise UserError(f"{path} is not a chain document: {type(e).__name__}: {e}") from None
+        # Parser messages can run over several lines; the first says what.
+        first = (str(e).strip().splitlines() or [""])[0]
+        raise UserError(f"{path} is not a chain document: {type(e).__name__}: {first}") from None
     return chain, codes
 
 

@@ -253,7 +253,8 @@ class _Utf8Reader:
         self.file = file
 
     def read(self, size: int = -1) -> bytes:
-        return self.file.read(size).encode("utf-8")
+        text: str = self.file.read(size)
+        return text.encode("utf-8")
 
 
 def _assemble(event: str, value: Any, events: Iterator[Tuple[str, Any]]) -> Any:
