@@ -139,16 +139,41 @@ public:
             });
             piece_ += ']';
         }
-        count_piece_.assign(1, ',');
-        append_count(count_piece_, count);
-        if (!last) count_piece_ += ',';
+        Ref cached = cached_count_piece(count, last);
+        if (!cached) {
+            count_piece_.assign(1, ',');
+            append_count(count_piece_, count);
+            if (!last) count_piece_ += ',';
+        }
         write(piece_);
-        write(count_piece_);
+        if (cached) {
+            file_write(file_, cached.get());
+        } else {
+            write(count_piece_);
+        }
     }
 
     void write_ascii(const char* text) {
         piece_.assign(text);
         write(piece_);
+    }
+
+    // The pieces ",N," and ",N" of the small counts that most pairs have,
+    // made once per call.
+    Ref cached_count_piece(PyObject* count, bool last) {
+        if (!PyLong_CheckExact(count)) return Ref();
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(count, &overflow);
+        if (overflow != 0 || n < 0 || n >= kCachedCounts) {
+            if (n == -1 && PyErr_Occurred()) throw PyError();
+            return Ref();
+        }
+        Ref& slot = count_pieces_[last ? 1 : 0][n];
+        if (!slot) {
+            std::string text = "," + std::to_string(n) + (last ? "" : ",");
+            slot = make_str(text);
+        }
+        return slot;
     }
 
 private:
@@ -161,6 +186,8 @@ private:
     Py_ssize_t end_freqs_ = -1;
     std::string piece_;
     std::string count_piece_;
+    static constexpr long long kCachedCounts = 64;
+    Ref count_pieces_[2][kCachedCounts];
 };
 
 // Where a bag's array closes: at the pair whose index equals the bag's
@@ -221,6 +248,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
                   chain_end + 1, idx + 1);
         }
         unpack_pair(entry.get(), start, bag);
+        entry = Ref();  // an iterator may reuse its result tuple when it is free
         out.write_start(codes, start.get());
         BagEnd bag_end(bag.get());
         Ref pairs = get_iter(bag_choices(bag.get()).get());
@@ -234,6 +262,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
                       start.get(), bag_end.announced(), idx2 + 1);
             }
             unpack_pair(pair.get(), next_state, count);
+            pair = Ref();
             closed = bag_end.is_last(idx2);
             out.write_pair(codes, next_state.get(), count.get(), closed);
         }

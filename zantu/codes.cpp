@@ -1,6 +1,7 @@
 #include "codes.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "chain_calls.h"
 #include "json_text.h"
@@ -105,7 +106,42 @@ void resolve_collisions(CodeTable& table) {
 
 }  // namespace
 
+namespace {
+
+size_t address_hash(const PyObject* p) {
+    auto bits = reinterpret_cast<std::uintptr_t>(p) >> 4;
+    return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull);
+}
+
+}  // namespace
+
+void CodeTable::index_identities() {
+    size_t size = 16;
+    while (size < entries.size() * 2) size *= 2;
+    identities_.assign(size, Slot{nullptr, 0});
+    mask_ = size - 1;
+    for (const CodeEntry& e : entries) {
+        // The position the mapping gives, so that a value that occurs twice
+        // among the frequency items is found where the mapping finds it.
+        PyObject* pos = PyDict_GetItemWithError(positions.get(), e.value.get());
+        if (pos == nullptr) {
+            if (PyErr_Occurred()) throw PyError();
+            continue;
+        }
+        Py_ssize_t p = PyLong_AsSsize_t(pos);
+        if (p == -1 && PyErr_Occurred()) throw PyError();
+        size_t i = address_hash(e.value.get()) & mask_;
+        while (identities_[i].key != nullptr && identities_[i].key != e.value.get()) i = (i + 1) & mask_;
+        identities_[i] = Slot{e.value.get(), size_t(p)};
+    }
+}
+
 const CodeEntry& CodeTable::entry_of(PyObject* value) const {
+    if (!identities_.empty()) {
+        for (size_t i = address_hash(value) & mask_; identities_[i].key != nullptr; i = (i + 1) & mask_) {
+            if (identities_[i].key == value) return entries[identities_[i].position];
+        }
+    }
     PyObject* pos = PyDict_GetItemWithError(positions.get(), value);
     if (pos == nullptr) {
         if (PyErr_Occurred()) throw PyError();
@@ -162,6 +198,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         }
     }
     if (!settling) resolve_collisions(table);
+    table.index_identities();
     if (listener != nullptr) {
         for (size_t p = settled; p < table.entries.size(); ++p) listener->settled(table, p);
     }

@@ -22,6 +22,21 @@ struct CodeTable {
 
     // The entry that stands for `value`; KeyError(value) when it has none.
     const CodeEntry& entry_of(PyObject* value) const;
+
+    // Fills the identity index; called once the entries are final.
+    void index_identities();
+
+private:
+    // The chain's values are most often the very objects the frequency
+    // mapping holds: found by address, a value's entry costs no look at the
+    // value itself. The addresses are those of `entries`' values, which the
+    // table keeps alive; any other object goes through `positions`.
+    struct Slot {
+        PyObject* key;
+        size_t position;
+    };
+    std::vector<Slot> identities_;
+    size_t mask_ = 0;
 };
 
 // Told of the code table while it is being built, so that a writer can

@@ -41,11 +41,13 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     Ref entry, start, bag, pair, next_state, count;
     while (iter_next(entries.get(), entry)) {
         unpack_pair(entry.get(), start, bag);
+        entry = Ref();  // an iterator may reuse its result tuple when it is free
         chain_array.push_back(compress ? code_of(table, start.get()) : start);
         std::vector<Ref> bag_array;
         Ref pairs = get_iter(bag_choices(bag.get()).get());
         while (iter_next(pairs.get(), pair)) {
             unpack_pair(pair.get(), next_state, count);
+            pair = Ref();
             bag_array.push_back(compress ? coded_next_state(table, next_state.get()) : next_state);
             bag_array.push_back(count);
         }
