@@ -112,7 +112,7 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         while (code_pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
     }
     Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned.chain));
-    PairReader chain_entries(chain_array.get());
+    std::optional<PairReader> chain_entries(std::in_place, chain_array.get());
     bool merging = check_status(PyObject_IsTrue(merge));
     bool decoded = PyDict_Size(table.get()) > 0;
 
@@ -121,7 +121,7 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     std::vector<PlannedEntry> entries;
     std::vector<PlannedPair> pairs;
     Ref start_code, bag_array, item, count;
-    while (chain_entries.next(start_code, bag_array)) {
+    while (chain_entries->next(start_code, bag_array)) {
         PairReader bag_pairs(bag_array.get());
         PlannedEntry entry{Ref(), pairs.size(), 0};
         if (merging) {
@@ -147,7 +147,11 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         entry.pair_count = pairs.size() - entry.first_pair;
         entries.push_back(std::move(entry));
     }
+    // The document goes before the collector runs again: what the plan does
+    // not hold of it is freed now instead of being walked by the collector.
     start_code = bag_array = item = count = Ref();
+    chain_entries.reset();
+    chain_array = document = table = Ref();
     pause.reset();
 
     if (merging) {
