@@ -12,7 +12,7 @@ install: $(VENV)/.installed
 
 $(VENV)/.installed: $(SOURCES)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) '.[test]'
+	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) '.[test,cli]'
 	touch $@
 
 test: install
