@@ -30,6 +30,8 @@ struct ItemDecoder {
     PyObject* builder;  // a bound builder whose .value is the item, or NULL
     PyObject* table;    // the code table (dict)
     PyObject* it;       // iterator over the item, made when first advanced
+    Py_ssize_t index;   // the next index, for an item that is a list
+    int started;
     int done;
 };
 
@@ -64,12 +66,20 @@ PyObject* item_decoder_next(PyObject* self) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
     if (d->done) return nullptr;
     try {
-        if (d->it == nullptr) {
+        if (!d->started) {
             if (d->item == nullptr) d->item = builder_value(d->builder).release();
-            d->it = get_iter(d->item).release();
+            // A list (what the reader assembles) is read by index, as its
+            // own iterator would; anything else through its iterator.
+            if (!PyList_CheckExact(d->item)) d->it = get_iter(d->item).release();
+            d->started = 1;
         }
         Ref code;
-        if (!iter_next(d->it, code)) {
+        if (d->it != nullptr) {
+            iter_next(d->it, code);
+        } else if (d->index < PyList_GET_SIZE(d->item)) {
+            code = Ref::borrow(PyList_GET_ITEM(d->item, d->index++));
+        }
+        if (!code) {
             d->done = 1;
             item_decoder_clear(self);
             return nullptr;
@@ -106,6 +116,8 @@ Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table) {
     d->builder = Ref::borrow(builder).release();
     d->table = Ref::borrow(table).release();
     d->it = nullptr;
+    d->index = 0;
+    d->started = 0;
     d->done = 0;
     PyObject_GC_Track(d);
     return Ref::steal(reinterpret_cast<PyObject*>(d));
