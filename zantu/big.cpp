@@ -1,5 +1,4 @@
 // The streaming writer and reader.
-#include <charconv>
 #include <string>
 #include <vector>
 
@@ -11,12 +10,6 @@
 namespace zantu {
 
 namespace {
-
-void append_integer(std::string& piece, long long value) {
-    char digits[24];
-    auto result = std::to_chars(digits, digits + sizeof digits, value);
-    piece.append(digits, result.ptr);
-}
 
 // Whether `s` is a JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
 bool is_json_number(const char* s, size_t n) {
@@ -170,7 +163,9 @@ public:
         }
         Ref& slot = count_pieces_[last ? 1 : 0][n];
         if (!slot) {
-            std::string text = "," + std::to_string(n) + (last ? "" : ",");
+            std::string text = ",";
+            append_integer(text, n);
+            if (!last) text += ',';
             slot = make_str(text);
         }
         return slot;

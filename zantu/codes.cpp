@@ -44,6 +44,9 @@ bool digits_reach(PyObject* module, Py_ssize_t position, Py_ssize_t length) {
     return d + 1 >= length;
 }
 
+// Only a literal that is not a string can equal an integer code.
+bool may_collide(bool literal, PyObject* value) { return literal && !PyUnicode_Check(value); }
+
 // A literal code must never equal an integer code of the same table, or the
 // readers would decode references to one value as the other. A non-string
 // literal value that equals an integer code in use takes its own position
@@ -53,7 +56,7 @@ void resolve_collisions(CodeTable& table) {
     std::vector<Py_ssize_t> candidates;
     for (size_t p = 0; p < table.entries.size(); ++p) {
         const CodeEntry& e = table.entries[p];
-        if (e.literal && !PyUnicode_Check(e.value.get())) candidates.push_back(Py_ssize_t(p));
+        if (may_collide(e.literal, e.value.get())) candidates.push_back(Py_ssize_t(p));
     }
     if (candidates.empty()) return;
 
@@ -189,7 +192,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         }
         Ref pos = Ref::check(PyLong_FromSsize_t(position));
         check_status(PyDict_SetItem(table.positions.get(), value.get(), pos.get()));
-        if (literal && !PyUnicode_Check(value.get())) settling = false;
+        if (may_collide(literal, value.get())) settling = false;
         Ref code = literal ? value : pos;
         table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal});
         if (settling && listener != nullptr) {

@@ -39,9 +39,7 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
             PyErr_Clear();
             return false;
         }
-        char digits[24];
-        auto result = std::to_chars(digits, digits + sizeof digits, n);
-        out.append(digits, result.ptr);
+        append_integer(out, n);
         return true;
     }
     if (value == Py_True) {
@@ -128,6 +126,12 @@ void Encoder::append_dumps(std::string& out, PyObject* value) {
         raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
     }
     append_text(out, text.get());
+}
+
+void append_integer(std::string& out, long long value) {
+    char digits[24];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
 }
 
 void append_text(std::string& out, PyObject* text) {

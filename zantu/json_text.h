@@ -37,6 +37,9 @@ private:
 // a piece decodes back to the very same text).
 void append_text(std::string& out, PyObject* text);
 
+// Appends the decimal digits of `value`.
+void append_integer(std::string& out, long long value);
+
 // A str made of `bytes`, which are UTF-8 (ASCII takes a fast path).
 Ref make_str(const std::string& bytes);
 
