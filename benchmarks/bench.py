@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import collections
+import contextlib
 import gc
 import gzip
 import importlib
@@ -49,6 +50,17 @@ def median_time(run, repeat):
         run()
         times.append(time.perf_counter() - t0)
     return statistics.median(times)
+
+
+@contextlib.contextmanager
+def bound(module, name, value):
+    """Rebinds a module-level name for the length of a block."""
+    saved = getattr(module, name)
+    setattr(module, name, value)
+    try:
+        yield
+    finally:
+        setattr(module, name, saved)
 
 
 def backends():
@@ -184,20 +196,19 @@ def walk(chain, compress):
 
 def measure(chain, fast, repeat, py_repeat):
     rows = []
-    binds = {"json": zantu_cjson.json, "ijson": zantu_cjson.ijson, "ProbabilityBag": zantu_cjson.ProbabilityBag}
+    encoder = zantu_cjson.json
     parsers = backends()
     for compress in (True, False):
         form = "compressed" if compress else "plain"
 
         # In-memory writer: walking the chain, then the encoder alone.
-        capture = Capture(binds["json"])
-        zantu_cjson.json = capture
-        zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
-        zantu_cjson.json = binds["json"]
+        capture = Capture(encoder)
+        with bound(zantu_cjson, "json", capture):
+            zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
         document = capture.document
         t_fn = median_time(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress), repeat)
         t_base = (median_time(lambda: walk(chain, compress), repeat)
-                  + median_time(lambda: binds["json"].dump(document, io.StringIO()), repeat))
+                  + median_time(lambda: encoder.dump(document, io.StringIO()), repeat))
         rows.append(row("dump_json_small", form, "in-memory writer", t_fn, t_base,
                         lambda: zantu_cjson.dump_json_small(fast, io.StringIO(), compress),
                         lambda: pycodec.dump_json_small(fast, io.StringIO(), compress), repeat, py_repeat))
@@ -223,21 +234,16 @@ def measure(chain, fast, repeat, py_repeat):
 
         # In-memory reader: json.load alone, then the same chain calls replayed.
         log = CallLog()
-        zantu_cjson.ProbabilityBag = LogBag
-        zantu_cjson.load_json_small(log, io.StringIO(text))
-        zantu_cjson.ProbabilityBag = binds["ProbabilityBag"]
+        with bound(zantu_cjson, "ProbabilityBag", LogBag):
+            zantu_cjson.load_json_small(log, io.StringIO(text))
         target = MarkovChain()
         t_fn = median_time(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)), repeat)
-        t_base = (median_time(lambda: binds["json"].load(io.StringIO(text)), repeat)
+        t_base = (median_time(lambda: encoder.load(io.StringIO(text)), repeat)
                   + median_time(lambda: replay_small(log.calls, target, ProbabilityBag), repeat))
 
         def fast_small(module):
-            saved = module.ProbabilityBag
-            module.ProbabilityBag = FastProbabilityBag
-            try:
+            with bound(module, "ProbabilityBag", FastProbabilityBag):
                 module.load_json_small(FastChain(), io.StringIO(text))
-            finally:
-                module.ProbabilityBag = saved
 
         rows.append(row("load_json_small", form, "reader", t_fn, t_base, lambda: fast_small(zantu_cjson),
                         lambda: fast_small(pycodec), repeat, py_repeat))
@@ -245,28 +251,23 @@ def measure(chain, fast, repeat, py_repeat):
         # Streaming reader, per parser backend: basic_parse consumed alone,
         # then the same add_to_bag calls replayed.
         for name, backend in parsers.items():
-            zantu_cjson.ijson = backend
-            log = CallLog()
-            zantu_cjson.load_json_big(log, io.BytesIO(data))
+            with bound(zantu_cjson, "ijson", backend):
+                log = CallLog()
+                zantu_cjson.load_json_big(log, io.BytesIO(data))
 
-            def consume():
-                collections.deque(backend.basic_parse(io.BytesIO(data)), maxlen=0)
+                def consume():
+                    collections.deque(backend.basic_parse(io.BytesIO(data)), maxlen=0)
 
-            t_fn = median_time(lambda: zantu_cjson.load_json_big(target, io.BytesIO(data)), repeat)
-            t_base = median_time(consume, repeat) + median_time(lambda: replay_big(log.calls, target), repeat)
+                t_fn = median_time(lambda: zantu_cjson.load_json_big(target, io.BytesIO(data)), repeat)
+                t_base = median_time(consume, repeat) + median_time(lambda: replay_big(log.calls, target), repeat)
 
-            def py_big():
-                saved = pycodec.ijson
-                pycodec.ijson = backend
-                try:
-                    pycodec.load_json_big(FastChain(), io.BytesIO(data))
-                finally:
-                    pycodec.ijson = saved
+                def py_big():
+                    with bound(pycodec, "ijson", backend):
+                        pycodec.load_json_big(FastChain(), io.BytesIO(data))
 
-            rows.append(row(f"load_json_big[{name}]", form, "reader", t_fn, t_base,
-                            lambda: zantu_cjson.load_json_big(FastChain(), io.BytesIO(data)), py_big, repeat,
-                            py_repeat if name != "python" else 1))
-        zantu_cjson.ijson = binds["ijson"]
+                rows.append(row(f"load_json_big[{name}]", form, "reader", t_fn, t_base,
+                                lambda: zantu_cjson.load_json_big(FastChain(), io.BytesIO(data)), py_big,
+                                repeat, py_repeat if name != "python" else 1))
     return rows
 
 
