@@ -32,8 +32,16 @@ class MarkovChain:
         return chain
 
     def add_tokens(self, tokens: Sequence[Any], order: int = 1) -> None:
-        """Count every token's next ``order`` tokens."""
+        """Count every token's next ``order`` tokens.
+
+        Equal tokens are kept as one object: a tokenizer hands out a new
+        string per occurrence, and the chain would otherwise hold one per
+        next state that it keeps (several times the memory, and scattered).
+        """
         bags = self._bags
+        shared: Dict[Any, Any] = {}
+        tokens = [shared.setdefault(token, token) for token in tokens]
+        del shared
         for i in range(len(tokens) - order):
             start = tokens[i]
             bag = bags.get(start)
