@@ -261,3 +261,28 @@ def test_value_texts_are_the_encoders(value, encoder):
     out = SpyFile()
     zantu_cjson.dump_json_big(SpyChain([], freqs), out)
     assert out.pieces[11].endswith("," + encoder.dumps(value))
+
+
+@pytest.mark.parametrize("writer", WRITERS)
+def test_encoder_module_names_looked_up_as_attributes(writer, rebind):
+    # A module bound as json is asked like any object: its own names, then
+    # its __getattr__; a name it lacks is the module's AttributeError.
+    import types
+    import ujson
+    lazy = types.ModuleType("lazy_json")
+    asked = []
+
+    def module_getattr(name):
+        asked.append(name)
+        if name in ("dumps", "dump"):
+            return getattr(ujson, name)
+        raise AttributeError(f"module 'lazy_json' has no attribute {name!r}")
+
+    lazy.__getattr__ = module_getattr
+    rebind("json", lazy)
+    assert written(writer, SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES)) == COMPRESSED
+    assert "dumps" in asked
+    bare = types.ModuleType("bare_json")
+    rebind("json", bare)
+    with pytest.raises(AttributeError, match="bare_json"):
+        written(writer, SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES))

@@ -95,6 +95,15 @@ Ref current_builtins() {
 
 }  // namespace
 
+namespace {
+
+bool is_dunder(PyObject* name) {
+    return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+           PyUnicode_READ_CHAR(name, 1) == '_';
+}
+
+}  // namespace
+
 Ref module_global(PyObject* module, PyObject* name) {
     PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
     if (found != nullptr) return Ref::borrow(found);
@@ -108,7 +117,18 @@ Ref module_global(PyObject* module, PyObject* name) {
     return Ref::borrow(found);
 }
 
-Ref get_attr(PyObject* obj, PyObject* name) { return Ref::check(PyObject_GetAttr(obj, name)); }
+Ref get_attr(PyObject* obj, PyObject* name) {
+    // Of an exact module, a name that is not a dunder can only come from the
+    // module's own namespace (the module type and object define dunders
+    // only): read there directly. A miss takes the full lookup, which also
+    // asks the module's __getattr__ and makes the error.
+    if (PyModule_CheckExact(obj) && !is_dunder(name)) {
+        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+        if (found != nullptr) return Ref::borrow(found);
+        if (PyErr_Occurred()) throw PyError();
+    }
+    return Ref::check(PyObject_GetAttr(obj, name));
+}
 
 Ref get_iter(PyObject* iterable) { return Ref::check(PyObject_GetIter(iterable)); }
 
