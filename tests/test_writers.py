@@ -4,6 +4,7 @@ import io
 import json as std_json
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import zantu_cjson
 from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, SpyChain, SpyFile
@@ -250,6 +251,16 @@ TRICKY = ["plain", "", " ", "a/b", 'q"', "back\\slash", "\x7f", "\x1f", "é", "\
           -2 ** 63, -2 ** 63 - 1, 0, True, False, None, (), ((1,), "x", (None, (2.5,))), 1.5, -0.0, 1e16]
 
 
+def test_every_character_is_written_as_the_encoder_writes_it(encoder):
+    # Every code point, lone surrogates included, in strings of 512, and
+    # the escapes side by side with plain characters.
+    starts = ["".join(map(chr, range(low, low + 512))) for low in range(0, 0x110000, 512)]
+    starts += ["\ud83d\ude00", "a\ud800", "\udfffz", "/\\\"\x7f\x00é", "x" * 300 + "\n"]
+    out = SpyFile()
+    zantu_cjson.dump_json_big(SpyChain([(s, []) for s in starts]), out, False)
+    assert out.pieces[2:-1:2] == [encoder.dumps(s) + ",[" for s in starts]
+
+
 @pytest.mark.parametrize("value", TRICKY, ids=repr)
 def test_value_texts_are_the_encoders(value, encoder):
     # The text of each value is exactly what the bound encoder's dumps gives.
@@ -286,3 +297,77 @@ def test_encoder_module_names_looked_up_as_attributes(writer, rebind):
     rebind("json", bare)
     with pytest.raises(AttributeError, match="bare_json"):
         written(writer, SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES))
+
+
+SCALARS = (st.none() | st.booleans() | st.integers(-2 ** 64, 2 ** 64) | st.floats(allow_nan=False)
+           | st.text(max_size=4) | st.sampled_from(["a/b", "x", "\x7f", "é"]))
+VALUES = st.recursive(SCALARS, lambda inner: st.tuples(inner, inner), max_leaves=3)
+NEXT_STATES = st.lists(VALUES, max_size=3).map(tuple) | st.lists(SCALARS, max_size=2)
+COUNTS = st.integers(0, 2 ** 70) | st.floats(allow_nan=False) | st.just(1)
+
+
+class TestWholeDocumentText:
+    """With ujson's own dump bound, the in-memory writer makes the text of
+    plain documents itself: it must be ujson's, and ujson's file protocol."""
+
+    @staticmethod
+    def captured(chain, compress):
+        import ujson
+
+        class Capture:
+            dumps = staticmethod(ujson.dumps)
+
+            def dump(self, document, file):
+                self.document = document
+
+        capture = Capture()
+        saved = zantu_cjson.json
+        zantu_cjson.json = capture
+        try:
+            zantu_cjson.dump_json_small(chain, SpyFile(), compress)
+        finally:
+            zantu_cjson.json = saved
+        return ujson.dumps(capture.document)
+
+    @settings(max_examples=150, deadline=None)
+    @given(st.lists(st.tuples(VALUES, st.lists(st.tuples(NEXT_STATES, COUNTS), max_size=3)), max_size=6),
+           st.booleans())
+    def test_text_is_ujsons(self, entries, compress):
+        import ujson
+        assert zantu_cjson.json is ujson
+        frequencies = {}
+        for start, pairs in entries:
+            frequencies.setdefault(start, 1)
+            for state, _ in pairs:
+                for v in state:
+                    frequencies.setdefault(v, 1)
+        chain = SpyChain(entries, list(frequencies.items()))
+        try:
+            expected = self.captured(chain, compress)
+        except (TypeError, OverflowError, KeyError) as error:
+            with pytest.raises(type(error)):
+                zantu_cjson.dump_json_small(chain, SpyFile(), compress)
+            return
+        out = SpyFile()
+        zantu_cjson.dump_json_small(chain, out, compress)
+        assert out.pieces == [expected]
+
+    def test_file_protocol(self, example_chain, rebind):
+        import ujson
+        rebind("json", ujson)
+        for file in (object(), type("NotCallable", (), {"write": 3})()):
+            with pytest.raises(TypeError, match="expected file"):
+                zantu_cjson.dump_json_small(example_chain, file)
+        asked = []
+
+        class Watched(SpyFile):
+            def __getattribute__(self, name):
+                asked.append(name)
+                return super().__getattribute__(name)
+
+        out = Watched()
+        zantu_cjson.dump_json_small(example_chain, out)
+        assert asked.count("write") == 2 and out.pieces == [COMPRESSED]
+        # A value that only ujson itself can write still goes through it.
+        with pytest.raises(TypeError, match="not JSON serializable"):
+            zantu_cjson.dump_json_small(SpyChain([("a", [(("b",), object())])]), SpyFile(), False)

@@ -163,11 +163,6 @@ Ref new_probability_bag(PyObject* module) {
     return call(cls.get());
 }
 
-void json_dump(PyObject* module, PyObject* document, PyObject* file) {
-    Ref json = module_global(module, interned.json);
-    call_method(interned.dump, json.get(), document, file);
-}
-
 Ref json_load(PyObject* module, PyObject* file) {
     Ref json = module_global(module, interned.json);
     return call_method(interned.load, json.get(), file);

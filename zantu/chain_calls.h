@@ -80,7 +80,6 @@ Ref new_probability_bag(PyObject* module);
 inline void file_write(PyObject* file, PyObject* text) { call_method(interned.write, file, text); }
 
 // The encoder bound as `json`.
-void json_dump(PyObject* module, PyObject* document, PyObject* file);
 Ref json_load(PyObject* module, PyObject* file);
 
 // sorted(items, key=<negated x[1]>): the frequency items, most frequent first,

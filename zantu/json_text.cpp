@@ -9,27 +9,89 @@ namespace zantu {
 namespace {
 
 PyObject* ujson_dumps = nullptr;     // ujson.dumps, when ujson is installed
+PyObject* ujson_dump = nullptr;      // ujson.dump, likewise
 PyObject* standard_dumps = nullptr;  // json.dumps of the standard library
+PyObject* ordered_dict = nullptr;    // collections.OrderedDict
 
 constexpr int kMaxDepth = 32;
+
+// Whether an ASCII character stands for itself in a JSON string: printable
+// ASCII but for '"' and '\\'; ujson also escapes '/', the standard json
+// also escapes DEL (0x7f).
+inline bool plain_ascii(Py_UCS4 c, bool spaced) {
+    if (c >= 0x20 && c < 0x7f) return c != '"' && c != '\\' && (spaced || c != '/');
+    return c == 0x7f && !spaced;
+}
+
+void append_unit_escape(std::string& out, Py_UCS4 unit) {
+    static const char hex[] = "0123456789abcdef";
+    const char buffer[6] = {'\\', 'u', hex[(unit >> 12) & 0xf], hex[(unit >> 8) & 0xf], hex[(unit >> 4) & 0xf],
+                            hex[unit & 0xf]};
+    out.append(buffer, sizeof buffer);
+}
+
+// The escape of a character that does not stand for itself.
+void append_escape(std::string& out, Py_UCS4 c) {
+    switch (c) {
+        case '"': out += "\\\""; return;
+        case '\\': out += "\\\\"; return;
+        case '/': out += "\\/"; return;
+        case '\b': out += "\\b"; return;
+        case '\f': out += "\\f"; return;
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        case '\t': out += "\\t"; return;
+        default: break;
+    }
+    if (c < 0x10000) {
+        append_unit_escape(out, c);
+        return;
+    }
+    c -= 0x10000;  // a surrogate pair
+    append_unit_escape(out, 0xd800 | (c >> 10));
+    append_unit_escape(out, 0xdc00 | (c & 0x3ff));
+}
+
+// A str as ujson (`spaced` false) or the standard json writes it with their
+// default ensure_ascii: the short escapes, and \uXXXX (lower-case hex) for
+// other control characters and everything past ASCII, a surrogate pair past
+// U+FFFF and a lone surrogate as itself.
+void append_string(std::string& out, PyObject* text, bool spaced) {
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    out += '"';
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // Runs of characters that stand for themselves go in at once.
+        const char* chars = static_cast<const char*>(data);
+        Py_ssize_t run = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = static_cast<unsigned char>(chars[i]);
+            if (plain_ascii(c, spaced)) continue;
+            out.append(chars + run, size_t(i - run));
+            append_escape(out, c);
+            run = i + 1;
+        }
+        out.append(chars + run, size_t(n - run));
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = PyUnicode_READ(kind, data, i);
+            if (plain_ascii(c, spaced)) {
+                out += char(c);
+            } else {
+                append_escape(out, c);
+            }
+        }
+    }
+    out += '"';
+}
 
 // The text of `value` in the style of ujson (no blanks) or the standard
 // json (", " between array elements); false when the value is not one that
 // is written natively (`out` is then as it was).
 bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
     if (PyUnicode_CheckExact(value)) {
-        if (PyUnicode_KIND(value) != PyUnicode_1BYTE_KIND) return false;
-        const Py_UCS1* data = static_cast<const Py_UCS1*>(PyUnicode_DATA(value));
-        Py_ssize_t n = PyUnicode_GET_LENGTH(value);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS1 c = data[i];
-            // Both encoders escape '"' and '\\', ujson also '/'; control
-            // characters and anything past ASCII are escaped too.
-            if (c < 0x20 || c > 0x7e || c == '"' || c == '\\' || c == '/') return false;
-        }
-        out += '"';
-        out.append(reinterpret_cast<const char*>(data), size_t(n));
-        out += '"';
+        append_string(out, value, spaced);
         return true;
     }
     if (PyLong_CheckExact(value)) {
@@ -54,12 +116,15 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
         out += "null";
         return true;
     }
-    if (PyTuple_CheckExact(value) && depth < kMaxDepth) {
+    // Both encoders write tuples and lists alike. No code of the caller's
+    // runs while the text is made, so a list cannot change meanwhile.
+    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && depth < kMaxDepth) {
         size_t mark = out.size();
         out += '[';
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+        PyObject** elements = PySequence_Fast_ITEMS(value);
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
             if (i > 0) out += spaced ? ", " : ",";
-            if (!append_native(out, PyTuple_GET_ITEM(value, i), spaced, depth + 1)) {
+            if (!append_native(out, elements[i], spaced, depth + 1)) {
                 out.resize(mark);
                 return false;
             }
@@ -80,23 +145,64 @@ bool all_ascii(const std::string& bytes) {
 }  // namespace
 
 void init_encoders() {
-    for (auto [name, slot] : {std::pair<const char*, PyObject**>{"ujson", &ujson_dumps},
-                              std::pair<const char*, PyObject**>{"json", &standard_dumps}}) {
-        PyObject* module = PyImport_ImportModule(name);
+    struct Genuine {
+        const char* module;
+        PyObject* name;
+        PyObject** slot;
+    };
+    for (const Genuine& g : {Genuine{"ujson", interned.dumps, &ujson_dumps}, Genuine{"ujson", interned.dump, &ujson_dump},
+                             Genuine{"json", interned.dumps, &standard_dumps},
+                             Genuine{"collections", interned.OrderedDict, &ordered_dict}}) {
+        PyObject* module = PyImport_ImportModule(g.module);
         if (module == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PyError();
             PyErr_Clear();
             continue;
         }
         Ref held = Ref::steal(module);
-        Py_XDECREF(*slot);
-        *slot = get_attr(module, interned.dumps).release();
+        Py_XDECREF(*g.slot);
+        *g.slot = get_attr(module, g.name).release();
     }
 }
 
 void release_encoders() {
     Py_CLEAR(ujson_dumps);
+    Py_CLEAR(ujson_dump);
     Py_CLEAR(standard_dumps);
+    Py_CLEAR(ordered_dict);
+}
+
+bool is_genuine_ordered_dict(PyObject* cls) { return cls != nullptr && cls == ordered_dict; }
+
+void dump_document(PyObject* module, PyObject* document, PyObject* codes_list, PyObject* chain_array,
+                   bool genuine_document, PyObject* file) {
+    Ref json = module_global(module, interned.json);
+    Ref dump = get_attr(json.get(), interned.dump);
+    if (dump.get() != ujson_dump || ujson_dump == nullptr) {
+        call(dump.get(), document, file);
+        return;
+    }
+    // ujson's own dump, step by step: it asks the file for a callable
+    // `write` (twice, as it does), makes the whole text, then writes it in
+    // one call. The text of a document of plain values is made here,
+    // character for character ujson's; any other document goes to
+    // ujson.dumps, with its own text and its own errors.
+    if (!PyObject_HasAttrString(file, "write")) raise(PyExc_TypeError, "expected file");
+    Ref write = Ref::check(PyObject_GetAttrString(file, "write"));
+    if (!PyCallable_Check(write.get())) raise(PyExc_TypeError, "expected file");
+    Ref text;
+    if (genuine_document) {
+        std::string out = "{\"codes\":";
+        if (append_native(out, codes_list, false, 0)) {
+            out += ",\"chain\":";
+            if (append_native(out, chain_array, false, 0)) {
+                out += '}';
+                text = make_str(out);
+            }
+        }
+    }
+    if (!text) text = call(ujson_dumps, document);
+    call(write.get(), text.get());
 }
 
 Encoder::Style Encoder::style(Ref& call) {

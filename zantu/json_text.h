@@ -1,7 +1,7 @@
 // The encoder bound as `json`, as the writers use it: the JSON text of one
 // value with json.dumps. While the bound encoder's dumps is ujson's own or
-// the standard json's own, the text of plain values (printable ASCII
-// strings, ints, true, false, null and tuples of these) is made natively,
+// the standard json's own, the text of plain values (strings, ints of 64
+// bits, true, false, null, and tuples and lists of these) is made natively,
 // character for character what that dumps returns; anything else goes to
 // the encoder.
 #pragma once
@@ -32,6 +32,15 @@ private:
 
     PyObject* module_;
 };
+
+// Whether `cls` is collections.OrderedDict itself.
+bool is_genuine_ordered_dict(PyObject* cls);
+
+// json.dump(document, file). `genuine_document` says that the document is
+// the genuine OrderedDict of ("codes", codes_list) and ("chain",
+// chain_array); with ujson's own dump bound, its text is then made here.
+void dump_document(PyObject* module, PyObject* document, PyObject* codes_list, PyObject* chain_array,
+                   bool genuine_document, PyObject* file);
 
 // Appends the UTF-8 form of a str (lone surrogates kept as they are, so that
 // a piece decodes back to the very same text).

@@ -5,6 +5,7 @@
 
 #include "chain_calls.h"
 #include "codes.h"
+#include "json_text.h"
 
 namespace zantu {
 
@@ -60,7 +61,8 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     Ref members = Ref::check(PyTuple_Pack(2, codes_member.get(), chain_member.get()));
     Ref ordered_dict = module_global(module, interned.OrderedDict);
     Ref document = call(ordered_dict.get(), members.get());
-    json_dump(module, document.get(), file);
+    dump_document(module, document.get(), codes_list.get(), chain_tuple.get(),
+                  is_genuine_ordered_dict(ordered_dict.get()), file);
 }
 
 namespace {
