@@ -42,14 +42,29 @@ GOALS = {
 }
 
 
+def timed(run):
+    gc.collect()
+    t0 = time.perf_counter()
+    run()
+    return time.perf_counter() - t0
+
+
 def median_time(run, repeat):
-    times = []
+    return statistics.median(timed(run) for _ in range(repeat))
+
+
+def paired(run, parts, repeat):
+    """Times `run` and, right after it in each round, the parts of its
+    irreducible work, so that both see the same state of the machine: the
+    medians of both times and of the per-round ratios."""
+    runs, bases, ratios = [], [], []
     for _ in range(repeat):
-        gc.collect()
-        t0 = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+        t = timed(run)
+        base = sum(timed(part) for part in parts)
+        runs.append(t)
+        bases.append(base)
+        ratios.append(t / base)
+    return statistics.median(runs), statistics.median(bases), statistics.median(ratios)
 
 
 @contextlib.contextmanager
@@ -206,10 +221,9 @@ def measure(chain, fast, repeat, py_repeat):
         with bound(zantu_cjson, "json", capture):
             zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
         document = capture.document
-        t_fn = median_time(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress), repeat)
-        t_base = (median_time(lambda: walk(chain, compress), repeat)
-                  + median_time(lambda: encoder.dump(document, io.StringIO()), repeat))
-        rows.append(row("dump_json_small", form, "in-memory writer", t_fn, t_base,
+        timing = paired(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress),
+                        [lambda: walk(chain, compress), lambda: encoder.dump(document, io.StringIO())], repeat)
+        rows.append(row("dump_json_small", form, "in-memory writer", timing,
                         lambda: zantu_cjson.dump_json_small(fast, io.StringIO(), compress),
                         lambda: pycodec.dump_json_small(fast, io.StringIO(), compress), repeat, py_repeat))
 
@@ -222,9 +236,9 @@ def measure(chain, fast, repeat, py_repeat):
             for piece in pieces.pieces:
                 write(piece)
 
-        t_fn = median_time(lambda: zantu_cjson.dump_json_big(chain, io.StringIO(), compress), repeat)
-        t_base = median_time(lambda: walk(chain, compress), repeat) + median_time(replay_writes, repeat)
-        rows.append(row("dump_json_big", form, "streaming writer", t_fn, t_base,
+        timing = paired(lambda: zantu_cjson.dump_json_big(chain, io.StringIO(), compress),
+                        [lambda: walk(chain, compress), replay_writes], repeat)
+        rows.append(row("dump_json_big", form, "streaming writer", timing,
                         lambda: zantu_cjson.dump_json_big(fast, io.StringIO(), compress),
                         lambda: pycodec.dump_json_big(fast, io.StringIO(), compress), repeat, py_repeat))
         text = io.StringIO()
@@ -237,15 +251,15 @@ def measure(chain, fast, repeat, py_repeat):
         with bound(zantu_cjson, "ProbabilityBag", LogBag):
             zantu_cjson.load_json_small(log, io.StringIO(text))
         target = MarkovChain()
-        t_fn = median_time(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)), repeat)
-        t_base = (median_time(lambda: encoder.load(io.StringIO(text)), repeat)
-                  + median_time(lambda: replay_small(log.calls, target, ProbabilityBag), repeat))
+        timing = paired(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)),
+                        [lambda: encoder.load(io.StringIO(text)),
+                         lambda: replay_small(log.calls, target, ProbabilityBag)], repeat)
 
         def fast_small(module):
             with bound(module, "ProbabilityBag", FastProbabilityBag):
                 module.load_json_small(FastChain(), io.StringIO(text))
 
-        rows.append(row("load_json_small", form, "reader", t_fn, t_base, lambda: fast_small(zantu_cjson),
+        rows.append(row("load_json_small", form, "reader", timing, lambda: fast_small(zantu_cjson),
                         lambda: fast_small(pycodec), repeat, py_repeat))
 
         # Streaming reader, per parser backend: basic_parse consumed alone,
@@ -258,24 +272,25 @@ def measure(chain, fast, repeat, py_repeat):
                 def consume():
                     collections.deque(backend.basic_parse(io.BytesIO(data)), maxlen=0)
 
-                t_fn = median_time(lambda: zantu_cjson.load_json_big(target, io.BytesIO(data)), repeat)
-                t_base = median_time(consume, repeat) + median_time(lambda: replay_big(log.calls, target), repeat)
+                timing = paired(lambda: zantu_cjson.load_json_big(target, io.BytesIO(data)),
+                                [consume, lambda: replay_big(log.calls, target)], repeat)
 
                 def py_big():
                     with bound(pycodec, "ijson", backend):
                         pycodec.load_json_big(FastChain(), io.BytesIO(data))
 
-                rows.append(row(f"load_json_big[{name}]", form, "reader", t_fn, t_base,
+                rows.append(row(f"load_json_big[{name}]", form, "reader", timing,
                                 lambda: zantu_cjson.load_json_big(FastChain(), io.BytesIO(data)), py_big,
                                 repeat, py_repeat if name != "python" else 1))
     return rows
 
 
-def row(function, form, kind, t_fn, t_base, native_fast, python_fast, repeat, py_repeat):
+def row(function, form, kind, timing, native_fast, python_fast, repeat, py_repeat):
+    t_fn, t_base, ratio = timing
     t_native_fast = median_time(native_fast, repeat)
     t_python_fast = median_time(python_fast, py_repeat)
     return {"function": function, "form": form, "kind": kind, "time": t_fn, "irreducible": t_base,
-            "ratio": t_fn / t_base, "native_fast": t_native_fast, "python_fast": t_python_fast,
+            "ratio": ratio, "native_fast": t_native_fast, "python_fast": t_python_fast,
             "speedup": t_python_fast / t_native_fast}
 
 
