@@ -164,3 +164,35 @@ def test_pairs_wait_for_a_possible_collision():
     out = SpyFile()
     dump(SpyChain([], freqs), out)
     assert out.pieces[-5:-2] == ['9,"v9",', "10,3,", '11,"x"']
+
+
+class Emptying(str):
+    """A string whose comparison empties the list it stands in."""
+
+    holder: list = []
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        self.holder.clear()
+        return str.__eq__(self, other)
+
+
+def test_one_element_next_states():
+    # The piece of a one-element next state is made once per value: the
+    # same text each time, literal codes included, and lists like tuples.
+    frequencies = [(f"v{i}", 100 - i) for i in range(10)] + [(12, 1), ("x", 1)]
+    pairs = [((12,), 1), ([12], 2), (("v3",), 3), (["v3"], 4), ((12, "v3"), 5), (("x",), 6)]
+    out = SpyFile()
+    zantu_cjson.dump_json_big(SpyChain([("v0", pairs)], frequencies), out)
+    assert out.pieces[15:-2:2] == ["[12]", "[12]", "[3]", "[3]", "[12,3]", "[11]"]
+    with pytest.raises(KeyError) as err:
+        zantu_cjson.dump_json_big(SpyChain([("v0", [(("nope",), 1)])], frequencies), SpyFile())
+    assert err.value.args == ("nope",)
+    # The element stays alive while its own comparison empties the list.
+    holder = Emptying.holder
+    value = Emptying("e")
+    holder.append(Emptying("e"))
+    out = SpyFile()
+    zantu_cjson.dump_json_big(SpyChain([(value, [(holder, 1)])], [(value, 1)]), out)
+    assert out.pieces[-4:-2] == ["[0]", ",1"] and holder == []

@@ -119,7 +119,24 @@ public:
     // that cannot be written leaves nothing of itself in the file.
     void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
         piece_.clear();
-        if (table == nullptr) {
+        Ref single;  // the piece of a next state of one element, made once per value
+        if (table != nullptr && (PyTuple_CheckExact(next_state) || PyList_CheckExact(next_state)) &&
+            PySequence_Fast_GET_SIZE(next_state) == 1) {
+            // Held: a lookup may run the element's own __eq__, which could
+            // empty a list.
+            Ref element = Ref::borrow(PySequence_Fast_ITEMS(next_state)[0]);
+            const CodeEntry& entry = table->entry_of(element.get());
+            size_t position = size_t(position_of(*table, entry));
+            if (single_pieces_.size() < table->entries.size()) single_pieces_.resize(table->entries.size());
+            Ref& slot = single_pieces_[position];
+            if (!slot) {
+                piece_ += '[';
+                append_code(piece_, entry, Py_ssize_t(position));
+                piece_ += ']';
+                slot = make_str(piece_);
+            }
+            single = slot;
+        } else if (table == nullptr) {
             encoder_.append_dumps(piece_, next_state);
         } else {
             piece_ += '[';
@@ -138,7 +155,11 @@ public:
             append_count(count_piece_, count);
             if (!last) count_piece_ += ',';
         }
-        write(piece_);
+        if (single) {
+            file_write(file_, single.get());
+        } else {
+            write(piece_);
+        }
         if (cached) {
             file_write(file_, cached.get());
         } else {
@@ -181,6 +202,7 @@ private:
     Py_ssize_t end_freqs_ = -1;
     std::string piece_;
     std::string count_piece_;
+    std::vector<Ref> single_pieces_;  // by position: "[code]"
     static constexpr long long kCachedCounts = 64;
     Ref count_pieces_[2][kCachedCounts];
 };

@@ -111,6 +111,20 @@ void resolve_collisions(CodeTable& table) {
 
 namespace {
 
+// Asks the memory for the sorted item some positions ahead, and for the
+// value of a nearer one, while the current one is worked on: the items
+// stand in frequency order, scattered over the heap.
+void prefetch_ahead(PyObject* sorted, Py_ssize_t position) {
+    constexpr Py_ssize_t kItemsAhead = 8;
+    constexpr Py_ssize_t kValuesAhead = 4;
+    Py_ssize_t n = PyList_GET_SIZE(sorted);
+    if (position + kItemsAhead < n) __builtin_prefetch(PyList_GET_ITEM(sorted, position + kItemsAhead));
+    if (position + kValuesAhead < n) {
+        PyObject* x = PyList_GET_ITEM(sorted, position + kValuesAhead);
+        if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 0) __builtin_prefetch(PyTuple_GET_ITEM(x, 0));
+    }
+}
+
 size_t address_hash(const PyObject* p) {
     auto bits = reinterpret_cast<std::uintptr_t>(p) >> 4;
     return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull);
@@ -118,21 +132,25 @@ size_t address_hash(const PyObject* p) {
 
 }  // namespace
 
-void CodeTable::index_identities() {
+void CodeTable::index_identities(bool repeated) {
     size_t size = 16;
     while (size < entries.size() * 2) size *= 2;
     identities_.assign(size, Slot{nullptr, 0});
     mask_ = size - 1;
-    for (const CodeEntry& e : entries) {
-        // The position the mapping gives, so that a value that occurs twice
-        // among the frequency items is found where the mapping finds it.
-        PyObject* pos = PyDict_GetItemWithError(positions.get(), e.value.get());
-        if (pos == nullptr) {
-            if (PyErr_Occurred()) throw PyError();
-            continue;
+    for (size_t position = 0; position < entries.size(); ++position) {
+        const CodeEntry& e = entries[position];
+        // A value that occurs twice among the frequency items is found where
+        // the mapping finds it, at the later position.
+        Py_ssize_t p = Py_ssize_t(position);
+        if (repeated) {
+            PyObject* pos = PyDict_GetItemWithError(positions.get(), e.value.get());
+            if (pos == nullptr) {
+                if (PyErr_Occurred()) throw PyError();
+                continue;
+            }
+            p = PyLong_AsSsize_t(pos);
+            if (p == -1 && PyErr_Occurred()) throw PyError();
         }
-        Py_ssize_t p = PyLong_AsSsize_t(pos);
-        if (p == -1 && PyErr_Occurred()) throw PyError();
         size_t i = address_hash(e.value.get()) & mask_;
         while (identities_[i].key != nullptr && identities_[i].key != e.value.get()) i = (i + 1) & mask_;
         identities_[i] = Slot{e.value.get(), size_t(p)};
@@ -173,7 +191,9 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     // with an integer code; from there on only once the table is complete.
     bool settling = true;
     size_t settled = 0;  // positions told to the listener
+    bool repeated = false;  // a value equal to an earlier one among the items
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(sorted.get()); ++position) {
+        prefetch_ahead(sorted.get(), position);
         Ref x = Ref::borrow(PyList_GET_ITEM(sorted.get(), position));
         Ref value;
         if (PyTuple_CheckExact(x.get()) && PyTuple_GET_SIZE(x.get()) > 0) {
@@ -191,7 +211,9 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
                       !is_container_text(text.get());
         }
         Ref pos = Ref::check(PyLong_FromSsize_t(position));
+        Py_ssize_t before = PyDict_GET_SIZE(table.positions.get());
         check_status(PyDict_SetItem(table.positions.get(), value.get(), pos.get()));
+        if (PyDict_GET_SIZE(table.positions.get()) == before) repeated = true;
         if (may_collide(literal, value.get())) settling = false;
         Ref code = literal ? value : pos;
         table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal});
@@ -201,7 +223,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         }
     }
     if (!settling) resolve_collisions(table);
-    table.index_identities();
+    table.index_identities(repeated);
     if (listener != nullptr) {
         for (size_t p = settled; p < table.entries.size(); ++p) listener->settled(table, p);
     }

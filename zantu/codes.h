@@ -24,7 +24,8 @@ struct CodeTable {
     const CodeEntry& entry_of(PyObject* value) const;
 
     // Fills the identity index; called once the entries are final.
-    void index_identities();
+    // `repeated`: some value stands at more than one position.
+    void index_identities(bool repeated);
 
 private:
     // The chain's values are most often the very objects the frequency
