@@ -196,3 +196,23 @@ def test_one_element_next_states():
     out = SpyFile()
     zantu_cjson.dump_json_big(SpyChain([(value, [(holder, 1)])], [(value, 1)]), out)
     assert out.pieces[-4:-2] == ["[0]", ",1"] and holder == []
+
+
+def test_plain_one_element_pieces_follow_the_encoder(rebind):
+    # Pieces made once per element are the bound encoder's text, and a
+    # change of encoder between values is seen at once.
+    import ujson
+
+    class Switching:
+        def write(self, text):
+            self.pieces.append(text)
+            if len(self.pieces) == 7:
+                rebind("json", json)
+
+    out = Switching()
+    out.pieces = []
+    word = "a/b"
+    rebind("json", ujson)
+    pairs = [((word,), 1), ([word], 1), ((word,), 1), ((2 ** 70,), 1), ((word,), 1)]
+    zantu_cjson.dump_json_big(SpyChain([("s", pairs)]), out, False)
+    assert out.pieces[3:-2:2] == ['["a\\/b"]', '["a\\/b"]', '["a/b"]', "[1180591620717411303424]", '["a/b"]']

@@ -119,7 +119,7 @@ public:
     // that cannot be written leaves nothing of itself in the file.
     void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
         piece_.clear();
-        Ref single;  // the piece of a next state of one element, made once per value
+        Ref single;  // the piece of a next state of one element, made once per value or element
         if (table != nullptr && (PyTuple_CheckExact(next_state) || PyList_CheckExact(next_state)) &&
             PySequence_Fast_GET_SIZE(next_state) == 1) {
             // Held: a lookup may run the element's own __eq__, which could
@@ -137,7 +137,7 @@ public:
             }
             single = slot;
         } else if (table == nullptr) {
-            encoder_.append_dumps(piece_, next_state);
+            single = encoder_.append_dumps_or_piece(piece_, next_state);
         } else {
             piece_ += '[';
             bool first = true;

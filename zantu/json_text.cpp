@@ -1,6 +1,7 @@
 #include "json_text.h"
 
 #include <charconv>
+#include <cstdint>
 
 #include "chain_calls.h"
 
@@ -223,15 +224,43 @@ Ref Encoder::dumps(PyObject* value) {
     return zantu::call(call.get(), value);
 }
 
-void Encoder::append_dumps(std::string& out, PyObject* value) {
-    Ref call;
-    Style s = style(call);
+void Encoder::append_text_of(std::string& out, PyObject* value, Style s, PyObject* call) {
     if (s != Style::Call && append_native(out, value, s == Style::Spaced, 0)) return;
-    Ref text = zantu::call(call.get(), value);
+    Ref text = zantu::call(call, value);
     if (!PyUnicode_Check(text.get())) {
         raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
     }
     append_text(out, text.get());
+}
+
+void Encoder::append_dumps(std::string& out, PyObject* value) {
+    Ref call;
+    Style s = style(call);
+    append_text_of(out, value, s, call.get());
+}
+
+Ref Encoder::append_dumps_or_piece(std::string& out, PyObject* value) {
+    Ref call;
+    Style s = style(call);
+    if (s != Style::Call && (PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
+        PySequence_Fast_GET_SIZE(value) == 1) {
+        PyObject* element = PySequence_Fast_ITEMS(value)[0];
+        // The text of an exact str or int never changes.
+        if (PyUnicode_CheckExact(element) || PyLong_CheckExact(element)) {
+            if (pieces_.empty()) pieces_.resize(kCachedPieces);
+            std::uint64_t bits = reinterpret_cast<std::uintptr_t>(element) >> 4;
+            CachedPiece& slot = pieces_[size_t((bits * 0x9E3779B97F4A7C15ull) >> (64 - kCachedPieceBits))];
+            if (slot.element.get() == element && slot.style == s) return slot.piece;
+            std::string text;
+            if (append_native(text, value, s == Style::Spaced, 0)) {
+                Ref piece = make_str(text);
+                slot = CachedPiece{Ref::borrow(element), piece, s};
+                return piece;
+            }
+        }
+    }
+    append_text_of(out, value, s, call.get());
+    return Ref();
 }
 
 void append_integer(std::string& out, long long value) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "ref.h"
 
@@ -24,13 +25,29 @@ public:
     Ref dumps(PyObject* value);
     // Appends json.dumps(value) to `out` as UTF-8.
     void append_dumps(std::string& out, PyObject* value);
+    // The same for a next state, with one difference: while the bound
+    // encoder is a genuine one, a tuple or list of one str or int is
+    // returned as a str made once per element object (kept in a small
+    // cache by address, holding the element so that the address stays
+    // its own), and `out` is left as it was. Otherwise null is returned.
+    Ref append_dumps_or_piece(std::string& out, PyObject* value);
 
 private:
     enum class Style { Call, Compact, Spaced };
     // Looks up json.dumps afresh; `call` is set when it must be called.
     Style style(Ref& call);
+    void append_text_of(std::string& out, PyObject* value, Style s, PyObject* call);
+
+    struct CachedPiece {
+        Ref element;
+        Ref piece;
+        Style style;
+    };
+    static constexpr int kCachedPieceBits = 13;
+    static constexpr size_t kCachedPieces = size_t(1) << kCachedPieceBits;
 
     PyObject* module_;
+    std::vector<CachedPiece> pieces_;
 };
 
 // Whether `cls` is collections.OrderedDict itself.
