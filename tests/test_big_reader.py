@@ -141,6 +141,34 @@ class TestStructure:
         doc = '{"codes":[0,"a",1,"b",0,"c",9],"chain":[0,[[1,0],1]]}'
         assert calls(doc, True) == [("add_to_bag", "c", ("generator", ("b", "c")), 1)]
 
+    @pytest.mark.parametrize("codes", [
+        '[1,"int",true,"bool"]', '[true,"bool",1,"int"]', '[1.0,"float",1,"int"]', '[2,null,3,"x"]',
+        '[-1,"neg",100000000000000000000,"big",0,"zero"]', '[1000,"far",0,"zero"]'])
+    def test_codes_decoded_as_the_table_finds_them(self, codes):
+        # Codes are looked up as keys of the table would be: 1, 1.0 and true
+        # are one key, and its value is the last one given for it.
+        table = {}
+        pairs = std_json.loads(codes)
+        for code, value in zip(pairs[::2], pairs[1::2]):
+            table[code] = value
+        refs = [1, True, 1.0, 2, 3, -1, 10 ** 20, 0, 1000, 7]
+        doc = '{"codes":%s,"chain":[%s]}' % (codes, ",".join(f"{std_json.dumps(r)},[[{std_json.dumps(r)}],1]"
+                                                               for r in refs))
+        expected, error = [], None
+        for r in refs:
+            if r not in table:
+                error = r
+                break
+            expected.append(("add_to_bag", table[r], ("generator", (table[r],)), 1))
+        chain = SpyChain()
+        if error is None:
+            load(chain, io.BytesIO(doc.encode()), True)
+        else:
+            with pytest.raises(KeyError) as err:
+                load(chain, io.BytesIO(doc.encode()), True)
+            assert err.value.args == (error,)
+        assert chain.log == expected
+
 
 class TestSources:
     TEXT = '{"codes":[0,"é\\u0000",1,"漢"],"chain":[0,[[1,0],1]]}'

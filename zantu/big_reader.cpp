@@ -21,6 +21,59 @@ PyObject* utf8_reader_type = nullptr;
 // reader assembles values itself instead of calling it per event.
 PyObject* genuine_object_builder = nullptr;
 
+// The value of a code. `by_code` is a list whose element i is the value of
+// the integer code i (None where there is none, and where the value is
+// None): the common case without hashing. Anything else is looked up in
+// the table itself, with KeyError(code) when it is missing.
+PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code) {
+    if (PyLong_CheckExact(code)) {
+        int overflow = 0;
+        long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
+        if (overflow == 0 && i >= 0 && i < PyList_GET_SIZE(by_code)) {
+            PyObject* value = PyList_GET_ITEM(by_code, Py_ssize_t(i));
+            if (value != Py_None) return value;
+        }
+    }
+    PyObject* value = PyDict_GetItemWithError(table, code);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) raise_key_error(code);
+        throw PyError();
+    }
+    return value;
+}
+
+// The list that decode() reads first: the values of the table's integer
+// codes from 0 up to about twice the table's size (a written table's
+// integer codes are its positions).
+Ref values_by_code(PyObject* table) {
+    Py_ssize_t limit = 2 * PyDict_GET_SIZE(table) + 16;
+    Py_ssize_t size = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!PyLong_CheckExact(key)) continue;
+        int overflow = 0;
+        long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow == 0 && i >= 0 && i < limit && i >= size) size = Py_ssize_t(i) + 1;
+    }
+    Ref by_code = Ref::check(PyList_New(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Py_INCREF(Py_None);
+        PyList_SET_ITEM(by_code.get(), i, Py_None);
+    }
+    pos = 0;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!PyLong_CheckExact(key)) continue;
+        int overflow = 0;
+        long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow == 0 && i >= 0 && i < size) {
+            Py_INCREF(value);
+            check_status(PyList_SetItem(by_code.get(), Py_ssize_t(i), value));
+        }
+    }
+    return by_code;
+}
+
 // The one-shot lazy item of decoded mode: yields the code table's value for
 // each code of the item. It reads the item when first advanced (from the
 // builder, when a builder other than ijson's own is bound).
@@ -29,6 +82,7 @@ struct ItemDecoder {
     PyObject* item;     // the assembled item, or NULL until read from `builder`
     PyObject* builder;  // a bound builder whose .value is the item, or NULL
     PyObject* table;    // the code table (dict)
+    PyObject* by_code;  // its integer codes' values (list; see decode)
     PyObject* it;       // iterator over the item, made when first advanced
     Py_ssize_t index;   // the next index, for an item that is a list
     int started;
@@ -41,6 +95,7 @@ int item_decoder_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(d->item);
     Py_VISIT(d->builder);
     Py_VISIT(d->table);
+    Py_VISIT(d->by_code);
     Py_VISIT(d->it);
     return 0;
 }
@@ -50,6 +105,7 @@ int item_decoder_clear(PyObject* self) {
     Py_CLEAR(d->item);
     Py_CLEAR(d->builder);
     Py_CLEAR(d->table);
+    Py_CLEAR(d->by_code);
     Py_CLEAR(d->it);
     return 0;
 }
@@ -84,12 +140,7 @@ PyObject* item_decoder_next(PyObject* self) {
             item_decoder_clear(self);
             return nullptr;
         }
-        PyObject* value = PyDict_GetItemWithError(d->table, code.get());
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) raise_key_error(code.get());
-            throw PyError();
-        }
-        return Ref::borrow(value).release();
+        return Ref::borrow(decode(d->table, d->by_code, code.get())).release();
     } catch (const PyError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -109,12 +160,13 @@ PyType_Slot item_decoder_slots[] = {
 PyType_Spec item_decoder_spec = {"zantu_cjson.item_generator", sizeof(ItemDecoder), 0,
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, item_decoder_slots};
 
-Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table) {
+Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table, PyObject* by_code) {
     auto* d = PyObject_GC_New(ItemDecoder, reinterpret_cast<PyTypeObject*>(item_decoder_type));
     if (d == nullptr) throw PyError();
     d->item = Ref::borrow(item).release();
     d->builder = Ref::borrow(builder).release();
     d->table = Ref::borrow(table).release();
+    d->by_code = Ref::borrow(by_code).release();
     d->it = nullptr;
     d->index = 0;
     d->started = 0;
@@ -518,6 +570,7 @@ private:
         Ref code, value;
         while (pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
         decoded_ = check_size(PyDict_Size(table.get())) > 0;
+        by_code_ = values_by_code(table.get());
         table_ = std::move(table);
     }
 
@@ -525,14 +578,9 @@ private:
     // item decoded through the code table when it is not empty.
     void add_pair(PyObject* count) {
         if (decoded_) {
-            PyObject* start = PyDict_GetItemWithError(table_.get(), start_.get());
-            if (start == nullptr) {
-                if (!PyErr_Occurred()) raise_key_error(start_.get());
-                throw PyError();
-            }
-            Ref decoded_start = Ref::borrow(start);
+            Ref decoded_start = Ref::borrow(decode(table_.get(), by_code_.get(), start_.get()));
             Ref item = source_.builder() ? Ref() : source_.value();
-            Ref lazy = new_item_decoder(item.get(), source_.builder(), table_.get());
+            Ref lazy = new_item_decoder(item.get(), source_.builder(), table_.get(), by_code_.get());
             flush_clear();
             chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
         } else {
@@ -561,6 +609,7 @@ private:
     Ref last_key_;
     Ref start_;
     Ref table_;
+    Ref by_code_;
     bool decoded_ = false;  // the code table is not empty
 };
 
