@@ -78,6 +78,19 @@ class TestModes:
         doc = {"codes": [0, "a", 0, "z", 1, "b"], "chain": [0, [[0, 1], 1]]}
         assert trace(doc, merge=True) == [("add_to_bag", "z", ("z", "b"), 1)]
 
+    @pytest.mark.parametrize("codes", [[1, "int", True, "bool"], [True, "bool", 1, "int"],
+                                       [1.0, "float", 1, "int"], [2, None, 3, "x"], [1000, "far", 0, "zero"]])
+    def test_codes_decoded_as_the_table_finds_them(self, codes):
+        # 1, 1.0 and true are one key; the value is the last one given.
+        table = dict(zip(codes[::2], codes[1::2]))
+        refs = [r for r in [1, True, 1.0, 2, 3, 1000, 0] if r in table]
+        doc = {"codes": codes, "chain": [x for r in refs for x in (r, [[r], 1])]}
+        assert trace(doc, merge=True) == [("add_to_bag", table[r], (table[r],), 1) for r in refs]
+        missing = 0 if 0 not in table else 5
+        with pytest.raises(KeyError) as err:
+            trace({"codes": codes, "chain": [missing, [[1], 1]]}, merge=True)
+        assert err.value.args == (missing,)
+
     def test_decoded_values_are_the_tables_objects(self):
         chain = SpyChain()
         load(chain, io.StringIO('{"codes":[0,[1,2],1,"b"],"chain":[1,[[0,0],1]]}'), True)

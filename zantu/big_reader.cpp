@@ -21,59 +21,6 @@ PyObject* utf8_reader_type = nullptr;
 // reader assembles values itself instead of calling it per event.
 PyObject* genuine_object_builder = nullptr;
 
-// The value of a code. `by_code` is a list whose element i is the value of
-// the integer code i (None where there is none, and where the value is
-// None): the common case without hashing. Anything else is looked up in
-// the table itself, with KeyError(code) when it is missing.
-PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code) {
-    if (PyLong_CheckExact(code)) {
-        int overflow = 0;
-        long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
-        if (overflow == 0 && i >= 0 && i < PyList_GET_SIZE(by_code)) {
-            PyObject* value = PyList_GET_ITEM(by_code, Py_ssize_t(i));
-            if (value != Py_None) return value;
-        }
-    }
-    PyObject* value = PyDict_GetItemWithError(table, code);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) raise_key_error(code);
-        throw PyError();
-    }
-    return value;
-}
-
-// The list that decode() reads first: the values of the table's integer
-// codes from 0 up to about twice the table's size (a written table's
-// integer codes are its positions).
-Ref values_by_code(PyObject* table) {
-    Py_ssize_t limit = 2 * PyDict_GET_SIZE(table) + 16;
-    Py_ssize_t size = 0;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(table, &pos, &key, &value)) {
-        if (!PyLong_CheckExact(key)) continue;
-        int overflow = 0;
-        long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
-        if (overflow == 0 && i >= 0 && i < limit && i >= size) size = Py_ssize_t(i) + 1;
-    }
-    Ref by_code = Ref::check(PyList_New(size));
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        Py_INCREF(Py_None);
-        PyList_SET_ITEM(by_code.get(), i, Py_None);
-    }
-    pos = 0;
-    while (PyDict_Next(table, &pos, &key, &value)) {
-        if (!PyLong_CheckExact(key)) continue;
-        int overflow = 0;
-        long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
-        if (overflow == 0 && i >= 0 && i < size) {
-            Py_INCREF(value);
-            check_status(PyList_SetItem(by_code.get(), Py_ssize_t(i), value));
-        }
-    }
-    return by_code;
-}
-
 // The one-shot lazy item of decoded mode: yields the code table's value for
 // each code of the item. It reads the item when first advanced (from the
 // builder, when a builder other than ijson's own is bound).

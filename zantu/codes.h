@@ -76,6 +76,17 @@ private:
     Ref it_;
 };
 
+// The readers' code table is a dict, code -> value. `values_by_code` makes
+// beside it a list whose element i is the value of the integer code i
+// (None where there is none, and where the value is None), for codes from
+// 0 up to about twice the table's size (a written table's integer codes
+// are its positions). `decode` reads that list first, without hashing,
+// and looks anything else up in the table, so a code decodes exactly as
+// the table's keys would find it: borrowed value, KeyError(code) when it
+// is missing, TypeError for an unhashable code.
+Ref values_by_code(PyObject* table);
+PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code);
+
 // A tuple made of `items`, whose references it takes over.
 Ref make_tuple(std::vector<Ref>& items);
 

@@ -67,20 +67,9 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
 
 namespace {
 
-// The value a code stands for; KeyError(code), or TypeError for an
-// unhashable code, when the table has none.
-PyObject* decode(PyObject* table, PyObject* code) {
-    PyObject* value = PyDict_GetItemWithError(table, code);
-    if (value == nullptr) {
-        if (PyErr_Occurred()) throw PyError();
-        raise_key_error(code);
-    }
-    return value;
-}
-
-Ref decoded_item(PyObject* table, PyObject* item) {
+Ref decoded_item(PyObject* table, PyObject* by_code, PyObject* item) {
     std::vector<Ref> values;
-    for_each_element(item, [&](PyObject* code) { values.push_back(Ref::borrow(decode(table, code))); });
+    for_each_element(item, [&](PyObject* code) { values.push_back(Ref::borrow(decode(table, by_code, code))); });
     return make_tuple(values);
 }
 
@@ -117,6 +106,7 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     std::optional<PairReader> chain_entries(std::in_place, chain_array.get());
     bool merging = check_status(PyObject_IsTrue(merge));
     bool decoded = PyDict_Size(table.get()) > 0;
+    Ref by_code = values_by_code(table.get());
 
     // Decode everything first, raising each error the document can cause in
     // the order in which the chain calls would meet it.
@@ -131,8 +121,8 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
             // decoded first, and only when the bag has a pair.
             while (bag_pairs.next(item, count)) {
                 if (decoded) {
-                    if (!entry.start) entry.start = Ref::borrow(decode(table.get(), start_code.get()));
-                    item = decoded_item(table.get(), item.get());
+                    if (!entry.start) entry.start = Ref::borrow(decode(table.get(), by_code.get(), start_code.get()));
+                    item = decoded_item(table.get(), by_code.get(), item.get());
                 }
                 pairs.push_back(PlannedPair{item, count});
             }
@@ -140,11 +130,11 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         } else {
             // bag.add(tuple, count=count) per pair, then set_bag(start, bag).
             while (bag_pairs.next(item, count)) {
-                item = decoded ? decoded_item(table.get(), item.get())
+                item = decoded ? decoded_item(table.get(), by_code.get(), item.get())
                                : Ref::check(PySequence_Tuple(item.get()));
                 pairs.push_back(PlannedPair{item, count});
             }
-            entry.start = decoded ? Ref::borrow(decode(table.get(), start_code.get())) : start_code;
+            entry.start = decoded ? Ref::borrow(decode(table.get(), by_code.get(), start_code.get())) : start_code;
         }
         entry.pair_count = pairs.size() - entry.first_pair;
         entries.push_back(std::move(entry));
@@ -153,7 +143,7 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     // not hold of it is freed now instead of being walked by the collector.
     start_code = bag_array = item = count = Ref();
     chain_entries.reset();
-    chain_array = document = table = Ref();
+    chain_array = document = table = by_code = Ref();
     pause.reset();
 
     if (merging) {
