@@ -14,9 +14,24 @@ namespace {
 // The code of a value: its position, or the value itself when literal.
 Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(value).code; }
 
-// The tuple of the codes of a next state's elements, in its order.
-Ref coded_next_state(const CodeTable& table, PyObject* next_state) {
+// The tuple of the codes of a next state's elements, in its order. That of
+// a next state of one element is made once per value and shared: tuples
+// are immutable, and an encoder writes each the same.
+Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& singles) {
     std::vector<Ref> codes;
+    if ((PyTuple_CheckExact(next_state) || PyList_CheckExact(next_state)) &&
+        PySequence_Fast_GET_SIZE(next_state) == 1) {
+        // Held: a lookup may run the element's own __eq__, which could
+        // empty a list.
+        Ref element = Ref::borrow(PySequence_Fast_ITEMS(next_state)[0]);
+        const CodeEntry& entry = table.entry_of(element.get());
+        Ref& single = singles[size_t(&entry - table.entries.data())];
+        if (!single) {
+            codes.push_back(entry.code);
+            single = make_tuple(codes);
+        }
+        return single;
+    }
     for_each_element(next_state, [&](PyObject* element) { codes.push_back(code_of(table, element)); });
     return make_tuple(codes);
 }
@@ -37,6 +52,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
 
     // The whole chain is walked, and every code looked up, before any text
     // exists: a failure here leaves the file untouched.
+    std::vector<Ref> singles(table.entries.size());  // by position: (code,)
     std::vector<Ref> chain_array;
     Ref entries = get_iter(chain_items(chain).get());
     Ref entry, start, bag, pair, next_state, count;
@@ -49,7 +65,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         while (iter_next(pairs.get(), pair)) {
             unpack_pair(pair.get(), next_state, count);
             pair = Ref();
-            bag_array.push_back(compress ? coded_next_state(table, next_state.get()) : next_state);
+            bag_array.push_back(compress ? coded_next_state(table, next_state.get(), singles) : next_state);
             bag_array.push_back(count);
         }
         chain_array.push_back(make_tuple(bag_array));
