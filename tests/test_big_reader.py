@@ -116,6 +116,19 @@ class TestStructure:
         doc = '{"codes":[],"chain":["s",[[[1,[2,[3]]],[4]],5,[[]],6]]}'
         assert calls(doc, True) == [("add_to_bag", "s", [[1, [2, [3]]], [4]], 5), ("add_to_bag", "s", [[]], 6)]
 
+    def test_decoded_items_of_any_shape(self):
+        # Flat items, then items with nested containers or objects: each is
+        # read whole, and decoding meets what the item holds.
+        doc = '{"codes":[0,"a",1,"b"],"chain":[0,[[1,0],1,[],2,[0,[1]],3]]}'
+        chain = SpyChain()
+        with pytest.raises(TypeError, match="unhashable"):
+            load(chain, io.BytesIO(doc.encode()), True)
+        assert chain.log == [("add_to_bag", "a", ("generator", ("b", "a")), 1),
+                             ("add_to_bag", "a", ("generator", ()), 2)]
+        with pytest.raises(KeyError) as err:
+            calls('{"codes":[0,"a"],"chain":[0,[{"k":0},1]]}', True)
+        assert err.value.args == ("k",)
+
     def test_trailing_start_and_item_without_count_are_dropped(self):
         assert calls('{"codes":[],"chain":["a",[["x"],1,["y"]],"b"]}', True) == [("add_to_bag", "a", ["x"], 1)]
 

@@ -71,16 +71,16 @@ PyObject* item_decoder_next(PyObject* self) {
     try {
         if (!d->started) {
             if (d->item == nullptr) d->item = builder_value(d->builder).release();
-            // A list (what the reader assembles) is read by index, as its
-            // own iterator would; anything else through its iterator.
-            if (!PyList_CheckExact(d->item)) d->it = get_iter(d->item).release();
+            // A tuple or list (what the reader assembles) is read by index,
+            // as its own iterator would; anything else through its iterator.
+            if (!PyList_CheckExact(d->item) && !PyTuple_CheckExact(d->item)) d->it = get_iter(d->item).release();
             d->started = 1;
         }
         Ref code;
         if (d->it != nullptr) {
             iter_next(d->it, code);
-        } else if (d->index < PyList_GET_SIZE(d->item)) {
-            code = Ref::borrow(PyList_GET_ITEM(d->item, d->index++));
+        } else if (d->index < PySequence_Fast_GET_SIZE(d->item)) {
+            code = Ref::borrow(PySequence_Fast_ITEMS(d->item)[d->index++]);
         }
         if (!code) {
             d->done = 1;
@@ -254,6 +254,11 @@ class ValueSource {
 public:
     explicit ValueSource(Ref builder) : builder_(std::move(builder)) {}
 
+    // The next run, if it is an array of scalars only, may be assembled as
+    // a tuple instead of a list (for a reader that only reads it). Natively
+    // assembled runs only; the first nested container turns it into a list.
+    void allow_tuple() { tuple_allowed_ = !builder_; }
+
     // `value` is the event's value as the parser delivered it, which a bound
     // builder receives; `number` the same as a host number (see Numbers).
     void feed(Ev kind, PyObject* event, PyObject* value, PyObject* number) {
@@ -265,6 +270,31 @@ public:
         if (builder_) {
             builder_event(builder_.get(), event, value);
             return;
+        }
+        if (flat_) {
+            if (is_scalar(kind)) {
+                flat_items_.push_back(Ref::borrow(number));
+                return;
+            }
+            if (kind == Ev::EndArray && depth_ == 0) {
+                flat_ = false;
+                value_ = make_tuple(flat_items_);
+                return;
+            }
+            // A nested container: the run becomes a list after all.
+            flat_ = false;
+            Ref list = Ref::check(PyList_New(0));
+            for (Ref& item : flat_items_) check_status(PyList_Append(list.get(), item.get()));
+            flat_items_.clear();
+            value_ = list;
+            open_.push_back(std::move(list));
+        }
+        if (tuple_allowed_) {
+            tuple_allowed_ = false;
+            if (kind == Ev::StartArray && open_.empty()) {
+                flat_ = true;
+                return;
+            }
         }
         switch (kind) {
             case Ev::MapKey:
@@ -316,6 +346,9 @@ private:
 
     Ref builder_;
     std::size_t depth_ = 0;
+    bool tuple_allowed_ = false;
+    bool flat_ = false;              // inside a run assembled as a tuple
+    std::vector<Ref> flat_items_;    // its elements so far
     std::vector<Ref> open_;
     Ref key_;
     Ref value_;
@@ -445,6 +478,8 @@ private:
                 if (kind == Ev::EndArray) {
                     state_ = State::ChainStart;
                 } else if (is_open(kind)) {
+                    // Decoded items are only read by the lazy item.
+                    if (decoded_) source_.allow_tuple();
                     source_.feed(kind, event, value, number);
                     state_ = State::Item;
                 } else {
