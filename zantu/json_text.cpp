@@ -245,12 +245,13 @@ Ref Encoder::append_dumps_or_piece(std::string& out, PyObject* value) {
     if (s != Style::Call && (PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
         PySequence_Fast_GET_SIZE(value) == 1) {
         PyObject* element = PySequence_Fast_ITEMS(value)[0];
+        if (pieces_.empty()) pieces_.resize(kCachedPieces);
+        std::uint64_t bits = reinterpret_cast<std::uintptr_t>(element) >> 4;
+        CachedPiece& slot = pieces_[size_t((bits * 0x9E3779B97F4A7C15ull) >> (64 - kCachedPieceBits))];
+        // Found by address alone, without a look at the element itself.
+        if (slot.element.get() == element && slot.style == s) return slot.piece;
         // The text of an exact str or int never changes.
         if (PyUnicode_CheckExact(element) || PyLong_CheckExact(element)) {
-            if (pieces_.empty()) pieces_.resize(kCachedPieces);
-            std::uint64_t bits = reinterpret_cast<std::uintptr_t>(element) >> 4;
-            CachedPiece& slot = pieces_[size_t((bits * 0x9E3779B97F4A7C15ull) >> (64 - kCachedPieceBits))];
-            if (slot.element.get() == element && slot.style == s) return slot.piece;
             std::string text;
             if (append_native(text, value, s == Style::Spaced, 0)) {
                 Ref piece = make_str(text);
