@@ -2,6 +2,7 @@
 // every (item, count) pair of the chain to chain.add_to_bag as soon as its
 // count has been read.
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "big.h"
@@ -354,6 +355,34 @@ private:
     Ref value_;
 };
 
+// A parser hands out a new str for every string of the document, and in the
+// plain form the chain would keep one per occurrence (several times the
+// memory, and scattered). Equal strings met close enough share one object:
+// a cache of a fixed number of slots by hash, for the length of one call.
+class SharedStrings {
+public:
+    Ref shared(PyObject* text) {
+        if (!PyUnicode_CheckExact(text)) return Ref::borrow(text);
+        Py_hash_t hash = PyObject_Hash(text);
+        if (hash == -1) throw PyError();
+        if (slots_.empty()) slots_.resize(kSlots);
+        Ref& slot = slots_[size_t(hash) & (kSlots - 1)];
+        if (slot && equal(slot.get(), text)) return slot;
+        slot = Ref::borrow(text);
+        return slot;
+    }
+
+private:
+    static bool equal(PyObject* a, PyObject* b) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+        if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+        return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * size_t(PyUnicode_KIND(a))) == 0;
+    }
+
+    static constexpr size_t kSlots = size_t(1) << 16;
+    std::vector<Ref> slots_;
+};
+
 // ---------------------------------------------------------------------------
 // The reader.
 
@@ -388,6 +417,8 @@ public:
             // 0.1). The chain gets host floats, as from json.load.
             if (kind == Ev::Number && !PyLong_CheckExact(value.get()) && !PyFloat_CheckExact(value.get())) {
                 number = Ref::check(PyNumber_Float(value.get()));
+            } else if (kind == Ev::String && !source_.builder()) {
+                number = strings_.shared(value.get());
             } else {
                 number = value;
             }
@@ -585,6 +616,7 @@ private:
     bool pending_clear_;
     ValueSource source_;
     EventNames names_;
+    SharedStrings strings_;
     State state_ = State::Top;
     std::size_t skip_depth_ = 0;
     bool saw_chain_ = false;
