@@ -120,11 +120,9 @@ public:
     void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
         piece_.clear();
         Ref single;  // the piece of a next state of one element, made once per value or element
-        if (table != nullptr && (PyTuple_CheckExact(next_state) || PyList_CheckExact(next_state)) &&
-            PySequence_Fast_GET_SIZE(next_state) == 1) {
-            // Held: a lookup may run the element's own __eq__, which could
-            // empty a list.
-            Ref element = Ref::borrow(PySequence_Fast_ITEMS(next_state)[0]);
+        PyObject* only = table != nullptr ? only_element(next_state) : nullptr;
+        if (only != nullptr) {
+            Ref element = Ref::borrow(only);
             const CodeEntry& entry = table->entry_of(element.get());
             size_t position = size_t(position_of(*table, entry));
             if (single_pieces_.size() < table->entries.size()) single_pieces_.resize(table->entries.size());

@@ -125,11 +125,6 @@ void prefetch_ahead(PyObject* sorted, Py_ssize_t position) {
     }
 }
 
-size_t address_hash(const PyObject* p) {
-    auto bits = reinterpret_cast<std::uintptr_t>(p) >> 4;
-    return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull);
-}
-
 }  // namespace
 
 void CodeTable::index_identities(bool repeated) {

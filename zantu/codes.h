@@ -2,6 +2,7 @@
 // helpers shared by the codecs.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "ref.h"
@@ -86,6 +87,22 @@ private:
 // is missing, TypeError for an unhashable code.
 Ref values_by_code(PyObject* table);
 PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code);
+
+// The only element of an exact tuple or list of one element (borrowed);
+// null for anything else. Hold it before anything that may run code of
+// the caller's: an element's own __eq__ could empty a list.
+inline PyObject* only_element(PyObject* sequence) {
+    if ((PyTuple_CheckExact(sequence) || PyList_CheckExact(sequence)) && PySequence_Fast_GET_SIZE(sequence) == 1) {
+        return PySequence_Fast_ITEMS(sequence)[0];
+    }
+    return nullptr;
+}
+
+// A hash of an object's address, for tables keyed by identity.
+inline size_t address_hash(const void* p) {
+    auto bits = reinterpret_cast<std::uintptr_t>(p) >> 4;
+    return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull);
+}
 
 // A tuple made of `items`, whose references it takes over.
 Ref make_tuple(std::vector<Ref>& items);

@@ -1,9 +1,9 @@
 #include "json_text.h"
 
 #include <charconv>
-#include <cstdint>
 
 #include "chain_calls.h"
+#include "codes.h"
 
 namespace zantu {
 
@@ -242,12 +242,11 @@ void Encoder::append_dumps(std::string& out, PyObject* value) {
 Ref Encoder::append_dumps_or_piece(std::string& out, PyObject* value) {
     Ref call;
     Style s = style(call);
-    if (s != Style::Call && (PyTuple_CheckExact(value) || PyList_CheckExact(value)) &&
-        PySequence_Fast_GET_SIZE(value) == 1) {
-        PyObject* element = PySequence_Fast_ITEMS(value)[0];
+    // Borrowed: no code of the caller's runs while the piece is made.
+    PyObject* element = s != Style::Call ? only_element(value) : nullptr;
+    if (element != nullptr) {
         if (pieces_.empty()) pieces_.resize(kCachedPieces);
-        std::uint64_t bits = reinterpret_cast<std::uintptr_t>(element) >> 4;
-        CachedPiece& slot = pieces_[size_t((bits * 0x9E3779B97F4A7C15ull) >> (64 - kCachedPieceBits))];
+        CachedPiece& slot = pieces_[address_hash(element) >> (8 * sizeof(size_t) - kCachedPieceBits)];
         // Found by address alone, without a look at the element itself.
         if (slot.element.get() == element && slot.style == s) return slot.piece;
         // The text of an exact str or int never changes.

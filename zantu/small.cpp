@@ -19,11 +19,8 @@ Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(val
 // are immutable, and an encoder writes each the same.
 Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& singles) {
     std::vector<Ref> codes;
-    if ((PyTuple_CheckExact(next_state) || PyList_CheckExact(next_state)) &&
-        PySequence_Fast_GET_SIZE(next_state) == 1) {
-        // Held: a lookup may run the element's own __eq__, which could
-        // empty a list.
-        Ref element = Ref::borrow(PySequence_Fast_ITEMS(next_state)[0]);
+    if (PyObject* only = only_element(next_state)) {
+        Ref element = Ref::borrow(only);
         const CodeEntry& entry = table.entry_of(element.get());
         Ref& single = singles[size_t(&entry - table.entries.data())];
         if (!single) {
