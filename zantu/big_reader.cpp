@@ -32,7 +32,7 @@ struct ItemDecoder {
     PyObject* table;    // the code table (dict)
     PyObject* by_code;  // its integer codes' values (list; see decode)
     PyObject* it;       // iterator over the item, made when first advanced
-    Py_ssize_t index;   // the next index, for an item that is a list
+    Py_ssize_t index;   // the next index, for an item that is a tuple or list
     int started;
     int done;
 };

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "chain_calls.h"
 #include "json_text.h"
@@ -289,6 +290,7 @@ PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code) {
 
 Ref values_by_code(PyObject* table) {
     Py_ssize_t limit = 2 * PyDict_GET_SIZE(table) + 16;
+    std::vector<std::pair<Py_ssize_t, PyObject*>> found;  // borrowed from the table
     Py_ssize_t size = 0;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -296,22 +298,18 @@ Ref values_by_code(PyObject* table) {
         if (!PyLong_CheckExact(key)) continue;
         int overflow = 0;
         long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
-        if (overflow == 0 && i >= 0 && i < limit && i >= size) size = Py_ssize_t(i) + 1;
+        if (overflow != 0 || i < 0 || i >= limit) continue;
+        found.emplace_back(Py_ssize_t(i), value);
+        if (i >= size) size = Py_ssize_t(i) + 1;
     }
     Ref by_code = Ref::check(PyList_New(size));
     for (Py_ssize_t i = 0; i < size; ++i) {
         Py_INCREF(Py_None);
         PyList_SET_ITEM(by_code.get(), i, Py_None);
     }
-    pos = 0;
-    while (PyDict_Next(table, &pos, &key, &value)) {
-        if (!PyLong_CheckExact(key)) continue;
-        int overflow = 0;
-        long long i = PyLong_AsLongLongAndOverflow(key, &overflow);
-        if (overflow == 0 && i >= 0 && i < size) {
-            Py_INCREF(value);
-            check_status(PyList_SetItem(by_code.get(), Py_ssize_t(i), value));
-        }
+    for (auto [i, v] : found) {
+        Py_INCREF(v);
+        check_status(PyList_SetItem(by_code.get(), i, v));
     }
     return by_code;
 }
