@@ -122,8 +122,12 @@ public:
         Ref single;  // the piece of a next state of one element, made once per value or element
         PyObject* only = table != nullptr ? only_element(next_state) : nullptr;
         if (only != nullptr) {
-            Ref element = Ref::borrow(only);
-            const CodeEntry& entry = table->entry_of(element.get());
+            const CodeEntry* found = table->entry_by_identity(only);
+            if (found == nullptr) {
+                Ref element = Ref::borrow(only);  // see only_element
+                found = &table->entry_of(element.get());
+            }
+            const CodeEntry& entry = *found;
             size_t position = size_t(position_of(*table, entry));
             if (single_pieces_.size() < table->entries.size()) single_pieces_.resize(table->entries.size());
             Ref& slot = single_pieces_[position];

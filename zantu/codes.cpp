@@ -153,12 +153,16 @@ void CodeTable::index_identities(bool repeated) {
     }
 }
 
-const CodeEntry& CodeTable::entry_of(PyObject* value) const {
-    if (!identities_.empty()) {
-        for (size_t i = address_hash(value) & mask_; identities_[i].key != nullptr; i = (i + 1) & mask_) {
-            if (identities_[i].key == value) return entries[identities_[i].position];
-        }
+const CodeEntry* CodeTable::entry_by_identity(const PyObject* value) const {
+    if (identities_.empty()) return nullptr;
+    for (size_t i = address_hash(value) & mask_; identities_[i].key != nullptr; i = (i + 1) & mask_) {
+        if (identities_[i].key == value) return &entries[identities_[i].position];
     }
+    return nullptr;
+}
+
+const CodeEntry& CodeTable::entry_of(PyObject* value) const {
+    if (const CodeEntry* found = entry_by_identity(value)) return *found;
     PyObject* pos = PyDict_GetItemWithError(positions.get(), value);
     if (pos == nullptr) {
         if (PyErr_Occurred()) throw PyError();

@@ -23,6 +23,10 @@ struct CodeTable {
 
     // The entry that stands for `value`; KeyError(value) when it has none.
     const CodeEntry& entry_of(PyObject* value) const;
+    // The entry of the very object `value`, found by its address alone
+    // (no look at the object, no code of the caller's); null when the
+    // table does not hold that object.
+    const CodeEntry* entry_by_identity(const PyObject* value) const;
 
     // Fills the identity index; called once the entries are final.
     // `repeated`: some value stands at more than one position.
