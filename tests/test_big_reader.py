@@ -137,6 +137,10 @@ class TestStructure:
         objects = [log[0][1], *log[0][2], *log[1][2], log[2][1], *log[2][2]]
         assert objects == ["word", "word", "x", "x", "é", "é", "word"]
         assert len({id(o) for o in objects}) == 3
+        # Long strings are not kept for sharing.
+        long = "y" * 65
+        log = calls('{"codes":[],"chain":["%s",[["%s"],1]]}' % (long, long), True)
+        assert log[0][1] == log[0][2][0] == long and log[0][1] is not log[0][2][0]
 
     def test_trailing_start_and_item_without_count_are_dropped(self):
         assert calls('{"codes":[],"chain":["a",[["x"],1,["y"]],"b"]}', True) == [("add_to_bag", "a", ["x"], 1)]

@@ -359,10 +359,12 @@ private:
 // plain form the chain would keep one per occurrence (several times the
 // memory, and scattered). Equal strings met close enough share one object:
 // a cache of a fixed number of slots by hash, for the length of one call.
+// Only short strings are kept, so that what the cache holds stays small
+// whatever the document.
 class SharedStrings {
 public:
     Ref shared(PyObject* text) {
-        if (!PyUnicode_CheckExact(text)) return Ref::borrow(text);
+        if (!PyUnicode_CheckExact(text) || PyUnicode_GET_LENGTH(text) > kLongest) return Ref::borrow(text);
         Py_hash_t hash = PyObject_Hash(text);
         if (hash == -1) throw PyError();
         if (slots_.empty()) slots_.resize(kSlots);
@@ -380,6 +382,7 @@ private:
     }
 
     static constexpr size_t kSlots = size_t(1) << 16;
+    static constexpr Py_ssize_t kLongest = 64;  // characters
     std::vector<Ref> slots_;
 };
 
