@@ -216,3 +216,19 @@ def test_plain_one_element_pieces_follow_the_encoder(rebind):
     pairs = [((word,), 1), ([word], 1), ((word,), 1), ((2 ** 70,), 1), ((word,), 1)]
     zantu_cjson.dump_json_big(SpyChain([("s", pairs)]), out, False)
     assert out.pieces[3:-2:2] == ['["a\\/b"]', '["a\\/b"]', '["a/b"]', "[1180591620717411303424]", '["a/b"]']
+
+
+def test_many_values_through_the_caches():
+    # Enough distinct values for the writer's piece cache and the reader's
+    # string cache to grow several times: texts and loaded chain unchanged.
+    from zantu import pycodec
+    tokens = [f"w{i % 7000}" for i in range(30000)] + [str(i % 3000) for i in range(9000)]
+    chain = MarkovChain.from_tokens(tokens)
+    for compress in (True, False):
+        ours, theirs = io.StringIO(), io.StringIO()
+        dump(chain, ours, compress)
+        pycodec.dump_json_big(chain, theirs, compress)
+        assert ours.getvalue() == theirs.getvalue()
+        loaded = MarkovChain()
+        zantu_cjson.load_json_big(loaded, io.BytesIO(ours.getvalue().encode()))
+        assert loaded == chain

@@ -358,7 +358,7 @@ private:
 // A parser hands out a new str for every string of the document, and in the
 // plain form the chain would keep one per occurrence (several times the
 // memory, and scattered). Equal strings met close enough share one object:
-// a cache of a fixed number of slots by hash, for the length of one call.
+// a cache of at most 65536 slots by hash, for the length of one call.
 // Only short strings are kept, so that what the cache holds stays small
 // whatever the document.
 class SharedStrings {
@@ -367,11 +367,18 @@ public:
         if (!PyUnicode_CheckExact(text) || PyUnicode_GET_LENGTH(text) > kLongest) return Ref::borrow(text);
         Py_hash_t hash = PyObject_Hash(text);
         if (hash == -1) throw PyError();
-        if (slots_.empty()) slots_.resize(kSlots);
-        Ref& slot = slots_[size_t(hash) & (kSlots - 1)];
+        if (slots_.empty()) slots_.resize(kFirstSlots);
+        const Ref& slot = slots_[size_t(hash) & (slots_.size() - 1)];
         if (slot && equal(slot.get(), text)) return slot;
-        slot = Ref::borrow(text);
-        return slot;
+        // The cache starts small, for short documents, and grows (dropping
+        // what it held) while it misses more often than it has slots.
+        if (++misses_ > slots_.size() && slots_.size() < kMostSlots) {
+            slots_.assign(slots_.size() * 4, Ref());
+            misses_ = 0;
+        }
+        Ref& fresh = slots_[size_t(hash) & (slots_.size() - 1)];
+        fresh = Ref::borrow(text);
+        return fresh;
     }
 
 private:
@@ -381,9 +388,11 @@ private:
         return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * size_t(PyUnicode_KIND(a))) == 0;
     }
 
-    static constexpr size_t kSlots = size_t(1) << 16;
+    static constexpr size_t kFirstSlots = size_t(1) << 8;
+    static constexpr size_t kMostSlots = size_t(1) << 16;
     static constexpr Py_ssize_t kLongest = 64;  // characters
     std::vector<Ref> slots_;
+    size_t misses_ = 0;
 };
 
 // ---------------------------------------------------------------------------

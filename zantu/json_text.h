@@ -41,13 +41,17 @@ private:
     struct CachedPiece {
         Ref element;
         Ref piece;
-        Style style;
+        Style style = Style::Call;
     };
-    static constexpr int kCachedPieceBits = 13;
-    static constexpr size_t kCachedPieces = size_t(1) << kCachedPieceBits;
+    // The cache starts small, for short calls, and grows (dropping what it
+    // held) while it misses more often than it has slots.
+    static constexpr int kFirstPieceBits = 5;
+    static constexpr int kMostPieceBits = 13;
 
     PyObject* module_;
     std::vector<CachedPiece> pieces_;
+    int piece_bits_ = 0;
+    size_t piece_misses_ = 0;
 };
 
 // Whether `cls` is collections.OrderedDict itself.
