@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "big.h"
+#include "cache.h"
 #include "chain_calls.h"
 #include "codes.h"
 
@@ -367,16 +368,9 @@ public:
         if (!PyUnicode_CheckExact(text) || PyUnicode_GET_LENGTH(text) > kLongest) return Ref::borrow(text);
         Py_hash_t hash = PyObject_Hash(text);
         if (hash == -1) throw PyError();
-        if (slots_.empty()) slots_.resize(kFirstSlots);
-        const Ref& slot = slots_[size_t(hash) & (slots_.size() - 1)];
+        const Ref& slot = slots_.find(size_t(hash));
         if (slot && equal(slot.get(), text)) return slot;
-        // The cache starts small, for short documents, and grows (dropping
-        // what it held) while it misses more often than it has slots.
-        if (++misses_ > slots_.size() && slots_.size() < kMostSlots) {
-            slots_.assign(slots_.size() * 4, Ref());
-            misses_ = 0;
-        }
-        Ref& fresh = slots_[size_t(hash) & (slots_.size() - 1)];
+        Ref& fresh = slots_.fill(size_t(hash));
         fresh = Ref::borrow(text);
         return fresh;
     }
@@ -388,11 +382,8 @@ private:
         return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * size_t(PyUnicode_KIND(a))) == 0;
     }
 
-    static constexpr size_t kFirstSlots = size_t(1) << 8;
-    static constexpr size_t kMostSlots = size_t(1) << 16;
     static constexpr Py_ssize_t kLongest = 64;  // characters
-    std::vector<Ref> slots_;
-    size_t misses_ = 0;
+    GrowingCache<Ref, 8, 16> slots_;  // by the string's hash
 };
 
 // ---------------------------------------------------------------------------

@@ -245,12 +245,8 @@ Ref Encoder::append_dumps_or_piece(std::string& out, PyObject* value) {
     // Borrowed: no code of the caller's runs while the piece is made.
     PyObject* element = s != Style::Call ? only_element(value) : nullptr;
     if (element != nullptr) {
-        if (pieces_.empty()) {
-            piece_bits_ = kFirstPieceBits;
-            pieces_.resize(size_t(1) << piece_bits_);
-        }
-        auto slot_of = [&] { return address_hash(element) >> (8 * sizeof(size_t) - size_t(piece_bits_)); };
-        const CachedPiece& slot = pieces_[slot_of()];
+        size_t hash = address_hash(element);
+        const CachedPiece& slot = pieces_.find(hash);
         // Found by address alone, without a look at the element itself.
         if (slot.element.get() == element && slot.style == s) return slot.piece;
         // The text of an exact str or int never changes.
@@ -258,12 +254,7 @@ Ref Encoder::append_dumps_or_piece(std::string& out, PyObject* value) {
             std::string text;
             if (append_native(text, value, s == Style::Spaced, 0)) {
                 Ref piece = make_str(text);
-                if (++piece_misses_ > pieces_.size() && piece_bits_ < kMostPieceBits) {
-                    piece_bits_ += 2;
-                    pieces_.assign(size_t(1) << piece_bits_, CachedPiece{});
-                    piece_misses_ = 0;
-                }
-                pieces_[slot_of()] = CachedPiece{Ref::borrow(element), piece, s};
+                pieces_.fill(hash) = CachedPiece{Ref::borrow(element), piece, s};
                 return piece;
             }
         }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cache.h"
 #include "ref.h"
 
 namespace zantu {
@@ -43,15 +44,9 @@ private:
         Ref piece;
         Style style = Style::Call;
     };
-    // The cache starts small, for short calls, and grows (dropping what it
-    // held) while it misses more often than it has slots.
-    static constexpr int kFirstPieceBits = 5;
-    static constexpr int kMostPieceBits = 13;
 
     PyObject* module_;
-    std::vector<CachedPiece> pieces_;
-    int piece_bits_ = 0;
-    size_t piece_misses_ = 0;
+    GrowingCache<CachedPiece, 5, 13> pieces_;  // by the element's address
 };
 
 // Whether `cls` is collections.OrderedDict itself.
