@@ -129,19 +129,6 @@ class TestStructure:
             calls('{"codes":[0,"a"],"chain":[0,[{"k":0},1]]}', True)
         assert err.value.args == ("k",)
 
-    def test_equal_strings_share_one_object(self):
-        # The plain form repeats every value; the chain keeps one object
-        # for equal strings instead of one per occurrence.
-        doc = '{"codes":[],"chain":["word",[["word","x"],1,["x","é"],2],"é",[["word"],3]]}'
-        log = calls(doc, True)
-        objects = [log[0][1], *log[0][2], *log[1][2], log[2][1], *log[2][2]]
-        assert objects == ["word", "word", "x", "x", "é", "é", "word"]
-        assert len({id(o) for o in objects}) == 3
-        # Long strings are not kept for sharing.
-        long = "y" * 65
-        log = calls('{"codes":[],"chain":["%s",[["%s"],1]]}' % (long, long), True)
-        assert log[0][1] == log[0][2][0] == long and log[0][1] is not log[0][2][0]
-
     def test_trailing_start_and_item_without_count_are_dropped(self):
         assert calls('{"codes":[],"chain":["a",[["x"],1,["y"]],"b"]}', True) == [("add_to_bag", "a", ["x"], 1)]
 

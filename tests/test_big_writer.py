@@ -219,8 +219,8 @@ def test_plain_one_element_pieces_follow_the_encoder(rebind):
 
 
 def test_many_values_through_the_caches():
-    # Enough distinct values for the writer's piece cache and the reader's
-    # string cache to grow several times: texts and loaded chain unchanged.
+    # Enough distinct values for the writer's piece cache to grow several
+    # times: texts and loaded chain unchanged.
     from zantu import pycodec
     tokens = [f"w{i % 7000}" for i in range(30000)] + [str(i % 3000) for i in range(9000)]
     chain = MarkovChain.from_tokens(tokens)

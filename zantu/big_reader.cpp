@@ -2,11 +2,9 @@
 // every (item, count) pair of the chain to chain.add_to_bag as soon as its
 // count has been read.
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "big.h"
-#include "cache.h"
 #include "chain_calls.h"
 #include "codes.h"
 
@@ -356,36 +354,6 @@ private:
     Ref value_;
 };
 
-// A parser hands out a new str for every string of the document, and in the
-// plain form the chain would keep one per occurrence (several times the
-// memory, and scattered). Equal strings met close enough share one object:
-// a cache of at most 65536 slots by hash, for the length of one call.
-// Only short strings are kept, so that what the cache holds stays small
-// whatever the document.
-class SharedStrings {
-public:
-    Ref shared(PyObject* text) {
-        if (!PyUnicode_CheckExact(text) || PyUnicode_GET_LENGTH(text) > kLongest) return Ref::borrow(text);
-        Py_hash_t hash = PyObject_Hash(text);
-        if (hash == -1) throw PyError();
-        const Ref& slot = slots_.find(size_t(hash));
-        if (slot && equal(slot.get(), text)) return slot;
-        Ref& fresh = slots_.fill(size_t(hash));
-        fresh = Ref::borrow(text);
-        return fresh;
-    }
-
-private:
-    static bool equal(PyObject* a, PyObject* b) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-        return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * size_t(PyUnicode_KIND(a))) == 0;
-    }
-
-    static constexpr Py_ssize_t kLongest = 64;  // characters
-    GrowingCache<Ref, 8, 16> slots_;  // by the string's hash
-};
-
 // ---------------------------------------------------------------------------
 // The reader.
 
@@ -420,8 +388,6 @@ public:
             // 0.1). The chain gets host floats, as from json.load.
             if (kind == Ev::Number && !PyLong_CheckExact(value.get()) && !PyFloat_CheckExact(value.get())) {
                 number = Ref::check(PyNumber_Float(value.get()));
-            } else if (kind == Ev::String && !source_.builder()) {
-                number = strings_.shared(value.get());
             } else {
                 number = value;
             }
@@ -619,7 +585,6 @@ private:
     bool pending_clear_;
     ValueSource source_;
     EventNames names_;
-    SharedStrings strings_;
     State state_ = State::Top;
     std::size_t skip_depth_ = 0;
     bool saw_chain_ = false;
