@@ -119,7 +119,7 @@ public:
     // that cannot be written leaves nothing of itself in the file.
     void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
         piece_.clear();
-        Ref single;  // the piece of a next state of one element, made once per value or element
+        Ref single;  // the piece of a next state of one element, made once per value
         PyObject* only = table != nullptr ? only_element(next_state) : nullptr;
         if (only != nullptr) {
             const CodeEntry* found = table->entry_by_identity(only);
@@ -139,7 +139,7 @@ public:
             }
             single = slot;
         } else if (table == nullptr) {
-            single = encoder_.append_dumps_or_piece(piece_, next_state);
+            encoder_.append_dumps(piece_, next_state);
         } else {
             piece_ += '[';
             bool first = true;

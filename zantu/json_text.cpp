@@ -239,30 +239,6 @@ void Encoder::append_dumps(std::string& out, PyObject* value) {
     append_text_of(out, value, s, call.get());
 }
 
-Ref Encoder::append_dumps_or_piece(std::string& out, PyObject* value) {
-    Ref call;
-    Style s = style(call);
-    // Borrowed: no code of the caller's runs while the piece is made.
-    PyObject* element = s != Style::Call ? only_element(value) : nullptr;
-    if (element != nullptr) {
-        size_t hash = address_hash(element);
-        const CachedPiece& slot = pieces_.find(hash);
-        // Found by address alone, without a look at the element itself.
-        if (slot.element.get() == element && slot.style == s) return slot.piece;
-        // The text of an exact str or int never changes.
-        if (PyUnicode_CheckExact(element) || PyLong_CheckExact(element)) {
-            std::string text;
-            if (append_native(text, value, s == Style::Spaced, 0)) {
-                Ref piece = make_str(text);
-                pieces_.fill(hash) = CachedPiece{Ref::borrow(element), piece, s};
-                return piece;
-            }
-        }
-    }
-    append_text_of(out, value, s, call.get());
-    return Ref();
-}
-
 void append_integer(std::string& out, long long value) {
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof digits, value);

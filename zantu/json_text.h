@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cache.h"
 #include "ref.h"
 
 namespace zantu {
@@ -26,12 +25,6 @@ public:
     Ref dumps(PyObject* value);
     // Appends json.dumps(value) to `out` as UTF-8.
     void append_dumps(std::string& out, PyObject* value);
-    // The same for a next state, with one difference: while the bound
-    // encoder is a genuine one, a tuple or list of one str or int is
-    // returned as a str made once per element object (kept in a small
-    // cache by address, holding the element so that the address stays
-    // its own), and `out` is left as it was. Otherwise null is returned.
-    Ref append_dumps_or_piece(std::string& out, PyObject* value);
 
 private:
     enum class Style { Call, Compact, Spaced };
@@ -39,14 +32,7 @@ private:
     Style style(Ref& call);
     void append_text_of(std::string& out, PyObject* value, Style s, PyObject* call);
 
-    struct CachedPiece {
-        Ref element;
-        Ref piece;
-        Style style = Style::Call;
-    };
-
     PyObject* module_;
-    GrowingCache<CachedPiece, 5, 13> pieces_;  // by the element's address
 };
 
 // Whether `cls` is collections.OrderedDict itself.
