@@ -3,7 +3,6 @@
 #include <charconv>
 
 #include "chain_calls.h"
-#include "codes.h"
 
 namespace zantu {
 
