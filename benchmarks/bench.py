@@ -209,7 +209,7 @@ def walk(chain, compress):
 
 # ---------------------------------------------------------------------------
 
-def measure(chain, fast, repeat, py_repeat):
+def measure(chain, fast, repeat, py_repeat, wanted=lambda function: True):
     rows = []
     encoder = zantu_cjson.json
     parsers = backends()
@@ -217,54 +217,59 @@ def measure(chain, fast, repeat, py_repeat):
         form = "compressed" if compress else "plain"
 
         # In-memory writer: walking the chain, then the encoder alone.
-        capture = Capture(encoder)
-        with bound(zantu_cjson, "json", capture):
-            zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
-        document = capture.document
-        timing = paired(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress),
-                        [lambda: walk(chain, compress), lambda: encoder.dump(document, io.StringIO())], repeat)
-        rows.append(row("dump_json_small", form, "in-memory writer", timing,
-                        lambda: zantu_cjson.dump_json_small(fast, io.StringIO(), compress),
-                        lambda: pycodec.dump_json_small(fast, io.StringIO(), compress), repeat, py_repeat))
+        if wanted("dump_json_small"):
+            capture = Capture(encoder)
+            with bound(zantu_cjson, "json", capture):
+                zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
+            document = capture.document
+            timing = paired(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress),
+                            [lambda: walk(chain, compress), lambda: encoder.dump(document, io.StringIO())], repeat)
+            rows.append(row("dump_json_small", form, "in-memory writer", timing,
+                            lambda: zantu_cjson.dump_json_small(fast, io.StringIO(), compress),
+                            lambda: pycodec.dump_json_small(fast, io.StringIO(), compress), repeat, py_repeat))
 
         # Streaming writer: walking the chain, then the same writes replayed.
-        pieces = PieceList()
-        zantu_cjson.dump_json_big(chain, pieces, compress)
+        if wanted("dump_json_big"):
+            pieces = PieceList()
+            zantu_cjson.dump_json_big(chain, pieces, compress)
 
-        def replay_writes():
-            write = io.StringIO().write
-            for piece in pieces.pieces:
-                write(piece)
+            def replay_writes():
+                write = io.StringIO().write
+                for piece in pieces.pieces:
+                    write(piece)
 
-        timing = paired(lambda: zantu_cjson.dump_json_big(chain, io.StringIO(), compress),
-                        [lambda: walk(chain, compress), replay_writes], repeat)
-        rows.append(row("dump_json_big", form, "streaming writer", timing,
-                        lambda: zantu_cjson.dump_json_big(fast, io.StringIO(), compress),
-                        lambda: pycodec.dump_json_big(fast, io.StringIO(), compress), repeat, py_repeat))
+            timing = paired(lambda: zantu_cjson.dump_json_big(chain, io.StringIO(), compress),
+                            [lambda: walk(chain, compress), replay_writes], repeat)
+            rows.append(row("dump_json_big", form, "streaming writer", timing,
+                            lambda: zantu_cjson.dump_json_big(fast, io.StringIO(), compress),
+                            lambda: pycodec.dump_json_big(fast, io.StringIO(), compress), repeat, py_repeat))
         text = io.StringIO()
         zantu_cjson.dump_json_big(chain, text, compress)
         text = text.getvalue()
         data = text.encode("utf-8")
 
         # In-memory reader: json.load alone, then the same chain calls replayed.
-        log = CallLog()
-        with bound(zantu_cjson, "ProbabilityBag", LogBag):
-            zantu_cjson.load_json_small(log, io.StringIO(text))
         target = MarkovChain()
-        timing = paired(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)),
-                        [lambda: encoder.load(io.StringIO(text)),
-                         lambda: replay_small(log.calls, target, ProbabilityBag)], repeat)
+        if wanted("load_json_small"):
+            log = CallLog()
+            with bound(zantu_cjson, "ProbabilityBag", LogBag):
+                zantu_cjson.load_json_small(log, io.StringIO(text))
+            timing = paired(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)),
+                            [lambda: encoder.load(io.StringIO(text)),
+                             lambda: replay_small(log.calls, target, ProbabilityBag)], repeat)
 
-        def fast_small(module):
-            with bound(module, "ProbabilityBag", FastProbabilityBag):
-                module.load_json_small(FastChain(), io.StringIO(text))
+            def fast_small(module):
+                with bound(module, "ProbabilityBag", FastProbabilityBag):
+                    module.load_json_small(FastChain(), io.StringIO(text))
 
-        rows.append(row("load_json_small", form, "reader", timing, lambda: fast_small(zantu_cjson),
-                        lambda: fast_small(pycodec), repeat, py_repeat))
+            rows.append(row("load_json_small", form, "reader", timing, lambda: fast_small(zantu_cjson),
+                            lambda: fast_small(pycodec), repeat, py_repeat))
 
         # Streaming reader, per parser backend: basic_parse consumed alone,
         # then the same add_to_bag calls replayed.
         for name, backend in parsers.items():
+            if not wanted(f"load_json_big[{name}]"):
+                continue
             with bound(zantu_cjson, "ijson", backend):
                 log = CallLog()
                 zantu_cjson.load_json_big(log, io.BytesIO(data))
@@ -394,12 +399,19 @@ def main(argv=None):
     parser.add_argument("--out", default="bench-results", help="folder for results.json, results.md, chart.png")
     parser.add_argument("--no-memory", action="store_true", help="skip the 10 MB / 200 MB memory runs")
     parser.add_argument("--check", action="store_true", help="exit 1 when a goal is missed")
+    parser.add_argument("--only", action="append", default=[], metavar="FUNCTION",
+                        help="measure only the rows whose function starts with this "
+                             "(dump_json_big, load_json_big[yajl2_c], ...); may be repeated")
     args = parser.parse_args(argv)
 
     tokens = stdlib_tokens(args.tokens)
     chain = MarkovChain.from_tokens(tokens)
     fast = FastChain(chain)
-    rows = measure(chain, fast, args.repeat, max(1, min(3, args.repeat)))
+
+    def wanted(function):
+        return not args.only or any(function.startswith(prefix) for prefix in args.only)
+
+    rows = measure(chain, fast, args.repeat, max(1, min(3, args.repeat)), wanted)
     size = sizes(chain, args.repeat)
     memory = None if args.no_memory else memory_growth()
     text = report(rows, size, memory, len(tokens), len(chain))
