@@ -122,12 +122,7 @@ public:
         Ref single;  // the piece of a next state of one element, made once per value
         PyObject* only = table != nullptr ? only_element(next_state) : nullptr;
         if (only != nullptr) {
-            const CodeEntry* found = table->entry_by_identity(only);
-            if (found == nullptr) {
-                Ref element = Ref::borrow(only);  // see only_element
-                found = &table->entry_of(element.get());
-            }
-            const CodeEntry& entry = *found;
+            const CodeEntry& entry = table->entry_of(only);
             size_t position = size_t(position_of(*table, entry));
             if (single_pieces_.size() < table->entries.size()) single_pieces_.resize(table->entries.size());
             Ref& slot = single_pieces_[position];

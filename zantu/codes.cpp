@@ -163,10 +163,13 @@ const CodeEntry* CodeTable::entry_by_identity(const PyObject* value) const {
 
 const CodeEntry& CodeTable::entry_of(PyObject* value) const {
     if (const CodeEntry* found = entry_by_identity(value)) return *found;
-    PyObject* pos = PyDict_GetItemWithError(positions.get(), value);
+    // Held: the lookup by equality may run the value's own __eq__, which
+    // could drop the caller's reference (an element of a list it empties).
+    Ref held = Ref::borrow(value);
+    PyObject* pos = PyDict_GetItemWithError(positions.get(), held.get());
     if (pos == nullptr) {
         if (PyErr_Occurred()) throw PyError();
-        raise_key_error(value);
+        raise_key_error(held.get());
     }
     Py_ssize_t p = PyLong_AsSsize_t(pos);
     if (p == -1 && PyErr_Occurred()) throw PyError();

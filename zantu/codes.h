@@ -22,11 +22,9 @@ struct CodeTable {
     Ref positions;                   // dict: value -> position (an int)
 
     // The entry that stands for `value`; KeyError(value) when it has none.
+    // The very objects of the table are found by address, without a look
+    // at them; any other goes through `positions`.
     const CodeEntry& entry_of(PyObject* value) const;
-    // The entry of the very object `value`, found by its address alone
-    // (no look at the object, no code of the caller's); null when the
-    // table does not hold that object.
-    const CodeEntry* entry_by_identity(const PyObject* value) const;
 
     // Fills the identity index; called once the entries are final.
     // `repeated`: some value stands at more than one position.
@@ -41,6 +39,9 @@ private:
         PyObject* key;
         size_t position;
     };
+    // The entry of the very object `value`; null when the table does not
+    // hold that object.
+    const CodeEntry* entry_by_identity(const PyObject* value) const;
     std::vector<Slot> identities_;
     size_t mask_ = 0;
 };
@@ -94,7 +95,8 @@ PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code);
 
 // The only element of an exact tuple or list of one element (borrowed);
 // null for anything else. Hold it before anything that may run code of
-// the caller's: an element's own __eq__ could empty a list.
+// the caller's: an element's own __eq__ could empty a list (entry_of
+// holds what it is given).
 inline PyObject* only_element(PyObject* sequence) {
     if ((PyTuple_CheckExact(sequence) || PyList_CheckExact(sequence)) && PySequence_Fast_GET_SIZE(sequence) == 1) {
         return PySequence_Fast_ITEMS(sequence)[0];

@@ -20,12 +20,7 @@ Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(val
 Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& singles) {
     std::vector<Ref> codes;
     if (PyObject* only = only_element(next_state)) {
-        const CodeEntry* found = table.entry_by_identity(only);
-        if (found == nullptr) {
-            Ref element = Ref::borrow(only);  // see only_element
-            found = &table.entry_of(element.get());
-        }
-        const CodeEntry& entry = *found;
+        const CodeEntry& entry = table.entry_of(only);
         Ref& single = singles[size_t(&entry - table.entries.data())];
         if (!single) {
             codes.push_back(entry.code);
