@@ -153,6 +153,22 @@ class TestCodeTable:
         assert codes_of(writer, freqs) == [0, "y", 1, "w", 2, "x", 3, "z"]
 
     @pytest.mark.parametrize("writer", WRITERS)
+    @settings(max_examples=60, deadline=None)
+    @given(st.dictionaries(st.one_of(st.text(max_size=3), st.integers(-20, 2 ** 64), st.booleans(), st.none()),
+                           st.one_of(st.integers(-3, 3), st.integers(), st.booleans(), st.sampled_from([0.5, 2.0])),
+                           max_size=40))
+    def test_a_dict_of_frequencies_orders_as_sorted_does(self, writer, frequencies):
+        # An exact dict of int frequencies is ordered without its item
+        # tuples; any other mapping, or frequencies of other types, by
+        # sorted() itself. Both must give the same table.
+        class DictChain(SpyChain):
+            def build_frequency_dict(self):
+                return frequencies
+
+        through_sorted = codes_of(writer, list(frequencies.items()))
+        assert std_json.loads(written(writer, DictChain([]))) == {"codes": through_sorted, "chain": []}
+
+    @pytest.mark.parametrize("writer", WRITERS)
     def test_literal_never_equals_an_integer_code(self, writer):
         # 7 at position 10 would be written as the literal 7 while position 7
         # holds the integer code 7.

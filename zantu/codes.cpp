@@ -1,5 +1,6 @@
 #include "codes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -112,19 +113,78 @@ void resolve_collisions(CodeTable& table) {
 
 namespace {
 
-// Asks the memory for the sorted item some positions ahead, and for the
-// value of a nearer one, while the current one is worked on: the items
-// stand in frequency order, scattered over the heap.
-void prefetch_ahead(PyObject* sorted, Py_ssize_t position) {
-    constexpr Py_ssize_t kItemsAhead = 8;
-    constexpr Py_ssize_t kValuesAhead = 4;
-    Py_ssize_t n = PyList_GET_SIZE(sorted);
-    if (position + kItemsAhead < n) __builtin_prefetch(PyList_GET_ITEM(sorted, position + kItemsAhead));
-    if (position + kValuesAhead < n) {
-        PyObject* x = PyList_GET_ITEM(sorted, position + kValuesAhead);
-        if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 0) __builtin_prefetch(PyTuple_GET_ITEM(x, 0));
+// The values of the frequency mapping, most frequent first. sorted(items,
+// key=<negated x[1]>) gives them as item tuples; when the mapping is an
+// exact dict whose frequencies are all exact ints of 64 bits, the same
+// stable order is made here from the dict itself: no item tuples, no code
+// of the caller's is skipped (the dict's items, the negation and the
+// comparisons of such ints run none).
+class SortedValues {
+public:
+    SortedValues(PyObject* frequencies, PyObject* items) {
+        if (!sort_natively(frequencies, items)) {
+            values_.clear();
+            sorted_ = sort_by_frequency(items);
+        }
     }
-}
+
+    Py_ssize_t size() const { return sorted_ ? PyList_GET_SIZE(sorted_.get()) : Py_ssize_t(values_.size()); }
+
+    // The value at `position`: x[0] of the sorted item (which may run code
+    // of the caller's when the item is not a tuple).
+    Ref value(Py_ssize_t position) {
+        prefetch_ahead(position);
+        if (!sorted_) return values_[size_t(position)].value;
+        Ref x = Ref::borrow(PyList_GET_ITEM(sorted_.get(), position));
+        if (PyTuple_CheckExact(x.get()) && PyTuple_GET_SIZE(x.get()) > 0) return Ref::borrow(PyTuple_GET_ITEM(x.get(), 0));
+        Ref zero = Ref::check(PyLong_FromLong(0));
+        return Ref::check(PyObject_GetItem(x.get(), zero.get()));
+    }
+
+private:
+    struct Counted {
+        long long frequency;
+        Ref value;
+    };
+
+    bool sort_natively(PyObject* frequencies, PyObject* items) {
+        if (!PyDict_CheckExact(frequencies) || Py_TYPE(items) != &PyDictItems_Type) return false;
+        values_.reserve(size_t(PyDict_GET_SIZE(frequencies)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *frequency;
+        while (PyDict_Next(frequencies, &pos, &key, &frequency)) {
+            if (!PyLong_CheckExact(frequency)) return false;
+            int overflow = 0;
+            long long n = PyLong_AsLongLongAndOverflow(frequency, &overflow);
+            if (overflow != 0) return false;
+            if (n == -1 && PyErr_Occurred()) throw PyError();
+            values_.push_back(Counted{n, Ref::borrow(key)});
+        }
+        std::stable_sort(values_.begin(), values_.end(),
+                         [](const Counted& a, const Counted& b) { return a.frequency > b.frequency; });
+        return true;
+    }
+
+    // Asks the memory for what some positions ahead stand on while the
+    // current one is worked on: the values are scattered over the heap.
+    void prefetch_ahead(Py_ssize_t position) const {
+        constexpr Py_ssize_t kItemsAhead = 8;
+        constexpr Py_ssize_t kValuesAhead = 4;
+        Py_ssize_t n = size();
+        if (!sorted_) {
+            if (position + kValuesAhead < n) __builtin_prefetch(values_[size_t(position + kValuesAhead)].value.get(), 1);
+            return;
+        }
+        if (position + kItemsAhead < n) __builtin_prefetch(PyList_GET_ITEM(sorted_.get(), position + kItemsAhead));
+        if (position + kValuesAhead < n) {
+            PyObject* x = PyList_GET_ITEM(sorted_.get(), position + kValuesAhead);
+            if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 0) __builtin_prefetch(PyTuple_GET_ITEM(x, 0));
+        }
+    }
+
+    std::vector<Counted> values_;
+    Ref sorted_;  // the sorted item list, when not sorted natively
+};
 
 }  // namespace
 
@@ -183,27 +243,19 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     Ref frequencies = chain_build_frequency_dict(chain);
     Ref items = call_method(interned.items, frequencies.get());
     Py_ssize_t announced = listener != nullptr ? check_size(PyObject_Size(items.get())) : 0;
-    Ref sorted = sort_by_frequency(items.get());
+    SortedValues sorted(frequencies.get(), items.get());
     items = Ref();
     frequencies = Ref();
-    if (listener != nullptr) listener->sorted(announced, PyList_GET_SIZE(sorted.get()));
+    if (listener != nullptr) listener->sorted(announced, sorted.size());
 
-    table.entries.reserve(size_t(PyList_GET_SIZE(sorted.get())));
-    Ref zero = Ref::check(PyLong_FromLong(0));
+    table.entries.reserve(size_t(sorted.size()));
     // Codes are final in order up to the first literal that might collide
     // with an integer code; from there on only once the table is complete.
     bool settling = true;
     size_t settled = 0;  // positions told to the listener
     bool repeated = false;  // a value equal to an earlier one among the items
-    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(sorted.get()); ++position) {
-        prefetch_ahead(sorted.get(), position);
-        Ref x = Ref::borrow(PyList_GET_ITEM(sorted.get(), position));
-        Ref value;
-        if (PyTuple_CheckExact(x.get()) && PyTuple_GET_SIZE(x.get()) > 0) {
-            value = Ref::borrow(PyTuple_GET_ITEM(x.get(), 0));
-        } else {
-            value = Ref::check(PyObject_GetItem(x.get(), zero.get()));
-        }
+    for (Py_ssize_t position = 0; position < sorted.size(); ++position) {
+        Ref value = sorted.value(position);
         Ref text = encoder.dumps(value.get());
         if (!PyUnicode_Check(text.get())) {
             raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
