@@ -34,20 +34,22 @@ class MarkovChain:
     def add_tokens(self, tokens: Sequence[Any], order: int = 1) -> None:
         """Count every token's next ``order`` tokens.
 
-        Equal tokens are kept as one object: a tokenizer hands out a new
-        string per occurrence, and the chain would otherwise hold one per
-        next state that it keeps (several times the memory, and scattered).
+        Equal tokens are kept as one object, and so are equal next states: a
+        tokenizer hands out a new string per occurrence, and the chain would
+        otherwise hold one string, and one next-state tuple, per pair that
+        it keeps (several times the memory, and scattered).
         """
         bags = self._bags
         shared: Dict[Any, Any] = {}
         tokens = [shared.setdefault(token, token) for token in tokens]
-        del shared
+        shared.clear()
         for i in range(len(tokens) - order):
             start = tokens[i]
             bag = bags.get(start)
             if bag is None:
                 bag = bags[start] = ProbabilityBag()
-            bag.add(tuple(tokens[i + 1:i + 1 + order]))
+            state = tuple(tokens[i + 1:i + 1 + order])
+            bag.add(shared.setdefault(state, state))
 
     # The interface that the codecs use.
 
