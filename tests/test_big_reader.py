@@ -208,6 +208,34 @@ class TestSources:
                 load(chain, f)
             assert chain == self.expected()
 
+    def test_document_of_many_small_blocks(self):
+        # ijson's own parsers are given blocks smaller than their default:
+        # values longer than a block, and every boundary, come out whole.
+        long = "x" * 5000 + "\u00e9" * 3000
+        chain = MarkovChain()
+        for i in range(3000):
+            chain.add_to_bag(f"s{i % 50}", (long if i % 700 == 0 else f"v{i}", i * 7919), count=i + 1)
+        sizes = []
+
+        class File(io.BytesIO):
+            def read(self, n=-1):
+                sizes.append(n)
+                return super().read(n)
+
+            def readinto(self, buffer):
+                sizes.append(len(buffer))
+                return super().readinto(buffer)
+
+        for compress in (True, False):
+            out = io.StringIO()
+            zantu_cjson.dump_json_big(chain, out, compress)
+            data = out.getvalue().encode("utf-8")
+            assert len(data) > 64 * 1024
+            loaded = MarkovChain()
+            load(loaded, File(data))
+            assert loaded == chain
+        assert 0 < max(sizes) < 64 * 1024
+
     def test_invalid_utf8(self):
         with pytest.raises(Exception) as err:
             load(MarkovChain(), io.BytesIO(b'{"codes":[],"chain":["\xff",[]]}'))

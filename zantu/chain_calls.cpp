@@ -11,6 +11,8 @@ namespace {
 // Held from import on: the builtin `sorted` and the sort key function.
 PyObject* builtin_sorted = nullptr;
 PyObject* frequency_key = nullptr;
+// The code of ijson's own basic_parse, recorded at import.
+PyObject* genuine_basic_parse_code = nullptr;
 
 // key=lambda x: -x[1]
 PyObject* negated_frequency(PyObject*, PyObject* x) {
@@ -50,6 +52,10 @@ void init_interned() {
         interned.kw_key = PyTuple_Pack(1, interned.key);
         if (interned.kw_key == nullptr) throw PyError();
     }
+    if (interned.kw_buf_size == nullptr) {
+        interned.kw_buf_size = PyTuple_Pack(1, interned.buf_size);
+        if (interned.kw_buf_size == nullptr) throw PyError();
+    }
     if (frequency_key == nullptr) {
         frequency_key = PyCFunction_NewEx(&negated_frequency_def, nullptr, nullptr);
         if (frequency_key == nullptr) throw PyError();
@@ -62,8 +68,10 @@ void release_interned() {
 #undef ZANTU_DROP_NAME
     Py_CLEAR(interned.kw_count);
     Py_CLEAR(interned.kw_key);
+    Py_CLEAR(interned.kw_buf_size);
     Py_CLEAR(frequency_key);
     Py_CLEAR(builtin_sorted);
+    Py_CLEAR(genuine_basic_parse_code);
 }
 
 void init_builtins() {
@@ -174,9 +182,28 @@ Ref sort_by_frequency(PyObject* items) {
                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_key));
 }
 
-Ref ijson_basic_parse(PyObject* module, PyObject* source) {
+Ref ijson_basic_parse(PyObject* module, PyObject* source, long block) {
     Ref ijson = module_global(module, interned.ijson);
-    return call_method(interned.basic_parse, ijson.get(), source);
+    Ref basic_parse = get_attr(ijson.get(), interned.basic_parse);
+    // Every backend's basic_parse is made from one function of ijson's, so
+    // they share its code object (and its signature).
+    if (block > 0 && genuine_basic_parse_code != nullptr && PyFunction_Check(basic_parse.get()) &&
+        PyFunction_GET_CODE(basic_parse.get()) == genuine_basic_parse_code) {
+        Ref size = Ref::check(PyLong_FromLong(block));
+        PyObject* stack[] = {nullptr, source, size.get()};
+        return Ref::check(PyObject_Vectorcall(basic_parse.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              interned.kw_buf_size));
+    }
+    return call(basic_parse.get(), source);
+}
+
+void init_parser() {
+    Ref ijson = Ref::check(PyImport_ImportModule("ijson"));
+    Ref basic_parse = get_attr(ijson.get(), interned.basic_parse);
+    Py_CLEAR(genuine_basic_parse_code);
+    if (PyFunction_Check(basic_parse.get())) {
+        genuine_basic_parse_code = Ref::borrow(PyFunction_GET_CODE(basic_parse.get())).release();
+    }
 }
 
 Ref object_builder_new(PyObject* module) {

@@ -13,7 +13,7 @@ namespace zantu {
 #define ZANTU_INTERNED_NAMES(X)                                                   \
     X(items) X(choices) X(build_frequency_dict) X(clear) X(set_bag) X(add_to_bag) \
     X(add) X(unique_count) X(write) X(read) X(dumps) X(dump) X(load) X(log10)     \
-    X(basic_parse) X(event) X(value) X(count) X(key) X(json) X(math) X(ijson)     \
+    X(basic_parse) X(buf_size) X(event) X(value) X(count) X(key) X(json) X(math) X(ijson)     \
     X(OrderedDict) X(ObjectBuilder) X(ProbabilityBag) X(codes) X(chain)           \
     X(start_map) X(end_map) X(start_array) X(end_array) X(map_key) X(number)      \
     X(string) X(boolean) X(null)
@@ -24,6 +24,7 @@ struct Interned {
 #undef ZANTU_DECLARE_NAME
     PyObject* kw_count = nullptr;  // ("count",), the keyword of add and add_to_bag
     PyObject* kw_key = nullptr;    // ("key",), the keyword of sorted
+    PyObject* kw_buf_size = nullptr;  // ("buf_size",), ijson's block size
 };
 
 // Owned by the module: made by init_interned() at import, dropped by
@@ -87,7 +88,9 @@ Ref json_load(PyObject* module, PyObject* file);
 Ref sort_by_frequency(PyObject* items);
 
 // The event parser bound as `ijson` and its ObjectBuilder.
-Ref ijson_basic_parse(PyObject* module, PyObject* source);
+// ijson.basic_parse(source); with `block` above 0 and ijson's own
+// basic_parse bound, ijson.basic_parse(source, buf_size=block).
+Ref ijson_basic_parse(PyObject* module, PyObject* source, long block);
 Ref object_builder_new(PyObject* module);
 inline void builder_event(PyObject* builder, PyObject* event, PyObject* value) {
     call_method(interned.event, builder, event, value);
@@ -96,5 +99,7 @@ inline Ref builder_value(PyObject* builder) { return get_attr(builder, interned.
 
 // The builtins that import resolves once (sorted is the one called).
 void init_builtins();
+// Recognises ijson's own basic_parse from then on; after init_interned().
+void init_parser();
 
 }  // namespace zantu

@@ -195,6 +195,7 @@ void init_module(PyObject* module) {
     intern_into(name_merge, "merge");
     init_interned();
     init_builtins();
+    init_parser();
     init_codes();
     init_encoders();
     set_global(module, "json", import_preferring("ujson", "json"));

@@ -24,6 +24,12 @@ from ijson import ObjectBuilder
 
 from zantu.bag import ProbabilityBag
 
+# ijson's own basic_parse (every backend's shares this code) is given blocks
+# of 2 KiB instead of its default 64 KiB: each block becomes a batch of event
+# tuples, and large batches set the cyclic collector off far more often.
+_IJSON_BASIC_PARSE = getattr(ijson.basic_parse, "__code__", None)
+_PARSER_BLOCK = 2048
+
 
 class _Entry:
     __slots__ = ("value", "text", "literal")
@@ -211,7 +217,11 @@ def load_json_big(chain: Any, file: Any, merge: Any = False) -> None:
     pending_clear = not merge
     if hasattr(file, "read") and isinstance(file.read(0), str):
         file = _Utf8Reader(file)
-    events: Iterator[Tuple[str, Any]] = iter(ijson.basic_parse(file))
+    basic_parse = ijson.basic_parse
+    if getattr(basic_parse, "__code__", None) is _IJSON_BASIC_PARSE:
+        events: Iterator[Tuple[str, Any]] = iter(basic_parse(file, buf_size=_PARSER_BLOCK))
+    else:
+        events = iter(basic_parse(file))
     table: Optional[Dict[Any, Any]] = None
     saw_chain = False
     first = next(events, None)
