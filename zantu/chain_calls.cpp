@@ -197,12 +197,34 @@ Ref ijson_basic_parse(PyObject* module, PyObject* source, long block) {
     return call(basic_parse.get(), source);
 }
 
+namespace {
+
+Py_ssize_t code_count(PyObject* code, const char* attribute) {
+    Ref n = Ref::check(PyObject_GetAttrString(code, attribute));
+    return check_size(PyLong_AsSsize_t(n.get()));
+}
+
+// Whether the function of `code` takes an argument called `name` by name.
+bool takes_by_name(PyObject* code, PyObject* name) {
+    Ref names = Ref::check(PyObject_GetAttrString(code, "co_varnames"));
+    if (!PyTuple_Check(names.get())) return false;
+    Py_ssize_t first = code_count(code, "co_posonlyargcount");
+    Py_ssize_t end = code_count(code, "co_argcount") + code_count(code, "co_kwonlyargcount");
+    for (Py_ssize_t i = first; i < end && i < PyTuple_GET_SIZE(names.get()); ++i) {
+        if (check_status(PyObject_RichCompareBool(PyTuple_GET_ITEM(names.get(), i), name, Py_EQ))) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 void init_parser() {
     Ref ijson = Ref::check(PyImport_ImportModule("ijson"));
     Ref basic_parse = get_attr(ijson.get(), interned.basic_parse);
     Py_CLEAR(genuine_basic_parse_code);
     if (PyFunction_Check(basic_parse.get())) {
-        genuine_basic_parse_code = Ref::borrow(PyFunction_GET_CODE(basic_parse.get())).release();
+        PyObject* code = PyFunction_GET_CODE(basic_parse.get());
+        if (takes_by_name(code, interned.buf_size)) genuine_basic_parse_code = Ref::borrow(code).release();
     }
 }
 
