@@ -10,13 +10,13 @@
 namespace zantu {
 
 // One list drives the creation and the release of the interned names.
-#define ZANTU_INTERNED_NAMES(X)                                                   \
-    X(items) X(choices) X(build_frequency_dict) X(clear) X(set_bag) X(add_to_bag) \
-    X(add) X(unique_count) X(write) X(read) X(dumps) X(dump) X(load) X(log10)     \
-    X(basic_parse) X(buf_size) X(event) X(value) X(count) X(key) X(json) X(math) X(ijson)     \
-    X(OrderedDict) X(ObjectBuilder) X(ProbabilityBag) X(codes) X(chain)           \
-    X(start_map) X(end_map) X(start_array) X(end_array) X(map_key) X(number)      \
-    X(string) X(boolean) X(null)
+#define ZANTU_INTERNED_NAMES(X)                                                \
+    X(items) X(choices) X(build_frequency_dict) X(clear) X(set_bag)            \
+    X(add_to_bag) X(add) X(unique_count) X(write) X(read) X(dumps) X(dump)     \
+    X(load) X(log10) X(basic_parse) X(buf_size) X(event) X(value) X(count)     \
+    X(key) X(json) X(math) X(ijson) X(OrderedDict) X(ObjectBuilder)            \
+    X(ProbabilityBag) X(codes) X(chain) X(start_map) X(end_map) X(start_array) \
+    X(end_array) X(map_key) X(number) X(string) X(boolean) X(null)
 
 struct Interned {
 #define ZANTU_DECLARE_NAME(name) PyObject* name = nullptr;

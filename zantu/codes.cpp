@@ -116,9 +116,9 @@ namespace {
 // The values of the frequency mapping, most frequent first. sorted(items,
 // key=<negated x[1]>) gives them as item tuples; when the mapping is an
 // exact dict whose frequencies are all exact ints of 64 bits, the same
-// stable order is made here from the dict itself: no item tuples, no code
-// of the caller's is skipped (the dict's items, the negation and the
-// comparisons of such ints run none).
+// stable order is made here from the dict itself, without the item tuples.
+// Nothing a caller could see is skipped: iterating a dict's items, and
+// negating and comparing such ints, runs no code of the caller's.
 class SortedValues {
 public:
     SortedValues(PyObject* frequencies, PyObject* items) {
@@ -136,7 +136,9 @@ public:
         prefetch_ahead(position);
         if (!sorted_) return values_[size_t(position)].value;
         Ref x = Ref::borrow(PyList_GET_ITEM(sorted_.get(), position));
-        if (PyTuple_CheckExact(x.get()) && PyTuple_GET_SIZE(x.get()) > 0) return Ref::borrow(PyTuple_GET_ITEM(x.get(), 0));
+        if (PyTuple_CheckExact(x.get()) && PyTuple_GET_SIZE(x.get()) > 0) {
+            return Ref::borrow(PyTuple_GET_ITEM(x.get(), 0));
+        }
         Ref zero = Ref::check(PyLong_FromLong(0));
         return Ref::check(PyObject_GetItem(x.get(), zero.get()));
     }
@@ -172,7 +174,7 @@ private:
         constexpr Py_ssize_t kValuesAhead = 4;
         Py_ssize_t n = size();
         if (!sorted_) {
-            if (position + kValuesAhead < n) __builtin_prefetch(values_[size_t(position + kValuesAhead)].value.get(), 1);
+            if (position + kValuesAhead < n) __builtin_prefetch(values_[size_t(position + kValuesAhead)].value.get());
             return;
         }
         if (position + kItemsAhead < n) __builtin_prefetch(PyList_GET_ITEM(sorted_.get(), position + kItemsAhead));
