@@ -42,14 +42,15 @@ class MarkovChain:
         bags = self._bags
         shared: Dict[Any, Any] = {}
         tokens = [shared.setdefault(token, token) for token in tokens]
-        shared.clear()
+        del shared
+        states: Dict[Any, Any] = {}
         for i in range(len(tokens) - order):
             start = tokens[i]
             bag = bags.get(start)
             if bag is None:
                 bag = bags[start] = ProbabilityBag()
             state = tuple(tokens[i + 1:i + 1 + order])
-            bag.add(shared.setdefault(state, state))
+            bag.add(states.setdefault(state, state))
 
     # The interface that the codecs use.
 
