@@ -24,10 +24,20 @@ from ijson import ObjectBuilder
 
 from zantu.bag import ProbabilityBag
 
+
 # ijson's own basic_parse (every backend's shares this code) is given blocks
 # of 2 KiB instead of its default 64 KiB: each block becomes a batch of event
 # tuples, and large batches set the cyclic collector off far more often.
-_IJSON_BASIC_PARSE = getattr(ijson.basic_parse, "__code__", None)
+# Recognised only while it takes buf_size by name.
+def _code_taking_buf_size(function: Any) -> Any:
+    code = getattr(function, "__code__", None)
+    if code is None:
+        return None
+    by_name = code.co_varnames[code.co_posonlyargcount:code.co_argcount + code.co_kwonlyargcount]
+    return code if "buf_size" in by_name else None
+
+
+_IJSON_BASIC_PARSE = _code_taking_buf_size(ijson.basic_parse)
 _PARSER_BLOCK = 2048
 
 
