@@ -28,7 +28,8 @@ from zantu.bag import ProbabilityBag
 # ijson's own basic_parse (every backend's shares this code) is given blocks
 # of 2 KiB instead of its default 64 KiB: each block becomes a batch of event
 # tuples, and large batches set the cyclic collector off far more often.
-# Recognised only while it takes buf_size by name.
+# Recognised only while it takes buf_size by name. The native reader uses
+# the same size.
 def _code_taking_buf_size(function: Any) -> Any:
     code = getattr(function, "__code__", None)
     if code is None:
