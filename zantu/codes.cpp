@@ -7,6 +7,7 @@
 
 #include "chain_calls.h"
 #include "json_text.h"
+#include "prefetch.h"
 
 namespace zantu {
 
@@ -174,13 +175,13 @@ private:
         constexpr Py_ssize_t kValuesAhead = 4;
         Py_ssize_t n = size();
         if (!sorted_) {
-            if (position + kValuesAhead < n) __builtin_prefetch(values_[size_t(position + kValuesAhead)].value.get());
+            if (position + kValuesAhead < n) prefetch(values_[size_t(position + kValuesAhead)].value.get());
             return;
         }
-        if (position + kItemsAhead < n) __builtin_prefetch(PyList_GET_ITEM(sorted_.get(), position + kItemsAhead));
+        if (position + kItemsAhead < n) prefetch(PyList_GET_ITEM(sorted_.get(), position + kItemsAhead));
         if (position + kValuesAhead < n) {
             PyObject* x = PyList_GET_ITEM(sorted_.get(), position + kValuesAhead);
-            if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 0) __builtin_prefetch(PyTuple_GET_ITEM(x, 0));
+            if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 0) prefetch(PyTuple_GET_ITEM(x, 0));
         }
     }
 

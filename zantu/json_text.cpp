@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "chain_calls.h"
+#include "prefetch.h"
 
 namespace zantu {
 
@@ -86,6 +87,25 @@ void append_string(std::string& out, PyObject* text, bool spaced) {
     out += '"';
 }
 
+// The elements of a long array are scattered in memory: the text of each
+// waits for its memory in turn. The memory of the elements a few steps
+// ahead is asked for meanwhile: an element's own object first, and a few
+// steps later, when that has come in, the first element inside it (the
+// first value of an item, the first item of a bag).
+constexpr Py_ssize_t kNear = 4;
+constexpr Py_ssize_t kFar = 2 * kNear;
+inline void prefetch_ahead(PyObject* const* elements, Py_ssize_t i, Py_ssize_t n) {
+    if (i + kFar < n) prefetch(elements[i + kFar]);
+    if (i + kNear < n) {
+        PyObject* near = elements[i + kNear];
+        if (PyTuple_CheckExact(near) && PyTuple_GET_SIZE(near) > 0) {
+            const char* inner = reinterpret_cast<const char*>(PyTuple_GET_ITEM(near, 0));
+            prefetch(inner);
+            prefetch(inner + sizeof(PyASCIIObject));  // where a short str's text begins
+        }
+    }
+}
+
 // The text of `value` in the style of ujson (no blanks) or the standard
 // json (", " between array elements); false when the value is not one that
 // is written natively (`out` is then as it was).
@@ -122,7 +142,9 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
         size_t mark = out.size();
         out += '[';
         PyObject** elements = PySequence_Fast_ITEMS(value);
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(value); ++i) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            prefetch_ahead(elements, i, n);
             if (i > 0) out += spaced ? ", " : ",";
             if (!append_native(out, elements[i], spaced, depth + 1)) {
                 out.resize(mark);
