@@ -232,3 +232,55 @@ def test_many_distinct_values():
         loaded = MarkovChain()
         zantu_cjson.load_json_big(loaded, io.BytesIO(ours.getvalue().encode()))
         assert loaded == chain
+
+
+class Meddling:
+    """A file whose writes change the bag being written: the counts of pairs
+    not written yet, pairs taken out and put in (the size kept), or one more
+    pair. The writer must see each change as the bag's own iterator does
+    when it gets there, whatever it has read of the bag ahead of time."""
+
+    def __init__(self, counts, at, change):
+        self.counts, self.at, self.change, self.pieces = counts, at, change, []
+
+    def write(self, text):
+        self.pieces.append(text)
+        if len(self.pieces) == self.at:
+            keys = list(self.counts)
+            if self.change == "counts":
+                for key in keys:
+                    self.counts[key] += 1000
+            elif self.change == "swap":
+                for key in keys[-3:]:
+                    del self.counts[key]
+                for i in range(3):
+                    self.counts[(f"new{i}",)] = 7
+            else:
+                self.counts[("more",)] = 1
+
+
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("change", ["counts", "swap", "grow"])
+def test_bag_changed_while_it_is_written(compress, change):
+    from zantu import pycodec
+    # Enough pairs for the writer to read well ahead of the one it writes,
+    # and a start before and after the bag that changes.
+    results = []
+    for writer in (dump, pycodec.dump_json_big):
+        chain = MarkovChain()
+        chain.add_to_bag("first", ("w0",))
+        for i in range(40):
+            chain.add_to_bag("busy", (f"w{i}",), count=i + 1)
+            chain.add_to_bag("busy", (f"w{i}", "w0"), count=1)
+        for word in ["new0", "new1", "new2", "more"]:  # values the changes bring in
+            chain.add_to_bag(word, ("w1",))
+        counts = chain.get_bag("busy")._counts
+        # The sixth pair of the bag of "busy" is the last written before the change.
+        out = Meddling(counts, at=(2 + 48 + 2 if compress else 1) + 2 + 2 + 12, change=change)
+        try:
+            writer(chain, out, compress)
+            results.append((out.pieces, None))
+        except Exception as error:
+            results.append((out.pieces, type(error)))
+    assert results[0] == results[1]
+    assert results[0][1] is (RuntimeError if change == "grow" else None)

@@ -224,6 +224,10 @@ const CodeEntry* CodeTable::entry_by_identity(const PyObject* value) const {
     return nullptr;
 }
 
+void CodeTable::prefetch(const PyObject* value) const {
+    if (!identities_.empty()) zantu::prefetch(&identities_[address_hash(value) & mask_]);
+}
+
 const CodeEntry& CodeTable::entry_of(PyObject* value) const {
     if (const CodeEntry* found = entry_by_identity(value)) return *found;
     // Held: the lookup by equality may run the value's own __eq__, which

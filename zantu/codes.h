@@ -30,6 +30,14 @@ struct CodeTable {
     // `repeated`: some value stands at more than one position.
     void index_identities(bool repeated);
 
+    // Asks the memory for the slot where entry_of will look for the very
+    // object `value` (its address is all it takes).
+    void prefetch(const PyObject* value) const;
+
+    // The entry of the very object `value`; null when the table does not
+    // hold that object.
+    const CodeEntry* entry_by_identity(const PyObject* value) const;
+
 private:
     // The chain's values are most often the very objects the frequency
     // mapping holds: found by address, a value's entry costs no look at the
@@ -39,9 +47,6 @@ private:
         PyObject* key;
         size_t position;
     };
-    // The entry of the very object `value`; null when the table does not
-    // hold that object.
-    const CodeEntry* entry_by_identity(const PyObject* value) const;
     std::vector<Slot> identities_;
     size_t mask_ = 0;
 };

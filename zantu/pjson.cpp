@@ -7,6 +7,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "json_text.h"
+#include "peek.h"
 #include "small.h"
 
 namespace zantu {
@@ -198,6 +199,7 @@ void init_module(PyObject* module) {
     init_parser();
     init_codes();
     init_encoders();
+    init_peek();
     set_global(module, "json", import_preferring("ujson", "json"));
     set_global(module, "math", import("math"));
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));

@@ -1,0 +1,109 @@
+#include "peek.h"
+
+#include <cstdint>
+
+namespace zantu {
+
+namespace {
+
+bool layout_checked = false;
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// CPython 3.11's dict item iterator and keys object (Objects/dictobject.c
+// and Include/internal/pycore_dict.h).
+struct DictIter {
+    PyObject_HEAD
+    PyDictObject* di_dict;  // null once the iterator is exhausted
+    Py_ssize_t di_used;
+    Py_ssize_t di_pos;      // the entry it looks at next
+    PyObject* di_result;
+    Py_ssize_t len;
+};
+struct DictKeys {
+    Py_ssize_t dk_refcnt;
+    uint8_t dk_log2_size;
+    uint8_t dk_log2_index_bytes;
+    uint8_t dk_kind;
+    uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+    char dk_indices[1];  // then the entries
+};
+struct KeyEntry {
+    Py_hash_t me_hash;
+    PyObject* me_key;
+    PyObject* me_value;  // null for a deleted entry
+};
+struct UnicodeEntry {  // in a dict whose keys are all str
+    PyObject* me_key;
+    PyObject* me_value;
+};
+constexpr uint8_t kGeneralKeys = 0;
+
+template <typename Entry>
+bool read_entry(const DictKeys* keys, Py_ssize_t i, PyObject*& key, PyObject*& value) {
+    const auto* entries = reinterpret_cast<const Entry*>(keys->dk_indices + (size_t(1) << keys->dk_log2_index_bytes));
+    key = entries[i].me_key;
+    value = entries[i].me_value;
+    return value != nullptr;
+}
+
+bool read_entry_ahead(PyObject* it, Py_ssize_t k, PyObject*& key, PyObject*& value) {
+    const auto* di = reinterpret_cast<const DictIter*>(it);
+    const PyDictObject* d = di->di_dict;
+    if (d == nullptr || d->ma_values != nullptr) return false;  // exhausted, or a split table
+    const auto* keys = reinterpret_cast<const DictKeys*>(d->ma_keys);
+    Py_ssize_t i = di->di_pos + k;
+    if (k < 0 || i >= keys->dk_nentries) return false;
+    return keys->dk_kind == kGeneralKeys ? read_entry<KeyEntry>(keys, i, key, value)
+                                         : read_entry<UnicodeEntry>(keys, i, key, value);
+}
+
+// One step into the items of `d`: the iterator must point at `d` and stand
+// at its second entry, which must then be found where expected.
+bool layout_as_expected(PyObject* d, PyObject* it, PyObject* second_key, PyObject* second_value) {
+    const auto* di = reinterpret_cast<const DictIter*>(it);
+    if (reinterpret_cast<PyObject*>(di->di_dict) != d || di->di_pos != 1 || di->len != PyDict_GET_SIZE(d) - 1) {
+        return false;
+    }
+    PyObject *key = nullptr, *value = nullptr;
+    return read_entry_ahead(it, 0, key, value) && key == second_key && value == second_value;
+}
+#else
+bool read_entry_ahead(PyObject*, Py_ssize_t, PyObject*&, PyObject*&) { return false; }
+bool layout_as_expected(PyObject*, PyObject*, PyObject*, PyObject*) { return false; }
+#endif
+
+// Checks one dict: tuple keys (a general table) or str keys.
+bool check_layout(bool str_keys) {
+    Ref d = Ref::check(PyDict_New());
+    Ref keys[3], values[3];
+    for (long n = 0; n < 3; ++n) {
+        values[n] = Ref::check(PyLong_FromLong(1000 + n));
+        keys[n] = str_keys ? Ref::check(PyUnicode_FromFormat("k%ld", n)) : Ref::check(PyTuple_Pack(1, values[n].get()));
+        check_status(PyDict_SetItem(d.get(), keys[n].get(), values[n].get()));
+    }
+    Ref view = Ref::check(PyObject_CallMethod(d.get(), "items", nullptr));
+    Ref it = Ref::check(PyObject_GetIter(view.get()));
+    if (Py_TYPE(it.get()) != &PyDictIterItem_Type) return false;
+    Ref first = Ref::steal(PyIter_Next(it.get()));
+    if (!first) {
+        if (PyErr_Occurred()) throw PyError();
+        return false;
+    }
+    return layout_as_expected(d.get(), it.get(), keys[1].get(), values[1].get());
+}
+
+}  // namespace
+
+bool entry_ahead(PyObject* it, Py_ssize_t k, PyObject*& key, PyObject*& value) {
+    if (!layout_checked || Py_TYPE(it) != &PyDictIterItem_Type) return false;
+    return read_entry_ahead(it, k, key, value);
+}
+
+void init_peek() {
+    layout_checked = false;
+    layout_checked = check_layout(false) && check_layout(true);
+}
+
+}  // namespace zantu
