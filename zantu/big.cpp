@@ -66,12 +66,6 @@ void append_count(std::string& piece, PyObject* count) {
     piece.append(data, size_t(size));
 }
 
-// How many pairs ahead of the one being written each stage of
-// Writer::prefetch_pair runs: far enough for the memory asked for by the
-// stage before to have come in.
-constexpr Py_ssize_t kStageAhead[] = {10, 6, 3, 1};
-constexpr int kStages = int(sizeof kStageAhead / sizeof kStageAhead[0]);
-
 class Writer : public CodeTableListener {
 public:
     Writer(PyObject* module, PyObject* file) : encoder_(module), file_(file) {}
@@ -173,39 +167,18 @@ public:
     }
 
     // Asks the memory for what writing the pair of `next_state` will read,
-    // in stages some pairs apart, each reading only what the one before
-    // asked for: stage 0, the next state's object; stage 1, its first
-    // value's object and text (plain form), or that value's slot in the code
-    // table (compressed form, where values are found by address); stages 2
-    // and 3 (compressed form, a next state of one value), the slot of its
-    // piece, then the piece.
+    // in stages (see prefetch_stages): in the plain form its object, then
+    // its first value's object and text; in the compressed form as coding
+    // it will, with the pieces made once per value.
     void prefetch_pair(int stage, const CodeTable* table, PyObject* next_state) const {
-        if (stage == 0) {
+        if (table != nullptr) {
+            prefetch_coding(stage, *table, single_pieces_, next_state);
+        } else if (stage == 0) {
             prefetch(next_state);
-            return;
-        }
-        if (!PyTuple_CheckExact(next_state) || PyTuple_GET_SIZE(next_state) == 0) return;
-        PyObject* value = PyTuple_GET_ITEM(next_state, 0);
-        if (table == nullptr) {
-            if (stage == 1) {
-                prefetch(value);
-                prefetch(reinterpret_cast<const char*>(value) + sizeof(PyASCIIObject));
-            }
-            return;
-        }
-        if (stage == 1) {
-            table->prefetch(value);
-            return;
-        }
-        if (PyTuple_GET_SIZE(next_state) != 1) return;
-        const CodeEntry* entry = table->entry_by_identity(value);
-        if (entry == nullptr) return;
-        size_t position = size_t(entry - table->entries.data());
-        if (position >= single_pieces_.size()) return;
-        if (stage == 2) {
-            prefetch(&single_pieces_[position]);
-        } else if (PyObject* piece = single_pieces_[position].get()) {
-            prefetch(piece);
+        } else if (stage == 1 && PyTuple_CheckExact(next_state) && PyTuple_GET_SIZE(next_state) > 0) {
+            const char* value = reinterpret_cast<const char*>(PyTuple_GET_ITEM(next_state, 0));
+            prefetch(value);
+            prefetch(value + sizeof(PyASCIIObject));  // where a short str's text begins
         }
     }
 
@@ -332,12 +305,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
             pair = Ref();
             // The next states a few pairs on: first their own objects, and
             // once those have come in, what their writing will read.
-            PyObject *ahead = nullptr, *ahead_count = nullptr;
-            for (int stage = 0; stage < kStages; ++stage) {
-                if (entry_ahead(pairs.get(), kStageAhead[stage], ahead, ahead_count)) {
-                    out.prefetch_pair(stage, codes, ahead);
-                }
-            }
+            prefetch_stages(pairs.get(), [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
             closed = bag_end.is_last(idx2);
             out.write_pair(codes, next_state.get(), count.get(), closed);
         }

@@ -228,6 +228,29 @@ void CodeTable::prefetch(const PyObject* value) const {
     if (!identities_.empty()) zantu::prefetch(&identities_[address_hash(value) & mask_]);
 }
 
+void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& by_position, PyObject* next_state) {
+    if (stage == 0) {
+        prefetch(next_state);
+        return;
+    }
+    if (!PyTuple_CheckExact(next_state) || PyTuple_GET_SIZE(next_state) == 0) return;
+    PyObject* value = PyTuple_GET_ITEM(next_state, 0);
+    if (stage == 1) {
+        table.prefetch(value);
+        return;
+    }
+    if (PyTuple_GET_SIZE(next_state) != 1) return;
+    const CodeEntry* entry = table.entry_by_identity(value);
+    if (entry == nullptr) return;
+    size_t position = size_t(entry - table.entries.data());
+    if (position >= by_position.size()) return;
+    if (stage == 2) {
+        prefetch(&by_position[position]);
+    } else if (PyObject* made = by_position[position].get()) {
+        prefetch(made);
+    }
+}
+
 const CodeEntry& CodeTable::entry_of(PyObject* value) const {
     if (const CodeEntry* found = entry_by_identity(value)) return *found;
     // Held: the lookup by equality may run the value's own __eq__, which

@@ -115,6 +115,14 @@ inline size_t address_hash(const void* p) {
     return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull);
 }
 
+// Stage `stage` of asking the memory for what coding `next_state` will
+// read (see prefetch_stages): 0, the next state's object; 1, its first
+// value's slot in `table` (found by address); for a next state of one
+// value, 2, the slot of that value's object in `by_position` (the
+// writer's own, by code position) and 3, that object. Each stage reads
+// only what the one before asked for.
+void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& by_position, PyObject* next_state);
+
 // A tuple made of `items`, whose references it takes over.
 Ref make_tuple(std::vector<Ref>& items);
 

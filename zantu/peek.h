@@ -18,4 +18,20 @@ void init_peek();
 // or when `it` is anything else.
 bool entry_ahead(PyObject* it, Py_ssize_t k, PyObject*& key, PyObject*& value);
 
+// How many entries ahead of the one being worked on each stage of a
+// prefetch runs: far enough for the memory asked for by the stage before
+// (one more entry ahead) to have come in.
+constexpr Py_ssize_t kStageAhead[] = {10, 6, 3, 1};
+constexpr int kStages = int(sizeof kStageAhead / sizeof kStageAhead[0]);
+
+// Calls `stage(k, key)` with the key of the entry kStageAhead[k] places
+// past the last one that `it` handed out, for each stage k that has one.
+template <typename Stage>
+void prefetch_stages(PyObject* it, Stage stage) {
+    PyObject *key = nullptr, *value = nullptr;
+    for (int k = 0; k < kStages; ++k) {
+        if (entry_ahead(it, kStageAhead[k], key, value)) stage(k, key);
+    }
+}
+
 }  // namespace zantu

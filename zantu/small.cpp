@@ -6,6 +6,8 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "json_text.h"
+#include "peek.h"
+#include "prefetch.h"
 
 namespace zantu {
 
@@ -61,6 +63,15 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         while (iter_next(pairs.get(), pair)) {
             unpack_pair(pair.get(), next_state, count);
             pair = Ref();
+            // The memory of the next states a few pairs on (read in place,
+            // without advancing the iterator).
+            prefetch_stages(pairs.get(), [&](int stage, PyObject* ahead) {
+                if (compress) {
+                    prefetch_coding(stage, table, singles, ahead);
+                } else if (stage == 0) {
+                    prefetch(ahead);
+                }
+            });
             bag_array.push_back(compress ? coded_next_state(table, next_state.get(), singles) : next_state);
             bag_array.push_back(count);
         }
