@@ -284,7 +284,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         {
             // The start and bag of the next entry but one.
             PyObject *next_start = nullptr, *next_bag = nullptr;
-            if (entry_ahead(entries.get(), 1, next_start, next_bag)) {
+            if (EntriesAhead(entries.get()).entry(1, next_start, next_bag)) {
                 prefetch(next_bag);
                 prefetch(next_start);
             }

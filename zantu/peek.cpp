@@ -1,5 +1,6 @@
 #include "peek.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zantu {
@@ -40,23 +41,19 @@ struct UnicodeEntry {  // in a dict whose keys are all str
 };
 constexpr uint8_t kGeneralKeys = 0;
 
-template <typename Entry>
-bool read_entry(const DictKeys* keys, Py_ssize_t i, PyObject*& key, PyObject*& value) {
-    const auto* entries = reinterpret_cast<const Entry*>(keys->dk_indices + (size_t(1) << keys->dk_log2_index_bytes));
-    key = entries[i].me_key;
-    value = entries[i].me_value;
-    return value != nullptr;
-}
-
-bool read_entry_ahead(PyObject* it, Py_ssize_t k, PyObject*& key, PyObject*& value) {
+// Where the entries of `it` stand, from the one it hands out next.
+bool read_entries(PyObject* it, const char*& first, size_t& stride, Py_ssize_t& size) {
     const auto* di = reinterpret_cast<const DictIter*>(it);
     const PyDictObject* d = di->di_dict;
     if (d == nullptr || d->ma_values != nullptr) return false;  // exhausted, or a split table
     const auto* keys = reinterpret_cast<const DictKeys*>(d->ma_keys);
-    Py_ssize_t i = di->di_pos + k;
-    if (k < 0 || i >= keys->dk_nentries) return false;
-    return keys->dk_kind == kGeneralKeys ? read_entry<KeyEntry>(keys, i, key, value)
-                                         : read_entry<UnicodeEntry>(keys, i, key, value);
+    if (di->di_pos < 0 || di->di_pos >= keys->dk_nentries) return false;
+    const char* entries = keys->dk_indices + (size_t(1) << keys->dk_log2_index_bytes);
+    bool general = keys->dk_kind == kGeneralKeys;
+    stride = general ? sizeof(KeyEntry) : sizeof(UnicodeEntry);
+    first = entries + size_t(di->di_pos) * stride + (general ? offsetof(KeyEntry, me_key) : 0);
+    size = keys->dk_nentries - di->di_pos;
+    return true;
 }
 
 // One step into the items of `d`: the iterator must point at `d` and stand
@@ -66,11 +63,15 @@ bool layout_as_expected(PyObject* d, PyObject* it, PyObject* second_key, PyObjec
     if (reinterpret_cast<PyObject*>(di->di_dict) != d || di->di_pos != 1 || di->len != PyDict_GET_SIZE(d) - 1) {
         return false;
     }
-    PyObject *key = nullptr, *value = nullptr;
-    return read_entry_ahead(it, 0, key, value) && key == second_key && value == second_value;
+    const char* first = nullptr;
+    size_t stride = 0;
+    Py_ssize_t size = 0;
+    if (!read_entries(it, first, stride, size) || size != PyDict_GET_SIZE(d) - 1) return false;
+    PyObject* const* slots = reinterpret_cast<PyObject* const*>(first);
+    return slots[0] == second_key && slots[1] == second_value;
 }
 #else
-bool read_entry_ahead(PyObject*, Py_ssize_t, PyObject*&, PyObject*&) { return false; }
+bool read_entries(PyObject*, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool layout_as_expected(PyObject*, PyObject*, PyObject*, PyObject*) { return false; }
 #endif
 
@@ -96,9 +97,9 @@ bool check_layout(bool str_keys) {
 
 }  // namespace
 
-bool entry_ahead(PyObject* it, Py_ssize_t k, PyObject*& key, PyObject*& value) {
-    if (!layout_checked || Py_TYPE(it) != &PyDictIterItem_Type) return false;
-    return read_entry_ahead(it, k, key, value);
+EntriesAhead::EntriesAhead(PyObject* it) {
+    if (!layout_checked || Py_TYPE(it) != &PyDictIterItem_Type) return;
+    if (!read_entries(it, first_, stride_, size_)) size_ = 0;
 }
 
 void init_peek() {

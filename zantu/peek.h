@@ -1,7 +1,7 @@
 // Where a dict's item iterator stands, read without advancing it: the
 // writers ask the memory for the objects it will hand out next while they
-// write the ones it has handed out. Nothing is taken from the iterator and
-// nothing read here decides anything; a wrong guess costs a wasted load.
+// work on the ones it has handed out. Nothing is taken from the iterator
+// and nothing read here decides anything; a wrong guess costs a wasted load.
 #pragma once
 
 #include "ref.h"
@@ -9,14 +9,32 @@
 namespace zantu {
 
 // Checks at import that this interpreter's dict iterators are laid out as
-// this build expects (on any other, `entry_ahead` finds nothing).
+// this build expects (on any other, a view finds nothing).
 void init_peek();
 
-// The key and value of the entry `k` places past the one that the dict
-// item iterator `it` handed out last (borrowed, for prefetching only: they
-// may be gone before the iterator gets there). False when there is none,
-// or when `it` is anything else.
-bool entry_ahead(PyObject* it, Py_ssize_t k, PyObject*& key, PyObject*& value);
+// The entries of the dict that a dict item iterator goes through, from the
+// one it hands out next, as they stand when the view is made (borrowed, for
+// prefetching only: they may be gone before the iterator gets there).
+// Empty for anything but a dict item iterator.
+class EntriesAhead {
+public:
+    explicit EntriesAhead(PyObject* it);
+
+    // The key and value of the entry `k` places past the one the iterator
+    // handed out last; false when there is none (past the end, or deleted).
+    bool entry(Py_ssize_t k, PyObject*& key, PyObject*& value) const {
+        if (k < 0 || k >= size_) return false;
+        PyObject* const* slots = reinterpret_cast<PyObject* const*>(first_ + size_t(k) * stride_);
+        key = slots[0];
+        value = slots[1];
+        return value != nullptr;
+    }
+
+private:
+    const char* first_ = nullptr;  // the key slot of the entry handed out next
+    size_t stride_ = 0;            // bytes from one entry to the next
+    Py_ssize_t size_ = 0;          // entries from there to the end
+};
 
 // How many entries ahead of the one being worked on each stage of a
 // prefetch runs: far enough for the memory asked for by the stage before
@@ -28,9 +46,10 @@ constexpr int kStages = int(sizeof kStageAhead / sizeof kStageAhead[0]);
 // past the last one that `it` handed out, for each stage k that has one.
 template <typename Stage>
 void prefetch_stages(PyObject* it, Stage stage) {
+    EntriesAhead ahead(it);
     PyObject *key = nullptr, *value = nullptr;
     for (int k = 0; k < kStages; ++k) {
-        if (entry_ahead(it, kStageAhead[k], key, value)) stage(k, key);
+        if (ahead.entry(kStageAhead[k], key, value)) stage(k, key);
     }
 }
 
