@@ -176,9 +176,9 @@ public:
         } else if (stage == 0) {
             prefetch(next_state);
         } else if (stage == 1 && PyTuple_CheckExact(next_state) && PyTuple_GET_SIZE(next_state) > 0) {
-            const char* value = reinterpret_cast<const char*>(PyTuple_GET_ITEM(next_state, 0));
+            PyObject* value = PyTuple_GET_ITEM(next_state, 0);
             prefetch(value);
-            prefetch(value + sizeof(PyASCIIObject));  // where a short str's text begins
+            prefetch(value, sizeof(PyASCIIObject));  // where a short str's text begins
         }
     }
 

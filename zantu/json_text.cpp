@@ -99,9 +99,9 @@ inline void prefetch_ahead(PyObject* const* elements, Py_ssize_t i, Py_ssize_t n
     if (i + kNear < n) {
         PyObject* near = elements[i + kNear];
         if (PyTuple_CheckExact(near) && PyTuple_GET_SIZE(near) > 0) {
-            const char* inner = reinterpret_cast<const char*>(PyTuple_GET_ITEM(near, 0));
+            PyObject* inner = PyTuple_GET_ITEM(near, 0);
             prefetch(inner);
-            prefetch(inner + sizeof(PyASCIIObject));  // where a short str's text begins
+            prefetch(inner, sizeof(PyASCIIObject));  // where a short str's text begins
         }
     }
 }
