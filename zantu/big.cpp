@@ -175,10 +175,8 @@ public:
             prefetch_coding(stage, *table, single_pieces_, next_state);
         } else if (stage == 0) {
             prefetch(next_state);
-        } else if (stage == 1 && PyTuple_CheckExact(next_state) && PyTuple_GET_SIZE(next_state) > 0) {
-            PyObject* value = PyTuple_GET_ITEM(next_state, 0);
-            prefetch(value);
-            prefetch(value, sizeof(PyASCIIObject));  // where a short str's text begins
+        } else if (stage == 1) {
+            prefetch_first_element(next_state);
         }
     }
 

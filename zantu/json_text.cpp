@@ -3,7 +3,6 @@
 #include <charconv>
 
 #include "chain_calls.h"
-#include "prefetch.h"
 
 namespace zantu {
 
@@ -96,14 +95,7 @@ constexpr Py_ssize_t kNear = 4;
 constexpr Py_ssize_t kFar = 2 * kNear;
 inline void prefetch_ahead(PyObject* const* elements, Py_ssize_t i, Py_ssize_t n) {
     if (i + kFar < n) prefetch(elements[i + kFar]);
-    if (i + kNear < n) {
-        PyObject* near = elements[i + kNear];
-        if (PyTuple_CheckExact(near) && PyTuple_GET_SIZE(near) > 0) {
-            PyObject* inner = PyTuple_GET_ITEM(near, 0);
-            prefetch(inner);
-            prefetch(inner, sizeof(PyASCIIObject));  // where a short str's text begins
-        }
-    }
+    if (i + kNear < n) prefetch_first_element(elements[i + kNear]);
 }
 
 // The text of `value` in the style of ujson (no blanks) or the standard

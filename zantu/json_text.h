@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "prefetch.h"
 #include "ref.h"
 
 namespace zantu {
@@ -49,6 +50,16 @@ void append_text(std::string& out, PyObject* text);
 
 // Appends the decimal digits of `value`.
 void append_integer(std::string& out, long long value);
+
+// Asks the memory for what the text of an exact, non-empty tuple reads
+// first: its first element and, were that a short str, the str's text
+// (which follows the object's header). Reads the tuple, nothing else.
+inline void prefetch_first_element(PyObject* sequence) {
+    if (!PyTuple_CheckExact(sequence) || PyTuple_GET_SIZE(sequence) == 0) return;
+    PyObject* first = PyTuple_GET_ITEM(sequence, 0);
+    prefetch(first);
+    prefetch(first, sizeof(PyASCIIObject));
+}
 
 // A str made of `bytes`, which are UTF-8 (ASCII takes a fast path).
 Ref make_str(const std::string& bytes);
