@@ -275,7 +275,9 @@ def test_bag_changed_while_it_is_written(compress, change):
         for word in ["new0", "new1", "new2", "more"]:  # values the changes bring in
             chain.add_to_bag(word, ("w1",))
         counts = chain.get_bag("busy")._counts
-        # The sixth pair of the bag of "busy" is the last written before the change.
+        # The change comes after five pairs of the bag of "busy" (plain form)
+        # or between the eighth pair's item and its count (compressed form),
+        # with more than seventy of its pairs still to be written.
         out = Meddling(counts, at=(2 + 48 + 2 if compress else 1) + 2 + 2 + 12, change=change)
         try:
             writer(chain, out, compress)
