@@ -286,3 +286,68 @@ def test_bag_changed_while_it_is_written(compress, change):
             results.append((out.pieces, type(error)))
     assert results[0] == results[1]
     assert results[0][1] is (RuntimeError if change == "grow" else None)
+
+
+class Changing(io.StringIO):
+    """A file that, at its n-th piece, changes what the writer will find as
+    `file.write` or as `json.dumps` for the pieces after it."""
+
+    def __init__(self, at, change):
+        super().__init__()
+        self.at, self.change, self.pieces = at, change, []
+
+    def write(self, text):
+        self.pieces.append(text)
+        if len(self.pieces) == self.at:
+            self.change(self)
+        return len(text)
+
+
+def marking(file, text):
+    file.pieces.append("<" + text + ">")
+
+
+EXAMPLE_PIECES = ['{"codes":[', '0,"a",', '1,"b",', '2,"c"', '],"chain":[', "0,[", "[1,2]", ",3,", "[2]",
+                  ",1", "],", "1,[", "[0]", ",2", "]", "]}"]
+
+
+@pytest.mark.parametrize("change", ["instance", "class", "instance and back"])
+def test_write_is_looked_up_for_every_piece(example_chain, change):
+    # A file of a C type's subclass: its write is found on the type unless
+    # the instance has one of its own.
+    cls = type("File", (Changing,), {})
+
+    def rebind(file):
+        if change == "class":
+            cls.write = lambda self, text: marking(self, text)
+            return
+        file.write = lambda text: marking(file, text)
+        if change == "instance and back":
+            def once(text):
+                marking(file, text)
+                del file.write
+            file.write = once
+
+    out = cls(8, rebind)
+    dump(example_chain, out)
+    marked = ["<" + piece + ">" for piece in EXAMPLE_PIECES[8:]]
+    if change == "instance and back":
+        marked[1:] = EXAMPLE_PIECES[9:]
+    assert out.pieces == EXAMPLE_PIECES[:8] + marked
+
+
+@pytest.mark.parametrize("change", ["attribute", "global"])
+def test_dumps_is_looked_up_for_every_value(rebind, monkeypatch, change):
+    import ujson
+    rebind("json", ujson)
+
+    def new_dumps(file):
+        if change == "attribute":
+            monkeypatch.setattr(ujson, "dumps", lambda value: "(%s)" % json.dumps(value))
+        else:
+            rebind("json", type("Encoder", (), {"dumps": staticmethod(lambda value: "(%s)" % json.dumps(value))}))
+
+    out = Changing(4, new_dumps)
+    dump(SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES), out, False)
+    assert out.pieces == ['{"codes":[', '],"chain":[', '"a",[', '["b","c"]', ",3,", '(["c"])', ",1", "],",
+                          '("b"),[', '(["a"])', ",2", "]", "]}"]

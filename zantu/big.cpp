@@ -1,4 +1,5 @@
 // The streaming writer and reader.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -6,6 +7,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "json_text.h"
+#include "lookup.h"
 #include "peek.h"
 #include "prefetch.h"
 
@@ -71,7 +73,8 @@ public:
     Writer(PyObject* module, PyObject* file) : encoder_(module), file_(file) {}
 
     // One piece, one call of file.write.
-    void write(const std::string& piece) { file_write(file_, make_str(piece).get()); }
+    void write(const std::string& piece) { write(make_str(piece).get()); }
+    void write(PyObject* piece) { write_(file_, piece); }
 
     // The text of a value's code: its position's digits, or its own JSON text.
     static void append_code(std::string& piece, const CodeEntry& entry, Py_ssize_t position) {
@@ -155,12 +158,12 @@ public:
             if (!last) count_piece_ += ',';
         }
         if (single) {
-            file_write(file_, single.get());
+            write(single.get());
         } else {
             write(piece_);
         }
         if (cached) {
-            file_write(file_, cached.get());
+            write(cached.get());
         } else {
             write(count_piece_);
         }
@@ -174,9 +177,60 @@ public:
         if (table != nullptr) {
             prefetch_coding(stage, *table, single_pieces_, next_state);
         } else if (stage == 0) {
-            prefetch(next_state);
+            prefetch_sequence(next_state);
         } else if (stage == 1) {
             prefetch_first_element(next_state);
+        }
+    }
+
+    // Asks the memory for what the next chain entries will read, one level
+    // deeper for each entry nearer: the start and bag; the dict of the
+    // bag's pairs (of a ProbabilityBag only, whose choices() goes through
+    // it) and the start's slot in the code table; that dict's table and the
+    // start's code; its first entries; the first next states; what writing
+    // those reads first. Inside a bag, the pairs ahead take over from there
+    // (prefetch_stages): a bag of a few pairs, most of them, is over before
+    // those stages reach it.
+    void prefetch_entries(PyObject* entries, const CodeTable* table) const {
+        EntriesAhead ahead(entries);
+        PyObject *start = nullptr, *bag = nullptr, *key = nullptr, *value = nullptr;
+        if (ahead.entry(5, start, bag)) {
+            prefetch(bag);
+            prefetch(start);
+            if (table == nullptr) prefetch(start, sizeof(PyASCIIObject));
+        }
+        if (ahead.entry(4, start, bag)) {
+            if (PyObject* pairs = bag_pairs(bag)) prefetch(pairs);
+            if (table != nullptr) table->prefetch(start);
+        }
+        if (ahead.entry(3, start, bag)) {
+            if (const void* block = dict_table(bag_pairs(bag))) prefetch(block);
+            if (table != nullptr) {
+                if (const CodeEntry* entry = table->entry_by_identity(start)) prefetch(entry);
+            }
+        }
+        if (ahead.entry(2, start, bag)) {
+            EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
+            Py_ssize_t n = std::min(pairs.size(), kStageAhead[0] + 1);
+            for (Py_ssize_t k = 0; k < n; k += 2) prefetch(pairs.address(k));
+        }
+        for (int stage = 0; stage < 2; ++stage) {
+            if (!ahead.entry(1 - stage, start, bag)) continue;
+            EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
+            Py_ssize_t n = std::min(pairs.size(), kStageAhead[stage] + 1);
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                if (pairs.entry(k, key, value)) prefetch_pair(stage, table, key);
+            }
+        }
+    }
+
+    // At a bag's first pair: the stage that the next entries did not run.
+    void prefetch_bag(PyObject* pairs, const CodeTable* table) const {
+        if (table == nullptr) return;
+        EntriesAhead ahead(pairs);
+        PyObject *key = nullptr, *value = nullptr;
+        for (Py_ssize_t k = 0; k <= kStageAhead[2]; ++k) {
+            if (ahead.entry(k, key, value)) prefetch_pair(2, table, key);
         }
     }
 
@@ -212,6 +266,7 @@ private:
 
     Encoder encoder_;
     PyObject* file_;
+    MethodCall write_{interned.write};  // file.write, looked up afresh for every piece
     Py_ssize_t end_freqs_ = -1;
     std::string piece_;
     std::string count_piece_;
@@ -279,17 +334,11 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         }
         unpack_pair(entry.get(), start, bag);
         entry = Ref();  // an iterator may reuse its result tuple when it is free
-        {
-            // The start and bag of the next entry but one.
-            PyObject *next_start = nullptr, *next_bag = nullptr;
-            if (EntriesAhead(entries.get()).entry(1, next_start, next_bag)) {
-                prefetch(next_bag);
-                prefetch(next_start);
-            }
-        }
+        out.prefetch_entries(entries.get(), codes);
         out.write_start(codes, start.get());
         BagEnd bag_end(bag.get());
         Ref pairs = get_iter(bag_choices(bag.get()).get());
+        out.prefetch_bag(pairs.get(), codes);
         long long idx2 = 0;
         bool closed = false;
         for (; iter_next(pairs.get(), pair); ++idx2) {

@@ -103,15 +103,6 @@ Ref current_builtins() {
 
 }  // namespace
 
-namespace {
-
-bool is_dunder(PyObject* name) {
-    return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
-           PyUnicode_READ_CHAR(name, 1) == '_';
-}
-
-}  // namespace
-
 Ref module_global(PyObject* module, PyObject* name) {
     PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
     if (found != nullptr) return Ref::borrow(found);

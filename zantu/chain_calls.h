@@ -54,6 +54,11 @@ Ref call(PyObject* callable, Args... args) {
 }
 
 Ref get_attr(PyObject* obj, PyObject* name);
+// Whether `name` (a str) starts with two underscores.
+inline bool is_dunder(PyObject* name) {
+    return PyUnicode_GET_LENGTH(name) >= 2 && PyUnicode_READ_CHAR(name, 0) == '_' &&
+           PyUnicode_READ_CHAR(name, 1) == '_';
+}
 Ref get_iter(PyObject* iterable);
 // Advances `it` into `out`; false at its end. Throws when the iterator raises.
 bool iter_next(PyObject* it, Ref& out);

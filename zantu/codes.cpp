@@ -230,7 +230,7 @@ void CodeTable::prefetch(const PyObject* value) const {
 
 void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& by_position, PyObject* next_state) {
     if (stage == 0) {
-        prefetch(next_state);
+        prefetch_sequence(next_state);
         return;
     }
     if (!PyTuple_CheckExact(next_state) || PyTuple_GET_SIZE(next_state) == 0) return;

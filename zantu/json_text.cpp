@@ -219,9 +219,10 @@ void dump_document(PyObject* module, PyObject* document, PyObject* codes_list, P
     call(write.get(), text.get());
 }
 
+Encoder::Encoder(PyObject* module) : dumps_(module, interned.json, interned.dumps) {}
+
 Encoder::Style Encoder::style(Ref& call) {
-    Ref json = module_global(module_, interned.json);
-    call = get_attr(json.get(), interned.dumps);
+    call = dumps_.get();
     if (call.get() == ujson_dumps) return Style::Compact;
     if (call.get() == standard_dumps) return Style::Spaced;
     return Style::Call;

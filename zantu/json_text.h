@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "lookup.h"
 #include "prefetch.h"
 #include "ref.h"
 
@@ -19,7 +20,7 @@ void release_encoders();
 
 class Encoder {
 public:
-    explicit Encoder(PyObject* module) : module_(module) {}
+    explicit Encoder(PyObject* module);
 
     // json.dumps(value): a new reference to a str.
     Ref dumps(PyObject* value);
@@ -32,7 +33,7 @@ private:
     Style style(Ref& call);
     void append_text_of(std::string& out, PyObject* value, Style s, PyObject* call);
 
-    PyObject* module_;
+    GlobalAttribute dumps_;  // json.dumps
 };
 
 // Whether `cls` is collections.OrderedDict itself.
@@ -50,6 +51,14 @@ void append_text(std::string& out, PyObject* text);
 
 // Appends the decimal digits of `value`.
 void append_integer(std::string& out, long long value);
+
+// Asks the memory for a next state's object: its header and, were it a
+// tuple, the slot of its first element, which can lie on the next line.
+// Reads nothing.
+inline void prefetch_sequence(const PyObject* sequence) {
+    prefetch(sequence);
+    prefetch(sequence, offsetof(PyTupleObject, ob_item));
+}
 
 // Asks the memory for what the text of an exact, non-empty tuple reads
 // first: its first element and, were that a short str, the str's text

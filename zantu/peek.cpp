@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <structmember.h>
+
 namespace zantu {
 
 namespace {
@@ -41,19 +43,25 @@ struct UnicodeEntry {  // in a dict whose keys are all str
 };
 constexpr uint8_t kGeneralKeys = 0;
 
+// Where the entries of `d` stand, from entry `pos` on.
+bool read_dict_entries(const PyDictObject* d, Py_ssize_t pos, const char*& first, size_t& stride,
+                       Py_ssize_t& size) {
+    if (d->ma_values != nullptr) return false;  // a split table
+    const auto* keys = reinterpret_cast<const DictKeys*>(d->ma_keys);
+    if (pos < 0 || pos >= keys->dk_nentries) return false;
+    const char* entries = keys->dk_indices + (size_t(1) << keys->dk_log2_index_bytes);
+    bool general = keys->dk_kind == kGeneralKeys;
+    stride = general ? sizeof(KeyEntry) : sizeof(UnicodeEntry);
+    first = entries + size_t(pos) * stride + (general ? offsetof(KeyEntry, me_key) : 0);
+    size = keys->dk_nentries - pos;
+    return true;
+}
+
 // Where the entries of `it` stand, from the one it hands out next.
 bool read_entries(PyObject* it, const char*& first, size_t& stride, Py_ssize_t& size) {
     const auto* di = reinterpret_cast<const DictIter*>(it);
     const PyDictObject* d = di->di_dict;
-    if (d == nullptr || d->ma_values != nullptr) return false;  // exhausted, or a split table
-    const auto* keys = reinterpret_cast<const DictKeys*>(d->ma_keys);
-    if (di->di_pos < 0 || di->di_pos >= keys->dk_nentries) return false;
-    const char* entries = keys->dk_indices + (size_t(1) << keys->dk_log2_index_bytes);
-    bool general = keys->dk_kind == kGeneralKeys;
-    stride = general ? sizeof(KeyEntry) : sizeof(UnicodeEntry);
-    first = entries + size_t(di->di_pos) * stride + (general ? offsetof(KeyEntry, me_key) : 0);
-    size = keys->dk_nentries - di->di_pos;
-    return true;
+    return d != nullptr && read_dict_entries(d, di->di_pos, first, stride, size);  // null: exhausted
 }
 
 // One step into the items of `d`: the iterator must point at `d` and stand
@@ -71,6 +79,7 @@ bool layout_as_expected(PyObject* d, PyObject* it, PyObject* second_key, PyObjec
     return slots[0] == second_key && slots[1] == second_value;
 }
 #else
+bool read_dict_entries(const PyDictObject*, Py_ssize_t, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool read_entries(PyObject*, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool layout_as_expected(PyObject*, PyObject*, PyObject*, PyObject*) { return false; }
 #endif
@@ -95,6 +104,11 @@ bool check_layout(bool str_keys) {
     return layout_as_expected(d.get(), it.get(), keys[1].get(), values[1].get());
 }
 
+// The package's bag type, and where its instances keep the dict of their
+// pairs (its `_counts` slot); -1 when that is not known.
+PyTypeObject* bag_type = nullptr;
+Py_ssize_t bag_pairs_offset = -1;
+
 }  // namespace
 
 EntriesAhead::EntriesAhead(PyObject* it) {
@@ -102,9 +116,50 @@ EntriesAhead::EntriesAhead(PyObject* it) {
     if (!read_entries(it, first_, stride_, size_)) size_ = 0;
 }
 
+EntriesAhead EntriesAhead::of_dict(PyObject* dict) {
+    EntriesAhead view;
+    if (dict == nullptr || !layout_checked || !PyDict_CheckExact(dict)) return view;
+    if (!read_dict_entries(reinterpret_cast<const PyDictObject*>(dict), 0, view.first_, view.stride_, view.size_)) {
+        view.size_ = 0;
+    }
+    return view;
+}
+
+PyObject* bag_pairs(PyObject* bag) {
+    if (bag_pairs_offset < 0 || Py_TYPE(bag) != bag_type) return nullptr;
+    PyObject* pairs = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(bag) + bag_pairs_offset);
+    return pairs != nullptr && PyDict_CheckExact(pairs) ? pairs : nullptr;
+}
+
+const void* dict_table(PyObject* dict) {
+    if (dict == nullptr || !layout_checked || !PyDict_CheckExact(dict)) return nullptr;
+    return reinterpret_cast<const PyDictObject*>(dict)->ma_keys;
+}
+
 void init_peek() {
     layout_checked = false;
     layout_checked = check_layout(false) && check_layout(true);
+    release_peek();
+    Ref cls = Ref::check(PyImport_ImportModule("zantu.bag"));
+    cls = Ref::check(PyObject_GetAttrString(cls.get(), "ProbabilityBag"));
+    if (!PyType_Check(cls.get())) return;
+    // The slot's member descriptor, as the class statement made it.
+    Ref name = str("_counts");
+    PyObject* slot = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, name.get());
+    if (slot == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        return;
+    }
+    if (Py_TYPE(slot) != &PyMemberDescr_Type) return;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(slot)->d_member;
+    if (member->type != T_OBJECT_EX || member->offset <= 0) return;
+    bag_pairs_offset = member->offset;
+    bag_type = reinterpret_cast<PyTypeObject*>(cls.release());
+}
+
+void release_peek() {
+    bag_pairs_offset = -1;
+    Py_CLEAR(bag_type);
 }
 
 }  // namespace zantu

@@ -9,8 +9,19 @@
 namespace zantu {
 
 // Checks at import that this interpreter's dict iterators are laid out as
-// this build expects (on any other, a view finds nothing).
+// this build expects (on any other, a view finds nothing), and finds where
+// the package's ProbabilityBag keeps its pairs.
 void init_peek();
+void release_peek();
+
+// The dict whose items the choices() of `bag` hands out, when `bag` is an
+// instance of the package's ProbabilityBag itself (it keeps them in its
+// `_counts` slot); null for any other bag. Borrowed, for prefetching only.
+PyObject* bag_pairs(PyObject* bag);
+
+// The block of a dict's hash table and entries (null for anything but an
+// exact dict), for prefetching only.
+const void* dict_table(PyObject* dict);
 
 // The entries of the dict that a dict item iterator goes through, from the
 // one it hands out next, as they stand when the view is made (borrowed, for
@@ -19,6 +30,9 @@ void init_peek();
 class EntriesAhead {
 public:
     explicit EntriesAhead(PyObject* it);
+    // The entries of a dict from its first (none for anything but an exact
+    // dict).
+    static EntriesAhead of_dict(PyObject* dict);
 
     // The key and value of the entry `k` places past the one the iterator
     // handed out last; false when there is none (past the end, or deleted).
@@ -30,7 +44,13 @@ public:
         return value != nullptr;
     }
 
+    // The number of entries from the first in view, and where the key slot
+    // of entry `k` lies (for asking the memory for it).
+    Py_ssize_t size() const { return size_; }
+    const void* address(Py_ssize_t k) const { return first_ + size_t(k) * stride_; }
+
 private:
+    EntriesAhead() = default;
     const char* first_ = nullptr;  // the key slot of the entry handed out next
     size_t stride_ = 0;            // bytes from one entry to the next
     Py_ssize_t size_ = 0;          // entries from there to the end

@@ -152,6 +152,7 @@ void free_module(void*) {
     release_stream_types();
     release_codes();
     release_encoders();
+    release_peek();
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,

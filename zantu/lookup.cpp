@@ -1,0 +1,135 @@
+#include "lookup.h"
+
+#include "chain_calls.h"
+
+namespace zantu {
+
+// The tags read here are CPython 3.11's (PyDictObject.ma_version_tag, and
+// the type's tp_version_tag with Py_TPFLAGS_VALID_VERSION_TAG); later
+// versions deprecate the dict's.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define ZANTU_VERSION_TAGS 1
+#else
+#define ZANTU_VERSION_TAGS 0
+#endif
+
+namespace {
+
+#if ZANTU_VERSION_TAGS
+// The instance dict of `obj`, for a type that keeps it at a fixed offset
+// (none when the type has no dict slot, or the dict is not made yet).
+PyObject* instance_dict(PyObject* obj) {
+    Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+#endif
+
+}  // namespace
+
+DictState::DictState(PyObject* dict) : dict_(dict) {
+#if ZANTU_VERSION_TAGS
+    if (dict != nullptr) version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+}
+
+bool DictState::same(PyObject* dict) const {
+#if ZANTU_VERSION_TAGS
+    return dict == dict_ && (dict == nullptr || reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version_);
+#else
+    (void)dict;
+    return false;
+#endif
+}
+
+bool MethodCall::unchanged(PyObject* obj) const {
+#if ZANTU_VERSION_TAGS
+    const PyTypeObject* type = Py_TYPE(obj);
+    return type == type_ && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 &&
+           type->tp_version_tag == type_version_ && type->tp_getattro == PyObject_GenericGetAttr &&
+           instance_dict_.same(instance_dict(obj));
+#else
+    (void)obj;
+    return false;
+#endif
+}
+
+// Remembers the method when the lookup is the generic one and finds a
+// function on the type that the instance does not shadow: it then depends
+// on the type's attributes (its version) and on the instance dict alone.
+// Anything else (a data descriptor, an attribute of the instance, a custom
+// __getattribute__, a dict kept among the instance's values) is looked up
+// afresh every time.
+void MethodCall::remember(PyObject* obj) {
+    method_ = Ref();
+#if ZANTU_VERSION_TAGS
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 ||
+        type->tp_dictoffset < 0) {
+        return;
+    }
+    PyObject* found = _PyType_Lookup(type, name_);  // borrowed; sets no error
+    if (found == nullptr || (Py_TYPE(found)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) == 0 ||
+        (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) {
+        return;
+    }
+    PyObject* dict = instance_dict(obj);
+    DictState dict_state(dict);
+    if (dict != nullptr) {
+        if (!PyDict_CheckExact(dict)) return;
+        if (PyDict_GetItemWithError(dict, name_) != nullptr) return;
+        if (PyErr_Occurred()) throw PyError();
+    }
+    method_ = Ref::borrow(found);
+    type_ = type;
+    type_version_ = type->tp_version_tag;
+    instance_dict_ = dict_state;
+#else
+    (void)obj;
+#endif
+}
+
+Ref MethodCall::operator()(PyObject* obj, PyObject* arg) {
+    if (!method_ || !unchanged(obj)) {
+        remember(obj);
+        if (!method_) return call_method(name_, obj, arg);
+    }
+    Ref method = method_;  // held for the call, whatever the call changes
+    PyObject* stack[] = {nullptr, obj, arg};
+    return Ref::check(PyObject_Vectorcall(method.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref GlobalAttribute::get() {
+    PyObject* globals = PyModule_GetDict(module_);
+    if (value_ != nullptr && globals_.same(globals) && PyModule_CheckExact(object_) &&
+        namespace_.same(PyModule_GetDict(object_))) {
+        return Ref::borrow(value_);
+    }
+    value_ = nullptr;
+    // As module_global and get_attr look them up; remembered only when the
+    // global is in the module's own namespace and the attribute in the
+    // namespace of an exact module. A lookup that changes a namespace
+    // leaves it with a version other than the one taken before.
+    DictState globals_state(globals);
+    PyObject* object = PyDict_GetItemWithError(globals, global_);
+    if (object == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        return get_attr(module_global(module_, global_).get(), attribute_);
+    }
+    Ref held = Ref::borrow(object);
+    if (!PyModule_CheckExact(object) || is_dunder(attribute_)) return get_attr(object, attribute_);
+    PyObject* names = PyModule_GetDict(object);
+    DictState names_state(names);
+    PyObject* value = PyDict_GetItemWithError(names, attribute_);
+    if (value == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        return Ref::check(PyObject_GetAttr(object, attribute_));
+    }
+    object_ = object;
+    value_ = value;
+    globals_ = globals_state;
+    namespace_ = names_state;
+    return Ref::borrow(value);
+}
+
+}  // namespace zantu
