@@ -351,3 +351,84 @@ def test_dumps_is_looked_up_for_every_value(rebind, monkeypatch, change):
     dump(SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES), out, False)
     assert out.pieces == ['{"codes":[', '],"chain":[', '"a",[', '["b","c"]', ",3,", '(["c"])', ",1", "],",
                           '("b"),[', '(["a"])', ",2", "]", "]}"]
+
+
+class ListBag:
+    """A bag whose choices() is a list's own iterator."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    @property
+    def unique_count(self):
+        return len(self.pairs)
+
+    def choices(self):
+        return iter(self.pairs)
+
+
+class ListChain:
+    """A chain whose items() is a list's own iterator over (start, bag)."""
+
+    def __init__(self, entries):
+        self.entries = entries
+        values = {}
+        for start, bag in entries:
+            values[start] = values.get(start, 0) + 1
+            for item, _ in bag.pairs:
+                for value in item:
+                    values[value] = values.get(value, 0) + 1
+        self.values = values
+
+    def __len__(self):
+        return len(self.entries)
+
+    def items(self):
+        return iter(self.entries)
+
+    def build_frequency_dict(self):
+        return self.values
+
+
+class ListMeddling:
+    """A file whose writes change the list of the bag being written, or the
+    chain's list of entries: pairs replaced, the rest cut off, one more."""
+
+    def __init__(self, target, at, change):
+        self.target, self.at, self.change, self.pieces = target, at, change, []
+
+    def write(self, text):
+        self.pieces.append(text)
+        if len(self.pieces) == self.at:
+            target = self.target
+            if self.change == "replace":
+                target[-3:] = [target[0]] * 3
+            elif self.change == "cut":
+                del target[len(target) // 2:]
+            else:
+                target.append(target[0])
+
+
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("change", ["replace", "cut", "grow"])
+@pytest.mark.parametrize("what", ["bag", "chain"])
+def test_lists_changed_while_they_are_written(compress, change, what):
+    # Like a changed bag, for chains and bags that hand out list iterators,
+    # which the writer also reads ahead of the element it writes.
+    from zantu import pycodec
+    results = []
+    for writer in (dump, pycodec.dump_json_big):
+        words = [f"w{i}" for i in range(40)]
+        busy = ListBag([((w,), i + 1) for i, w in enumerate(words)] + [((w, "w0"), 1) for w in words])
+        entries = [("first", ListBag([(("w0",), 1)])), ("busy", busy)]
+        entries += [(w, ListBag([(("w1",), 2)])) for w in words]
+        chain = ListChain(entries)
+        target = busy.pairs if what == "bag" else entries
+        out = ListMeddling(target, at=(2 + len(chain.values) if compress else 2) + 4 + 10, change=change)
+        try:
+            writer(chain, out, compress)
+            results.append((out.pieces, None))
+        except ValueError as error:
+            results.append((out.pieces, type(error)))
+    assert results[0] == results[1]
+    assert results[0][1] is (None if change == "replace" else ValueError)

@@ -193,6 +193,7 @@ public:
     // those stages reach it.
     void prefetch_entries(PyObject* entries, const CodeTable* table) const {
         EntriesAhead ahead(entries);
+        ahead.prefetch_element(6);
         PyObject *start = nullptr, *bag = nullptr, *key = nullptr, *value = nullptr;
         if (ahead.entry(5, start, bag)) {
             prefetch(bag);
@@ -224,10 +225,15 @@ public:
         }
     }
 
-    // At a bag's first pair: the stage that the next entries did not run.
+    // At a bag's first pair: of a list or tuple, the first elements; of a
+    // dict (compressed form), the stage that the next entries did not run.
     void prefetch_bag(PyObject* pairs, const CodeTable* table) const {
-        if (table == nullptr) return;
         EntriesAhead ahead(pairs);
+        if (ahead.of_elements()) {
+            for (Py_ssize_t k = 0; k < kElementAhead; ++k) ahead.prefetch_element(k);
+            return;
+        }
+        if (table == nullptr) return;
         PyObject *key = nullptr, *value = nullptr;
         for (Py_ssize_t k = 0; k <= kStageAhead[2]; ++k) {
             if (ahead.entry(k, key, value)) prefetch_pair(2, table, key);

@@ -64,6 +64,26 @@ bool read_entries(PyObject* it, const char*& first, size_t& stride, Py_ssize_t& 
     return d != nullptr && read_dict_entries(d, di->di_pos, first, stride, size);  // null: exhausted
 }
 
+// CPython 3.11's list and tuple iterators (Objects/listobject.c and
+// Objects/tupleobject.c).
+struct SequenceIter {
+    PyObject_HEAD
+    Py_ssize_t it_index;  // the element it hands out next
+    PyObject* it_seq;     // null once the iterator is exhausted
+};
+
+// Where the elements of a list or tuple iterator stand, from the one it
+// hands out next.
+bool read_elements(PyObject* it, const char*& first, size_t& stride, Py_ssize_t& size) {
+    const auto* si = reinterpret_cast<const SequenceIter*>(it);
+    PyObject* seq = si->it_seq;
+    if (seq == nullptr || si->it_index < 0 || si->it_index >= PySequence_Fast_GET_SIZE(seq)) return false;
+    first = reinterpret_cast<const char*>(PySequence_Fast_ITEMS(seq) + si->it_index);
+    stride = sizeof(PyObject*);
+    size = PySequence_Fast_GET_SIZE(seq) - si->it_index;
+    return true;
+}
+
 // One step into the items of `d`: the iterator must point at `d` and stand
 // at its second entry, which must then be found where expected.
 bool layout_as_expected(PyObject* d, PyObject* it, PyObject* second_key, PyObject* second_value) {
@@ -79,6 +99,7 @@ bool layout_as_expected(PyObject* d, PyObject* it, PyObject* second_key, PyObjec
     return slots[0] == second_key && slots[1] == second_value;
 }
 #else
+bool read_elements(PyObject*, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool read_dict_entries(const PyDictObject*, Py_ssize_t, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool read_entries(PyObject*, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool layout_as_expected(PyObject*, PyObject*, PyObject*, PyObject*) { return false; }
@@ -104,6 +125,27 @@ bool check_layout(bool str_keys) {
     return layout_as_expected(d.get(), it.get(), keys[1].get(), values[1].get());
 }
 
+// One step into a list or a tuple of three pairs: the iterator must stand
+// at the second, which must then be found where expected.
+bool check_sequence_layout(bool tuple) {
+    Ref pairs[3];
+    for (long n = 0; n < 3; ++n) pairs[n] = Ref::check(Py_BuildValue("(ll)", n, n));
+    Ref seq = Ref::check(tuple ? PyTuple_Pack(3, pairs[0].get(), pairs[1].get(), pairs[2].get())
+                               : Py_BuildValue("[OOO]", pairs[0].get(), pairs[1].get(), pairs[2].get()));
+    Ref it = Ref::check(PyObject_GetIter(seq.get()));
+    if (Py_TYPE(it.get()) != (tuple ? &PyTupleIter_Type : &PyListIter_Type)) return false;
+    Ref first = Ref::steal(PyIter_Next(it.get()));
+    if (!first) {
+        if (PyErr_Occurred()) throw PyError();
+        return false;
+    }
+    const char* at = nullptr;
+    size_t stride = 0;
+    Py_ssize_t size = 0;
+    if (!read_elements(it.get(), at, stride, size) || size != 2) return false;
+    return *reinterpret_cast<PyObject* const*>(at) == pairs[1].get();
+}
+
 // The package's bag type, and where its instances keep the dict of their
 // pairs (its `_counts` slot); -1 when that is not known.
 PyTypeObject* bag_type = nullptr;
@@ -112,8 +154,14 @@ Py_ssize_t bag_pairs_offset = -1;
 }  // namespace
 
 EntriesAhead::EntriesAhead(PyObject* it) {
-    if (!layout_checked || Py_TYPE(it) != &PyDictIterItem_Type) return;
-    if (!read_entries(it, first_, stride_, size_)) size_ = 0;
+    if (!layout_checked) return;
+    PyTypeObject* type = Py_TYPE(it);
+    if (type == &PyDictIterItem_Type) {
+        if (!read_entries(it, first_, stride_, size_)) size_ = 0;
+    } else if (type == &PyListIter_Type || type == &PyTupleIter_Type) {
+        elements_ = true;
+        if (!read_elements(it, first_, stride_, size_)) size_ = 0;
+    }
 }
 
 EntriesAhead EntriesAhead::of_dict(PyObject* dict) {
@@ -138,7 +186,8 @@ const void* dict_table(PyObject* dict) {
 
 void init_peek() {
     layout_checked = false;
-    layout_checked = check_layout(false) && check_layout(true);
+    layout_checked = check_layout(false) && check_layout(true) && check_sequence_layout(false) &&
+                     check_sequence_layout(true);
     release_peek();
     Ref cls = Ref::check(PyImport_ImportModule("zantu.bag"));
     cls = Ref::check(PyObject_GetAttrString(cls.get(), "ProbabilityBag"));

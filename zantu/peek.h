@@ -1,15 +1,19 @@
-// Where a dict's item iterator stands, read without advancing it: the
-// writers ask the memory for the objects it will hand out next while they
-// work on the ones it has handed out. Nothing is taken from the iterator
+// Where a dict's item iterator, or a list's or tuple's iterator over
+// pairs, stands, read without advancing it: the writers ask the memory for
+// the objects it will hand out next while they work on the ones it has
+// handed out. Nothing is taken from the iterator
 // and nothing read here decides anything; a wrong guess costs a wasted load.
 #pragma once
 
+#include <cstddef>
+
+#include "prefetch.h"
 #include "ref.h"
 
 namespace zantu {
 
-// Checks at import that this interpreter's dict iterators are laid out as
-// this build expects (on any other, a view finds nothing), and finds where
+// Checks at import that this interpreter's dict, list and tuple iterators
+// are laid out as this build expects (on any other, a view finds nothing), and finds where
 // the package's ProbabilityBag keeps its pairs.
 void init_peek();
 void release_peek();
@@ -23,10 +27,11 @@ PyObject* bag_pairs(PyObject* bag);
 // exact dict), for prefetching only.
 const void* dict_table(PyObject* dict);
 
-// The entries of the dict that a dict item iterator goes through, from the
+// The entries of the dict that a dict item iterator goes through, or the
+// elements of the list or tuple that its iterator goes through, from the
 // one it hands out next, as they stand when the view is made (borrowed, for
 // prefetching only: they may be gone before the iterator gets there).
-// Empty for anything but a dict item iterator.
+// Empty for any other iterator.
 class EntriesAhead {
 public:
     explicit EntriesAhead(PyObject* it);
@@ -35,14 +40,36 @@ public:
     static EntriesAhead of_dict(PyObject* dict);
 
     // The key and value of the entry `k` places past the one the iterator
-    // handed out last; false when there is none (past the end, or deleted).
+    // handed out last; false when there is none (past the end, deleted, or
+    // an element that is not a pair). An element of a list or tuple is read
+    // for them: ask for it first (prefetch_element).
     bool entry(Py_ssize_t k, PyObject*& key, PyObject*& value) const {
         if (k < 0 || k >= size_) return false;
         PyObject* const* slots = reinterpret_cast<PyObject* const*>(first_ + size_t(k) * stride_);
-        key = slots[0];
-        value = slots[1];
-        return value != nullptr;
+        if (!elements_) {
+            key = slots[0];
+            value = slots[1];
+            return value != nullptr;
+        }
+        PyObject* pair = slots[0];
+        if (!PyTuple_CheckExact(pair) || PyTuple_GET_SIZE(pair) != 2) return false;
+        key = PyTuple_GET_ITEM(pair, 0);
+        value = PyTuple_GET_ITEM(pair, 1);
+        return true;
     }
+
+    // Asks the memory for the element `k` places on, of a list or tuple
+    // (a dict's entry holds its key and value itself).
+    void prefetch_element(Py_ssize_t k) const {
+        if (elements_ && k >= 0 && k < size_) {
+            const PyObject* pair = *reinterpret_cast<PyObject* const*>(first_ + size_t(k) * stride_);
+            prefetch(pair);
+            prefetch(pair, offsetof(PyTupleObject, ob_item));
+        }
+    }
+
+    // Whether the view is of a list's or tuple's elements.
+    bool of_elements() const { return elements_; }
 
     // The number of entries from the first in view, and where the key slot
     // of entry `k` lies (for asking the memory for it).
@@ -54,19 +81,23 @@ private:
     const char* first_ = nullptr;  // the key slot of the entry handed out next
     size_t stride_ = 0;            // bytes from one entry to the next
     Py_ssize_t size_ = 0;          // entries from there to the end
+    bool elements_ = false;        // slots of a list or tuple: one element each
 };
 
 // How many entries ahead of the one being worked on each stage of a
 // prefetch runs: far enough for the memory asked for by the stage before
-// (one more entry ahead) to have come in.
+// (one more entry ahead) to have come in. Before the first, the elements
+// of a list or tuple are asked for.
 constexpr Py_ssize_t kStageAhead[] = {10, 6, 3, 1};
 constexpr int kStages = int(sizeof kStageAhead / sizeof kStageAhead[0]);
+constexpr Py_ssize_t kElementAhead = 14;
 
 // Calls `stage(k, key)` with the key of the entry kStageAhead[k] places
 // past the last one that `it` handed out, for each stage k that has one.
 template <typename Stage>
 void prefetch_stages(PyObject* it, Stage stage) {
     EntriesAhead ahead(it);
+    ahead.prefetch_element(kElementAhead);
     PyObject *key = nullptr, *value = nullptr;
     for (int k = 0; k < kStages; ++k) {
         if (ahead.entry(kStageAhead[k], key, value)) stage(k, key);
