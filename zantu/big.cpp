@@ -1,5 +1,4 @@
 // The streaming writer and reader.
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -183,61 +182,21 @@ public:
         }
     }
 
-    // Asks the memory for what the next chain entries will read, one level
-    // deeper for each entry nearer: the start and bag; the dict of the
-    // bag's pairs (of a ProbabilityBag only, whose choices() goes through
-    // it) and the start's slot in the code table; that dict's table and the
-    // start's code; its first entries; the first next states; what writing
-    // those reads first. Inside a bag, the pairs ahead take over from there
-    // (prefetch_stages): a bag of a few pairs, most of them, is over before
-    // those stages reach it.
+    // Asks the memory for what the next chain entries will read (see
+    // prefetch_entries): of a start, in the plain form its object and text,
+    // in the compressed form as coding it will.
     void prefetch_entries(PyObject* entries, const CodeTable* table) const {
-        EntriesAhead ahead(entries);
-        ahead.prefetch_element(6);
-        PyObject *start = nullptr, *bag = nullptr, *key = nullptr, *value = nullptr;
-        if (ahead.entry(5, start, bag)) {
-            prefetch(bag);
-            prefetch(start);
-            if (table == nullptr) prefetch(start, sizeof(PyASCIIObject));
-        }
-        if (ahead.entry(4, start, bag)) {
-            if (PyObject* pairs = bag_pairs(bag)) prefetch(pairs);
-            if (table != nullptr) table->prefetch(start);
-        }
-        if (ahead.entry(3, start, bag)) {
-            if (const void* block = dict_table(bag_pairs(bag))) prefetch(block);
-            if (table != nullptr) {
-                if (const CodeEntry* entry = table->entry_by_identity(start)) prefetch(entry);
-            }
-        }
-        if (ahead.entry(2, start, bag)) {
-            EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
-            Py_ssize_t n = std::min(pairs.size(), kStageAhead[0] + 1);
-            for (Py_ssize_t k = 0; k < n; k += 2) prefetch(pairs.address(k));
-        }
-        for (int stage = 0; stage < 2; ++stage) {
-            if (!ahead.entry(1 - stage, start, bag)) continue;
-            EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
-            Py_ssize_t n = std::min(pairs.size(), kStageAhead[stage] + 1);
-            for (Py_ssize_t k = 0; k < n; ++k) {
-                if (pairs.entry(k, key, value)) prefetch_pair(stage, table, key);
-            }
-        }
-    }
-
-    // At a bag's first pair: of a list or tuple, the first elements; of a
-    // dict (compressed form), the stage that the next entries did not run.
-    void prefetch_bag(PyObject* pairs, const CodeTable* table) const {
-        EntriesAhead ahead(pairs);
-        if (ahead.of_elements()) {
-            for (Py_ssize_t k = 0; k < kElementAhead; ++k) ahead.prefetch_element(k);
-            return;
-        }
-        if (table == nullptr) return;
-        PyObject *key = nullptr, *value = nullptr;
-        for (Py_ssize_t k = 0; k <= kStageAhead[2]; ++k) {
-            if (ahead.entry(k, key, value)) prefetch_pair(2, table, key);
-        }
+        zantu::prefetch_entries(
+            entries,
+            [&](int level, PyObject* start) {
+                if (table != nullptr) {
+                    prefetch_code(level, *table, start);
+                } else if (level == 0) {
+                    prefetch(start);
+                    prefetch(start, sizeof(PyASCIIObject));
+                }
+            },
+            [&](int stage, PyObject* next_state) { prefetch_pair(stage, table, next_state); });
     }
 
     void write_ascii(const char* text) {
@@ -344,7 +303,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         out.write_start(codes, start.get());
         BagEnd bag_end(bag.get());
         Ref pairs = get_iter(bag_choices(bag.get()).get());
-        out.prefetch_bag(pairs.get(), codes);
+        prefetch_bag(pairs.get(), [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
         long long idx2 = 0;
         bool closed = false;
         for (; iter_next(pairs.get(), pair); ++idx2) {

@@ -251,6 +251,16 @@ void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& 
     }
 }
 
+void prefetch_code(int stage, const CodeTable& table, PyObject* value) {
+    if (stage == 0) {
+        prefetch(value);
+    } else if (stage == 1) {
+        table.prefetch(value);
+    } else if (const CodeEntry* entry = table.entry_by_identity(value)) {
+        prefetch(entry);
+    }
+}
+
 const CodeEntry& CodeTable::entry_of(PyObject* value) const {
     if (const CodeEntry* found = entry_by_identity(value)) return *found;
     // Held: the lookup by equality may run the value's own __eq__, which

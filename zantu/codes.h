@@ -123,6 +123,11 @@ inline size_t address_hash(const void* p) {
 // only what the one before asked for.
 void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& by_position, PyObject* next_state);
 
+// Stage `stage` of asking the memory for what finding the code of `value`
+// will read: 0, its object (read only when it is not found by address);
+// 1, its slot in `table`; 2, its entry.
+void prefetch_code(int stage, const CodeTable& table, PyObject* value);
+
 // A tuple made of `items`, whose references it takes over.
 Ref make_tuple(std::vector<Ref>& items);
 

@@ -104,4 +104,61 @@ void prefetch_stages(PyObject* it, Stage stage) {
     }
 }
 
+// Asks the memory for what the chain entries ahead will read, one level
+// deeper for each entry nearer, given the chain's iterator: the start and
+// the bag, with `start_stage(0, start)`; the dict of the bag's pairs (of a
+// ProbabilityBag only, whose choices() goes through it), with
+// `start_stage(1, start)`; that dict's table, with `start_stage(2,
+// start)`; its first entries; its first next states, with
+// `pair_stage(0, next_state)`; then `pair_stage(1, next_state)`. Inside a
+// bag the pairs ahead take over (prefetch_stages): a bag of a few pairs,
+// most of them, is over before those stages reach it.
+template <typename StartStage, typename PairStage>
+void prefetch_entries(PyObject* entries, StartStage start_stage, PairStage pair_stage) {
+    EntriesAhead ahead(entries);
+    ahead.prefetch_element(6);
+    PyObject *start = nullptr, *bag = nullptr, *key = nullptr, *value = nullptr;
+    if (ahead.entry(5, start, bag)) {
+        prefetch(bag);
+        start_stage(0, start);
+    }
+    if (ahead.entry(4, start, bag)) {
+        if (PyObject* pairs = bag_pairs(bag)) prefetch(pairs);
+        start_stage(1, start);
+    }
+    if (ahead.entry(3, start, bag)) {
+        if (const void* block = dict_table(bag_pairs(bag))) prefetch(block);
+        start_stage(2, start);
+    }
+    if (ahead.entry(2, start, bag)) {
+        EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
+        Py_ssize_t n = pairs.size() < kStageAhead[0] + 1 ? pairs.size() : kStageAhead[0] + 1;
+        for (Py_ssize_t k = 0; k < n; k += 2) prefetch(pairs.address(k));
+    }
+    for (int stage = 0; stage < 2; ++stage) {
+        if (!ahead.entry(1 - stage, start, bag)) continue;
+        EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
+        Py_ssize_t n = pairs.size() < kStageAhead[stage] + 1 ? pairs.size() : kStageAhead[stage] + 1;
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            if (pairs.entry(k, key, value)) pair_stage(stage, key);
+        }
+    }
+}
+
+// At a bag's first pair, given its iterator: of a list or tuple, the first
+// elements; of a dict, `pair_stage(2, next_state)` for the first pairs,
+// which the entries ahead took to stage 1 (prefetch_entries).
+template <typename PairStage>
+void prefetch_bag(PyObject* pairs, PairStage pair_stage) {
+    EntriesAhead ahead(pairs);
+    if (ahead.of_elements()) {
+        for (Py_ssize_t k = 0; k < kElementAhead; ++k) ahead.prefetch_element(k);
+        return;
+    }
+    PyObject *key = nullptr, *value = nullptr;
+    for (Py_ssize_t k = 0; k <= kStageAhead[2]; ++k) {
+        if (ahead.entry(k, key, value)) pair_stage(2, key);
+    }
+}
+
 }  // namespace zantu
