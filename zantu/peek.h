@@ -1,8 +1,8 @@
 // Where a dict's item iterator, or a list's or tuple's iterator over
 // pairs, stands, read without advancing it: the writers ask the memory for
 // the objects it will hand out next while they work on the ones it has
-// handed out. Nothing is taken from the iterator
-// and nothing read here decides anything; a wrong guess costs a wasted load.
+// handed out. Nothing is taken from the iterator and nothing read here
+// decides anything; a wrong guess costs a wasted load.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +13,8 @@
 namespace zantu {
 
 // Checks at import that this interpreter's dict, list and tuple iterators
-// are laid out as this build expects (on any other, a view finds nothing), and finds where
-// the package's ProbabilityBag keeps its pairs.
+// are laid out as this build expects (on any other, a view finds nothing),
+// and finds where the package's ProbabilityBag keeps its pairs.
 void init_peek();
 void release_peek();
 
@@ -39,9 +39,9 @@ public:
     // dict).
     static EntriesAhead of_dict(PyObject* dict);
 
-    // The key and value of the entry `k` places past the one the iterator
-    // handed out last; false when there is none (past the end, deleted, or
-    // an element that is not a pair). An element of a list or tuple is read
+    // The key and value of the entry `k` places after the one the iterator
+    // hands out next (0: that one); false when there is none (past the end,
+    // deleted, or an element that is not a pair). An element of a list or tuple is read
     // for them: ask for it first (prefetch_element).
     bool entry(Py_ssize_t k, PyObject*& key, PyObject*& value) const {
         if (k < 0 || k >= size_) return false;
@@ -58,8 +58,9 @@ public:
         return true;
     }
 
-    // Asks the memory for the element `k` places on, of a list or tuple
-    // (a dict's entry holds its key and value itself).
+    // Asks the memory for the element `k` places after the one handed out
+    // next, of a list or tuple (a dict's entry holds its key and value
+    // itself).
     void prefetch_element(Py_ssize_t k) const {
         if (elements_ && k >= 0 && k < size_) {
             const PyObject* pair = *reinterpret_cast<PyObject* const*>(first_ + size_t(k) * stride_);
@@ -93,7 +94,7 @@ constexpr int kStages = int(sizeof kStageAhead / sizeof kStageAhead[0]);
 constexpr Py_ssize_t kElementAhead = 14;
 
 // Calls `stage(k, key)` with the key of the entry kStageAhead[k] places
-// past the last one that `it` handed out, for each stage k that has one.
+// after the one that `it` hands out next, for each stage k that has one.
 template <typename Stage>
 void prefetch_stages(PyObject* it, Stage stage) {
     EntriesAhead ahead(it);
