@@ -432,3 +432,28 @@ def test_lists_changed_while_they_are_written(compress, change, what):
             results.append((out.pieces, type(error)))
     assert results[0] == results[1]
     assert results[0][1] is (None if change == "replace" else ValueError)
+
+
+def test_write_changed_while_it_is_looked_up(example_chain):
+    # A key of the file's own dict whose __eq__ (asked while `write` is
+    # looked up there) replaces the class's write, dropping the only
+    # reference to the old one: that lookup has already found the old write
+    # and writes with it; every later piece goes to the new one.
+    class Sneaky(str):
+        fired = False
+
+        def __hash__(self):
+            return hash("write")
+
+        def __eq__(self, other):
+            if not Sneaky.fired:
+                Sneaky.fired = True
+                cls.write = lambda self, text: marking(self, text)
+            return False
+
+    cls = type("File", (Changing,), {"write": lambda self, text: self.pieces.append(text)})
+    out = cls(0, None)
+    out.__dict__[Sneaky("key")] = 1
+    dump(example_chain, out)
+    assert Sneaky.fired
+    assert out.pieces == EXAMPLE_PIECES[:1] + ["<" + piece + ">" for piece in EXAMPLE_PIECES[1:]]

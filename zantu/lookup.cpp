@@ -73,16 +73,22 @@ void MethodCall::remember(PyObject* obj) {
         (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) {
         return;
     }
+    // The method and the tags are taken before the instance dict is asked:
+    // that lookup may run code (a key's __eq__) that changes the type or
+    // the dict, and then the tags taken no longer match.
+    Ref method = Ref::borrow(found);
+    unsigned int type_version = type->tp_version_tag;
     PyObject* dict = instance_dict(obj);
     DictState dict_state(dict);
     if (dict != nullptr) {
         if (!PyDict_CheckExact(dict)) return;
+        Ref held = Ref::borrow(dict);
         if (PyDict_GetItemWithError(dict, name_) != nullptr) return;
         if (PyErr_Occurred()) throw PyError();
     }
-    method_ = Ref::borrow(found);
+    method_ = std::move(method);
     type_ = type;
-    type_version_ = type->tp_version_tag;
+    type_version_ = type_version;
     instance_dict_ = dict_state;
 #else
     (void)obj;
