@@ -457,3 +457,28 @@ def test_write_changed_while_it_is_looked_up(example_chain):
     dump(example_chain, out)
     assert Sneaky.fired
     assert out.pieces == EXAMPLE_PIECES[:1] + ["<" + piece + ">" for piece in EXAMPLE_PIECES[1:]]
+
+
+def test_write_of_the_instance_is_looked_up_once_per_piece(example_chain):
+    # The file's own write, found in its dict past a key whose __eq__ counts
+    # the lookups: as many as the pieces, as Python's own lookup makes.
+    class Counting(str):
+        calls = 0
+
+        def __hash__(self):
+            return hash("write")
+
+        def __eq__(self, other):
+            Counting.calls += 1
+            return False
+
+    out = Changing(0, None)
+    out.__dict__[Counting("key")] = 1
+    out.write = out.pieces.append
+    per_lookup = Counting.calls
+    out.write  # noqa: B018 - the lookup whose cost is counted
+    per_lookup = Counting.calls - per_lookup
+    Counting.calls = 0
+    dump(example_chain, out)
+    assert out.pieces == EXAMPLE_PIECES
+    assert per_lookup >= 1 and Counting.calls == per_lookup * len(EXAMPLE_PIECES)

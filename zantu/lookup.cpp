@@ -57,10 +57,12 @@ bool MethodCall::unchanged(PyObject* obj) const {
 // Remembers the method when the lookup is the generic one and finds a
 // function on the type that the instance does not shadow: it then depends
 // on the type's attributes (its version) and on the instance dict alone.
-// Anything else (a data descriptor, an attribute of the instance, a custom
-// __getattribute__, a dict kept among the instance's values) is looked up
-// afresh every time.
-void MethodCall::remember(PyObject* obj) {
+// An attribute of the instance's own dict is handed back in `own` (what
+// the lookup finds), and not remembered. Anything else (a data descriptor,
+// a custom __getattribute__, a dict kept among the instance's values) is
+// left to a full lookup every time (what is asked here before giving up on
+// those runs no code of the caller's).
+void MethodCall::remember(PyObject* obj, Ref& own) {
     method_ = Ref();
 #if ZANTU_VERSION_TAGS
     PyTypeObject* type = Py_TYPE(obj);
@@ -83,7 +85,10 @@ void MethodCall::remember(PyObject* obj) {
     if (dict != nullptr) {
         if (!PyDict_CheckExact(dict)) return;
         Ref held = Ref::borrow(dict);
-        if (PyDict_GetItemWithError(dict, name_) != nullptr) return;
+        if (PyObject* found_own = PyDict_GetItemWithError(dict, name_)) {
+            own = Ref::borrow(found_own);
+            return;
+        }
         if (PyErr_Occurred()) throw PyError();
     }
     method_ = std::move(method);
@@ -92,12 +97,15 @@ void MethodCall::remember(PyObject* obj) {
     instance_dict_ = dict_state;
 #else
     (void)obj;
+    (void)own;
 #endif
 }
 
 Ref MethodCall::operator()(PyObject* obj, PyObject* arg) {
     if (!method_ || !unchanged(obj)) {
-        remember(obj);
+        Ref own;  // the instance's own attribute, which the lookup then answers with
+        remember(obj, own);
+        if (own) return call(own.get(), arg);
         if (!method_) return call_method(name_, obj, arg);
     }
     Ref method = method_;  // held for the call, whatever the call changes

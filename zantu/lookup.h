@@ -36,7 +36,7 @@ public:
 
 private:
     bool unchanged(PyObject* obj) const;
-    void remember(PyObject* obj);
+    void remember(PyObject* obj, Ref& own);
 
     PyObject* name_;
     Ref method_;  // the function found on the type, called with obj first
