@@ -192,8 +192,7 @@ public:
                 if (table != nullptr) {
                     prefetch_code(level, *table, start);
                 } else if (level == 0) {
-                    prefetch(start);
-                    prefetch(start, sizeof(PyASCIIObject));
+                    prefetch_value(start);
                 }
             },
             [&](int stage, PyObject* next_state) { prefetch_pair(stage, table, next_state); });

@@ -60,14 +60,19 @@ inline void prefetch_sequence(const PyObject* sequence) {
     prefetch(sequence, offsetof(PyTupleObject, ob_item));
 }
 
-// Asks the memory for what the text of an exact, non-empty tuple reads
-// first: its first element and, were that a short str, the str's text
-// (which follows the object's header). Reads the tuple, nothing else.
+// Asks the memory for what the text of a value reads first: its object
+// and, were it a short str, its text (which follows the object's header).
+// Reads nothing.
+inline void prefetch_value(const PyObject* value) {
+    prefetch(value);
+    prefetch(value, sizeof(PyASCIIObject));
+}
+
+// The same for the first element of an exact, non-empty tuple. Reads the
+// tuple, nothing else.
 inline void prefetch_first_element(PyObject* sequence) {
     if (!PyTuple_CheckExact(sequence) || PyTuple_GET_SIZE(sequence) == 0) return;
-    PyObject* first = PyTuple_GET_ITEM(sequence, 0);
-    prefetch(first);
-    prefetch(first, sizeof(PyASCIIObject));
+    prefetch_value(PyTuple_GET_ITEM(sequence, 0));
 }
 
 // A str made of `bytes`, which are UTF-8 (ASCII takes a fast path).

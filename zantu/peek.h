@@ -5,6 +5,7 @@
 // decides anything; a wrong guess costs a wasted load.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 
 #include "prefetch.h"
@@ -41,8 +42,8 @@ public:
 
     // The key and value of the entry `k` places after the one the iterator
     // hands out next (0: that one); false when there is none (past the end,
-    // deleted, or an element that is not a pair). An element of a list or tuple is read
-    // for them: ask for it first (prefetch_element).
+    // deleted, or an element that is not a pair). An element of a list or
+    // tuple is read for them: ask for it first (prefetch_element).
     bool entry(Py_ssize_t k, PyObject*& key, PyObject*& value) const {
         if (k < 0 || k >= size_) return false;
         PyObject* const* slots = reinterpret_cast<PyObject* const*>(first_ + size_t(k) * stride_);
@@ -133,13 +134,13 @@ void prefetch_entries(PyObject* entries, StartStage start_stage, PairStage pair_
     }
     if (ahead.entry(2, start, bag)) {
         EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
-        Py_ssize_t n = pairs.size() < kStageAhead[0] + 1 ? pairs.size() : kStageAhead[0] + 1;
+        Py_ssize_t n = std::min(pairs.size(), kStageAhead[0] + 1);
         for (Py_ssize_t k = 0; k < n; k += 2) prefetch(pairs.address(k));
     }
     for (int stage = 0; stage < 2; ++stage) {
         if (!ahead.entry(1 - stage, start, bag)) continue;
         EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
-        Py_ssize_t n = pairs.size() < kStageAhead[stage] + 1 ? pairs.size() : kStageAhead[stage] + 1;
+        Py_ssize_t n = std::min(pairs.size(), kStageAhead[stage] + 1);
         for (Py_ssize_t k = 0; k < n; ++k) {
             if (pairs.entry(k, key, value)) pair_stage(stage, key);
         }
