@@ -234,6 +234,16 @@ def test_many_distinct_values():
         assert loaded == chain
 
 
+def written(writer, chain, out, compress):
+    """The pieces that `writer` wrote to `out`, and the type of the error
+    it ended with (None when it ended well)."""
+    try:
+        writer(chain, out, compress)
+        return out.pieces, None
+    except Exception as error:
+        return out.pieces, type(error)
+
+
 class Meddling:
     """A file whose writes change the bag being written: the counts of pairs
     not written yet, pairs taken out and put in (the size kept), or one more
@@ -279,11 +289,7 @@ def test_bag_changed_while_it_is_written(compress, change):
         # or between the eighth pair's item and its count (compressed form),
         # with more than seventy of its pairs still to be written.
         out = Meddling(counts, at=(2 + 48 + 2 if compress else 1) + 2 + 2 + 12, change=change)
-        try:
-            writer(chain, out, compress)
-            results.append((out.pieces, None))
-        except Exception as error:
-            results.append((out.pieces, type(error)))
+        results.append(written(writer, chain, out, compress))
     assert results[0] == results[1]
     assert results[0][1] is (RuntimeError if change == "grow" else None)
 
@@ -425,11 +431,7 @@ def test_lists_changed_while_they_are_written(compress, change, what):
         chain = ListChain(entries)
         target = busy.pairs if what == "bag" else entries
         out = ListMeddling(target, at=(2 + len(chain.values) if compress else 2) + 4 + 10, change=change)
-        try:
-            writer(chain, out, compress)
-            results.append((out.pieces, None))
-        except ValueError as error:
-            results.append((out.pieces, type(error)))
+        results.append(written(writer, chain, out, compress))
     assert results[0] == results[1]
     assert results[0][1] is (None if change == "replace" else ValueError)
 
