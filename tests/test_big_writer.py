@@ -484,3 +484,49 @@ def test_write_of_the_instance_is_looked_up_once_per_piece(example_chain):
     dump(example_chain, out)
     assert out.pieces == EXAMPLE_PIECES
     assert per_lookup >= 1 and Counting.calls == per_lookup * len(EXAMPLE_PIECES)
+
+
+class Keeping(io.StringIO):
+    """A file whose write is io.StringIO's own, that keeps its text when it
+    is closed."""
+
+    kept = None
+
+    def close(self):
+        self.kept = self.getvalue()
+        super().close()
+
+
+@pytest.mark.parametrize("change", ["class", "closed"])
+def test_builtin_write_changed_between_pieces(change):
+    # The second bag's choices() replaces the class's write, or closes the
+    # file: the pieces after it go to the new write, or the next one fails.
+    cls = type("File", (Keeping,), {})
+    out = cls()
+    chain = SpyChain([("a", [(("b",), 1)]), ("b", [(("a",), 2)])])
+    bag = chain.entries[1][1]
+
+    def choices():
+        if change == "class":
+            cls.write = lambda self, text: io.StringIO.write(self, "<" + text + ">")
+        else:
+            out.close()
+        return iter(bag.pairs)
+
+    bag.choices = choices
+    if change == "class":
+        dump(chain, out, False)
+        assert out.getvalue() == '{"codes":[],"chain":["a",[["b"],1],"b",[<["a"]><,2><]><]}>'
+    else:
+        with pytest.raises(ValueError, match="closed file"):
+            dump(chain, out, False)
+        assert out.kept == '{"codes":[],"chain":["a",[["b"],1],"b",['
+
+
+def test_builtin_write_of_another_type():
+    out = type("File", (), {"write": io.StringIO.write, "__slots__": ()})()
+    with pytest.raises(TypeError) as expected:
+        out.write("{")
+    with pytest.raises(TypeError) as raised:
+        dump(SpyChain(), out)
+    assert str(raised.value) == str(expected.value)

@@ -64,6 +64,7 @@ bool MethodCall::unchanged(PyObject* obj) const {
 // those runs no code of the caller's).
 void MethodCall::remember(PyObject* obj, Ref& own) {
     method_ = Ref();
+    direct_ = nullptr;
 #if ZANTU_VERSION_TAGS
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 ||
@@ -91,6 +92,14 @@ void MethodCall::remember(PyObject* obj, Ref& own) {
         }
         if (PyErr_Occurred()) throw PyError();
     }
+    // A C method of one argument (as `write` of the io classes is) is
+    // called as its descriptor calls it, without the generic dispatch.
+    if (Py_IS_TYPE(method.get(), &PyMethodDescr_Type)) {
+        auto* descr = reinterpret_cast<PyMethodDescrObject*>(method.get());
+        if ((descr->d_method->ml_flags & ~METH_COEXIST) == METH_O && PyObject_TypeCheck(obj, descr->d_common.d_type)) {
+            direct_ = descr->d_method->ml_meth;
+        }
+    }
     method_ = std::move(method);
     type_ = type;
     type_version_ = type_version;
@@ -109,6 +118,17 @@ Ref MethodCall::operator()(PyObject* obj, PyObject* arg) {
         if (!method_) return call_method(name_, obj, arg);
     }
     Ref method = method_;  // held for the call, whatever the call changes
+#if ZANTU_VERSION_TAGS
+    if (direct_ != nullptr) {
+        // What the descriptor's own call does once it has checked the
+        // arguments (and the type, checked when it was remembered).
+        PyThreadState* thread = PyThreadState_Get();
+        if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyError();
+        PyObject* result = direct_(obj, arg);
+        Py_LeaveRecursiveCall();
+        return Ref::check(_Py_CheckFunctionResult(thread, method.get(), result, nullptr));
+    }
+#endif
     PyObject* stack[] = {nullptr, obj, arg};
     return Ref::check(PyObject_Vectorcall(method.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }

@@ -40,6 +40,7 @@ private:
 
     PyObject* name_;
     Ref method_;  // the function found on the type, called with obj first
+    PyCFunction direct_ = nullptr;  // its C function, when it takes one argument
     const PyTypeObject* type_ = nullptr;
     unsigned int type_version_ = 0;
     DictState instance_dict_;
