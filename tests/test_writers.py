@@ -277,6 +277,24 @@ def test_every_character_is_written_as_the_encoder_writes_it(encoder):
     assert out.pieces[2:-1:2] == [encoder.dumps(s) + ",[" for s in starts]
 
 
+class Word(str):
+    pass
+
+
+def test_short_texts_are_the_encoders(encoder):
+    # The commonest starts and next states: short strings, alone and in
+    # tuples and lists. One of each ASCII character, words of every length
+    # up to 40, a str subclass, empty tuples and lists.
+    words = [chr(c) for c in range(128)] + ["abcdefghijklmnopqrstuvwxyz/0123456789ABC"[:n] for n in range(41)]
+    words.append(Word("sub"))
+    states = [(w,) for w in words] + [(w, w[::-1]) for w in words] + [[w, "é", w] for w in words] + [(), []]
+    entries = [(words[i % len(words)], [(state, 1)]) for i, state in enumerate(states)]
+    out = SpyFile()
+    zantu_cjson.dump_json_big(SpyChain(entries), out, False)
+    assert out.pieces[2:-1:4] == [encoder.dumps(start) + ",[" for start, _ in entries]
+    assert out.pieces[3:-1:4] == [encoder.dumps(state) for state in states]
+
+
 @pytest.mark.parametrize("value", TRICKY, ids=repr)
 def test_value_texts_are_the_encoders(value, encoder):
     # The text of each value is exactly what the bound encoder's dumps gives.

@@ -107,13 +107,13 @@ public:
 
     // write_start: the start element followed by ",[".
     void write_start(const CodeTable* table, PyObject* start) {
-        piece_.clear();
         if (table == nullptr) {
-            encoder_.append_dumps(piece_, start);
-        } else {
-            const CodeEntry& entry = table->entry_of(start);
-            append_code(piece_, entry, position_of(*table, entry));
+            write(encoder_.piece(start, ",[", piece_).get());
+            return;
         }
+        piece_.clear();
+        const CodeEntry& entry = table->entry_of(start);
+        append_code(piece_, entry, position_of(*table, entry));
         piece_ += ",[";
         write(piece_);
     }
@@ -123,7 +123,7 @@ public:
     // that cannot be written leaves nothing of itself in the file.
     void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
         piece_.clear();
-        Ref single;  // the piece of a next state of one element, made once per value
+        Ref made;  // the item's piece, when it is made as a str at once
         PyObject* only = table != nullptr ? only_element(next_state) : nullptr;
         if (only != nullptr) {
             const CodeEntry& entry = table->entry_of(only);
@@ -136,9 +136,9 @@ public:
                 piece_ += ']';
                 slot = make_str(piece_);
             }
-            single = slot;
+            made = slot;
         } else if (table == nullptr) {
-            encoder_.append_dumps(piece_, next_state);
+            made = encoder_.piece(next_state, "", piece_);
         } else {
             piece_ += '[';
             bool first = true;
@@ -156,8 +156,8 @@ public:
             append_count(count_piece_, count);
             if (!last) count_piece_ += ',';
         }
-        if (single) {
-            write(single.get());
+        if (made) {
+            write(made.get());
         } else {
             write(piece_);
         }
@@ -203,6 +203,13 @@ public:
         write(piece_);
     }
 
+    // The end of a bag array: "]," or, after the last entry, "]"; made once.
+    void write_bag_end(bool last) {
+        Ref& slot = bag_ends_[last ? 1 : 0];
+        if (!slot) slot = str(last ? "]" : "],");
+        write(slot.get());
+    }
+
     // The pieces ",N," and ",N" of the small counts that most pairs have,
     // made once per call.
     Ref cached_count_piece(PyObject* count, bool last) {
@@ -237,6 +244,7 @@ private:
     std::vector<Ref> single_pieces_;  // by position: "[code]"
     static constexpr long long kCachedCounts = 64;
     Ref count_pieces_[2][kCachedCounts];
+    Ref bag_ends_[2];
 };
 
 // Where a bag's array closes: at the pair whose index equals the bag's
@@ -326,7 +334,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
                   "yielded %lld pairs; the document would not be valid JSON",
                   start.get(), bag_end.announced(), idx2);
         }
-        out.write_ascii(idx != chain_end ? "]," : "]");
+        out.write_bag_end(idx == chain_end);
     }
     if (idx > 0 && idx != chain_end + 1) {
         raise(PyExc_ValueError,

@@ -1,6 +1,8 @@
 #include "json_text.h"
 
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 
 #include "chain_calls.h"
 
@@ -18,10 +20,22 @@ constexpr int kMaxDepth = 32;
 // Whether an ASCII character stands for itself in a JSON string: printable
 // ASCII but for '"' and '\\'; ujson also escapes '/', the standard json
 // also escapes DEL (0x7f).
-inline bool plain_ascii(Py_UCS4 c, bool spaced) {
+constexpr bool plain_ascii(Py_UCS4 c, bool spaced) {
     if (c >= 0x20 && c < 0x7f) return c != '"' && c != '\\' && (spaced || c != '/');
     return c == 0x7f && !spaced;
 }
+
+// The same for every character of a one-byte str, by table: [spaced][c].
+struct PlainTable {
+    bool plain[2][256];
+    constexpr PlainTable() : plain() {
+        for (int c = 0; c < 256; ++c) {
+            plain[0][c] = plain_ascii(Py_UCS4(c), false);
+            plain[1][c] = plain_ascii(Py_UCS4(c), true);
+        }
+    }
+};
+constexpr PlainTable kPlain;
 
 void append_unit_escape(std::string& out, Py_UCS4 unit) {
     static const char hex[] = "0123456789abcdef";
@@ -64,10 +78,11 @@ void append_string(std::string& out, PyObject* text, bool spaced) {
     if (kind == PyUnicode_1BYTE_KIND) {
         // Runs of characters that stand for themselves go in at once.
         const char* chars = static_cast<const char*>(data);
+        const bool* plain = kPlain.plain[spaced ? 1 : 0];
         Py_ssize_t run = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Py_UCS4 c = static_cast<unsigned char>(chars[i]);
-            if (plain_ascii(c, spaced)) continue;
+            if (plain[c]) continue;
             out.append(chars + run, size_t(i - run));
             append_escape(out, c);
             run = i + 1;
@@ -149,11 +164,76 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
     return false;
 }
 
-bool all_ascii(const std::string& bytes) {
-    for (char c : bytes) {
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
+// The length of the JSON text of `text` when every one of its characters
+// stands for itself (quotes included), or -1.
+Py_ssize_t plain_string_length(PyObject* text, bool spaced) {
+    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return -1;
+    const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const bool* plain = kPlain.plain[spaced ? 1 : 0];
+    bool all = true;
+    for (Py_ssize_t i = 0; i < n; ++i) all &= plain[chars[i]];
+    return all ? n + 2 : -1;
+}
+
+char* put(char* out, const char* text, size_t n) {
+    std::memcpy(out, text, n);
+    return out + n;
+}
+
+char* put_string(char* out, PyObject* text) {
+    *out++ = '"';
+    out = put(out, static_cast<const char*>(PyUnicode_DATA(text)), size_t(PyUnicode_GET_LENGTH(text)));
+    *out++ = '"';
+    return out;
+}
+
+// The text of the commonest values, a str or a tuple or list of strs with
+// no character to escape, followed by `suffix`, made straight into a str:
+// what append_native and make_str would make. Empty for any other value.
+Ref plain_piece(PyObject* value, bool spaced, std::string_view suffix) {
+    Py_ssize_t length = plain_string_length(value, spaced);
+    if (length >= 0) {
+        Ref piece = Ref::check(PyUnicode_New(length + Py_ssize_t(suffix.size()), 127));
+        char* out = put_string(static_cast<char*>(PyUnicode_DATA(piece.get())), value);
+        put(out, suffix.data(), suffix.size());
+        return piece;
     }
-    return true;
+    if (!PyTuple_CheckExact(value) && !PyList_CheckExact(value)) return Ref();
+    PyObject** elements = PySequence_Fast_ITEMS(value);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+    const std::string_view separator = spaced ? ", " : ",";
+    length = 2 + (n > 1 ? (n - 1) * Py_ssize_t(separator.size()) : 0) + Py_ssize_t(suffix.size());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_ssize_t element = plain_string_length(elements[i], spaced);
+        if (element < 0) return Ref();
+        length += element;
+    }
+    Ref piece = Ref::check(PyUnicode_New(length, 127));
+    char* out = static_cast<char*>(PyUnicode_DATA(piece.get()));
+    *out++ = '[';
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0) out = put(out, separator.data(), separator.size());
+        out = put_string(out, elements[i]);
+    }
+    *out++ = ']';
+    put(out, suffix.data(), suffix.size());
+    return piece;
+}
+
+// Eight bytes at a time: most pieces are ASCII and short.
+bool all_ascii(const std::string& bytes) {
+    const char* data = bytes.data();
+    size_t n = bytes.size();
+    uint64_t seen = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, data + i, sizeof word);
+        seen |= word;
+    }
+    for (; i < n; ++i) seen |= static_cast<unsigned char>(data[i]);
+    return (seen & 0x8080808080808080ULL) == 0;
 }
 
 }  // namespace
@@ -232,6 +312,7 @@ Ref Encoder::dumps(PyObject* value) {
     Ref call;
     Style s = style(call);
     if (s != Style::Call) {
+        if (Ref made = plain_piece(value, s == Style::Spaced, "")) return made;
         std::string text;
         if (append_native(text, value, s == Style::Spaced, 0)) return make_str(text);
     }
@@ -251,6 +332,18 @@ void Encoder::append_dumps(std::string& out, PyObject* value) {
     Ref call;
     Style s = style(call);
     append_text_of(out, value, s, call.get());
+}
+
+Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratch) {
+    Ref call;
+    Style s = style(call);
+    if (s != Style::Call) {
+        if (Ref made = plain_piece(value, s == Style::Spaced, suffix)) return made;
+    }
+    scratch.clear();
+    append_text_of(scratch, value, s, call.get());
+    scratch += suffix;
+    return make_str(scratch);
 }
 
 void append_integer(std::string& out, long long value) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "lookup.h"
 #include "prefetch.h"
@@ -26,6 +27,9 @@ public:
     Ref dumps(PyObject* value);
     // Appends json.dumps(value) to `out` as UTF-8.
     void append_dumps(std::string& out, PyObject* value);
+    // json.dumps(value) followed by `suffix` (ASCII), as a new str; `scratch`
+    // is used when the text is not made at once.
+    Ref piece(PyObject* value, std::string_view suffix, std::string& scratch);
 
 private:
     enum class Style { Call, Compact, Spaced };
