@@ -199,6 +199,22 @@ class TestRebinding:
         assert seen == [(("codes", [0, "0", 1, "1", 2, "2", 3, "3", 4, "4", 5, "5", 6, "6", 7, "7", 8, "8",
                                     9, "9", 10, "10", 11, "11"]), ("chain", ()))]
 
+    def test_log10_changed_while_the_table_is_made(self, rebind, monkeypatch):
+        # math.log10 replaced on the math module itself from inside dumps:
+        # the positions after it are measured by the new one.
+        logs = []
+
+        def dumps(value):
+            if value == "12":
+                monkeypatch.setattr(math, "log10", lambda x: logs.append(x) or 9.0)
+            return std_json.dumps(value)
+
+        rebind("json", type("Encoder", (), {"dumps": staticmethod(dumps)}))
+        out = SpyFile()
+        zantu_cjson.dump_json_big(SpyChain([], [(str(i), 1) for i in range(14)]), out)
+        assert logs == [12, 13]
+        assert out.pieces[11:15] == ['10,"10",', '11,"11",', '"12","12",', '"13","13"']
+
     @pytest.mark.parametrize("name", ["json", "math", "OrderedDict"])
     def test_name_in_neither_place(self, rebind, name):
         rebind(name, SENTINEL_MISSING)

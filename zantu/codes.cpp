@@ -29,11 +29,11 @@ bool is_container_text(PyObject* text) {
 }
 
 // Whether the number of decimal digits of `position` (above 9), as
-// int(math.log10(position)) + 1, reaches `length`. math is looked up afresh;
-// its own log10 is computed natively, with the same double-precision result.
-bool digits_reach(PyObject* module, Py_ssize_t position, Py_ssize_t length) {
-    Ref math = module_global(module, interned.math);
-    Ref log10 = get_attr(math.get(), interned.log10);
+// int(math.log10(position)) + 1, reaches `length`. math.log10 is looked
+// up afresh; its own log10 is computed natively, with the same
+// double-precision result.
+bool digits_reach(GlobalAttribute& math_log10, Py_ssize_t position, Py_ssize_t length) {
+    Ref log10 = math_log10.get();
     if (log10.get() == genuine_log10) {
         return static_cast<long long>(std::log10(static_cast<double>(position))) + 1 >= length;
     }
@@ -279,6 +279,7 @@ const CodeEntry& CodeTable::entry_of(PyObject* value) const {
 CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener* listener) {
     CodeTable table;
     Encoder encoder(module);
+    GlobalAttribute math_log10(module, interned.math, interned.log10);
     table.positions = Ref::check(PyDict_New());
     Ref frequencies = chain_build_frequency_dict(chain);
     Ref items = call_method(interned.items, frequencies.get());
@@ -302,7 +303,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         }
         bool literal = false;
         if (position > 9) {
-            literal = digits_reach(module, position, PyUnicode_GET_LENGTH(text.get())) &&
+            literal = digits_reach(math_log10, position, PyUnicode_GET_LENGTH(text.get())) &&
                       !is_container_text(text.get());
         }
         Ref pos = Ref::check(PyLong_FromSsize_t(position));
