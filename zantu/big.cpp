@@ -42,14 +42,10 @@ bool is_json_number(const char* s, size_t n) {
 // Appends a count in its plain text form. Integers take the fast path; any
 // other count must print as a JSON number, or the document would not load.
 void append_count(std::string& piece, PyObject* count) {
-    if (PyLong_CheckExact(count)) {
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(count, &overflow);
-        if (overflow == 0) {
-            if (value == -1 && PyErr_Occurred()) throw PyError();
-            append_integer(piece, value);
-            return;
-        }
+    long long value = 0;
+    if (PyLong_CheckExact(count) && exact_int_value(count, value)) {
+        append_integer(piece, value);
+        return;
     }
     // A string that reads as a number ("3") is still a string: the
     // in-memory writer would write it quoted.
@@ -213,13 +209,8 @@ public:
     // The pieces ",N," and ",N" of the small counts that most pairs have,
     // made once per call.
     Ref cached_count_piece(PyObject* count, bool last) {
-        if (!PyLong_CheckExact(count)) return Ref();
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(count, &overflow);
-        if (overflow != 0 || n < 0 || n >= kCachedCounts) {
-            if (n == -1 && PyErr_Occurred()) throw PyError();
-            return Ref();
-        }
+        long long n = 0;
+        if (!PyLong_CheckExact(count) || !exact_int_value(count, n) || n < 0 || n >= kCachedCounts) return Ref();
         Ref& slot = count_pieces_[last ? 1 : 0][n];
         if (!slot) {
             std::string text = ",";
@@ -253,15 +244,11 @@ private:
 class BagEnd {
 public:
     explicit BagEnd(PyObject* bag) : unique_count_(bag_unique_count(bag)) {
-        if (PyLong_CheckExact(unique_count_.get())) {
-            int overflow = 0;
-            long long n = PyLong_AsLongLongAndOverflow(unique_count_.get(), &overflow);
-            if (n == -1 && PyErr_Occurred()) throw PyError();
-            if (overflow == 0) {
-                native_ = true;
-                end_ = n - 1;
-                return;
-            }
+        long long n = 0;
+        if (PyLong_CheckExact(unique_count_.get()) && exact_int_value(unique_count_.get(), n)) {
+            native_ = true;
+            end_ = n - 1;
+            return;
         }
         Ref one = Ref::check(PyLong_FromLong(1));
         end_object_ = Ref::check(PyNumber_Subtract(unique_count_.get(), one.get()));

@@ -363,7 +363,9 @@ Ref make_tuple(std::vector<Ref>& items) {
     bool tracked_element = false;
     for (size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].release();
-        if (!tracked_element && PyObject_IS_GC(item) && PyObject_GC_IsTracked(item)) tracked_element = true;
+        if (!tracked_element && PyType_IS_GC(Py_TYPE(item)) && PyObject_IS_GC(item) && PyObject_GC_IsTracked(item)) {
+            tracked_element = true;
+        }
         PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), item);
     }
     items.clear();

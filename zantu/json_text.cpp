@@ -122,12 +122,8 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
         return true;
     }
     if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow != 0 || (n == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
+        long long n = 0;
+        if (!exact_int_value(value, n)) return false;
         append_integer(out, n);
         return true;
     }
@@ -152,7 +148,10 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
         for (Py_ssize_t i = 0; i < n; ++i) {
             prefetch_ahead(elements, i, n);
-            if (i > 0) out += spaced ? ", " : ",";
+            if (i > 0) {
+                out += ',';
+                if (spaced) out += ' ';
+            }
             if (!append_native(out, elements[i], spaced, depth + 1)) {
                 out.resize(mark);
                 return false;
@@ -349,7 +348,9 @@ Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratc
 void append_integer(std::string& out, long long value) {
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, result.ptr);
+    // Most numbers written are codes and counts of a few digits: a char at
+    // a time, inline, costs less than a call of append.
+    for (const char* c = digits; c != result.ptr; ++c) out += *c;
 }
 
 void append_text(std::string& out, PyObject* text) {

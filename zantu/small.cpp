@@ -19,8 +19,9 @@ Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(val
 // The tuple of the codes of a next state's elements, in its order. That of
 // a next state of one element is made once per value and shared: tuples
 // are immutable, and an encoder writes each the same.
-Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& singles) {
-    std::vector<Ref> codes;
+// `codes` is scratch space, left empty.
+Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& singles,
+                     std::vector<Ref>& codes) {
     if (PyObject* only = only_element(next_state)) {
         const CodeEntry& entry = table.entry_of(only);
         Ref& single = singles[size_t(&entry - table.entries.data())];
@@ -52,13 +53,14 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     // exists: a failure here leaves the file untouched.
     std::vector<Ref> singles(table.entries.size());  // by position: (code,)
     std::vector<Ref> chain_array;
+    std::vector<Ref> bag_array;  // emptied by make_tuple; its room is kept for the next bag
+    std::vector<Ref> item_codes;
     Ref entries = get_iter(chain_items(chain).get());
     Ref entry, start, bag, pair, next_state, count;
     while (iter_next(entries.get(), entry)) {
         unpack_pair(entry.get(), start, bag);
         entry = Ref();  // an iterator may reuse its result tuple when it is free
         chain_array.push_back(compress ? code_of(table, start.get()) : start);
-        std::vector<Ref> bag_array;
         Ref pairs = get_iter(bag_choices(bag.get()).get());
         while (iter_next(pairs.get(), pair)) {
             unpack_pair(pair.get(), next_state, count);
@@ -72,7 +74,8 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
                     prefetch(ahead);
                 }
             });
-            bag_array.push_back(compress ? coded_next_state(table, next_state.get(), singles) : next_state);
+            bag_array.push_back(compress ? coded_next_state(table, next_state.get(), singles, item_codes)
+                                         : next_state);
             bag_array.push_back(count);
         }
         chain_array.push_back(make_tuple(bag_array));
