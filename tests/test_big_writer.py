@@ -84,7 +84,9 @@ class TestCounts:
         assert out.pieces[-1] == "0,["
 
     @pytest.mark.parametrize("count, text", [(7, "7"), (-3, "-3"), (10 ** 30, str(10 ** 30)), (2.5, "2.5"),
-                                             (1e300, "1e+300"), (decimal.Decimal("1.50"), "1.50")])
+                                             (1e300, "1e+300"), (decimal.Decimal("1.50"), "1.50")]
+                             + [(n, str(n)) for n in (0, 63, 64, 2 ** 30 - 1, 2 ** 30, -2 ** 30 + 1, -2 ** 30,
+                                                      2 ** 63 - 1, -2 ** 63)])
     def test_numbers(self, count, text):
         out = SpyFile()
         dump(SpyChain([("a", [(("a",), count)])], [("a", 1)]), out)

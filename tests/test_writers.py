@@ -264,7 +264,8 @@ class TestWriterErrors:
 
 
 TRICKY = ["plain", "", " ", "a/b", 'q"', "back\\slash", "\x7f", "\x1f", "é", "\U0001f600", 2 ** 63 - 1, 2 ** 63,
-          -2 ** 63, -2 ** 63 - 1, 0, True, False, None, (), ((1,), "x", (None, (2.5,))), 1.5, -0.0, 1e16]
+          -2 ** 63, -2 ** 63 - 1, 0, True, False, None, (), ((1,), "x", (None, (2.5,))), 1.5, -0.0, 1e16,
+          1, -1, 2 ** 30 - 1, 2 ** 30, -2 ** 30 + 1, -2 ** 30]
 
 
 def test_every_character_is_written_as_the_encoder_writes_it(encoder):
