@@ -190,6 +190,8 @@ char* put_string(char* out, PyObject* text) {
 // The text of the commonest values, a str or a tuple or list of strs with
 // no character to escape, followed by `suffix`, made straight into a str:
 // what append_native and make_str would make. Empty for any other value.
+// Nothing runs between measuring and filling (allocating a str starts no
+// collection), so a list's elements stay as they were measured.
 Ref plain_piece(PyObject* value, bool spaced, std::string_view suffix) {
     Py_ssize_t length = plain_string_length(value, spaced);
     if (length >= 0) {
