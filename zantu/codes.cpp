@@ -363,6 +363,8 @@ Ref make_tuple(std::vector<Ref>& items) {
     bool tracked_element = false;
     for (size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i].release();
+        // The type's flag first, inline: most elements (ints, strs) are of
+        // types the collector never tracks, and need no call.
         if (!tracked_element && PyType_IS_GC(Py_TYPE(item)) && PyObject_IS_GC(item) && PyObject_GC_IsTracked(item)) {
             tracked_element = true;
         }

@@ -329,12 +329,6 @@ void Encoder::append_text_of(std::string& out, PyObject* value, Style s, PyObjec
     append_text(out, text.get());
 }
 
-void Encoder::append_dumps(std::string& out, PyObject* value) {
-    Ref call;
-    Style s = style(call);
-    append_text_of(out, value, s, call.get());
-}
-
 Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratch) {
     Ref call;
     Style s = style(call);

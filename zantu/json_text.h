@@ -25,8 +25,6 @@ public:
 
     // json.dumps(value): a new reference to a str.
     Ref dumps(PyObject* value);
-    // Appends json.dumps(value) to `out` as UTF-8.
-    void append_dumps(std::string& out, PyObject* value);
     // json.dumps(value) followed by `suffix` (ASCII), as a new str; `scratch`
     // is used when the text is not made at once.
     Ref piece(PyObject* value, std::string_view suffix, std::string& scratch);
