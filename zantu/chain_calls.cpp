@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "lookup.h"
+
 namespace zantu {
 
 Interned interned;
@@ -114,6 +116,24 @@ Ref module_global(PyObject* module, PyObject* name) {
         throw PyError();
     }
     return Ref::borrow(found);
+}
+
+Ref bag_choices(PyObject* bag) {
+    if (PyObject* pairs = genuine_bag_pairs(bag)) {
+        // iter(pairs.items()): the view that an exact dict's items() makes.
+#if PY_VERSION_HEX < 0x030C0000
+        Ref view = Ref::check(_PyDictView_New(pairs, &PyDictItems_Type));
+#else
+        Ref view = call_method(interned.items, pairs);
+#endif
+        return get_iter(view.get());
+    }
+    return call_method(interned.choices, bag);
+}
+
+Ref bag_unique_count(PyObject* bag) {
+    if (PyObject* pairs = genuine_bag_pairs(bag)) return Ref::check(PyLong_FromSsize_t(PyDict_GET_SIZE(pairs)));
+    return get_attr(bag, interned.unique_count);
 }
 
 Ref get_attr(PyObject* obj, PyObject* name) {

@@ -16,7 +16,8 @@ namespace zantu {
     X(load) X(log10) X(basic_parse) X(buf_size) X(event) X(value) X(count)     \
     X(key) X(json) X(math) X(ijson) X(OrderedDict) X(ObjectBuilder)            \
     X(ProbabilityBag) X(codes) X(chain) X(start_map) X(end_map) X(start_array) \
-    X(end_array) X(map_key) X(number) X(string) X(boolean) X(null)
+    X(end_array) X(map_key) X(number) X(string) X(boolean) X(null) X(iter) X(len) \
+    X(_counts)
 
 struct Interned {
 #define ZANTU_DECLARE_NAME(name) PyObject* name = nullptr;
@@ -76,8 +77,10 @@ inline void chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
 void chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
 
 // The bags.
-inline Ref bag_choices(PyObject* bag) { return call_method(interned.choices, bag); }
-inline Ref bag_unique_count(PyObject* bag) { return get_attr(bag, interned.unique_count); }
+// bag.choices() and bag.unique_count; for the package's own bag answered
+// from its dict of pairs as those would answer (see genuine_bag_pairs).
+Ref bag_choices(PyObject* bag);
+Ref bag_unique_count(PyObject* bag);
 void bag_add(PyObject* bag, PyObject* item, PyObject* count);
 // ProbabilityBag(), the class looked up in the module's namespace.
 Ref new_probability_bag(PyObject* module);

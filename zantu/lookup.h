@@ -66,4 +66,20 @@ private:
     DictState namespace_;
 };
 
+// The package's own bag. `choices()` of a `ProbabilityBag` is
+// `iter(self._counts.items())` and its `unique_count` is
+// `len(self._counts)`: while a bag is an instance of that class itself and
+// both still are those (the class's attributes, the code of both functions,
+// the names `iter` and `len` they find), the writers answer them from the
+// bag's dict of pairs, without running either. Found at import; the
+// answer is checked against the tags of the class and of both namespaces,
+// and looked at afresh whenever one has changed.
+void init_genuine_bag();
+void release_genuine_bag();
+
+// The dict of pairs of `bag` when its `choices()` and `unique_count` are
+// the package's own, and that dict is an exact dict; null otherwise (the
+// methods must then be called). Borrowed.
+PyObject* genuine_bag_pairs(PyObject* bag);
+
 }  // namespace zantu

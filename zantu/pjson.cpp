@@ -7,6 +7,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "json_text.h"
+#include "lookup.h"
 #include "peek.h"
 #include "small.h"
 
@@ -153,6 +154,7 @@ void free_module(void*) {
     release_codes();
     release_encoders();
     release_peek();
+    release_genuine_bag();
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,
@@ -201,6 +203,7 @@ void init_module(PyObject* module) {
     init_codes();
     init_encoders();
     init_peek();
+    init_genuine_bag();
     set_global(module, "json", import_preferring("ujson", "json"));
     set_global(module, "math", import("math"));
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));
