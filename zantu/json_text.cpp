@@ -342,10 +342,15 @@ Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratc
 }
 
 void append_integer(std::string& out, long long value) {
+    // Most numbers written are codes and counts of one or two digits.
+    if (value >= 0 && value < 100) {
+        if (value >= 10) out += char('0' + value / 10);
+        out += char('0' + value % 10);
+        return;
+    }
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof digits, value);
-    // Most numbers written are codes and counts of a few digits: a char at
-    // a time, inline, costs less than a call of append.
+    // A char at a time, inline, costs less than a call of append.
     for (const char* c = digits; c != result.ptr; ++c) out += *c;
 }
 
