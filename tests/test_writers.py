@@ -408,6 +408,104 @@ class TestWholeDocumentText:
             zantu_cjson.dump_json_small(SpyChain([("a", [(("b",), object())])]), SpyFile(), False)
 
 
+class HookBag:
+    """A bag whose choices() first runs `hook` (when given)."""
+
+    def __init__(self, pairs, hook=None):
+        self.pairs, self.hook, self.unique_count = pairs, hook, len(pairs)
+
+    def choices(self):
+        if self.hook is not None:
+            self.hook()
+        return iter(self.pairs)
+
+
+class HookChain:
+    def __init__(self, entries):
+        self.entries = entries
+
+    def items(self):
+        return iter(self.entries)
+
+    def __len__(self):
+        return len(self.entries)
+
+    def build_frequency_dict(self):
+        frequencies = {}
+        for start, bag in self.entries:
+            frequencies[start] = frequencies.get(start, 0) + 1
+            for state, _ in bag.pairs:
+                for value in state:
+                    frequencies[value] = frequencies.get(value, 0) + 1
+        return frequencies
+
+
+def hook_chain(hook=None):
+    return HookChain([("a", HookBag([(("b", "c"), 3), (("c",), 1)])), ("b", HookBag([(("a",), 2)], hook)),
+                      ("c", HookBag([(("a", "b"), 1)]))])
+
+
+class TestDocumentAsDumped:
+    """The in-memory writer dumps the document through what is bound when
+    the walk is over, and the document shows its values as they are then,
+    whatever it made of them on the way."""
+
+    @pytest.mark.parametrize("compress", [True, False])
+    @pytest.mark.parametrize("change", ["json", "dump", "OrderedDict"])
+    def test_bindings_changed_during_the_walk(self, rebind, compress, change):
+        import collections
+        import ujson
+
+        def make_change(mp):
+            if change == "json":
+                mp.setattr(zantu_cjson, "json", std_json)
+            elif change == "dump":
+                mp.setattr(ujson, "dump", lambda document, file: file.write("<%s>" % ujson.dumps(document)))
+            else:
+                mp.setattr(zantu_cjson, "OrderedDict",
+                           lambda members: collections.OrderedDict(list(members) + [("more", 1)]))
+
+        rebind("json", ujson)
+        unchanged = written(zantu_cjson.dump_json_small, hook_chain(), compress)
+        with pytest.MonkeyPatch.context() as mp:
+            make_change(mp)
+            expected = written(zantu_cjson.dump_json_small, hook_chain(), compress)
+        with pytest.MonkeyPatch.context() as mp:
+            assert written(zantu_cjson.dump_json_small, hook_chain(lambda: make_change(mp)), compress) == expected
+        assert expected != unchanged
+
+    @pytest.mark.parametrize("compress", [True, False])
+    @pytest.mark.parametrize("where", ["next state", "inside a next state", "start"])
+    def test_list_changed_later_in_the_walk(self, compress, where):
+        from zantu import pycodec
+
+        def run(writer):
+            inner = ["x"]
+            start, state = "s", ("a", "b")
+            if where == "next state":
+                state = inner
+            elif where == "inside a next state":
+                state = ("a", inner)
+            else:
+                start = ("s", inner)
+            chain = HookChain([(start, HookBag([(state, 1)])), ("b", HookBag([(("a",), 2)], lambda: inner.append("y")))])
+            if compress and where != "next state":
+                # Hashable for the code table: the list is written as a value.
+                chain.build_frequency_dict = lambda: {"s": 1, "a": 2, "b": 1, "x": 1}
+            return outcome_of(writer, chain, compress)
+
+        assert run(zantu_cjson.dump_json_small) == run(pycodec.dump_json_small)
+
+
+def outcome_of(writer, chain, compress):
+    out = SpyFile()
+    try:
+        writer(chain, out, compress)
+        return out.pieces, None
+    except Exception as error:
+        return out.pieces, type(error)
+
+
 @pytest.mark.parametrize("writer", WRITERS)
 def test_one_element_next_states_in_both_writers(writer):
     # One-element next states share their coded form per value, literal

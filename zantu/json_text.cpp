@@ -76,9 +76,17 @@ void append_string(std::string& out, PyObject* text, bool spaced) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     out += '"';
     if (kind == PyUnicode_1BYTE_KIND) {
-        // Runs of characters that stand for themselves go in at once.
         const char* chars = static_cast<const char*>(data);
         const bool* plain = kPlain.plain[spaced ? 1 : 0];
+        // Most strs have nothing to escape: told without a branch per char.
+        bool all = true;
+        for (Py_ssize_t i = 0; i < n; ++i) all &= plain[static_cast<unsigned char>(chars[i])];
+        if (all) {
+            out.append(chars, size_t(n));
+            out += '"';
+            return;
+        }
+        // Runs of characters that stand for themselves go in at once.
         Py_ssize_t run = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Py_UCS4 c = static_cast<unsigned char>(chars[i]);
@@ -115,8 +123,9 @@ inline void prefetch_ahead(PyObject* const* elements, Py_ssize_t i, Py_ssize_t n
 
 // The text of `value` in the style of ujson (no blanks) or the standard
 // json (", " between array elements); false when the value is not one that
-// is written natively (`out` is then as it was).
-bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
+// is written natively, or holds a list and `lists` is false (`out` is then
+// as it was).
+bool append_native(std::string& out, PyObject* value, bool spaced, int depth, bool lists = true) {
     if (PyUnicode_CheckExact(value)) {
         append_string(out, value, spaced);
         return true;
@@ -141,7 +150,7 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
     }
     // Both encoders write tuples and lists alike. No code of the caller's
     // runs while the text is made, so a list cannot change meanwhile.
-    if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && depth < kMaxDepth) {
+    if ((PyTuple_CheckExact(value) || (lists && PyList_CheckExact(value))) && depth < kMaxDepth) {
         size_t mark = out.size();
         out += '[';
         PyObject** elements = PySequence_Fast_ITEMS(value);
@@ -152,7 +161,7 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth) {
                 out += ',';
                 if (spaced) out += ' ';
             }
-            if (!append_native(out, elements[i], spaced, depth + 1)) {
+            if (!append_native(out, elements[i], spaced, depth + 1, lists)) {
                 out.resize(mark);
                 return false;
             }
@@ -269,12 +278,31 @@ void release_encoders() {
 
 bool is_genuine_ordered_dict(PyObject* cls) { return cls != nullptr && cls == ordered_dict; }
 
-void dump_document(PyObject* module, PyObject* document, PyObject* codes_list, PyObject* chain_array,
-                   bool genuine_document, PyObject* file) {
+Ref json_dump(PyObject* module) {
     Ref json = module_global(module, interned.json);
-    Ref dump = get_attr(json.get(), interned.dump);
-    if (dump.get() != ujson_dump || ujson_dump == nullptr) {
-        call(dump.get(), document, file);
+    return get_attr(json.get(), interned.dump);
+}
+
+bool is_ujson_dump(PyObject* dump) { return ujson_dump != nullptr && dump == ujson_dump; }
+
+bool ujson_dump_bound(PyObject* module) {
+    if (ujson_dump == nullptr) return false;
+    PyObject* json = PyDict_GetItemWithError(PyModule_GetDict(module), interned.json);
+    if (json == nullptr || !PyModule_CheckExact(json)) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* dump = PyDict_GetItemWithError(PyModule_GetDict(json), interned.dump);
+    PyErr_Clear();
+    return dump == ujson_dump;
+}
+
+bool append_fixed(std::string& out, PyObject* value) { return append_native(out, value, false, 0, false); }
+
+void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
+                   bool genuine_document, PyObject* file, PyObject* made_text) {
+    if (dump != ujson_dump || ujson_dump == nullptr) {
+        call(dump, document, file);
         return;
     }
     // ujson's own dump, step by step: it asks the file for a callable
@@ -285,8 +313,8 @@ void dump_document(PyObject* module, PyObject* document, PyObject* codes_list, P
     if (!PyObject_HasAttrString(file, "write")) raise(PyExc_TypeError, "expected file");
     Ref write = Ref::check(PyObject_GetAttrString(file, "write"));
     if (!PyCallable_Check(write.get())) raise(PyExc_TypeError, "expected file");
-    Ref text;
-    if (genuine_document) {
+    Ref text = Ref::borrow(made_text);
+    if (!text && genuine_document) {
         std::string out = "{\"codes\":";
         if (append_native(out, codes_list, false, 0)) {
             out += ",\"chain\":";

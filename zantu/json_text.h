@@ -41,11 +41,30 @@ private:
 // Whether `cls` is collections.OrderedDict itself.
 bool is_genuine_ordered_dict(PyObject* cls);
 
-// json.dump(document, file). `genuine_document` says that the document is
-// the genuine OrderedDict of ("codes", codes_list) and ("chain",
-// chain_array); with ujson's own dump bound, its text is then made here.
-void dump_document(PyObject* module, PyObject* document, PyObject* codes_list, PyObject* chain_array,
-                   bool genuine_document, PyObject* file);
+// The bound json's dump, looked up as a call of json.dump looks it up.
+Ref json_dump(PyObject* module);
+
+// Whether `dump` is ujson's own dump.
+bool is_ujson_dump(PyObject* dump);
+
+// Whether the `json` bound in `module` is now a module whose `dump` is
+// ujson's own, read from both namespaces (no lookup that runs anything).
+bool ujson_dump_bound(PyObject* module);
+
+// The text of `value` as ujson writes it, appended to `out`, when it is
+// made natively and of values that no code can change: exact strs, ints
+// that fit 64 bits, bools, None and tuples of these (no list). False
+// otherwise, and `out` is then as it was.
+bool append_fixed(std::string& out, PyObject* value);
+
+// dump(document, file), with `dump` found by json_dump(). `genuine_document`
+// says that the document is the genuine OrderedDict of ("codes",
+// codes_list) and ("chain", chain_array); with ujson's own dump, its text
+// is then made here, unless `made_text` (not null) is that text already,
+// as ujson would make it. With `made_text`, `document` may be null while
+// `dump` is ujson's own.
+void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
+                   bool genuine_document, PyObject* file, PyObject* made_text = nullptr);
 
 // Appends the UTF-8 form of a str (lone surrogates kept as they are, so that
 // a piece decodes back to the very same text).

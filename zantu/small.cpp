@@ -35,6 +35,104 @@ Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<R
     return make_tuple(codes);
 }
 
+// OrderedDict((("codes", codes_list), ("chain", chain_array))), with the
+// OrderedDict bound in the module.
+Ref make_document(PyObject* ordered_dict, PyObject* codes_list, PyObject* chain_array) {
+    Ref codes_member = Ref::check(PyTuple_Pack(2, interned.codes, codes_list));
+    Ref chain_member = Ref::check(PyTuple_Pack(2, interned.chain, chain_array));
+    Ref members = Ref::check(PyTuple_Pack(2, codes_member.get(), chain_member.get()));
+    return call(ordered_dict, members.get());
+}
+
+// The arrays of the document, kept flat while the chain is walked: every
+// start (or its code), then its bag's next states (or their codes) and
+// counts; the number of pairs of each bag.
+struct FlatChain {
+    std::vector<Ref> elements;
+    std::vector<Py_ssize_t> bag_sizes;
+
+    FlatChain() = default;
+    FlatChain(const FlatChain&) = delete;
+    FlatChain& operator=(const FlatChain&) = delete;
+    // The elements lie scattered over the heap and have long left the
+    // caches: each is asked for a few places ahead of its release.
+    ~FlatChain() {
+        constexpr size_t kAhead = 8;
+        size_t n = elements.size();
+        for (size_t i = 0; i < n; ++i) {
+            if (i + kAhead < n) prefetch(elements[i + kAhead].get());
+            elements[i] = Ref();
+        }
+    }
+
+    // The chain array of the document: start, (next state, count, ...), ...
+    // The elements are moved into it.
+    Ref chain_array() {
+        std::vector<Ref> chain_array;
+        chain_array.reserve(2 * bag_sizes.size());
+        std::vector<Ref> bag_array;
+        auto element = elements.begin();
+        for (Py_ssize_t size : bag_sizes) {
+            chain_array.push_back(std::move(*element++));
+            for (Py_ssize_t i = 0; i < 2 * size; ++i) bag_array.push_back(std::move(*element++));
+            chain_array.push_back(make_tuple(bag_array));
+        }
+        elements.clear();
+        return make_tuple(chain_array);
+    }
+};
+
+// The document's text as ujson makes it, made while the chain is walked
+// when ujson's dump is bound at the start: it then costs a single pass, and
+// the document need not be built when its dump turns out to be ujson's
+// own. Given up at the first value that is not made natively, or that code
+// run later (by the chain's methods) could change before the document is
+// dumped: a list, or anything else mutable (the document would show it as
+// it is then).
+class SpeculativeText {
+public:
+    explicit SpeculativeText(bool start) : going_(start) {}
+
+    bool going() const { return going_; }
+    void literal(const char* text) {
+        if (going_) text_ += text;
+    }
+    void literal(char c) {
+        if (going_) text_ += c;
+    }
+    void separator(bool first) {
+        if (going_ && !first) text_ += ',';
+    }
+    void value(PyObject* value) {
+        if (!going_) return;
+        // Counts, codes and the one-code items of the compressed form first.
+        long long n = 0;
+        if (PyLong_CheckExact(value) && exact_int_value(value, n)) {
+            append_integer(text_, n);
+            return;
+        }
+        if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 1) {
+            PyObject* only = PyTuple_GET_ITEM(value, 0);
+            if (PyLong_CheckExact(only) && exact_int_value(only, n)) {
+                text_ += '[';
+                append_integer(text_, n);
+                text_ += ']';
+                return;
+            }
+        }
+        if (!append_fixed(text_, value)) stop();
+    }
+    void stop() {
+        going_ = false;
+        std::string().swap(text_);
+    }
+    Ref take() { return make_str(text_); }
+
+private:
+    bool going_;
+    std::string text_;
+};
+
 }  // namespace
 
 void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* frequency_compress) {
@@ -48,47 +146,94 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
             check_status(PyList_Append(codes_list.get(), e.value.get()));
         }
     }
+    SpeculativeText text(ujson_dump_bound(module));
+    text.literal("{\"codes\":[");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(codes_list.get()); ++i) {
+        text.separator(i == 0);
+        text.value(PyList_GET_ITEM(codes_list.get(), i));
+    }
+    text.literal("],\"chain\":[");
 
     // The whole chain is walked, and every code looked up, before any text
-    // exists: a failure here leaves the file untouched.
+    // is written: a failure here leaves the file untouched.
     std::vector<Ref> singles(table.entries.size());  // by position: (code,)
-    std::vector<Ref> chain_array;
-    std::vector<Ref> bag_array;  // emptied by make_tuple; its room is kept for the next bag
+    FlatChain flat;
     std::vector<Ref> item_codes;
+    // What the walk reads next, asked for ahead: in the compressed form as
+    // coding will read it, in the plain form (whose text is made on the way)
+    // the objects and then their first values.
+    auto prefetch_pair = [&](int stage, PyObject* next_state) {
+        if (compress) {
+            prefetch_coding(stage, table, singles, next_state);
+        } else if (stage == 0) {
+            prefetch_sequence(next_state);
+        } else if (stage == 1) {
+            prefetch_first_element(next_state);
+        }
+    };
+    auto prefetch_start = [&](int level, PyObject* start) {
+        if (compress) {
+            prefetch_code(level, table, start);
+        } else if (level == 0) {
+            prefetch_value(start);
+        }
+    };
     Ref entries = get_iter(chain_items(chain).get());
     Ref entry, start, bag, pair, next_state, count;
     while (iter_next(entries.get(), entry)) {
         unpack_pair(entry.get(), start, bag);
         entry = Ref();  // an iterator may reuse its result tuple when it is free
-        chain_array.push_back(compress ? code_of(table, start.get()) : start);
+        prefetch_entries(entries.get(), prefetch_start, prefetch_pair);
+        Ref start_element = compress ? code_of(table, start.get()) : start;
+        text.separator(flat.bag_sizes.empty());
+        text.value(start_element.get());
+        text.literal(",[");
+        flat.elements.push_back(std::move(start_element));
+        Py_ssize_t pairs_written = 0;
         Ref pairs = get_iter(bag_choices(bag.get()).get());
         while (iter_next(pairs.get(), pair)) {
             unpack_pair(pair.get(), next_state, count);
             pair = Ref();
             // The memory of the next states a few pairs on (read in place,
             // without advancing the iterator).
-            prefetch_stages(pairs.get(), [&](int stage, PyObject* ahead) {
-                if (compress) {
-                    prefetch_coding(stage, table, singles, ahead);
-                } else if (stage == 0) {
-                    prefetch(ahead);
-                }
-            });
-            bag_array.push_back(compress ? coded_next_state(table, next_state.get(), singles, item_codes)
-                                         : next_state);
-            bag_array.push_back(count);
+            prefetch_stages(pairs.get(), [&](int stage, PyObject* ahead) { prefetch_pair(stage, ahead); });
+            Ref item = compress ? coded_next_state(table, next_state.get(), singles, item_codes) : next_state;
+            text.separator(pairs_written == 0);
+            text.value(item.get());
+            text.literal(',');
+            text.value(count.get());
+            flat.elements.push_back(std::move(item));
+            flat.elements.push_back(count);
+            ++pairs_written;
         }
-        chain_array.push_back(make_tuple(bag_array));
+        text.literal(']');
+        flat.bag_sizes.push_back(pairs_written);
     }
-    Ref chain_tuple = make_tuple(chain_array);
+    text.literal("]}");
 
-    Ref codes_member = Ref::check(PyTuple_Pack(2, interned.codes, codes_list.get()));
-    Ref chain_member = Ref::check(PyTuple_Pack(2, interned.chain, chain_tuple.get()));
-    Ref members = Ref::check(PyTuple_Pack(2, codes_member.get(), chain_member.get()));
     Ref ordered_dict = module_global(module, interned.OrderedDict);
-    Ref document = call(ordered_dict.get(), members.get());
-    dump_document(module, document.get(), codes_list.get(), chain_tuple.get(),
-                  is_genuine_ordered_dict(ordered_dict.get()), file);
+    bool genuine_document = is_genuine_ordered_dict(ordered_dict.get());
+    if (genuine_document && text.going()) {
+        // Nothing but ujson's own dump looks at a genuine document: with
+        // that dump, its text is all that is needed.
+        Ref dump = json_dump(module);
+        if (is_ujson_dump(dump.get())) {
+            Ref made = text.take();
+            text.stop();
+            dump_document(dump.get(), nullptr, nullptr, nullptr, true, file, made.get());
+            return;
+        }
+        text.stop();
+        Ref chain_tuple = flat.chain_array();
+        Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
+        dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), true, file);
+        return;
+    }
+    text.stop();
+    Ref chain_tuple = flat.chain_array();
+    Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
+    Ref dump = json_dump(module);
+    dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), genuine_document, file);
 }
 
 namespace {
