@@ -57,7 +57,7 @@ struct FlatChain {
     // The elements lie scattered over the heap and have long left the
     // caches: each is asked for a few places ahead of its release.
     ~FlatChain() {
-        constexpr size_t kAhead = 8;
+        constexpr size_t kAhead = 32;
         size_t n = elements.size();
         for (size_t i = 0; i < n; ++i) {
             if (i + kAhead < n) prefetch(elements[i + kAhead].get());
