@@ -121,18 +121,22 @@ Ref MethodCall::operator()(PyObject* obj, PyObject* arg) {
         if (own) return call(own.get(), arg);
         if (!method_) return call_method(name_, obj, arg);
     }
-    Ref method = method_;  // held for the call, whatever the call changes
 #if ZANTU_VERSION_TAGS
     if (direct_ != nullptr) {
         // What the descriptor's own call does once it has checked the
-        // arguments (and the type, checked when it was remembered).
+        // arguments (and the type, checked when it was remembered). The
+        // descriptor stays held by method_, which nothing the call runs can
+        // reach.
         PyThreadState* thread = PyThreadState_Get();
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyError();
         PyObject* result = direct_(obj, arg);
         Py_LeaveRecursiveCall();
-        return Ref::check(_Py_CheckFunctionResult(thread, method.get(), result, nullptr));
+        // A result and no exception set: what the check passes unchanged.
+        if (result != nullptr && thread->curexc_type == nullptr) return Ref::steal(result);
+        return Ref::check(_Py_CheckFunctionResult(thread, method_.get(), result, nullptr));
     }
 #endif
+    Ref method = method_;  // held for the call, whatever the call changes
     PyObject* stack[] = {nullptr, obj, arg};
     return Ref::check(PyObject_Vectorcall(method.get(), stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
