@@ -142,9 +142,10 @@ Ref MethodCall::operator()(PyObject* obj, PyObject* arg) {
 }
 
 Ref GlobalAttribute::get() {
-    PyObject* globals = PyModule_GetDict(module_);
-    if (value_ != nullptr && globals_.same(globals) && PyModule_CheckExact(object_) &&
-        namespace_.same(PyModule_GetDict(object_))) {
+    // A module keeps one namespace dict for life.
+    if (globals_dict_ == nullptr) globals_dict_ = PyModule_GetDict(module_);
+    PyObject* globals = globals_dict_;
+    if (value_ != nullptr && globals_.same(globals) && PyModule_CheckExact(object_) && namespace_.same(names_)) {
         return Ref::borrow(value_);
     }
     value_ = nullptr;
@@ -168,6 +169,7 @@ Ref GlobalAttribute::get() {
         return Ref::check(PyObject_GetAttr(object, attribute_));
     }
     object_ = object;
+    names_ = names;
     value_ = value;
     globals_ = globals_state;
     namespace_ = names_state;

@@ -61,7 +61,9 @@ private:
     // Borrowed: the global is held by the module's namespace, and the
     // attribute by the global's namespace, while both are unchanged.
     PyObject* object_ = nullptr;
+    PyObject* names_ = nullptr;  // the namespace of object_
     PyObject* value_ = nullptr;
+    PyObject* globals_dict_ = nullptr;  // the namespace of module_
     DictState globals_;
     DictState namespace_;
 };
