@@ -93,6 +93,45 @@ class RecordingBag:
         return f"RecordingBag({self.added!r})"
 
 
+class ListBag:
+    """A bag whose choices() is a list's own iterator."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    @property
+    def unique_count(self):
+        return len(self.pairs)
+
+    def choices(self):
+        return iter(self.pairs)
+
+
+class ListChain:
+    """A chain whose items() is a list's own iterator over (start, bag); its
+    frequency mapping counts each value once per place, unless given."""
+
+    def __init__(self, entries, values=None):
+        self.entries = entries
+        if values is None:
+            values = {}
+            for start, bag in entries:
+                values[start] = values.get(start, 0) + 1
+                for item, _ in bag.pairs:
+                    for value in item:
+                        values[value] = values.get(value, 0) + 1
+        self.values = values
+
+    def __len__(self):
+        return len(self.entries)
+
+    def items(self):
+        return iter(self.entries)
+
+    def build_frequency_dict(self):
+        return self.values
+
+
 class SpyFile:
     """A text file that records every write as a piece."""
 

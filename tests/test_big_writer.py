@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import zantu_cjson
-from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, SpyChain, SpyFile
+from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, SpyChain, SpyFile
 from zantu import MarkovChain
 
 dump = zantu_cjson.dump_json_big
@@ -359,43 +359,6 @@ def test_dumps_is_looked_up_for_every_value(rebind, monkeypatch, change):
     dump(SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES), out, False)
     assert out.pieces == ['{"codes":[', '],"chain":[', '"a",[', '["b","c"]', ",3,", '(["c"])', ",1", "],",
                           '("b"),[', '(["a"])', ",2", "]", "]}"]
-
-
-class ListBag:
-    """A bag whose choices() is a list's own iterator."""
-
-    def __init__(self, pairs):
-        self.pairs = pairs
-
-    @property
-    def unique_count(self):
-        return len(self.pairs)
-
-    def choices(self):
-        return iter(self.pairs)
-
-
-class ListChain:
-    """A chain whose items() is a list's own iterator over (start, bag)."""
-
-    def __init__(self, entries):
-        self.entries = entries
-        values = {}
-        for start, bag in entries:
-            values[start] = values.get(start, 0) + 1
-            for item, _ in bag.pairs:
-                for value in item:
-                    values[value] = values.get(value, 0) + 1
-        self.values = values
-
-    def __len__(self):
-        return len(self.entries)
-
-    def items(self):
-        return iter(self.entries)
-
-    def build_frequency_dict(self):
-        return self.values
 
 
 class ListMeddling:
