@@ -488,6 +488,22 @@ def outcome_of(writer, chain, compress):
 
 
 @pytest.mark.parametrize("writer", WRITERS)
+def test_literal_codes_of_one_element_next_states(writer):
+    # Short values past position 99 are written as themselves; here all in
+    # a chain of plain values, so the in-memory writer makes the text itself.
+    from zantu import pycodec
+    chain = MarkovChain()
+    for k in range(120):
+        chain.add_to_bag(f"w{k}", (f"w{k + 1}",), count=1000 - k)
+    for value in ["a", "b", 7, 500]:
+        chain.add_to_bag("w0", (value,))
+    text = written(writer, chain)
+    # 7 would equal the code of position 7: it takes its position.
+    assert '[[0],1000,["a"],1,["b"],1,[123],1,[500],1]' in text
+    assert text == written(getattr(pycodec, writer.__name__), chain)
+
+
+@pytest.mark.parametrize("writer", WRITERS)
 def test_one_element_next_states_in_both_writers(writer):
     # One-element next states share their coded form per value, literal
     # codes included; a list whose element empties it while being looked

@@ -16,23 +16,27 @@ namespace {
 // The code of a value: its position, or the value itself when literal.
 Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(value).code; }
 
-// The tuple of the codes of a next state's elements, in its order. That of
-// a next state of one element is made once per value and shared: tuples
-// are immutable, and an encoder writes each the same.
+// The tuple of the codes of a next state's elements, in its order.
 // `codes` is scratch space, left empty.
-Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& singles,
-                     std::vector<Ref>& codes) {
-    if (PyObject* only = only_element(next_state)) {
-        const CodeEntry& entry = table.entry_of(only);
-        Ref& single = singles[size_t(&entry - table.entries.data())];
-        if (!single) {
-            codes.push_back(entry.code);
-            single = make_tuple(codes);
-        }
-        return single;
-    }
+Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& codes) {
     for_each_element(next_state, [&](PyObject* element) { codes.push_back(code_of(table, element)); });
     return make_tuple(codes);
+}
+
+// Asks the memory for what coding a next state reads, in stages: the next
+// state, its first value's slot in the code table, then that value's entry.
+void prefetch_entry(int stage, const CodeTable& table, PyObject* next_state) {
+    if (stage == 0) {
+        prefetch_sequence(next_state);
+        return;
+    }
+    if (!PyTuple_CheckExact(next_state) || PyTuple_GET_SIZE(next_state) == 0) return;
+    PyObject* value = PyTuple_GET_ITEM(next_state, 0);
+    if (stage == 1) {
+        table.prefetch(value);
+    } else if (stage == 2) {
+        if (const CodeEntry* entry = table.entry_by_identity(value)) prefetch(entry);
+    }
 }
 
 // OrderedDict((("codes", codes_list), ("chain", chain_array))), with the
@@ -48,7 +52,11 @@ Ref make_document(PyObject* ordered_dict, PyObject* codes_list, PyObject* chain_
 // start (or its code), then its bag's next states (or their codes) and
 // counts; the number of pairs of each bag.
 struct FlatChain {
+    // A null element stands for the one-code item (code,) of the next
+    // position in `single_positions` (compressed form): made only if the
+    // document is built.
     std::vector<Ref> elements;
+    std::vector<size_t> single_positions;
     std::vector<Py_ssize_t> bag_sizes;
 
     FlatChain() = default;
@@ -66,15 +74,19 @@ struct FlatChain {
     }
 
     // The chain array of the document: start, (next state, count, ...), ...
-    // The elements are moved into it.
-    Ref chain_array() {
+    // The elements are moved into it; `single(position)` gives the
+    // one-code items.
+    template <typename Single>
+    Ref chain_array(Single single) {
         std::vector<Ref> chain_array;
         chain_array.reserve(2 * bag_sizes.size());
         std::vector<Ref> bag_array;
         auto element = elements.begin();
+        auto position = single_positions.begin();
+        auto next = [&]() { return *element ? std::move(*element++) : (++element, single(*position++)); };
         for (Py_ssize_t size : bag_sizes) {
-            chain_array.push_back(std::move(*element++));
-            for (Py_ssize_t i = 0; i < 2 * size; ++i) bag_array.push_back(std::move(*element++));
+            chain_array.push_back(next());
+            for (Py_ssize_t i = 0; i < 2 * size; ++i) bag_array.push_back(next());
             chain_array.push_back(make_tuple(bag_array));
         }
         elements.clear();
@@ -122,6 +134,13 @@ public:
         }
         if (!append_fixed(text_, value)) stop();
     }
+    // The text of the one-code item (code,), for a code that is an int.
+    void single_code(long long code) {
+        if (!going_) return;
+        text_ += '[';
+        append_integer(text_, code);
+        text_ += ']';
+    }
     void stop() {
         going_ = false;
         std::string().swap(text_);
@@ -156,15 +175,23 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
 
     // The whole chain is walked, and every code looked up, before any text
     // is written: a failure here leaves the file untouched.
-    std::vector<Ref> singles(table.entries.size());  // by position: (code,)
-    FlatChain flat;
+    std::vector<Ref> singles(table.entries.size());  // by position: (code,), made once
     std::vector<Ref> item_codes;
+    auto single_of = [&](size_t position) {
+        Ref& single = singles[position];
+        if (!single) {
+            item_codes.push_back(table.entries[position].code);
+            single = make_tuple(item_codes);
+        }
+        return single;
+    };
+    FlatChain flat;
     // What the walk reads next, asked for ahead: in the compressed form as
     // coding will read it, in the plain form (whose text is made on the way)
     // the objects and then their first values.
     auto prefetch_pair = [&](int stage, PyObject* next_state) {
         if (compress) {
-            prefetch_coding(stage, table, singles, next_state);
+            prefetch_entry(stage, table, next_state);
         } else if (stage == 0) {
             prefetch_sequence(next_state);
         } else if (stage == 1) {
@@ -197,12 +224,27 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
             // The memory of the next states a few pairs on (read in place,
             // without advancing the iterator).
             prefetch_stages(pairs.get(), [&](int stage, PyObject* ahead) { prefetch_pair(stage, ahead); });
-            Ref item = compress ? coded_next_state(table, next_state.get(), singles, item_codes) : next_state;
             text.separator(pairs_written == 0);
-            text.value(item.get());
+            PyObject* only = compress ? only_element(next_state.get()) : nullptr;
+            if (only != nullptr) {
+                // Written from its position (an integer code is the
+                // position), without the memory of a shared tuple.
+                const CodeEntry& entry = table.entry_of(only);
+                size_t position = size_t(&entry - table.entries.data());
+                if (entry.literal) {
+                    text.value(single_of(position).get());
+                } else {
+                    text.single_code(static_cast<long long>(position));
+                }
+                flat.elements.emplace_back();
+                flat.single_positions.push_back(position);
+            } else {
+                Ref item = compress ? coded_next_state(table, next_state.get(), item_codes) : next_state;
+                text.value(item.get());
+                flat.elements.push_back(std::move(item));
+            }
             text.literal(',');
             text.value(count.get());
-            flat.elements.push_back(std::move(item));
             flat.elements.push_back(count);
             ++pairs_written;
         }
@@ -224,13 +266,13 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
             return;
         }
         text.stop();
-        Ref chain_tuple = flat.chain_array();
+        Ref chain_tuple = flat.chain_array(single_of);
         Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
         dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), true, file);
         return;
     }
     text.stop();
-    Ref chain_tuple = flat.chain_array();
+    Ref chain_tuple = flat.chain_array(single_of);
     Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
     Ref dump = json_dump(module);
     dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), genuine_document, file);
