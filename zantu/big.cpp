@@ -170,7 +170,7 @@ public:
     // it will, with the pieces made once per value.
     void prefetch_pair(int stage, const CodeTable* table, PyObject* next_state) const {
         if (table != nullptr) {
-            prefetch_coding(stage, *table, single_pieces_, next_state);
+            prefetch_coding(stage, *table, &single_pieces_, next_state);
         } else if (stage == 0) {
             prefetch_sequence(next_state);
         } else if (stage == 1) {

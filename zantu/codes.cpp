@@ -228,7 +228,7 @@ void CodeTable::prefetch(const PyObject* value) const {
     if (!identities_.empty()) zantu::prefetch(&identities_[address_hash(value) & mask_]);
 }
 
-void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& by_position, PyObject* next_state) {
+void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* next_state) {
     if (stage == 0) {
         prefetch_sequence(next_state);
         return;
@@ -242,11 +242,15 @@ void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& 
     if (PyTuple_GET_SIZE(next_state) != 1) return;
     const CodeEntry* entry = table.entry_by_identity(value);
     if (entry == nullptr) return;
+    if (by_position == nullptr) {
+        if (stage == 2) prefetch(entry);
+        return;
+    }
     size_t position = size_t(entry - table.entries.data());
-    if (position >= by_position.size()) return;
+    if (position >= by_position->size()) return;
     if (stage == 2) {
-        prefetch(&by_position[position]);
-    } else if (PyObject* made = by_position[position].get()) {
+        prefetch(&(*by_position)[position]);
+    } else if (PyObject* made = (*by_position)[position].get()) {
         prefetch(made);
     }
 }

@@ -119,9 +119,10 @@ inline size_t address_hash(const void* p) {
 // read (see prefetch_stages): 0, the next state's object; 1, its first
 // value's slot in `table` (found by address); for a next state of one
 // value, 2, the slot of that value's object in `by_position` (the
-// writer's own, by code position) and 3, that object. Each stage reads
-// only what the one before asked for.
-void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>& by_position, PyObject* next_state);
+// writer's own, by code position) and 3, that object; with `by_position`
+// null, 2, that value's entry in `table`. Each stage reads only what the
+// one before asked for.
+void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* next_state);
 
 // Stage `stage` of asking the memory for what finding the code of `value`
 // will read: 0, its object (read only when it is not found by address);

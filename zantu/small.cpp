@@ -23,22 +23,6 @@ Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<R
     return make_tuple(codes);
 }
 
-// Asks the memory for what coding a next state reads, in stages: the next
-// state, its first value's slot in the code table, then that value's entry.
-void prefetch_entry(int stage, const CodeTable& table, PyObject* next_state) {
-    if (stage == 0) {
-        prefetch_sequence(next_state);
-        return;
-    }
-    if (!PyTuple_CheckExact(next_state) || PyTuple_GET_SIZE(next_state) == 0) return;
-    PyObject* value = PyTuple_GET_ITEM(next_state, 0);
-    if (stage == 1) {
-        table.prefetch(value);
-    } else if (stage == 2) {
-        if (const CodeEntry* entry = table.entry_by_identity(value)) prefetch(entry);
-    }
-}
-
 // OrderedDict((("codes", codes_list), ("chain", chain_array))), with the
 // OrderedDict bound in the module.
 Ref make_document(PyObject* ordered_dict, PyObject* codes_list, PyObject* chain_array) {
@@ -191,7 +175,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     // the objects and then their first values.
     auto prefetch_pair = [&](int stage, PyObject* next_state) {
         if (compress) {
-            prefetch_entry(stage, table, next_state);
+            prefetch_coding(stage, table, nullptr, next_state);
         } else if (stage == 0) {
             prefetch_sequence(next_state);
         } else if (stage == 1) {
