@@ -101,20 +101,11 @@ public:
     }
     void value(PyObject* value) {
         if (!going_) return;
-        // Counts, codes and the one-code items of the compressed form first.
+        // Counts and codes first.
         long long n = 0;
         if (PyLong_CheckExact(value) && exact_int_value(value, n)) {
             append_integer(text_, n);
             return;
-        }
-        if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 1) {
-            PyObject* only = PyTuple_GET_ITEM(value, 0);
-            if (PyLong_CheckExact(only) && exact_int_value(only, n)) {
-                text_ += '[';
-                append_integer(text_, n);
-                text_ += ']';
-                return;
-            }
         }
         if (!append_fixed(text_, value)) stop();
     }
