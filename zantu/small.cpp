@@ -230,26 +230,25 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
 
     Ref ordered_dict = module_global(module, interned.OrderedDict);
     bool genuine_document = is_genuine_ordered_dict(ordered_dict.get());
+    Ref dump;
     if (genuine_document && text.going()) {
         // Nothing but ujson's own dump looks at a genuine document: with
         // that dump, its text is all that is needed.
-        Ref dump = json_dump(module);
+        dump = json_dump(module);
         if (is_ujson_dump(dump.get())) {
             Ref made = text.take();
             text.stop();
             dump_document(dump.get(), nullptr, nullptr, nullptr, true, file, made.get());
             return;
         }
-        text.stop();
-        Ref chain_tuple = flat.chain_array(single_of);
-        Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
-        dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), true, file);
-        return;
     }
     text.stop();
     Ref chain_tuple = flat.chain_array(single_of);
     Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
-    Ref dump = json_dump(module);
+    // Looked up after the document is made, as json.dump(document, file)
+    // does; when it was looked up above, the document is a genuine
+    // OrderedDict, whose making runs no code of the caller's.
+    if (!dump) dump = json_dump(module);
     dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), genuine_document, file);
 }
 
