@@ -37,6 +37,15 @@ struct PlainTable {
 };
 constexpr PlainTable kPlain;
 
+// Whether every one of `n` one-byte characters stands for itself: told
+// without a branch per char, as most strs have nothing to escape.
+bool all_plain(const unsigned char* chars, Py_ssize_t n, bool spaced) {
+    const bool* plain = kPlain.plain[spaced ? 1 : 0];
+    bool all = true;
+    for (Py_ssize_t i = 0; i < n; ++i) all &= plain[chars[i]];
+    return all;
+}
+
 void append_unit_escape(std::string& out, Py_UCS4 unit) {
     static const char hex[] = "0123456789abcdef";
     const char buffer[6] = {'\\', 'u', hex[(unit >> 12) & 0xf], hex[(unit >> 8) & 0xf], hex[(unit >> 4) & 0xf],
@@ -77,16 +86,13 @@ void append_string(std::string& out, PyObject* text, bool spaced) {
     out += '"';
     if (kind == PyUnicode_1BYTE_KIND) {
         const char* chars = static_cast<const char*>(data);
-        const bool* plain = kPlain.plain[spaced ? 1 : 0];
-        // Most strs have nothing to escape: told without a branch per char.
-        bool all = true;
-        for (Py_ssize_t i = 0; i < n; ++i) all &= plain[static_cast<unsigned char>(chars[i])];
-        if (all) {
+        if (all_plain(static_cast<const unsigned char*>(data), n, spaced)) {
             out.append(chars, size_t(n));
             out += '"';
             return;
         }
         // Runs of characters that stand for themselves go in at once.
+        const bool* plain = kPlain.plain[spaced ? 1 : 0];
         Py_ssize_t run = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Py_UCS4 c = static_cast<unsigned char>(chars[i]);
@@ -176,12 +182,8 @@ bool append_native(std::string& out, PyObject* value, bool spaced, int depth, bo
 // stands for itself (quotes included), or -1.
 Py_ssize_t plain_string_length(PyObject* text, bool spaced) {
     if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return -1;
-    const auto* chars = static_cast<const unsigned char*>(PyUnicode_DATA(text));
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const bool* plain = kPlain.plain[spaced ? 1 : 0];
-    bool all = true;
-    for (Py_ssize_t i = 0; i < n; ++i) all &= plain[chars[i]];
-    return all ? n + 2 : -1;
+    return all_plain(static_cast<const unsigned char*>(PyUnicode_DATA(text)), n, spaced) ? n + 2 : -1;
 }
 
 char* put(char* out, const char* text, size_t n) {
