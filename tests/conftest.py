@@ -146,6 +146,16 @@ class SpyFile:
         return "".join(self.pieces)
 
 
+def pieces_and_error(writer, chain, out, compress):
+    """The pieces that `writer` wrote to `out`, and the type of the error
+    it ended with (None when it ended well)."""
+    try:
+        writer(chain, out, compress)
+        return out.pieces, None
+    except Exception as error:
+        return out.pieces, type(error)
+
+
 # Worked example: start a with (b, c) x3 and (c,) x1, start b with (a,) x2;
 # the frequency mapping yields b 4, a 5, c 4.
 EXAMPLE_ENTRIES = [("a", [(("b", "c"), 3), (("c",), 1)]), ("b", [(("a",), 2)])]

@@ -7,7 +7,7 @@ remembered from that call is put to the test."""
 import pytest
 
 import zantu_cjson
-from conftest import SpyFile
+from conftest import SpyFile, pieces_and_error
 from zantu import MarkovChain, pycodec
 from zantu import bag as bag_module
 from zantu.bag import ProbabilityBag
@@ -75,14 +75,6 @@ def make_chain():
     return MarkovChain.from_tokens("a b c a c b a b b c c a d a b d d c".split())
 
 
-def outcome(writer, chain, out, compress):
-    try:
-        writer(chain, out, compress)
-        return out.pieces, None
-    except Exception as error:
-        return out.pieces, type(error)
-
-
 class ChangingFile(SpyFile):
     def __init__(self, at, make_change):
         super().__init__()
@@ -109,7 +101,7 @@ def run_changed(change, native, function, compress, at=None):
                 out = SpyFile()
             else:
                 out = ChangingFile(at, lambda: change(mp, chain, undo))
-            return outcome(function, chain, out, compress)
+            return pieces_and_error(function, chain, out, compress)
         finally:
             for step in undo:
                 step()
@@ -120,7 +112,7 @@ def run_changed(change, native, function, compress, at=None):
 @pytest.mark.parametrize("writer", ["dump_json_big", "dump_json_small"])
 def test_changed_before_the_call(writer, change, compress):
     native, oracle = getattr(zantu_cjson, writer), getattr(pycodec, writer)
-    unchanged = outcome(native, make_chain(), SpyFile(), compress)
+    unchanged = pieces_and_error(native, make_chain(), SpyFile(), compress)
     result = run_changed(CHANGES[change], native, native, compress)
     assert result == run_changed(CHANGES[change], native, oracle, compress)
     if writer == "dump_json_big":
@@ -133,7 +125,7 @@ def test_changed_while_the_chain_is_written(change, compress):
     # After the first bag's pairs, before the bag ends.
     at = 10 if compress else 4
     native = zantu_cjson.dump_json_big
-    unchanged = outcome(native, make_chain(), SpyFile(), compress)
+    unchanged = pieces_and_error(native, make_chain(), SpyFile(), compress)
     result = run_changed(CHANGES[change], native, native, compress, at)
     assert result == run_changed(CHANGES[change], native, pycodec.dump_json_big, compress, at)
     assert result[0][:at] == unchanged[0][:at]

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import zantu_cjson
-from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, SpyChain, SpyFile
+from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, SpyChain, SpyFile, pieces_and_error
 from zantu import MarkovChain
 
 dump = zantu_cjson.dump_json_big
@@ -236,16 +236,6 @@ def test_many_distinct_values():
         assert loaded == chain
 
 
-def written(writer, chain, out, compress):
-    """The pieces that `writer` wrote to `out`, and the type of the error
-    it ended with (None when it ended well)."""
-    try:
-        writer(chain, out, compress)
-        return out.pieces, None
-    except Exception as error:
-        return out.pieces, type(error)
-
-
 class Meddling:
     """A file whose writes change the bag being written: the counts of pairs
     not written yet, pairs taken out and put in (the size kept), or one more
@@ -291,7 +281,7 @@ def test_bag_changed_while_it_is_written(compress, change):
         # or between the eighth pair's item and its count (compressed form),
         # with more than seventy of its pairs still to be written.
         out = Meddling(counts, at=(2 + 48 + 2 if compress else 1) + 2 + 2 + 12, change=change)
-        results.append(written(writer, chain, out, compress))
+        results.append(pieces_and_error(writer, chain, out, compress))
     assert results[0] == results[1]
     assert results[0][1] is (RuntimeError if change == "grow" else None)
 
@@ -396,7 +386,7 @@ def test_lists_changed_while_they_are_written(compress, change, what):
         chain = ListChain(entries)
         target = busy.pairs if what == "bag" else entries
         out = ListMeddling(target, at=(2 + len(chain.values) if compress else 2) + 4 + 10, change=change)
-        results.append(written(writer, chain, out, compress))
+        results.append(pieces_and_error(writer, chain, out, compress))
     assert results[0] == results[1]
     assert results[0][1] is (None if change == "replace" else ValueError)
 

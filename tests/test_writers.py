@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zantu_cjson
-from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, SpyChain, SpyFile
+from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, SpyChain, SpyFile, pieces_and_error
 from zantu import MarkovChain
 
 WRITERS = [zantu_cjson.dump_json_small, zantu_cjson.dump_json_big]
@@ -471,20 +471,11 @@ class TestDocumentAsDumped:
                 start = ("s", inner)
             # The list itself is written as a value in the compressed form
             # (it is no key of the code table).
-            chain = ListChain([(start, HookBag([(state, 1)])), ("b", HookBag([(("a",), 2)], lambda: inner.append("y")))],
-                              {"s": 1, "a": 2, "b": 1, "x": 1})
-            return outcome_of(writer, chain, compress)
+            later = HookBag([(("a",), 2)], lambda: inner.append("y"))
+            chain = ListChain([(start, HookBag([(state, 1)])), ("b", later)], {"s": 1, "a": 2, "b": 1, "x": 1})
+            return pieces_and_error(writer, chain, SpyFile(), compress)
 
         assert run(zantu_cjson.dump_json_small) == run(pycodec.dump_json_small)
-
-
-def outcome_of(writer, chain, compress):
-    out = SpyFile()
-    try:
-        writer(chain, out, compress)
-        return out.pieces, None
-    except Exception as error:
-        return out.pieces, type(error)
 
 
 @pytest.mark.parametrize("writer", WRITERS)
