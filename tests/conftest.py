@@ -146,6 +146,22 @@ class SpyFile:
         return "".join(self.pieces)
 
 
+class Changing(io.StringIO):
+    """A file that, at its n-th piece, calls `change(file)`: a change of
+    what the writer finds for the pieces after it (`file.write`,
+    `json.dumps`, the bags' methods)."""
+
+    def __init__(self, at, change):
+        super().__init__()
+        self.at, self.change, self.pieces = at, change, []
+
+    def write(self, text):
+        self.pieces.append(text)
+        if len(self.pieces) == self.at:
+            self.change(self)
+        return len(text)
+
+
 def pieces_and_error(writer, chain, out, compress):
     """The pieces that `writer` wrote to `out`, and the type of the error
     it ended with (None when it ended well)."""

@@ -7,7 +7,7 @@ remembered from that call is put to the test."""
 import pytest
 
 import zantu_cjson
-from conftest import SpyFile, pieces_and_error
+from conftest import Changing, SpyFile, pieces_and_error
 from zantu import MarkovChain, pycodec
 from zantu import bag as bag_module
 from zantu.bag import ProbabilityBag
@@ -75,18 +75,6 @@ def make_chain():
     return MarkovChain.from_tokens("a b c a c b a b b c c a d a b d d c".split())
 
 
-class ChangingFile(SpyFile):
-    def __init__(self, at, make_change):
-        super().__init__()
-        self.at, self.make_change = at, make_change
-
-    def write(self, text):
-        super().write(text)
-        if len(self.pieces) == self.at:
-            self.make_change()
-        return len(text)
-
-
 def run_changed(change, native, function, compress, at=None):
     """`function` on a fresh chain with `change` made before the call, or
     from inside the file's `at`-th write; `native` has written that chain
@@ -100,7 +88,7 @@ def run_changed(change, native, function, compress, at=None):
                 change(mp, chain, undo)
                 out = SpyFile()
             else:
-                out = ChangingFile(at, lambda: change(mp, chain, undo))
+                out = Changing(at, lambda file: change(mp, chain, undo))
             return pieces_and_error(function, chain, out, compress)
         finally:
             for step in undo:

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import zantu_cjson
-from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, SpyChain, SpyFile, pieces_and_error
+from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, Changing, SpyChain, SpyFile, pieces_and_error
 from zantu import MarkovChain
 
 dump = zantu_cjson.dump_json_big
@@ -284,21 +284,6 @@ def test_bag_changed_while_it_is_written(compress, change):
         results.append(pieces_and_error(writer, chain, out, compress))
     assert results[0] == results[1]
     assert results[0][1] is (RuntimeError if change == "grow" else None)
-
-
-class Changing(io.StringIO):
-    """A file that, at its n-th piece, changes what the writer will find as
-    `file.write` or as `json.dumps` for the pieces after it."""
-
-    def __init__(self, at, change):
-        super().__init__()
-        self.at, self.change, self.pieces = at, change, []
-
-    def write(self, text):
-        self.pieces.append(text)
-        if len(self.pieces) == self.at:
-            self.change(self)
-        return len(text)
 
 
 def marking(file, text):
