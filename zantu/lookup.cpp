@@ -361,15 +361,13 @@ Ref own_builtin(PyObject* builtins_module, const char* name) {
 
 }  // namespace
 
-void init_genuine_bag() {
+void init_genuine_bag(PyObject* bag_class) {
     release_genuine_bag();
 #if ZANTU_VERSION_TAGS
     Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
     Ref iter = own_builtin(builtins.get(), "iter");
     Ref len = own_builtin(builtins.get(), "len");
-    Ref type = Ref::check(PyImport_ImportModule("zantu.bag"));
-    type = Ref::check(PyObject_GetAttrString(type.get(), "ProbabilityBag"));
-    if (!iter || !len || !PyType_Check(type.get())) return;
+    if (!iter || !len || !PyType_Check(bag_class)) return;
     Ref code = Ref::check(Py_CompileString(kGenuineSource, "<zantu_cjson>", Py_file_input));
     Ref names = Ref::check(PyDict_New());
     check_status(PyDict_SetItemString(names.get(), "__builtins__", builtins.get()));
@@ -384,7 +382,9 @@ void init_genuine_bag() {
     genuine.count_code = Ref::borrow(PyFunction_GET_CODE(count)).release();
     genuine.iter = iter.release();
     genuine.len = len.release();
-    genuine.type = type.release();
+    genuine.type = Ref::borrow(bag_class).release();
+#else
+    (void)bag_class;
 #endif
 }
 

@@ -73,10 +73,11 @@ private:
 // `len(self._counts)`: while a bag is an instance of that class itself and
 // both still are those (the class's attributes, the code of both functions,
 // the names `iter` and `len` they find), the writers answer them from the
-// bag's dict of pairs, without running either. Found at import; the
+// bag's dict of pairs, without running either. Found at import (of
+// `bag_class`, the package's ProbabilityBag); the
 // answer is checked against the tags of the class and of both namespaces,
 // and looked at afresh whenever one has changed.
-void init_genuine_bag();
+void init_genuine_bag(PyObject* bag_class);
 void release_genuine_bag();
 
 // The dict of pairs of `bag` when its `choices()` and `unique_count` are

@@ -184,17 +184,15 @@ const void* dict_table(PyObject* dict) {
     return reinterpret_cast<const PyDictObject*>(dict)->ma_keys;
 }
 
-void init_peek() {
+void init_peek(PyObject* bag_class) {
     layout_checked = false;
     layout_checked = check_layout(false) && check_layout(true) && check_sequence_layout(false) &&
                      check_sequence_layout(true);
     release_peek();
-    Ref cls = Ref::check(PyImport_ImportModule("zantu.bag"));
-    cls = Ref::check(PyObject_GetAttrString(cls.get(), "ProbabilityBag"));
-    if (!PyType_Check(cls.get())) return;
+    if (!PyType_Check(bag_class)) return;
     // The slot's member descriptor, as the class statement made it.
     Ref name = str("_counts");
-    PyObject* slot = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls.get())->tp_dict, name.get());
+    PyObject* slot = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(bag_class)->tp_dict, name.get());
     if (slot == nullptr) {
         if (PyErr_Occurred()) throw PyError();
         return;
@@ -203,7 +201,7 @@ void init_peek() {
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(slot)->d_member;
     if (member->type != T_OBJECT_EX || member->offset <= 0) return;
     bag_pairs_offset = member->offset;
-    bag_type = reinterpret_cast<PyTypeObject*>(cls.release());
+    bag_type = reinterpret_cast<PyTypeObject*>(Ref::borrow(bag_class).release());
 }
 
 void release_peek() {

@@ -15,8 +15,8 @@ namespace zantu {
 
 // Checks at import that this interpreter's dict, list and tuple iterators
 // are laid out as this build expects (on any other, a view finds nothing),
-// and finds where the package's ProbabilityBag keeps its pairs.
-void init_peek();
+// and finds where `bag_class` (the package's ProbabilityBag) keeps its pairs.
+void init_peek(PyObject* bag_class);
 void release_peek();
 
 // The dict whose items the choices() of `bag` hands out, when `bag` is an

@@ -202,15 +202,18 @@ void init_module(PyObject* module) {
     init_parser();
     init_codes();
     init_encoders();
-    init_peek();
-    init_genuine_bag();
+    // The package's bag: what the readers make, and what the writers may
+    // answer from its pairs.
+    Ref bag_class = import("zantu.bag", "ProbabilityBag");
+    init_peek(bag_class.get());
+    init_genuine_bag(bag_class.get());
     set_global(module, "json", import_preferring("ujson", "json"));
     set_global(module, "math", import("math"));
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));
     Ref object_builder = import("ijson", "ObjectBuilder");
     set_global(module, "ObjectBuilder", object_builder);
     init_stream_types(object_builder.get());
-    set_global(module, "ProbabilityBag", import("zantu.bag", "ProbabilityBag"));
+    set_global(module, "ProbabilityBag", bag_class);
     set_global(module, "ijson", import_preferring("ijson.backends.yajl2_cffi", "ijson"));
     check_status(PyModule_AddFunctions(module, functions));
     set_global(module, "__test__", Ref::check(PyDict_New()));
