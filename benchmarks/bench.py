@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import functools
 import gc
 import gzip
 import importlib
@@ -204,6 +205,23 @@ def replay_big(calls, chain):
             add_to_bag(start, iter(item) if lazy else item, count=count)
 
 
+def shared_calls(calls, chain):
+    """The add_to_bag calls of a load on `chain`, made with no Python-level
+    loop: what any streaming reader must spend on them. Each with a count of
+    1 (a keyword either way) and, where the reader hands over an item to be
+    iterated, a fresh iterator over it."""
+    pairs = [call for call in calls if call[0] != "clear"]
+    starts = [call[1] for call in pairs]
+    items = [call[2] for call in pairs]
+    add = functools.partial(chain.add_to_bag, count=1)
+    lazy = any(call[4] for call in pairs)
+
+    def run():
+        collections.deque(map(add, starts, map(iter, items) if lazy else items), maxlen=0)
+
+    return run
+
+
 def walk(chain, compress):
     if compress:
         list(chain.build_frequency_dict().items())
@@ -290,19 +308,28 @@ def measure(chain, fast, repeat, py_repeat, wanted=lambda function: True):
                     with bound(pycodec, "ijson", backend):
                         pycodec.load_json_big(FastChain(), io.BytesIO(data))
 
+                # What the chain of built-in methods leaves to any reader:
+                # the parse and its add_to_bag calls, neither in a Python loop.
+                shared = [consume, shared_calls(log.calls, FastChain())]
                 rows.append(row(f"load_json_big[{name}]", form, "reader", timing,
                                 lambda: zantu_cjson.load_json_big(FastChain(), io.BytesIO(data)), py_big,
-                                repeat, py_repeat if name != "python" else 1))
+                                repeat, py_repeat if name != "python" else 1, shared))
     return rows
 
 
-def row(function, form, kind, timing, native_fast, python_fast, repeat, py_repeat):
+def row(function, form, kind, timing, native_fast, python_fast, repeat, py_repeat, shared=None):
+    """`shared`: the parts of the work on the chain of built-in methods that
+    the plain-Python rendering and any native function both must do; the
+    plain-Python time over theirs is the most any native function can gain."""
     t_fn, t_base, ratio = timing
     t_native_fast = median_time(native_fast, repeat)
     t_python_fast = median_time(python_fast, py_repeat)
+    ceiling = None
+    if shared:
+        ceiling = t_python_fast / sum(median_time(part, py_repeat) for part in shared)
     return {"function": function, "form": form, "kind": kind, "time": t_fn, "irreducible": t_base,
             "ratio": ratio, "native_fast": t_native_fast, "python_fast": t_python_fast,
-            "speedup": t_python_fast / t_native_fast}
+            "speedup": t_python_fast / t_native_fast, "ceiling": ceiling}
 
 
 def sizes(chain, repeat):
@@ -340,12 +367,14 @@ def report(rows, size, memory, tokens, starts):
     lines = [f"Workload: {tokens:,} word tokens of the standard library's source, {starts:,} starts; "
              f"documents of {size['compressed']['bytes'] / 1e6:.1f} MB (compressed form) and "
              f"{size['plain']['bytes'] / 1e6:.1f} MB (plain form).", "",
-             "| function | form | time (s) | irreducible (s) | ratio | goal | speed-up over plain Python |",
-             "|---|---|---:|---:|---:|---:|---:|"]
+             "| function | form | time (s) | irreducible (s) | ratio | goal | speed-up over plain Python "
+             "| at most |",
+             "|---|---|---:|---:|---:|---:|---:|---:|"]
     for r in rows:
         goal = GOALS[r["kind"]]
+        ceiling = f"{r['ceiling']:.1f}x" if r.get("ceiling") else ""
         lines.append(f"| {r['function']} | {r['form']} | {r['time']:.3f} | {r['irreducible']:.3f} | "
-                     f"{r['ratio']:.2f} | {goal:.2f} | {r['speedup']:.1f}x |")
+                     f"{r['ratio']:.2f} | {goal:.2f} | {r['speedup']:.1f}x | {ceiling} |")
     lines += ["", "| document | bytes | gzip bytes | dump (s) | load (s) |", "|---|---:|---:|---:|---:|"]
     for form in ("compressed", "plain"):
         lines.append(f"| {form} form | {size[form]['bytes']:,} | {size[form]['gzip']:,} | | |")
@@ -366,7 +395,9 @@ def missed_goals(rows, memory):
         if r["ratio"] > GOALS[r["kind"]]:
             missed.append(f"{r['function']} ({r['form']}): ratio {r['ratio']:.2f} > {GOALS[r['kind']]}")
         if r["speedup"] < GOALS["speed-up"]:
-            missed.append(f"{r['function']} ({r['form']}): speed-up {r['speedup']:.1f} < {GOALS['speed-up']}")
+            at_most = f" (at most {r['ceiling']:.1f} for any reader)" if r.get("ceiling") else ""
+            missed.append(f"{r['function']} ({r['form']}): speed-up {r['speedup']:.1f} < {GOALS['speed-up']}"
+                          + at_most)
     for what, m in (memory or {}).items():
         if m["growth"] > GOALS["memory"]:
             missed.append(f"streaming {what}: memory growth {m['growth']:.1f} MB > {GOALS['memory']} MB")
@@ -389,8 +420,12 @@ def chart(rows, path):
     ax1.set_title("Native function against the irreducible work (red: goal)")
     ax2.bar(labels, [r["speedup"] for r in rows], color="tab:green")
     ax2.axhline(GOALS["speed-up"], color="tab:red")
+    for x, r in enumerate(rows):
+        if r.get("ceiling"):
+            ax2.plot([x - 0.4, x + 0.4], [r["ceiling"]] * 2, color="black")
     ax2.set_ylabel("plain Python / native")
-    ax2.set_title("Speed-up over the plain-Python rendering, chain of built-in methods (red: goal)")
+    ax2.set_title("Speed-up over the plain-Python rendering, chain of built-in methods "
+                  "(red: goal; black: the most the shared work allows)")
     for ax in (ax1, ax2):
         ax.tick_params(axis="x", labelsize=7)
     fig.tight_layout()
