@@ -268,6 +268,15 @@ class TestParserElements:
         rebind("ijson", SpyParser(events))
         assert calls("", False) == [("clear",)]
 
+    def test_elements_of_other_shapes(self, rebind):
+        # The same events as lists, as tuples, and as iterators read as one.
+        text = '{"codes":[0,"a",1,"b"],"chain":[0,[[1,0],2,[0],3]],"x":[1.5]}'
+        events = list(ijson.basic_parse(io.BytesIO(text.encode())))
+        expected = calls(text)
+        for shape in (list, tuple, lambda pair: iter(list(pair))):
+            rebind("ijson", SpyParser([shape(event) for event in events]))
+            assert calls("") == expected
+
     def test_unknown_event(self, rebind):
         rebind("ijson", SpyParser([("start_set", None)]))
         with pytest.raises(ValueError, match="unknown event"):

@@ -225,8 +225,10 @@ public:
     }
 
     Ev classify(PyObject* event) {
-        for (int i = 0; i < kEventKinds; ++i) {
-            if (event == names_[i] || event == seen_[i].get()) return Ev(i);
+        // The kinds a chain's document is made of come first.
+        for (Ev kind : kByFrequency) {
+            int i = int(kind);
+            if (event == names_[i] || event == seen_[i].get()) return kind;
         }
         if (PyUnicode_Check(event)) {
             for (int i = 0; i < kEventKinds; ++i) {
@@ -240,6 +242,8 @@ public:
     }
 
 private:
+    static constexpr Ev kByFrequency[kEventKinds] = {Ev::Number, Ev::StartArray, Ev::EndArray, Ev::String, Ev::MapKey,
+                                                     Ev::StartMap,  Ev::EndMap,     Ev::Boolean,  Ev::Null};
     PyObject* names_[kEventKinds];
     Ref seen_[kEventKinds];
 };
@@ -379,19 +383,31 @@ public:
 
     void run(PyObject* events) {
         Ref it = get_iter(events);
-        Ref element, event, value, number;
+        Ref element, held_event, held_value, held_number;
         while (iter_next(it.get(), element)) {
-            unpack_pair(element.get(), event, value);
-            Ev kind = names_.classify(event.get());
+            PyObject* event;
+            PyObject* value;
+            PyObject* pair = element.get();
+            if (PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2 && PyTuple_GET_ITEM(pair, 0) != nullptr &&
+                PyTuple_GET_ITEM(pair, 1) != nullptr) {
+                // Borrowed from the event's tuple, held until the next event.
+                event = PyTuple_GET_ITEM(pair, 0);
+                value = PyTuple_GET_ITEM(pair, 1);
+            } else {
+                unpack_pair(pair, held_event, held_value);
+                event = held_event.get();
+                value = held_value.get();
+            }
+            Ev kind = names_.classify(event);
             // Numbers: the parsers give non-integers as decimal.Decimal, which
             // is not equal to the float that was saved (Decimal("0.1") !=
             // 0.1). The chain gets host floats, as from json.load.
-            if (kind == Ev::Number && !PyLong_CheckExact(value.get()) && !PyFloat_CheckExact(value.get())) {
-                number = Ref::check(PyNumber_Float(value.get()));
-            } else {
-                number = value;
+            PyObject* number = value;
+            if (kind == Ev::Number && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value)) {
+                held_number = Ref::check(PyNumber_Float(value));
+                number = held_number.get();
             }
-            step(kind, event.get(), value.get(), number.get());
+            step(kind, event, value, number);
         }
         if (state_ != State::Done) {
             raise(PyExc_ValueError, state_ == State::Top ? "the document is empty"
