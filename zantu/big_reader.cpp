@@ -22,19 +22,27 @@ PyObject* utf8_reader_type = nullptr;
 PyObject* genuine_object_builder = nullptr;
 
 // The one-shot lazy item of decoded mode: yields the code table's value for
-// each code of the item. It reads the item when first advanced (from the
-// builder, when a builder other than ijson's own is bound).
+// each code of the item. An array of scalars (nearly every item) has its
+// codes held in the object itself, after the fields below; any other item
+// is read when first advanced (from the builder, when a builder other than
+// ijson's own is bound).
 struct ItemDecoder {
-    PyObject_HEAD
-    PyObject* item;     // the assembled item, or NULL until read from `builder`
-    PyObject* builder;  // a bound builder whose .value is the item, or NULL
-    PyObject* table;    // the code table (dict)
-    PyObject* by_code;  // its integer codes' values (list; see decode)
-    PyObject* it;       // iterator over the item, made when first advanced
-    Py_ssize_t index;   // the next index, for an item that is a tuple or list
+    PyObject_VAR_HEAD    // ob_size: room for codes held in the object
+    PyObject* item;      // the assembled item, or NULL until read from `builder`
+    PyObject* builder;   // a bound builder whose .value is the item, or NULL
+    PyObject* table;     // the code table (dict)
+    PyObject* by_code;   // its integer codes' values (list; see decode)
+    PyObject* it;        // iterator over the item, made when first advanced
+    Py_ssize_t index;    // the next index, for codes held or a tuple or list
+    Py_ssize_t held;     // codes held in the object (none once cleared)
+    int holds_codes;     // the item is the codes held, not `item`
     int started;
     int done;
 };
+
+PyObject** held_codes(ItemDecoder* d) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(d) + sizeof(ItemDecoder));
+}
 
 int item_decoder_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
@@ -44,6 +52,7 @@ int item_decoder_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(d->table);
     Py_VISIT(d->by_code);
     Py_VISIT(d->it);
+    for (Py_ssize_t i = 0; i < d->held; ++i) Py_VISIT(held_codes(d)[i]);
     return 0;
 }
 
@@ -54,6 +63,9 @@ int item_decoder_clear(PyObject* self) {
     Py_CLEAR(d->table);
     Py_CLEAR(d->by_code);
     Py_CLEAR(d->it);
+    Py_ssize_t held = d->held;
+    d->held = 0;
+    for (Py_ssize_t i = 0; i < held; ++i) Py_CLEAR(held_codes(d)[i]);
     return 0;
 }
 
@@ -69,6 +81,15 @@ PyObject* item_decoder_next(PyObject* self) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
     if (d->done) return nullptr;
     try {
+        if (d->holds_codes) {
+            if (d->index < d->held) {
+                PyObject* code = held_codes(d)[d->index++];
+                return Ref::borrow(decode(d->table, d->by_code, code)).release();
+            }
+            d->done = 1;
+            item_decoder_clear(self);
+            return nullptr;
+        }
         if (!d->started) {
             if (d->item == nullptr) d->item = builder_value(d->builder).release();
             // A tuple or list (what the reader assembles) is read by index,
@@ -104,11 +125,15 @@ PyType_Slot item_decoder_slots[] = {
     {Py_tp_doc, const_cast<char*>("The decoded elements of one item, yielded once.")},
     {0, nullptr}};
 
-PyType_Spec item_decoder_spec = {"zantu_cjson.item_generator", sizeof(ItemDecoder), 0,
+PyType_Spec item_decoder_spec = {"zantu_cjson.item_generator", sizeof(ItemDecoder), sizeof(PyObject*),
                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, item_decoder_slots};
 
-Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table, PyObject* by_code) {
-    auto* d = PyObject_GC_New(ItemDecoder, reinterpret_cast<PyTypeObject*>(item_decoder_type));
+// A lazy item of `item` (NULL: of the bound builder's value), or, with
+// `codes`, of those codes, which are moved into it (`codes` is left empty).
+Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table, PyObject* by_code,
+                     std::vector<Ref>* codes = nullptr) {
+    Py_ssize_t n = codes != nullptr ? Py_ssize_t(codes->size()) : 0;
+    auto* d = PyObject_GC_NewVar(ItemDecoder, reinterpret_cast<PyTypeObject*>(item_decoder_type), n);
     if (d == nullptr) throw PyError();
     d->item = Ref::borrow(item).release();
     d->builder = Ref::borrow(builder).release();
@@ -116,8 +141,12 @@ Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table, PyObjec
     d->by_code = Ref::borrow(by_code).release();
     d->it = nullptr;
     d->index = 0;
+    d->held = n;
+    d->holds_codes = codes != nullptr;
     d->started = 0;
     d->done = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) held_codes(d)[i] = (*codes)[size_t(i)].release();
+    if (codes != nullptr) codes->clear();
     PyObject_GC_Track(d);
     return Ref::steal(reinterpret_cast<PyObject*>(d));
 }
@@ -258,10 +287,23 @@ class ValueSource {
 public:
     explicit ValueSource(Ref builder) : builder_(std::move(builder)) {}
 
-    // The next run, if it is an array of scalars only, may be assembled as
-    // a tuple instead of a list (for a reader that only reads it). Natively
-    // assembled runs only; the first nested container turns it into a list.
-    void allow_tuple() { tuple_allowed_ = !builder_; }
+    // The next run, if it is an array of scalars only, may be kept as its
+    // elements instead of a list (for a reader that only reads them; see
+    // take_elements). Natively assembled runs only; the first nested
+    // container turns it into a list.
+    void allow_elements() {
+        elements_allowed_ = !builder_;
+        elements_ready_ = false;
+        flat_items_.clear();
+    }
+
+    // The elements of the last run, when it was kept as its elements; null
+    // otherwise. The caller moves them out.
+    std::vector<Ref>* take_elements() {
+        if (!elements_ready_) return nullptr;
+        elements_ready_ = false;
+        return &flat_items_;
+    }
 
     // `value` is the event's value as the parser delivered it, which a bound
     // builder receives; `number` the same as a host number (see Numbers).
@@ -282,7 +324,8 @@ public:
             }
             if (kind == Ev::EndArray && depth_ == 0) {
                 flat_ = false;
-                value_ = make_tuple(flat_items_);
+                elements_ready_ = true;
+                value_ = Ref();
                 return;
             }
             // A nested container: the run becomes a list after all.
@@ -293,8 +336,8 @@ public:
             value_ = list;
             open_.push_back(std::move(list));
         }
-        if (tuple_allowed_) {
-            tuple_allowed_ = false;
+        if (elements_allowed_) {
+            elements_allowed_ = false;
             if (kind == Ev::StartArray && open_.empty()) {
                 flat_ = true;
                 return;
@@ -328,7 +371,8 @@ public:
     // Containers of the current run still open.
     std::size_t depth() const { return depth_; }
 
-    // The value of the current or last run.
+    // The value of the current or last run (a run kept as its elements:
+    // see take_elements).
     Ref value() const { return builder_ ? builder_value(builder_.get()) : value_; }
 
     PyObject* builder() const { return builder_.get(); }
@@ -350,9 +394,10 @@ private:
 
     Ref builder_;
     std::size_t depth_ = 0;
-    bool tuple_allowed_ = false;
-    bool flat_ = false;              // inside a run assembled as a tuple
-    std::vector<Ref> flat_items_;    // its elements so far
+    bool elements_allowed_ = false;
+    bool flat_ = false;              // inside a run kept as its elements
+    bool elements_ready_ = false;    // the last run was, and they are not taken
+    std::vector<Ref> flat_items_;    // its elements
     std::vector<Ref> open_;
     Ref key_;
     Ref value_;
@@ -495,7 +540,7 @@ private:
                     state_ = State::ChainStart;
                 } else if (is_open(kind)) {
                     // Decoded items are only read by the lazy item.
-                    if (decoded_) source_.allow_tuple();
+                    if (decoded_) source_.allow_elements();
                     source_.feed(kind, event, value, number);
                     state_ = State::Item;
                 } else {
@@ -577,8 +622,9 @@ private:
     void add_pair(PyObject* count) {
         if (decoded_) {
             Ref decoded_start = Ref::borrow(decode(table_.get(), by_code_.get(), start_.get()));
-            Ref item = source_.builder() ? Ref() : source_.value();
-            Ref lazy = new_item_decoder(item.get(), source_.builder(), table_.get(), by_code_.get());
+            std::vector<Ref>* codes = source_.take_elements();
+            Ref item = source_.builder() || codes ? Ref() : source_.value();
+            Ref lazy = new_item_decoder(item.get(), source_.builder(), table_.get(), by_code_.get(), codes);
             flush_clear();
             chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
         } else {
