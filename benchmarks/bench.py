@@ -411,7 +411,9 @@ def chart(rows, path):
         import matplotlib.pyplot as plt
     except ImportError:
         return False
-    labels = [f"{r['function']}\n{r['form']}" for r in rows]
+    # The backend on a line of its own: the labels of neighbouring bars
+    # must not run into each other.
+    labels = [f"{r['function'].replace('[', chr(10) + '[')}\n{r['form']}" for r in rows]
     fig, (ax1, ax2) = plt.subplots(2, 1, figsize=(12, 8))
     ax1.bar(labels, [r["ratio"] for r in rows], color="tab:blue")
     for r, x in zip(rows, range(len(rows))):
