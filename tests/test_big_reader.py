@@ -277,6 +277,50 @@ class TestParserElements:
             rebind("ijson", SpyParser([shape(event) for event in events]))
             assert calls("") == expected
 
+    @pytest.mark.parametrize("builder", [False, True])
+    def test_lazy_item_finished_from_inside_its_own_step(self, rebind, builder):
+        # A code whose hash advances the same lazy item to its end, after the
+        # load, when the item is all that holds the codes and the table.
+        class Code(str):
+            reentered = False
+
+            def __hash__(self):
+                if items and not Code.reentered:
+                    Code.reentered = True
+                    inner.extend(items[0])
+                return str.__hash__(self)
+
+        items, inner = [], []
+
+        class Keeper:
+            def clear(self):
+                pass
+
+            def add_to_bag(self, start, item, count=1):
+                items.append(item)
+
+        # A table too large for the interpreter's free lists, and codes made
+        # as they are handed over: a table or code released too early is
+        # memory given back (which the sanitizer build reports).
+        codes = [("string", text) for n in range(40) for text in (f"c{n}", f"value {n}")]
+
+        class Parser:
+            def basic_parse(self, file):
+                yield from [("start_map", None), ("map_key", "codes"), ("start_array", None), *codes,
+                            ("end_array", None), ("map_key", "chain"), ("start_array", None), ("string", "c0"),
+                            ("start_array", None), ("start_array", None)]
+                yield "string", Code("c1")
+                yield "string", Code("c2")
+                yield from [("end_array", None), ("number", 2), ("end_array", None), ("end_array", None),
+                            ("end_map", None)]
+
+        rebind("ijson", Parser())
+        if builder:
+            rebind("ObjectBuilder", type("Builder", (ijson.ObjectBuilder,), {}))
+        load(Keeper(), io.BytesIO(b""))
+        outer = list(items[0])
+        assert sorted(outer + inner) == ["value 1", "value 2"]
+
     def test_unknown_event(self, rebind):
         rebind("ijson", SpyParser([("start_set", None)]))
         with pytest.raises(ValueError, match="unknown event"):

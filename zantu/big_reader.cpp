@@ -81,34 +81,46 @@ PyObject* item_decoder_next(PyObject* self) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
     if (d->done) return nullptr;
     try {
-        if (d->holds_codes) {
-            if (d->index < d->held) {
-                PyObject* code = held_codes(d)[d->index++];
-                return Ref::borrow(decode(d->table, d->by_code, code)).release();
-            }
-            d->done = 1;
-            item_decoder_clear(self);
-            return nullptr;
-        }
-        if (!d->started) {
-            if (d->item == nullptr) d->item = builder_value(d->builder).release();
-            // A tuple or list (what the reader assembles) is read by index,
-            // as its own iterator would; anything else through its iterator.
-            if (!PyList_CheckExact(d->item) && !PyTuple_CheckExact(d->item)) d->it = get_iter(d->item).release();
-            d->started = 1;
-        }
+        // Code of the caller's can run in every step below (a bound builder's
+        // value, an item's iterator, a code's own __hash__ or __eq__) and may
+        // advance or finish this same item from within: what a step uses is
+        // held for it, and the item's state is read again after it.
         Ref code;
-        if (d->it != nullptr) {
-            iter_next(d->it, code);
-        } else if (d->index < PySequence_Fast_GET_SIZE(d->item)) {
-            code = Ref::borrow(PySequence_Fast_ITEMS(d->item)[d->index++]);
+        if (d->holds_codes) {
+            if (d->index < d->held) code = Ref::borrow(held_codes(d)[d->index++]);
+        } else {
+            if (!d->started) {
+                Ref builder = Ref::borrow(d->builder);
+                Ref item = d->item != nullptr ? Ref::borrow(d->item) : builder_value(builder.get());
+                // A tuple or list (what the reader assembles) is read by
+                // index, as its own iterator would; anything else through
+                // its iterator.
+                Ref it;
+                if (!PyList_CheckExact(item.get()) && !PyTuple_CheckExact(item.get())) it = get_iter(item.get());
+                if (d->done) return nullptr;
+                if (!d->started) {
+                    Py_XSETREF(d->item, item.release());
+                    d->it = it.release();
+                    d->started = 1;
+                }
+            }
+            if (d->it != nullptr) {
+                Ref it = Ref::borrow(d->it);
+                iter_next(it.get(), code);
+            } else if (d->item != nullptr && d->index < PySequence_Fast_GET_SIZE(d->item)) {
+                code = Ref::borrow(PySequence_Fast_ITEMS(d->item)[d->index++]);
+            }
         }
-        if (!code) {
-            d->done = 1;
-            item_decoder_clear(self);
+        if (!code || d->table == nullptr) {
+            if (!d->done) {
+                d->done = 1;
+                item_decoder_clear(self);
+            }
             return nullptr;
         }
-        return Ref::borrow(decode(d->table, d->by_code, code.get())).release();
+        Ref table = Ref::borrow(d->table);
+        Ref by_code = Ref::borrow(d->by_code);
+        return Ref::borrow(decode(table.get(), by_code.get(), code.get())).release();
     } catch (const PyError&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
