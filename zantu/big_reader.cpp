@@ -195,6 +195,7 @@ PyObject* utf8_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     try {
+        Ref held = Ref::borrow(file);  // whatever the file's read() releases
         Ref text = nargs == 0 ? call_method(interned.read, file) : call_method(interned.read, file, args[0]);
         if (!PyUnicode_Check(text.get())) {
             raise(PyExc_TypeError, "the text file's read() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
