@@ -165,32 +165,17 @@ public:
     }
 
     // Asks the memory for what writing the pair of `next_state` will read,
-    // in stages (see prefetch_stages): in the plain form its object, then
-    // its first value's object and text; in the compressed form as coding
-    // it will, with the pieces made once per value.
+    // in stages (see prefetch_next_state), with the pieces made once per
+    // value.
     void prefetch_pair(int stage, const CodeTable* table, PyObject* next_state) const {
-        if (table != nullptr) {
-            prefetch_coding(stage, *table, &single_pieces_, next_state);
-        } else if (stage == 0) {
-            prefetch_sequence(next_state);
-        } else if (stage == 1) {
-            prefetch_first_element(next_state);
-        }
+        prefetch_next_state(stage, table, &single_pieces_, next_state);
     }
 
     // Asks the memory for what the next chain entries will read (see
-    // prefetch_entries): of a start, in the plain form its object and text,
-    // in the compressed form as coding it will.
+    // prefetch_entries and prefetch_start).
     void prefetch_entries(PyObject* entries, const CodeTable* table) const {
         zantu::prefetch_entries(
-            entries,
-            [&](int level, PyObject* start) {
-                if (table != nullptr) {
-                    prefetch_code(level, *table, start);
-                } else if (level == 0) {
-                    prefetch_value(start);
-                }
-            },
+            entries, [&](int level, PyObject* start) { prefetch_start(level, table, start); },
             [&](int stage, PyObject* next_state) { prefetch_pair(stage, table, next_state); });
     }
 

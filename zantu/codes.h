@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "json_text.h"
 #include "ref.h"
 
 namespace zantu {
@@ -128,6 +129,30 @@ void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* 
 // will read: 0, its object (read only when it is not found by address);
 // 1, its slot in `table`; 2, its entry.
 void prefetch_code(int stage, const CodeTable& table, PyObject* value);
+
+// What a writer reads next, asked for ahead (see prefetch_stages and
+// prefetch_entries): with `table` (the compressed form), as coding will
+// read a next state (prefetch_coding) or a start (prefetch_code); without
+// (the plain form, whose text is made from the values), a next state's
+// object and then its first value, and a start's object.
+inline void prefetch_next_state(int stage, const CodeTable* table, const std::vector<Ref>* by_position,
+                                PyObject* next_state) {
+    if (table != nullptr) {
+        prefetch_coding(stage, *table, by_position, next_state);
+    } else if (stage == 0) {
+        prefetch_sequence(next_state);
+    } else if (stage == 1) {
+        prefetch_first_element(next_state);
+    }
+}
+
+inline void prefetch_start(int level, const CodeTable* table, PyObject* start) {
+    if (table != nullptr) {
+        prefetch_code(level, *table, start);
+    } else if (level == 0) {
+        prefetch_value(start);
+    }
+}
 
 // A tuple made of `items`, whose references it takes over.
 Ref make_tuple(std::vector<Ref>& items);

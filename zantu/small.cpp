@@ -161,31 +161,18 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         return single;
     };
     FlatChain flat;
-    // What the walk reads next, asked for ahead: in the compressed form as
-    // coding will read it, in the plain form (whose text is made on the way)
-    // the objects and then their first values.
+    // What the walk reads next, asked for ahead (see prefetch_next_state).
+    const CodeTable* coding = compress ? &table : nullptr;
     auto prefetch_pair = [&](int stage, PyObject* next_state) {
-        if (compress) {
-            prefetch_coding(stage, table, nullptr, next_state);
-        } else if (stage == 0) {
-            prefetch_sequence(next_state);
-        } else if (stage == 1) {
-            prefetch_first_element(next_state);
-        }
+        prefetch_next_state(stage, coding, nullptr, next_state);
     };
-    auto prefetch_start = [&](int level, PyObject* start) {
-        if (compress) {
-            prefetch_code(level, table, start);
-        } else if (level == 0) {
-            prefetch_value(start);
-        }
-    };
+    auto prefetch_entry_start = [&](int level, PyObject* start) { prefetch_start(level, coding, start); };
     Ref entries = get_iter(chain_items(chain).get());
     Ref entry, start, bag, pair, next_state, count;
     while (iter_next(entries.get(), entry)) {
         unpack_pair(entry.get(), start, bag);
         entry = Ref();  // an iterator may reuse its result tuple when it is free
-        prefetch_entries(entries.get(), prefetch_start, prefetch_pair);
+        prefetch_entries(entries.get(), prefetch_entry_start, prefetch_pair);
         Ref start_element = compress ? code_of(table, start.get()) : start;
         text.separator(flat.bag_sizes.empty());
         text.value(start_element.get());
