@@ -297,14 +297,11 @@ bool look_again() {
     if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return false;
     unsigned int type_version = type->tp_version_tag;
     if (choices == nullptr || !Py_IS_TYPE(choices, &PyFunction_Type) || property == nullptr ||
-        !Py_IS_TYPE(property, &PyProperty_Type) || slot == nullptr || !Py_IS_TYPE(slot, &PyMemberDescr_Type)) {
+        !Py_IS_TYPE(property, &PyProperty_Type)) {
         return false;
     }
-    const auto* member = reinterpret_cast<PyMemberDescrObject*>(slot);
-    if (member->d_common.d_type != type || member->d_member->type != T_OBJECT_EX || member->d_member->offset <= 0) {
-        return false;
-    }
-    Py_ssize_t offset = member->d_member->offset;
+    Py_ssize_t offset = object_slot_offset(slot, type);
+    if (offset < 0) return false;
     PyObject* getter = property_getter(property);
     if (getter == nullptr || !Py_IS_TYPE(getter, &PyFunction_Type)) return false;
     PyObject* globals = PyFunction_GET_GLOBALS(choices);
@@ -360,6 +357,15 @@ Ref own_builtin(PyObject* builtins_module, const char* name) {
 #endif
 
 }  // namespace
+
+Py_ssize_t object_slot_offset(PyObject* descriptor, PyTypeObject* type) {
+    if (descriptor == nullptr || !Py_IS_TYPE(descriptor, &PyMemberDescr_Type)) return -1;
+    const auto* member = reinterpret_cast<PyMemberDescrObject*>(descriptor);
+    if (member->d_common.d_type != type || member->d_member->type != T_OBJECT_EX || member->d_member->offset <= 0) {
+        return -1;
+    }
+    return member->d_member->offset;
+}
 
 void init_genuine_bag(PyObject* bag_class) {
     release_genuine_bag();

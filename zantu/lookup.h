@@ -85,4 +85,9 @@ void release_genuine_bag();
 // methods must then be called). Borrowed.
 PyObject* genuine_bag_pairs(PyObject* bag);
 
+// Where an instance of `type` keeps the object slot that `descriptor`
+// stands for, when it is a member descriptor of `type` itself for an
+// object slot (as `__slots__` makes one); -1 for anything else.
+Py_ssize_t object_slot_offset(PyObject* descriptor, PyTypeObject* type);
+
 }  // namespace zantu

@@ -3,7 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <structmember.h>
+#include "chain_calls.h"
+#include "lookup.h"
 
 namespace zantu {
 
@@ -190,17 +191,13 @@ void init_peek(PyObject* bag_class) {
                      check_sequence_layout(true);
     release_peek();
     if (!PyType_Check(bag_class)) return;
+    auto* type = reinterpret_cast<PyTypeObject*>(bag_class);
     // The slot's member descriptor, as the class statement made it.
-    Ref name = str("_counts");
-    PyObject* slot = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(bag_class)->tp_dict, name.get());
-    if (slot == nullptr) {
-        if (PyErr_Occurred()) throw PyError();
-        return;
-    }
-    if (Py_TYPE(slot) != &PyMemberDescr_Type) return;
-    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(slot)->d_member;
-    if (member->type != T_OBJECT_EX || member->offset <= 0) return;
-    bag_pairs_offset = member->offset;
+    PyObject* slot = PyDict_GetItemWithError(type->tp_dict, interned._counts);
+    if (slot == nullptr && PyErr_Occurred()) throw PyError();
+    Py_ssize_t offset = object_slot_offset(slot, type);
+    if (offset < 0) return;
+    bag_pairs_offset = offset;
     bag_type = reinterpret_cast<PyTypeObject*>(Ref::borrow(bag_class).release());
 }
 
