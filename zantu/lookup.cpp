@@ -327,12 +327,8 @@ bool look_again() {
         !finds_builtin(globals, builtins, interned.iter, g.iter)) {
         return false;
     }
-    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0 || type->tp_version_tag != type_version ||
-        !globals_state.same(globals) || !builtins_state.same(builtins) ||
-        PyFunction_GET_CODE(choices) != choices_code.get() || PyFunction_GET_CODE(getter) != getter_code.get() ||
-        property_getter(property) != getter) {
-        return false;
-    }
+    // Remembered as found, then asked whether it still holds: the code run
+    // by the comparisons above may have changed what was read before them.
     g.choices = held_choices.release();
     g.property = held_property.release();
     g.getter = held_getter.release();
@@ -343,7 +339,9 @@ bool look_again() {
     g.builtins = builtins_state;
     g.offset = offset;
     g.found = true;
-    return true;
+    if (still_genuine()) return true;
+    g.forget();
+    return false;
 }
 
 // builtins.<name>, when it is the interpreter's own builtin of that name.
