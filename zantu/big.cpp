@@ -1,4 +1,5 @@
 // The streaming writer and reader.
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -14,53 +15,15 @@ namespace zantu {
 
 namespace {
 
-// Whether `s` is a JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
-bool is_json_number(const char* s, size_t n) {
-    size_t i = 0;
-    auto digit = [&](size_t k) { return k < n && s[k] >= '0' && s[k] <= '9'; };
-    if (i < n && s[i] == '-') ++i;
-    if (!digit(i)) return false;
-    if (s[i] == '0') {
-        ++i;
-    } else {
-        while (digit(i)) ++i;
-    }
-    if (i < n && s[i] == '.') {
-        ++i;
-        if (!digit(i)) return false;
-        while (digit(i)) ++i;
-    }
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-        if (!digit(i)) return false;
-        while (digit(i)) ++i;
-    }
-    return i == n;
-}
-
-// Appends a count in its plain text form. Integers take the fast path; any
-// other count must print as a JSON number, or the document would not load.
+// Appends a count in its plain text form (see count_text).
 void append_count(std::string& piece, PyObject* count) {
     long long value = 0;
     if (PyLong_CheckExact(count) && exact_int_value(count, value)) {
         append_integer(piece, value);
         return;
     }
-    // A string that reads as a number ("3") is still a string: the
-    // in-memory writer would write it quoted.
-    if (!PyNumber_Check(count)) {
-        raise(PyExc_ValueError, "count %.200R is not a JSON number (it is a %.200s)", count,
-              Py_TYPE(count)->tp_name);
-    }
-    Ref text = Ref::check(PyObject_Str(count));
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (data == nullptr || !is_json_number(data, size_t(size))) {
-        PyErr_Clear();
-        raise(PyExc_ValueError, "count %.200R is not a JSON number (its text is %.200R)", count, text.get());
-    }
-    piece.append(data, size_t(size));
+    Ref text = count_text(count);
+    append_text(piece, text.get());
 }
 
 class Writer : public CodeTableListener {
@@ -230,7 +193,8 @@ class BagEnd {
 public:
     explicit BagEnd(PyObject* bag) : unique_count_(bag_unique_count(bag)) {
         long long n = 0;
-        if (PyLong_CheckExact(unique_count_.get()) && exact_int_value(unique_count_.get(), n)) {
+        // The smallest value has no n - 1: it takes the general path.
+        if (PyLong_CheckExact(unique_count_.get()) && exact_int_value(unique_count_.get(), n) && n > LLONG_MIN) {
             native_ = true;
             end_ = n - 1;
             return;

@@ -24,12 +24,12 @@ PyObject* genuine_object_builder = nullptr;
 // The one-shot lazy item of decoded mode: yields the code table's value for
 // each code of the item. An array of scalars (nearly every item) has its
 // codes held in the object itself, after the fields below; any other item
-// is read when first advanced (from the builder, when a builder other than
-// ijson's own is bound).
+// is held as assembled, and read when first advanced. Made by the reader
+// only: the type cannot be instantiated from Python, and an item whose
+// table is gone (finished, failed or cleared) yields nothing more.
 struct ItemDecoder {
     PyObject_VAR_HEAD    // ob_size: room for codes held in the object
-    PyObject* item;      // the assembled item, or NULL until read from `builder`
-    PyObject* builder;   // a bound builder whose .value is the item, or NULL
+    PyObject* item;      // the assembled item
     PyObject* table;     // the code table (dict)
     PyObject* by_code;   // its integer codes' values (list; see decode)
     PyObject* it;        // iterator over the item, made when first advanced
@@ -48,7 +48,6 @@ int item_decoder_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(d->item);
-    Py_VISIT(d->builder);
     Py_VISIT(d->table);
     Py_VISIT(d->by_code);
     Py_VISIT(d->it);
@@ -59,7 +58,6 @@ int item_decoder_traverse(PyObject* self, visitproc visit, void* arg) {
 int item_decoder_clear(PyObject* self) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
     Py_CLEAR(d->item);
-    Py_CLEAR(d->builder);
     Py_CLEAR(d->table);
     Py_CLEAR(d->by_code);
     Py_CLEAR(d->it);
@@ -77,21 +75,32 @@ void item_decoder_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Finishes the item: it yields nothing more, as a generator that returned
+// or raised.
+void item_decoder_finish(ItemDecoder* d) {
+    if (d->done) return;
+    d->done = 1;
+    item_decoder_clear(reinterpret_cast<PyObject*>(d));
+}
+
 PyObject* item_decoder_next(PyObject* self) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
-    if (d->done) return nullptr;
+    if (d->done || d->table == nullptr) return nullptr;
     try {
-        // Code of the caller's can run in every step below (a bound builder's
-        // value, an item's iterator, a code's own __hash__ or __eq__) and may
-        // advance or finish this same item from within: what a step uses is
-        // held for it, and the item's state is read again after it.
+        // Code of the caller's can run in every step below (an item's
+        // iterator, a code's own __hash__ or __eq__) and may advance or
+        // finish this same item from within: what a step uses is held for
+        // it, and the item's state is read again after it.
         Ref code;
         if (d->holds_codes) {
             if (d->index < d->held) code = Ref::borrow(held_codes(d)[d->index++]);
         } else {
             if (!d->started) {
-                Ref builder = Ref::borrow(d->builder);
-                Ref item = d->item != nullptr ? Ref::borrow(d->item) : builder_value(builder.get());
+                Ref item = Ref::borrow(d->item);
+                if (!item) {
+                    item_decoder_finish(d);
+                    return nullptr;
+                }
                 // A tuple or list (what the reader assembles) is read by
                 // index, as its own iterator would; anything else through
                 // its iterator.
@@ -99,7 +108,6 @@ PyObject* item_decoder_next(PyObject* self) {
                 if (!PyList_CheckExact(item.get()) && !PyTuple_CheckExact(item.get())) it = get_iter(item.get());
                 if (d->done) return nullptr;
                 if (!d->started) {
-                    Py_XSETREF(d->item, item.release());
                     d->it = it.release();
                     d->started = 1;
                 }
@@ -112,10 +120,7 @@ PyObject* item_decoder_next(PyObject* self) {
             }
         }
         if (!code || d->table == nullptr) {
-            if (!d->done) {
-                d->done = 1;
-                item_decoder_clear(self);
-            }
+            item_decoder_finish(d);
             return nullptr;
         }
         Ref table = Ref::borrow(d->table);
@@ -125,6 +130,7 @@ PyObject* item_decoder_next(PyObject* self) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
+    item_decoder_finish(d);
     return nullptr;
 }
 
@@ -138,17 +144,16 @@ PyType_Slot item_decoder_slots[] = {
     {0, nullptr}};
 
 PyType_Spec item_decoder_spec = {"zantu_cjson.item_generator", sizeof(ItemDecoder), sizeof(PyObject*),
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, item_decoder_slots};
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                 item_decoder_slots};
 
-// A lazy item of `item` (NULL: of the bound builder's value), or, with
-// `codes`, of those codes, which are moved into it (`codes` is left empty).
-Ref new_item_decoder(PyObject* item, PyObject* builder, PyObject* table, PyObject* by_code,
-                     std::vector<Ref>* codes = nullptr) {
+// A lazy item of `item`, or, with `codes`, of those codes, which are moved
+// into it (`codes` is left empty).
+Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::vector<Ref>* codes = nullptr) {
     Py_ssize_t n = codes != nullptr ? Py_ssize_t(codes->size()) : 0;
     auto* d = PyObject_GC_NewVar(ItemDecoder, reinterpret_cast<PyTypeObject*>(item_decoder_type), n);
     if (d == nullptr) throw PyError();
     d->item = Ref::borrow(item).release();
-    d->builder = Ref::borrow(builder).release();
     d->table = Ref::borrow(table).release();
     d->by_code = Ref::borrow(by_code).release();
     d->it = nullptr;
@@ -220,7 +225,8 @@ PyType_Slot utf8_reader_slots[] = {
     {0, nullptr}};
 
 PyType_Spec utf8_reader_spec = {"zantu_cjson.utf8_reader", sizeof(Utf8Reader), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, utf8_reader_slots};
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                utf8_reader_slots};
 
 // What the parser reads: a text file through a Utf8Reader, anything else
 // (a binary file) as it is.
@@ -388,7 +394,6 @@ public:
     // see take_elements).
     Ref value() const { return builder_ ? builder_value(builder_.get()) : value_; }
 
-    PyObject* builder() const { return builder_.get(); }
 
 private:
     void add(const Ref& v) {
@@ -542,7 +547,7 @@ private:
                 if (kind == Ev::StartArray) {
                     state_ = State::BagItem;
                 } else if (kind == Ev::EndArray) {
-                    state_ = State::Members;  // a start without a bag array is dropped
+                    raise_odd_chain();
                 } else {
                     raise(PyExc_ValueError, "expected the bag array of start %.200R in \"chain\", found %s",
                           start_.get(), found(kind));
@@ -551,15 +556,13 @@ private:
             case State::BagItem:
                 if (kind == Ev::EndArray) {
                     state_ = State::ChainStart;
-                } else if (is_open(kind)) {
+                } else if (kind == Ev::StartArray) {
                     // Decoded items are only read by the lazy item.
                     if (decoded_) source_.allow_elements();
                     source_.feed(kind, event, value, number);
                     state_ = State::Item;
                 } else {
-                    raise(PyExc_ValueError,
-                          "expected an item (an array or an object) in the bag array of start %.200R, found %s",
-                          start_.get(), found(kind));
+                    raise_not_an_item(start_.get(), found(kind));
                 }
                 return;
             case State::Item:
@@ -567,14 +570,13 @@ private:
                 if (source_.depth() == 0) state_ = State::BagCount;
                 return;
             case State::BagCount:
-                if (is_scalar(kind)) {
+                if (kind == Ev::Number) {
                     add_pair(number);
                     state_ = State::BagItem;
                 } else if (kind == Ev::EndArray) {
-                    state_ = State::ChainStart;  // an item without its count is dropped
+                    raise_odd_bag(start_.get());
                 } else {
-                    raise(PyExc_ValueError, "expected the count of an item of start %.200R, found %s",
-                          start_.get(), found(kind));
+                    raise_not_a_count(start_.get(), found(kind));
                 }
                 return;
             case State::Done:
@@ -621,10 +623,7 @@ private:
 
     // The code table: the codes list read two elements at a time.
     void build_table(PyObject* codes) {
-        Ref table = Ref::check(PyDict_New());
-        PairReader pairs(codes);
-        Ref code, value;
-        while (pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
+        Ref table = read_code_table(codes);
         decoded_ = check_size(PyDict_Size(table.get())) > 0;
         by_code_ = values_by_code(table.get());
         table_ = std::move(table);
@@ -635,9 +634,12 @@ private:
     void add_pair(PyObject* count) {
         if (decoded_) {
             Ref decoded_start = Ref::borrow(decode(table_.get(), by_code_.get(), start_.get()));
+            // A bound builder's value is read now: the builder goes on to
+            // the next item, and a lazy item kept by the chain must still
+            // yield its own values when advanced later.
             std::vector<Ref>* codes = source_.take_elements();
-            Ref item = source_.builder() || codes ? Ref() : source_.value();
-            Ref lazy = new_item_decoder(item.get(), source_.builder(), table_.get(), by_code_.get(), codes);
+            Ref item = codes ? Ref() : source_.value();
+            Ref lazy = new_item_decoder(item.get(), table_.get(), by_code_.get(), codes);
             flush_clear();
             chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
         } else {

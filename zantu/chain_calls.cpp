@@ -182,11 +182,6 @@ Ref new_probability_bag(PyObject* module) {
     return call(cls.get());
 }
 
-Ref json_load(PyObject* module, PyObject* file) {
-    Ref json = module_global(module, interned.json);
-    return call_method(interned.load, json.get(), file);
-}
-
 Ref sort_by_frequency(PyObject* items) {
     PyObject* stack[] = {nullptr, items, frequency_key};
     return Ref::check(PyObject_Vectorcall(builtin_sorted, stack + 1,

@@ -13,7 +13,7 @@ namespace zantu {
 #define ZANTU_INTERNED_NAMES(X)                                                \
     X(items) X(choices) X(build_frequency_dict) X(clear) X(set_bag)            \
     X(add_to_bag) X(add) X(unique_count) X(write) X(read) X(dumps) X(dump)     \
-    X(load) X(log10) X(basic_parse) X(buf_size) X(event) X(value) X(count)     \
+    X(load) X(loads) X(log10) X(basic_parse) X(buf_size) X(event) X(value) X(count)     \
     X(key) X(json) X(math) X(ijson) X(OrderedDict) X(ObjectBuilder)            \
     X(ProbabilityBag) X(codes) X(chain) X(start_map) X(end_map) X(start_array) \
     X(end_array) X(map_key) X(number) X(string) X(boolean) X(null) X(iter) X(len) \
@@ -87,9 +87,6 @@ Ref new_probability_bag(PyObject* module);
 
 // The file.
 inline void file_write(PyObject* file, PyObject* text) { call_method(interned.write, file, text); }
-
-// The encoder bound as `json`.
-Ref json_load(PyObject* module, PyObject* file);
 
 // sorted(items, key=<negated x[1]>): the frequency items, most frequent first,
 // ties in the order given.

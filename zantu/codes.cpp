@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "chain_calls.h"
@@ -14,6 +15,7 @@ namespace zantu {
 namespace {
 
 PyObject* genuine_log10 = nullptr;  // math.log10, bound at import
+PyObject* missing_code_error = nullptr;  // zantu.errors.MissingCodeError
 
 [[noreturn]] void raise_unpack_count(Py_ssize_t found) {
     if (found > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
@@ -44,7 +46,8 @@ bool digits_reach(GlobalAttribute& math_log10, Py_ssize_t position, Py_ssize_t l
     long long d = PyLong_AsLongLongAndOverflow(truncated.get(), &overflow);
     if (d == -1 && PyErr_Occurred()) throw PyError();
     if (overflow != 0) return overflow > 0;
-    return d + 1 >= length;
+    // d + 1 >= length, without overflowing at the largest d.
+    return d >= length - 1;
 }
 
 // Only a literal that is not a string can equal an integer code.
@@ -331,33 +334,91 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
 }
 
 void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
-    if (PyTuple_CheckExact(pair)) {
-        Py_ssize_t n = PyTuple_GET_SIZE(pair);
+    // Both elements are held before `first` and `second` drop what they
+    // held: a destructor run by that release may change `pair` (empty the
+    // list) or free what is read after it.
+    Ref a, b;
+    if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
         if (n != 2) raise_unpack_count(n);
-        first = Ref::borrow(PyTuple_GET_ITEM(pair, 0));
-        second = Ref::borrow(PyTuple_GET_ITEM(pair, 1));
+        a = Ref::borrow(PySequence_Fast_ITEMS(pair)[0]);
+        b = Ref::borrow(PySequence_Fast_ITEMS(pair)[1]);
         // A tuple half built by a C extension that then failed.
-        if (!first || !second) raise(PyExc_SystemError, "an unfinished tuple was handed over as a pair");
-        return;
+        if (!a || !b) raise(PyExc_SystemError, "an unfinished tuple was handed over as a pair");
+    } else {
+        Ref it = get_iter(pair);
+        if (!iter_next(it.get(), a)) raise_unpack_count(0);
+        if (!iter_next(it.get(), b)) raise_unpack_count(1);
+        Ref extra;
+        if (iter_next(it.get(), extra)) raise_unpack_count(3);
     }
-    if (PyList_CheckExact(pair)) {
-        Py_ssize_t n = PyList_GET_SIZE(pair);
-        if (n != 2) raise_unpack_count(n);
-        first = Ref::borrow(PyList_GET_ITEM(pair, 0));
-        second = Ref::borrow(PyList_GET_ITEM(pair, 1));
-        return;
-    }
-    Ref it = get_iter(pair);
-    if (!iter_next(it.get(), first)) raise_unpack_count(0);
-    if (!iter_next(it.get(), second)) raise_unpack_count(1);
-    Ref extra;
-    if (iter_next(it.get(), extra)) raise_unpack_count(3);
+    first.swap(a);
+    second.swap(b);
+    // `a` and `b` now drop the old elements, once both outputs are set.
 }
 
 PairReader::PairReader(PyObject* iterable) : it_(get_iter(iterable)) {}
 
 bool PairReader::next(Ref& first, Ref& second) {
-    return iter_next(it_.get(), first) && iter_next(it_.get(), second);
+    if (!iter_next(it_.get(), first)) return false;
+    if (iter_next(it_.get(), second)) return true;
+    odd_ = true;
+    return false;
+}
+
+void raise_odd_codes() {
+    raise(PyExc_ValueError, "\"codes\" has an odd number of elements: its last code has no value");
+}
+
+void raise_odd_chain() {
+    raise(PyExc_ValueError, "\"chain\" has an odd number of elements: its last start has no bag array");
+}
+
+void raise_odd_bag(PyObject* start) {
+    Ref held = Ref::borrow(start);
+    raise(PyExc_ValueError, "the bag array of start %.200R has an odd number of elements: its last item has no count",
+          held.get());
+}
+
+void raise_not_an_item(PyObject* start, const char* found) {
+    Ref held = Ref::borrow(start);
+    raise(PyExc_ValueError, "expected an item (an array) in the bag array of start %.200R, found %s", held.get(),
+          found);
+}
+
+void raise_not_a_count(PyObject* start, const char* found) {
+    Ref held = Ref::borrow(start);
+    raise(PyExc_ValueError, "expected the count (a number) of an item of start %.200R, found %s", held.get(), found);
+}
+
+const char* json_kind(PyObject* value) {
+    if (PyList_Check(value) || PyTuple_Check(value)) return "an array";
+    if (PyDict_Check(value)) return "an object";
+    if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) return "a string";
+    if (PyBool_Check(value)) return "a boolean";
+    if (value == Py_None) return "null";
+    return "a number";
+}
+
+bool is_count(PyObject* value) {
+    if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return true;
+    return std::string_view(json_kind(value)) == "a number";
+}
+
+Ref read_code_table(PyObject* codes) {
+    Ref table = Ref::check(PyDict_New());
+    PairReader pairs(codes);
+    Ref code, value;
+    while (pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
+    if (pairs.odd()) raise_odd_codes();
+    return table;
+}
+
+void raise_missing_code(PyObject* code) {
+    Ref held = Ref::borrow(code);
+    Ref args = Ref::check(PyTuple_Pack(1, held.get()));
+    PyErr_SetObject(missing_code_error != nullptr ? missing_code_error : PyExc_KeyError, args.get());
+    throw PyError();
 }
 
 Ref make_tuple(std::vector<Ref>& items) {
@@ -390,7 +451,7 @@ PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code) {
     }
     PyObject* value = PyDict_GetItemWithError(table, code);
     if (value == nullptr) {
-        if (!PyErr_Occurred()) raise_key_error(code);
+        if (!PyErr_Occurred()) raise_missing_code(code);
         throw PyError();
     }
     return value;
@@ -426,8 +487,18 @@ void init_codes() {
     Ref math = Ref::check(PyImport_ImportModule("math"));
     Py_XDECREF(genuine_log10);
     genuine_log10 = get_attr(math.get(), interned.log10).release();
+    Ref errors = Ref::check(PyImport_ImportModule("zantu.errors"));
+    Ref missing = Ref::check(PyObject_GetAttrString(errors.get(), "MissingCodeError"));
+    if (!PyExceptionClass_Check(missing.get())) {
+        raise(PyExc_ImportError, "zantu.errors.MissingCodeError is not an exception class");
+    }
+    Py_XDECREF(missing_code_error);
+    missing_code_error = missing.release();
 }
 
-void release_codes() { Py_CLEAR(genuine_log10); }
+void release_codes() {
+    Py_CLEAR(genuine_log10);
+    Py_CLEAR(missing_code_error);
+}
 
 }  // namespace zantu

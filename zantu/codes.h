@@ -76,17 +76,44 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
 // "need more than N value(s) to unpack".
 void unpack_pair(PyObject* pair, Ref& first, Ref& second);
 
-// Draws elements from one iterator two at a time; a trailing unpaired
-// element is dropped.
+// Draws elements from one iterator two at a time.
 class PairReader {
 public:
     explicit PairReader(PyObject* iterable);
-    // The next whole pair; false when the iterator runs out first.
+    // The next whole pair; false when the iterator runs out first, and
+    // then odd() tells whether it left one element unpaired.
     bool next(Ref& first, Ref& second);
+    bool odd() const { return odd_; }
 
 private:
     Ref it_;
+    bool odd_ = false;
 };
+
+// What the readers refuse rather than lose, in the same words from both:
+// an array of pairs with an element left over, an item that is not an
+// array, a count that is not a number. `found` names what stands there
+// instead (json_kind, or the event's kind).
+[[noreturn]] void raise_odd_codes();
+[[noreturn]] void raise_odd_chain();
+[[noreturn]] void raise_odd_bag(PyObject* start);
+[[noreturn]] void raise_not_an_item(PyObject* start, const char* found);
+[[noreturn]] void raise_not_a_count(PyObject* start, const char* found);
+
+// What a decoded value is as JSON: "an array", "a string", "null", ...
+const char* json_kind(PyObject* value);
+// Whether a decoded count is a number: not a string, bytes, array, object,
+// boolean or null.
+bool is_count(PyObject* value);
+
+// The readers' code table: a dict, code -> value, from the "codes" array
+// read two elements at a time (a later pair wins); ValueError when an
+// element is left over.
+Ref read_code_table(PyObject* codes);
+
+// The code missing from the code table, raised as the package's
+// MissingCodeError: a KeyError whose argument is the code.
+[[noreturn]] void raise_missing_code(PyObject* code);
 
 // The readers' code table is a dict, code -> value. `values_by_code` makes
 // beside it a list whose element i is the value of the integer code i
@@ -99,14 +126,12 @@ private:
 Ref values_by_code(PyObject* table);
 PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code);
 
-// The only element of an exact tuple or list of one element (borrowed);
-// null for anything else. Hold it before anything that may run code of
-// the caller's: an element's own __eq__ could empty a list (entry_of
-// holds what it is given).
+// The only element of an exact tuple of one element (borrowed, held by
+// the tuple); null for anything else. A list is not taken: the lookup of
+// its element may run that element's own __eq__, which may add to the
+// list, and the next state is then what the list holds by its end.
 inline PyObject* only_element(PyObject* sequence) {
-    if ((PyTuple_CheckExact(sequence) || PyList_CheckExact(sequence)) && PySequence_Fast_GET_SIZE(sequence) == 1) {
-        return PySequence_Fast_ITEMS(sequence)[0];
-    }
+    if (PyTuple_CheckExact(sequence) && PyTuple_GET_SIZE(sequence) == 1) return PyTuple_GET_ITEM(sequence, 0);
     return nullptr;
 }
 
@@ -163,7 +188,7 @@ Ref make_tuple(std::vector<Ref>& items);
 template <typename Visit>
 void for_each_element(PyObject* sequence, Visit visit);
 
-// Remembers math.log10 at import.
+// Remembers math.log10 and the package's MissingCodeError at import.
 void init_codes();
 void release_codes();
 

@@ -1,6 +1,7 @@
 #include "json_text.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -12,6 +13,8 @@ namespace {
 
 PyObject* ujson_dumps = nullptr;     // ujson.dumps, when ujson is installed
 PyObject* ujson_dump = nullptr;      // ujson.dump, likewise
+PyObject* ujson_load = nullptr;      // ujson.load and ujson.loads, likewise
+PyObject* ujson_loads = nullptr;
 PyObject* standard_dumps = nullptr;  // json.dumps of the standard library
 PyObject* ordered_dict = nullptr;    // collections.OrderedDict
 
@@ -250,6 +253,167 @@ bool all_ascii(const std::string& bytes) {
 
 }  // namespace
 
+namespace {
+
+// What the standard json.dumps(value) relies on to write a value with its
+// default settings: the text made natively for it is that text only while
+// all of this is as it was at import. Taken at import; every member a
+// reference held by the module.
+struct StandardJson {
+    PyObject* module_dict = nullptr;    // json.__dict__, where dumps finds _default_encoder
+    PyObject* encoder_dict = nullptr;   // json.encoder.__dict__, where encode and iterencode find their helpers
+    PyObject* dumps_code = nullptr;     // json.dumps.__code__
+    PyObject* kwdefaults = nullptr;     // a copy of json.dumps.__kwdefaults__
+    PyObject* default_encoder = nullptr;  // json._default_encoder
+    PyObject* settings = nullptr;       // a copy of its __dict__
+    PyObject* encoder_type = nullptr;   // json.JSONEncoder
+    PyObject* methods[2] = {};          // JSONEncoder.encode and iterencode,
+    PyObject* method_codes[2] = {};     // their code
+    PyObject* method_defaults[2] = {};  // and their defaults
+    PyObject* helpers[5] = {};          // the names of json.encoder that they use
+
+    static constexpr const char* kMethods[2] = {"encode", "iterencode"};
+    static constexpr const char* kHelpers[5] = {"encode_basestring_ascii", "encode_basestring", "c_make_encoder",
+                                                "_make_iterencode", "INFINITY"};
+
+    void clear() {
+        for (PyObject** slot : {&module_dict, &encoder_dict, &dumps_code, &kwdefaults, &default_encoder, &settings,
+                                &encoder_type}) {
+            Py_CLEAR(*slot);
+        }
+        for (PyObject*& slot : methods) Py_CLEAR(slot);
+        for (PyObject*& slot : method_codes) Py_CLEAR(slot);
+        for (PyObject*& slot : method_defaults) Py_CLEAR(slot);
+        for (PyObject*& slot : helpers) Py_CLEAR(slot);
+    }
+};
+
+StandardJson standard;
+
+// A copy of a dict of settings; null when it holds anything but str keys
+// and str, bool, int or None values (nothing then is taken as unchanged).
+Ref settings_copy(PyObject* dict) {
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return Ref();
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return Ref();
+        if (!PyUnicode_CheckExact(value) && !PyBool_Check(value) && !PyLong_CheckExact(value) && value != Py_None) {
+            return Ref();
+        }
+    }
+    return Ref::check(PyDict_Copy(dict));
+}
+
+// Whether `dict` holds exactly what `copy` holds: the same keys, each with
+// the same bool, None or int, or an equal str. Reads the exact dicts and
+// compares exact strs only: runs no code of the caller's.
+bool same_settings(PyObject* dict, PyObject* copy) {
+    if (dict == nullptr || copy == nullptr || !PyDict_CheckExact(dict) ||
+        PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(copy)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *expected;
+    while (PyDict_Next(copy, &pos, &key, &expected)) {
+        PyObject* value = PyDict_GetItemWithError(dict, key);  // an exact str key: no code runs
+        if (value == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        if (value == expected) continue;
+        if (!PyUnicode_CheckExact(value) || !PyUnicode_CheckExact(expected) ||
+            PyUnicode_Compare(value, expected) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// dict[name] of a namespace dict, `name` being interned at the first look
+// (borrowed; null when missing). A lookup of an exact str runs no code of
+// the caller's and cannot fail.
+PyObject* entry(PyObject* dict, const char* name) {
+    PyObject* key = PyUnicode_InternFromString(name);
+    if (key == nullptr) throw PyError();
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    Py_DECREF(key);  // the interpreter's table of interned strs keeps it
+    if (value == nullptr && PyErr_Occurred()) throw PyError();
+    return value;
+}
+
+PyObject* function_defaults(PyObject* function) {
+    PyObject* defaults = PyFunction_GetDefaults(function);
+    return defaults != nullptr ? defaults : Py_None;
+}
+
+void remember_standard_json(PyObject* dumps) {
+    standard.clear();
+    if (dumps == nullptr || !PyFunction_Check(dumps)) return;
+    Ref json = Ref::check(PyImport_ImportModule("json"));
+    Ref encoder_module = Ref::check(PyImport_ImportModule("json.encoder"));
+    PyObject* module_dict = PyModule_GetDict(json.get());
+    PyObject* encoder_dict = PyModule_GetDict(encoder_module.get());
+    PyObject* default_encoder = entry(module_dict, "_default_encoder");
+    PyObject* encoder_type = entry(encoder_dict, "JSONEncoder");
+    if (default_encoder == nullptr || encoder_type == nullptr || !PyType_Check(encoder_type) ||
+        Py_TYPE(default_encoder) != reinterpret_cast<PyTypeObject*>(encoder_type)) {
+        return;
+    }
+    Ref kwdefaults = settings_copy(PyFunction_GetKwDefaults(dumps));
+    Ref instance_dict = Ref::check(PyObject_GenericGetDict(default_encoder, nullptr));
+    Ref settings = settings_copy(instance_dict.get());
+    if (!kwdefaults || !settings) return;
+    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(encoder_type)->tp_dict;
+    for (int i = 0; i < 2; ++i) {
+        PyObject* method = entry(type_dict, StandardJson::kMethods[i]);
+        if (method == nullptr || !PyFunction_Check(method)) {
+            standard.clear();
+            return;
+        }
+        standard.methods[i] = Ref::borrow(method).release();
+        standard.method_codes[i] = Ref::borrow(PyFunction_GET_CODE(method)).release();
+        standard.method_defaults[i] = Ref::borrow(function_defaults(method)).release();
+    }
+    for (int i = 0; i < 5; ++i) standard.helpers[i] = Ref::borrow(entry(encoder_dict, StandardJson::kHelpers[i])).release();
+    standard.module_dict = Ref::borrow(module_dict).release();
+    standard.encoder_dict = Ref::borrow(encoder_dict).release();
+    standard.dumps_code = Ref::borrow(PyFunction_GET_CODE(dumps)).release();
+    standard.kwdefaults = kwdefaults.release();
+    standard.default_encoder = Ref::borrow(default_encoder).release();
+    standard.settings = settings.release();
+    standard.encoder_type = Ref::borrow(encoder_type).release();
+}
+
+// Whether the standard json.dumps (`dumps`, which is it) would still write
+// a value with its default settings: everything it relies on is as it was
+// at import. Runs no code of the caller's.
+bool standard_json_unchanged(PyObject* dumps) {
+    const StandardJson& j = standard;
+    if (j.settings == nullptr || PyFunction_GET_CODE(dumps) != j.dumps_code ||
+        !same_settings(PyFunction_GetKwDefaults(dumps), j.kwdefaults) ||
+        entry(j.module_dict, "_default_encoder") != j.default_encoder ||
+        Py_TYPE(j.default_encoder) != reinterpret_cast<PyTypeObject*>(j.encoder_type)) {
+        return false;
+    }
+    PyObject** instance_dict = _PyObject_GetDictPtr(j.default_encoder);
+    if (instance_dict == nullptr || !same_settings(*instance_dict, j.settings)) return false;
+    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(j.encoder_type)->tp_dict;
+    for (int i = 0; i < 2; ++i) {
+        PyObject* method = entry(type_dict, StandardJson::kMethods[i]);
+        if (method != j.methods[i] || PyFunction_GET_CODE(method) != j.method_codes[i] ||
+            function_defaults(method) != j.method_defaults[i]) {
+            return false;
+        }
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (entry(j.encoder_dict, StandardJson::kHelpers[i]) != j.helpers[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void init_encoders() {
     struct Genuine {
         const char* module;
@@ -257,6 +421,7 @@ void init_encoders() {
         PyObject** slot;
     };
     for (const Genuine& g : {Genuine{"ujson", interned.dumps, &ujson_dumps}, Genuine{"ujson", interned.dump, &ujson_dump},
+                             Genuine{"ujson", interned.load, &ujson_load}, Genuine{"ujson", interned.loads, &ujson_loads},
                              Genuine{"json", interned.dumps, &standard_dumps},
                              Genuine{"collections", interned.OrderedDict, &ordered_dict}}) {
         PyObject* module = PyImport_ImportModule(g.module);
@@ -269,12 +434,16 @@ void init_encoders() {
         Py_XDECREF(*g.slot);
         *g.slot = get_attr(module, g.name).release();
     }
+    remember_standard_json(standard_dumps);
 }
 
 void release_encoders() {
     Py_CLEAR(ujson_dumps);
     Py_CLEAR(ujson_dump);
+    Py_CLEAR(ujson_load);
+    Py_CLEAR(ujson_loads);
     Py_CLEAR(standard_dumps);
+    standard.clear();
     Py_CLEAR(ordered_dict);
 }
 
@@ -286,6 +455,15 @@ Ref json_dump(PyObject* module) {
 }
 
 bool is_ujson_dump(PyObject* dump) { return ujson_dump != nullptr && dump == ujson_dump; }
+
+Ref json_load_function(PyObject* module) {
+    Ref json = module_global(module, interned.json);
+    return get_attr(json.get(), interned.load);
+}
+
+bool is_ujson_load(PyObject* load) { return ujson_load != nullptr && ujson_loads != nullptr && load == ujson_load; }
+
+Ref ujson_decode(PyObject* text) { return call(ujson_loads, text); }
 
 bool ujson_dump_bound(PyObject* module) {
     if (ujson_dump == nullptr) return false;
@@ -335,7 +513,7 @@ Encoder::Encoder(PyObject* module) : dumps_(module, interned.json, interned.dump
 Encoder::Style Encoder::style(Ref& call) {
     call = dumps_.get();
     if (call.get() == ujson_dumps) return Style::Compact;
-    if (call.get() == standard_dumps) return Style::Spaced;
+    if (call.get() == standard_dumps && standard_json_unchanged(call.get())) return Style::Spaced;
     return Style::Call;
 }
 
@@ -382,6 +560,76 @@ void append_integer(std::string& out, long long value) {
     auto result = std::to_chars(digits, digits + sizeof digits, value);
     // A char at a time, inline, costs less than a call of append.
     for (const char* c = digits; c != result.ptr; ++c) out += *c;
+}
+
+namespace {
+
+// Whether `s` is a JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+// `integral`: it has neither a fraction nor an exponent.
+bool is_json_number(const char* s, size_t n, bool& integral) {
+    size_t i = 0;
+    auto digit = [&](size_t k) { return k < n && s[k] >= '0' && s[k] <= '9'; };
+    if (i < n && s[i] == '-') ++i;
+    if (!digit(i)) return false;
+    if (s[i] == '0') {
+        ++i;
+    } else {
+        while (digit(i)) ++i;
+    }
+    integral = true;
+    if (i < n && s[i] == '.') {
+        integral = false;
+        ++i;
+        if (!digit(i)) return false;
+        while (digit(i)) ++i;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        integral = false;
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        if (!digit(i)) return false;
+        while (digit(i)) ++i;
+    }
+    return i == n;
+}
+
+[[noreturn]] void raise_not_a_number(PyObject* count) {
+    Ref held = Ref::borrow(count);  // its __repr__ may drop the caller's reference
+    raise(PyExc_ValueError, "count %.200R is not a JSON number", held.get());
+}
+
+// str(count) when it is a JSON number; `integral` as for is_json_number.
+Ref number_text(PyObject* count, bool& integral) {
+    if (PyUnicode_Check(count) || PyBytes_Check(count) || PyByteArray_Check(count)) raise_not_a_number(count);
+    Ref text = Ref::check(PyObject_Str(count));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (data == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyError();
+        PyErr_Clear();
+        raise_not_a_number(count);
+    }
+    if (!is_json_number(data, size_t(size), integral)) raise_not_a_number(count);
+    return text;
+}
+
+}  // namespace
+
+Ref count_text(PyObject* count) {
+    bool integral = false;
+    return number_text(count, integral);
+}
+
+Ref document_count(PyObject* count) {
+    if (PyLong_CheckExact(count)) return Ref::borrow(count);
+    if (PyFloat_CheckExact(count)) {
+        if (std::isfinite(PyFloat_AS_DOUBLE(count))) return Ref::borrow(count);
+        raise_not_a_number(count);
+    }
+    bool integral = false;
+    Ref text = number_text(count, integral);
+    if (integral) return Ref::check(PyLong_FromUnicodeObject(text.get(), 10));
+    return Ref::check(PyFloat_FromString(text.get()));
 }
 
 void append_text(std::string& out, PyObject* text) {

@@ -47,6 +47,13 @@ Ref json_dump(PyObject* module);
 // Whether `dump` is ujson's own dump.
 bool is_ujson_dump(PyObject* dump);
 
+// The bound json's load, looked up as a call of json.load looks it up;
+// whether it is ujson's own; ujson's own decoding of a text (what its
+// load does with what the file's read() returned).
+Ref json_load_function(PyObject* module);
+bool is_ujson_load(PyObject* load);
+Ref ujson_decode(PyObject* text);
+
 // Whether the `json` bound in `module` is now a module whose `dump` is
 // ujson's own, read from both namespaces (no lookup that runs anything).
 bool ujson_dump_bound(PyObject* module);
@@ -91,6 +98,16 @@ inline bool exact_int_value(PyObject* v, long long& value) {
 
 // Appends the decimal digits of `value`.
 void append_integer(std::string& out, long long value);
+
+// Counts. A count is written as its plain text, str(count), which must be
+// a JSON number; anything else (a str or bytes whose text reads as a
+// number included) is a ValueError, in both writers.
+// count_text: that text (a new str). document_count: what the in-memory
+// writer hands to the encoder for it: an exact int, or a finite exact
+// float, as it is; any other count as the int or float that its text
+// reads as (a new reference).
+Ref count_text(PyObject* count);
+Ref document_count(PyObject* count);
 
 // Asks the memory for a next state's object: its header and, were it a
 // tuple, the slot of its first element, which can lie on the next line.

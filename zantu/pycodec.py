@@ -23,6 +23,7 @@ import ijson
 from ijson import ObjectBuilder
 
 from zantu.bag import ProbabilityBag
+from zantu.errors import MissingCodeError
 
 
 # ijson's own basic_parse (every backend's shares this code) is given blocks
@@ -107,28 +108,48 @@ def dump_json_small(chain: Any, file: Any, frequency_compress: Any = True) -> No
             bag_array: List[Any] = []
             for val, cnt in bag.choices():
                 bag_array.append(tuple([_code(entries, positions, s) for s in val]))
-                bag_array.append(cnt)
+                bag_array.append(_document_count(cnt))
         else:
             chain_array.append(start)
             bag_array = []
             for val, cnt in bag.choices():
                 bag_array.append(val)
-                bag_array.append(cnt)
+                bag_array.append(_document_count(cnt))
         chain_array.append(tuple(bag_array))
-    json.dump(OrderedDict((("codes", codes_list), ("chain", tuple(chain_array)))), file)
+    # The document is made first; json.dump is looked up after.
+    document = OrderedDict((("codes", codes_list), ("chain", tuple(chain_array))))
+    json.dump(document, file)
 
 
 _JSON_NUMBER = re.compile(r"-?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?\Z")
+_INTEGRAL = re.compile(r"-?[0-9]+\Z")
 
 
 def _count_text(count: Any) -> str:
-    """A count's plain text, which must be a JSON number."""
+    """A count's plain text, str(count), which must be a JSON number: a str
+    or bytes count is refused even when its text reads as one."""
     if type(count) is int:
         return str(count)
+    if isinstance(count, (str, bytes, bytearray)):
+        raise ValueError(f"count {count!r:.200} is not a JSON number")
     text = str(count)
-    if isinstance(count, (str, bytes, bytearray)) or not _JSON_NUMBER.match(text):
-        raise ValueError(f"count {count!r} is not a JSON number")
+    if not _JSON_NUMBER.match(text):
+        raise ValueError(f"count {count!r:.200} is not a JSON number")
     return text
+
+
+def _document_count(count: Any) -> Any:
+    """What the in-memory writer hands to the encoder for a count: an int,
+    or a finite float, as it is; any other count, under the same rule as
+    _count_text, as the int or float that its text reads as."""
+    if type(count) is int:
+        return count
+    if type(count) is float:
+        if math.isfinite(count):
+            return count
+        raise ValueError(f"count {count!r:.200} is not a JSON number")
+    text = _count_text(count)
+    return int(text) if _INTEGRAL.match(text) else float(text)
 
 
 def dump_json_big(chain: Any, file: Any, frequency_compress: Any = True) -> None:
@@ -176,36 +197,29 @@ def dump_json_big(chain: Any, file: Any, frequency_compress: Any = True) -> None
 def load_json_small(chain: Any, file: Any, merge: Any = False) -> None:
     """Reads the whole document with one json.load, checks it, then loads it."""
     document = json.load(file)
-    table: Dict[Any, Any] = {}
-    codes = iter(document["codes"])
-    for code in codes:
-        for value in codes:
-            table[code] = value
-            break
-    entries = iter(document["chain"])
+    table = _code_table(document["codes"])
+    entries = document["chain"]
     merging = bool(merge)
     decoded = bool(table)
     plan: List[Tuple[Any, List[Tuple[Any, Any]]]] = []
-    for start in entries:
-        for bag_array in entries:
-            pairs: List[Tuple[Any, Any]] = []
-            bag_pairs = iter(bag_array)
-            value = start
-            looked_up = False
-            for item in bag_pairs:
-                for count in bag_pairs:
-                    if decoded:
-                        if merging and not looked_up:
-                            value, looked_up = table[start], True
-                        item = tuple([table[c] for c in item])
-                    elif not merging:
-                        item = tuple(item)
-                    pairs.append((item, count))
-                    break
-            if decoded and not merging:
-                value = table[start]
-            plan.append((value, pairs))
-            break
+    for start, bag_array in _pairs(entries, _ODD_CHAIN):
+        pairs: List[Tuple[Any, Any]] = []
+        value = _UNSET
+        for item, count in _pairs(bag_array, lambda: _odd_bag(start)):
+            if decoded and merging and value is _UNSET:
+                value = _decode(table, start)
+            if not isinstance(item, (list, tuple)):
+                raise _not_an_item(start, _json_kind(item))
+            if decoded:
+                item = tuple([_decode(table, c) for c in item])
+            elif not merging:
+                item = tuple(item)
+            if not _is_count(count):
+                raise _not_a_count(start, _json_kind(count))
+            pairs.append((item, count))
+        if value is _UNSET and not (decoded and merging):
+            value = _decode(table, start) if decoded else start
+        plan.append((value, pairs))
     if merging:
         for start, pairs in plan:
             for item, count in pairs:
@@ -217,6 +231,73 @@ def load_json_small(chain: Any, file: Any, merge: Any = False) -> None:
         for item, count in pairs:
             bag.add(item, count=count)
         chain.set_bag(start, bag)
+
+
+# What the readers refuse rather than lose, in the native module's words.
+_UNSET = object()
+_ODD_CODES = '"codes" has an odd number of elements: its last code has no value'
+_ODD_CHAIN = '"chain" has an odd number of elements: its last start has no bag array'
+
+
+def _odd_bag(start: Any) -> str:
+    return f"the bag array of start {start!r:.200} has an odd number of elements: its last item has no count"
+
+
+def _not_an_item(start: Any, found: str) -> ValueError:
+    return ValueError(f"expected an item (an array) in the bag array of start {start!r:.200}, found {found}")
+
+
+def _not_a_count(start: Any, found: str) -> ValueError:
+    return ValueError(f"expected the count (a number) of an item of start {start!r:.200}, found {found}")
+
+
+def _pairs(iterable: Any, odd: Any) -> Iterator[Tuple[Any, Any]]:
+    """The elements of one iterator two at a time; ValueError (with the
+    message ``odd``, or what it returns) when one is left over."""
+    it = iter(iterable)
+    for first in it:
+        for second in it:
+            yield first, second
+            break
+        else:
+            raise ValueError(odd() if callable(odd) else odd)
+
+
+def _code_table(codes: Any) -> Dict[Any, Any]:
+    table: Dict[Any, Any] = {}
+    for code, value in _pairs(codes, _ODD_CODES):
+        table[code] = value
+    return table
+
+
+def _decode(table: Dict[Any, Any], code: Any) -> Any:
+    try:
+        return table[code]
+    except KeyError:
+        raise MissingCodeError(code) from None
+
+
+def _json_kind(value: Any) -> str:
+    if isinstance(value, (list, tuple)):
+        return "an array"
+    if isinstance(value, dict):
+        return "an object"
+    if isinstance(value, (str, bytes, bytearray)):
+        return "a string"
+    if isinstance(value, bool):
+        return "a boolean"
+    if value is None:
+        return "null"
+    return "a number"
+
+
+def _is_count(value: Any) -> bool:
+    return _json_kind(value) == "a number"
+
+
+_FOUND = {"start_map": "an object", "end_map": "the end of an object", "start_array": "an array",
+          "end_array": "the end of an array", "map_key": "an object key", "number": "a number",
+          "string": "a string", "boolean": "a boolean", "null": "null"}
 
 
 def _number(value: Any) -> Any:
@@ -249,13 +330,7 @@ def load_json_big(chain: Any, file: Any, merge: Any = False) -> None:
             if event != "start_array":
                 raise ValueError(f'"{key}" is not an array')
             if key == "codes":
-                codes = _assemble(event, value, events)
-                table = {}
-                it = iter(codes)
-                for code in it:
-                    for v in it:
-                        table[code] = v
-                        break
+                table = _code_table(_assemble(event, value, events))
             else:
                 saw_chain = True
                 pending_clear = _read_chain(chain, events, table, pending_clear)
@@ -303,29 +378,29 @@ def _read_chain(chain: Any, events: Iterator[Tuple[str, Any]], table: Optional[D
         if event == "end_array":
             return pending_clear
         if event in ("map_key", "end_map"):
-            raise ValueError("expected a start")
+            raise ValueError(f'expected a start in "chain", found {_FOUND[event]}')
         start = _assemble(event, value, events)
         event, value = next(events)
         if event == "end_array":
-            return pending_clear
+            raise ValueError(_ODD_CHAIN)
         if event != "start_array":
-            raise ValueError(f"expected the bag array of start {start!r}")
+            raise ValueError(f"expected the bag array of start {start!r:.200} in \"chain\", found {_FOUND[event]}")
         for event, value in events:
             if event == "end_array":
                 break
-            if event not in ("start_map", "start_array"):
-                raise ValueError("expected an item (an array or an object)")
+            if event != "start_array":
+                raise _not_an_item(start, _FOUND[event])
             item = _assemble(event, value, events)
             event, value = next(events)
             if event == "end_array":
-                break
-            if event in ("start_map", "start_array", "map_key", "end_map"):
-                raise ValueError("expected the count of an item")
+                raise ValueError(_odd_bag(start))
+            if event != "number":
+                raise _not_a_count(start, _FOUND[event])
             count = _number(value)
             if decoded:
                 assert table is not None
-                s = table[start]
-                gen = (table[c] for c in item)
+                s = _decode(table, start)
+                gen = (_decode(table, c) for c in item)
                 if pending_clear:
                     chain.clear()
                     pending_clear = False

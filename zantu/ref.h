@@ -50,6 +50,7 @@ public:
         return o;
     }
     explicit operator bool() const noexcept { return p_ != nullptr; }
+    void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
 
 private:
     explicit Ref(PyObject* o) noexcept : p_(o) {}

@@ -205,9 +205,10 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
                 text.value(item.get());
                 flat.elements.push_back(std::move(item));
             }
+            Ref written_count = document_count(count.get());
             text.literal(',');
-            text.value(count.get());
-            flat.elements.push_back(count);
+            text.value(written_count.get());
+            flat.elements.push_back(std::move(written_count));
             ++pairs_written;
         }
         text.literal(']');
@@ -261,64 +262,98 @@ struct PlannedPair {
 
 }  // namespace
 
-void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
-    // Decoding allocates a container per array of the document: with a
-    // large chain alive, the collector would walk the whole heap again and
-    // again. It is paused while the document is parsed and checked, and runs
-    // again before the first call on the chain.
-    std::optional<CollectorPause> pause(std::in_place);
-    Ref document = json_load(module, file);
+namespace {
 
-    Ref table = Ref::check(PyDict_New());
-    {
-        Ref codes = Ref::check(PyObject_GetItem(document.get(), interned.codes));
-        PairReader code_pairs(codes.get());
-        Ref code, value;
-        while (code_pairs.next(code, value)) check_status(PyDict_SetItem(table.get(), code.get(), value.get()));
-    }
-    Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned.chain));
-    std::optional<PairReader> chain_entries(std::in_place, chain_array.get());
-    bool merging = check_status(PyObject_IsTrue(merge));
-    bool decoded = PyDict_Size(table.get()) > 0;
-    Ref by_code = values_by_code(table.get());
+// A document's item as the chain gets it; ValueError when it is not an
+// array (a str would be taken for the tuple of its characters).
+Ref planned_item(PyObject* start, PyObject* item, bool decoded, bool merging, PyObject* table, PyObject* by_code) {
+    if (!PyList_Check(item) && !PyTuple_Check(item)) raise_not_an_item(start, json_kind(item));
+    if (decoded) return decoded_item(table, by_code, item);
+    // Merging hands the item over as decoded; replacing as a tuple.
+    return merging ? Ref::borrow(item) : Ref::check(PySequence_Tuple(item));
+}
 
-    // Decode everything first, raising each error the document can cause in
-    // the order in which the chain calls would meet it.
-    std::vector<PlannedEntry> entries;
-    std::vector<PlannedPair> pairs;
+// The chain array checked and decoded in full: what load_json_small asks of
+// the chain, in the order it asks it.
+void plan_chain(PyObject* chain_array, PyObject* table, PyObject* by_code, bool decoded, bool merging,
+                std::vector<PlannedEntry>& entries, std::vector<PlannedPair>& pairs) {
+    PairReader chain_entries(chain_array);
     Ref start_code, bag_array, item, count;
-    while (chain_entries->next(start_code, bag_array)) {
+    while (chain_entries.next(start_code, bag_array)) {
         PairReader bag_pairs(bag_array.get());
         PlannedEntry entry{Ref(), pairs.size(), 0};
-        if (merging) {
-            // add_to_bag(start, item, count=count) per pair: the start is
-            // decoded first, and only when the bag has a pair.
-            while (bag_pairs.next(item, count)) {
-                if (decoded) {
-                    if (!entry.start) entry.start = Ref::borrow(decode(table.get(), by_code.get(), start_code.get()));
-                    item = decoded_item(table.get(), by_code.get(), item.get());
-                }
-                pairs.push_back(PlannedPair{item, count});
+        while (bag_pairs.next(item, count)) {
+            // add_to_bag(start, item, count=count) per pair decodes the
+            // start first, and only for a bag that has a pair.
+            if (merging && decoded && !entry.start) {
+                entry.start = Ref::borrow(decode(table, by_code, start_code.get()));
             }
-            if (!decoded) entry.start = start_code;
-        } else {
-            // bag.add(tuple, count=count) per pair, then set_bag(start, bag).
-            while (bag_pairs.next(item, count)) {
-                item = decoded ? decoded_item(table.get(), by_code.get(), item.get())
-                               : Ref::check(PySequence_Tuple(item.get()));
-                pairs.push_back(PlannedPair{item, count});
-            }
-            entry.start = decoded ? Ref::borrow(decode(table.get(), by_code.get(), start_code.get())) : start_code;
+            Ref planned = planned_item(start_code.get(), item.get(), decoded, merging, table, by_code);
+            if (!is_count(count.get())) raise_not_a_count(start_code.get(), json_kind(count.get()));
+            pairs.push_back(PlannedPair{std::move(planned), count});
+        }
+        if (bag_pairs.odd()) raise_odd_bag(start_code.get());
+        // Replacing: bag.add per pair, then set_bag(start, bag). Merging
+        // an empty bag makes no call, and decodes nothing.
+        if (!entry.start && !(merging && decoded)) {
+            entry.start = decoded ? Ref::borrow(decode(table, by_code, start_code.get())) : start_code;
         }
         entry.pair_count = pairs.size() - entry.first_pair;
         entries.push_back(std::move(entry));
     }
-    // The document goes before the collector runs again: what the plan does
-    // not hold of it is freed now instead of being walked by the collector.
-    start_code = bag_array = item = count = Ref();
-    chain_entries.reset();
-    chain_array = document = table = by_code = Ref();
-    pause.reset();
+    if (chain_entries.odd()) raise_odd_chain();
+}
+
+// json.load(file). While that is ujson's own load, its steps are taken
+// here (as it takes them: a callable `read` asked of the file, called with
+// no argument, its text decoded), so that the decoding, which runs no code
+// of the caller's, can run with the collector paused: it allocates a
+// container per array of the document, and with a large chain alive the
+// collector would walk the whole heap again and again. `genuine` tells
+// whether the document comes from ujson's own decoder (then it holds only
+// dicts, lists, strs, numbers, booleans and None).
+Ref load_document(PyObject* module, PyObject* file, bool& genuine) {
+    Ref load = json_load_function(module);
+    genuine = is_ujson_load(load.get());
+    if (!genuine) return call(load.get(), file);
+    if (!PyObject_HasAttrString(file, "read")) raise(PyExc_TypeError, "expected file");
+    Ref read = Ref::check(PyObject_GetAttrString(file, "read"));
+    if (!PyCallable_Check(read.get())) raise(PyExc_TypeError, "expected file");
+    Ref text = call(read.get());
+    CollectorPause pause;
+    return ujson_decode(text.get());
+}
+
+}  // namespace
+
+void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
+    bool genuine = false;
+    Ref document = load_document(module, file, genuine);
+    Ref table;
+    {
+        Ref codes = Ref::check(PyObject_GetItem(document.get(), interned.codes));
+        table = read_code_table(codes.get());
+    }
+    Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned.chain));
+    bool merging = check_status(PyObject_IsTrue(merge));
+    bool decoded = PyDict_Size(table.get()) > 0;
+
+    // Everything is checked and decoded before the first call on the chain,
+    // raising each error the document can cause in the order in which the
+    // chain calls would meet it. A document of ujson's own decoder is read
+    // here without any code of the caller's, and so with the collector
+    // paused (see load_document).
+    std::vector<PlannedEntry> entries;
+    std::vector<PlannedPair> pairs;
+    {
+        std::optional<CollectorPause> pause;
+        if (genuine) pause.emplace();
+        Ref by_code = values_by_code(table.get());
+        plan_chain(chain_array.get(), table.get(), by_code.get(), decoded, merging, entries, pairs);
+        // What the plan does not hold of the document is freed before the
+        // collector runs again, instead of being walked by it.
+        chain_array = document = table = by_code = Ref();
+    }
 
     if (merging) {
         for (const PlannedEntry& e : entries) {
