@@ -1,6 +1,7 @@
 """The streaming reader over every parser backend: the event machine, the
 clear deferral, strict reading of the chain section, text and gzip files."""
 
+import copy
 import gzip
 import io
 import json as std_json
@@ -317,6 +318,57 @@ class TestParserElements:
         load(Keeper(), io.BytesIO(b""))
         outer = list(items[0])
         assert sorted(outer + inner) == ["value 1", "value 2"]
+
+    @pytest.mark.parametrize("builder", ["ijson's", "subclass", "spy"])
+    def test_kept_items_yield_their_own_values(self, rebind, builder):
+        # A chain may keep the lazy items and advance them after the load,
+        # whatever builder assembles them; an unknown code ends its item.
+        if builder != "ijson's":
+            class Builder(ijson.ObjectBuilder):
+                pass
+            if builder == "spy":
+                Builder.event = lambda self, event, value: ijson.ObjectBuilder.event(self, event, value)
+            rebind("ObjectBuilder", Builder)
+        kept = []
+
+        class Keeper(SpyChain):
+            def add_to_bag(self, start, item, count=None):
+                kept.append(item)
+
+        load(Keeper(), io.BytesIO(b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[0,[7]],3,[0,1],4,[0,9,1],5]]}'), True)
+        assert [list(item) for item in kept[:1]] == [["b"]]
+        with pytest.raises(TypeError):
+            list(kept[1])
+        assert list(kept[1]) == []
+        assert list(kept[2]) == ["a", "b"]
+        assert next(kept[3]) == "a"
+        with pytest.raises(KeyError, match='code 9 is missing from "codes"'):
+            next(kept[3])
+        assert list(kept[3]) == []
+
+    def test_reader_types_cannot_be_made_from_python(self, rebind):
+        made = []
+
+        class Parser:
+            def basic_parse(self, file):
+                made.append(file)
+                return iter([("start_map", None), ("map_key", "codes"), ("start_array", None), ("number", 0),
+                             ("string", "a"), ("end_array", None), ("map_key", "chain"), ("start_array", None),
+                             ("number", 0), ("start_array", None), ("start_array", None), ("number", 0),
+                             ("end_array", None), ("number", 1), ("end_array", None), ("end_array", None),
+                             ("end_map", None)])
+
+        class Keeper(SpyChain):
+            def add_to_bag(self, start, item, count=None):
+                made.append(item)
+
+        rebind("ijson", Parser())
+        load(Keeper(), io.StringIO(""))
+        for obj in made:
+            cls = type(obj)
+            for make in (cls, lambda: cls.__new__(cls), lambda: object.__new__(cls), lambda: copy.copy(obj)):
+                with pytest.raises(TypeError):
+                    make()
 
     def test_unknown_event(self, rebind):
         rebind("ijson", SpyParser([("start_set", None)]))

@@ -2,10 +2,12 @@
 
 import io
 
+import pytest
+
 from hypothesis import given, settings, strategies as st
 
 import zantu_cjson
-from conftest import SpyFile
+from conftest import SpyChain, SpyFile
 from zantu import MarkovChain, pycodec
 
 scalars = (st.none() | st.booleans() | st.integers(-10 ** 20, 10 ** 20) | st.integers(0, 30)
@@ -45,3 +47,37 @@ def test_readers_load_what_python_loads(items, compress, merge):
         native(a, io.StringIO(out.getvalue()), merge)
         python(b, io.StringIO(out.getvalue()), merge)
         assert a == b
+
+
+REFUSED = [
+    '{"codes":[0,"a",1],"chain":[]}',
+    '{"codes":[0,"a",1,"b"],"chain":[0,[[1],2],1]}',
+    '{"codes":[],"chain":["a",[["b"],1,["c"]]]}',
+    '{"codes":[],"chain":["a",[["b"],1,5,2]]}',
+    '{"codes":[],"chain":["a",[["b"],1,"bcd",2]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],1,{"k":0},2]]}',
+    '{"codes":[],"chain":["a",[["b"],1,["c"],"2"]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],1,[0],true]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],null]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],[1]]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],1],3,[[0],1]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0,4],1]]}',
+]
+
+
+@pytest.mark.parametrize("merge", [False, True])
+@pytest.mark.parametrize("text", REFUSED)
+def test_readers_refuse_what_python_refuses(text, merge):
+    # Each reader, native and plain Python: the same error, with the same
+    # message, after the same calls on the chain (none for the in-memory one).
+    for native, python in ((zantu_cjson.load_json_small, pycodec.load_json_small),
+                           (zantu_cjson.load_json_big, pycodec.load_json_big)):
+        outcomes = []
+        for load in (native, python):
+            chain = SpyChain()
+            with pytest.raises((ValueError, KeyError)) as err:
+                load(chain, io.StringIO(text), merge)
+            outcomes.append((type(err.value), str(err.value), chain.log))
+        assert outcomes[0] == outcomes[1]
+        if native is zantu_cjson.load_json_small:
+            assert outcomes[0][2] == []

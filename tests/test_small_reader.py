@@ -165,3 +165,40 @@ class TestBadDocuments:
         with pytest.raises(RuntimeError):
             load(chain, io.StringIO('{"codes":[],"chain":["a",[[1],1,[2],2,[3],3]]}'), True)
         assert len(chain.log) == 2
+
+
+@pytest.mark.parametrize("where", ["file.read", "a rebound json.load"])
+@pytest.mark.parametrize("running", [True, False])
+def test_collector_left_as_the_caller_set_it(where, running, rebind):
+    # Code of the caller's that switches the collector off (or on) while the
+    # document is read keeps that setting: the load changes nothing of it.
+    import gc
+    import ujson
+
+    def flip():
+        if running:
+            gc.disable()
+        else:
+            gc.enable()
+
+    class File(io.StringIO):
+        def read(self, *args):
+            if where == "file.read":
+                flip()
+            return super().read(*args)
+
+    class Json:
+        @staticmethod
+        def load(file):
+            flip()
+            return ujson.load(file)
+
+    if where != "file.read":
+        rebind("json", Json)
+    was = gc.isenabled()
+    try:
+        (gc.enable if running else gc.disable)()
+        load(SpyChain(), File('{"codes":[0,"a"],"chain":[0,[[0],1]]}'))
+        assert gc.isenabled() is not running
+    finally:
+        (gc.enable if was else gc.disable)()

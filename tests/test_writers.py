@@ -512,3 +512,156 @@ def test_one_element_next_states_in_both_writers(writer):
     document = std_json.loads(written(writer, SpyChain([("v0", pairs)], frequencies)))
     assert document["chain"] == [0, [[12], 1, [12], 2, [3], 3, [3], 4, [12, 3], 5, [11], 6]]
     assert holder == []
+
+
+# Code of the caller's that runs while a writer works (a __del__, an __eq__,
+# a rebound name) and changes what the writer is using: the native writers
+# must do what the plain-Python rendering does, without reading freed memory.
+
+class Dropping(str):
+    """A value whose release empties the pair that holds the next one."""
+
+    holder = []
+
+    def __del__(self):
+        if Dropping.holder:
+            Dropping.holder[-1].clear()
+
+
+class DroppingState(tuple):
+    def __del__(self):
+        if Dropping.holder:
+            Dropping.holder[-1].clear()
+
+
+class FreshPairs:
+    """A chain whose entries and pairs are new lists of new objects at each
+    step, each emptied when the one before it is released."""
+
+    def __init__(self):
+        self.values = {"s0": 3, "s1": 3, "s2": 3, "n": 9}
+
+    def __len__(self):
+        return 3
+
+    def build_frequency_dict(self):
+        return self.values
+
+    def items(self):
+        for i in range(3):
+            pair = [Dropping(f"s{i}"), FreshBag()]
+            Dropping.holder[:] = [pair]
+            yield pair
+        Dropping.holder.clear()
+
+
+class FreshBag:
+    unique_count = 3
+
+    def choices(self):
+        for count in range(1, 4):
+            pair = [DroppingState((Dropping("n"),)), count]
+            Dropping.holder[:] = [pair]
+            yield pair
+
+
+class Growing(str):
+    """Equal to "b" but not the table's own "b": looking it up runs its
+    __eq__, which adds "c" to the one-value list it stands in."""
+
+    def __hash__(self):
+        return hash("b")
+
+    def __eq__(self, other):
+        if self.target is not None and other == "b":
+            self.target.append("c")
+            self.target = None
+        return str(self) == other
+
+
+def growing_chain():
+    value = Growing("b")
+    state = [value]
+    value.target = state
+    return SpyChain([("a", [(state, 1)])], [("a", 1), ("b", 1), ("c", 1)])
+
+
+class ExtremeMath:
+    def __init__(self, digits):
+        self.digits = digits
+
+    def log10(self, position):
+        return self.digits
+
+
+def eleven_values():
+    return SpyChain([], [(f"v{i}", 20 - i) for i in range(9)] + [(7, 2), ("", 1), (8, 1)])
+
+
+def rebinding_ordered_dict(module, json_module):
+    import collections
+
+    def make(members):
+        module.json = json_module
+        return collections.OrderedDict(members)
+    return make
+
+
+class OtherEncoder:
+    @staticmethod
+    def dumps(value):
+        return std_json.dumps(value)
+
+    @staticmethod
+    def dump(document, file):
+        file.write("other encoder")
+
+
+HOSTILE = {
+    "released values empty the next pair": (FreshPairs, {}),
+    "an element's __eq__ grows its one-value next state": (growing_chain, {}),
+    "log10 gives 2**63-1": (eleven_values, {"math": ExtremeMath(2 ** 63 - 1)}),
+    "log10 gives -2**63": (eleven_values, {"math": ExtremeMath(-2 ** 63)}),
+    "unique_count is -2**63": (lambda: SpyChain([("a", [(("a",), 1)])], [("a", 1)]), {}),
+    "OrderedDict rebinds json": (lambda: SpyChain(EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES), {"OrderedDict": None}),
+}
+
+
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("case", sorted(HOSTILE))
+@pytest.mark.parametrize("writer", ["dump_json_small", "dump_json_big"])
+def test_caller_code_during_the_walk(writer, case, compress, monkeypatch):
+    from zantu import pycodec
+    make, names = HOSTILE[case]
+    results = []
+    for module in (zantu_cjson, pycodec):
+        for name, value in names.items():
+            if name == "OrderedDict":
+                value = rebinding_ordered_dict(module, OtherEncoder)
+            monkeypatch.setattr(module, name, value)
+        monkeypatch.setattr(module, "json", __import__("ujson"))
+        chain = make()
+        if case == "unique_count is -2**63":
+            chain.entries[0][1].unique_count = -2 ** 63
+        results.append(pieces_and_error(getattr(module, writer), chain, SpyFile(), compress))
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("change", ["kwdefaults", "default encoder", "encoder settings"])
+def test_standard_json_with_changed_defaults(change, monkeypatch):
+    from zantu import pycodec
+    if change == "kwdefaults":
+        monkeypatch.setitem(std_json.dumps.__kwdefaults__, "ensure_ascii", False)
+    elif change == "default encoder":
+        monkeypatch.setattr(std_json, "_default_encoder", std_json.JSONEncoder(separators=(",", ":")))
+    else:
+        monkeypatch.setattr(std_json._default_encoder, "item_separator", " ,")
+    chain = SpyChain([("é", [(("b", "é"), 1)])], [("é", 2), ("b", 1)] + [(f"w{i}", 1) for i in range(9)]
+                     + [(("x", "y"), 1)])
+    for compress in (True, False):
+        pieces = []
+        for module in (zantu_cjson, pycodec):
+            monkeypatch.setattr(module, "json", std_json)
+            pieces.append(pieces_and_error(module.dump_json_big, chain, SpyFile(), compress))
+        assert pieces[0] == pieces[1]
+        assert std_json.dumps(("x", "y") if compress else ("b", "é")) in "".join(pieces[0][0])
