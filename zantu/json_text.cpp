@@ -467,14 +467,19 @@ Ref ujson_decode(PyObject* text) { return call(ujson_loads, text); }
 
 bool ujson_dump_bound(PyObject* module) {
     if (ujson_dump == nullptr) return false;
-    PyObject* json = PyDict_GetItemWithError(PyModule_GetDict(module), interned.json);
-    if (json == nullptr || !PyModule_CheckExact(json)) {
-        PyErr_Clear();
+    // An error here (from the __eq__ of a key of the caller's in either
+    // namespace) only means no text is made ahead: the lookup that json.dump
+    // makes later meets it again.
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), interned.json);
+    if (found == nullptr || !PyModule_CheckExact(found)) {
+        if (PyErr_Occurred()) PyErr_Clear();
         return false;
     }
-    PyObject* dump = PyDict_GetItemWithError(PyModule_GetDict(json), interned.dump);
-    PyErr_Clear();
-    return dump == ujson_dump;
+    // Held: the lookup below may run such an __eq__, which could unbind it.
+    Ref json = Ref::borrow(found);
+    PyObject* dump = PyDict_GetItemWithError(PyModule_GetDict(json.get()), interned.dump);
+    if (dump == nullptr && PyErr_Occurred()) PyErr_Clear();
+    return dump != nullptr && dump == ujson_dump;
 }
 
 bool append_fixed(std::string& out, PyObject* value) { return append_native(out, value, false, 0, false); }
