@@ -167,7 +167,7 @@ class TestBadDocuments:
         assert len(chain.log) == 2
 
 
-@pytest.mark.parametrize("where", ["file.read", "a rebound json.load"])
+@pytest.mark.parametrize("where", ["file.read", "a rebound json.load", "merge's truth"])
 @pytest.mark.parametrize("running", [True, False])
 def test_collector_left_as_the_caller_set_it(where, running, rebind):
     # Code of the caller's that switches the collector off (or on) while the
@@ -193,12 +193,17 @@ def test_collector_left_as_the_caller_set_it(where, running, rebind):
             flip()
             return ujson.load(file)
 
-    if where != "file.read":
+    class Merge:
+        def __bool__(self):
+            flip()
+            return False
+
+    if where == "a rebound json.load":
         rebind("json", Json)
     was = gc.isenabled()
     try:
         (gc.enable if running else gc.disable)()
-        load(SpyChain(), File('{"codes":[0,"a"],"chain":[0,[[0],1]]}'))
+        load(SpyChain(), File('{"codes":[0,"a"],"chain":[0,[[0],1]]}'), Merge() if where == "merge's truth" else False)
         assert gc.isenabled() is not running
     finally:
         (gc.enable if was else gc.disable)()

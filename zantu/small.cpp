@@ -309,51 +309,61 @@ void plan_chain(PyObject* chain_array, PyObject* table, PyObject* by_code, bool 
 // no argument, its text decoded), so that the decoding, which runs no code
 // of the caller's, can run with the collector paused: it allocates a
 // container per array of the document, and with a large chain alive the
-// collector would walk the whole heap again and again. `genuine` tells
-// whether the document comes from ujson's own decoder (then it holds only
-// dicts, lists, strs, numbers, booleans and None).
-Ref load_document(PyObject* module, PyObject* file, bool& genuine) {
+// collector would walk the whole heap again and again. `pause` is then
+// started just before the decoding; it is left empty for any other json,
+// whose document may be made of objects of the caller's.
+Ref load_document(PyObject* module, PyObject* file, std::optional<CollectorPause>& pause) {
     Ref load = json_load_function(module);
-    genuine = is_ujson_load(load.get());
-    if (!genuine) return call(load.get(), file);
+    if (!is_ujson_load(load.get())) return call(load.get(), file);
     if (!PyObject_HasAttrString(file, "read")) raise(PyExc_TypeError, "expected file");
     Ref read = Ref::check(PyObject_GetAttrString(file, "read"));
     if (!PyCallable_Check(read.get())) raise(PyExc_TypeError, "expected file");
     Ref text = call(read.get());
-    CollectorPause pause;
+    pause.emplace();
     return ujson_decode(text.get());
+}
+
+// The truth of `flag`. Its __bool__ may be code of the caller's: the pause
+// is lifted around it, unless the flag is a builtin constant or int.
+bool truth(PyObject* flag, std::optional<CollectorPause>& pause) {
+    if (!pause || flag == Py_True || flag == Py_False || flag == Py_None || PyLong_CheckExact(flag)) {
+        return check_status(PyObject_IsTrue(flag));
+    }
+    pause.reset();
+    bool result = check_status(PyObject_IsTrue(flag));
+    pause.emplace();
+    return result;
 }
 
 }  // namespace
 
 void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
-    bool genuine = false;
-    Ref document = load_document(module, file, genuine);
+    // Paused from ujson's own decoding until the document is checked and
+    // dropped (see load_document): nothing of the caller's runs meanwhile.
+    std::optional<CollectorPause> pause;
+    Ref document = load_document(module, file, pause);
     Ref table;
     {
         Ref codes = Ref::check(PyObject_GetItem(document.get(), interned.codes));
         table = read_code_table(codes.get());
     }
     Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned.chain));
-    bool merging = check_status(PyObject_IsTrue(merge));
+    bool merging = truth(merge, pause);
     bool decoded = PyDict_Size(table.get()) > 0;
 
     // Everything is checked and decoded before the first call on the chain,
     // raising each error the document can cause in the order in which the
-    // chain calls would meet it. A document of ujson's own decoder is read
-    // here without any code of the caller's, and so with the collector
-    // paused (see load_document).
+    // chain calls would meet it.
     std::vector<PlannedEntry> entries;
     std::vector<PlannedPair> pairs;
     {
-        std::optional<CollectorPause> pause;
-        if (genuine) pause.emplace();
         Ref by_code = values_by_code(table.get());
         plan_chain(chain_array.get(), table.get(), by_code.get(), decoded, merging, entries, pairs);
-        // What the plan does not hold of the document is freed before the
-        // collector runs again, instead of being walked by it.
-        chain_array = document = table = by_code = Ref();
     }
+    // What the plan does not hold of the document is freed before the
+    // collector runs again, instead of being walked by it.
+    chain_array = document = table = Ref();
+    pause.reset();
 
     if (merging) {
         for (const PlannedEntry& e : entries) {
