@@ -396,8 +396,9 @@ bool standard_json_unchanged(PyObject* dumps) {
         Py_TYPE(j.default_encoder) != reinterpret_cast<PyTypeObject*>(j.encoder_type)) {
         return false;
     }
-    PyObject** instance_dict = _PyObject_GetDictPtr(j.default_encoder);
-    if (instance_dict == nullptr || !same_settings(*instance_dict, j.settings)) return false;
+    // The generic __dict__ of a plain instance: made if need be, no code runs.
+    Ref instance_dict = Ref::check(PyObject_GenericGetDict(j.default_encoder, nullptr));
+    if (!same_settings(instance_dict.get(), j.settings)) return false;
     PyObject* type_dict = reinterpret_cast<PyTypeObject*>(j.encoder_type)->tp_dict;
     for (int i = 0; i < 2; ++i) {
         PyObject* method = entry(type_dict, StandardJson::kMethods[i]);
