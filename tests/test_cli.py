@@ -25,7 +25,9 @@ def corpus(tmp_path):
     b = tmp_path / "b.txt.gz"
     with gzip.open(b, "wt", encoding="utf-8") as f:
         f.write("über alles the cat\n")
-    return a, b
+    doc = tmp_path / "doc.json"
+    doc.write_text('{"codes":[],"chain":["a",[["b"],1]]}')
+    return a, b, doc
 
 
 def load(path):
@@ -41,7 +43,7 @@ def load(path):
 @pytest.mark.parametrize("suffix", [".json", ".json.gz"])
 def test_build(corpus, tmp_path, flags, suffix, capsys):
     out = tmp_path / ("chain" + suffix)
-    assert main(["build", *map(str, corpus), "-o", str(out), *flags]) == 0
+    assert main(["build", *map(str, corpus[:2]), "-o", str(out), *flags]) == 0
     order = 2 if "--order" in flags else 1
     expected = MarkovChain()
     expected.add_tokens(TEXT.split(), order)
@@ -73,16 +75,90 @@ def test_inspect_and_convert(corpus, tmp_path, capsys):
     assert json.loads(forced.read_text())["codes"]
 
 
-@pytest.mark.parametrize("content", [b"", b"not json", b'{"codes":[],"chain":', b"[1,2]", b'{"codes":[0,"a"]}',
-                                     b"\xff\xfe", b'{"codes":[0,"a"],"chain":[5,[[0],1]]}'])
-def test_bad_documents_are_one_line(tmp_path, content):
-    bad = tmp_path / "bad.json"
+GZIPPED = gzip.compress(b'{"codes":[],"chain":["a",[["b"],1]]}')
+
+
+@pytest.mark.parametrize("name, content, shown", [
+    ("bad.json", b"", "premature EOF"), ("bad.json", b"not json", "lexical error"),
+    ("bad.json", b'{"codes":[],"chain":', "premature EOF"), ("bad.json", b"[1,2]", "not a JSON object"),
+    ("bad.json", b'{"codes":[0,"a"]}', 'no "chain"'), ("bad.json", b"\xff\xfe", "error"),
+    ("bad.json", b'{"codes":[0,"a"],"chain":[5,[[0],1]]}', 'code 5 is missing from "codes"'),
+    ("bad.json", b'{"codes":[],"chain":["a",[["b"],"1"]]}', "expected the count"),
+    ("bad.json.gz", b"not gzip", "Not a gzipped file"), ("bad.json.gz", GZIPPED[:-12], "ended before"),
+])
+def test_bad_documents_are_one_line(tmp_path, name, content, shown):
+    bad = tmp_path / name
     bad.write_bytes(content)
-    for command in (["inspect", bad], ["convert", bad, tmp_path / "out.json"]):
+    out = tmp_path / "out.json"
+    out.write_text("kept")
+    for command in (["inspect", bad], ["convert", bad, out]):
         result = run(*command)
         assert result.returncode == 1
         assert result.stderr.startswith("zantu: error: ") and len(result.stderr.strip().splitlines()) == 1
-        assert "Traceback" not in result.stderr
+        assert shown in result.stderr and "b'" not in result.stderr.replace("b'no", "")
+    assert out.read_text() == "kept"
+    if name.endswith(".gz"):
+        result = run("build", bad, "-o", out)
+        assert result.returncode == 1 and len(result.stderr.strip().splitlines()) == 1 and shown in result.stderr
+
+
+@pytest.mark.parametrize("stop", ["interrupt", "failure"])
+@pytest.mark.parametrize("suffix", [".json", ".json.gz"])
+def test_written_whole_or_not_at_all(corpus, tmp_path, monkeypatch, capsys, stop, suffix):
+    from zantu import cli
+    out = tmp_path / ("chain" + suffix)
+    out.write_bytes(b"the old document")
+    before = sorted(tmp_path.iterdir())
+
+    def half_then_stop(chain, file, compress):
+        file.write('{"codes":[')
+        raise KeyboardInterrupt if stop == "interrupt" else ValueError("count 'x' is not a JSON number")
+
+    for command in (["build", str(corpus[0]), "-o", str(out), "--stream"], ["convert", str(corpus[2]), str(out)]):
+        monkeypatch.setitem(cli.WRITERS, "big", half_then_stop)
+        assert main(command) == (130 if stop == "interrupt" else 1)
+        assert out.read_bytes() == b"the old document" and sorted(tmp_path.iterdir()) == before
+        assert len(capsys.readouterr().err.strip().splitlines()) == 1
+        monkeypatch.undo()
+    assert main(["build", str(corpus[0]), "-o", str(out)]) == 0
+    assert load(out) and sorted(tmp_path.iterdir()) == before
+    assert oct(out.stat().st_mode & 0o777) == oct(corpus[0].stat().st_mode & 0o777)
+
+
+def test_skip_bad_inputs(corpus, tmp_path):
+    latin = tmp_path / "latin.txt"
+    latin.write_bytes(b"caf\xe9 au lait\n")
+    broken = tmp_path / "broken.txt.gz"
+    broken.write_bytes(b"not gzip")
+    out = tmp_path / "x.json"
+    result = run("build", corpus[0], latin, broken, tmp_path / "missing.txt", "-o", out, "--skip-bad")
+    assert result.returncode == 0, result.stderr
+    assert [line.split(":")[0] for line in result.stderr.splitlines()] == ["zantu"] * 3
+    assert "3 of 4 inputs skipped" in result.stdout
+    expected = MarkovChain()
+    expected.add_tokens(TEXT.split(), 1)
+    assert load(out) == expected
+
+
+def test_standard_streams_and_broken_pipe(tmp_path):
+    built = subprocess.run([sys.executable, "-m", "zantu", "build", "-", "-o", "-", "--plain"], input=TEXT,
+                           capture_output=True, text=True, timeout=120)
+    assert built.returncode == 0 and built.stderr.startswith("-: 8 starts")
+    assert json.loads(built.stdout)["codes"] == []
+    shown = subprocess.run([sys.executable, "-m", "zantu", "inspect", "-"], input=built.stdout, capture_output=True,
+                           text=True, timeout=120)
+    assert shown.returncode == 0 and "starts: 8" in shown.stdout and "read with parser: ijson" in shown.stdout
+    # Many values listed, and the reading end closed after the first line.
+    many = tmp_path / "many.json"
+    many.write_text(json.dumps({"codes": [], "chain": [x for i in range(20000) for x in (f"w{i}", [["x"], 1])]}))
+    process = subprocess.Popen([sys.executable, "-m", "zantu", "inspect", str(many), "--top", "20000"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    assert process.wait(timeout=120) == 141
+    error = process.stderr.read().decode()
+    process.stderr.close()
+    assert error.startswith("zantu: error: ") and len(error.strip().splitlines()) == 1
 
 
 def test_missing_and_undecodable_files(tmp_path):
@@ -101,5 +177,32 @@ def test_missing_and_undecodable_files(tmp_path):
 def test_demo():
     result = run("demo", "--tokens", "20000")
     assert result.returncode == 0, result.stderr
-    assert "loaded back equal" in result.stdout
+    assert "loaded back equal" in result.stdout and "parser: ijson" in result.stdout
     assert result.stdout.count("dump_json_") == 4
+
+
+def test_progress_on_a_terminal(corpus, tmp_path):
+    import os
+    import pty
+    import select
+    pytest.importorskip("tqdm")
+    import fcntl
+    import struct
+    import termios
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))  # a terminal of some size
+    doc = tmp_path / "c.json"
+    shown = b""
+    try:
+        for args in (["build", corpus[0], "-o", doc, "--stream"], ["inspect", doc], ["convert", doc, tmp_path / "p.json"]):
+            result = subprocess.run([sys.executable, "-m", "zantu", *map(str, args)], stdout=subprocess.PIPE,
+                                    stderr=slave, timeout=120)
+            assert result.returncode == 0
+            while True:
+                if not select.select([master], [], [], 0.2)[0]:
+                    break
+                shown += os.read(master, 65536)
+    finally:
+        os.close(master)
+        os.close(slave)
+    assert b"reading" in shown and b"writing" in shown

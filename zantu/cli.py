@@ -1,17 +1,26 @@
-"""The command line: python -m zantu build|inspect|convert|demo."""
+"""The command line: python -m zantu build|inspect|convert|demo.
+
+Exit status: 0 done; 1 bad input (a file that cannot be read or written, a
+text that is not UTF-8, a document that is not a chain document); 2 bad
+arguments; 130 interrupted (Ctrl-C); 141 the output was closed early (a
+broken pipe). Every error is one line on stderr; ``--debug`` shows the
+traceback instead. Every file written appears whole or not at all.
+"""
 
 from __future__ import annotations
 
 import argparse
 import gzip
+import importlib
 import io
 import os
 import sys
+import tempfile
 import time
+import zlib
 from collections import Counter
 from contextlib import contextmanager
-from pathlib import Path
-from typing import IO, Any, Callable, Iterable, Iterator, List, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 import zantu_cjson
 
@@ -21,55 +30,194 @@ from zantu.corpus import stdlib_files, tokenize
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
 READERS = {"small": zantu_cjson.load_json_small, "big": zantu_cjson.load_json_big}
 
+EXIT_BAD_INPUT, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 130, 141
+
+# Errors met while reading a file: it is missing or unreadable, not gzip,
+# cut short, or not UTF-8.
+READ_ERRORS = (OSError, EOFError, zlib.error, UnicodeDecodeError)
+
 
 class UserError(Exception):
     """Bad input or arguments: reported as one line, without a traceback."""
 
 
-def progress(items: Iterable[Any], total: Optional[int], what: str) -> Iterable[Any]:
-    """``items`` with a progress bar on stderr when it is a terminal and tqdm
-    is installed."""
-    if not sys.stderr.isatty():
-        return items
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return items
-    bar: Iterable[Any] = tqdm(items, total=total, desc=what, unit="file", leave=False)
-    return bar
+# Parsers and encoders.
 
+def use_fastest_parser() -> str:
+    """Binds the fastest ijson backend installed as the codec's parser, and
+    says which it is."""
+    for name in ("yajl2_c", "yajl2_cffi", "python"):
+        try:
+            backend = importlib.import_module("ijson.backends." + name)
+        except ImportError:
+            continue
+        zantu_cjson.ijson = backend
+        return name
+    return "ijson's own choice"
+
+
+def libraries(parser_name: str) -> str:
+    import ijson
+    encoder = zantu_cjson.json
+    version = getattr(encoder, "__version__", "") or getattr(encoder, "version", "")
+    return (f"parser: ijson {getattr(ijson, '__version__', '')} ({parser_name} backend); "
+            f"encoder: {encoder.__name__} {version}".rstrip())
+
+
+# Progress on a terminal.
+
+class Bar:
+    """A progress bar on stderr when it is a terminal and tqdm is installed;
+    otherwise it does nothing."""
+
+    def __init__(self, what: str, total: Optional[int] = None, unit: str = "B") -> None:
+        self._bar: Any = None
+        self._pending = 0
+        if not sys.stderr.isatty():
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return
+        self._bar = tqdm(total=total, desc=what, unit=unit, unit_scale=unit == "B", unit_divisor=1024,
+                         leave=False)
+
+    def update(self, n: int) -> None:
+        if self._bar is None:
+            return
+        # Pieces can be a few bytes each: the bar is moved a block at a time.
+        self._pending += n
+        if self._pending >= 1 << 18:
+            self._bar.update(self._pending)
+            self._pending = 0
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.update(self._pending)
+            self._bar.close()
+            self._bar = None
+
+    @property
+    def shown(self) -> bool:
+        return self._bar is not None
+
+
+class CountingReader(io.RawIOBase):
+    """A binary file whose reads move a bar."""
+
+    def __init__(self, raw: IO[bytes], bar: Bar) -> None:
+        self.raw, self.bar = raw, bar
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        data = self.raw.read(len(buffer))
+        buffer[:len(data)] = data
+        self.bar.update(len(data))
+        return len(data)
+
+
+class CountingWriter:
+    """A text file whose writes move a bar."""
+
+    def __init__(self, file: IO[str], bar: Bar) -> None:
+        self.file, self.bar = file, bar
+
+    def write(self, text: str) -> int:
+        n = self.file.write(text)
+        self.bar.update(len(text))
+        return n
+
+
+# Files.
 
 @contextmanager
-def open_text(path: str, mode: str) -> Iterator[IO[str]]:
-    """A text file in UTF-8; a name ending in .gz is read or written through gzip."""
+def open_input(path: str, bar: Optional[Bar] = None) -> Iterator[IO[bytes]]:
+    """A binary file to read, '-' standard input; .gz read through gzip; its
+    bytes (as stored) move `bar`."""
     try:
+        raw: IO[bytes] = sys.stdin.buffer if path == "-" else open(path, "rb")
+    except OSError as e:
+        raise UserError(f"cannot open {path}: {e.strerror or e}") from None
+    try:
+        source: IO[bytes] = raw
+        if bar is not None and bar.shown:
+            source = io.BufferedReader(CountingReader(raw, bar))
         if path.endswith(".gz"):
-            f: IO[str] = gzip.open(path, mode + "t", encoding="utf-8")  # type: ignore[assignment]
-        else:
-            f = open(path, mode, encoding="utf-8", newline="" if mode == "w" else None)
-    except OSError as e:
-        raise UserError(f"cannot open {path}: {e.strerror or e}") from None
-    with f:
-        yield f
+            source = gzip.GzipFile(fileobj=source, mode="rb")  # type: ignore[assignment]
+        yield source
+    finally:
+        if path != "-":
+            raw.close()
+
+
+def file_mode(path: str) -> int:
+    """The permissions a file written at `path` gets: those of the file it
+    replaces, or the usual ones for a new file."""
+    try:
+        return os.stat(path).st_mode & 0o7777
+    except OSError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
 
 
 @contextmanager
-def open_binary(path: str) -> Iterator[IO[bytes]]:
+def atomic_output(path: str) -> Iterator[IO[str]]:
+    """A text file to write in UTF-8, '-' standard output; .gz written
+    through gzip. It is written to a temporary file in the same folder and
+    renamed over `path` only once it is complete: a failed or interrupted
+    run leaves `path` as it was, and no temporary file."""
+    if path == "-":
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    folder = os.path.dirname(os.path.abspath(path))
     try:
-        f: IO[bytes] = gzip.open(path, "rb") if path.endswith(".gz") else open(path, "rb")  # type: ignore[assignment]
+        fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder)
     except OSError as e:
-        raise UserError(f"cannot open {path}: {e.strerror or e}") from None
-    with f:
-        yield f
+        raise UserError(f"cannot write {path}: {e.strerror or e}") from None
+    try:
+        with open(fd, "wb") as raw:
+            binary: IO[bytes] = raw
+            if path.endswith(".gz"):
+                binary = gzip.GzipFile(filename=os.path.basename(path)[:-3], mode="wb", fileobj=raw)  # type: ignore[assignment]
+            text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
+            yield text
+            text.detach()  # flushed into `binary`, which stays open
+            if binary is not raw:
+                binary.close()  # the gzip trailer; `raw` stays open
+            raw.flush()
+            os.fsync(raw.fileno())
+        os.chmod(temporary, file_mode(path))
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
+
+def message_of(error: BaseException) -> str:
+    """The first line of an error's message (a parser's bytes decoded)."""
+    text = error.args[0] if len(error.args) == 1 and isinstance(error.args[0], bytes) else None
+    message = text.decode("utf-8", "replace") if text is not None else str(error)
+    if isinstance(error, UnicodeDecodeError):
+        message = f"not UTF-8 text ({error.reason})"
+    elif isinstance(error, OSError) and error.strerror:
+        message = error.strerror
+    return (message.strip().splitlines() or [type(error).__name__])[0]
+
+
+# Loading and saving.
 
 def count_codes(f: IO[bytes]) -> int:
     """How many code pairs the "codes" array of a document holds (0 in the
-    plain form), read with ijson's event parser up to that array's end."""
-    import ijson
-
+    plain form), read with the bound parser up to that array's end."""
     depth, key, elements = 0, None, -1
-    for event, value in ijson.basic_parse(f):
+    for event, value in zantu_cjson.ijson.basic_parse(f):
         if event == "map_key" and depth == 1:
             key = value
         if event in ("start_map", "start_array"):
@@ -86,60 +234,140 @@ def count_codes(f: IO[bytes]) -> int:
     return max(elements, 0) // 2
 
 
-def load(path: str, chain: Optional[MarkovChain] = None) -> Tuple[MarkovChain, int]:
+def load(path: str) -> Tuple[MarkovChain, int]:
     """Loads a chain document with the streaming reader; also tells how many
-    code pairs it has (0: the plain form)."""
-    chain = MarkovChain() if chain is None else chain
+    code pairs it has (0: the plain form). Standard input is read whole
+    first, since it is read twice."""
+    chain = MarkovChain()
+    stdin: Optional[bytes] = None
+    bar = Bar("reading", None if path == "-" else _size(path))
     try:
-        with open_binary(path) as f:
+        if path == "-":
+            with open_input(path, bar) as f:
+                stdin = f.read()
+        with _reopen(path, stdin, bar) as f:
             zantu_cjson.load_json_big(chain, f)
-        with open_binary(path) as f:
+        bar.close()
+        with _reopen(path, stdin) as f:
             codes = count_codes(f)
     except UserError:
         raise
-    except (OSError, EOFError) as e:
-        raise UserError(f"cannot read {path}: {e}") from None
+    except UnicodeDecodeError as e:
+        raise UserError(f"{path} is not a chain document: {message_of(e)}") from None
+    except READ_ERRORS as e:
+        raise UserError(f"cannot read {path}: {message_of(e)}") from None
     except Exception as e:
-        # Parser messages can run over several lines; the first says what.
-        first = (str(e).strip().splitlines() or [""])[0]
-        raise UserError(f"{path} is not a chain document: {type(e).__name__}: {first}") from None
+        raise UserError(f"{path} is not a chain document: {message_of(e)}") from None
+    finally:
+        bar.close()
     return chain, codes
 
 
-def save(chain: MarkovChain, path: str, compress: bool, writer: str = "big") -> None:
+def _size(path: str) -> Optional[int]:
     try:
-        with open_text(path, "w") as f:
-            WRITERS[writer](chain, f, compress)
+        return os.path.getsize(path)
+    except OSError:
+        return None
+
+
+@contextmanager
+def _reopen(path: str, stdin: Optional[bytes], bar: Optional[Bar] = None) -> Iterator[IO[bytes]]:
+    if stdin is None:
+        with open_input(path, bar) as f:
+            yield f
+    else:
+        yield gzip.GzipFile(fileobj=io.BytesIO(stdin)) if path.endswith(".gz") else io.BytesIO(stdin)  # type: ignore[misc]
+
+
+def save(chain: MarkovChain, path: str, compress: bool, writer: str = "big") -> None:
+    bar = Bar("writing")
+    try:
+        with atomic_output(path) as f:
+            WRITERS[writer](chain, CountingWriter(f, bar) if bar.shown else f, compress)
     except UserError:
         raise
     except OSError as e:
-        raise UserError(f"cannot write {path}: {e.strerror or e}") from None
+        if isinstance(e, BrokenPipeError):
+            raise
+        raise UserError(f"cannot write {path}: {message_of(e)}") from None
+    except ValueError as e:
+        raise UserError(f"cannot write {path}: {message_of(e)}") from None
+    finally:
+        bar.close()
+
+
+def report(text: str, output: str) -> None:
+    """A summary line: on stdout, or on stderr when the document went there."""
+    print(text, file=sys.stderr if output == "-" else sys.stdout)
+
+
+def described_size(path: str) -> str:
+    size = _size(path) if path != "-" else None
+    return f"{size:,} bytes" if size is not None else "standard output"
+
+
+# Commands.
+
+def read_tokens(name: str, bar: Bar) -> List[str]:
+    """The word tokens of one UTF-8 text file, read a block of lines at a time."""
+    tokens: List[str] = []
+    with open_input(name, bar) as f:
+        text = io.TextIOWrapper(f, encoding="utf-8")
+        try:
+            while True:
+                lines = text.readlines(1 << 20)
+                if not lines:
+                    break
+                tokens.extend(tokenize("".join(lines)))
+        finally:
+            text.detach()  # the file is closed by open_input (standard input is not)
+    return tokens
 
 
 def cmd_build(args: argparse.Namespace) -> int:
     chain = MarkovChain()
-    for name in progress(args.text, len(args.text), "reading"):
-        try:
-            with open_text(name, "r") as f:
-                text = f.read()
-        except UnicodeDecodeError as e:
-            raise UserError(f"{name} is not UTF-8 text: {e.reason} at byte {e.start}") from None
-        chain.add_tokens(tokenize(text), args.order)
+    sizes = [_size(name) if name != "-" else None for name in args.text]
+    bar = Bar("reading", sum(s for s in sizes if s is not None) or None)
+    skipped = 0
+    try:
+        for name in args.text:
+            try:
+                tokens = read_tokens(name, bar)
+            except UserError as e:
+                if not args.skip_bad:
+                    raise
+                print(f"zantu: skipped: {e}", file=sys.stderr)
+                skipped += 1
+                continue
+            except READ_ERRORS as e:
+                if not args.skip_bad:
+                    raise UserError(f"cannot read {name}: {message_of(e)}") from None
+                print(f"zantu: skipped {name}: {message_of(e)}", file=sys.stderr)
+                skipped += 1
+                continue
+            chain.add_tokens(tokens, args.order)
+    finally:
+        bar.close()
     save(chain, args.output, not args.plain, "big" if args.stream else "small")
-    print(f"{args.output}: {len(chain):,} starts, {sum(b.unique_count for _, b in chain.items()):,} pairs, "
-          f"{os.path.getsize(args.output):,} bytes")
+    pairs = sum(b.unique_count for _, b in chain.items())
+    skipped_text = f", {skipped} of {len(args.text)} inputs skipped" if skipped else ""
+    report(f"{args.output}: {len(chain):,} starts, {pairs:,} pairs, {described_size(args.output)}{skipped_text}",
+           args.output)
     return 0
 
 
 def cmd_inspect(args: argparse.Namespace) -> int:
+    parser_name = use_fastest_parser()
     chain, codes = load(args.file)
     pairs = sum(bag.unique_count for _, bag in chain.items())
     frequencies = chain.build_frequency_dict()
-    print(f"file:   {args.file} ({os.path.getsize(args.file):,} bytes)")
+    size = f" ({_size(args.file):,} bytes)" if args.file != "-" else ""
+    print(f"file:   {args.file}{size}")
     print(f"form:   {'compressed' if codes else 'plain'}")
     print(f"starts: {len(chain):,}")
     print(f"pairs:  {pairs:,}")
     print(f"codes:  {codes:,}")
+    print(f"read with {libraries(parser_name)}")
     print("most frequent values:")
     for value, count in Counter(frequencies).most_common(args.top):
         print(f"  {count:>12,}  {value!r}")
@@ -147,10 +375,12 @@ def cmd_inspect(args: argparse.Namespace) -> int:
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
+    use_fastest_parser()
     chain, codes = load(args.input)
     to_compressed = args.compressed or (not args.plain and not codes)
     save(chain, args.output, to_compressed)
-    print(f"{args.output}: {'compressed' if to_compressed else 'plain'} form, {os.path.getsize(args.output):,} bytes")
+    report(f"{args.output}: {'compressed' if to_compressed else 'plain'} form, {described_size(args.output)}",
+           args.output)
     return 0
 
 
@@ -161,10 +391,13 @@ def timed(run: Callable[[], Any]) -> float:
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
+    parser_name = use_fastest_parser()
     started = time.perf_counter()
     tokens: List[str] = []
     files = list(stdlib_files())
-    for path in progress(files, len(files), "reading the standard library"):
+    bar = Bar("reading the standard library", len(files), unit="file")
+    for path in files:
+        bar.update(1)
         try:
             tokens.extend(tokenize(path.read_text(encoding="utf-8")))
         except (OSError, UnicodeDecodeError):
@@ -172,9 +405,11 @@ def cmd_demo(args: argparse.Namespace) -> int:
         if len(tokens) >= args.tokens:
             del tokens[args.tokens:]
             break
+    bar.close()
     chain = MarkovChain.from_tokens(tokens, order=args.order)
     print(f"chain: {len(tokens):,} word tokens of the standard library's source, {len(chain):,} starts, "
           f"order {args.order}, built in {time.perf_counter() - started:.2f} s")
+    print(libraries(parser_name))
     print()
     print(f"{'writer':<16} {'form':<11} {'size':>13} {'gzip':>12} {'write':>8}   "
           f"{'load_json_small':>15} {'load_json_big':>13}")
@@ -202,25 +437,31 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="python -m zantu",
-                                description="Build, save, inspect and convert Markov-style chains in compact JSON.")
+                                description="Build, save, inspect and convert Markov-style chains in compact JSON.",
+                                epilog="'-' stands for standard input or output. Exit status: 0 done, 1 bad input, "
+                                       "2 bad arguments, 130 interrupted, 141 output closed early.")
+    p.add_argument("--debug", action="store_true", help="show the traceback of an error")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     b = sub.add_parser("build", help="build a chain from text files and save it")
-    b.add_argument("text", nargs="+", metavar="TEXT", help="UTF-8 text files (.gz read compressed)")
-    b.add_argument("-o", "--output", required=True, metavar="OUT.json", help="the document to write (.gz compresses)")
+    b.add_argument("text", nargs="+", metavar="TEXT", help="UTF-8 text files (.gz read compressed, - stdin)")
+    b.add_argument("-o", "--output", required=True, metavar="OUT.json",
+                   help="the document to write (.gz compresses, - stdout)")
     b.add_argument("--order", type=int, default=1, help="tokens per next state (default 1)")
     b.add_argument("--plain", action="store_true", help="write the plain form (no code table)")
     b.add_argument("--stream", action="store_true", help="write with the streaming writer")
+    b.add_argument("--skip-bad", action="store_true",
+                   help="report and skip inputs that cannot be read or are not UTF-8, instead of stopping")
     b.set_defaults(run=cmd_build)
 
     i = sub.add_parser("inspect", help="describe a chain document")
-    i.add_argument("file", metavar="FILE")
+    i.add_argument("file", metavar="FILE", help="the document (.gz read compressed, - stdin)")
     i.add_argument("--top", type=int, default=10, help="how many of the most frequent values to list")
     i.set_defaults(run=cmd_inspect)
 
     c = sub.add_parser("convert", help="rewrite a chain document in the other form")
-    c.add_argument("input", metavar="IN")
-    c.add_argument("output", metavar="OUT")
+    c.add_argument("input", metavar="IN", help="the document (- stdin)")
+    c.add_argument("output", metavar="OUT", help="the document to write (- stdout)")
     form = c.add_mutually_exclusive_group()
     form.add_argument("--plain", action="store_true", help="write the plain form")
     form.add_argument("--compressed", action="store_true", help="write the compressed form")
@@ -233,16 +474,39 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+def _quiet_stdout() -> None:
+    """Points standard output at /dev/null, so that nothing more is written
+    to a closed pipe (at exit either)."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser().parse_args(argv)
     if getattr(args, "order", 1) < 1:
         print("zantu: error: --order must be at least 1", file=sys.stderr)
-        return 2
+        return EXIT_USAGE
+    if args.debug:
+        return int(args.run(args))
+    # A parser abandoned part-way may complain again when it is collected;
+    # the error has been reported once already.
+    sys.unraisablehook = lambda unraisable: None
     try:
         return int(args.run(args))
     except UserError as e:
         print(f"zantu: error: {e}", file=sys.stderr)
-        return 1
+        return EXIT_BAD_INPUT
     except KeyboardInterrupt:
         print("zantu: interrupted", file=sys.stderr)
-        return 130
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        _quiet_stdout()
+        print("zantu: error: the output was closed early (broken pipe)", file=sys.stderr)
+        return EXIT_BROKEN_PIPE
+    except MemoryError:
+        print("zantu: error: out of memory", file=sys.stderr)
+        return EXIT_BAD_INPUT
