@@ -2,9 +2,10 @@
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
-# Warnings are errors in development and CI.
-BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON
-SOURCES := pyproject.toml CMakeLists.txt zantu_cjson.pyi $(wildcard zantu/*.cpp zantu/*.h zantu/*.py)
+# Warnings are errors in development and CI; debug information for
+# valgrind's and gdb's reports (release wheels have none).
+BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false
+SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard zantu/*.cpp zantu/*.h zantu/*.py)
 
 .PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check
 
@@ -13,6 +14,12 @@ install: $(VENV)/.installed
 $(VENV)/.installed: $(SOURCES)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) '.[test,cli]'
+	touch $@ $(VENV)/.installed-demo
+
+# The demo needs the package and its progress bars only.
+$(VENV)/.installed-demo: $(SOURCES)
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) '.[cli]'
 	touch $@
 
 test: install
@@ -33,7 +40,7 @@ bench: install
 bench-check: install
 	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)
 
-demo: install
+demo: $(VENV)/.installed-demo
 	$(PY) -m zantu demo
 
 # The whole suite once more on an AddressSanitizer + UBSan build, in its own

@@ -235,3 +235,40 @@ class TestRebinding:
 
 
 from conftest import _MISSING as SENTINEL_MISSING  # noqa: E402
+
+
+USER_SCRIPT = """
+import io
+import zantu_cjson
+from zantu import MarkovChain
+
+chain = MarkovChain.from_tokens("the cat sat on the mat".split())
+out = io.StringIO()
+zantu_cjson.dump_json_big(chain, out)
+loaded = MarkovChain()
+zantu_cjson.load_json_small(loaded, io.StringIO(out.getvalue()), merge=False)
+with open("chain.json", "rb") as f:
+    zantu_cjson.load_json_big(loaded, f)
+starts: int = len(loaded)
+"""
+
+
+def test_types_in_a_fresh_environment(tmp_path):
+    # The package installed as a user installs it, and a user's script type
+    # checked outside the checkout: the stub package is found, and it types
+    # the arguments (a wrong one is an error, not Any).
+    from pathlib import Path
+    checkout = Path(__file__).resolve().parent.parent
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True, timeout=300)
+    python = str(venv / "bin" / "python")
+    installed = subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(checkout),
+                                "mypy"], capture_output=True, text=True, timeout=900)
+    assert installed.returncode == 0, installed.stderr[-2000:]
+    good, bad = tmp_path / "good.py", tmp_path / "bad.py"
+    good.write_text(USER_SCRIPT)
+    bad.write_text(USER_SCRIPT + "zantu_cjson.dump_json_small(42, out)\nzantu_cjson.load_json_big(loaded, 3.5)\n")
+    for script, errors in ((good, 0), (bad, 2)):
+        checked = subprocess.run([python, "-m", "mypy", "--strict", "--no-incremental", script.name],
+                                 cwd=tmp_path, capture_output=True, text=True, timeout=600)
+        assert checked.stdout.count("error:") == errors, checked.stdout
