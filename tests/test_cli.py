@@ -206,3 +206,21 @@ def test_progress_on_a_terminal(corpus, tmp_path):
         os.close(master)
         os.close(slave)
     assert b"reading" in shown and b"writing" in shown
+
+
+def test_generate(corpus, tmp_path):
+    made = []
+    for name, flags in (("c.json.gz", []), ("p.json", ["--plain"])):
+        doc = tmp_path / name
+        assert run("build", corpus[0], "-o", doc, *flags).returncode == 0
+        runs = [run("generate", doc, "--words", 30, "--seed", 4) for _ in range(2)]
+        assert runs[0].returncode == 0 and runs[0].stdout == runs[1].stdout
+        words = runs[0].stdout.split()
+        assert 1 <= len(words) <= 30 and set(words) <= set(TEXT.split())
+        made.append(runs[0].stdout)
+        started = run("generate", doc, "--start", "cat", "--words", 3, "--seed", 4)
+        assert started.stdout.split()[0] == "cat" and len(started.stdout.split()) == 3
+    assert made[0] == made[1]  # either form, the same words
+    missing = run("generate", tmp_path / "p.json", "--start", "dog")
+    assert missing.returncode == 1 and missing.stderr == "zantu: error: 'dog' is not a start of " + str(
+        tmp_path / "p.json") + "\n"

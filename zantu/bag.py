@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, Iterable, Iterator, Tuple
+import bisect
+import math
+import random as _random
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Tuple
 
 
 def freeze(value: Any) -> Any:
@@ -57,6 +60,33 @@ class ProbabilityBag:
     def choices(self) -> Iterator[Tuple[Tuple[Any, ...], Any]]:
         """The (next state, count) pairs, in the order they were first added."""
         return iter(self._counts.items())
+
+    def choose(self, random: Optional[Any] = None) -> Tuple[Any, ...]:
+        """Draw a next state, each with probability count/total.
+
+        ``random`` is a :class:`random.Random` (anything with ``random()``);
+        None draws from the :mod:`random` module's own generator. Counts
+        are taken as floats. ValueError for an empty bag, a negative count,
+        or counts that add up to zero.
+        """
+        draw = (random if random is not None else _random).random
+        items = list(self._counts.items())
+        if not items:
+            raise ValueError("cannot choose from an empty bag")
+        bounds: List[float] = []
+        total = 0.0
+        for item, count in items:
+            weight = float(count)
+            if not weight >= 0.0:
+                raise ValueError(f"cannot choose with the count {count!r} of {item!r:.200}")
+            total += weight
+            bounds.append(total)
+        if not 0.0 < total < math.inf:
+            raise ValueError(f"cannot choose when the counts add up to {total!r}")
+        # The first next state whose running total passes the draw: one of
+        # count 0 is never drawn.
+        index = bisect.bisect_right(bounds, draw() * total)
+        return items[min(index, len(items) - 1)][0]
 
     def total(self) -> Any:
         """The sum of all counts."""

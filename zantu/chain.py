@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Dict, ItemsView, Iterable, Optional, Sequence
+import random
+from typing import Any, Dict, ItemsView, Iterable, Iterator, Optional, Sequence
 
 from zantu.bag import ProbabilityBag, freeze
 
@@ -92,6 +93,29 @@ class MarkovChain:
         if bag is None:
             bag = self._bags[start] = ProbabilityBag()
         bag.add(item, count=count)
+
+    # Generation.
+
+    def walk(self, start: Any, seed: Any = None) -> Iterator[Any]:
+        """Yield values drawn from the chain, without end: from the bag of
+        the current start a next state is drawn (:meth:`ProbabilityBag.choose`),
+        its values are yielded, and its last value is the next start. Ends
+        where a start has no bag, or an empty one, or a next state is empty.
+
+        ``seed`` seeds a :class:`random.Random` of the walk's own: the same
+        seed gives the same values on every run and machine.
+        """
+        draws = random.Random(seed)
+        current = freeze(start)
+        while True:
+            bag = self._bags.get(current)
+            if bag is None or not len(bag):
+                return
+            state = bag.choose(draws)
+            yield from state
+            if not state:
+                return
+            current = freeze(state[-1])
 
     # Conveniences for callers.
 

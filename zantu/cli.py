@@ -1,4 +1,4 @@
-"""The command line: python -m zantu build|inspect|convert|demo.
+"""The command line: python -m zantu build|inspect|convert|generate|demo.
 
 Exit status: 0 done; 1 bad input (a file that cannot be read or written, a
 text that is not UTF-8, a document that is not a chain document); 2 bad
@@ -14,6 +14,7 @@ import gzip
 import importlib
 import io
 import os
+import random
 import sys
 import tempfile
 import time
@@ -384,6 +385,29 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_generate(args: argparse.Namespace) -> int:
+    use_fastest_parser()
+    chain, _ = load(args.file)
+    seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
+    start = args.start
+    if start is None:
+        if not len(chain):
+            raise UserError(f"{args.file} holds no start to generate from")
+        # A start drawn with the walk's own seed, so that the same seed gives
+        # the same words.
+        starts = [s for s, _ in chain.items()]
+        start = starts[random.Random(seed).randrange(len(starts))]
+    elif start not in chain:
+        raise UserError(f"{start!r} is not a start of {args.file}")
+    words = [start]
+    for value in chain.walk(start, seed):
+        if len(words) >= args.words:
+            break
+        words.append(value)
+    print(" ".join(str(word) for word in words[:args.words]))
+    return 0
+
+
 def timed(run: Callable[[], Any]) -> float:
     t0 = time.perf_counter()
     run()
@@ -467,6 +491,13 @@ def parser() -> argparse.ArgumentParser:
     form.add_argument("--compressed", action="store_true", help="write the compressed form")
     c.set_defaults(run=cmd_convert)
 
+    g = sub.add_parser("generate", help="print words drawn from a chain document")
+    g.add_argument("file", metavar="FILE", help="the document, either form (.gz read compressed, - stdin)")
+    g.add_argument("--start", help="the first word (default: a start drawn at random)")
+    g.add_argument("--words", type=int, default=50, help="how many words to print (default 50)")
+    g.add_argument("--seed", help="the same seed gives the same words on every run and machine")
+    g.set_defaults(run=cmd_generate)
+
     d = sub.add_parser("demo", help="the main job end to end on the standard library's source")
     d.add_argument("--tokens", type=int, default=1_000_000, help="word tokens to read (default 1,000,000)")
     d.add_argument("--order", type=int, default=1, help="tokens per next state (default 1)")
@@ -489,6 +520,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser().parse_args(argv)
     if getattr(args, "order", 1) < 1:
         print("zantu: error: --order must be at least 1", file=sys.stderr)
+        return EXIT_USAGE
+    if getattr(args, "words", 1) < 0:
+        print("zantu: error: --words must not be negative", file=sys.stderr)
         return EXIT_USAGE
     if args.debug:
         return int(args.run(args))
