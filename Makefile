@@ -87,7 +87,7 @@ $(FUZZ_VENV)/.installed: $(SOURCES)
 	test -x $(FUZZ_PY) || $(PYTHON) -m venv $(FUZZ_VENV)
 	$(FUZZ_PY) -m pip install -q --disable-pip-version-check atheris
 	CC=clang CXX=clang++ $(FUZZ_PY) -m pip install -q --disable-pip-version-check \
-		-Ccmake.define.ZANTU_FUZZ=ON -Cbuild-dir=build/fuzz .
+		-Ccmake.define.ZANTU_FUZZ=ON -Cinstall.strip=false -Cbuild-dir=build/fuzz .
 	touch $@
 
 fuzz: fuzz-install install
