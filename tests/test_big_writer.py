@@ -101,6 +101,26 @@ class TestCounts:
             WRITERS[writer](chain, out)
         assert out.pieces[-1:] in ([], ["0,["])
 
+    def test_repr_that_frees_the_class(self, writer):
+        # The message is made with repr(count), which here changes the
+        # count's class and collects the old one: nothing of it is read after.
+        import gc
+
+        class Other:
+            def __str__(self):
+                return "x"
+
+        def make():
+            class Gone(Other):
+                def __repr__(self):
+                    self.__class__ = Other
+                    gc.collect()
+                    return "gone"
+            return Gone()
+
+        with pytest.raises(ValueError, match="count gone is not a JSON number"):
+            WRITERS[writer](SpyChain([("a", [(("a",), make())])], [("a", 1)]), SpyFile())
+
     @pytest.mark.parametrize("count, text", [(7, "7"), (-3, "-3"), (10 ** 30, str(10 ** 30)), (2.5, "2.5"),
                                              (1e300, "1e+300"), (decimal.Decimal("1.50"), "1.50"),
                                              (PrintsAsNumber(), "4.25e1")]
