@@ -394,7 +394,6 @@ public:
     // see take_elements).
     Ref value() const { return builder_ ? builder_value(builder_.get()) : value_; }
 
-
 private:
     void add(const Ref& v) {
         if (open_.empty()) {

@@ -272,9 +272,13 @@ struct StandardJson {
     PyObject* method_defaults[2] = {};  // and their defaults
     PyObject* helpers[5] = {};          // the names of json.encoder that they use
 
-    static constexpr const char* kMethods[2] = {"encode", "iterencode"};
-    static constexpr const char* kHelpers[5] = {"encode_basestring_ascii", "encode_basestring", "c_make_encoder",
-                                                "_make_iterencode", "INFINITY"};
+    // The names looked up, interned at import: the default encoder's, the
+    // two methods', then the helpers'.
+    static constexpr const char* kNames[8] = {"_default_encoder",        "encode",          "iterencode",
+                                              "encode_basestring_ascii", "encode_basestring", "c_make_encoder",
+                                              "_make_iterencode",        "INFINITY"};
+    static constexpr int kEncoderName = 0, kFirstMethod = 1, kFirstHelper = 3;
+    PyObject* names[8] = {};
 
     void clear() {
         for (PyObject** slot : {&module_dict, &encoder_dict, &dumps_code, &kwdefaults, &default_encoder, &settings,
@@ -285,6 +289,7 @@ struct StandardJson {
         for (PyObject*& slot : method_codes) Py_CLEAR(slot);
         for (PyObject*& slot : method_defaults) Py_CLEAR(slot);
         for (PyObject*& slot : helpers) Py_CLEAR(slot);
+        for (PyObject*& slot : names) Py_CLEAR(slot);
     }
 };
 
@@ -330,14 +335,10 @@ bool same_settings(PyObject* dict, PyObject* copy) {
     return true;
 }
 
-// dict[name] of a namespace dict, `name` being interned at the first look
-// (borrowed; null when missing). A lookup of an exact str runs no code of
-// the caller's and cannot fail.
-PyObject* entry(PyObject* dict, const char* name) {
-    PyObject* key = PyUnicode_InternFromString(name);
-    if (key == nullptr) throw PyError();
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    Py_DECREF(key);  // the interpreter's table of interned strs keeps it
+// dict[name] of a namespace dict, `name` an exact str (borrowed; null when
+// missing). Such a lookup runs no code of the caller's.
+PyObject* entry(PyObject* dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr && PyErr_Occurred()) throw PyError();
     return value;
 }
@@ -354,8 +355,13 @@ void remember_standard_json(PyObject* dumps) {
     Ref encoder_module = Ref::check(PyImport_ImportModule("json.encoder"));
     PyObject* module_dict = PyModule_GetDict(json.get());
     PyObject* encoder_dict = PyModule_GetDict(encoder_module.get());
-    PyObject* default_encoder = entry(module_dict, "_default_encoder");
-    PyObject* encoder_type = entry(encoder_dict, "JSONEncoder");
+    for (int i = 0; i < 8; ++i) {
+        standard.names[i] = PyUnicode_InternFromString(StandardJson::kNames[i]);
+        if (standard.names[i] == nullptr) throw PyError();
+    }
+    PyObject* default_encoder = entry(module_dict, standard.names[StandardJson::kEncoderName]);
+    Ref encoder_type_name = str("JSONEncoder");
+    PyObject* encoder_type = entry(encoder_dict, encoder_type_name.get());
     if (default_encoder == nullptr || encoder_type == nullptr || !PyType_Check(encoder_type) ||
         Py_TYPE(default_encoder) != reinterpret_cast<PyTypeObject*>(encoder_type)) {
         return;
@@ -366,7 +372,7 @@ void remember_standard_json(PyObject* dumps) {
     if (!kwdefaults || !settings) return;
     PyObject* type_dict = reinterpret_cast<PyTypeObject*>(encoder_type)->tp_dict;
     for (int i = 0; i < 2; ++i) {
-        PyObject* method = entry(type_dict, StandardJson::kMethods[i]);
+        PyObject* method = entry(type_dict, standard.names[StandardJson::kFirstMethod + i]);
         if (method == nullptr || !PyFunction_Check(method)) {
             standard.clear();
             return;
@@ -375,7 +381,9 @@ void remember_standard_json(PyObject* dumps) {
         standard.method_codes[i] = Ref::borrow(PyFunction_GET_CODE(method)).release();
         standard.method_defaults[i] = Ref::borrow(function_defaults(method)).release();
     }
-    for (int i = 0; i < 5; ++i) standard.helpers[i] = Ref::borrow(entry(encoder_dict, StandardJson::kHelpers[i])).release();
+    for (int i = 0; i < 5; ++i) {
+        standard.helpers[i] = Ref::borrow(entry(encoder_dict, standard.names[StandardJson::kFirstHelper + i])).release();
+    }
     standard.module_dict = Ref::borrow(module_dict).release();
     standard.encoder_dict = Ref::borrow(encoder_dict).release();
     standard.dumps_code = Ref::borrow(PyFunction_GET_CODE(dumps)).release();
@@ -392,7 +400,7 @@ bool standard_json_unchanged(PyObject* dumps) {
     const StandardJson& j = standard;
     if (j.settings == nullptr || PyFunction_GET_CODE(dumps) != j.dumps_code ||
         !same_settings(PyFunction_GetKwDefaults(dumps), j.kwdefaults) ||
-        entry(j.module_dict, "_default_encoder") != j.default_encoder ||
+        entry(j.module_dict, j.names[StandardJson::kEncoderName]) != j.default_encoder ||
         Py_TYPE(j.default_encoder) != reinterpret_cast<PyTypeObject*>(j.encoder_type)) {
         return false;
     }
@@ -401,14 +409,14 @@ bool standard_json_unchanged(PyObject* dumps) {
     if (!same_settings(instance_dict.get(), j.settings)) return false;
     PyObject* type_dict = reinterpret_cast<PyTypeObject*>(j.encoder_type)->tp_dict;
     for (int i = 0; i < 2; ++i) {
-        PyObject* method = entry(type_dict, StandardJson::kMethods[i]);
+        PyObject* method = entry(type_dict, j.names[StandardJson::kFirstMethod + i]);
         if (method != j.methods[i] || PyFunction_GET_CODE(method) != j.method_codes[i] ||
             function_defaults(method) != j.method_defaults[i]) {
             return false;
         }
     }
     for (int i = 0; i < 5; ++i) {
-        if (entry(j.encoder_dict, StandardJson::kHelpers[i]) != j.helpers[i]) return false;
+        if (entry(j.encoder_dict, j.names[StandardJson::kFirstHelper + i]) != j.helpers[i]) return false;
     }
     return true;
 }
@@ -466,6 +474,13 @@ bool is_ujson_load(PyObject* load) { return ujson_load != nullptr && ujson_loads
 
 Ref ujson_decode(PyObject* text) { return call(ujson_loads, text); }
 
+Ref ujson_file_method(PyObject* file, const char* name) {
+    if (!PyObject_HasAttrString(file, name)) raise(PyExc_TypeError, "expected file");
+    Ref method = Ref::check(PyObject_GetAttrString(file, name));
+    if (!PyCallable_Check(method.get())) raise(PyExc_TypeError, "expected file");
+    return method;
+}
+
 bool ujson_dump_bound(PyObject* module) {
     if (ujson_dump == nullptr) return false;
     // An error here (from the __eq__ of a key of the caller's in either
@@ -496,9 +511,7 @@ void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyO
     // one call. The text of a document of plain values is made here,
     // character for character ujson's; any other document goes to
     // ujson.dumps, with its own text and its own errors.
-    if (!PyObject_HasAttrString(file, "write")) raise(PyExc_TypeError, "expected file");
-    Ref write = Ref::check(PyObject_GetAttrString(file, "write"));
-    if (!PyCallable_Check(write.get())) raise(PyExc_TypeError, "expected file");
+    Ref write = ujson_file_method(file, "write");
     Ref text = Ref::borrow(made_text);
     if (!text && genuine_document) {
         std::string out = "{\"codes\":";

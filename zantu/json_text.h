@@ -53,6 +53,9 @@ bool is_ujson_dump(PyObject* dump);
 Ref json_load_function(PyObject* module);
 bool is_ujson_load(PyObject* load);
 Ref ujson_decode(PyObject* text);
+// file.<name> as ujson's load and dump ask for it: TypeError "expected
+// file" when the file has none, or it is not callable.
+Ref ujson_file_method(PyObject* file, const char* name);
 
 // Whether the `json` bound in `module` is now a module whose `dump` is
 // ujson's own, read from both namespaces (no lookup that runs anything).

@@ -315,10 +315,7 @@ void plan_chain(PyObject* chain_array, PyObject* table, PyObject* by_code, bool 
 Ref load_document(PyObject* module, PyObject* file, std::optional<CollectorPause>& pause) {
     Ref load = json_load_function(module);
     if (!is_ujson_load(load.get())) return call(load.get(), file);
-    if (!PyObject_HasAttrString(file, "read")) raise(PyExc_TypeError, "expected file");
-    Ref read = Ref::check(PyObject_GetAttrString(file, "read"));
-    if (!PyCallable_Check(read.get())) raise(PyExc_TypeError, "expected file");
-    Ref text = call(read.get());
+    Ref text = call(ujson_file_method(file, "read").get());
     pause.emplace();
     return ujson_decode(text.get());
 }
