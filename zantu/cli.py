@@ -74,6 +74,8 @@ class Bar:
     def __init__(self, what: str, total: Optional[int] = None, unit: str = "B") -> None:
         self._bar: Any = None
         self._pending = 0
+        # Bytes can come a few at a time: a byte bar moves a block at a time.
+        self._step = 1 << 18 if unit == "B" else 1
         if not sys.stderr.isatty():
             return
         try:
@@ -86,9 +88,8 @@ class Bar:
     def update(self, n: int) -> None:
         if self._bar is None:
             return
-        # Pieces can be a few bytes each: the bar is moved a block at a time.
         self._pending += n
-        if self._pending >= 1 << 18:
+        if self._pending >= self._step:
             self._bar.update(self._pending)
             self._pending = 0
 
