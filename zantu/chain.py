@@ -102,8 +102,9 @@ class MarkovChain:
         its values are yielded, and its last value is the next start. Ends
         where a start has no bag, or an empty one, or a next state is empty.
 
-        ``seed`` seeds a :class:`random.Random` of the walk's own: the same
-        seed gives the same values on every run and machine.
+        The walk draws from a :class:`random.Random` of its own, made from
+        the second argument: the same argument gives the same values on
+        every run and machine.
         """
         draws = random.Random(seed)
         current = freeze(start)
