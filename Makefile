@@ -23,7 +23,7 @@ $(VENV)/.installed-demo: $(SOURCES)
 	touch $@
 
 test: install
-	$(PY) -m pytest -q -p no:cacheprovider tests
+	PYTHONSAFEPATH=1 $(PY) -m pytest -q -p no:cacheprovider tests
 
 # The package's annotations and the extension's stub, against the built module.
 typecheck: install
@@ -62,7 +62,7 @@ $(ASAN_VENV)/.installed: $(SOURCES)
 	touch $@
 
 test-asan: asan-install
-	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+	$(SANITIZER_ENV) PYTHONSAFEPATH=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
 # The suite under valgrind's memcheck, Python's allocator switched to malloc.
 # The hostile-input batches run in child processes of their own and are left
@@ -70,7 +70,7 @@ test-asan: asan-install
 memcheck: install
 	PYTHONMALLOC=malloc ZANTU_MEMCHECK=1 ZANTU_LEAK_RUNS=200 valgrind --tool=memcheck --error-exitcode=99 \
 		--suppressions=tools/valgrind-python.supp --leak-check=no --num-callers=40 \
-		$(PY) -m pytest -q -p no:cacheprovider tests --deselect tests/test_hostile.py
+		PYTHONSAFEPATH=1 $(PY) -m pytest -q -p no:cacheprovider tests --deselect tests/test_hostile.py
 
 # Coverage-guided fuzzing of both readers with atheris, on a clang build with
 # coverage, ASan and UBSan: make fuzz FUZZ_SECONDS=600. Needs Debian's clang.

@@ -279,31 +279,25 @@ def test_many_distinct_values():
 
 class Meddling:
     """A file whose writes change the bag being written: the counts of pairs
-    not written yet, pairs taken out and put in (the size kept), or one more
-    pair. The writer must see each change as the bag's own iterator does
-    when it gets there, whatever it has read of the bag ahead of time."""
+    not written yet, or one more pair. The writer must see each change as
+    the bag's own iterator does when it gets there, whatever it has read of
+    the bag ahead of time."""
 
-    def __init__(self, counts, at, change):
-        self.counts, self.at, self.change, self.pieces = counts, at, change, []
+    def __init__(self, bag, at, change):
+        self.bag, self.at, self.change, self.pieces = bag, at, change, []
 
     def write(self, text):
         self.pieces.append(text)
         if len(self.pieces) == self.at:
-            keys = list(self.counts)
             if self.change == "counts":
-                for key in keys:
-                    self.counts[key] += 1000
-            elif self.change == "swap":
-                for key in keys[-3:]:
-                    del self.counts[key]
-                for i in range(3):
-                    self.counts[(f"new{i}",)] = 7
+                for item, _ in list(self.bag.choices()):
+                    self.bag.add(item, 1000)
             else:
-                self.counts[("more",)] = 1
+                self.bag.add(("more",))
 
 
 @pytest.mark.parametrize("compress", [True, False])
-@pytest.mark.parametrize("change", ["counts", "swap", "grow"])
+@pytest.mark.parametrize("change", ["counts", "grow"])
 def test_bag_changed_while_it_is_written(compress, change):
     from zantu import pycodec
     # Enough pairs for the writer to read well ahead of the one it writes,
@@ -317,11 +311,11 @@ def test_bag_changed_while_it_is_written(compress, change):
             chain.add_to_bag("busy", (f"w{i}", "w0"), count=1)
         for word in ["new0", "new1", "new2", "more"]:  # values the changes bring in
             chain.add_to_bag(word, ("w1",))
-        counts = chain.get_bag("busy")._counts
+        bag = chain.get_bag("busy")
         # The change comes after five pairs of the bag of "busy" (plain form)
         # or between the eighth pair's item and its count (compressed form),
         # with more than seventy of its pairs still to be written.
-        out = Meddling(counts, at=(2 + 48 + 2 if compress else 1) + 2 + 2 + 12, change=change)
+        out = Meddling(bag, at=(2 + 48 + 2 if compress else 1) + 2 + 2 + 12, change=change)
         results.append(pieces_and_error(writer, chain, out, compress))
     assert results[0] == results[1]
     assert results[0][1] is (RuntimeError if change == "grow" else None)

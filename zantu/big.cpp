@@ -137,9 +137,7 @@ public:
     // Asks the memory for what the next chain entries will read (see
     // prefetch_entries and prefetch_start).
     void prefetch_entries(PyObject* entries, const CodeTable* table) const {
-        zantu::prefetch_entries(
-            entries, [&](int level, PyObject* start) { prefetch_start(level, table, start); },
-            [&](int stage, PyObject* next_state) { prefetch_pair(stage, table, next_state); });
+        zantu::prefetch_entries(entries, [&](int level, PyObject* start) { prefetch_start(level, table, start); });
     }
 
     void write_ascii(const char* text) {

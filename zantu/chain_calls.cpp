@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "lookup.h"
+#include "native_api.h"
 
 namespace zantu {
 
@@ -13,6 +14,13 @@ namespace {
 // Held from import on: the builtin `sorted` and the sort key function.
 PyObject* builtin_sorted = nullptr;
 PyObject* frequency_key = nullptr;
+// The package's chain and bag types and their direct ways in; null when
+// zantu._native is not there to be found.
+const NativeApi* native = nullptr;
+
+bool is_native_chain(PyObject* o) { return native != nullptr && Py_IS_TYPE(o, native->chain_type); }
+bool is_native_bag(PyObject* o) { return native != nullptr && Py_IS_TYPE(o, native->bag_type); }
+
 // The code of ijson's own basic_parse, recorded at import.
 PyObject* genuine_basic_parse_code = nullptr;
 
@@ -119,20 +127,12 @@ Ref module_global(PyObject* module, PyObject* name) {
 }
 
 Ref bag_choices(PyObject* bag) {
-    if (PyObject* pairs = genuine_bag_pairs(bag)) {
-        // iter(pairs.items()): the view that an exact dict's items() makes.
-#if PY_VERSION_HEX < 0x030C0000
-        Ref view = Ref::check(_PyDictView_New(pairs, &PyDictItems_Type));
-#else
-        Ref view = call_method(interned.items, pairs);
-#endif
-        return get_iter(view.get());
-    }
+    if (is_native_bag(bag)) return Ref::check(native->bag_choices(bag));
     return call_method(interned.choices, bag);
 }
 
 Ref bag_unique_count(PyObject* bag) {
-    if (PyObject* pairs = genuine_bag_pairs(bag)) return Ref::check(PyLong_FromSsize_t(PyDict_GET_SIZE(pairs)));
+    if (is_native_bag(bag)) return Ref::check(PyLong_FromSsize_t(native->bag_size(bag)));
     return get_attr(bag, interned.unique_count);
 }
 
@@ -165,22 +165,62 @@ bool iter_next(PyObject* it, Ref& out) {
 
 Py_ssize_t chain_len(PyObject* chain) { return check_size(PyObject_Size(chain)); }
 
+void chain_clear(PyObject* chain) {
+    if (is_native_chain(chain)) {
+        if (native->chain_clear(chain) < 0) throw PyError();
+        return;
+    }
+    call_method(interned.clear, chain);
+}
+
+void chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
+    if (is_native_chain(chain)) {
+        if (native->chain_set_bag(chain, start, bag) < 0) throw PyError();
+        return;
+    }
+    call_method(interned.set_bag, chain, start, bag);
+}
+
 void chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count) {
+    if (is_native_chain(chain)) {
+        if (native->chain_add_to_bag(chain, start, item, count) < 0) throw PyError();
+        return;
+    }
     PyObject* stack[] = {nullptr, chain, start, item, count};
     Ref::check(PyObject_VectorcallMethod(interned.add_to_bag, stack + 1,
                                          3 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_count));
 }
 
 void bag_add(PyObject* bag, PyObject* item, PyObject* count) {
+    if (is_native_bag(bag)) {
+        if (native->bag_add(bag, item, count) < 0) throw PyError();
+        return;
+    }
     PyObject* stack[] = {nullptr, bag, item, count};
     Ref::check(PyObject_VectorcallMethod(interned.add, stack + 1,
                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_count));
 }
 
-Ref new_probability_bag(PyObject* module) {
+Ref new_probability_bag(PyObject* module, PyObject* chain) {
     Ref cls = module_global(module, interned.ProbabilityBag);
+    if (is_native_chain(chain) && cls.get() == reinterpret_cast<PyObject*>(native->bag_type)) {
+        return Ref::check(native->chain_new_bag(chain));
+    }
     return call(cls.get());
 }
+
+void init_native() {
+    native = nullptr;
+    auto* api = static_cast<const NativeApi*>(PyCapsule_Import("zantu._native._api", 0));
+    if (api == nullptr) throw PyError();
+    if (api->version != kNativeApiVersion) {
+        raise(PyExc_ImportError, "zantu._native is of another build (interface %u, expected %u)", api->version,
+              kNativeApiVersion);
+    }
+    native = api;
+}
+
+void release_native() { native = nullptr; }
 
 Ref sort_by_frequency(PyObject* items) {
     PyObject* stack[] = {nullptr, items, frequency_key};

@@ -16,8 +16,7 @@ namespace zantu {
     X(load) X(loads) X(log10) X(basic_parse) X(buf_size) X(event) X(value) X(count)     \
     X(key) X(json) X(math) X(ijson) X(OrderedDict) X(ObjectBuilder)            \
     X(ProbabilityBag) X(codes) X(chain) X(start_map) X(end_map) X(start_array) \
-    X(end_array) X(map_key) X(number) X(string) X(boolean) X(null) X(iter) X(len) \
-    X(_counts)
+    X(end_array) X(map_key) X(number) X(string) X(boolean) X(null)
 
 struct Interned {
 #define ZANTU_DECLARE_NAME(name) PyObject* name = nullptr;
@@ -70,20 +69,24 @@ Py_ssize_t chain_len(PyObject* chain);
 inline Ref chain_build_frequency_dict(PyObject* chain) {
     return call_method(interned.build_frequency_dict, chain);
 }
-inline void chain_clear(PyObject* chain) { call_method(interned.clear, chain); }
-inline void chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
-    call_method(interned.set_bag, chain, start, bag);
-}
+// For a chain or bag of exactly the package's types these go straight in
+// (zantu._native's capsule), as the methods would; any other gets the call.
+void chain_clear(PyObject* chain);
+void chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag);
 void chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
 
 // The bags.
-// bag.choices() and bag.unique_count; for the package's own bag answered
-// from its dict of pairs as those would answer (see genuine_bag_pairs).
+// bag.choices() and bag.unique_count.
 Ref bag_choices(PyObject* bag);
 Ref bag_unique_count(PyObject* bag);
 void bag_add(PyObject* bag, PyObject* item, PyObject* count);
-// ProbabilityBag(), the class looked up in the module's namespace.
-Ref new_probability_bag(PyObject* module);
+// ProbabilityBag(), the class looked up in the module's namespace, for a
+// bag that goes into `chain`.
+Ref new_probability_bag(PyObject* module, PyObject* chain);
+
+// Finds the package's chain and bag types (zantu._native) at import.
+void init_native();
+void release_native();
 
 // The file.
 inline void file_write(PyObject* file, PyObject* text) { call_method(interned.write, file, text); }

@@ -68,26 +68,4 @@ private:
     DictState namespace_;
 };
 
-// The package's own bag. `choices()` of a `ProbabilityBag` is
-// `iter(self._counts.items())` and its `unique_count` is
-// `len(self._counts)`: while a bag is an instance of that class itself and
-// both still are those (the class's attributes, the code of both functions,
-// the names `iter` and `len` they find), the writers answer them from the
-// bag's dict of pairs, without running either. Found at import (of
-// `bag_class`, the package's ProbabilityBag); the
-// answer is checked against the tags of the class and of both namespaces,
-// and looked at afresh whenever one has changed.
-void init_genuine_bag(PyObject* bag_class);
-void release_genuine_bag();
-
-// The dict of pairs of `bag` when its `choices()` and `unique_count` are
-// the package's own, and that dict is an exact dict; null otherwise (the
-// methods must then be called). Borrowed.
-PyObject* genuine_bag_pairs(PyObject* bag);
-
-// Where an instance of `type` keeps the object slot that `descriptor`
-// stands for, when it is a member descriptor of `type` itself for an
-// object slot (as `__slots__` makes one); -1 for anything else.
-Py_ssize_t object_slot_offset(PyObject* descriptor, PyTypeObject* type);
-
 }  // namespace zantu

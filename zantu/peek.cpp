@@ -147,11 +147,6 @@ bool check_sequence_layout(bool tuple) {
     return *reinterpret_cast<PyObject* const*>(at) == pairs[1].get();
 }
 
-// The package's bag type, and where its instances keep the dict of their
-// pairs (its `_counts` slot); -1 when that is not known.
-PyTypeObject* bag_type = nullptr;
-Py_ssize_t bag_pairs_offset = -1;
-
 }  // namespace
 
 EntriesAhead::EntriesAhead(PyObject* it) {
@@ -165,45 +160,9 @@ EntriesAhead::EntriesAhead(PyObject* it) {
     }
 }
 
-EntriesAhead EntriesAhead::of_dict(PyObject* dict) {
-    EntriesAhead view;
-    if (dict == nullptr || !layout_checked || !PyDict_CheckExact(dict)) return view;
-    if (!read_dict_entries(reinterpret_cast<const PyDictObject*>(dict), 0, view.first_, view.stride_, view.size_)) {
-        view.size_ = 0;
-    }
-    return view;
-}
-
-PyObject* bag_pairs(PyObject* bag) {
-    if (bag_pairs_offset < 0 || Py_TYPE(bag) != bag_type) return nullptr;
-    PyObject* pairs = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(bag) + bag_pairs_offset);
-    return pairs != nullptr && PyDict_CheckExact(pairs) ? pairs : nullptr;
-}
-
-const void* dict_table(PyObject* dict) {
-    if (dict == nullptr || !layout_checked || !PyDict_CheckExact(dict)) return nullptr;
-    return reinterpret_cast<const PyDictObject*>(dict)->ma_keys;
-}
-
-void init_peek(PyObject* bag_class) {
-    layout_checked = false;
+void init_peek() {
     layout_checked = check_layout(false) && check_layout(true) && check_sequence_layout(false) &&
                      check_sequence_layout(true);
-    release_peek();
-    if (!PyType_Check(bag_class)) return;
-    auto* type = reinterpret_cast<PyTypeObject*>(bag_class);
-    // The slot's member descriptor, as the class statement made it.
-    PyObject* slot = PyDict_GetItemWithError(type->tp_dict, interned._counts);
-    if (slot == nullptr && PyErr_Occurred()) throw PyError();
-    Py_ssize_t offset = object_slot_offset(slot, type);
-    if (offset < 0) return;
-    bag_pairs_offset = offset;
-    bag_type = reinterpret_cast<PyTypeObject*>(Ref::borrow(bag_class).release());
-}
-
-void release_peek() {
-    bag_pairs_offset = -1;
-    Py_CLEAR(bag_type);
 }
 
 }  // namespace zantu

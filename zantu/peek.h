@@ -14,19 +14,9 @@
 namespace zantu {
 
 // Checks at import that this interpreter's dict, list and tuple iterators
-// are laid out as this build expects (on any other, a view finds nothing),
-// and finds where `bag_class` (the package's ProbabilityBag) keeps its pairs.
-void init_peek(PyObject* bag_class);
-void release_peek();
+// are laid out as this build expects (on any other, a view finds nothing).
+void init_peek();
 
-// The dict whose items the choices() of `bag` hands out, when `bag` is an
-// instance of the package's ProbabilityBag itself (it keeps them in its
-// `_counts` slot); null for any other bag. Borrowed, for prefetching only.
-PyObject* bag_pairs(PyObject* bag);
-
-// The block of a dict's hash table and entries (null for anything but an
-// exact dict), for prefetching only.
-const void* dict_table(PyObject* dict);
 
 // The entries of the dict that a dict item iterator goes through, or the
 // elements of the list or tuple that its iterator goes through, from the
@@ -36,9 +26,6 @@ const void* dict_table(PyObject* dict);
 class EntriesAhead {
 public:
     explicit EntriesAhead(PyObject* it);
-    // The entries of a dict from its first (none for anything but an exact
-    // dict).
-    static EntriesAhead of_dict(PyObject* dict);
 
     // The key and value of the entry `k` places after the one the iterator
     // hands out next (0: that one); false when there is none (past the end,
@@ -108,43 +95,20 @@ void prefetch_stages(PyObject* it, Stage stage) {
 
 // Asks the memory for what the chain entries ahead will read, one level
 // deeper for each entry nearer, given the chain's iterator: the start and
-// the bag, with `start_stage(0, start)`; the dict of the bag's pairs (of a
-// ProbabilityBag only, whose choices() goes through it), with
-// `start_stage(1, start)`; that dict's table, with `start_stage(2,
-// start)`; its first entries; its first next states, with
-// `pair_stage(0, next_state)`; then `pair_stage(1, next_state)`. Inside a
-// bag the pairs ahead take over (prefetch_stages): a bag of a few pairs,
-// most of them, is over before those stages reach it.
-template <typename StartStage, typename PairStage>
-void prefetch_entries(PyObject* entries, StartStage start_stage, PairStage pair_stage) {
+// the bag, with `start_stage(0, start)`; then `start_stage(1, start)` and
+// `start_stage(2, start)`. Inside a bag the pairs ahead take over
+// (prefetch_stages).
+template <typename StartStage>
+void prefetch_entries(PyObject* entries, StartStage start_stage) {
     EntriesAhead ahead(entries);
     ahead.prefetch_element(6);
-    PyObject *start = nullptr, *bag = nullptr, *key = nullptr, *value = nullptr;
+    PyObject *start = nullptr, *bag = nullptr;
     if (ahead.entry(5, start, bag)) {
         prefetch(bag);
         start_stage(0, start);
     }
-    if (ahead.entry(4, start, bag)) {
-        if (PyObject* pairs = bag_pairs(bag)) prefetch(pairs);
-        start_stage(1, start);
-    }
-    if (ahead.entry(3, start, bag)) {
-        if (const void* block = dict_table(bag_pairs(bag))) prefetch(block);
-        start_stage(2, start);
-    }
-    if (ahead.entry(2, start, bag)) {
-        EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
-        Py_ssize_t n = std::min(pairs.size(), kStageAhead[0] + 1);
-        for (Py_ssize_t k = 0; k < n; k += 2) prefetch(pairs.address(k));
-    }
-    for (int stage = 0; stage < 2; ++stage) {
-        if (!ahead.entry(1 - stage, start, bag)) continue;
-        EntriesAhead pairs = EntriesAhead::of_dict(bag_pairs(bag));
-        Py_ssize_t n = std::min(pairs.size(), kStageAhead[stage] + 1);
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            if (pairs.entry(k, key, value)) pair_stage(stage, key);
-        }
-    }
+    if (ahead.entry(4, start, bag)) start_stage(1, start);
+    if (ahead.entry(3, start, bag)) start_stage(2, start);
 }
 
 // At a bag's first pair, given its iterator: of a list or tuple, the first

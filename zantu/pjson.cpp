@@ -153,8 +153,7 @@ void free_module(void*) {
     release_stream_types();
     release_codes();
     release_encoders();
-    release_peek();
-    release_genuine_bag();
+    release_native();
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,
@@ -202,11 +201,11 @@ void init_module(PyObject* module) {
     init_parser();
     init_codes();
     init_encoders();
-    // The package's bag: what the readers make, and what the writers may
-    // answer from its pairs.
+    // The package's bag: what the readers make. Its chain and bag types are
+    // filled and read directly (chain_calls.h).
     Ref bag_class = import("zantu.bag", "ProbabilityBag");
-    init_peek(bag_class.get());
-    init_genuine_bag(bag_class.get());
+    init_peek();
+    init_native();
     set_global(module, "json", import_preferring("ujson", "json"));
     set_global(module, "math", import("math"));
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));

@@ -172,7 +172,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     while (iter_next(entries.get(), entry)) {
         unpack_pair(entry.get(), start, bag);
         entry = Ref();  // an iterator may reuse its result tuple when it is free
-        prefetch_entries(entries.get(), prefetch_entry_start, prefetch_pair);
+        prefetch_entries(entries.get(), prefetch_entry_start);
         Ref start_element = compress ? code_of(table, start.get()) : start;
         text.separator(flat.bag_sizes.empty());
         text.value(start_element.get());
@@ -372,7 +372,7 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     }
     chain_clear(chain);
     for (const PlannedEntry& e : entries) {
-        Ref bag = new_probability_bag(module);
+        Ref bag = new_probability_bag(module, chain);
         for (size_t i = e.first_pair; i < e.first_pair + e.pair_count; ++i) {
             bag_add(bag.get(), pairs[i].item.get(), pairs[i].count.get());
         }

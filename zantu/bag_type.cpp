@@ -1,0 +1,801 @@
+// ProbabilityBag: the next states of one start with their counts, in the
+// order they were first added.
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "native.h"
+
+namespace zantu::native {
+namespace {
+
+// Up to this many rows a lookup scans them; above it an index is kept.
+constexpr Py_ssize_t kScanned = 8;
+
+[[noreturn]] void raise_changed(const char* during) {
+    raise(PyExc_RuntimeError, "ProbabilityBag changed during %s", during);
+}
+
+template <typename T>
+T* resize(T* block, Py_ssize_t count) {
+    void* grown = PyMem_Realloc(block, size_t(count) * sizeof(T));
+    if (grown == nullptr && count > 0) {
+        PyErr_NoMemory();
+        throw PyError();
+    }
+    return static_cast<T*>(grown);
+}
+
+Py_ssize_t stride(const BagStore& s) { return s.mode == BagStore::kTuples ? 1 : s.width; }
+
+uint64_t hash_row(PyObject* const* values, Py_ssize_t size) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ uint64_t(size);
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        h = (h ^ uint64_t(reinterpret_cast<uintptr_t>(values[k]))) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    }
+    return h;
+}
+
+bool row_is(const BagStore& s, Py_ssize_t row, PyObject* const* values, Py_ssize_t size) {
+    Row r = store_row(s, row);
+    if (r.size != size) return false;
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        if (r.values[k] != values[k]) return false;
+    }
+    return true;
+}
+
+Py_ssize_t find_row(const BagStore& s, PyObject* const* values, Py_ssize_t size) {
+    if (s.index == nullptr) {
+        for (Py_ssize_t row = 0; row < s.size; ++row) {
+            if (row_is(s, row, values, size)) return row;
+        }
+        return -1;
+    }
+    size_t mask = s.index_slots - 1;
+    for (size_t slot = hash_row(values, size) & mask; s.index[slot] != 0; slot = (slot + 1) & mask) {
+        Py_ssize_t row = Py_ssize_t(s.index[slot]) - 1;
+        if (row_is(s, row, values, size)) return row;
+    }
+    return -1;
+}
+
+void index_row(BagStore& s, Py_ssize_t row) {
+    Row r = store_row(s, row);
+    size_t mask = s.index_slots - 1;
+    size_t slot = hash_row(r.values, r.size) & mask;
+    while (s.index[slot] != 0) slot = (slot + 1) & mask;
+    s.index[slot] = uint32_t(row + 1);
+}
+
+// Keeps an index at most three quarters full once the bag is past scanning.
+void update_index(BagStore& s, Py_ssize_t added) {
+    if (s.size <= kScanned) return;
+    if (s.index != nullptr && size_t(s.size) * 4 <= s.index_slots * 3) {
+        index_row(s, added);
+        return;
+    }
+    size_t slots = 16;
+    while (slots < size_t(s.size) * 2) slots *= 2;
+    uint32_t* index = static_cast<uint32_t*>(PyMem_Calloc(slots, sizeof(uint32_t)));
+    if (index == nullptr) {
+        PyErr_NoMemory();
+        throw PyError();
+    }
+    PyMem_Free(s.index);
+    s.index = index;
+    s.index_slots = slots;
+    for (Py_ssize_t row = 0; row < s.size; ++row) index_row(s, row);
+}
+
+void forget_bounds(BagStore& s) {
+    PyMem_Free(s.bounds);
+    s.bounds = nullptr;
+}
+
+void grow(BagStore& s) {
+    Py_ssize_t capacity = s.capacity < 4 ? s.capacity + 1 : s.capacity + s.capacity / 2;
+    s.states = resize(s.states, capacity * stride(s));
+    if (s.big) {
+        s.big_counts = resize(s.big_counts, capacity);
+    } else {
+        s.small_counts = resize(s.small_counts, capacity);
+    }
+    s.capacity = capacity;
+}
+
+// Rows of another width arrive: every row becomes a tuple of its own.
+void rows_to_tuples(BagStore& s) {
+    PyObject** tuples = resize<PyObject*>(nullptr, s.capacity);
+    for (Py_ssize_t row = 0; row < s.size; ++row) {
+        PyObject* t = PyTuple_New(s.width);
+        if (t == nullptr) {
+            for (Py_ssize_t k = 0; k < row; ++k) Py_DECREF(tuples[k]);
+            PyMem_Free(tuples);
+            throw PyError();
+        }
+        for (Py_ssize_t k = 0; k < s.width; ++k) {
+            PyObject* v = s.states[row * s.width + k];
+            Py_INCREF(v);
+            PyTuple_SET_ITEM(t, k, v);
+        }
+        tuples[row] = t;
+    }
+    PyMem_Free(s.states);
+    s.states = tuples;
+    s.mode = BagStore::kTuples;
+}
+
+// A count that fits the small store: an exact int from 0 to 2**32 - 1.
+bool small_count(PyObject* count, uint32_t& out) {
+    if (!PyLong_CheckExact(count)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(count, &overflow);
+    if (overflow != 0 || v < 0 || v > static_cast<long long>(UINT32_MAX)) return false;
+    out = uint32_t(v);
+    return true;
+}
+
+void counts_to_objects(BagStore& s) {
+    PyObject** counts = resize<PyObject*>(nullptr, s.capacity);
+    for (Py_ssize_t row = 0; row < s.size; ++row) {
+        counts[row] = PyLong_FromUnsignedLong(s.small_counts[row]);
+        if (counts[row] == nullptr) {
+            for (Py_ssize_t k = 0; k < row; ++k) Py_DECREF(counts[k]);
+            PyMem_Free(counts);
+            throw PyError();
+        }
+    }
+    PyMem_Free(s.small_counts);
+    s.small_counts = nullptr;
+    s.big_counts = counts;
+    s.big = true;
+}
+
+// Appends a row (values of the bag's table) with its first count.
+void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject* count, uint32_t small) {
+    if (s.mode == BagStore::kEmpty) {
+        s.mode = BagStore::kRows;
+        s.width = size;
+    }
+    if (s.mode == BagStore::kRows && size != s.width) rows_to_tuples(s);
+    if (count != nullptr && !s.big && !small_count(count, small)) counts_to_objects(s);
+    if (s.size == s.capacity) grow(s);
+    Py_ssize_t row = s.size;
+    if (s.mode == BagStore::kTuples) {
+        PyObject* t = PyTuple_New(size);
+        if (t == nullptr) throw PyError();
+        for (Py_ssize_t k = 0; k < size; ++k) {
+            Py_INCREF(values[k]);
+            PyTuple_SET_ITEM(t, k, values[k]);
+        }
+        s.states[row] = t;
+    } else if (size > 0) {
+        std::memcpy(s.states + row * s.width, values, size_t(size) * sizeof(PyObject*));
+    }
+    if (s.big) {
+        PyObject* held = count != nullptr ? count : PyLong_FromUnsignedLong(small);
+        if (held == nullptr) {
+            if (s.mode == BagStore::kTuples) Py_DECREF(s.states[row]);
+            throw PyError();
+        }
+        if (count != nullptr) Py_INCREF(held);
+        s.big_counts[row] = held;
+    } else {
+        s.small_counts[row] = small;
+    }
+    s.size = row + 1;
+    forget_bounds(s);
+    update_index(s, row);
+}
+
+// counts[row] = counts[row] + count, as the bag's dict of counts did.
+void add_count(BagStore& s, Py_ssize_t row, PyObject* count, uint32_t small) {
+    if (!s.big) {
+        if (count == nullptr || small_count(count, small)) {
+            uint64_t sum = uint64_t(s.small_counts[row]) + small;
+            if (sum <= UINT32_MAX) {
+                s.small_counts[row] = uint32_t(sum);
+                forget_bounds(s);
+                return;
+            }
+        }
+        counts_to_objects(s);
+    }
+    Ref added = count != nullptr ? Ref::borrow(count) : Ref::check(PyLong_FromUnsignedLong(small));
+    Ref old = Ref::borrow(s.big_counts[row]);
+    uint64_t generation = s.generation;
+    Ref sum = Ref::check(PyNumber_Add(old.get(), added.get()));
+    // The addition may have run the caller's code, and that may have moved
+    // the rows or emptied the bag.
+    if (s.generation != generation || row >= s.size || !s.big) raise_changed("add");
+    PyObject* previous = s.big_counts[row];
+    s.big_counts[row] = sum.release();
+    forget_bounds(s);
+    Py_DECREF(previous);
+}
+
+// Empties a store; what it held is released once it is empty.
+void clear_store(BagStore& s) {
+    BagStore old = s;
+    uint64_t generation = s.generation + 1;
+    s = BagStore{};
+    s.generation = generation;
+    if (old.mode == BagStore::kTuples) {
+        for (Py_ssize_t row = 0; row < old.size; ++row) Py_DECREF(old.states[row]);
+    }
+    if (old.big) {
+        for (Py_ssize_t row = 0; row < old.size; ++row) Py_DECREF(old.big_counts[row]);
+    }
+    PyMem_Free(old.states);
+    PyMem_Free(old.small_counts);
+    PyMem_Free(old.big_counts);
+    PyMem_Free(old.index);
+    PyMem_Free(old.bounds);
+}
+
+// A store that is emptied when it goes out of scope.
+struct ScopedStore {
+    BagStore store{};
+    ScopedStore() = default;
+    ScopedStore(const ScopedStore&) = delete;
+    ScopedStore& operator=(const ScopedStore&) = delete;
+    ~ScopedStore() { clear_store(store); }
+};
+
+Ref row_tuple(const BagStore& s, Py_ssize_t row) {
+    if (s.mode == BagStore::kTuples) return Ref::borrow(s.states[row]);
+    Row r = store_row(s, row);
+    Ref t = Ref::check(PyTuple_New(r.size));
+    for (Py_ssize_t k = 0; k < r.size; ++k) {
+        Py_INCREF(r.values[k]);
+        PyTuple_SET_ITEM(t.get(), k, r.values[k]);
+    }
+    return t;
+}
+
+Ref bag_table(BagObject* bag) {
+    if (bag->table == nullptr) bag->table = new_table().release();
+    return Ref::borrow(bag->table);
+}
+
+// The values of a next state (a tuple, a list or any iterable), held.
+Ref state_tuple(PyObject* item) {
+    if (PyTuple_CheckExact(item)) return Ref::borrow(item);
+    return Ref::check(PySequence_Tuple(item));
+}
+
+// The bag's row for `item` without adding it; -1 when absent.
+Py_ssize_t lookup(BagObject* bag, PyObject* item) {
+    Ref state = state_tuple(item);
+    if (bag->table == nullptr) return -1;
+    Ref table = Ref::borrow(bag->table);
+    Py_ssize_t size = PyTuple_GET_SIZE(state.get());
+    std::vector<PyObject*> values(static_cast<size_t>(size));
+    bool absent = false;
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        Ref value = freeze(PyTuple_GET_ITEM(state.get(), k));
+        PyObject* kept = PyDict_GetItemWithError(table.get(), value.get());
+        if (kept == nullptr) {
+            if (PyErr_Occurred()) throw PyError();
+            absent = true;
+        }
+        values[size_t(k)] = kept;
+    }
+    if (bag->table != table.get()) raise_changed("a lookup");
+    return absent ? -1 : find_row(bag->store, values.data(), size);
+}
+
+Ref pairs_list(BagObject* bag) {
+    const BagStore& s = bag->store;
+    Ref pairs = Ref::check(PyList_New(s.size));
+    for (Py_ssize_t row = 0; row < s.size; ++row) {
+        Ref pair = Ref::check(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, row_tuple(s, row).release());
+        PyTuple_SET_ITEM(pair.get(), 1, store_count(s, row).release());
+        PyList_SET_ITEM(pairs.get(), row, pair.release());
+    }
+    return pairs;
+}
+
+Ref counts_dict(BagObject* bag) {
+    const BagStore& s = bag->store;
+    Ref counts = Ref::check(PyDict_New());
+    for (Py_ssize_t row = 0; row < s.size; ++row) {
+        Ref key = row_tuple(s, row);
+        Ref count = store_count(s, row);
+        check_status(PyDict_SetItem(counts.get(), key.get(), count.get()));
+    }
+    return counts;
+}
+
+// Unpacks one element of `counts` into (item, count) as a for loop would.
+void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
+    Ref it = Ref::check(PyObject_GetIter(pair));
+    Ref extra;
+    first = Ref::steal(PyIter_Next(it.get()));
+    if (first) second = Ref::steal(PyIter_Next(it.get()));
+    if (PyErr_Occurred()) throw PyError();
+    if (!first || !second) {
+        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first ? 1 : 0);
+    }
+    extra = Ref::steal(PyIter_Next(it.get()));
+    if (PyErr_Occurred()) throw PyError();
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+}
+
+void add_pairs(BagObject* bag, PyObject* counts) {
+    Ref it = Ref::check(PyObject_GetIter(counts));
+    for (;;) {
+        Ref pair = Ref::steal(PyIter_Next(it.get()));
+        if (!pair) break;
+        Ref item, count;
+        unpack_pair(pair.get(), item, count);
+        bag_add(bag, item.get(), count.get());
+    }
+    if (PyErr_Occurred()) throw PyError();
+}
+
+// The weights' running totals, checked as choose() requires.
+double* choose_bounds(BagObject* bag) {
+    BagStore& s = bag->store;
+    if (s.bounds != nullptr) return s.bounds;
+    Py_ssize_t size = s.size;
+    uint64_t generation = s.generation;
+    std::vector<double> bounds(static_cast<size_t>(size));
+    double total = 0.0;
+    for (Py_ssize_t row = 0; row < size; ++row) {
+        double weight;
+        if (!s.big) {
+            weight = double(s.small_counts[row]);
+        } else {
+            Ref count = Ref::borrow(s.big_counts[row]);
+            Ref as_float = Ref::check(PyNumber_Float(count.get()));
+            weight = PyFloat_AS_DOUBLE(as_float.get());
+            if (s.generation != generation || s.size != size) raise_changed("choose");
+            if (!(weight >= 0.0)) {
+                Ref state = row_tuple(s, row);
+                Ref text = Ref::check(PyObject_Repr(state.get()));
+                Ref shown = Ref::check(PyUnicode_Substring(text.get(), 0, 200));
+                raise(PyExc_ValueError, "cannot choose with the count %R of %U", count.get(), shown.get());
+            }
+        }
+        total += weight;
+        bounds[size_t(row)] = total;
+    }
+    if (!(0.0 < total && total < std::numeric_limits<double>::infinity())) {
+        Ref shown = Ref::check(PyFloat_FromDouble(total));
+        raise(PyExc_ValueError, "cannot choose when the counts add up to %R", shown.get());
+    }
+    s.bounds = resize<double>(nullptr, size);
+    std::memcpy(s.bounds, bounds.data(), size_t(size) * sizeof(double));
+    return s.bounds;
+}
+
+// --- The type's slots and methods ---------------------------------------
+
+PyObject* bag_new(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
+
+int bag_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"counts", nullptr};
+    PyObject* counts = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:ProbabilityBag", const_cast<char**>(names), &counts)) {
+        return -1;
+    }
+    if (counts == nullptr) return 0;
+    return guarded(-1, [&] {
+        add_pairs(as_bag(self), counts);
+        return 0;
+    });
+}
+
+int bag_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    BagObject* bag = as_bag(self);
+    Py_VISIT(bag->table);
+    const BagStore& s = bag->store;
+    if (s.mode == BagStore::kTuples) {
+        for (Py_ssize_t row = 0; row < s.size; ++row) Py_VISIT(s.states[row]);
+    }
+    if (s.big) {
+        for (Py_ssize_t row = 0; row < s.size; ++row) Py_VISIT(s.big_counts[row]);
+    }
+    return 0;
+}
+
+int bag_clear(PyObject* self) {
+    BagObject* bag = as_bag(self);
+    clear_store(bag->store);
+    Py_CLEAR(bag->table);
+    return 0;
+}
+
+void bag_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    bag_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t bag_len(PyObject* self) { return as_bag(self)->store.size; }
+
+PyObject* bag_add_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"item", "count", nullptr};
+    PyObject* item;
+    PyObject* count = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:add", const_cast<char**>(names), &item, &count)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref one;
+        if (count == nullptr) count = (one = Ref::check(PyLong_FromLong(1))).get();
+        bag_add(as_bag(self), item, count);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* bag_unique_count(PyObject* self, void*) { return PyLong_FromSsize_t(as_bag(self)->store.size); }
+
+PyObject* bag_choices_method(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] { return bag_choices(as_bag(self)).release(); });
+}
+
+PyObject* bag_choose_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"random", nullptr};
+    PyObject* random = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:choose", const_cast<char**>(names), &random)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* source = random != Py_None ? random : imports.random_module;
+        Ref draw = Ref::check(PyObject_GetAttr(source, imports.name_random));
+        return bag_choose(as_bag(self), draw.get()).release();
+    });
+}
+
+PyObject* bag_total(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const BagStore& s = as_bag(self)->store;
+        if (!s.big) {
+            unsigned long long sum = 0;
+            for (Py_ssize_t row = 0; row < s.size; ++row) sum += s.small_counts[row];
+            return PyLong_FromUnsignedLongLong(sum);
+        }
+        // The counts are objects: sum() of them, as the counts' own + says.
+        Ref counts = Ref::check(PyList_New(s.size));
+        for (Py_ssize_t row = 0; row < s.size; ++row) {
+            PyList_SET_ITEM(counts.get(), row, store_count(s, row).release());
+        }
+        return PyObject_CallOneArg(imports.sum, counts.get());
+    });
+}
+
+PyObject* bag_count_method(PyObject* self, PyObject* item) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Py_ssize_t row = lookup(as_bag(self), item);
+        if (row < 0) return PyLong_FromLong(0);
+        return store_count(as_bag(self)->store, row).release();
+    });
+}
+
+PyObject* bag_probability(PyObject* self, PyObject* item) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref total = Ref::check(bag_total(self, nullptr));
+        if (!check_status(PyObject_IsTrue(total.get()))) return PyFloat_FromDouble(0.0);
+        Ref count = Ref::check(bag_count_method(self, item));
+        Ref share = Ref::check(PyNumber_TrueDivide(count.get(), total.get()));
+        return PyNumber_Float(share.get());
+    });
+}
+
+PyObject* bag_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !is_bag(other)) Py_RETURN_NOTIMPLEMENTED;
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref mine = counts_dict(as_bag(self));
+        Ref theirs = counts_dict(as_bag(other));
+        return PyObject_RichCompare(mine.get(), theirs.get(), op);
+    });
+}
+
+PyObject* bag_repr(PyObject* self) {
+    int entered = Py_ReprEnter(self);
+    if (entered != 0) return entered > 0 ? PyUnicode_FromString("ProbabilityBag(...)") : nullptr;
+    PyObject* text = guarded<PyObject*>(nullptr, [&] {
+        Ref pairs = pairs_list(as_bag(self));
+        return PyUnicode_FromFormat("ProbabilityBag(%R)", pairs.get());
+    });
+    Py_ReprLeave(self);
+    return text;
+}
+
+// The instance's __dict__ (of a subclass), or None.
+Ref instance_dict(PyObject* self) {
+    PyObject** slot = _PyObject_GetDictPtr(self);
+    if (slot == nullptr || *slot == nullptr || PyDict_GET_SIZE(*slot) == 0) return Ref::borrow(Py_None);
+    return Ref::borrow(*slot);
+}
+
+void restore_dict(PyObject* self, PyObject* dict) {
+    if (dict == Py_None) return;
+    Ref mine = Ref::check(PyObject_GetAttrString(self, "__dict__"));
+    check_status(PyDict_Update(mine.get(), dict));
+}
+
+PyObject* bag_reduce(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref pairs = pairs_list(as_bag(self));
+        Ref dict = instance_dict(self);
+        return Py_BuildValue("O(O)(OO)", imports.newobj, Py_TYPE(self), pairs.get(), dict.get());
+    });
+}
+
+PyObject* bag_setstate(PyObject* self, PyObject* state) {
+    PyObject *pairs, *dict;
+    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &dict)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        add_pairs(as_bag(self), pairs);
+        restore_dict(self, dict);
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef bag_methods[] = {
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bag_add_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "add(item, count=1)\n--\n\nAdd `count` to the count of `item` (a tuple, list or iterator of values)."},
+    {"choices", bag_choices_method, METH_NOARGS,
+     "choices()\n--\n\nThe (next state, count) pairs, in the order they were first added."},
+    {"choose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bag_choose_method)),
+     METH_VARARGS | METH_KEYWORDS,
+     "choose(random=None)\n--\n\nDraw a next state, each with probability count/total.\n\n"
+     "`random` is a random.Random (anything with random()); None draws from the\n"
+     "random module's own generator. Counts are taken as floats. ValueError for\n"
+     "an empty bag, a negative count, or counts that add up to zero."},
+    {"total", bag_total, METH_NOARGS, "total()\n--\n\nThe sum of all counts."},
+    {"probability", bag_probability, METH_O,
+     "probability(item)\n--\n\nThe share of `item` in the total count (0.0 when it is absent)."},
+    {"count", bag_count_method, METH_O, "count(item)\n--\n\nThe count of `item`, 0 when it is absent."},
+    {"__reduce__", bag_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", bag_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef bag_getset[] = {
+    {"unique_count", bag_unique_count, nullptr,
+     "The number of distinct next states, as many as choices() yields.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// --- choices(): an iterator over the rows ---------------------------------
+
+struct ChoicesObject {
+    PyObject_HEAD
+    PyObject* bag;  // null once exhausted
+    Py_ssize_t row;
+    Py_ssize_t size;  // the bag's size when the iterator was made
+};
+
+int choices_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(reinterpret_cast<ChoicesObject*>(self)->bag);
+    return 0;
+}
+
+void choices_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(reinterpret_cast<ChoicesObject*>(self)->bag);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+PyObject* choices_next(PyObject* self) {
+    ChoicesObject* it = reinterpret_cast<ChoicesObject*>(self);
+    if (it->bag == nullptr) return nullptr;
+    const BagStore& s = as_bag(it->bag)->store;
+    if (s.size != it->size) {
+        Py_CLEAR(it->bag);
+        PyErr_SetString(PyExc_RuntimeError, "ProbabilityBag changed size during iteration");
+        return nullptr;
+    }
+    if (it->row >= s.size) {
+        Py_CLEAR(it->bag);
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref state = row_tuple(s, it->row);
+        Ref count = store_count(s, it->row);
+        ++it->row;
+        return PyTuple_Pack(2, state.get(), count.get());
+    });
+}
+
+PyObject* choices_length_hint(PyObject* self, PyObject*) {
+    ChoicesObject* it = reinterpret_cast<ChoicesObject*>(self);
+    Py_ssize_t left = 0;
+    if (it->bag != nullptr && as_bag(it->bag)->store.size == it->size) left = it->size - it->row;
+    return PyLong_FromSsize_t(left);
+}
+
+PyMethodDef choices_methods[] = {
+    {"__length_hint__", choices_length_hint, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot choices_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(choices_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(choices_traverse)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(choices_next)},
+    {Py_tp_methods, choices_methods},
+    {0, nullptr}};
+
+PyType_Spec choices_spec = {"zantu.bag.choices_iterator", sizeof(ChoicesObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                                Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                            choices_slots};
+
+const char bag_doc[] =
+    "ProbabilityBag(counts=())\n--\n\n"
+    "Next states with counts; the probability of a next state is its share\n"
+    "of the total count. `counts` is an iterable of (next state, count) pairs.";
+
+PyType_Slot bag_slots[] = {
+    {Py_tp_doc, const_cast<char*>(bag_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(bag_new)},
+    {Py_tp_init, reinterpret_cast<void*>(bag_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(bag_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(bag_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(bag_clear)},
+    {Py_sq_length, reinterpret_cast<void*>(bag_len)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(bag_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_repr, reinterpret_cast<void*>(bag_repr)},
+    {Py_tp_methods, bag_methods},
+    {Py_tp_getset, bag_getset},
+    {0, nullptr}};
+
+PyType_Spec bag_spec = {"zantu.bag.ProbabilityBag", sizeof(BagObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                        bag_slots};
+
+}  // namespace
+
+PyTypeObject* BagType = nullptr;
+PyTypeObject* ChoicesType = nullptr;
+
+void make_bag_types() {
+    BagType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&bag_spec)).release());
+    ChoicesType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&choices_spec)).release());
+}
+
+Row store_row(const BagStore& s, Py_ssize_t row) {
+    if (s.mode == BagStore::kTuples) {
+        PyObject* t = s.states[row];
+        return {&PyTuple_GET_ITEM(t, 0), PyTuple_GET_SIZE(t)};
+    }
+    return {s.states + row * s.width, s.width};
+}
+
+Ref store_count(const BagStore& s, Py_ssize_t row) {
+    if (s.big) return Ref::borrow(s.big_counts[row]);
+    return Ref::check(PyLong_FromUnsignedLong(s.small_counts[row]));
+}
+
+Ref new_bag(PyObject* table) {
+    Ref bag = Ref::check(BagType->tp_alloc(BagType, 0));
+    Py_INCREF(table);
+    as_bag(bag.get())->table = table;
+    return bag;
+}
+
+void bag_add(BagObject* bag, PyObject* item, PyObject* count) {
+    Ref table = bag_table(bag);
+    Ref state = state_tuple(item);
+    Py_ssize_t size = PyTuple_GET_SIZE(state.get());
+    std::vector<PyObject*> values(static_cast<size_t>(size));
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        values[size_t(k)] = kept_value(table.get(), PyTuple_GET_ITEM(state.get(), k));
+    }
+    // Hashing the values may have run the caller's code.
+    if (bag->table != table.get()) raise_changed("add");
+    BagStore& s = bag->store;
+    Py_ssize_t row = find_row(s, values.data(), size);
+    if (row >= 0) {
+        add_count(s, row, count, 0);
+    } else {
+        insert_row(s, values.data(), size, count, 0);
+    }
+}
+
+void bag_trim(BagObject* bag) {
+    BagStore& s = bag->store;
+    if (s.capacity == s.size) return;
+    s.states = resize(s.states, s.size * stride(s));
+    if (s.big) {
+        s.big_counts = resize(s.big_counts, s.size);
+    } else {
+        s.small_counts = resize(s.small_counts, s.size);
+    }
+    s.capacity = s.size;
+}
+
+void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count) {
+    BagStore& s = bag->store;
+    Py_ssize_t row = find_row(s, values, size);
+    if (row >= 0) {
+        add_count(s, row, nullptr, count);
+    } else {
+        insert_row(s, values, size, nullptr, count);
+    }
+}
+
+void bag_adopt(BagObject* bag, PyObject* table) {
+    if (bag->table == table) return;
+    Ref target = Ref::borrow(table);
+    Ref old_table = Ref::borrow(bag->table);
+    BagStore& s = bag->store;
+    uint64_t generation = s.generation;
+    Py_ssize_t size = s.size;
+    ScopedStore moved;
+    std::vector<PyObject*> values;
+    for (Py_ssize_t row = 0; row < size; ++row) {
+        if (s.generation != generation || s.size != size) raise_changed("set_bag");
+        Ref state = row_tuple(s, row);
+        Ref count = store_count(s, row);
+        Py_ssize_t width = PyTuple_GET_SIZE(state.get());
+        values.resize(size_t(width));
+        for (Py_ssize_t k = 0; k < width; ++k) {
+            values[size_t(k)] = kept_value(table, PyTuple_GET_ITEM(state.get(), k));
+        }
+        Py_ssize_t found = find_row(moved.store, values.data(), width);
+        if (found >= 0) {
+            add_count(moved.store, found, count.get(), 0);
+        } else {
+            insert_row(moved.store, values.data(), width, count.get(), 0);
+        }
+    }
+    if (s.generation != generation || s.size != size || bag->table != old_table.get()) raise_changed("set_bag");
+    moved.store.generation = generation + 1;
+    std::swap(bag->store, moved.store);
+    PyObject* previous = bag->table;
+    bag->table = target.release();
+    Py_XDECREF(previous);
+}
+
+Ref bag_choose(BagObject* bag, PyObject* draw) {
+    BagStore& s = bag->store;
+    if (s.size == 0) raise(PyExc_ValueError, "cannot choose from an empty bag");
+    double* bounds = choose_bounds(bag);
+    Py_ssize_t size = s.size;
+    Ref drawn = Ref::check(PyObject_CallNoArgs(draw));
+    double x = PyFloat_AsDouble(drawn.get());
+    if (x == -1.0 && PyErr_Occurred()) throw PyError();
+    if (s.bounds != bounds || s.size != size) raise_changed("choose");
+    x *= bounds[size - 1];
+    // The first row whose running total passes the draw (bisect_right): a
+    // row of count 0 is never drawn.
+    Py_ssize_t lo = 0, hi = size;
+    while (lo < hi) {
+        Py_ssize_t mid = (lo + hi) / 2;
+        if (x < bounds[mid]) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return row_tuple(s, lo < size ? lo : size - 1);
+}
+
+Ref bag_choices(BagObject* bag) {
+    ChoicesObject* it = PyObject_GC_New(ChoicesObject, ChoicesType);
+    if (it == nullptr) throw PyError();
+    Py_INCREF(bag);
+    it->bag = reinterpret_cast<PyObject*>(bag);
+    it->row = 0;
+    it->size = bag->store.size;
+    PyObject_GC_Track(it);
+    return Ref::steal(reinterpret_cast<PyObject*>(it));
+}
+
+}  // namespace zantu::native

@@ -1,0 +1,738 @@
+// MarkovChain: for every start, the bag of next states seen after it.
+#include <cstring>
+#include <vector>
+
+#include "native.h"
+
+namespace zantu::native {
+namespace {
+
+[[noreturn]] void raise_changed(const char* during) {
+    raise(PyExc_RuntimeError, "MarkovChain changed during %s", during);
+}
+
+Ref chain_bags(ChainObject* chain) {
+    if (chain->bags == nullptr) chain->bags = Ref::check(PyDict_New()).release();
+    return Ref::borrow(chain->bags);
+}
+
+Ref chain_table(ChainObject* chain) {
+    if (chain->table == nullptr) chain->table = new_table().release();
+    return Ref::borrow(chain->table);
+}
+
+// bag.add(item, count=count) through the bag's own method.
+void call_add(PyObject* bag, PyObject* item, PyObject* count) {
+    PyObject* stack[] = {bag, item, count};
+    Ref done = Ref::check(PyObject_VectorcallMethod(imports.name_add, stack, 2, imports.kw_count));
+}
+
+// The bag of `start` (a value of the chain's table), made and installed when
+// there is none. Borrowed from the chain's dict while no code runs.
+Ref bag_of(ChainObject* chain, PyObject* bags, PyObject* table, PyObject* start) {
+    PyObject* found = PyDict_GetItemWithError(bags, start);
+    if (found != nullptr) return Ref::borrow(found);
+    if (PyErr_Occurred()) throw PyError();
+    Ref bag = new_bag(table);
+    check_status(PyDict_SetItem(bags, start, bag.get()));
+    if (chain->bags != bags || chain->table != table) raise_changed("add_to_bag");
+    return bag;
+}
+
+void add_to_bag(ChainObject* chain, PyObject* start, PyObject* item, PyObject* count) {
+    Ref table = chain_table(chain);
+    Ref bags = chain_bags(chain);
+    PyObject* kept = kept_value(table.get(), start);
+    if (chain->table != table.get()) raise_changed("add_to_bag");
+    Ref bag = bag_of(chain, bags.get(), table.get(), kept);
+    if (Py_IS_TYPE(bag.get(), BagType)) {
+        bag_add(as_bag(bag.get()), item, count);
+    } else {
+        call_add(bag.get(), item, count);
+    }
+}
+
+void set_bag(ChainObject* chain, PyObject* start, PyObject* bag) {
+    Ref table = chain_table(chain);
+    Ref bags = chain_bags(chain);
+    PyObject* kept = kept_value(table.get(), start);
+    if (is_bag(bag)) bag_adopt(as_bag(bag), table.get());
+    if (chain->table != table.get()) raise_changed("set_bag");
+    check_status(PyDict_SetItem(bags.get(), kept, bag));
+}
+
+void clear(ChainObject* chain) {
+    // A new table: bags taken out of the chain keep theirs.
+    Ref table = new_table();
+    PyObject* previous = chain->table;
+    chain->table = table.release();
+    Py_XDECREF(previous);
+    if (chain->bags != nullptr) PyDict_Clear(chain->bags);
+}
+
+// While on, the collector is paused (PlainRun(false) is never on).
+class PlainRun {
+public:
+    explicit PlainRun(bool plain) : on_(plain), paused_(plain && PyGC_Disable() == 1) {}
+    ~PlainRun() { end(); }
+    PlainRun(const PlainRun&) = delete;
+    PlainRun& operator=(const PlainRun&) = delete;
+    bool on() const { return on_; }
+    void end() {
+        if (paused_) PyGC_Enable();
+        on_ = paused_ = false;
+    }
+
+private:
+    bool on_;
+    bool paused_;
+};
+
+// Bags by the identity of their start, borrowed from the chain's dict:
+// valid only while no code of the caller's runs.
+class StartBags {
+public:
+    PyObject*& at(PyObject* start) {
+        if ((starts_.size() + 1) * 2 > slots_.size()) rehash();
+        size_t mask = slots_.size() - 1;
+        size_t slot = spot(start) & mask;
+        while (slots_[slot].start != nullptr) {
+            if (slots_[slot].start == start) return slots_[slot].bag;
+            slot = (slot + 1) & mask;
+        }
+        starts_.push_back(start);
+        slots_[slot].start = start;
+        return slots_[slot].bag;
+    }
+
+private:
+    struct Slot {
+        PyObject* start = nullptr;
+        PyObject* bag = nullptr;
+    };
+    static size_t spot(PyObject* value) {
+        uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ull;
+        return size_t(h ^ (h >> 29));
+    }
+    void rehash() {
+        std::vector<Slot> slots(slots_.empty() ? 1024 : slots_.size() * 2);
+        size_t mask = slots.size() - 1;
+        for (const Slot& old : slots_) {
+            if (old.start == nullptr) continue;
+            size_t slot = spot(old.start) & mask;
+            while (slots[slot].start != nullptr) slot = (slot + 1) & mask;
+            slots[slot] = old;
+        }
+        slots_.swap(slots);
+    }
+    std::vector<Slot> slots_;
+    std::vector<PyObject*> starts_;
+};
+
+// Whether hashing and comparing `value` runs no code of the caller's.
+bool plain_value(PyObject* value) {
+    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+           PyBytes_CheckExact(value) || value == Py_None || PyBool_Check(value);
+}
+
+// The table's objects for `tokens` (any iterable), in order; `plain` tells
+// whether all of them are plain values.
+std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plain) {
+    std::vector<PyObject*> kept;
+    plain = true;
+    if (PyList_CheckExact(tokens) || PyTuple_CheckExact(tokens)) {
+        // Read by position, as a list's iterator does: hashing a token may
+        // change the list.
+        kept.reserve(size_t(PySequence_Fast_GET_SIZE(tokens)));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(tokens); ++i) {
+            Ref token = Ref::borrow(PySequence_Fast_GET_ITEM(tokens, i));
+            plain = plain && plain_value(token.get());
+            kept.push_back(kept_value(table, token.get()));
+        }
+        return kept;
+    }
+    Ref it = Ref::check(PyObject_GetIter(tokens));
+    for (Ref token; (token = Ref::steal(PyIter_Next(it.get())));) {
+        plain = plain && plain_value(token.get());
+        kept.push_back(kept_value(table, token.get()));
+    }
+    if (PyErr_Occurred()) throw PyError();
+    return kept;
+}
+
+// Counts every token's next `order` tokens.
+void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
+    if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+    Ref table = chain_table(chain);
+    Ref bags = chain_bags(chain);
+    bool plain = true;
+    std::vector<PyObject*> kept = kept_tokens(table.get(), tokens, plain);
+    Py_ssize_t count = Py_ssize_t(kept.size());
+    if (chain->table != table.get()) raise_changed("add_tokens");
+    // Plain tokens run no code of the caller's below while every bag is the
+    // package's: the collector need not look at the bags as they come, and
+    // the bag of a start found once is the bag of that start.
+    PlainRun run(plain);
+    StartBags found;
+    for (Py_ssize_t i = 0; i + order < count; ++i) {
+        PyObject* start = kept[size_t(i)];
+        PyObject* const* state = kept.data() + i + 1;
+        if (run.on()) {
+            PyObject*& known = found.at(start);
+            if (known == nullptr) known = bag_of(chain, bags.get(), table.get(), start).get();
+            if (Py_IS_TYPE(known, BagType) && as_bag(known)->table == table.get()) {
+                bag_add_kept(as_bag(known), state, order, 1);
+                continue;
+            }
+        }
+        Ref bag = bag_of(chain, bags.get(), table.get(), start);
+        if (Py_IS_TYPE(bag.get(), BagType) && as_bag(bag.get())->table == table.get()) {
+            bag_add_kept(as_bag(bag.get()), state, order, 1);
+            continue;
+        }
+        run.end();  // the bag's own add is the caller's code
+        Ref item = Ref::check(PyTuple_New(order));
+        for (Py_ssize_t k = 0; k < order; ++k) {
+            Py_INCREF(state[k]);
+            PyTuple_SET_ITEM(item.get(), k, state[k]);
+        }
+        PyObject* stack[] = {bag.get(), item.get()};
+        Ref done = Ref::check(PyObject_VectorcallMethod(imports.name_add, stack, 2, nullptr));
+        if (chain->bags != bags.get() || chain->table != table.get()) raise_changed("add_tokens");
+    }
+    // A chain is mostly built once and then read: its bags keep no room.
+    Py_ssize_t pos = 0;
+    PyObject *start, *bag;
+    while (PyDict_Next(bags.get(), &pos, &start, &bag)) {
+        if (Py_IS_TYPE(bag, BagType)) bag_trim(as_bag(bag));
+    }
+}
+
+// --- build_frequency_dict -------------------------------------------------
+
+// Sums per value in the order values are first met, keyed by the value's
+// identity (every value of the chain is its table's own object).
+class Tally {
+public:
+    // The running sum of `value`, made at 0 when it is new.
+    uint64_t& at(PyObject* value) {
+        if ((order_.size() + 1) * 2 > slots_.size()) rehash();
+        size_t mask = slots_.size() - 1;
+        size_t slot = spot(value) & mask;
+        while (slots_[slot] != 0) {
+            uint32_t n = slots_[slot] - 1;
+            if (order_[n] == value) return sums_[n];
+            slot = (slot + 1) & mask;
+        }
+        order_.push_back(value);
+        sums_.push_back(0);
+        slots_[slot] = uint32_t(order_.size());
+        return sums_.back();
+    }
+
+    Ref to_dict() const {
+        Ref freq = Ref::check(PyDict_New());
+        for (size_t n = 0; n < order_.size(); ++n) {
+            Ref sum = Ref::check(PyLong_FromUnsignedLongLong(sums_[n]));
+            check_status(PyDict_SetItem(freq.get(), order_[n], sum.get()));
+        }
+        return freq;
+    }
+
+private:
+    static size_t spot(PyObject* value) {
+        uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ull;
+        return size_t(h ^ (h >> 29));
+    }
+    void rehash() {
+        std::vector<uint32_t> slots(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+        size_t mask = slots.size() - 1;
+        for (size_t n = 0; n < order_.size(); ++n) {
+            size_t slot = spot(order_[n]) & mask;
+            while (slots[slot] != 0) slot = (slot + 1) & mask;
+            slots[slot] = uint32_t(n + 1);
+        }
+        slots_.swap(slots);
+    }
+
+    std::vector<uint32_t> slots_;
+    std::vector<PyObject*> order_;  // borrowed: the chain's table holds them
+    std::vector<uint64_t> sums_;
+};
+
+// Whether every bag is exactly the package's, keeps its values in the
+// chain's table and its counts as small integers: then the frequencies are
+// sums of small integers, and no code of the caller's runs while they are
+// made.
+bool plain_counts(PyObject* bags, PyObject* table) {
+    Py_ssize_t pos = 0;
+    PyObject *start, *bag;
+    while (PyDict_Next(bags, &pos, &start, &bag)) {
+        if (!Py_IS_TYPE(bag, BagType) || as_bag(bag)->table != table || as_bag(bag)->store.big) return false;
+    }
+    return true;
+}
+
+Ref tally_frequencies(PyObject* bags) {
+    Tally tally;
+    Py_ssize_t pos = 0;
+    PyObject *start, *bag;
+    while (PyDict_Next(bags, &pos, &start, &bag)) {
+        const BagStore& s = as_bag(bag)->store;
+        uint64_t total = 0;
+        for (Py_ssize_t row = 0; row < s.size; ++row) {
+            uint32_t count = s.small_counts[row];
+            total += count;
+            Row r = store_row(s, row);
+            for (Py_ssize_t k = 0; k < r.size; ++k) tally.at(r.values[k]) += count;
+        }
+        tally.at(start) += total;
+    }
+    return tally.to_dict();
+}
+
+// freq[key] = freq.get(key, 0) + amount
+void add_frequency(PyObject* freq, PyObject* key, PyObject* amount, PyObject* zero) {
+    PyObject* found = PyDict_GetItemWithError(freq, key);
+    if (found == nullptr && PyErr_Occurred()) throw PyError();
+    Ref old = Ref::borrow(found != nullptr ? found : zero);
+    Ref sum = Ref::check(PyNumber_Add(old.get(), amount));
+    check_status(PyDict_SetItem(freq, key, sum.get()));
+}
+
+// Any bags and counts: each bag's choices(), each count's own +.
+Ref general_frequencies(PyObject* bags) {
+    Ref freq = Ref::check(PyDict_New());
+    Ref zero = Ref::check(PyLong_FromLong(0));
+    Ref view = Ref::check(PyObject_CallMethodNoArgs(bags, imports.name_items));
+    Ref entries = Ref::check(PyObject_GetIter(view.get()));
+    for (Ref entry; (entry = Ref::steal(PyIter_Next(entries.get())));) {
+        PyObject* start = PyTuple_GET_ITEM(entry.get(), 0);
+        PyObject* bag = PyTuple_GET_ITEM(entry.get(), 1);
+        Ref total = zero;
+        Ref pairs = Ref::check(PyObject_CallMethod(bag, "choices", nullptr));
+        Ref it = Ref::check(PyObject_GetIter(pairs.get()));
+        for (Ref pair; (pair = Ref::steal(PyIter_Next(it.get())));) {
+            Ref seq = Ref::check(PySequence_Tuple(pair.get()));
+            if (PyTuple_GET_SIZE(seq.get()) != 2) {
+                raise(PyExc_ValueError, "expected (next state, count) pairs from choices()");
+            }
+            PyObject* count = PyTuple_GET_ITEM(seq.get(), 1);
+            total = Ref::check(PyNumber_Add(total.get(), count));
+            Ref values = Ref::check(PyObject_GetIter(PyTuple_GET_ITEM(seq.get(), 0)));
+            for (Ref value; (value = Ref::steal(PyIter_Next(values.get())));) {
+                add_frequency(freq.get(), value.get(), count, zero.get());
+            }
+            if (PyErr_Occurred()) throw PyError();
+        }
+        if (PyErr_Occurred()) throw PyError();
+        add_frequency(freq.get(), start, total.get(), zero.get());
+    }
+    if (PyErr_Occurred()) throw PyError();
+    return freq;
+}
+
+// --- walk(): an endless iterator of drawn values ---------------------------
+
+struct WalkObject {
+    PyObject_HEAD
+    PyObject* chain;   // null once the walk has ended
+    PyObject* random;  // the walk's random.Random
+    PyObject* draw;    // its bound random()
+    PyObject* start;   // where the next step starts
+    PyObject* state;   // the next state being yielded (a tuple), or null
+    Py_ssize_t pos;    // the next value of it to yield
+};
+
+int walk_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    WalkObject* w = reinterpret_cast<WalkObject*>(self);
+    Py_VISIT(w->chain);
+    Py_VISIT(w->random);
+    Py_VISIT(w->draw);
+    Py_VISIT(w->start);
+    Py_VISIT(w->state);
+    return 0;
+}
+
+int walk_clear(PyObject* self) {
+    WalkObject* w = reinterpret_cast<WalkObject*>(self);
+    Py_CLEAR(w->chain);
+    Py_CLEAR(w->random);
+    Py_CLEAR(w->draw);
+    Py_CLEAR(w->start);
+    Py_CLEAR(w->state);
+    return 0;
+}
+
+void walk_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    walk_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// Draws the next state from the bag of the walk's start; false where the
+// walk ends.
+bool walk_step(WalkObject* w) {
+    ChainObject* chain = as_chain(w->chain);
+    if (chain->bags == nullptr) return false;
+    PyObject* found = PyDict_GetItemWithError(chain->bags, w->start);
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        return false;
+    }
+    Ref bag = Ref::borrow(found);
+    Ref state;
+    if (Py_IS_TYPE(bag.get(), BagType)) {
+        if (as_bag(bag.get())->store.size == 0) return false;
+        state = bag_choose(as_bag(bag.get()), w->draw);
+    } else {
+        if (check_size(PyObject_Size(bag.get())) == 0) return false;
+        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), imports.name_choose, w->random));
+        state = Ref::check(PySequence_Tuple(drawn.get()));
+    }
+    Py_XSETREF(w->state, state.release());
+    w->pos = 0;
+    return true;
+}
+
+PyObject* walk_next(PyObject* self) {
+    WalkObject* w = reinterpret_cast<WalkObject*>(self);
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        while (w->chain != nullptr) {
+            if (w->state != nullptr) {
+                Py_ssize_t size = PyTuple_GET_SIZE(w->state);
+                if (w->pos < size) {
+                    PyObject* value = PyTuple_GET_ITEM(w->state, w->pos++);
+                    return Py_NewRef(value);
+                }
+                if (size == 0) break;
+                Ref next = freeze(PyTuple_GET_ITEM(w->state, size - 1));
+                Py_SETREF(w->start, next.release());
+                Py_CLEAR(w->state);
+            }
+            if (!walk_step(w)) break;
+        }
+        walk_clear(self);
+        return nullptr;
+    });
+}
+
+Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed) {
+    Ref random = Ref::check(PyObject_CallOneArg(imports.random_class, seed));
+    Ref draw = Ref::check(PyObject_GetAttr(random.get(), imports.name_random));
+    Ref first = freeze(start);
+    WalkObject* w = PyObject_GC_New(WalkObject, WalkType);
+    if (w == nullptr) throw PyError();
+    w->chain = Py_NewRef(chain);
+    w->random = random.release();
+    w->draw = draw.release();
+    w->start = first.release();
+    w->state = nullptr;
+    w->pos = 0;
+    PyObject_GC_Track(w);
+    return Ref::steal(reinterpret_cast<PyObject*>(w));
+}
+
+// --- The type's slots and methods ---------------------------------------
+
+PyObject* chain_new(PyTypeObject* type, PyObject*, PyObject*) { return type->tp_alloc(type, 0); }
+
+int chain_init(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwargs, ":MarkovChain", const_cast<char**>(names)) ? 0 : -1;
+}
+
+int chain_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_chain(self)->bags);
+    Py_VISIT(as_chain(self)->table);
+    return 0;
+}
+
+int chain_clear_slot(PyObject* self) {
+    Py_CLEAR(as_chain(self)->bags);
+    Py_CLEAR(as_chain(self)->table);
+    return 0;
+}
+
+void chain_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    chain_clear_slot(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t chain_len(PyObject* self) {
+    PyObject* bags = as_chain(self)->bags;
+    return bags != nullptr ? PyDict_GET_SIZE(bags) : 0;
+}
+
+int chain_contains(PyObject* self, PyObject* start) {
+    return guarded(-1, [&] {
+        Ref bags = chain_bags(as_chain(self));
+        Ref key = freeze(start);
+        return check_status(PyDict_Contains(bags.get(), key.get()));
+    });
+}
+
+PyObject* chain_from_tokens(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"tokens", "order", nullptr};
+    PyObject* tokens;
+    Py_ssize_t order = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n:from_tokens", const_cast<char**>(names), &tokens, &order)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+        Ref chain = Ref::check(PyObject_CallNoArgs(cls));
+        if (Py_IS_TYPE(chain.get(), ChainType)) {
+            add_tokens(as_chain(chain.get()), tokens, order);
+        } else {
+            Ref order_object = Ref::check(PyLong_FromSsize_t(order));
+            Ref done = Ref::check(PyObject_CallMethodObjArgs(chain.get(), imports.name_add_tokens, tokens,
+                                                             order_object.get(), nullptr));
+        }
+        return chain.release();
+    });
+}
+
+PyObject* chain_add_tokens(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"tokens", "order", nullptr};
+    PyObject* tokens;
+    Py_ssize_t order = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n:add_tokens", const_cast<char**>(names), &tokens, &order)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        add_tokens(as_chain(self), tokens, order);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_items(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref bags = chain_bags(as_chain(self));
+        return PyObject_CallMethodNoArgs(bags.get(), imports.name_items);
+    });
+}
+
+PyObject* chain_build_frequency_dict(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        ChainObject* chain = as_chain(self);
+        Ref bags = chain_bags(chain);
+        Ref table = chain_table(chain);
+        if (plain_counts(bags.get(), table.get())) return tally_frequencies(bags.get()).release();
+        return general_frequencies(bags.get()).release();
+    });
+}
+
+PyObject* chain_clear_method(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        clear(as_chain(self));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_set_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"start", "bag", nullptr};
+    PyObject *start, *bag;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:set_bag", const_cast<char**>(names), &start, &bag)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        set_bag(as_chain(self), start, bag);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_add_to_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"start", "item", "count", nullptr};
+    PyObject *start, *item;
+    PyObject* count = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:add_to_bag", const_cast<char**>(names), &start, &item,
+                                     &count)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref one;
+        if (count == nullptr) count = (one = Ref::check(PyLong_FromLong(1))).get();
+        add_to_bag(as_chain(self), start, item, count);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_walk(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"start", "seed", nullptr};
+    PyObject* start;
+    PyObject* seed = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:walk", const_cast<char**>(names), &start, &seed)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] { return new_walk(self, start, seed).release(); });
+}
+
+PyObject* chain_get_bag(PyObject* self, PyObject* start) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref bags = chain_bags(as_chain(self));
+        Ref key = freeze(start);
+        PyObject* found = PyDict_GetItemWithError(bags.get(), key.get());
+        if (found == nullptr && PyErr_Occurred()) throw PyError();
+        return Py_NewRef(found != nullptr ? found : Py_None);
+    });
+}
+
+PyObject* chain_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, ChainType)) Py_RETURN_NOTIMPLEMENTED;
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref mine = chain_bags(as_chain(self));
+        Ref theirs = chain_bags(as_chain(other));
+        return PyObject_RichCompare(mine.get(), theirs.get(), op);
+    });
+}
+
+PyObject* chain_repr(PyObject* self) { return PyUnicode_FromFormat("MarkovChain(%zd starts)", chain_len(self)); }
+
+PyObject* chain_reduce(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref bags = chain_bags(as_chain(self));
+        Ref view = Ref::check(PyObject_CallMethodNoArgs(bags.get(), imports.name_items));
+        Ref pairs = Ref::check(PySequence_List(view.get()));
+        PyObject** slot = _PyObject_GetDictPtr(self);
+        PyObject* dict = slot != nullptr && *slot != nullptr && PyDict_GET_SIZE(*slot) > 0 ? *slot : Py_None;
+        return Py_BuildValue("O(O)(OO)", imports.newobj, Py_TYPE(self), pairs.get(), dict);
+    });
+}
+
+PyObject* chain_setstate(PyObject* self, PyObject* state) {
+    PyObject *pairs, *dict;
+    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &dict)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref it = Ref::check(PyObject_GetIter(pairs));
+        for (Ref pair; (pair = Ref::steal(PyIter_Next(it.get())));) {
+            PyObject *start, *bag;
+            if (!PyArg_ParseTuple(pair.get(), "OO:__setstate__", &start, &bag)) throw PyError();
+            set_bag(as_chain(self), start, bag);
+        }
+        if (PyErr_Occurred()) throw PyError();
+        if (dict != Py_None) {
+            Ref mine = Ref::check(PyObject_GetAttrString(self, "__dict__"));
+            check_status(PyDict_Update(mine.get(), dict));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+template <typename F>
+PyCFunction keywords(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef chain_methods[] = {
+    {"from_tokens", keywords(chain_from_tokens), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "from_tokens(tokens, order=1)\n--\n\nBuild a chain in which every token is a start whose next state is\n"
+     "the tuple of the `order` tokens after it."},
+    {"add_tokens", keywords(chain_add_tokens), METH_VARARGS | METH_KEYWORDS,
+     "add_tokens(tokens, order=1)\n--\n\nCount every token's next `order` tokens."},
+    {"items", chain_items, METH_NOARGS, "items()\n--\n\nThe (start, bag) pairs."},
+    {"build_frequency_dict", chain_build_frequency_dict, METH_NOARGS,
+     "build_frequency_dict()\n--\n\nHow often each value occurs as a start or inside a next state,\n"
+     "weighted by the counts; every start is a key, even one whose bag is empty."},
+    {"clear", chain_clear_method, METH_NOARGS, "clear()\n--\n\nRemove every start."},
+    {"set_bag", keywords(chain_set_bag), METH_VARARGS | METH_KEYWORDS,
+     "set_bag(start, bag)\n--\n\nInstall `bag` as the bag of `start`."},
+    {"add_to_bag", keywords(chain_add_to_bag), METH_VARARGS | METH_KEYWORDS,
+     "add_to_bag(start, item, count=1)\n--\n\nAdd `count` to `item` in the bag of `start`, creating both as\n"
+     "needed. `item` may be a tuple, a list or a one-shot iterator."},
+    {"walk", keywords(chain_walk), METH_VARARGS | METH_KEYWORDS,
+     "walk(start, seed=None)\n--\n\nYield values drawn from the chain, without end: from the bag of the\n"
+     "current start a next state is drawn (ProbabilityBag.choose), its values\n"
+     "are yielded, and its last value is the next start. Ends where a start\n"
+     "has no bag, or an empty one, or a next state is empty. The walk draws\n"
+     "from a random.Random of its own, made from the second argument: the\n"
+     "same argument gives the same values on every run and machine."},
+    {"get_bag", chain_get_bag, METH_O, "get_bag(start)\n--\n\nThe bag of `start`, or None."},
+    {"__reduce__", chain_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", chain_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot walk_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(walk_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(walk_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(walk_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(walk_next)},
+    {0, nullptr}};
+
+PyType_Spec walk_spec = {"zantu.chain.walk_iterator", sizeof(WalkObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         walk_slots};
+
+const char chain_doc[] =
+    "MarkovChain()\n--\n\n"
+    "Maps each start (a hashable value) to the ProbabilityBag of the next\n"
+    "states seen after it. Equal values are kept as one object per chain.";
+
+PyType_Slot chain_slots[] = {
+    {Py_tp_doc, const_cast<char*>(chain_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(chain_new)},
+    {Py_tp_init, reinterpret_cast<void*>(chain_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(chain_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(chain_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(chain_clear_slot)},
+    {Py_sq_length, reinterpret_cast<void*>(chain_len)},
+    {Py_sq_contains, reinterpret_cast<void*>(chain_contains)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(chain_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+    {Py_tp_repr, reinterpret_cast<void*>(chain_repr)},
+    {Py_tp_methods, chain_methods},
+    {0, nullptr}};
+
+PyType_Spec chain_spec = {"zantu.chain.MarkovChain", sizeof(ChainObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                          chain_slots};
+
+}  // namespace
+
+PyTypeObject* ChainType = nullptr;
+PyTypeObject* WalkType = nullptr;
+
+void make_chain_types() {
+    ChainType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&chain_spec)).release());
+    WalkType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&walk_spec)).release());
+}
+
+// The codec's direct ways in (native_api.h).
+int api_chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count) {
+    return guarded(-1, [&] {
+        add_to_bag(as_chain(chain), start, item, count);
+        return 0;
+    });
+}
+
+int api_chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
+    return guarded(-1, [&] {
+        set_bag(as_chain(chain), start, bag);
+        return 0;
+    });
+}
+
+int api_chain_clear(PyObject* chain) {
+    return guarded(-1, [&] {
+        clear(as_chain(chain));
+        return 0;
+    });
+}
+
+PyObject* api_chain_new_bag(PyObject* chain) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref table = chain_table(as_chain(chain));
+        return new_bag(table.get()).release();
+    });
+}
+
+}  // namespace zantu::native

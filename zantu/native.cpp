@@ -1,0 +1,131 @@
+// The module zantu._native: the package's bag and chain types, and the
+// capsule through which the codec reaches them directly.
+#include "native.h"
+#include "native_api.h"
+
+namespace zantu::native {
+
+Imports imports;
+
+Ref new_table() { return Ref::check(PyDict_New()); }
+
+Ref freeze(PyObject* value) {
+    bool is_list = PyList_CheckExact(value);
+    if (!is_list && !PyTuple_CheckExact(value)) return Ref::borrow(value);
+    if (!is_list) {
+        bool nested = false;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(value) && !nested; ++k) {
+            PyObject* v = PyTuple_GET_ITEM(value, k);
+            nested = PyList_CheckExact(v) || PyTuple_CheckExact(v);
+        }
+        if (!nested) return Ref::borrow(value);
+    }
+    if (Py_EnterRecursiveCall(" while freezing a value")) throw PyError();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    Ref items = is_list ? Ref::check(PyList_AsTuple(value)) : Ref::borrow(value);
+    Py_ssize_t size = PyTuple_GET_SIZE(items.get());
+    Ref frozen = Ref::check(PyTuple_New(size));
+    for (Py_ssize_t k = 0; k < size; ++k) {
+        PyTuple_SET_ITEM(frozen.get(), k, freeze(PyTuple_GET_ITEM(items.get(), k)).release());
+    }
+    return frozen;
+}
+
+PyObject* kept_value(PyObject* table, PyObject* value) {
+    Ref frozen = freeze(value);
+    PyObject* kept = PyDict_SetDefault(table, frozen.get(), frozen.get());
+    if (kept == nullptr) throw PyError();
+    return kept;
+}
+
+int api_chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
+int api_chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag);
+int api_chain_clear(PyObject* chain);
+PyObject* api_chain_new_bag(PyObject* chain);
+
+namespace {
+
+int api_bag_add(PyObject* bag, PyObject* item, PyObject* count) {
+    return guarded(-1, [&] {
+        bag_add(as_bag(bag), item, count);
+        return 0;
+    });
+}
+
+PyObject* api_bag_choices(PyObject* bag) {
+    return guarded<PyObject*>(nullptr, [&] { return bag_choices(as_bag(bag)).release(); });
+}
+
+Py_ssize_t api_bag_size(PyObject* bag) { return as_bag(bag)->store.size; }
+
+NativeApi api = {kNativeApiVersion, nullptr, nullptr, api_chain_add_to_bag, api_chain_set_bag,
+                 api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_choices, api_bag_size};
+
+void release_imports(void*) {
+    Py_CLEAR(imports.random_module);
+    Py_CLEAR(imports.random_class);
+    Py_CLEAR(imports.newobj);
+    Py_CLEAR(imports.sum);
+    Py_CLEAR(imports.name_random);
+    Py_CLEAR(imports.name_add);
+    Py_CLEAR(imports.name_choose);
+    Py_CLEAR(imports.name_items);
+    Py_CLEAR(imports.name_add_tokens);
+    Py_CLEAR(imports.kw_count);
+}
+
+PyObject* attribute_of(const char* module, const char* name) {
+    Ref m = Ref::check(PyImport_ImportModule(module));
+    return Ref::check(PyObject_GetAttrString(m.get(), name)).release();
+}
+
+PyObject* interned(const char* text) {
+    PyObject* name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw PyError();
+    return name;
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu._native",
+                          "The package's ProbabilityBag and MarkovChain as native types.", -1, nullptr,
+                          nullptr, nullptr, nullptr, release_imports};
+
+void init_module(PyObject* module) {
+    imports.random_module = Ref::check(PyImport_ImportModule("random")).release();
+    imports.random_class = attribute_of("random", "Random");
+    imports.newobj = attribute_of("copyreg", "__newobj__");
+    imports.sum = attribute_of("builtins", "sum");
+    imports.name_random = interned("random");
+    imports.name_add = interned("add");
+    imports.name_choose = interned("choose");
+    imports.name_items = interned("items");
+    imports.name_add_tokens = interned("add_tokens");
+    imports.kw_count = Ref::check(Py_BuildValue("(s)", "count")).release();
+    if (BagType == nullptr) make_bag_types();
+    if (ChainType == nullptr) make_chain_types();
+    api.bag_type = BagType;
+    api.chain_type = ChainType;
+    check_status(PyModule_AddObjectRef(module, "ProbabilityBag", reinterpret_cast<PyObject*>(BagType)));
+    check_status(PyModule_AddObjectRef(module, "MarkovChain", reinterpret_cast<PyObject*>(ChainType)));
+    Ref capsule = Ref::check(PyCapsule_New(&api, "zantu._native._api", nullptr));
+    check_status(PyModule_AddObjectRef(module, "_api", capsule.get()));
+}
+
+}  // namespace
+}  // namespace zantu::native
+
+PyMODINIT_FUNC PyInit__native() {
+    using namespace zantu::native;
+    PyObject* module = PyModule_Create(&module_def);
+    if (module == nullptr) return nullptr;
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        try {
+            init_module(module);
+        } catch (...) {
+            Py_DECREF(module);
+            throw;
+        }
+        return module;
+    });
+}

@@ -1,0 +1,122 @@
+// The package's bag and chain as native types (module zantu._native), and
+// what their two source files share.
+//
+// Values are kept once per chain: every start and every value of a next
+// state goes through a table (a dict mapping a value to the one object kept
+// for it) that the chain shares with its bags. A bag then stores its next
+// states as rows of those objects, compared by identity, and its counts as
+// 32-bit integers until a count needs an object (a big, negative or
+// non-integer count, or a sum past 2**32 - 1). A table only ever grows, and
+// every bag holds its table, so the rows may borrow their values from it.
+#pragma once
+
+#include <cstdint>
+#include <new>
+
+#include "ref.h"
+
+namespace zantu::native {
+
+// Where a bag's rows live; all zero is the empty store.
+struct BagStore {
+    enum Mode : uint8_t { kEmpty = 0, kRows = 1, kTuples = 2 };
+    Mode mode;          // kRows: `width` values a row; kTuples: one owned tuple a row
+    bool big;           // counts are objects (owned) rather than small integers
+    Py_ssize_t width;
+    Py_ssize_t size;
+    Py_ssize_t capacity;
+    PyObject** states;       // capacity rows
+    uint32_t* small_counts;  // capacity counts, while !big
+    PyObject** big_counts;   // capacity counts, while big
+    uint32_t* index;         // open addressing over row + 1, once the bag is large
+    size_t index_slots;      // a power of two, or 0
+    double* bounds;          // running totals of the weights for choose(), or null
+    uint64_t generation;     // changes whenever rows move to another store
+};
+
+struct BagObject {
+    PyObject_HEAD
+    PyObject* table;  // the value table (a dict), null until the first value
+    BagStore store;
+};
+
+struct ChainObject {
+    PyObject_HEAD
+    PyObject* bags;   // dict: start -> bag, in the order the starts came
+    PyObject* table;  // the value table its bags share
+};
+
+// The types, made at import (heap types, immutable: what the codec relies
+// on when it takes a direct path cannot be rebound).
+extern PyTypeObject* BagType;
+extern PyTypeObject* ChainType;
+extern PyTypeObject* ChoicesType;
+extern PyTypeObject* WalkType;
+void make_bag_types();
+void make_chain_types();
+
+// What the module holds for the types: found at import.
+struct Imports {
+    PyObject* random_module;  // random: choose() without a generator draws from it
+    PyObject* random_class;   // random.Random, the generator of a walk
+    PyObject* newobj;         // copyreg.__newobj__, for pickling
+    PyObject* sum;            // builtins.sum, for total()
+    PyObject* name_random;    // "random"
+    PyObject* name_add;       // "add"
+    PyObject* name_choose;    // "choose"
+    PyObject* name_items;     // "items"
+    PyObject* name_add_tokens;  // "add_tokens"
+    PyObject* kw_count;       // ("count",)
+};
+extern Imports imports;
+
+inline bool is_bag(PyObject* o) { return PyObject_TypeCheck(o, BagType); }
+inline BagObject* as_bag(PyObject* o) { return reinterpret_cast<BagObject*>(o); }
+inline ChainObject* as_chain(PyObject* o) { return reinterpret_cast<ChainObject*>(o); }
+
+// `value` with every list and tuple in it, however deep, made a tuple.
+Ref freeze(PyObject* value);
+// The object that `table` keeps for the frozen `value`, put there if it is
+// the first (borrowed: the table holds it for as long as the table lives).
+PyObject* kept_value(PyObject* table, PyObject* value);
+Ref new_table();
+
+// A new empty bag whose values go to `table`.
+Ref new_bag(PyObject* table);
+// bag.add(item, count) of the native bag.
+void bag_add(BagObject* bag, PyObject* item, PyObject* count);
+// Adds `count` (an int in a small count's range: one of tokens) to the row
+// of `values`, which are already the objects of the bag's own table.
+void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count);
+// Gives back the room kept for rows to come.
+void bag_trim(BagObject* bag);
+// Moves the bag's values to `table` (a chain's), rows and order kept.
+void bag_adopt(BagObject* bag, PyObject* table);
+// A next state drawn with probability count/total, `draw()` giving a float
+// in [0, 1). Returns a new tuple.
+Ref bag_choose(BagObject* bag, PyObject* draw);
+Ref bag_choices(BagObject* bag);
+
+// The row `row` of a store: its values.
+struct Row {
+    PyObject* const* values;
+    Py_ssize_t size;
+};
+Row store_row(const BagStore& store, Py_ssize_t row);
+// The count of a row (a new reference).
+Ref store_count(const BagStore& store, Py_ssize_t row);
+
+// Runs `body`, turning what it throws into a NULL (or -1) return with the
+// Python exception set.
+template <typename Result, typename Body>
+Result guarded(Result failed, Body body) {
+    try {
+        return body();
+    } catch (const PyError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return failed;
+}
+
+}  // namespace zantu::native

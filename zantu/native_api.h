@@ -1,0 +1,35 @@
+// What the chain module (zantu._native) hands the codec through the capsule
+// "zantu._native._api": its two types and the direct ways into them. The
+// codec takes these only for objects whose type is exactly one of the two;
+// every other chain or bag gets method calls. Each function returns 0 (or a
+// new reference) on success and -1 (or NULL) with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace zantu {
+
+constexpr unsigned int kNativeApiVersion = 1;
+
+struct NativeApi {
+    unsigned int version;
+    PyTypeObject* bag_type;
+    PyTypeObject* chain_type;
+    // chain.add_to_bag(start, item, count=count)
+    int (*chain_add_to_bag)(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
+    // chain.set_bag(start, bag)
+    int (*chain_set_bag)(PyObject* chain, PyObject* start, PyObject* bag);
+    // chain.clear()
+    int (*chain_clear)(PyObject* chain);
+    // A new empty ProbabilityBag that keeps its values with the chain's (new
+    // reference): what ProbabilityBag() gives, made ready for set_bag.
+    PyObject* (*chain_new_bag)(PyObject* chain);
+    // bag.add(item, count=count)
+    int (*bag_add)(PyObject* bag, PyObject* item, PyObject* count);
+    // bag.choices() (new reference) and bag.unique_count
+    PyObject* (*bag_choices)(PyObject* bag);
+    Py_ssize_t (*bag_size)(PyObject* bag);
+};
+
+}  // namespace zantu
