@@ -59,3 +59,153 @@ def test_walk_is_reproducible_and_ends_where_the_chain_does():
     walked = list(islice(pairs.walk("cat", seed=3), 6))
     assert pairs.get_bag("cat").count(tuple(walked[:2])) > 0
     assert pairs.get_bag(walked[1]).count(tuple(walked[2:4])) > 0
+
+
+# The native types against the plain-Python reference, and what only a
+# native type can get wrong.
+
+import copy
+import gc
+import pickle
+import sys
+from decimal import Decimal
+from fractions import Fraction
+from pathlib import Path
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from zantu.bag import ProbabilityBag
+
+sys.path.insert(0, str(Path(__file__).parent))
+import reference_chain  # noqa: E402
+
+values = st.one_of(st.integers(-3, 3), st.sampled_from(["a", "b", "c", 1.0, True, None, ("t",)]),
+                   st.lists(st.sampled_from(["a", 1]), max_size=2))
+counts = st.one_of(st.integers(0, 5), st.integers(2 ** 32 - 3, 2 ** 32 + 3), st.integers(-5, -1),
+                   st.sampled_from([10 ** 30, True]))
+operations = st.lists(st.tuples(values, st.lists(values, max_size=3), counts), max_size=30)
+# Counts of one kind per example (float + Decimal is a TypeError anywhere).
+count_kinds = st.sampled_from([int, float, Decimal, lambda n: Fraction(n, 3)])
+
+
+def as_plain(chain):
+    return [(start, list(bag.choices()), bag.total(), len(bag)) for start, bag in chain.items()]
+
+
+@settings(max_examples=150, deadline=None)
+@given(operations, st.lists(st.sampled_from("abcab"), max_size=20), st.integers(1, 3), count_kinds)
+def test_same_as_the_reference(ops, tokens, order, kind):
+    ours, theirs = zantu_chain_pair()
+    for start, item, count in ops:
+        count = count if kind is int else kind(int(count))
+        ours.add_to_bag(start, item, count=count)
+        theirs.add_to_bag(start, item, count=count)
+        ours.add_to_bag(start, iter(item))
+        theirs.add_to_bag(start, iter(item))
+    ours.add_tokens(tokens, order)
+    theirs.add_tokens(tokens, order)
+    assert as_plain(ours) == as_plain(theirs)
+    assert list(ours.build_frequency_dict().items()) == list(theirs.build_frequency_dict().items())
+    for start, item, _ in ops:
+        bag, reference = ours.get_bag(start), theirs.get_bag(start)
+        assert bag.count(item) == reference.count(item) and bag.count(item + ["x"]) == 0
+        # Equal values are one object per chain (1.0 may come back as 1).
+        assert bag == ProbabilityBag(reference.choices()) and repr(bag).startswith("ProbabilityBag([(")
+    copied = pickle.loads(pickle.dumps(ours))
+    assert as_plain(copied) == as_plain(ours) and copied == ours
+
+
+def zantu_chain_pair():
+    return MarkovChain(), reference_chain.MarkovChain()
+
+
+def test_values_kept_once_and_big_counts():
+    chain = MarkovChain()
+    chain.add_to_bag("x" * 3, ["a" * 2, ["n"]])
+    chain.add_to_bag("xxx", ("aa", ("n",)), count=2 ** 40)
+    chain.add_to_bag("aa", ("xxx", "aa"), count=Decimal("0.5"))
+    (start, bag), (other, other_bag) = chain.items()
+    (item, count), = bag.choices()
+    assert item == ("aa", ("n",)) and count == 2 ** 40 + 1
+    assert other is item[0] and list(other_bag.choices())[0][0][0] is start
+    assert chain.build_frequency_dict() == {"aa": 2 ** 40 + Decimal("2"), ("n",): 2 ** 40 + 1,
+                                           "xxx": 2 ** 40 + Decimal("1.5")}
+
+
+class MyChain(MarkovChain):
+    def add_tokens(self, tokens, order=1):
+        self.seen = list(tokens)
+        super().add_tokens(tokens, order)
+
+
+class MyBag(ProbabilityBag):
+    pass
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o, 0)),
+                                   lambda o: pickle.loads(pickle.dumps(o, 5))])
+def test_subclasses_copies_and_pickles(clone):
+    chain = MyChain.from_tokens("a b a c".split())
+    assert chain.seen == ["a", "b", "a", "c"]
+    bag = MyBag([(("b",), 2), (("c",), Fraction(1, 2))])
+    bag.note = "kept"
+    chain.set_bag("z", bag)
+    twin = clone(chain)
+    assert type(twin) is MyChain and twin.seen == chain.seen and twin == chain
+    assert type(twin.get_bag("z")) is MyBag and twin.get_bag("z").note == "kept"
+    twin.add_to_bag("a", ("b",))
+    assert twin.get_bag("a").count(["b"]) == 2 and chain.get_bag("a").count(["b"]) == (2 if clone is copy.copy else 1)
+    with pytest.raises(TypeError):
+        MarkovChain.items = None
+    with pytest.raises(TypeError):
+        ProbabilityBag.choices = None
+    MyBag.choices = lambda self: iter([])  # a subclass stays an ordinary class
+    del MyBag.choices
+
+
+def test_changes_from_the_callers_code():
+    chain = MarkovChain.from_tokens("a b a c a b".split())
+    bag = chain.get_bag("a")
+    with pytest.raises(RuntimeError, match="changed size"):
+        for item, _ in bag.choices():
+            bag.add(item + ("new",))
+
+    class Meddler:
+        def __init__(self, action):
+            self.action = action
+
+        def __hash__(self):
+            self.action()
+            return 1
+
+        def __eq__(self, other):
+            return self is other
+
+    for action in (chain.clear, lambda: chain.set_bag("q", ProbabilityBag([(("q",), 1)])),
+                   lambda: bag.add(("a", "b")), lambda: chain.add_to_bag("a", ("z",))):
+        for call in (lambda m: chain.add_to_bag("a", (m,)), lambda m: chain.add_to_bag(m, ("a",)),
+                     lambda m: bag.add((m,)), lambda m: chain.add_tokens(["a", m, "a"]),
+                     lambda m: bag.count((m,)), lambda m: chain.set_bag(m, bag)):
+            try:
+                call(Meddler(action))
+            except RuntimeError:
+                pass
+            list(chain.items()), chain.build_frequency_dict(), [list(b.choices()) for _, b in chain.items()]
+    # A cycle through a value is collected.
+    chain = MarkovChain()
+    chain.add_to_bag(Cycle(chain), ("x",))
+    del chain
+    gc.collect()
+    assert Cycle.alive == 0
+
+
+class Cycle:
+    alive = 0
+
+    def __init__(self, chain):
+        self.chain = chain
+        Cycle.alive += 1
+
+    def __del__(self):
+        Cycle.alive -= 1
