@@ -473,7 +473,7 @@ PyObject* bag_total(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* bag_count_method(PyObject* self, PyObject* item) {
+PyObject* bag_count_of(PyObject* self, PyObject* item) {
     return guarded<PyObject*>(nullptr, [&] {
         Py_ssize_t row = lookup(as_bag(self), item);
         if (row < 0) return PyLong_FromLong(0);
@@ -481,11 +481,23 @@ PyObject* bag_count_method(PyObject* self, PyObject* item) {
     });
 }
 
-PyObject* bag_probability(PyObject* self, PyObject* item) {
+PyObject* bag_count_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"item", nullptr};
+    PyObject* item;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:count", const_cast<char**>(names), &item)) return nullptr;
+    return bag_count_of(self, item);
+}
+
+PyObject* bag_probability(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"item", nullptr};
+    PyObject* item;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:probability", const_cast<char**>(names), &item)) {
+        return nullptr;
+    }
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref total = Ref::check(bag_total(self, nullptr));
         if (!check_status(PyObject_IsTrue(total.get()))) return PyFloat_FromDouble(0.0);
-        Ref count = Ref::check(bag_count_method(self, item));
+        Ref count = Ref::check(bag_count_of(self, item));
         Ref share = Ref::check(PyNumber_TrueDivide(count.get(), total.get()));
         return PyNumber_Float(share.get());
     });
@@ -545,19 +557,21 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
 PyMethodDef bag_methods[] = {
     {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bag_add_method)),
      METH_VARARGS | METH_KEYWORDS,
-     "add(item, count=1)\n--\n\nAdd `count` to the count of `item` (a tuple, list or iterator of values)."},
+     "add($self, /, item, count=1)\n--\n\nAdd `count` to the count of `item` (a tuple, list or iterator of values)."},
     {"choices", bag_choices_method, METH_NOARGS,
-     "choices()\n--\n\nThe (next state, count) pairs, in the order they were first added."},
+     "choices($self, /)\n--\n\nThe (next state, count) pairs, in the order they were first added."},
     {"choose", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bag_choose_method)),
      METH_VARARGS | METH_KEYWORDS,
-     "choose(random=None)\n--\n\nDraw a next state, each with probability count/total.\n\n"
+     "choose($self, /, random=None)\n--\n\nDraw a next state, each with probability count/total.\n\n"
      "`random` is a random.Random (anything with random()); None draws from the\n"
      "random module's own generator. Counts are taken as floats. ValueError for\n"
      "an empty bag, a negative count, or counts that add up to zero."},
-    {"total", bag_total, METH_NOARGS, "total()\n--\n\nThe sum of all counts."},
-    {"probability", bag_probability, METH_O,
-     "probability(item)\n--\n\nThe share of `item` in the total count (0.0 when it is absent)."},
-    {"count", bag_count_method, METH_O, "count(item)\n--\n\nThe count of `item`, 0 when it is absent."},
+    {"total", bag_total, METH_NOARGS, "total($self, /)\n--\n\nThe sum of all counts."},
+    {"probability", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bag_probability)),
+     METH_VARARGS | METH_KEYWORDS,
+     "probability($self, /, item)\n--\n\nThe share of `item` in the total count (0.0 when it is absent)."},
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bag_count_method)),
+     METH_VARARGS | METH_KEYWORDS, "count($self, /, item)\n--\n\nThe count of `item`, 0 when it is absent."},
     {"__reduce__", bag_reduce, METH_NOARGS, nullptr},
     {"__setstate__", bag_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};

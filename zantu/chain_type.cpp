@@ -575,7 +575,10 @@ PyObject* chain_walk(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] { return new_walk(self, start, seed).release(); });
 }
 
-PyObject* chain_get_bag(PyObject* self, PyObject* start) {
+PyObject* chain_get_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"start", nullptr};
+    PyObject* start;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_bag", const_cast<char**>(names), &start)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
         Ref bags = chain_bags(as_chain(self));
         Ref key = freeze(start);
@@ -633,28 +636,28 @@ PyCFunction keywords(F f) {
 
 PyMethodDef chain_methods[] = {
     {"from_tokens", keywords(chain_from_tokens), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "from_tokens(tokens, order=1)\n--\n\nBuild a chain in which every token is a start whose next state is\n"
+     "from_tokens($cls, /, tokens, order=1)\n--\n\nBuild a chain in which every token is a start whose next state is\n"
      "the tuple of the `order` tokens after it."},
     {"add_tokens", keywords(chain_add_tokens), METH_VARARGS | METH_KEYWORDS,
-     "add_tokens(tokens, order=1)\n--\n\nCount every token's next `order` tokens."},
-    {"items", chain_items, METH_NOARGS, "items()\n--\n\nThe (start, bag) pairs."},
+     "add_tokens($self, /, tokens, order=1)\n--\n\nCount every token's next `order` tokens."},
+    {"items", chain_items, METH_NOARGS, "items($self, /)\n--\n\nThe (start, bag) pairs."},
     {"build_frequency_dict", chain_build_frequency_dict, METH_NOARGS,
-     "build_frequency_dict()\n--\n\nHow often each value occurs as a start or inside a next state,\n"
+     "build_frequency_dict($self, /)\n--\n\nHow often each value occurs as a start or inside a next state,\n"
      "weighted by the counts; every start is a key, even one whose bag is empty."},
-    {"clear", chain_clear_method, METH_NOARGS, "clear()\n--\n\nRemove every start."},
+    {"clear", chain_clear_method, METH_NOARGS, "clear($self, /)\n--\n\nRemove every start."},
     {"set_bag", keywords(chain_set_bag), METH_VARARGS | METH_KEYWORDS,
-     "set_bag(start, bag)\n--\n\nInstall `bag` as the bag of `start`."},
+     "set_bag($self, /, start, bag)\n--\n\nInstall `bag` as the bag of `start`."},
     {"add_to_bag", keywords(chain_add_to_bag), METH_VARARGS | METH_KEYWORDS,
-     "add_to_bag(start, item, count=1)\n--\n\nAdd `count` to `item` in the bag of `start`, creating both as\n"
+     "add_to_bag($self, /, start, item, count=1)\n--\n\nAdd `count` to `item` in the bag of `start`, creating both as\n"
      "needed. `item` may be a tuple, a list or a one-shot iterator."},
     {"walk", keywords(chain_walk), METH_VARARGS | METH_KEYWORDS,
-     "walk(start, seed=None)\n--\n\nYield values drawn from the chain, without end: from the bag of the\n"
+     "walk($self, /, start, seed=None)\n--\n\nYield values drawn from the chain, without end: from the bag of the\n"
      "current start a next state is drawn (ProbabilityBag.choose), its values\n"
      "are yielded, and its last value is the next start. Ends where a start\n"
      "has no bag, or an empty one, or a next state is empty. The walk draws\n"
      "from a random.Random of its own, made from the second argument: the\n"
      "same argument gives the same values on every run and machine."},
-    {"get_bag", chain_get_bag, METH_O, "get_bag(start)\n--\n\nThe bag of `start`, or None."},
+    {"get_bag", keywords(chain_get_bag), METH_VARARGS | METH_KEYWORDS, "get_bag($self, /, start)\n--\n\nThe bag of `start`, or None."},
     {"__reduce__", chain_reduce, METH_NOARGS, nullptr},
     {"__setstate__", chain_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};

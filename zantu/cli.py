@@ -310,9 +310,9 @@ def described_size(path: str) -> str:
 
 # Commands.
 
-def read_tokens(name: str, bar: Bar) -> List[str]:
-    """The word tokens of one UTF-8 text file, read a block of lines at a time."""
-    tokens: List[str] = []
+def token_blocks(name: str, bar: Bar) -> Iterator[List[str]]:
+    """The word tokens of one UTF-8 text file, a block of lines at a time
+    (a token never spans lines)."""
     with open_input(name, bar) as f:
         text = io.TextIOWrapper(f, encoding="utf-8")
         try:
@@ -320,10 +320,28 @@ def read_tokens(name: str, bar: Bar) -> List[str]:
                 lines = text.readlines(1 << 20)
                 if not lines:
                     break
-                tokens.extend(tokenize("".join(lines)))
+                yield tokenize("".join(lines))
         finally:
             text.detach()  # the file is closed by open_input (standard input is not)
+
+
+def read_tokens(name: str, bar: Bar) -> List[str]:
+    """The word tokens of one UTF-8 text file."""
+    tokens: List[str] = []
+    for block in token_blocks(name, bar):
+        tokens.extend(block)
     return tokens
+
+
+def add_text(chain: MarkovChain, name: str, bar: Bar, order: int) -> None:
+    """Counts the tokens of one file block by block: the last ``order``
+    tokens of a block start the next one, so that every pair is counted
+    once and the whole text is never held."""
+    carried: List[str] = []
+    for block in token_blocks(name, bar):
+        tokens = carried + block
+        chain.add_tokens(tokens, order)
+        carried = tokens[-order:]
 
 
 def cmd_build(args: argparse.Namespace) -> int:
@@ -334,6 +352,10 @@ def cmd_build(args: argparse.Namespace) -> int:
     try:
         for name in args.text:
             try:
+                if not args.skip_bad:
+                    add_text(chain, name, bar, args.order)
+                    continue
+                # A file that turns out bad must add nothing: it is read whole first.
                 tokens = read_tokens(name, bar)
             except UserError as e:
                 if not args.skip_bad:
