@@ -33,9 +33,12 @@ typecheck: install
 # Benchmarks: ratios against the irreducible work, measured in one run
 # (results in bench-results/). bench-check exits 1 when a goal is missed.
 BENCH_FLAGS ?=
+# The chain against its baselines; --build-mb 80 times `zantu build` on 80 MB.
+CHAIN_BENCH_FLAGS ?= --build-mb 80
 bench: install
-	$(PY) -m pip install -q --disable-pip-version-check matplotlib
+	$(PY) -m pip install -q --disable-pip-version-check matplotlib markovify
 	$(PY) benchmarks/bench.py $(BENCH_FLAGS)
+	PYTHONSAFEPATH=1 $(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
 
 bench-check: install
 	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)

@@ -1,0 +1,229 @@
+"""The package's chain against the plain-Python chain it replaced (kept in
+tests/reference_chain.py), markovify's Chain and pickle, all measured in
+this run on the standard library's own source.
+
+    python benchmarks/chain_bench.py [--out DIR] [--build-mb 80] [--repeat 3]
+
+Writes DIR/chain.md (a table of ratios, each against its goal) and
+DIR/chain.png. Absolute times hold for this run only.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import io
+import itertools
+import pickle
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import tracemalloc
+from pathlib import Path
+
+import zantu_cjson
+from zantu import MarkovChain
+from zantu.corpus import stdlib_files, stdlib_tokens
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+import reference_chain  # noqa: E402
+
+Plain = reference_chain.MarkovChain
+
+
+def best(run, repeat):
+    """The shortest of `repeat` runs of `run()`, in seconds (collector off,
+    as timeit has it)."""
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        gc.disable()
+        try:
+            start = time.perf_counter()
+            run()
+            times.append(time.perf_counter() - start)
+        finally:
+            gc.enable()
+    return min(times)
+
+
+def yajl2_c():
+    import ijson
+    return ijson.get_backend("yajl2_c")
+
+
+def with_parser(parser, run):
+    saved = zantu_cjson.ijson
+    zantu_cjson.ijson = parser
+    try:
+        return run()
+    finally:
+        zantu_cjson.ijson = saved
+
+
+def build_rows(tokens, repeat):
+    import markovify
+    rows = []
+    for order in (1, 2):
+        ours = best(lambda: MarkovChain.from_tokens(tokens, order), repeat)
+        plain = best(lambda: Plain.from_tokens(tokens, order), max(1, repeat - 1))
+        peer = best(lambda: markovify.Chain([tokens], state_size=order), max(1, repeat - 1))
+        rows.append((f"from_tokens, order {order}", "plain-Python chain", plain / ours, 10.0, ours))
+        rows.append((f"from_tokens, order {order}", "markovify Chain", peer / ours, 10.0, ours))
+    return rows
+
+
+def codec_rows(tokens, repeat):
+    rows = []
+    ours, plain = MarkovChain.from_tokens(tokens, 2), Plain.from_tokens(tokens, 2)
+    parser = yajl2_c()
+    for writer, goal in (("dump_json_small", 2.0), ("dump_json_big", 2.0)):
+        dump = getattr(zantu_cjson, writer)
+        mine = best(lambda: dump(ours, io.StringIO()), repeat)
+        theirs = best(lambda: dump(plain, io.StringIO()), repeat)
+        rows.append((f"{writer} from a chain", "plain-Python chain", theirs / mine, goal, mine))
+    text = io.StringIO()
+    zantu_cjson.dump_json_small(ours, text)
+    document = text.getvalue().encode()
+    for reader in ("load_json_small", "load_json_big"):
+        load = getattr(zantu_cjson, reader)
+        mine = best(lambda: with_parser(parser, lambda: load(MarkovChain(), io.BytesIO(document))), repeat)
+        theirs = best(lambda: with_parser(parser, lambda: load(Plain(), io.BytesIO(document))), max(1, repeat - 1))
+        rows.append((f"{reader} into a chain", "plain-Python chain", theirs / mine, 3.0, mine))
+        if reader == "load_json_small":
+            small_load = mine
+    small_dump = best(lambda: zantu_cjson.dump_json_small(ours, io.StringIO()), repeat)
+    pickled = pickle.dumps(plain, pickle.HIGHEST_PROTOCOL)
+    rows.append(("dump_json_small", "pickle.dumps (plain chain)",
+                 best(lambda: pickle.dumps(plain, pickle.HIGHEST_PROTOCOL), repeat) / small_dump, 1.0, small_dump))
+    rows.append(("load_json_small", "pickle.loads (plain chain)",
+                 best(lambda: pickle.loads(pickled), repeat) / small_load, 1.0, small_load))
+    return rows, len(document)
+
+
+def traced(make):
+    gc.collect()
+    tracemalloc.start()
+    kept = make()
+    size = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    del kept
+    return size
+
+
+def memory_rows(tokens):
+    rows = []
+    for order in (1, 2):
+        ours = traced(lambda: MarkovChain.from_tokens(tokens, order))
+        plain = traced(lambda: Plain.from_tokens(tokens, order))
+        rows.append((f"memory of a chain, order {order}", "plain-Python chain", plain / ours, 2.0, ours / 1e6))
+    return rows
+
+
+def generation_row(tokens):
+    chain = MarkovChain.from_tokens(tokens, 1)
+    n = 1_000_000
+    start = time.perf_counter()
+    for _ in itertools.islice(chain.walk("the", seed=1), n):
+        pass
+    rate = n / (time.perf_counter() - start)
+    return [("walk (values per second, millions)", "1 M a second", rate / 1e6, 1.0, rate)]
+
+
+# `python -m zantu build ARGS` in a process of its own, reporting its peak
+# resident memory; with `plain`, the plain-Python chain stands in for ours.
+BUILD = """
+import resource, sys
+sys.path.insert(0, {tests!r})
+import reference_chain, zantu.cli
+if {plain}:
+    zantu.cli.MarkovChain = reference_chain.MarkovChain
+status = zantu.cli.main(sys.argv[1:])
+print("peak", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)
+sys.exit(status)
+"""
+
+
+def timed_build(args, plain):
+    """Seconds and peak resident memory (MB) of one build."""
+    code = BUILD.format(tests=str(Path(__file__).resolve().parent.parent / "tests"), plain=plain)
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if done.returncode != 0:
+        raise RuntimeError(done.stderr)
+    return seconds, float(re.findall(r"peak (\d+)", done.stderr)[-1]) / 1024
+
+
+def build_cli_rows(megabytes):
+    with tempfile.TemporaryDirectory() as tmp:
+        text = Path(tmp) / "text.txt"
+        with open(text, "w", encoding="utf-8") as out:
+            written = 0
+            for path in itertools.cycle(list(stdlib_files())):
+                try:
+                    chunk = path.read_text(encoding="utf-8")
+                except (OSError, UnicodeDecodeError):
+                    continue
+                out.write(chunk)
+                written += len(chunk)
+                if written >= megabytes * 1e6:
+                    break
+        args = ["build", str(text), "-o", str(Path(tmp) / "out.json")]
+        ours = timed_build(args, False)
+        plain = timed_build(args, True)
+    return [(f"build on {megabytes} MB of text", "plain-Python chain", plain[0] / ours[0], 5.0, ours[0]),
+            (f"build on {megabytes} MB of text: peak memory", "plain-Python chain", plain[1] / ours[1], 2.0, ours[1])]
+
+
+def report(rows, tokens, size, out):
+    lines = [f"Corpus: the standard library's source, {tokens:,} word tokens; order-2 document {size:,} bytes.",
+             "Each ratio is the baseline's time (or memory) over ours, measured in this run: above the goal "
+             "is a goal met.", "",
+             "| what | against | ratio | goal | met | ours |", "|---|---|---|---|---|---|"]
+    for what, against, ratio, goal, ours in rows:
+        lines.append(f"| {what} | {against} | {ratio:.2f} | {goal:.1f} | {'yes' if ratio >= goal else 'no'} | "
+                     f"{ours:.4g} |")
+    (out / "chain.md").write_text("\n".join(lines) + "\n")
+    print("\n".join(lines))
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return
+    fig, ax = plt.subplots(figsize=(10, 0.45 * len(rows) + 1.5))
+    labels = [f"{what} / {against}" for what, against, *_ in rows]
+    ax.barh(range(len(rows)), [r[2] for r in rows], color=["tab:green" if r[2] >= r[3] else "tab:orange" for r in rows])
+    for y, r in enumerate(rows):
+        ax.plot([r[3], r[3]], [y - 0.4, y + 0.4], color="tab:red")
+    ax.set_yticks(range(len(rows)), labels, fontsize=8)
+    ax.set_xscale("log")
+    ax.invert_yaxis()
+    ax.set_title("Our chain against each baseline, same run (red: goal)")
+    fig.tight_layout()
+    fig.savefig(out / "chain.png", dpi=100)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--out", default="bench-results")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--build-mb", type=int, default=80, help="size of the build's text (0: leave the build out)")
+    args = parser.parse_args(argv)
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    tokens = stdlib_tokens()
+    rows = build_rows(tokens, args.repeat)
+    codec, size = codec_rows(tokens, args.repeat)
+    rows += codec + memory_rows(tokens) + generation_row(tokens)
+    if args.build_mb:
+        rows += build_cli_rows(args.build_mb)
+    report(rows, len(tokens), size, out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
