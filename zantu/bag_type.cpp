@@ -523,19 +523,6 @@ PyObject* bag_repr(PyObject* self) {
     return text;
 }
 
-// The instance's __dict__ (of a subclass), or None.
-Ref instance_dict(PyObject* self) {
-    PyObject** slot = _PyObject_GetDictPtr(self);
-    if (slot == nullptr || *slot == nullptr || PyDict_GET_SIZE(*slot) == 0) return Ref::borrow(Py_None);
-    return Ref::borrow(*slot);
-}
-
-void restore_dict(PyObject* self, PyObject* dict) {
-    if (dict == Py_None) return;
-    Ref mine = Ref::check(PyObject_GetAttrString(self, "__dict__"));
-    check_status(PyDict_Update(mine.get(), dict));
-}
-
 PyObject* bag_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref pairs = pairs_list(as_bag(self));

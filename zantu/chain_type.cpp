@@ -604,9 +604,8 @@ PyObject* chain_reduce(PyObject* self, PyObject*) {
         Ref bags = chain_bags(as_chain(self));
         Ref view = Ref::check(PyObject_CallMethodNoArgs(bags.get(), imports.name_items));
         Ref pairs = Ref::check(PySequence_List(view.get()));
-        PyObject** slot = _PyObject_GetDictPtr(self);
-        PyObject* dict = slot != nullptr && *slot != nullptr && PyDict_GET_SIZE(*slot) > 0 ? *slot : Py_None;
-        return Py_BuildValue("O(O)(OO)", imports.newobj, Py_TYPE(self), pairs.get(), dict);
+        Ref dict = instance_dict(self);
+        return Py_BuildValue("O(O)(OO)", imports.newobj, Py_TYPE(self), pairs.get(), dict.get());
     });
 }
 
@@ -621,10 +620,7 @@ PyObject* chain_setstate(PyObject* self, PyObject* state) {
             set_bag(as_chain(self), start, bag);
         }
         if (PyErr_Occurred()) throw PyError();
-        if (dict != Py_None) {
-            Ref mine = Ref::check(PyObject_GetAttrString(self, "__dict__"));
-            check_status(PyDict_Update(mine.get(), dict));
-        }
+        restore_dict(self, dict);
         Py_RETURN_NONE;
     });
 }

@@ -40,6 +40,24 @@ PyObject* kept_value(PyObject* table, PyObject* value) {
     return kept;
 }
 
+Ref instance_dict(PyObject* self) {
+    PyObject* dict = PyObject_GetAttrString(self, "__dict__");
+    if (dict == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError();
+        PyErr_Clear();
+        return Ref::borrow(Py_None);
+    }
+    Ref held = Ref::steal(dict);
+    if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) == 0) return Ref::borrow(Py_None);
+    return held;
+}
+
+void restore_dict(PyObject* self, PyObject* dict) {
+    if (dict == Py_None) return;
+    Ref mine = Ref::check(PyObject_GetAttrString(self, "__dict__"));
+    check_status(PyDict_Update(mine.get(), dict));
+}
+
 int api_chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
 int api_chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag);
 int api_chain_clear(PyObject* chain);

@@ -106,6 +106,11 @@ Row store_row(const BagStore& store, Py_ssize_t row);
 // The count of a row (a new reference).
 Ref store_count(const BagStore& store, Py_ssize_t row);
 
+// The instance's __dict__ (of a subclass) when it holds anything, else None.
+Ref instance_dict(PyObject* self);
+// Puts the attributes of `dict` (a dict or None) back into a new instance.
+void restore_dict(PyObject* self, PyObject* dict);
+
 // Runs `body`, turning what it throws into a NULL (or -1) return with the
 // Python exception set.
 template <typename Result, typename Body>
