@@ -54,13 +54,18 @@ def yajl2_c():
     return ijson.get_backend("yajl2_c")
 
 
-def with_parser(parser, run):
-    saved = zantu_cjson.ijson
+def with_parser(parser, run, bag_class=None):
+    """run() with `parser` bound as the codec's ijson and, for the plain
+    chain, its own bag class bound as the codec's ProbabilityBag (as it was
+    before the native types)."""
+    saved = zantu_cjson.ijson, zantu_cjson.ProbabilityBag
     zantu_cjson.ijson = parser
+    if bag_class is not None:
+        zantu_cjson.ProbabilityBag = bag_class
     try:
         return run()
     finally:
-        zantu_cjson.ijson = saved
+        zantu_cjson.ijson, zantu_cjson.ProbabilityBag = saved
 
 
 def build_rows(tokens, repeat):
@@ -90,7 +95,8 @@ def codec_rows(tokens, repeat):
     for reader in ("load_json_small", "load_json_big"):
         load = getattr(zantu_cjson, reader)
         mine = best(lambda: with_parser(parser, lambda: load(MarkovChain(), io.BytesIO(document))), repeat)
-        theirs = best(lambda: with_parser(parser, lambda: load(Plain(), io.BytesIO(document))), max(1, repeat - 1))
+        theirs = best(lambda: with_parser(parser, lambda: load(Plain(), io.BytesIO(document)),
+                                          reference_chain.ProbabilityBag), max(1, repeat - 1))
         rows.append((f"{reader} into a chain", "plain-Python chain", theirs / mine, 3.0, mine))
         if reader == "load_json_small":
             small_load = mine

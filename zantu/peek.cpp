@@ -101,7 +101,6 @@ bool layout_as_expected(PyObject* d, PyObject* it, PyObject* second_key, PyObjec
 }
 #else
 bool read_elements(PyObject*, const char*&, size_t&, Py_ssize_t&) { return false; }
-bool read_dict_entries(const PyDictObject*, Py_ssize_t, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool read_entries(PyObject*, const char*&, size_t&, Py_ssize_t&) { return false; }
 bool layout_as_expected(PyObject*, PyObject*, PyObject*, PyObject*) { return false; }
 #endif
