@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "native.h"
+#include "prefetch.h"
 
 namespace zantu::native {
 namespace {
@@ -706,6 +707,15 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count) {
         add_count(s, row, count, 0);
     } else {
         insert_row(s, values.data(), size, count, 0);
+    }
+}
+
+void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t size) {
+    const BagStore& s = bag->store;
+    if (s.index != nullptr) {
+        prefetch(s.index + (hash_row(values, size) & (s.index_slots - 1)));
+    } else if (s.states != nullptr) {
+        prefetch(s.states);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "native.h"
+#include "prefetch.h"
 
 namespace zantu::native {
 namespace {
@@ -92,6 +93,20 @@ private:
 // valid only while no code of the caller's runs.
 class StartBags {
 public:
+    // The bag found for `start`, or null (nothing is added).
+    PyObject* peek(PyObject* start) const {
+        if (slots_.empty()) return nullptr;
+        size_t mask = slots_.size() - 1;
+        for (size_t slot = spot(start) & mask; slots_[slot].start != nullptr; slot = (slot + 1) & mask) {
+            if (slots_[slot].start == start) return slots_[slot].bag;
+        }
+        return nullptr;
+    }
+    // Where the search for `start` begins, for prefetching.
+    const void* first_slot(PyObject* start) const {
+        return slots_.empty() ? nullptr : &slots_[spot(start) & (slots_.size() - 1)];
+    }
+
     PyObject*& at(PyObject* start) {
         if ((starts_.size() + 1) * 2 > slots_.size()) rehash();
         size_t mask = slots_.size() - 1;
@@ -160,6 +175,9 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
     return kept;
 }
 
+// How far ahead of the token being counted each stage of prefetching runs.
+constexpr Py_ssize_t kSlotAhead = 16, kBagAhead = 8, kRowAhead = 4;
+
 // Counts every token's next `order` tokens.
 void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
     if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
@@ -178,6 +196,19 @@ void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
         PyObject* start = kept[size_t(i)];
         PyObject* const* state = kept.data() + i + 1;
         if (run.on()) {
+            // The tokens ahead are known: their lookups are asked of the
+            // memory in stages, the start's slot, then its bag, then the
+            // place of the next state in the bag.
+            if (i + kSlotAhead + order < count) prefetch(found.first_slot(kept[size_t(i + kSlotAhead)]));
+            if (i + kBagAhead + order < count) {
+                if (PyObject* ahead = found.peek(kept[size_t(i + kBagAhead)])) prefetch(ahead, sizeof(PyObject));
+            }
+            if (i + kRowAhead + order < count) {
+                PyObject* ahead = found.peek(kept[size_t(i + kRowAhead)]);
+                if (ahead != nullptr && Py_IS_TYPE(ahead, BagType)) {
+                    bag_prefetch_row(as_bag(ahead), state + kRowAhead, order);
+                }
+            }
             PyObject*& known = found.at(start);
             if (known == nullptr) known = bag_of(chain, bags.get(), table.get(), start).get();
             if (Py_IS_TYPE(known, BagType) && as_bag(known)->table == table.get()) {

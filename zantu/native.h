@@ -88,6 +88,8 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count);
 // Adds `count` (an int in a small count's range: one of tokens) to the row
 // of `values`, which are already the objects of the bag's own table.
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count);
+// Asks the memory for where the row of `values` would be found.
+void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t size);
 // Gives back the room kept for rows to come.
 void bag_trim(BagObject* bag);
 // Moves the bag's values to `table` (a chain's), rows and order kept.
