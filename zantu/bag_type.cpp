@@ -576,11 +576,13 @@ struct ChoicesObject {
     PyObject* bag;  // null once exhausted
     Py_ssize_t row;
     Py_ssize_t size;  // the bag's size when the iterator was made
+    PyObject* pair;   // the last pair handed out, used again once nobody holds it
 };
 
 int choices_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(reinterpret_cast<ChoicesObject*>(self)->bag);
+    Py_VISIT(reinterpret_cast<ChoicesObject*>(self)->pair);
     return 0;
 }
 
@@ -588,6 +590,7 @@ void choices_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     Py_CLEAR(reinterpret_cast<ChoicesObject*>(self)->bag);
+    Py_CLEAR(reinterpret_cast<ChoicesObject*>(self)->pair);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -609,7 +612,23 @@ PyObject* choices_next(PyObject* self) {
         Ref state = row_tuple(s, it->row);
         Ref count = store_count(s, it->row);
         ++it->row;
-        return PyTuple_Pack(2, state.get(), count.get());
+        PyObject* pair = it->pair;
+        if (pair == nullptr || Py_REFCNT(pair) != 1) {
+            PyObject* made = PyTuple_Pack(2, state.get(), count.get());
+            if (made != nullptr && pair == nullptr) it->pair = Py_NewRef(made);
+            return made;
+        }
+        // Nobody holds the last pair: it takes the new one (as a dict's
+        // item iterator does).
+        PyObject* old_state = PyTuple_GET_ITEM(pair, 0);
+        PyObject* old_count = PyTuple_GET_ITEM(pair, 1);
+        PyTuple_SET_ITEM(pair, 0, state.release());
+        PyTuple_SET_ITEM(pair, 1, count.release());
+        if (!PyObject_GC_IsTracked(pair)) PyObject_GC_Track(pair);
+        Py_INCREF(pair);
+        Py_DECREF(old_state);
+        Py_DECREF(old_count);
+        return pair;
     });
 }
 
@@ -805,6 +824,7 @@ Ref bag_choices(BagObject* bag) {
     it->bag = reinterpret_cast<PyObject*>(bag);
     it->row = 0;
     it->size = bag->store.size;
+    it->pair = nullptr;
     PyObject_GC_Track(it);
     return Ref::steal(reinterpret_cast<PyObject*>(it));
 }

@@ -372,7 +372,9 @@ def cmd_build(args: argparse.Namespace) -> int:
             chain.add_tokens(tokens, args.order)
     finally:
         bar.close()
-    save(chain, args.output, not args.plain, "big" if args.stream else "small")
+    # The same text either way; the streaming writer never holds the
+    # document, which for a large text is several times the chain.
+    save(chain, args.output, not args.plain, "small" if args.in_memory else "big")
     pairs = sum(b.unique_count for _, b in chain.items())
     skipped_text = f", {skipped} of {len(args.text)} inputs skipped" if skipped else ""
     report(f"{args.output}: {len(chain):,} starts, {pairs:,} pairs, {described_size(args.output)}{skipped_text}",
@@ -496,7 +498,9 @@ def parser() -> argparse.ArgumentParser:
                    help="the document to write (.gz compresses, - stdout)")
     b.add_argument("--order", type=int, default=1, help="tokens per next state (default 1)")
     b.add_argument("--plain", action="store_true", help="write the plain form (no code table)")
-    b.add_argument("--stream", action="store_true", help="write with the streaming writer")
+    writer = b.add_mutually_exclusive_group()
+    writer.add_argument("--stream", action="store_true", help="write with the streaming writer (the default)")
+    writer.add_argument("--in-memory", action="store_true", help="write with the in-memory writer")
     b.add_argument("--skip-bad", action="store_true",
                    help="report and skip inputs that cannot be read or are not UTF-8, instead of stopping")
     b.set_defaults(run=cmd_build)
