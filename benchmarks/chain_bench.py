@@ -138,29 +138,38 @@ def generation_row(tokens):
     return [("walk (values per second, millions)", "1 M a second", rate / 1e6, 1.0, rate)]
 
 
-# `python -m zantu build ARGS` in a process of its own, reporting its peak
-# resident memory; with `plain`, the plain-Python chain stands in for ours.
+# `python -m zantu build TEXT -o OUT` in a process of its own, reporting its
+# peak resident memory (the high-water mark of this process's own memory:
+# a child's getrusage counts the parent it was forked from). With `plain`,
+# the build as it was with the plain-Python chain: the whole text's tokens
+# read first, then counted, then written with the in-memory writer.
 BUILD = """
-import resource, sys
+import sys
 sys.path.insert(0, {tests!r})
 import reference_chain, zantu.cli
+text, out = sys.argv[1], sys.argv[2]
 if {plain}:
-    zantu.cli.MarkovChain = reference_chain.MarkovChain
-status = zantu.cli.main(sys.argv[1:])
-print("peak", resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, file=sys.stderr)
-sys.exit(status)
+    chain = reference_chain.MarkovChain()
+    bar = zantu.cli.Bar("reading", None)
+    chain.add_tokens(zantu.cli.read_tokens(text, bar), 1)
+    bar.close()
+    zantu.cli.save(chain, out, True, "small")
+else:
+    zantu.cli.main(["build", text, "-o", out])
+with open("/proc/self/status") as status:
+    print([line for line in status if line.startswith("VmHWM")][0], file=sys.stderr)
 """
 
 
-def timed_build(args, plain):
+def timed_build(text, out, plain):
     """Seconds and peak resident memory (MB) of one build."""
     code = BUILD.format(tests=str(Path(__file__).resolve().parent.parent / "tests"), plain=plain)
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True)
+    done = subprocess.run([sys.executable, "-c", code, text, out], capture_output=True, text=True)
     seconds = time.perf_counter() - start
     if done.returncode != 0:
         raise RuntimeError(done.stderr)
-    return seconds, float(re.findall(r"peak (\d+)", done.stderr)[-1]) / 1024
+    return seconds, float(re.findall(r"VmHWM:\s*(\d+)", done.stderr)[-1]) / 1024
 
 
 def build_cli_rows(megabytes):
@@ -177,9 +186,10 @@ def build_cli_rows(megabytes):
                 written += len(chunk)
                 if written >= megabytes * 1e6:
                     break
-        args = ["build", str(text), "-o", str(Path(tmp) / "out.json")]
-        ours = timed_build(args, False)
-        plain = timed_build(args, True)
+        ours = timed_build(str(text), str(Path(tmp) / "ours.json"), False)
+        plain = timed_build(str(text), str(Path(tmp) / "plain.json"), True)
+        if (Path(tmp) / "ours.json").read_bytes() != (Path(tmp) / "plain.json").read_bytes():
+            raise RuntimeError("the two builds wrote different documents")
     return [(f"build on {megabytes} MB of text", "plain-Python chain", plain[0] / ours[0], 5.0, ours[0]),
             (f"build on {megabytes} MB of text: peak memory", "plain-Python chain", plain[1] / ours[1], 2.0, ours[1])]
 

@@ -209,3 +209,20 @@ class Cycle:
 
     def __del__(self):
         Cycle.alive -= 1
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.text(st.sampled_from("ab_ 1\n\u00e9\u00a0\u0301\u0663\U0001d518,-") | st.characters(), max_size=30),
+                max_size=5), st.integers(1, 3))
+def test_words_counted_as_re_finds_them(blocks, order):
+    import re
+
+    from zantu._native import _count_words
+
+    ours, theirs = MarkovChain(), MarkovChain()
+    carried = []
+    for block in blocks:
+        carried = _count_words(ours, block, order, carried)
+    theirs.add_tokens(re.findall(r"\w+", "\n".join(blocks)), order)
+    assert as_plain(ours) == as_plain(theirs)
+    assert carried == re.findall(r"\w+", "\n".join(blocks))[-order:]

@@ -3,6 +3,8 @@ from typing import Any, ItemsView, Iterable, Iterator, Optional, Tuple, TypeVar
 
 _C = TypeVar("_C", bound="MarkovChain")
 
+def _count_words(chain: MarkovChain, text: str, order: int, carried: Iterable[str], /) -> list[str]: ...
+
 @disjoint_base
 class ProbabilityBag:
     def __init__(self, counts: Iterable[Tuple[Iterable[Any], Any]] = ...) -> None: ...

@@ -179,12 +179,13 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
 constexpr Py_ssize_t kSlotAhead = 16, kBagAhead = 8, kRowAhead = 4;
 
 // Counts every token's next `order` tokens.
-void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
-    if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
-    Ref table = chain_table(chain);
-    Ref bags = chain_bags(chain);
-    bool plain = true;
-    std::vector<PyObject*> kept = kept_tokens(table.get(), tokens, plain);
+// Counts the next `order` tokens of every token of `kept` (objects of
+// `table`, the chain's, held by the caller); `plain` when all of them are
+// plain values.
+void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_object,
+                  const std::vector<PyObject*>& kept, Py_ssize_t order, bool plain) {
+    Ref table = Ref::borrow(table_object);
+    Ref bags = Ref::borrow(bags_object);
     Py_ssize_t count = Py_ssize_t(kept.size());
     if (chain->table != table.get()) raise_changed("add_tokens");
     // Plain tokens run no code of the caller's below while every bag is the
@@ -231,12 +232,25 @@ void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
         Ref done = Ref::check(PyObject_VectorcallMethod(imports.name_add, stack, 2, nullptr));
         if (chain->bags != bags.get() || chain->table != table.get()) raise_changed("add_tokens");
     }
-    // A chain is mostly built once and then read: its bags keep no room.
+}
+
+// A chain is mostly built once and then read: its bags keep no room.
+void trim_bags(PyObject* bags) {
     Py_ssize_t pos = 0;
     PyObject *start, *bag;
-    while (PyDict_Next(bags.get(), &pos, &start, &bag)) {
+    while (PyDict_Next(bags, &pos, &start, &bag)) {
         if (Py_IS_TYPE(bag, BagType)) bag_trim(as_bag(bag));
     }
+}
+
+void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
+    if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+    Ref table = chain_table(chain);
+    Ref bags = chain_bags(chain);
+    bool plain = true;
+    std::vector<PyObject*> kept = kept_tokens(table.get(), tokens, plain);
+    count_states(chain, table.get(), bags.get(), kept, order, plain);
+    trim_bags(bags.get());
 }
 
 // --- build_frequency_dict -------------------------------------------------
@@ -764,5 +778,13 @@ PyObject* api_chain_new_bag(PyObject* chain) {
         return new_bag(table.get()).release();
     });
 }
+
+void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order) {
+    Ref bags = chain_bags(chain);
+    count_states(chain, table, bags.get(), kept, order, true);
+    trim_bags(bags.get());
+}
+
+Ref table_of(ChainObject* chain) { return chain_table(chain); }
 
 }  // namespace zantu::native

@@ -25,6 +25,7 @@ from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 import zantu_cjson
 
+from zantu._native import _count_words
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, tokenize
 
@@ -310,9 +311,9 @@ def described_size(path: str) -> str:
 
 # Commands.
 
-def token_blocks(name: str, bar: Bar) -> Iterator[List[str]]:
-    """The word tokens of one UTF-8 text file, a block of lines at a time
-    (a token never spans lines)."""
+def text_blocks(name: str, bar: Bar) -> Iterator[str]:
+    """One UTF-8 text file, a block of whole lines at a time (a token never
+    spans lines)."""
     with open_input(name, bar) as f:
         text = io.TextIOWrapper(f, encoding="utf-8")
         try:
@@ -320,7 +321,7 @@ def token_blocks(name: str, bar: Bar) -> Iterator[List[str]]:
                 lines = text.readlines(1 << 20)
                 if not lines:
                     break
-                yield tokenize("".join(lines))
+                yield "".join(lines)
         finally:
             text.detach()  # the file is closed by open_input (standard input is not)
 
@@ -328,18 +329,22 @@ def token_blocks(name: str, bar: Bar) -> Iterator[List[str]]:
 def read_tokens(name: str, bar: Bar) -> List[str]:
     """The word tokens of one UTF-8 text file."""
     tokens: List[str] = []
-    for block in token_blocks(name, bar):
-        tokens.extend(block)
+    for block in text_blocks(name, bar):
+        tokens.extend(tokenize(block))
     return tokens
 
 
 def add_text(chain: MarkovChain, name: str, bar: Bar, order: int) -> None:
     """Counts the tokens of one file block by block: the last ``order``
     tokens of a block start the next one, so that every pair is counted
-    once and the whole text is never held."""
+    once and the whole text is never held. The package's own chain counts
+    the words of a block itself, without a str per token."""
     carried: List[str] = []
-    for block in token_blocks(name, bar):
-        tokens = carried + block
+    for block in text_blocks(name, bar):
+        if type(chain) is MarkovChain:
+            carried = _count_words(chain, block, order, carried)
+            continue
+        tokens = carried + tokenize(block)
         chain.add_tokens(tokens, order)
         carried = tokens[-order:]
 

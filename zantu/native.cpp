@@ -105,8 +105,16 @@ PyObject* interned(const char* text) {
     return name;
 }
 
+PyMethodDef functions[] = {
+    {"_count_words", count_words_function, METH_VARARGS,
+     "_count_words(chain, text, order, carried, /)\n--\n\n"
+     "Count the words of `text` (runs of characters that re's \\w matches) into\n"
+     "`chain` (a MarkovChain), the words `carried` going first; returns the\n"
+     "last `order` words, to be carried into the next text."},
+    {nullptr, nullptr, 0, nullptr}};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu._native",
-                          "The package's ProbabilityBag and MarkovChain as native types.", -1, nullptr,
+                          "The package's ProbabilityBag and MarkovChain as native types.", -1, functions,
                           nullptr, nullptr, nullptr, release_imports};
 
 void init_module(PyObject* module) {

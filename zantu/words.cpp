@@ -1,0 +1,139 @@
+// Counting the words of a text straight into a chain. The text is split as
+// re.findall(r"\w+", text) splits it, and a word becomes a str only the
+// first time it is met: every later occurrence is found by its characters,
+// so a large text costs no object per token.
+#include <cstring>
+#include <vector>
+
+#include "native.h"
+
+namespace zantu::native {
+namespace {
+
+// What re's \w matches in a str pattern: a character that is alphanumeric
+// by Python's own definition, or the underscore.
+bool is_word_char(Py_UCS4 ch) {
+    if (ch < 128) return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
+    return Py_UNICODE_ISALNUM(ch);
+}
+
+// The words of one text met so far: the table's str for each, found by
+// the characters of an occurrence.
+class Words {
+public:
+    explicit Words(PyObject* text)
+        : text_(text), kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)) {}
+
+    // The str kept in `table` for text[begin:end], made the first time.
+    PyObject* kept(PyObject* table, Py_ssize_t begin, Py_ssize_t end) {
+        if ((used_ + 1) * 2 > slots_.size()) rehash();
+        uint64_t hash = hash_of(begin, end);
+        size_t mask = slots_.size() - 1;
+        size_t slot = size_t(hash) & mask;
+        for (; slots_[slot].word != nullptr; slot = (slot + 1) & mask) {
+            if (slots_[slot].hash == hash && same(slots_[slot].word, begin, end)) return slots_[slot].word;
+        }
+        Ref word = Ref::check(PyUnicode_Substring(text_, begin, end));
+        PyObject* kept = kept_value(table, word.get());
+        slots_[slot] = Slot{kept, hash};
+        ++used_;
+        return kept;
+    }
+
+private:
+    struct Slot {
+        PyObject* word = nullptr;  // borrowed: the table holds it
+        uint64_t hash = 0;
+    };
+
+    uint64_t hash_of(Py_ssize_t begin, Py_ssize_t end) const {
+        uint64_t h = 0xcbf29ce484222325ull;
+        for (Py_ssize_t i = begin; i < end; ++i) h = (h ^ PyUnicode_READ(kind_, data_, i)) * 0x100000001b3ull;
+        return h ^ (h >> 29);
+    }
+
+    bool same(PyObject* word, Py_ssize_t begin, Py_ssize_t end) const {
+        Py_ssize_t length = end - begin;
+        if (PyUnicode_GET_LENGTH(word) != length) return false;
+        int kind = PyUnicode_KIND(word);
+        const void* data = PyUnicode_DATA(word);
+        if (kind == kind_) {
+            return std::memcmp(data, static_cast<const char*>(data_) + size_t(begin) * size_t(kind),
+                               size_t(length) * size_t(kind)) == 0;
+        }
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            if (PyUnicode_READ(kind, data, i) != PyUnicode_READ(kind_, data_, begin + i)) return false;
+        }
+        return true;
+    }
+
+    void rehash() {
+        std::vector<Slot> slots(slots_.empty() ? 4096 : slots_.size() * 2);
+        size_t mask = slots.size() - 1;
+        for (const Slot& old : slots_) {
+            if (old.word == nullptr) continue;
+            size_t slot = size_t(old.hash) & mask;
+            while (slots[slot].word != nullptr) slot = (slot + 1) & mask;
+            slots[slot] = old;
+        }
+        slots_.swap(slots);
+    }
+
+    PyObject* text_;
+    int kind_;
+    const void* data_;
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
+};
+
+Ref count_words(PyObject* chain_object, PyObject* text, Py_ssize_t order, PyObject* carried) {
+    if (!PyObject_TypeCheck(chain_object, ChainType)) {
+        raise(PyExc_TypeError, "expected a MarkovChain, not %.200s", Py_TYPE(chain_object)->tp_name);
+    }
+    if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "expected a str, not %.200s", Py_TYPE(text)->tp_name);
+    if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+    ChainObject* chain = as_chain(chain_object);
+    Ref table = table_of(chain);
+    Ref held_text = Ref::borrow(text);
+    Ref before = Ref::check(PySequence_Tuple(carried));
+    std::vector<PyObject*> kept;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(before.get()); ++i) {
+        PyObject* token = PyTuple_GET_ITEM(before.get(), i);
+        if (!PyUnicode_CheckExact(token)) {
+            raise(PyExc_TypeError, "expected str tokens, not %.200s", Py_TYPE(token)->tp_name);
+        }
+        kept.push_back(kept_value(table.get(), token));
+    }
+    Words words(text);
+    int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < length;) {
+        if (!is_word_char(PyUnicode_READ(kind, data, i))) {
+            ++i;
+            continue;
+        }
+        Py_ssize_t begin = i;
+        while (i < length && is_word_char(PyUnicode_READ(kind, data, i))) ++i;
+        kept.push_back(words.kept(table.get(), begin, i));
+    }
+    count_kept(chain, table.get(), kept, order);
+    size_t last = kept.size() < size_t(order) ? kept.size() : size_t(order);
+    Ref tail = Ref::check(PyList_New(Py_ssize_t(last)));
+    for (size_t k = 0; k < last; ++k) {
+        PyObject* token = kept[kept.size() - last + k];
+        PyList_SET_ITEM(tail.get(), Py_ssize_t(k), Py_NewRef(token));
+    }
+    return tail;
+}
+
+}  // namespace
+
+PyObject* count_words_function(PyObject*, PyObject* args) {
+    PyObject *chain, *text, *carried;
+    Py_ssize_t order;
+    if (!PyArg_ParseTuple(args, "OOnO:_count_words", &chain, &text, &order, &carried)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] { return count_words(chain, text, order, carried).release(); });
+}
+
+}  // namespace zantu::native
