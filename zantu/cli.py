@@ -311,14 +311,14 @@ def described_size(path: str) -> str:
 
 # Commands.
 
-def text_blocks(name: str, bar: Bar) -> Iterator[str]:
-    """One UTF-8 text file, a block of whole lines at a time (a token never
-    spans lines)."""
+def text_blocks(name: str, bar: Bar, size: int = 1 << 20) -> Iterator[str]:
+    """One UTF-8 text file, a block of whole lines of about ``size``
+    characters at a time (a token never spans lines)."""
     with open_input(name, bar) as f:
         text = io.TextIOWrapper(f, encoding="utf-8")
         try:
             while True:
-                lines = text.readlines(1 << 20)
+                lines = text.readlines(size)
                 if not lines:
                     break
                 yield "".join(lines)
@@ -340,8 +340,11 @@ def add_text(chain: MarkovChain, name: str, bar: Bar, order: int) -> None:
     once and the whole text is never held. The package's own chain counts
     the words of a block itself, without a str per token."""
     carried: List[str] = []
-    for block in text_blocks(name, bar):
-        if type(chain) is MarkovChain:
+    # Larger blocks for our own chain: a block costs a pass over its words
+    # and bags, while its tokens cost no objects.
+    native = type(chain) is MarkovChain
+    for block in text_blocks(name, bar, 1 << 23 if native else 1 << 20):
+        if native:
             carried = _count_words(chain, block, order, carried)
             continue
         tokens = carried + tokenize(block)

@@ -11,11 +11,22 @@ namespace zantu::native {
 namespace {
 
 // What re's \w matches in a str pattern: a character that is alphanumeric
-// by Python's own definition, or the underscore.
-bool is_word_char(Py_UCS4 ch) {
-    if (ch < 128) return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
-    return Py_UNICODE_ISALNUM(ch);
+// by Python's own definition, or the underscore. The first 256 are looked
+// up in a table made from the same definition.
+struct Latin1Words {
+    bool word[256];
+    Latin1Words() {
+        for (Py_UCS4 ch = 0; ch < 256; ++ch) word[ch] = ch == '_' || Py_UNICODE_ISALNUM(ch);
+    }
+};
+
+inline bool is_word_char(const Latin1Words& latin1, Py_UCS4 ch) {
+    return ch < 256 ? latin1.word[ch] : ch == '_' || Py_UNICODE_ISALNUM(ch);
 }
+
+constexpr uint64_t kHashStart = 0xcbf29ce484222325ull;
+inline uint64_t hash_step(uint64_t h, Py_UCS4 ch) { return (h ^ ch) * 0x100000001b3ull; }
+inline uint64_t hash_end(uint64_t h) { return h ^ (h >> 29); }
 
 // The words of one text met so far: the table's str for each, found by
 // the characters of an occurrence.
@@ -24,10 +35,10 @@ public:
     explicit Words(PyObject* text)
         : text_(text), kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)) {}
 
-    // The str kept in `table` for text[begin:end], made the first time.
-    PyObject* kept(PyObject* table, Py_ssize_t begin, Py_ssize_t end) {
+    // The str kept in `table` for text[begin:end] (whose characters hash
+    // to `hash`), made the first time.
+    PyObject* kept(PyObject* table, Py_ssize_t begin, Py_ssize_t end, uint64_t hash) {
         if ((used_ + 1) * 2 > slots_.size()) rehash();
-        uint64_t hash = hash_of(begin, end);
         size_t mask = slots_.size() - 1;
         size_t slot = size_t(hash) & mask;
         for (; slots_[slot].word != nullptr; slot = (slot + 1) & mask) {
@@ -45,12 +56,6 @@ private:
         PyObject* word = nullptr;  // borrowed: the table holds it
         uint64_t hash = 0;
     };
-
-    uint64_t hash_of(Py_ssize_t begin, Py_ssize_t end) const {
-        uint64_t h = 0xcbf29ce484222325ull;
-        for (Py_ssize_t i = begin; i < end; ++i) h = (h ^ PyUnicode_READ(kind_, data_, i)) * 0x100000001b3ull;
-        return h ^ (h >> 29);
-    }
 
     bool same(PyObject* word, Py_ssize_t begin, Py_ssize_t end) const {
         Py_ssize_t length = end - begin;
@@ -86,6 +91,22 @@ private:
     size_t used_ = 0;
 };
 
+// The words of text, as kept values, after those already in `kept`.
+template <typename Char>
+void scan_words(const Char* chars, Py_ssize_t length, Words& words, PyObject* table, std::vector<PyObject*>& kept) {
+    static const Latin1Words latin1;
+    for (Py_ssize_t i = 0; i < length;) {
+        if (!is_word_char(latin1, chars[i])) {
+            ++i;
+            continue;
+        }
+        Py_ssize_t begin = i;
+        uint64_t hash = kHashStart;
+        for (; i < length && is_word_char(latin1, chars[i]); ++i) hash = hash_step(hash, chars[i]);
+        kept.push_back(words.kept(table, begin, i, hash_end(hash)));
+    }
+}
+
 Ref count_words(PyObject* chain_object, PyObject* text, Py_ssize_t order, PyObject* carried) {
     if (!PyObject_TypeCheck(chain_object, ChainType)) {
         raise(PyExc_TypeError, "expected a MarkovChain, not %.200s", Py_TYPE(chain_object)->tp_name);
@@ -105,17 +126,17 @@ Ref count_words(PyObject* chain_object, PyObject* text, Py_ssize_t order, PyObje
         kept.push_back(kept_value(table.get(), token));
     }
     Words words(text);
-    int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    for (Py_ssize_t i = 0; i < length;) {
-        if (!is_word_char(PyUnicode_READ(kind, data, i))) {
-            ++i;
-            continue;
-        }
-        Py_ssize_t begin = i;
-        while (i < length && is_word_char(PyUnicode_READ(kind, data, i))) ++i;
-        kept.push_back(words.kept(table.get(), begin, i));
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            scan_words(static_cast<const Py_UCS1*>(data), length, words, table.get(), kept);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            scan_words(static_cast<const Py_UCS2*>(data), length, words, table.get(), kept);
+            break;
+        default:
+            scan_words(static_cast<const Py_UCS4*>(data), length, words, table.get(), kept);
     }
     count_kept(chain, table.get(), kept, order);
     size_t last = kept.size() < size_t(order) ? kept.size() : size_t(order);
