@@ -8,6 +8,7 @@ import pytest
 
 import zantu_cjson
 from conftest import SpyChain
+from zantu import MarkovChain
 
 load = zantu_cjson.load_json_small
 
@@ -207,3 +208,44 @@ def test_collector_left_as_the_caller_set_it(where, running, rebind):
         assert gc.isenabled() is not running
     finally:
         (gc.enable if was else gc.disable)()
+
+
+class PlainChain(MarkovChain):
+    """Our chain, but not exactly: the reader takes its full path for it."""
+
+
+DIRECT_DOCUMENTS = [
+    '{"codes":[0,"a",1,"b"],"chain":[0,[[1,0],3,[1],2,[],4294967296],1,[]]}',
+    ' {\n"codes" : [ 0 , "\\u00e9\\ud835\\udd18\\n\\"\\\\\\/" , 1 , "b" ] ,\t"chain" : [0,[["b",0],-3,[1,1],0]] } ',
+    '{"codes":[0,"a",1,"b",0,"c"],"chain":[0,[[1,0],9223372036854775807]]}',
+    '{"codes":[0,"a","b","b"],"chain":["b",[["b",0],1,["b"],2]]}',
+    '{"codes":[],"chain":["a",[["b"],1]]}',  # plain form
+    '{"chain":[0,[[0],1]],"codes":[0,"a"]}',  # members the other way round
+    '{"codes":[0,"a"],"chain":[0,[[0],1.5]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],99999999999999999999]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],1]],"x":1}',
+    '{"codes":[0,"\\ud800"],"chain":[0,[[0],1]]}',
+    '{"codes":[0,"a"],"chain":[0,[[7],1]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],1]]} x',
+    '{"codes":[0,"a",1],"chain":[0,[[0],1]]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],1],1]}',
+    '{"codes":[0,"a"],"chain":[0,[[0],01]]}',
+]
+
+
+@pytest.mark.parametrize("as_bytes", [True, False])
+@pytest.mark.parametrize("text", DIRECT_DOCUMENTS)
+def test_direct_load_is_the_full_path(text, as_bytes):
+    # Our own chain is loaded straight from the text; any other chain (here
+    # a subclass) through the JSON library: the same chain, or the same error.
+    results = []
+    for chain in (MarkovChain(), PlainChain()):
+        chain.add_to_bag("old", ("x",))
+        try:
+            load(chain, io.BytesIO(text.encode()) if as_bytes else io.StringIO(text))
+            error = None
+        except Exception as e:  # noqa: BLE001 - compared below
+            error = (type(e), str(e))
+        results.append(([(s, list(b.choices())) for s, b in chain.items()], error))
+    assert results[0] == results[1]
+

@@ -750,6 +750,16 @@ void bag_trim(BagObject* bag) {
     s.capacity = s.size;
 }
 
+void bag_add_kept_object(BagObject* bag, PyObject* const* values, Py_ssize_t size, PyObject* count) {
+    BagStore& s = bag->store;
+    Py_ssize_t row = find_row(s, values, size);
+    if (row >= 0) {
+        add_count(s, row, count, 0);
+    } else {
+        insert_row(s, values, size, count, 0);
+    }
+}
+
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count) {
     BagStore& s = bag->store;
     Py_ssize_t row = find_row(s, values, size);

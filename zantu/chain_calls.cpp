@@ -209,6 +209,8 @@ Ref new_probability_bag(PyObject* module, PyObject* chain) {
     return call(cls.get());
 }
 
+const NativeApi* native_chain_api(PyObject* chain) { return is_native_chain(chain) ? native : nullptr; }
+
 void init_native() {
     native = nullptr;
     auto* api = static_cast<const NativeApi*>(PyCapsule_Import("zantu._native._api", 0));

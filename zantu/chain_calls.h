@@ -84,6 +84,11 @@ void bag_add(PyObject* bag, PyObject* item, PyObject* count);
 // bag that goes into `chain`.
 Ref new_probability_bag(PyObject* module, PyObject* chain);
 
+// The chain module's direct ways in when `chain` is exactly its
+// MarkovChain; null for any other chain.
+struct NativeApi;
+const NativeApi* native_chain_api(PyObject* chain);
+
 // Finds the package's chain and bag types (zantu._native) at import.
 void init_native();
 void release_native();

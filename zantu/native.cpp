@@ -78,8 +78,33 @@ PyObject* api_bag_choices(PyObject* bag) {
 
 Py_ssize_t api_bag_size(PyObject* bag) { return as_bag(bag)->store.size; }
 
+PyObject* api_chain_table(PyObject* chain) {
+    return guarded<PyObject*>(nullptr, [&] { return table_of(as_chain(chain)).release(); });
+}
+
+PyObject* api_chain_keep(PyObject* chain, PyObject* table, PyObject* value) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (as_chain(chain)->table != table) raise(PyExc_RuntimeError, "MarkovChain changed during a load");
+        return kept_value(table, value);
+    });
+}
+
+int api_bag_add_row(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t size, long long count) {
+    return guarded(-1, [&] {
+        if (as_bag(bag)->table != table) raise(PyExc_RuntimeError, "ProbabilityBag changed during a load");
+        if (count >= 0 && count <= static_cast<long long>(UINT32_MAX)) {
+            bag_add_kept(as_bag(bag), values, size, uint32_t(count));
+        } else {
+            Ref object = Ref::check(PyLong_FromLongLong(count));
+            bag_add_kept_object(as_bag(bag), values, size, object.get());
+        }
+        return 0;
+    });
+}
+
 NativeApi api = {kNativeApiVersion, nullptr, nullptr, api_chain_add_to_bag, api_chain_set_bag,
-                 api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_choices, api_bag_size};
+                 api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_choices, api_bag_size,
+                 api_chain_table, api_chain_keep, api_bag_add_row};
 
 void release_imports(void*) {
     Py_CLEAR(imports.random_module);

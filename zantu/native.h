@@ -91,6 +91,8 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count);
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count);
 // Asks the memory for where the row of `values` would be found.
 void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t size);
+// The same with a count that is an object.
+void bag_add_kept_object(BagObject* bag, PyObject* const* values, Py_ssize_t size, PyObject* count);
 // Gives back the room kept for rows to come.
 void bag_trim(BagObject* bag);
 // Moves the bag's values to `table` (a chain's), rows and order kept.

@@ -10,7 +10,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 1;
+constexpr unsigned int kNativeApiVersion = 2;
 
 struct NativeApi {
     unsigned int version;
@@ -30,6 +30,13 @@ struct NativeApi {
     // bag.choices() (new reference) and bag.unique_count
     PyObject* (*bag_choices)(PyObject* bag);
     Py_ssize_t (*bag_size)(PyObject* bag);
+    // The chain's value table (new reference), and the object it keeps for
+    // `value` (borrowed: the table holds it while it lives).
+    PyObject* (*chain_table)(PyObject* chain);
+    PyObject* (*chain_keep)(PyObject* chain, PyObject* table, PyObject* value);
+    // bag.add(values, count=count) for a row of objects kept in `table`,
+    // which must be the bag's own (RuntimeError otherwise).
+    int (*bag_add_row)(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t size, long long count);
 };
 
 }  // namespace zantu

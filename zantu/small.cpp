@@ -5,6 +5,7 @@
 
 #include "chain_calls.h"
 #include "codes.h"
+#include "direct_load.h"
 #include "json_text.h"
 #include "peek.h"
 #include "prefetch.h"
@@ -311,13 +312,24 @@ void plan_chain(PyObject* chain_array, PyObject* table, PyObject* by_code, bool 
 // container per array of the document, and with a large chain alive the
 // collector would walk the whole heap again and again. `pause` is then
 // started just before the decoding; it is left empty for any other json,
-// whose document may be made of objects of the caller's.
-Ref load_document(PyObject* module, PyObject* file, std::optional<CollectorPause>& pause) {
+// whose document may be made of objects of the caller's. With `direct`,
+// the document may go straight into the chain (load_directly): then there
+// is no document, and the load is done.
+Ref load_document(PyObject* module, PyObject* chain, PyObject* file, bool direct,
+                  std::optional<CollectorPause>& pause) {
     Ref load = json_load_function(module);
     if (!is_ujson_load(load.get())) return call(load.get(), file);
     Ref text = call(ujson_file_method(file, "read").get());
     pause.emplace();
+    if (direct && load_directly(module, chain, text.get())) return Ref();
     return ujson_decode(text.get());
+}
+
+// A merge flag whose truth is false and asks nothing of the caller's code.
+bool plainly_false(PyObject* flag) {
+    if (flag == Py_False || flag == Py_None) return true;
+    int overflow = 0;
+    return PyLong_CheckExact(flag) && PyLong_AsLongLongAndOverflow(flag, &overflow) == 0 && overflow == 0;
 }
 
 // The truth of `flag`. Its __bool__ may be code of the caller's: the pause
@@ -338,7 +350,8 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     // Paused from ujson's own decoding until the document is checked and
     // dropped (see load_document): nothing of the caller's runs meanwhile.
     std::optional<CollectorPause> pause;
-    Ref document = load_document(module, file, pause);
+    Ref document = load_document(module, chain, file, plainly_false(merge), pause);
+    if (!document) return;
     Ref table;
     {
         Ref codes = Ref::check(PyObject_GetItem(document.get(), interned.codes));

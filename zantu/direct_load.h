@@ -1,0 +1,19 @@
+// The in-memory reader's direct way for the package's own chain: a
+// compressed document read from its text straight into the chain, without
+// the JSON library's lists. Taken only where the result is what the full
+// path would give.
+#pragma once
+
+#include "ref.h"
+
+namespace zantu {
+
+// Loads the document `text` (what file.read() gave to the genuine ujson)
+// into `chain`, replacing what it holds, when `chain` is exactly the
+// package's MarkovChain, the module's ProbabilityBag is the package's, and
+// the document is a compressed one of ints and strs that reads without a
+// fault. Returns false, having done nothing, for anything else: the full
+// path then decodes the text and says what is wrong with it.
+bool load_directly(PyObject* module, PyObject* chain, PyObject* text);
+
+}  // namespace zantu
