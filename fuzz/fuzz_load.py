@@ -16,6 +16,7 @@ import atheris
 
 with atheris.instrument_imports(include=["zantu"]):
     import zantu_cjson
+    from zantu import MarkovChain
 
 
 class Recorder:
@@ -54,13 +55,16 @@ def make_target(which):
             if backend is not None:
                 zantu_cjson.ijson = backend
             for merge in (False, True):
-                for file in (io.BytesIO(data), io.TextIOWrapper(io.BytesIO(data), encoding="utf-8")):
-                    try:
-                        load(Recorder(), file, merge)
-                    except (SystemError, MemoryError):
-                        raise
-                    except Exception:
-                        pass
+                # A recording chain takes the readers' general path, the
+                # package's own chain their direct ones.
+                for chain in (Recorder(), MarkovChain()):
+                    for file in (io.BytesIO(data), io.TextIOWrapper(io.BytesIO(data), encoding="utf-8")):
+                        try:
+                            load(chain, file, merge)
+                        except (SystemError, MemoryError):
+                            raise
+                        except Exception:
+                            pass
 
     return test_one
 
