@@ -80,10 +80,10 @@ public:
     // write_next_start: the item, whose elements are all looked up first.
     // The count's text is made before the item is written, so that a pair
     // that cannot be written leaves nothing of itself in the file.
-    void write_pair(const CodeTable* table, PyObject* next_state, PyObject* count, bool last) {
+    void write_pair(const CodeTable* table, const NextState& next_state, PyObject* count, bool last) {
         piece_.clear();
         Ref made;  // the item's piece, when it is made as a str at once
-        PyObject* only = table != nullptr ? only_element(next_state) : nullptr;
+        PyObject* only = table != nullptr ? next_state.only() : nullptr;
         if (only != nullptr) {
             const CodeEntry& entry = table->entry_of(only);
             size_t position = size_t(position_of(*table, entry));
@@ -97,11 +97,11 @@ public:
             }
             made = slot;
         } else if (table == nullptr) {
-            made = encoder_.piece(next_state, "", piece_);
+            made = encoder_.piece(next_state.sequence, "", piece_);
         } else {
             piece_ += '[';
             bool first = true;
-            for_each_element(next_state, [&](PyObject* element) {
+            next_state.for_each([&](PyObject* element) {
                 if (!first) piece_ += ',';
                 first = false;
                 const CodeEntry& entry = table->entry_of(element);
@@ -229,7 +229,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
 
     Py_ssize_t chain_end = chain_len(chain) - 1;
     Ref entries = get_iter(chain_items(chain).get());
-    Ref entry, start, bag, pair, next_state, count;
+    Ref entry, start, bag, count;
     Py_ssize_t idx = 0;
     for (; iter_next(entries.get(), entry); ++idx) {
         if (idx > chain_end) {
@@ -243,24 +243,27 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         out.prefetch_entries(entries.get(), codes);
         out.write_start(codes, start.get());
         BagEnd bag_end(bag.get());
-        Ref pairs = get_iter(bag_choices(bag.get()).get());
-        prefetch_bag(pairs.get(), [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
+        BagPairs pairs(bag.get(), codes != nullptr);
+        if (PyObject* it = pairs.iterator()) {
+            prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
+        }
         long long idx2 = 0;
         bool closed = false;
-        for (; iter_next(pairs.get(), pair); ++idx2) {
+        NextState state;
+        for (; pairs.next(state, count); ++idx2) {
             if (closed) {
                 raise(PyExc_ValueError,
                       "the bag of start %.200R announces unique_count %.200R but its choices() "
                       "yielded at least %lld pairs; the document would not be valid JSON",
                       start.get(), bag_end.announced(), idx2 + 1);
             }
-            unpack_pair(pair.get(), next_state, count);
-            pair = Ref();
             // The next states a few pairs on: first their own objects, and
             // once those have come in, what their writing will read.
-            prefetch_stages(pairs.get(), [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
+            if (PyObject* it = pairs.iterator()) {
+                prefetch_stages(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
+            }
             closed = bag_end.is_last(idx2);
-            out.write_pair(codes, next_state.get(), count.get(), closed);
+            out.write_pair(codes, state, count.get(), closed);
         }
         if (idx2 > 0 && !closed) {
             raise(PyExc_ValueError,

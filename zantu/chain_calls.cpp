@@ -131,6 +131,48 @@ Ref bag_choices(PyObject* bag) {
     return call_method(interned.choices, bag);
 }
 
+BagPairs::BagPairs(PyObject* bag, bool rows) : bag_(Ref::borrow(bag)) {
+    if (rows && is_native_bag(bag)) {
+        size_ = native->bag_size(bag);
+        values_.resize(8);
+        return;
+    }
+    iterator_ = get_iter(bag_choices(bag).get());
+}
+
+bool BagPairs::next(NextState& state, Ref& count) {
+    if (iterator_) {
+        if (!iter_next(iterator_.get(), pair_)) return false;
+        unpack_pair(pair_.get(), next_state_, count);
+        pair_ = Ref();  // an iterator may reuse its result tuple when it is free
+        state = NextState{next_state_.get(), nullptr, 0};
+        return true;
+    }
+    if (!bag_) return false;
+    if (native->bag_size(bag_.get()) != size_) {
+        bag_ = Ref();
+        raise(PyExc_RuntimeError, "ProbabilityBag changed size during iteration");
+    }
+    if (row_ >= size_) {
+        bag_ = Ref();
+        return false;
+    }
+    PyObject* row_count = nullptr;
+    PyObject* table = nullptr;
+    Py_ssize_t size;
+    while ((size = native->bag_row(bag_.get(), row_, values_.data(), Py_ssize_t(values_.size()), &row_count, &table)) >
+           Py_ssize_t(values_.size())) {
+        Py_DECREF(row_count);
+        values_.resize(size_t(size));
+    }
+    if (size < 0) throw PyError();
+    count = Ref::steal(row_count);
+    if (tables_.empty() || tables_.back().get() != table) tables_.push_back(Ref::borrow(table));
+    ++row_;
+    state = NextState{nullptr, values_.data(), size};
+    return true;
+}
+
 Ref bag_unique_count(PyObject* bag) {
     if (is_native_bag(bag)) return Ref::check(PyLong_FromSsize_t(native->bag_size(bag)));
     return get_attr(bag, interned.unique_count);

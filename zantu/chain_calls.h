@@ -5,6 +5,9 @@
 // Every function returns a new reference or throws PyError.
 #pragma once
 
+#include <vector>
+
+#include "codes.h"
 #include "ref.h"
 
 namespace zantu {
@@ -92,6 +95,29 @@ const NativeApi* native_chain_api(PyObject* chain);
 // Finds the package's chain and bag types (zantu._native) at import.
 void init_native();
 void release_native();
+
+// The pairs of a bag, as its choices() hands them out. With `rows`, those
+// of the package's own bag are read from its rows, without a tuple per
+// next state (its values are held by its value table, which this holds;
+// a bag that changes size meanwhile raises RuntimeError, as its iterator
+// does).
+class BagPairs {
+public:
+    BagPairs(PyObject* bag, bool rows);
+    // The next pair into `state` and `count`; false at the end.
+    bool next(NextState& state, Ref& count);
+    // The iterator that choices() gave; null for rows.
+    PyObject* iterator() const { return iterator_.get(); }
+
+private:
+    Ref bag_;
+    Ref iterator_;
+    Ref pair_, next_state_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t row_ = 0;
+    std::vector<PyObject*> values_;
+    std::vector<Ref> tables_;  // every value table a row came from
+};
 
 // The file.
 inline void file_write(PyObject* file, PyObject* text) { call_method(interned.write, file, text); }

@@ -188,6 +188,29 @@ Ref make_tuple(std::vector<Ref>& items);
 template <typename Visit>
 void for_each_element(PyObject* sequence, Visit visit);
 
+// A next state as the writers read it: what a bag's choices() handed out,
+// or a row of the package's own bag (its values, borrowed).
+struct NextState {
+    PyObject* sequence = nullptr;  // null for a row
+    PyObject* const* values = nullptr;
+    Py_ssize_t size = 0;
+
+    // Its only element, of an exact tuple of one or a row of one; null
+    // otherwise (see only_element).
+    PyObject* only() const {
+        if (sequence != nullptr) return only_element(sequence);
+        return size == 1 ? values[0] : nullptr;
+    }
+    template <typename Visit>
+    void for_each(Visit visit) const {
+        if (sequence != nullptr) {
+            for_each_element(sequence, visit);
+            return;
+        }
+        for (Py_ssize_t k = 0; k < size; ++k) visit(values[k]);
+    }
+};
+
 // Remembers math.log10 and the package's MissingCodeError at import.
 void init_codes();
 void release_codes();

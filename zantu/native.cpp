@@ -1,5 +1,7 @@
 // The module zantu._native: the package's bag and chain types, and the
 // capsule through which the codec reaches them directly.
+#include <algorithm>
+
 #include "native.h"
 #include "native_api.h"
 
@@ -102,9 +104,21 @@ int api_bag_add_row(PyObject* bag, PyObject* table, PyObject* const* values, Py_
     });
 }
 
+Py_ssize_t api_bag_row(PyObject* bag, Py_ssize_t row, PyObject** values, Py_ssize_t room, PyObject** count,
+                       PyObject** table) {
+    return guarded<Py_ssize_t>(-1, [&] {
+        const BagStore& s = as_bag(bag)->store;
+        Row r = store_row(s, row);
+        if (r.size <= room) std::copy(r.values, r.values + r.size, values);
+        *count = store_count(s, row).release();
+        *table = as_bag(bag)->table;
+        return r.size;
+    });
+}
+
 NativeApi api = {kNativeApiVersion, nullptr, nullptr, api_chain_add_to_bag, api_chain_set_bag,
                  api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_choices, api_bag_size,
-                 api_chain_table, api_chain_keep, api_bag_add_row};
+                 api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row};
 
 void release_imports(void*) {
     Py_CLEAR(imports.random_module);

@@ -10,7 +10,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 2;
+constexpr unsigned int kNativeApiVersion = 3;
 
 struct NativeApi {
     unsigned int version;
@@ -37,6 +37,12 @@ struct NativeApi {
     // bag.add(values, count=count) for a row of objects kept in `table`,
     // which must be the bag's own (RuntimeError otherwise).
     int (*bag_add_row)(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t size, long long count);
+    // Row `row` (below bag_size) of a bag, as its choices() would hand it
+    // out: the number of its values, copied into `values` when at most
+    // `room` (borrowed: the bag's value table, given in `table`, holds
+    // them), and its count (new reference). -1 on failure.
+    Py_ssize_t (*bag_row)(PyObject* bag, Py_ssize_t row, PyObject** values, Py_ssize_t room, PyObject** count,
+                          PyObject** table);
 };
 
 }  // namespace zantu

@@ -19,8 +19,8 @@ Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(val
 
 // The tuple of the codes of a next state's elements, in its order.
 // `codes` is scratch space, left empty.
-Ref coded_next_state(const CodeTable& table, PyObject* next_state, std::vector<Ref>& codes) {
-    for_each_element(next_state, [&](PyObject* element) { codes.push_back(code_of(table, element)); });
+Ref coded_next_state(const CodeTable& table, const NextState& next_state, std::vector<Ref>& codes) {
+    next_state.for_each([&](PyObject* element) { codes.push_back(code_of(table, element)); });
     return make_tuple(codes);
 }
 
@@ -169,7 +169,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     };
     auto prefetch_entry_start = [&](int level, PyObject* start) { prefetch_start(level, coding, start); };
     Ref entries = get_iter(chain_items(chain).get());
-    Ref entry, start, bag, pair, next_state, count;
+    Ref entry, start, bag, count;
     while (iter_next(entries.get(), entry)) {
         unpack_pair(entry.get(), start, bag);
         entry = Ref();  // an iterator may reuse its result tuple when it is free
@@ -180,15 +180,16 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         text.literal(",[");
         flat.elements.push_back(std::move(start_element));
         Py_ssize_t pairs_written = 0;
-        Ref pairs = get_iter(bag_choices(bag.get()).get());
-        while (iter_next(pairs.get(), pair)) {
-            unpack_pair(pair.get(), next_state, count);
-            pair = Ref();
+        BagPairs pairs(bag.get(), compress);
+        NextState state;
+        while (pairs.next(state, count)) {
             // The memory of the next states a few pairs on (read in place,
             // without advancing the iterator).
-            prefetch_stages(pairs.get(), [&](int stage, PyObject* ahead) { prefetch_pair(stage, ahead); });
+            if (PyObject* it = pairs.iterator()) {
+                prefetch_stages(it, [&](int stage, PyObject* ahead) { prefetch_pair(stage, ahead); });
+            }
             text.separator(pairs_written == 0);
-            PyObject* only = compress ? only_element(next_state.get()) : nullptr;
+            PyObject* only = compress ? state.only() : nullptr;
             if (only != nullptr) {
                 // Written from its position (an integer code is the
                 // position), without the memory of a shared tuple.
@@ -202,7 +203,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
                 flat.elements.emplace_back();
                 flat.single_positions.push_back(position);
             } else {
-                Ref item = compress ? coded_next_state(table, next_state.get(), item_codes) : next_state;
+                Ref item = compress ? coded_next_state(table, state, item_codes) : Ref::borrow(state.sequence);
                 text.value(item.get());
                 flat.elements.push_back(std::move(item));
             }
