@@ -12,7 +12,7 @@ namespace zantu::native {
 namespace {
 
 // Up to this many rows a lookup scans them; above it an index is kept.
-constexpr Py_ssize_t kScanned = 8;
+constexpr Py_ssize_t kScanned = 16;
 
 [[noreturn]] void raise_changed(const char* during) {
     raise(PyExc_RuntimeError, "ProbabilityBag changed during %s", during);
@@ -28,7 +28,48 @@ T* resize(T* block, Py_ssize_t count) {
     return static_cast<T*>(grown);
 }
 
-Py_ssize_t stride(const BagStore& s) { return s.mode == BagStore::kTuples ? 1 : s.width; }
+Py_ssize_t stride(const BagStore& s) { return s.stride(); }
+
+// The bytes of a block of `capacity` rows of `stride` values with counts
+// of `count_size` bytes.
+size_t block_bytes(Py_ssize_t capacity, Py_ssize_t stride, size_t count_size) {
+    return size_t(capacity) * (size_t(stride) * sizeof(PyObject*) + count_size);
+}
+
+// A new block for `capacity` rows of `stride` values, with counts of
+// `count_size` bytes; its counts start at row capacity * stride.
+PyObject** new_block(Py_ssize_t capacity, Py_ssize_t stride, size_t count_size) {
+    void* block = PyMem_Malloc(block_bytes(capacity, stride, count_size));
+    if (block == nullptr && capacity > 0) {
+        PyErr_NoMemory();
+        throw PyError();
+    }
+    return static_cast<PyObject**>(block);
+}
+
+// Gives the store `capacity` rows (at least its size) in its block, rows
+// and counts kept.
+void set_capacity(BagStore& s, Py_ssize_t capacity) {
+    size_t rows_bytes = size_t(stride(s)) * sizeof(PyObject*);
+    size_t counts_bytes = size_t(s.size) * s.count_size();
+    if (capacity < s.capacity) {
+        std::memmove(reinterpret_cast<char*>(s.states) + size_t(capacity) * rows_bytes, s.counts(), counts_bytes);
+    }
+    void* block = PyMem_Realloc(s.states, block_bytes(capacity, stride(s), s.count_size()));
+    if (block == nullptr && capacity > 0) {
+        if (capacity < s.capacity) {  // put the counts back where they were
+            std::memmove(s.counts(), reinterpret_cast<char*>(s.states) + size_t(capacity) * rows_bytes, counts_bytes);
+        }
+        PyErr_NoMemory();
+        throw PyError();
+    }
+    char* moved = static_cast<char*>(block);
+    if (capacity > s.capacity) {
+        std::memmove(moved + size_t(capacity) * rows_bytes, moved + size_t(s.capacity) * rows_bytes, counts_bytes);
+    }
+    s.states = static_cast<PyObject**>(block);
+    s.capacity = capacity;
+}
 
 uint64_t hash_row(PyObject* const* values, Py_ssize_t size) {
     uint64_t h = 0x9E3779B97F4A7C15ull ^ uint64_t(size);
@@ -48,6 +89,10 @@ bool row_is(const BagStore& s, Py_ssize_t row, PyObject* const* values, Py_ssize
     return true;
 }
 
+uint32_t index_at(const BagStore& s, size_t slot) {
+    return s.wide_index ? static_cast<const uint32_t*>(s.index)[slot] : static_cast<const uint16_t*>(s.index)[slot];
+}
+
 Py_ssize_t find_row(const BagStore& s, PyObject* const* values, Py_ssize_t size) {
     if (s.index == nullptr) {
         for (Py_ssize_t row = 0; row < s.size; ++row) {
@@ -55,39 +100,48 @@ Py_ssize_t find_row(const BagStore& s, PyObject* const* values, Py_ssize_t size)
         }
         return -1;
     }
-    size_t mask = s.index_slots - 1;
-    for (size_t slot = hash_row(values, size) & mask; s.index[slot] != 0; slot = (slot + 1) & mask) {
-        Py_ssize_t row = Py_ssize_t(s.index[slot]) - 1;
+    size_t mask = s.index_slots() - 1;
+    for (size_t slot = hash_row(values, size) & mask;; slot = (slot + 1) & mask) {
+        uint32_t entry = index_at(s, slot);
+        if (entry == 0) return -1;
+        Py_ssize_t row = Py_ssize_t(entry) - 1;
         if (row_is(s, row, values, size)) return row;
     }
-    return -1;
 }
 
 void index_row(BagStore& s, Py_ssize_t row) {
     Row r = store_row(s, row);
-    size_t mask = s.index_slots - 1;
+    size_t mask = s.index_slots() - 1;
     size_t slot = hash_row(r.values, r.size) & mask;
-    while (s.index[slot] != 0) slot = (slot + 1) & mask;
-    s.index[slot] = uint32_t(row + 1);
+    while (index_at(s, slot) != 0) slot = (slot + 1) & mask;
+    if (s.wide_index) {
+        static_cast<uint32_t*>(s.index)[slot] = uint32_t(row + 1);
+    } else {
+        static_cast<uint16_t*>(s.index)[slot] = uint16_t(row + 1);
+    }
 }
 
-// Keeps an index at most three quarters full once the bag is past scanning.
+// Keeps an index at most three quarters full once the bag is past
+// scanning; its slots are 16 bits while the rows fit.
 void update_index(BagStore& s, Py_ssize_t added) {
     if (s.size <= kScanned) return;
-    if (s.index != nullptr && size_t(s.size) * 4 <= s.index_slots * 3) {
+    if (s.index != nullptr && size_t(s.size) * 4 <= s.index_slots() * 3) {
         index_row(s, added);
         return;
     }
-    size_t slots = 16;
-    while (slots < size_t(s.size) * 2) slots *= 2;
-    uint32_t* index = static_cast<uint32_t*>(PyMem_Calloc(slots, sizeof(uint32_t)));
+    uint8_t bits = 4;
+    while ((size_t(1) << bits) < size_t(s.size) * 2) ++bits;
+    size_t slots = size_t(1) << bits;
+    bool wide = slots > 65536;
+    void* index = PyMem_Calloc(slots, wide ? sizeof(uint32_t) : sizeof(uint16_t));
     if (index == nullptr) {
         PyErr_NoMemory();
         throw PyError();
     }
     PyMem_Free(s.index);
     s.index = index;
-    s.index_slots = slots;
+    s.index_bits = bits;
+    s.wide_index = wide;
     for (Py_ssize_t row = 0; row < s.size; ++row) index_row(s, row);
 }
 
@@ -96,20 +150,11 @@ void forget_bounds(BagStore& s) {
     s.bounds = nullptr;
 }
 
-void grow(BagStore& s) {
-    Py_ssize_t capacity = s.capacity < 4 ? s.capacity + 1 : s.capacity + s.capacity / 2;
-    s.states = resize(s.states, capacity * stride(s));
-    if (s.big) {
-        s.big_counts = resize(s.big_counts, capacity);
-    } else {
-        s.small_counts = resize(s.small_counts, capacity);
-    }
-    s.capacity = capacity;
-}
+void grow(BagStore& s) { set_capacity(s, s.capacity < 4 ? s.capacity + 1 : s.capacity + s.capacity / 2); }
 
 // Rows of another width arrive: every row becomes a tuple of its own.
 void rows_to_tuples(BagStore& s) {
-    PyObject** tuples = resize<PyObject*>(nullptr, s.capacity);
+    PyObject** tuples = new_block(s.capacity, 1, s.count_size());
     for (Py_ssize_t row = 0; row < s.size; ++row) {
         PyObject* t = PyTuple_New(s.width);
         if (t == nullptr) {
@@ -124,6 +169,7 @@ void rows_to_tuples(BagStore& s) {
         }
         tuples[row] = t;
     }
+    std::memcpy(tuples + s.capacity, s.counts(), size_t(s.size) * s.count_size());
     PyMem_Free(s.states);
     s.states = tuples;
     s.mode = BagStore::kTuples;
@@ -140,18 +186,19 @@ bool small_count(PyObject* count, uint32_t& out) {
 }
 
 void counts_to_objects(BagStore& s) {
-    PyObject** counts = resize<PyObject*>(nullptr, s.capacity);
+    PyObject** block = new_block(s.capacity, stride(s), sizeof(PyObject*));
+    PyObject** counts = block + s.capacity * stride(s);
     for (Py_ssize_t row = 0; row < s.size; ++row) {
-        counts[row] = PyLong_FromUnsignedLong(s.small_counts[row]);
+        counts[row] = PyLong_FromUnsignedLong(s.small_counts()[row]);
         if (counts[row] == nullptr) {
             for (Py_ssize_t k = 0; k < row; ++k) Py_DECREF(counts[k]);
-            PyMem_Free(counts);
+            PyMem_Free(block);
             throw PyError();
         }
     }
-    PyMem_Free(s.small_counts);
-    s.small_counts = nullptr;
-    s.big_counts = counts;
+    std::memcpy(block, s.states, size_t(s.size * stride(s)) * sizeof(PyObject*));
+    PyMem_Free(s.states);
+    s.states = block;
     s.big = true;
 }
 
@@ -183,9 +230,9 @@ void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject*
             throw PyError();
         }
         if (count != nullptr) Py_INCREF(held);
-        s.big_counts[row] = held;
+        s.big_counts()[row] = held;
     } else {
-        s.small_counts[row] = small;
+        s.small_counts()[row] = small;
     }
     s.size = row + 1;
     forget_bounds(s);
@@ -196,9 +243,9 @@ void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject*
 void add_count(BagStore& s, Py_ssize_t row, PyObject* count, uint32_t small) {
     if (!s.big) {
         if (count == nullptr || small_count(count, small)) {
-            uint64_t sum = uint64_t(s.small_counts[row]) + small;
+            uint64_t sum = uint64_t(s.small_counts()[row]) + small;
             if (sum <= UINT32_MAX) {
-                s.small_counts[row] = uint32_t(sum);
+                s.small_counts()[row] = uint32_t(sum);
                 forget_bounds(s);
                 return;
             }
@@ -206,14 +253,14 @@ void add_count(BagStore& s, Py_ssize_t row, PyObject* count, uint32_t small) {
         counts_to_objects(s);
     }
     Ref added = count != nullptr ? Ref::borrow(count) : Ref::check(PyLong_FromUnsignedLong(small));
-    Ref old = Ref::borrow(s.big_counts[row]);
-    uint64_t generation = s.generation;
+    Ref old = Ref::borrow(s.big_counts()[row]);
+    uint32_t generation = s.generation;
     Ref sum = Ref::check(PyNumber_Add(old.get(), added.get()));
     // The addition may have run the caller's code, and that may have moved
     // the rows or emptied the bag.
     if (s.generation != generation || row >= s.size || !s.big) raise_changed("add");
-    PyObject* previous = s.big_counts[row];
-    s.big_counts[row] = sum.release();
+    PyObject* previous = s.big_counts()[row];
+    s.big_counts()[row] = sum.release();
     forget_bounds(s);
     Py_DECREF(previous);
 }
@@ -221,18 +268,16 @@ void add_count(BagStore& s, Py_ssize_t row, PyObject* count, uint32_t small) {
 // Empties a store; what it held is released once it is empty.
 void clear_store(BagStore& s) {
     BagStore old = s;
-    uint64_t generation = s.generation + 1;
+    uint32_t generation = s.generation + 1;
     s = BagStore{};
     s.generation = generation;
     if (old.mode == BagStore::kTuples) {
         for (Py_ssize_t row = 0; row < old.size; ++row) Py_DECREF(old.states[row]);
     }
     if (old.big) {
-        for (Py_ssize_t row = 0; row < old.size; ++row) Py_DECREF(old.big_counts[row]);
+        for (Py_ssize_t row = 0; row < old.size; ++row) Py_DECREF(old.big_counts()[row]);
     }
     PyMem_Free(old.states);
-    PyMem_Free(old.small_counts);
-    PyMem_Free(old.big_counts);
     PyMem_Free(old.index);
     PyMem_Free(old.bounds);
 }
@@ -344,15 +389,15 @@ double* choose_bounds(BagObject* bag) {
     BagStore& s = bag->store;
     if (s.bounds != nullptr) return s.bounds;
     Py_ssize_t size = s.size;
-    uint64_t generation = s.generation;
+    uint32_t generation = s.generation;
     std::vector<double> bounds(static_cast<size_t>(size));
     double total = 0.0;
     for (Py_ssize_t row = 0; row < size; ++row) {
         double weight;
         if (!s.big) {
-            weight = double(s.small_counts[row]);
+            weight = double(s.small_counts()[row]);
         } else {
-            Ref count = Ref::borrow(s.big_counts[row]);
+            Ref count = Ref::borrow(s.big_counts()[row]);
             Ref as_float = Ref::check(PyNumber_Float(count.get()));
             weight = PyFloat_AS_DOUBLE(as_float.get());
             if (s.generation != generation || s.size != size) raise_changed("choose");
@@ -401,7 +446,7 @@ int bag_traverse(PyObject* self, visitproc visit, void* arg) {
         for (Py_ssize_t row = 0; row < s.size; ++row) Py_VISIT(s.states[row]);
     }
     if (s.big) {
-        for (Py_ssize_t row = 0; row < s.size; ++row) Py_VISIT(s.big_counts[row]);
+        for (Py_ssize_t row = 0; row < s.size; ++row) Py_VISIT(s.big_counts()[row]);
     }
     return 0;
 }
@@ -462,7 +507,7 @@ PyObject* bag_total(PyObject* self, PyObject*) {
         const BagStore& s = as_bag(self)->store;
         if (!s.big) {
             unsigned long long sum = 0;
-            for (Py_ssize_t row = 0; row < s.size; ++row) sum += s.small_counts[row];
+            for (Py_ssize_t row = 0; row < s.size; ++row) sum += s.small_counts()[row];
             return PyLong_FromUnsignedLongLong(sum);
         }
         // The counts are objects: sum() of them, as the counts' own + says.
@@ -699,8 +744,8 @@ Row store_row(const BagStore& s, Py_ssize_t row) {
 }
 
 Ref store_count(const BagStore& s, Py_ssize_t row) {
-    if (s.big) return Ref::borrow(s.big_counts[row]);
-    return Ref::check(PyLong_FromUnsignedLong(s.small_counts[row]));
+    if (s.big) return Ref::borrow(s.big_counts()[row]);
+    return Ref::check(PyLong_FromUnsignedLong(s.small_counts()[row]));
 }
 
 Ref new_bag(PyObject* table) {
@@ -732,7 +777,8 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count) {
 void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t size) {
     const BagStore& s = bag->store;
     if (s.index != nullptr) {
-        prefetch(s.index + (hash_row(values, size) & (s.index_slots - 1)));
+        size_t slot = hash_row(values, size) & (s.index_slots() - 1);
+        prefetch(static_cast<const char*>(s.index) + slot * (s.wide_index ? sizeof(uint32_t) : sizeof(uint16_t)));
     } else if (s.states != nullptr) {
         prefetch(s.states);
     }
@@ -740,14 +786,7 @@ void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t 
 
 void bag_trim(BagObject* bag) {
     BagStore& s = bag->store;
-    if (s.capacity == s.size) return;
-    s.states = resize(s.states, s.size * stride(s));
-    if (s.big) {
-        s.big_counts = resize(s.big_counts, s.size);
-    } else {
-        s.small_counts = resize(s.small_counts, s.size);
-    }
-    s.capacity = s.size;
+    if (s.capacity != s.size) set_capacity(s, s.size);
 }
 
 void bag_add_kept_object(BagObject* bag, PyObject* const* values, Py_ssize_t size, PyObject* count) {
@@ -775,7 +814,7 @@ void bag_adopt(BagObject* bag, PyObject* table) {
     Ref target = Ref::borrow(table);
     Ref old_table = Ref::borrow(bag->table);
     BagStore& s = bag->store;
-    uint64_t generation = s.generation;
+    uint32_t generation = s.generation;
     Py_ssize_t size = s.size;
     ScopedStore moved;
     std::vector<PyObject*> values;

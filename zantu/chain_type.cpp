@@ -326,7 +326,7 @@ Ref tally_frequencies(PyObject* bags) {
         const BagStore& s = as_bag(bag)->store;
         uint64_t total = 0;
         for (Py_ssize_t row = 0; row < s.size; ++row) {
-            uint32_t count = s.small_counts[row];
+            uint32_t count = s.small_counts()[row];
             total += count;
             Row r = store_row(s, row);
             for (Py_ssize_t k = 0; k < r.size; ++k) tally.at(r.values[k]) += count;

@@ -21,18 +21,25 @@ namespace zantu::native {
 // Where a bag's rows live; all zero is the empty store.
 struct BagStore {
     enum Mode : uint8_t { kEmpty = 0, kRows = 1, kTuples = 2 };
-    Mode mode;          // kRows: `width` values a row; kTuples: one owned tuple a row
-    bool big;           // counts are objects (owned) rather than small integers
+    Mode mode;                // kRows: `width` values a row; kTuples: one owned tuple a row
+    bool big;                 // counts are objects (owned) rather than small integers
+    bool wide_index;          // index slots of 32 bits (else 16)
+    uint8_t index_bits;       // log2 of the index's slots; 0: no index
+    uint32_t generation;      // changes whenever rows move to another store
     Py_ssize_t width;
     Py_ssize_t size;
     Py_ssize_t capacity;
-    PyObject** states;       // capacity rows
-    uint32_t* small_counts;  // capacity counts, while !big
-    PyObject** big_counts;   // capacity counts, while big
-    uint32_t* index;         // open addressing over row + 1, once the bag is large
-    size_t index_slots;      // a power of two, or 0
-    double* bounds;          // running totals of the weights for choose(), or null
-    uint64_t generation;     // changes whenever rows move to another store
+    PyObject** states;        // one block: capacity rows, then capacity counts
+    void* index;              // open addressing over row + 1, once the bag is large
+    double* bounds;           // running totals of the weights for choose(), or null
+
+    Py_ssize_t stride() const { return mode == kTuples ? 1 : width; }
+    size_t count_size() const { return big ? sizeof(PyObject*) : sizeof(uint32_t); }
+    // The counts: uint32_t while !big, PyObject* (owned) while big.
+    char* counts() const { return reinterpret_cast<char*>(states + capacity * stride()); }
+    uint32_t* small_counts() const { return reinterpret_cast<uint32_t*>(counts()); }
+    PyObject** big_counts() const { return reinterpret_cast<PyObject**>(counts()); }
+    size_t index_slots() const { return index_bits == 0 ? 0 : size_t(1) << index_bits; }
 };
 
 struct BagObject {
