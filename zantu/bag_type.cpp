@@ -30,6 +30,15 @@ T* resize(T* block, Py_ssize_t count) {
 
 Py_ssize_t stride(const BagStore& s) { return s.stride(); }
 
+// memcpy and memmove for blocks that may be null when there is nothing to
+// copy (the empty store has no block).
+void copy_bytes(void* to, const void* from, size_t bytes) {
+    if (bytes > 0) std::memcpy(to, from, bytes);
+}
+void move_bytes(void* to, const void* from, size_t bytes) {
+    if (bytes > 0) std::memmove(to, from, bytes);
+}
+
 // The bytes of a block of `capacity` rows of `stride` values with counts
 // of `count_size` bytes.
 size_t block_bytes(Py_ssize_t capacity, Py_ssize_t stride, size_t count_size) {
@@ -53,19 +62,19 @@ void set_capacity(BagStore& s, Py_ssize_t capacity) {
     size_t rows_bytes = size_t(stride(s)) * sizeof(PyObject*);
     size_t counts_bytes = size_t(s.size) * s.count_size();
     if (capacity < s.capacity) {
-        std::memmove(reinterpret_cast<char*>(s.states) + size_t(capacity) * rows_bytes, s.counts(), counts_bytes);
+        move_bytes(reinterpret_cast<char*>(s.states) + size_t(capacity) * rows_bytes, s.counts(), counts_bytes);
     }
     void* block = PyMem_Realloc(s.states, block_bytes(capacity, stride(s), s.count_size()));
     if (block == nullptr && capacity > 0) {
         if (capacity < s.capacity) {  // put the counts back where they were
-            std::memmove(s.counts(), reinterpret_cast<char*>(s.states) + size_t(capacity) * rows_bytes, counts_bytes);
+            move_bytes(s.counts(), reinterpret_cast<char*>(s.states) + size_t(capacity) * rows_bytes, counts_bytes);
         }
         PyErr_NoMemory();
         throw PyError();
     }
     char* moved = static_cast<char*>(block);
     if (capacity > s.capacity) {
-        std::memmove(moved + size_t(capacity) * rows_bytes, moved + size_t(s.capacity) * rows_bytes, counts_bytes);
+        move_bytes(moved + size_t(capacity) * rows_bytes, moved + size_t(s.capacity) * rows_bytes, counts_bytes);
     }
     s.states = static_cast<PyObject**>(block);
     s.capacity = capacity;
@@ -169,7 +178,7 @@ void rows_to_tuples(BagStore& s) {
         }
         tuples[row] = t;
     }
-    std::memcpy(tuples + s.capacity, s.counts(), size_t(s.size) * s.count_size());
+    copy_bytes(tuples + s.capacity, s.counts(), size_t(s.size) * s.count_size());
     PyMem_Free(s.states);
     s.states = tuples;
     s.mode = BagStore::kTuples;
@@ -196,7 +205,7 @@ void counts_to_objects(BagStore& s) {
             throw PyError();
         }
     }
-    std::memcpy(block, s.states, size_t(s.size * stride(s)) * sizeof(PyObject*));
+    copy_bytes(block, s.states, size_t(s.size * stride(s)) * sizeof(PyObject*));
     PyMem_Free(s.states);
     s.states = block;
     s.big = true;
