@@ -97,7 +97,7 @@ public:
             }
             made = slot;
         } else if (table == nullptr) {
-            made = encoder_.piece(next_state.sequence, "", piece_);
+            made = encoder_.piece(next_state.as_sequence().get(), "", piece_);
         } else {
             piece_ += '[';
             bool first = true;
@@ -243,7 +243,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         out.prefetch_entries(entries.get(), codes);
         out.write_start(codes, start.get());
         BagEnd bag_end(bag.get());
-        BagPairs pairs(bag.get(), codes != nullptr);
+        BagPairs pairs(bag.get(), true);
         if (PyObject* it = pairs.iterator()) {
             prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
         }

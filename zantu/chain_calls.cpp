@@ -4,6 +4,7 @@
 
 #include "lookup.h"
 #include "native_api.h"
+#include "prefetch.h"
 
 namespace zantu {
 
@@ -131,6 +132,9 @@ Ref bag_choices(PyObject* bag) {
     return call_method(interned.choices, bag);
 }
 
+// How many rows ahead BagPairs asks for the values of.
+constexpr Py_ssize_t kRowsAhead = 4;
+
 BagPairs::BagPairs(PyObject* bag, bool rows) : bag_(Ref::borrow(bag)) {
     if (rows && is_native_bag(bag)) {
         size_ = native->bag_size(bag);
@@ -168,6 +172,12 @@ bool BagPairs::next(NextState& state, Ref& count) {
     if (size < 0) throw PyError();
     count = Ref::steal(row_count);
     if (tables_.empty() || tables_.back().get() != table) tables_.push_back(Ref::borrow(table));
+    // The values of a row a few ahead, whose text or code comes next.
+    if (row_ + kRowsAhead < size_) {
+        Py_ssize_t ahead_size = 0;
+        PyObject* const* ahead = native->bag_row_in_place(bag_.get(), row_ + kRowsAhead, &ahead_size);
+        for (Py_ssize_t k = 0; k < ahead_size; ++k) prefetch(ahead[k]);
+    }
     ++row_;
     state = NextState{nullptr, values_.data(), size};
     return true;

@@ -98,7 +98,7 @@ void release_native();
 
 // The pairs of a bag, as its choices() hands them out. With `rows`, those
 // of the package's own bag are read from its rows, without a tuple per
-// next state (its values are held by its value table, which this holds;
+// next state unless one is asked for (NextState::as_sequence) (its values are held by its value table, which this holds;
 // a bag that changes size meanwhile raises RuntimeError, as its iterator
 // does).
 class BagPairs {

@@ -201,6 +201,17 @@ struct NextState {
         if (sequence != nullptr) return only_element(sequence);
         return size == 1 ? values[0] : nullptr;
     }
+    // What choices() would have handed out: the sequence, or a new tuple
+    // of the row's values.
+    Ref as_sequence() const {
+        if (sequence != nullptr) return Ref::borrow(sequence);
+        Ref tuple = Ref::check(PyTuple_New(size));
+        for (Py_ssize_t k = 0; k < size; ++k) {
+            Py_INCREF(values[k]);
+            PyTuple_SET_ITEM(tuple.get(), k, values[k]);
+        }
+        return tuple;
+    }
     template <typename Visit>
     void for_each(Visit visit) const {
         if (sequence != nullptr) {

@@ -116,9 +116,15 @@ Py_ssize_t api_bag_row(PyObject* bag, Py_ssize_t row, PyObject** values, Py_ssiz
     });
 }
 
+PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t* size) {
+    Row r = store_row(as_bag(bag)->store, row);
+    *size = r.size;
+    return r.values;
+}
+
 NativeApi api = {kNativeApiVersion, nullptr, nullptr, api_chain_add_to_bag, api_chain_set_bag,
                  api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_choices, api_bag_size,
-                 api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row};
+                 api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place};
 
 void release_imports(void*) {
     Py_CLEAR(imports.random_module);

@@ -10,7 +10,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 3;
+constexpr unsigned int kNativeApiVersion = 4;
 
 struct NativeApi {
     unsigned int version;
@@ -43,6 +43,9 @@ struct NativeApi {
     // them), and its count (new reference). -1 on failure.
     Py_ssize_t (*bag_row)(PyObject* bag, Py_ssize_t row, PyObject** values, Py_ssize_t room, PyObject** count,
                           PyObject** table);
+    // Where the values of row `row` (below bag_size) lie, and how many:
+    // for prefetching only, valid while no code of the caller's runs.
+    PyObject* const* (*bag_row_in_place)(PyObject* bag, Py_ssize_t row, Py_ssize_t* size);
 };
 
 }  // namespace zantu

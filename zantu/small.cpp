@@ -180,7 +180,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         text.literal(",[");
         flat.elements.push_back(std::move(start_element));
         Py_ssize_t pairs_written = 0;
-        BagPairs pairs(bag.get(), compress);
+        BagPairs pairs(bag.get(), true);
         NextState state;
         while (pairs.next(state, count)) {
             // The memory of the next states a few pairs on (read in place,
@@ -203,7 +203,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
                 flat.elements.emplace_back();
                 flat.single_positions.push_back(position);
             } else {
-                Ref item = compress ? coded_next_state(table, state, item_codes) : Ref::borrow(state.sequence);
+                Ref item = compress ? coded_next_state(table, state, item_codes) : state.as_sequence();
                 text.value(item.get());
                 flat.elements.push_back(std::move(item));
             }
