@@ -2,6 +2,7 @@
 #include <cstring>
 #include <vector>
 
+#include "address_map.h"
 #include "native.h"
 #include "prefetch.h"
 
@@ -91,58 +92,7 @@ private:
 
 // Bags by the identity of their start, borrowed from the chain's dict:
 // valid only while no code of the caller's runs.
-class StartBags {
-public:
-    // The bag found for `start`, or null (nothing is added).
-    PyObject* peek(PyObject* start) const {
-        if (slots_.empty()) return nullptr;
-        size_t mask = slots_.size() - 1;
-        for (size_t slot = spot(start) & mask; slots_[slot].start != nullptr; slot = (slot + 1) & mask) {
-            if (slots_[slot].start == start) return slots_[slot].bag;
-        }
-        return nullptr;
-    }
-    // Where the search for `start` begins, for prefetching.
-    const void* first_slot(PyObject* start) const {
-        return slots_.empty() ? nullptr : &slots_[spot(start) & (slots_.size() - 1)];
-    }
-
-    PyObject*& at(PyObject* start) {
-        if ((starts_.size() + 1) * 2 > slots_.size()) rehash();
-        size_t mask = slots_.size() - 1;
-        size_t slot = spot(start) & mask;
-        while (slots_[slot].start != nullptr) {
-            if (slots_[slot].start == start) return slots_[slot].bag;
-            slot = (slot + 1) & mask;
-        }
-        starts_.push_back(start);
-        slots_[slot].start = start;
-        return slots_[slot].bag;
-    }
-
-private:
-    struct Slot {
-        PyObject* start = nullptr;
-        PyObject* bag = nullptr;
-    };
-    static size_t spot(PyObject* value) {
-        uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ull;
-        return size_t(h ^ (h >> 29));
-    }
-    void rehash() {
-        std::vector<Slot> slots(slots_.empty() ? 1024 : slots_.size() * 2);
-        size_t mask = slots.size() - 1;
-        for (const Slot& old : slots_) {
-            if (old.start == nullptr) continue;
-            size_t slot = spot(old.start) & mask;
-            while (slots[slot].start != nullptr) slot = (slot + 1) & mask;
-            slots[slot] = old;
-        }
-        slots_.swap(slots);
-    }
-    std::vector<Slot> slots_;
-    std::vector<PyObject*> starts_;
-};
+using StartBags = AddressMap<PyObject*>;
 
 // Whether hashing and comparing `value` runs no code of the caller's.
 bool plain_value(PyObject* value) {
@@ -202,12 +152,13 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
             // place of the next state in the bag.
             if (i + kSlotAhead + order < count) prefetch(found.first_slot(kept[size_t(i + kSlotAhead)]));
             if (i + kBagAhead + order < count) {
-                if (PyObject* ahead = found.peek(kept[size_t(i + kBagAhead)])) prefetch(ahead, sizeof(PyObject));
+                PyObject* const* ahead = found.find(kept[size_t(i + kBagAhead)]);
+                if (ahead != nullptr && *ahead != nullptr) prefetch(*ahead, sizeof(PyObject));
             }
             if (i + kRowAhead + order < count) {
-                PyObject* ahead = found.peek(kept[size_t(i + kRowAhead)]);
-                if (ahead != nullptr && Py_IS_TYPE(ahead, BagType)) {
-                    bag_prefetch_row(as_bag(ahead), state + kRowAhead, order);
+                PyObject* const* ahead = found.find(kept[size_t(i + kRowAhead)]);
+                if (ahead != nullptr && *ahead != nullptr && Py_IS_TYPE(*ahead, BagType)) {
+                    bag_prefetch_row(as_bag(*ahead), state + kRowAhead, order);
                 }
             }
             PyObject*& known = found.at(start);
@@ -260,49 +211,19 @@ void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
 class Tally {
 public:
     // The running sum of `value`, made at 0 when it is new.
-    uint64_t& at(PyObject* value) {
-        if ((order_.size() + 1) * 2 > slots_.size()) rehash();
-        size_t mask = slots_.size() - 1;
-        size_t slot = spot(value) & mask;
-        while (slots_[slot] != 0) {
-            uint32_t n = slots_[slot] - 1;
-            if (order_[n] == value) return sums_[n];
-            slot = (slot + 1) & mask;
-        }
-        order_.push_back(value);
-        sums_.push_back(0);
-        slots_[slot] = uint32_t(order_.size());
-        return sums_.back();
-    }
+    uint64_t& at(PyObject* value) { return sums_.at(value); }
 
     Ref to_dict() const {
         Ref freq = Ref::check(PyDict_New());
-        for (size_t n = 0; n < order_.size(); ++n) {
-            Ref sum = Ref::check(PyLong_FromUnsignedLongLong(sums_[n]));
-            check_status(PyDict_SetItem(freq.get(), order_[n], sum.get()));
+        for (PyObject* value : sums_.keys()) {
+            Ref sum = Ref::check(PyLong_FromUnsignedLongLong(*sums_.find(value)));
+            check_status(PyDict_SetItem(freq.get(), value, sum.get()));
         }
         return freq;
     }
 
 private:
-    static size_t spot(PyObject* value) {
-        uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(value)) * 0x9E3779B97F4A7C15ull;
-        return size_t(h ^ (h >> 29));
-    }
-    void rehash() {
-        std::vector<uint32_t> slots(slots_.empty() ? 1024 : slots_.size() * 2, 0);
-        size_t mask = slots.size() - 1;
-        for (size_t n = 0; n < order_.size(); ++n) {
-            size_t slot = spot(order_[n]) & mask;
-            while (slots[slot] != 0) slot = (slot + 1) & mask;
-            slots[slot] = uint32_t(n + 1);
-        }
-        slots_.swap(slots);
-    }
-
-    std::vector<uint32_t> slots_;
-    std::vector<PyObject*> order_;  // borrowed: the chain's table holds them
-    std::vector<uint64_t> sums_;
+    AddressMap<uint64_t> sums_;  // keys borrowed: the chain's table holds them
 };
 
 // Whether every bag is exactly the package's, keeps its values in the
