@@ -9,6 +9,10 @@
 #include "prefetch.h"
 
 namespace zantu::native {
+
+// choices(): an iterator over the rows (defined with its type below).
+Ref bag_choices(BagObject* bag);
+
 namespace {
 
 // Up to this many rows a lookup scans them; above it an index is kept.
@@ -274,6 +278,17 @@ void add_count(BagStore& s, Py_ssize_t row, PyObject* count, uint32_t small) {
     Py_DECREF(previous);
 }
 
+// Adds `count` (or, when null, the small count `small`) to the row of
+// `values` (objects of the store's table), appending the row when new.
+void add_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject* count, uint32_t small) {
+    Py_ssize_t row = find_row(s, values, size);
+    if (row >= 0) {
+        add_count(s, row, count, small);
+    } else {
+        insert_row(s, values, size, count, small);
+    }
+}
+
 // Empties a store; what it held is released once it is empty.
 void clear_store(BagStore& s) {
     BagStore old = s;
@@ -366,7 +381,8 @@ Ref counts_dict(BagObject* bag) {
     return counts;
 }
 
-// Unpacks one element of `counts` into (item, count) as a for loop would.
+}  // namespace
+
 void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
     Ref it = Ref::check(PyObject_GetIter(pair));
     Ref extra;
@@ -380,6 +396,8 @@ void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
     if (PyErr_Occurred()) throw PyError();
     if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
 }
+
+namespace {
 
 void add_pairs(BagObject* bag, PyObject* counts) {
     Ref it = Ref::check(PyObject_GetIter(counts));
@@ -774,13 +792,7 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count) {
     }
     // Hashing the values may have run the caller's code.
     if (bag->table != table.get()) raise_changed("add");
-    BagStore& s = bag->store;
-    Py_ssize_t row = find_row(s, values.data(), size);
-    if (row >= 0) {
-        add_count(s, row, count, 0);
-    } else {
-        insert_row(s, values.data(), size, count, 0);
-    }
+    add_row(bag->store, values.data(), size, count, 0);
 }
 
 void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t size) {
@@ -799,23 +811,11 @@ void bag_trim(BagObject* bag) {
 }
 
 void bag_add_kept_object(BagObject* bag, PyObject* const* values, Py_ssize_t size, PyObject* count) {
-    BagStore& s = bag->store;
-    Py_ssize_t row = find_row(s, values, size);
-    if (row >= 0) {
-        add_count(s, row, count, 0);
-    } else {
-        insert_row(s, values, size, count, 0);
-    }
+    add_row(bag->store, values, size, count, 0);
 }
 
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count) {
-    BagStore& s = bag->store;
-    Py_ssize_t row = find_row(s, values, size);
-    if (row >= 0) {
-        add_count(s, row, nullptr, count);
-    } else {
-        insert_row(s, values, size, nullptr, count);
-    }
+    add_row(bag->store, values, size, nullptr, count);
 }
 
 void bag_adopt(BagObject* bag, PyObject* table) {
@@ -836,12 +836,7 @@ void bag_adopt(BagObject* bag, PyObject* table) {
         for (Py_ssize_t k = 0; k < width; ++k) {
             values[size_t(k)] = kept_value(table, PyTuple_GET_ITEM(state.get(), k));
         }
-        Py_ssize_t found = find_row(moved.store, values.data(), width);
-        if (found >= 0) {
-            add_count(moved.store, found, count.get(), 0);
-        } else {
-            insert_row(moved.store, values.data(), width, count.get(), 0);
-        }
+        add_row(moved.store, values.data(), width, count.get(), 0);
     }
     if (s.generation != generation || s.size != size || bag->table != old_table.get()) raise_changed("set_bag");
     moved.store.generation = generation + 1;

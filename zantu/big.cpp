@@ -243,7 +243,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         out.prefetch_entries(entries.get(), codes);
         out.write_start(codes, start.get());
         BagEnd bag_end(bag.get());
-        BagPairs pairs(bag.get(), true);
+        BagPairs pairs(bag.get());
         if (PyObject* it = pairs.iterator()) {
             prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
         }

@@ -127,21 +127,16 @@ Ref module_global(PyObject* module, PyObject* name) {
     return Ref::borrow(found);
 }
 
-Ref bag_choices(PyObject* bag) {
-    if (is_native_bag(bag)) return Ref::check(native->bag_choices(bag));
-    return call_method(interned.choices, bag);
-}
-
 // How many rows ahead BagPairs asks for the values of.
 constexpr Py_ssize_t kRowsAhead = 4;
 
-BagPairs::BagPairs(PyObject* bag, bool rows) : bag_(Ref::borrow(bag)) {
-    if (rows && is_native_bag(bag)) {
+BagPairs::BagPairs(PyObject* bag) : bag_(Ref::borrow(bag)) {
+    if (is_native_bag(bag)) {
         size_ = native->bag_size(bag);
         values_.resize(8);
         return;
     }
-    iterator_ = get_iter(bag_choices(bag).get());
+    iterator_ = get_iter(call_method(interned.choices, bag).get());
 }
 
 bool BagPairs::next(NextState& state, Ref& count) {

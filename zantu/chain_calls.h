@@ -79,8 +79,7 @@ void chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag);
 void chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
 
 // The bags.
-// bag.choices() and bag.unique_count.
-Ref bag_choices(PyObject* bag);
+// bag.unique_count.
 Ref bag_unique_count(PyObject* bag);
 void bag_add(PyObject* bag, PyObject* item, PyObject* count);
 // ProbabilityBag(), the class looked up in the module's namespace, for a
@@ -96,14 +95,14 @@ const NativeApi* native_chain_api(PyObject* chain);
 void init_native();
 void release_native();
 
-// The pairs of a bag, as its choices() hands them out. With `rows`, those
-// of the package's own bag are read from its rows, without a tuple per
-// next state unless one is asked for (NextState::as_sequence) (its values are held by its value table, which this holds;
-// a bag that changes size meanwhile raises RuntimeError, as its iterator
-// does).
+// The pairs of a bag, as its choices() hands them out. Those of the
+// package's own bag are read from its rows, without a tuple per next state
+// unless one is asked for (NextState::as_sequence); its values are held by
+// its value table, which this holds, and a bag that changes size meanwhile
+// raises RuntimeError, as its iterator does.
 class BagPairs {
 public:
-    BagPairs(PyObject* bag, bool rows);
+    explicit BagPairs(PyObject* bag);
     // The next pair into `state` and `count`; false at the end.
     bool next(NextState& state, Ref& count);
     // The iterator that choices() gave; null for rows.

@@ -183,13 +183,19 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
         Ref done = Ref::check(PyObject_VectorcallMethod(imports.name_add, stack, 2, nullptr));
         if (chain->bags != bags.get() || chain->table != table.get()) raise_changed("add_tokens");
     }
-}
-
-// A chain is mostly built once and then read: its bags keep no room.
-void trim_bags(PyObject* bags) {
+    // A chain is mostly built once and then read: the bags counted into
+    // keep no room. After a plain run those are the ones found by start;
+    // after code of the caller's, any bag of the chain may be one.
+    if (run.on()) {
+        for (PyObject* start : found.keys()) {
+            PyObject* bag = *found.find(start);
+            if (Py_IS_TYPE(bag, BagType)) bag_trim(as_bag(bag));
+        }
+        return;
+    }
     Py_ssize_t pos = 0;
     PyObject *start, *bag;
-    while (PyDict_Next(bags, &pos, &start, &bag)) {
+    while (PyDict_Next(bags.get(), &pos, &start, &bag)) {
         if (Py_IS_TYPE(bag, BagType)) bag_trim(as_bag(bag));
     }
 }
@@ -201,7 +207,6 @@ void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
     bool plain = true;
     std::vector<PyObject*> kept = kept_tokens(table.get(), tokens, plain);
     count_states(chain, table.get(), bags.get(), kept, order, plain);
-    trim_bags(bags.get());
 }
 
 // --- build_frequency_dict -------------------------------------------------
@@ -279,15 +284,12 @@ Ref general_frequencies(PyObject* bags) {
         Ref pairs = Ref::check(PyObject_CallMethod(bag, "choices", nullptr));
         Ref it = Ref::check(PyObject_GetIter(pairs.get()));
         for (Ref pair; (pair = Ref::steal(PyIter_Next(it.get())));) {
-            Ref seq = Ref::check(PySequence_Tuple(pair.get()));
-            if (PyTuple_GET_SIZE(seq.get()) != 2) {
-                raise(PyExc_ValueError, "expected (next state, count) pairs from choices()");
-            }
-            PyObject* count = PyTuple_GET_ITEM(seq.get(), 1);
-            total = Ref::check(PyNumber_Add(total.get(), count));
-            Ref values = Ref::check(PyObject_GetIter(PyTuple_GET_ITEM(seq.get(), 0)));
+            Ref item, count;
+            unpack_pair(pair.get(), item, count);
+            total = Ref::check(PyNumber_Add(total.get(), count.get()));
+            Ref values = Ref::check(PyObject_GetIter(item.get()));
             for (Ref value; (value = Ref::steal(PyIter_Next(values.get())));) {
-                add_frequency(freq.get(), value.get(), count, zero.get());
+                add_frequency(freq.get(), value.get(), count.get(), zero.get());
             }
             if (PyErr_Occurred()) throw PyError();
         }
@@ -703,7 +705,6 @@ PyObject* api_chain_new_bag(PyObject* chain) {
 void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order) {
     Ref bags = chain_bags(chain);
     count_states(chain, table, bags.get(), kept, order, true);
-    trim_bags(bags.get());
 }
 
 Ref table_of(ChainObject* chain) { return chain_table(chain); }

@@ -74,10 +74,6 @@ int api_bag_add(PyObject* bag, PyObject* item, PyObject* count) {
     });
 }
 
-PyObject* api_bag_choices(PyObject* bag) {
-    return guarded<PyObject*>(nullptr, [&] { return bag_choices(as_bag(bag)).release(); });
-}
-
 Py_ssize_t api_bag_size(PyObject* bag) { return as_bag(bag)->store.size; }
 
 PyObject* api_chain_table(PyObject* chain) {
@@ -123,7 +119,7 @@ PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t*
 }
 
 NativeApi api = {kNativeApiVersion, nullptr, nullptr, api_chain_add_to_bag, api_chain_set_bag,
-                 api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_choices, api_bag_size,
+                 api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
                  api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place};
 
 void release_imports(void*) {

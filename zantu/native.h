@@ -89,6 +89,9 @@ Ref freeze(PyObject* value);
 PyObject* kept_value(PyObject* table, PyObject* value);
 Ref new_table();
 
+// Unpacks `pair` into two, as `a, b = pair` does (its ValueErrors too).
+void unpack_pair(PyObject* pair, Ref& first, Ref& second);
+
 // A new empty bag whose values go to `table`.
 Ref new_bag(PyObject* table);
 // bag.add(item, count) of the native bag.
@@ -107,7 +110,6 @@ void bag_adopt(BagObject* bag, PyObject* table);
 // A next state drawn with probability count/total, `draw()` giving a float
 // in [0, 1). Returns a new tuple.
 Ref bag_choose(BagObject* bag, PyObject* draw);
-Ref bag_choices(BagObject* bag);
 
 // The chain's value table (made when it has none).
 Ref table_of(ChainObject* chain);

@@ -10,7 +10,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 4;
+constexpr unsigned int kNativeApiVersion = 5;
 
 struct NativeApi {
     unsigned int version;
@@ -27,8 +27,7 @@ struct NativeApi {
     PyObject* (*chain_new_bag)(PyObject* chain);
     // bag.add(item, count=count)
     int (*bag_add)(PyObject* bag, PyObject* item, PyObject* count);
-    // bag.choices() (new reference) and bag.unique_count
-    PyObject* (*bag_choices)(PyObject* bag);
+    // bag.unique_count (its rows are read with bag_row)
     Py_ssize_t (*bag_size)(PyObject* bag);
     // The chain's value table (new reference), and the object it keeps for
     // `value` (borrowed: the table holds it while it lives).

@@ -180,7 +180,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
         text.literal(",[");
         flat.elements.push_back(std::move(start_element));
         Py_ssize_t pairs_written = 0;
-        BagPairs pairs(bag.get(), true);
+        BagPairs pairs(bag.get());
         NextState state;
         while (pairs.next(state, count)) {
             // The memory of the next states a few pairs on (read in place,
