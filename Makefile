@@ -39,6 +39,7 @@ bench: install
 	$(PY) -m pip install -q --disable-pip-version-check matplotlib markovify
 	$(PY) benchmarks/bench.py $(BENCH_FLAGS)
 	PYTHONSAFEPATH=1 $(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
+	PYTHONSAFEPATH=1 $(PY) benchmarks/shortcuts.py
 
 bench-check: install
 	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)

@@ -447,6 +447,9 @@ def main(argv=None):
                              "(dump_json_big, load_json_big[yajl2_c], ...); may be repeated")
     args = parser.parse_args(argv)
 
+    report = zantu_cjson.__fast_paths__()
+    print(f"Python {sys.version.split()[0]}: shortcuts on: {', '.join(n for n, on in report.items() if on) or 'none'};"
+          f" off: {', '.join(n for n, on in report.items() if not on) or 'none'}")
     tokens = stdlib_tokens(args.tokens)
     chain = MarkovChain.from_tokens(tokens)
     fast = FastChain(chain)

@@ -1,11 +1,31 @@
+import contextlib
 import importlib
 import io
 import json as std_json
+import os
 
 import pytest
 import ujson
 
 import zantu_cjson
+
+
+# ZANTU_TEST_SHORTCUTS=off runs the whole suite with every shortcut of the
+# codec off: the plain paths alone must pass it.
+SHORTCUTS_OFF = os.environ.get("ZANTU_TEST_SHORTCUTS") == "off"
+if SHORTCUTS_OFF:
+    zantu_cjson.__fast_paths__(**dict.fromkeys(zantu_cjson.__fast_paths__(), False))
+
+
+@contextlib.contextmanager
+def shortcuts_off():
+    """Every shortcut of the codec off for the block, then as it was."""
+    was = zantu_cjson.__fast_paths__()
+    zantu_cjson.__fast_paths__(**dict.fromkeys(was, False))
+    try:
+        yield
+    finally:
+        zantu_cjson.__fast_paths__(**{name: True for name, on in was.items() if on})
 
 
 class Log(list):

@@ -13,7 +13,7 @@ import ijson
 import pytest
 
 import zantu_cjson
-from conftest import EXAMPLE_ENTRIES, SpyChain, SpyFile
+from conftest import EXAMPLE_ENTRIES, SHORTCUTS_OFF, SpyChain, SpyFile
 from zantu.bag import ProbabilityBag
 
 FUNCTIONS = [("dump_json_small", "frequency_compress"), ("load_json_small", "merge"),
@@ -29,6 +29,25 @@ def test_namespace():
     names = [n for n in ns if not n.startswith("__") or n == "__test__"]
     assert names == ["json", "math", "OrderedDict", "ObjectBuilder", "ProbabilityBag", "ijson",
                      "dump_json_small", "load_json_small", "dump_json_big", "load_json_big", "__test__"]
+
+
+# Every supported interpreter has every shortcut (the same set on each);
+# one reported off here means lost speed, not lost correctness.
+ALL_SHORTCUTS = {"cached_lookups", "iterator_views", "compact_ints", "encoder_texts", "document_text",
+                 "ujson_load", "direct_load", "native_chain", "native_log10", "native_builder", "parser_blocks"}
+
+
+def test_shortcuts_reported():
+    report = zantu_cjson.__fast_paths__()
+    assert set(report) == ALL_SHORTCUTS
+    assert {name for name, on in report.items() if on} == (set() if SHORTCUTS_OFF else ALL_SHORTCUTS)
+    if not SHORTCUTS_OFF:
+        assert zantu_cjson.__fast_paths__(native_log10=False)["native_log10"] is False
+        assert zantu_cjson.__fast_paths__(native_log10=True)["native_log10"] is True
+    with pytest.raises(ValueError, match="no fast path is called 'bogus'"):
+        zantu_cjson.__fast_paths__(bogus=False)
+    with pytest.raises(TypeError):
+        zantu_cjson.__fast_paths__(True)
 
 
 @pytest.mark.parametrize("name, flag", FUNCTIONS)

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zantu_cjson
-from conftest import ALL_BACKENDS, BACKENDS
+from conftest import ALL_BACKENDS, BACKENDS, shortcuts_off
 from zantu import MarkovChain
 
 WRITERS = [zantu_cjson.dump_json_small, zantu_cjson.dump_json_big]
@@ -123,3 +123,27 @@ def test_random_chains_round_trip(triples, writer, compress, reader_name):
     loaded = MarkovChain()
     reader(loaded, io.StringIO(save(writer, chain, compress)))
     assert loaded == chain
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.lists(st.tuples(json_values, st.lists(json_values, max_size=3), st.integers(1, 10 ** 6)),
+                max_size=25),
+       st.sampled_from(WRITERS), st.booleans(), st.sampled_from(READERS), st.sampled_from(["ujson", "json"]))
+def test_shortcuts_change_nothing(triples, writer, compress, reader_name, encoder_name):
+    """The same text and the same chain with every shortcut off."""
+    reader = reader_for(reader_name)
+    chain = MarkovChain()
+    for start, item, count in triples:
+        chain.add_to_bag(start, item, count=count)
+    saved = zantu_cjson.json
+    zantu_cjson.json = importlib.import_module(encoder_name)
+    try:
+        text = save(writer, chain, compress)
+        fast, plain = MarkovChain(), MarkovChain()
+        reader(fast, io.StringIO(text))
+        with shortcuts_off():
+            assert save(writer, chain, compress) == text
+            reader(plain, io.StringIO(text))
+    finally:
+        zantu_cjson.json = saved
+    assert list(fast.items()) == list(plain.items()) and fast == chain

@@ -7,6 +7,7 @@
 #include "big.h"
 #include "chain_calls.h"
 #include "codes.h"
+#include "fast_path.h"
 
 namespace zantu {
 
@@ -301,10 +302,12 @@ private:
 
 // Assembles one value (the codes array, a start or an item) from a balanced
 // run of events. Natively while ijson's own ObjectBuilder is bound; through
-// the bound builder otherwise, which then sees every event of the run.
+// the bound builder otherwise, which then sees every event of the run:
+// ijson's own with numbers as host numbers (what the native assembly
+// makes), any other with the values as the parser delivered them.
 class ValueSource {
 public:
-    explicit ValueSource(Ref builder) : builder_(std::move(builder)) {}
+    ValueSource(Ref builder, bool host_numbers) : builder_(std::move(builder)), host_numbers_(host_numbers) {}
 
     // The next run, if it is an array of scalars only, may be kept as its
     // elements instead of a list (for a reader that only reads them; see
@@ -333,7 +336,7 @@ public:
             --depth_;
         }
         if (builder_) {
-            builder_event(builder_.get(), event, value);
+            builder_event(builder_.get(), event, host_numbers_ ? number : value);
             return;
         }
         if (flat_) {
@@ -410,6 +413,7 @@ private:
     }
 
     Ref builder_;
+    bool host_numbers_;
     std::size_t depth_ = 0;
     bool elements_allowed_ = false;
     bool flat_ = false;              // inside a run kept as its elements
@@ -440,8 +444,8 @@ const char* found(Ev kind) {
 
 class StreamReader {
 public:
-    StreamReader(PyObject* module, PyObject* chain, bool merge, Ref builder)
-        : module_(module), chain_(chain), pending_clear_(!merge), source_(std::move(builder)) {}
+    StreamReader(PyObject* module, PyObject* chain, bool merge, Ref builder, bool host_numbers)
+        : module_(module), chain_(chain), pending_clear_(!merge), source_(std::move(builder), host_numbers) {}
 
     void run(PyObject* events) {
         Ref it = get_iter(events);
@@ -684,6 +688,7 @@ void init_stream_types(PyObject* object_builder) {
     }
     Py_XDECREF(genuine_object_builder);
     genuine_object_builder = Ref::borrow(object_builder).release();
+    set_fast_path_usable(FastPath::native_builder, true);
 }
 
 void release_stream_types() {
@@ -707,9 +712,10 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
     Ref source = parser_source(file);
     Ref events = ijson_basic_parse(module, source.get(), kParserBlock);
     Ref builder_class = module_global(module, interned.ObjectBuilder);
+    bool genuine_builder = builder_class.get() == genuine_object_builder;
     Ref builder;
-    if (builder_class.get() != genuine_object_builder) builder = call(builder_class.get());
-    StreamReader reader(module, chain, merging, std::move(builder));
+    if (!genuine_builder || !fast_path(FastPath::native_builder)) builder = call(builder_class.get());
+    StreamReader reader(module, chain, merging, std::move(builder), genuine_builder);
     reader.run(events.get());
 }
 

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "fast_path.h"
 #include "lookup.h"
 #include "native_api.h"
 #include "prefetch.h"
@@ -19,8 +20,8 @@ PyObject* frequency_key = nullptr;
 // zantu._native is not there to be found.
 const NativeApi* native = nullptr;
 
-bool is_native_chain(PyObject* o) { return native != nullptr && Py_IS_TYPE(o, native->chain_type); }
-bool is_native_bag(PyObject* o) { return native != nullptr && Py_IS_TYPE(o, native->bag_type); }
+bool is_native_chain(PyObject* o) { return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, native->chain_type); }
+bool is_native_bag(PyObject* o) { return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, native->bag_type); }
 
 // The code of ijson's own basic_parse, recorded at import.
 PyObject* genuine_basic_parse_code = nullptr;
@@ -267,9 +268,13 @@ void init_native() {
               kNativeApiVersion);
     }
     native = api;
+    set_fast_path_usable(FastPath::native_chain, true);
 }
 
-void release_native() { native = nullptr; }
+void release_native() {
+    set_fast_path_usable(FastPath::native_chain, false);
+    native = nullptr;
+}
 
 Ref sort_by_frequency(PyObject* items) {
     PyObject* stack[] = {nullptr, items, frequency_key};
@@ -282,7 +287,7 @@ Ref ijson_basic_parse(PyObject* module, PyObject* source, long block) {
     Ref basic_parse = get_attr(ijson.get(), interned.basic_parse);
     // Every backend's basic_parse is made from one function of ijson's, so
     // they share its code object (and its signature).
-    if (block > 0 && genuine_basic_parse_code != nullptr && PyFunction_Check(basic_parse.get()) &&
+    if (block > 0 && fast_path(FastPath::parser_blocks) && genuine_basic_parse_code != nullptr && PyFunction_Check(basic_parse.get()) &&
         PyFunction_GET_CODE(basic_parse.get()) == genuine_basic_parse_code) {
         Ref size = Ref::check(PyLong_FromLong(block));
         PyObject* stack[] = {nullptr, source, size.get()};
@@ -321,6 +326,7 @@ void init_parser() {
         PyObject* code = PyFunction_GET_CODE(basic_parse.get());
         if (takes_by_name(code, interned.buf_size)) genuine_basic_parse_code = Ref::borrow(code).release();
     }
+    set_fast_path_usable(FastPath::parser_blocks, genuine_basic_parse_code != nullptr);
 }
 
 Ref object_builder_new(PyObject* module) {

@@ -36,7 +36,7 @@ bool is_container_text(PyObject* text) {
 // double-precision result.
 bool digits_reach(GlobalAttribute& math_log10, Py_ssize_t position, Py_ssize_t length) {
     Ref log10 = math_log10.get();
-    if (log10.get() == genuine_log10) {
+    if (fast_path(FastPath::native_log10) && log10.get() == genuine_log10) {
         return static_cast<long long>(std::log10(static_cast<double>(position))) + 1 >= length;
     }
     Ref pos = Ref::check(PyLong_FromSsize_t(position));
@@ -487,6 +487,7 @@ void init_codes() {
     Ref math = Ref::check(PyImport_ImportModule("math"));
     Py_XDECREF(genuine_log10);
     genuine_log10 = get_attr(math.get(), interned.log10).release();
+    set_fast_path_usable(FastPath::native_log10, true);
     Ref errors = Ref::check(PyImport_ImportModule("zantu.errors"));
     Ref missing = Ref::check(PyObject_GetAttrString(errors.get(), "MissingCodeError"));
     if (!PyExceptionClass_Check(missing.get())) {

@@ -444,6 +444,11 @@ void init_encoders() {
         *g.slot = get_attr(module, g.name).release();
     }
     remember_standard_json(standard_dumps);
+    set_fast_path_usable(FastPath::encoder_texts, ujson_dumps != nullptr || standard.settings != nullptr);
+    set_fast_path_usable(FastPath::document_text, ujson_dump != nullptr && ujson_dumps != nullptr && ordered_dict != nullptr);
+    bool ujson_loads_found = ujson_load != nullptr && ujson_loads != nullptr;
+    set_fast_path_usable(FastPath::ujson_load, ujson_loads_found);
+    set_fast_path_usable(FastPath::direct_load, ujson_loads_found);
 }
 
 void release_encoders() {
@@ -482,7 +487,7 @@ Ref ujson_file_method(PyObject* file, const char* name) {
 }
 
 bool ujson_dump_bound(PyObject* module) {
-    if (ujson_dump == nullptr) return false;
+    if (ujson_dump == nullptr || !fast_path(FastPath::document_text)) return false;
     // An error here (from the __eq__ of a key of the caller's in either
     // namespace) only means no text is made ahead: the lookup that json.dump
     // makes later meets it again.
@@ -513,7 +518,7 @@ void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyO
     // ujson.dumps, with its own text and its own errors.
     Ref write = ujson_file_method(file, "write");
     Ref text = Ref::borrow(made_text);
-    if (!text && genuine_document) {
+    if (!text && genuine_document && fast_path(FastPath::document_text)) {
         std::string out = "{\"codes\":";
         if (append_native(out, codes_list, false, 0)) {
             out += ",\"chain\":";
@@ -531,6 +536,7 @@ Encoder::Encoder(PyObject* module) : dumps_(module, interned.json, interned.dump
 
 Encoder::Style Encoder::style(Ref& call) {
     call = dumps_.get();
+    if (!fast_path(FastPath::encoder_texts)) return Style::Call;
     if (call.get() == ujson_dumps) return Style::Compact;
     if (call.get() == standard_dumps && standard_json_unchanged(call.get())) return Style::Spaced;
     return Style::Call;

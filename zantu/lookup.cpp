@@ -8,18 +8,9 @@
 
 namespace zantu {
 
-// The tags read here are CPython 3.11's (PyDictObject.ma_version_tag, and
-// the type's tp_version_tag with Py_TPFLAGS_VALID_VERSION_TAG); later
-// versions deprecate the dict's.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-#define ZANTU_VERSION_TAGS 1
-#else
-#define ZANTU_VERSION_TAGS 0
-#endif
-
 namespace {
 
-#if ZANTU_VERSION_TAGS
+#if ZANTU_VERSION_TAGS || ZANTU_WATCHERS
 // The instance dict of `obj`, for a type that keeps it at a fixed offset
 // (none when the type has no dict slot, or the dict is not made yet).
 PyObject* instance_dict(PyObject* obj) {
@@ -29,29 +20,106 @@ PyObject* instance_dict(PyObject* obj) {
 }
 #endif
 
+#if ZANTU_WATCHERS
+// Every dict and type that a remembered answer depends on is watched, and
+// any event on any of them moves this count: an answer taken at one count
+// holds while the count has not moved.
+uint64_t changes = 1;
+int dict_watcher = -1;
+int type_watcher = -1;
+
+int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++changes;
+    return 0;
+}
+
+int on_type_event(PyTypeObject*) {
+    ++changes;
+    return 0;
+}
+#endif
+
+#if ZANTU_VERSION_TAGS || ZANTU_WATCHERS
+// As the interpreter takes what a C function gives back: a result with an
+// exception set, or none without one, is a SystemError (caused by the
+// exception that was set).
+Ref checked_result(PyObject* callable, PyObject* result) {
+    if (result != nullptr && !PyErr_Occurred()) return Ref::steal(result);
+#if ZANTU_VERSION_TAGS
+    return Ref::check(_Py_CheckFunctionResult(PyThreadState_Get(), callable, result, nullptr));
+#else
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) raise(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+        throw PyError();
+    }
+    Py_DECREF(result);
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", callable);
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetContext(error, Py_NewRef(cause));
+    PyException_SetCause(error, cause);
+    PyErr_SetRaisedException(error);
+    throw PyError();
+#endif
+}
+#endif
+
 }  // namespace
 
+void init_lookups() {
+#if ZANTU_WATCHERS
+    if (dict_watcher < 0) dict_watcher = check_status(PyDict_AddWatcher(on_dict_event));
+    if (type_watcher < 0) type_watcher = check_status(PyType_AddWatcher(on_type_event));
+#endif
+    set_fast_path_usable(FastPath::cached_lookups, true);
+}
+
+void release_lookups() {
+    set_fast_path_usable(FastPath::cached_lookups, false);
+#if ZANTU_WATCHERS
+    // Called while the module is freed: an error here has no one to go to.
+    if (dict_watcher >= 0 && PyDict_ClearWatcher(dict_watcher) < 0) PyErr_Clear();
+    if (type_watcher >= 0 && PyType_ClearWatcher(type_watcher) < 0) PyErr_Clear();
+    dict_watcher = type_watcher = -1;
+    ++changes;
+#endif
+}
+
 DictState::DictState(PyObject* dict) : dict_(dict) {
+    if (dict == nullptr) return;
 #if ZANTU_VERSION_TAGS
-    if (dict != nullptr) version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#elif ZANTU_WATCHERS
+    if (dict_watcher >= 0 && PyDict_Watch(dict_watcher, dict) == 0) {
+        version_ = changes;
+    } else {
+        PyErr_Clear();  // not watched: never taken as unchanged
+    }
 #endif
 }
 
 bool DictState::same(PyObject* dict) const {
+    if (dict != dict_) return false;
+    if (dict == nullptr) return true;
 #if ZANTU_VERSION_TAGS
-    return dict == dict_ && (dict == nullptr || reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version_);
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version_;
+#elif ZANTU_WATCHERS
+    return version_ != 0 && version_ == changes;
 #else
-    (void)dict;
     return false;
 #endif
 }
 
 bool MethodCall::unchanged(PyObject* obj) const {
-#if ZANTU_VERSION_TAGS
+#if ZANTU_VERSION_TAGS || ZANTU_WATCHERS
     const PyTypeObject* type = Py_TYPE(obj);
     return type == type_ && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 &&
-           type->tp_version_tag == type_version_ && type->tp_getattro == PyObject_GenericGetAttr &&
-           instance_dict_.same(instance_dict(obj));
+#if ZANTU_VERSION_TAGS
+           type->tp_version_tag == type_version_ &&
+#else
+           type_version_ == changes &&
+#endif
+           type->tp_getattro == PyObject_GenericGetAttr && instance_dict_.same(instance_dict(obj));
 #else
     (void)obj;
     return false;
@@ -69,7 +137,7 @@ bool MethodCall::unchanged(PyObject* obj) const {
 void MethodCall::remember(PyObject* obj, Ref& own) {
     method_ = Ref();
     direct_ = nullptr;
-#if ZANTU_VERSION_TAGS
+#if ZANTU_VERSION_TAGS || ZANTU_WATCHERS
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr || (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0 ||
         type->tp_dictoffset < 0) {
@@ -84,7 +152,17 @@ void MethodCall::remember(PyObject* obj, Ref& own) {
     // that lookup may run code (a key's __eq__) that changes the type or
     // the dict, and then the tags taken no longer match.
     Ref method = Ref::borrow(found);
-    unsigned int type_version = type->tp_version_tag;
+#if ZANTU_VERSION_TAGS
+    uint64_t type_version = type->tp_version_tag;
+#else
+    // A type with a valid version tag tells its watchers of any change to
+    // itself or to a base (which then has a valid tag too).
+    if (type_watcher < 0 || PyType_Watch(type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    uint64_t type_version = changes;
+#endif
     PyObject* dict = instance_dict(obj);
     DictState dict_state(dict);
     if (dict != nullptr) {
@@ -115,25 +193,23 @@ void MethodCall::remember(PyObject* obj, Ref& own) {
 }
 
 Ref MethodCall::operator()(PyObject* obj, PyObject* arg) {
+    if (!fast_path(FastPath::cached_lookups)) return call_method(name_, obj, arg);
     if (!method_ || !unchanged(obj)) {
         Ref own;  // the instance's own attribute, which the lookup then answers with
         remember(obj, own);
         if (own) return call(own.get(), arg);
         if (!method_) return call_method(name_, obj, arg);
     }
-#if ZANTU_VERSION_TAGS
+#if ZANTU_VERSION_TAGS || ZANTU_WATCHERS
     if (direct_ != nullptr) {
         // What the descriptor's own call does once it has checked the
         // arguments (and the type, checked when it was remembered). The
         // descriptor stays held by method_, which nothing the call runs can
         // reach.
-        PyThreadState* thread = PyThreadState_Get();
         if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyError();
         PyObject* result = direct_(obj, arg);
         Py_LeaveRecursiveCall();
-        // A result and no exception set: what the check passes unchanged.
-        if (result != nullptr && thread->curexc_type == nullptr) return Ref::steal(result);
-        return Ref::check(_Py_CheckFunctionResult(thread, method_.get(), result, nullptr));
+        return checked_result(method_.get(), result);
     }
 #endif
     Ref method = method_;  // held for the call, whatever the call changes
@@ -142,6 +218,7 @@ Ref MethodCall::operator()(PyObject* obj, PyObject* arg) {
 }
 
 Ref GlobalAttribute::get() {
+    if (!fast_path(FastPath::cached_lookups)) return get_attr(module_global(module_, global_).get(), attribute_);
     // A module keeps one namespace dict for life.
     if (globals_dict_ == nullptr) globals_dict_ = PyModule_GetDict(module_);
     PyObject* globals = globals_dict_;

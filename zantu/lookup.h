@@ -1,19 +1,26 @@
 // Lookups that the writers repeat for every piece (`file.write`, the
 // encoder's `json.dumps`), answered from the previous answer while nothing
-// that answer depends on has changed. CPython gives every dict a version
-// that changes whenever the dict does, and every type a version that
-// changes whenever an attribute of it or of a base does (its own attribute
-// caches rely on the same tags); an unchanged tag means that a fresh lookup
-// would find what the last one found. Where an answer depends on anything
-// the tags do not cover, or on an interpreter whose tags this build does
-// not know, every lookup is made afresh.
+// that answer depends on has changed. On 3.11 CPython gives every dict a
+// version that changes whenever the dict does, and every type a version
+// that changes whenever an attribute of it or of a base does (its own
+// attribute caches rely on the same tags); from 3.12 on, dict and type
+// watchers are told of the same changes. An unchanged tag, or no word from
+// a watcher, means that a fresh lookup would find what the last one found.
+// Where an answer depends on anything these do not cover, or where the
+// shortcut is off (fast_path.h), every lookup is made afresh.
 #pragma once
 
 #include <cstdint>
 
+#include "fast_path.h"
 #include "ref.h"
 
 namespace zantu {
+
+// Registers what the answers below need at import (the dict and type
+// watchers where those say "unchanged"); release_lookups drops them.
+void init_lookups();
+void release_lookups();
 
 // A dict as it stands now; `same` tells whether it is still that dict,
 // unchanged. The dict is never dereferenced through the snapshot.
@@ -42,7 +49,7 @@ private:
     Ref method_;  // the function found on the type, called with obj first
     PyCFunction direct_ = nullptr;  // its C function, when it takes one argument
     const PyTypeObject* type_ = nullptr;
-    unsigned int type_version_ = 0;
+    uint64_t type_version_ = 0;  // the type's version tag, or the watchers' count
     DictState instance_dict_;
 };
 

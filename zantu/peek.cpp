@@ -10,11 +10,9 @@ namespace zantu {
 
 namespace {
 
-bool layout_checked = false;
-
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-// CPython 3.11's dict item iterator and keys object (Objects/dictobject.c
-// and Include/internal/pycore_dict.h).
+#if ZANTU_ITERATOR_LAYOUT
+// CPython's dict item iterator and keys object, as 3.11 to 3.13 lay them
+// out (Objects/dictobject.c and Include/internal/pycore_dict.h).
 struct DictIter {
     PyObject_HEAD
     PyDictObject* di_dict;  // null once the iterator is exhausted
@@ -65,7 +63,7 @@ bool read_entries(PyObject* it, const char*& first, size_t& stride, Py_ssize_t& 
     return d != nullptr && read_dict_entries(d, di->di_pos, first, stride, size);  // null: exhausted
 }
 
-// CPython 3.11's list and tuple iterators (Objects/listobject.c and
+// CPython's list and tuple iterators (Objects/listobject.c and
 // Objects/tupleobject.c).
 struct SequenceIter {
     PyObject_HEAD
@@ -149,7 +147,7 @@ bool check_sequence_layout(bool tuple) {
 }  // namespace
 
 EntriesAhead::EntriesAhead(PyObject* it) {
-    if (!layout_checked) return;
+    if (!fast_path(FastPath::iterator_views)) return;
     PyTypeObject* type = Py_TYPE(it);
     if (type == &PyDictIterItem_Type) {
         if (!read_entries(it, first_, stride_, size_)) size_ = 0;
@@ -160,8 +158,8 @@ EntriesAhead::EntriesAhead(PyObject* it) {
 }
 
 void init_peek() {
-    layout_checked = check_layout(false) && check_layout(true) && check_sequence_layout(false) &&
-                     check_sequence_layout(true);
+    set_fast_path_usable(FastPath::iterator_views, check_layout(false) && check_layout(true) &&
+                                                       check_sequence_layout(false) && check_sequence_layout(true));
 }
 
 }  // namespace zantu

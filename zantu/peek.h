@@ -8,13 +8,15 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "fast_path.h"
 #include "prefetch.h"
 #include "ref.h"
 
 namespace zantu {
 
 // Checks at import that this interpreter's dict, list and tuple iterators
-// are laid out as this build expects (on any other, a view finds nothing).
+// are laid out as this build expects (if not, a view finds nothing and the
+// shortcut is reported off).
 void init_peek();
 
 

@@ -6,6 +6,7 @@
 #include "big.h"
 #include "chain_calls.h"
 #include "codes.h"
+#include "fast_path.h"
 #include "json_text.h"
 #include "lookup.h"
 #include "peek.h"
@@ -154,6 +155,7 @@ void free_module(void*) {
     release_codes();
     release_encoders();
     release_native();
+    release_lookups();
 }
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,
@@ -192,6 +194,7 @@ Ref import_preferring(const char* preferred, const char* fallback) {
 }
 
 void init_module(PyObject* module) {
+    init_fast_paths();
     intern_into(name_chain, "chain");
     intern_into(name_file, "file");
     intern_into(name_frequency_compress, "frequency_compress");
@@ -201,6 +204,7 @@ void init_module(PyObject* module) {
     init_parser();
     init_codes();
     init_encoders();
+    init_lookups();
     // The package's bag: what the readers make. Its chain and bag types are
     // filled and read directly (chain_calls.h).
     Ref bag_class = import("zantu.bag", "ProbabilityBag");
@@ -215,6 +219,7 @@ void init_module(PyObject* module) {
     set_global(module, "ProbabilityBag", bag_class);
     set_global(module, "ijson", import_preferring("ijson.backends.yajl2_cffi", "ijson"));
     check_status(PyModule_AddFunctions(module, functions));
+    check_status(PyModule_AddFunctions(module, fast_path_functions));
     set_global(module, "__test__", Ref::check(PyDict_New()));
 }
 

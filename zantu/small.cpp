@@ -6,6 +6,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "direct_load.h"
+#include "fast_path.h"
 #include "json_text.h"
 #include "peek.h"
 #include "prefetch.h"
@@ -319,10 +320,10 @@ void plan_chain(PyObject* chain_array, PyObject* table, PyObject* by_code, bool 
 Ref load_document(PyObject* module, PyObject* chain, PyObject* file, bool direct,
                   std::optional<CollectorPause>& pause) {
     Ref load = json_load_function(module);
-    if (!is_ujson_load(load.get())) return call(load.get(), file);
+    if (!fast_path(FastPath::ujson_load) || !is_ujson_load(load.get())) return call(load.get(), file);
     Ref text = call(ujson_file_method(file, "read").get());
     pause.emplace();
-    if (direct && load_directly(module, chain, text.get())) return Ref();
+    if (direct && fast_path(FastPath::direct_load) && load_directly(module, chain, text.get())) return Ref();
     return ujson_decode(text.get());
 }
 

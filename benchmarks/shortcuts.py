@@ -1,0 +1,155 @@
+"""What each shortcut of the codec buys: every row timed with the shortcut
+on and off, in alternating rounds of one run, on the package's chain and on
+a chain of built-in methods (a caller's own chain, iterated as dicts and
+lists).
+
+    python benchmarks/shortcuts.py [--tokens N] [--repeat R] [--out DIR]
+
+Prints which shortcuts are on in this interpreter, then the table; writes
+DIR/shortcuts-<python>.md. A shortcut pays when some row runs at least 5%
+slower without it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import io
+import json as std_json
+import platform
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import zantu_cjson
+from zantu import MarkovChain
+from zantu.corpus import stdlib_tokens
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench import FastChain, FastProbabilityBag, backends, bound  # noqa: E402
+
+PAYS = 0.05
+WRITERS = ("dump_json_small", "dump_json_big")
+# The rows each shortcut can change.
+ROWS = {
+    "cached_lookups": WRITERS,
+    "iterator_views": WRITERS,
+    "compact_ints": WRITERS,
+    "encoder_texts": WRITERS + ("dump_json_small[json]", "dump_json_big[json]"),
+    "document_text": ("dump_json_small",),
+    "ujson_load": ("load_json_small",),
+    "direct_load": ("load_json_small",),
+    "native_chain": WRITERS + ("load_json_small", "load_json_big[yajl2_c]"),
+    "native_log10": WRITERS,
+    "native_builder": ("load_json_big[yajl2_c]",),
+    "parser_blocks": ("load_json_big[yajl2_c]",),
+}
+
+
+def timed(run):
+    gc.collect()
+    t0 = time.perf_counter()
+    run()
+    return time.perf_counter() - t0
+
+
+def on_and_off(name, run, repeat):
+    """Medians of the times with the shortcut on and off, rounds alternating."""
+    on, off = [], []
+    for _ in range(repeat):
+        on.append(timed(run))
+        zantu_cjson.__fast_paths__(**{name: False})
+        try:
+            off.append(timed(run))
+        finally:
+            zantu_cjson.__fast_paths__(**{name: True})
+    return statistics.median(on), statistics.median(off)
+
+
+def workload(function, chain, compress, texts):
+    """A call of `function` (a row name) on `chain`, ready to be timed."""
+    name, _, binding = function.partition("[")
+    binding = binding.rstrip("]")
+    if name.startswith("dump"):
+        writer = getattr(zantu_cjson, name)
+
+        def run():
+            if binding == "json":
+                with bound(zantu_cjson, "json", std_json):
+                    writer(chain, io.StringIO(), compress)
+            else:
+                writer(chain, io.StringIO(), compress)
+        return run
+    text = texts[compress]
+    fast = isinstance(chain, FastChain)
+    target = FastChain() if fast else MarkovChain()
+    if name == "load_json_small":
+        def run():
+            if fast:
+                with bound(zantu_cjson, "ProbabilityBag", FastProbabilityBag):
+                    zantu_cjson.load_json_small(target, io.StringIO(text))
+            else:
+                zantu_cjson.load_json_small(target, io.StringIO(text))
+        return run
+    data = text.encode("utf-8")
+    backend = backends()[binding]
+
+    def run():
+        with bound(zantu_cjson, "ijson", backend):
+            zantu_cjson.load_json_big(target, io.BytesIO(data))
+    return run
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--tokens", type=int, default=600_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--out", default="bench-results")
+    args = parser.parse_args(argv)
+
+    report = zantu_cjson.__fast_paths__()
+    python = platform.python_version()
+    print(f"Python {python}: shortcuts on: {', '.join(n for n, on in report.items() if on) or 'none'}")
+    off = [n for n, on in report.items() if not on]
+    if off:
+        print(f"Python {python}: shortcuts OFF: {', '.join(off)}")
+
+    chain = MarkovChain.from_tokens(stdlib_tokens(args.tokens))
+    chains = {"MarkovChain": chain, "own chain": FastChain(chain)}
+    texts = {}
+    for compress in (True, False):
+        out = io.StringIO()
+        zantu_cjson.dump_json_big(chain, out, compress)
+        texts[compress] = out.getvalue()
+
+    lines = [f"Python {python}, {args.tokens:,} tokens, median of {args.repeat} alternating rounds.", "",
+             "| shortcut | row | chain | form | on (s) | off (s) | off / on |", "|---|---|---|---|---:|---:|---:|"]
+    best = {}
+    for name, on in report.items():
+        if not on:
+            continue
+        best[name] = 0.0
+        for function in ROWS[name]:
+            for label, subject in chains.items():
+                if name == "native_chain" and label != "MarkovChain":
+                    continue
+                for compress in (True, False):
+                    run = workload(function, subject, compress, texts)
+                    t_on, t_off = on_and_off(name, run, args.repeat)
+                    best[name] = max(best[name], t_off / t_on - 1)
+                    form = "compressed" if compress else "plain"
+                    lines.append(f"| {name} | {function} | {label} | {form} | {t_on:.4f} | {t_off:.4f} | "
+                                 f"{t_off / t_on:.2f} |")
+    lines += ["", "| shortcut | largest gain | pays (5%) |", "|---|---:|---|"]
+    lines += [f"| {name} | {gain:+.0%} | {'yes' if gain >= PAYS else 'NO'} |" for name, gain in best.items()]
+    text = "\n".join(lines)
+    print(text)
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    (out / f"shortcuts-{python}.md").write_text(text + "\n", encoding="utf-8")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

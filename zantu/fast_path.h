@@ -1,0 +1,105 @@
+// The codec's shortcuts: ways to the very result of a plain path that lean
+// on how this interpreter is built, or on a dependency still being the one
+// found at import. Every use asks fast_path() first and takes the plain
+// path when it says no, so that with every shortcut off the codec is
+// correct on its own (the suite runs once that way).
+//
+// This is the one place that looks at the interpreter's release. The
+// shortcuts, and what each needs:
+//   cached_lookups  file.write, json.dumps and math.log10 answered from the
+//                   last lookup while nothing it depends on has changed:
+//                   the dicts' and types' version tags on 3.11, dict and
+//                   type watchers on 3.12 and later (lookup.h);
+//   iterator_views  the entries a dict, list or tuple iterator hands out
+//                   next, asked of the memory ahead of time, on the
+//                   iterator layouts of 3.11 to 3.13, checked at import
+//                   (peek.h);
+//   compact_ints    an int that fits one machine word read where it is
+//                   stored (its digit on 3.11, PyUnstable_Long_CompactValue
+//                   on 3.12 and later);
+//   encoder_texts   the text of plain values made natively while json.dumps
+//                   is ujson's own or the standard json's, unchanged;
+//   document_text   the in-memory writer's whole document made natively
+//                   while json.dump is ujson's own and the document its
+//                   genuine OrderedDict;
+//   ujson_load      load_json_small takes the steps of ujson's own load
+//                   itself, decoding with the cyclic collector paused;
+//   direct_load     and then fills the package's chain straight from the
+//                   text, without a call per entry;
+//   native_chain    the package's chain and bag filled and read through
+//                   their C interface (zantu._native) instead of their
+//                   methods;
+//   native_log10    math.log10 computed natively while it is math's own;
+//   native_builder  the streaming reader builds items itself while
+//                   ObjectBuilder is ijson's own;
+//   parser_blocks   ijson's own basic_parse asked for small blocks.
+#pragma once
+
+#include "ref.h"
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#define ZANTU_VERSION_TAGS 1  // PyDictObject.ma_version_tag, tp_version_tag
+#define ZANTU_INT_DIGITS 1    // PyLongObject.ob_digit
+#else
+#define ZANTU_VERSION_TAGS 0
+#define ZANTU_INT_DIGITS 0
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+#define ZANTU_WATCHERS 1      // PyDict_AddWatcher, PyType_AddWatcher
+#define ZANTU_COMPACT_INTS 1  // PyUnstable_Long_IsCompact
+#else
+#define ZANTU_WATCHERS 0
+#define ZANTU_COMPACT_INTS 0
+#endif
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
+#define ZANTU_ITERATOR_LAYOUT 1  // dictiterobject, list and tuple iterators
+#else
+#define ZANTU_ITERATOR_LAYOUT 0
+#endif
+
+namespace zantu {
+
+// Each shortcut, with whether this build has it for the running release.
+#define ZANTU_FAST_PATHS(X)                                      \
+    X(cached_lookups, ZANTU_VERSION_TAGS || ZANTU_WATCHERS)      \
+    X(iterator_views, ZANTU_ITERATOR_LAYOUT)                     \
+    X(compact_ints, ZANTU_INT_DIGITS || ZANTU_COMPACT_INTS)      \
+    X(encoder_texts, 1)                                          \
+    X(document_text, 1)                                          \
+    X(ujson_load, 1)                                             \
+    X(direct_load, 1)                                            \
+    X(native_chain, 1)                                           \
+    X(native_log10, 1)                                           \
+    X(native_builder, 1)                                         \
+    X(parser_blocks, 1)
+
+enum class FastPath {
+#define ZANTU_FAST_PATH_ENUM(name, built) name,
+    ZANTU_FAST_PATHS(ZANTU_FAST_PATH_ENUM)
+#undef ZANTU_FAST_PATH_ENUM
+    count
+};
+
+namespace detail {
+// Whether each shortcut is on: built for this release, found usable at
+// import, and not switched off through the test namespace.
+extern bool fast_path_on[int(FastPath::count)];
+}  // namespace detail
+
+inline bool fast_path(FastPath path) { return detail::fast_path_on[int(path)]; }
+
+// At import: marks what needs nothing else usable.
+void init_fast_paths();
+
+// At import: whether `path` can be taken here (what the import found: the
+// iterator layouts as expected, zantu._native's interface, ...). A path
+// never marked usable stays off.
+void set_fast_path_usable(FastPath path, bool usable);
+
+// __fast_paths__(**switches): without arguments, a dict of every shortcut's
+// name and whether it is on; a keyword per name switches it off (false) or
+// back on (true) where usable, and the dict then tells the new state.
+// (With the sentinel, for PyModule_AddFunctions.)
+extern PyMethodDef fast_path_functions[];
+
+}  // namespace zantu
