@@ -35,7 +35,6 @@ WRITERS = ("dump_json_small", "dump_json_big")
 ROWS = {
     "cached_lookups": WRITERS,
     "iterator_views": WRITERS,
-    "compact_ints": WRITERS,
     "encoder_texts": WRITERS + ("dump_json_small[json]", "dump_json_big[json]"),
     "document_text": ("dump_json_small",),
     "ujson_load": ("load_json_small",),

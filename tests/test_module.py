@@ -33,7 +33,7 @@ def test_namespace():
 
 # Every supported interpreter has every shortcut (the same set on each);
 # one reported off here means lost speed, not lost correctness.
-ALL_SHORTCUTS = {"cached_lookups", "iterator_views", "compact_ints", "encoder_texts", "document_text",
+ALL_SHORTCUTS = {"cached_lookups", "iterator_views", "encoder_texts", "document_text",
                  "ujson_load", "direct_load", "native_chain", "native_log10", "native_builder", "parser_blocks"}
 
 

@@ -195,7 +195,9 @@ private:
 
     bool codes(Plan& plan) {
         if (!literal('[')) return false;
-        if (peek() == ']') return literal(']');
+        // No code table: the values are the document's own, which the full
+        // path reads as fast; give up before reading the chain.
+        if (peek() == ']') return false;
         do {
             Ref value;
             if (peek() == '"') {

@@ -57,8 +57,6 @@ PyObject* fast_paths(PyObject*, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-void init_fast_paths() { set_fast_path_usable(FastPath::compact_ints, true); }
-
 void set_fast_path_usable(FastPath path, bool on) {
     usable[int(path)] = on;
     update(int(path));

@@ -14,9 +14,6 @@
 //                   next, asked of the memory ahead of time, on the
 //                   iterator layouts of 3.11 to 3.13, checked at import
 //                   (peek.h);
-//   compact_ints    an int that fits one machine word read where it is
-//                   stored (its digit on 3.11, PyUnstable_Long_CompactValue
-//                   on 3.12 and later);
 //   encoder_texts   the text of plain values made natively while json.dumps
 //                   is ujson's own or the standard json's, unchanged;
 //   document_text   the in-memory writer's whole document made natively
@@ -39,17 +36,13 @@
 
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 #define ZANTU_VERSION_TAGS 1  // PyDictObject.ma_version_tag, tp_version_tag
-#define ZANTU_INT_DIGITS 1    // PyLongObject.ob_digit
 #else
 #define ZANTU_VERSION_TAGS 0
-#define ZANTU_INT_DIGITS 0
 #endif
 #if PY_VERSION_HEX >= 0x030C0000
-#define ZANTU_WATCHERS 1      // PyDict_AddWatcher, PyType_AddWatcher
-#define ZANTU_COMPACT_INTS 1  // PyUnstable_Long_IsCompact
+#define ZANTU_WATCHERS 1  // PyDict_AddWatcher, PyType_AddWatcher
 #else
 #define ZANTU_WATCHERS 0
-#define ZANTU_COMPACT_INTS 0
 #endif
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000
 #define ZANTU_ITERATOR_LAYOUT 1  // dictiterobject, list and tuple iterators
@@ -63,7 +56,6 @@ namespace zantu {
 #define ZANTU_FAST_PATHS(X)                                      \
     X(cached_lookups, ZANTU_VERSION_TAGS || ZANTU_WATCHERS)      \
     X(iterator_views, ZANTU_ITERATOR_LAYOUT)                     \
-    X(compact_ints, ZANTU_INT_DIGITS || ZANTU_COMPACT_INTS)      \
     X(encoder_texts, 1)                                          \
     X(document_text, 1)                                          \
     X(ujson_load, 1)                                             \
@@ -87,9 +79,6 @@ extern bool fast_path_on[int(FastPath::count)];
 }  // namespace detail
 
 inline bool fast_path(FastPath path) { return detail::fast_path_on[int(path)]; }
-
-// At import: marks what needs nothing else usable.
-void init_fast_paths();
 
 // At import: whether `path` can be taken here (what the import found: the
 // iterator layouts as expected, zantu._native's interface, ...). A path

@@ -80,30 +80,8 @@ void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyO
 // a piece decodes back to the very same text).
 void append_text(std::string& out, PyObject* text);
 
-// The value of an exact int, when it fits in a long long. A small int (as
-// codes and most counts are) is read where it is stored.
+// The value of an exact int, when it fits in a long long.
 inline bool exact_int_value(PyObject* v, long long& value) {
-#if ZANTU_INT_DIGITS
-    if (fast_path(FastPath::compact_ints)) {
-        Py_ssize_t size = Py_SIZE(v);
-        if (size == 0) {
-            value = 0;
-            return true;
-        }
-        if (size == 1 || size == -1) {
-            value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]);
-            return true;
-        }
-    }
-#elif ZANTU_COMPACT_INTS
-    if (fast_path(FastPath::compact_ints)) {
-        auto* number = reinterpret_cast<PyLongObject*>(v);
-        if (PyUnstable_Long_IsCompact(number)) {
-            value = PyUnstable_Long_CompactValue(number);
-            return true;
-        }
-    }
-#endif
     int overflow = 0;
     value = PyLong_AsLongLongAndOverflow(v, &overflow);
     return overflow == 0;  // an exact int raises nothing here

@@ -194,7 +194,6 @@ Ref import_preferring(const char* preferred, const char* fallback) {
 }
 
 void init_module(PyObject* module) {
-    init_fast_paths();
     intern_into(name_chain, "chain");
     intern_into(name_file, "file");
     intern_into(name_frequency_compress, "frequency_compress");
