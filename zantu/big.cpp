@@ -247,29 +247,29 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         if (PyObject* it = pairs.iterator()) {
             prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
         }
-        long long idx2 = 0;
+        long long pairs_written = 0;
         bool closed = false;
         NextState state;
-        for (; pairs.next(state, count); ++idx2) {
+        for (; pairs.next(state, count); ++pairs_written) {
             if (closed) {
                 raise(PyExc_ValueError,
                       "the bag of start %.200R announces unique_count %.200R but its choices() "
                       "yielded at least %lld pairs; the document would not be valid JSON",
-                      start.get(), bag_end.announced(), idx2 + 1);
+                      start.get(), bag_end.announced(), pairs_written + 1);
             }
             // The next states a few pairs on: first their own objects, and
             // once those have come in, what their writing will read.
             if (PyObject* it = pairs.iterator()) {
                 prefetch_stages(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
             }
-            closed = bag_end.is_last(idx2);
+            closed = bag_end.is_last(pairs_written);
             out.write_pair(codes, state, count.get(), closed);
         }
-        if (idx2 > 0 && !closed) {
+        if (pairs_written > 0 && !closed) {
             raise(PyExc_ValueError,
                   "the bag of start %.200R announces unique_count %.200R but its choices() "
                   "yielded %lld pairs; the document would not be valid JSON",
-                  start.get(), bag_end.announced(), idx2);
+                  start.get(), bag_end.announced(), pairs_written);
         }
         out.write_bag_end(idx == chain_end);
     }

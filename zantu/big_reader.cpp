@@ -251,15 +251,15 @@ Ref parser_source(PyObject* file) {
 // ---------------------------------------------------------------------------
 // Events.
 
-enum class Ev : std::uint8_t { StartMap, EndMap, StartArray, EndArray, MapKey, Number, String, Boolean, Null };
+enum class Event : std::uint8_t { StartMap, EndMap, StartArray, EndArray, MapKey, Number, String, Boolean, Null };
 constexpr int kEventKinds = 9;
 
 const char* const kEventNames[kEventKinds] = {"start_map", "end_map", "start_array", "end_array", "map_key",
                                                "number",    "string",  "boolean",     "null"};
 
-bool is_open(Ev e) { return e == Ev::StartMap || e == Ev::StartArray; }
-bool is_close(Ev e) { return e == Ev::EndMap || e == Ev::EndArray; }
-bool is_scalar(Ev e) { return e >= Ev::Number; }
+bool is_open(Event e) { return e == Event::StartMap || e == Event::StartArray; }
+bool is_close(Event e) { return e == Event::EndMap || e == Event::EndArray; }
+bool is_scalar(Event e) { return e >= Event::Number; }
 
 // Tells event names apart by identity first: the interned names, then the
 // objects a parser has already shown to carry each name (held, so that
@@ -273,9 +273,9 @@ public:
         for (int i = 0; i < kEventKinds; ++i) names_[i] = names[i];
     }
 
-    Ev classify(PyObject* event) {
+    Event classify(PyObject* event) {
         // The kinds a chain's document is made of come first.
-        for (Ev kind : kByFrequency) {
+        for (Event kind : kByFrequency) {
             int i = int(kind);
             if (event == names_[i] || event == seen_[i].get()) return kind;
         }
@@ -283,7 +283,7 @@ public:
             for (int i = 0; i < kEventKinds; ++i) {
                 if (PyUnicode_CompareWithASCIIString(event, kEventNames[i]) == 0) {
                     seen_[i] = Ref::borrow(event);
-                    return Ev(i);
+                    return Event(i);
                 }
             }
         }
@@ -291,8 +291,8 @@ public:
     }
 
 private:
-    static constexpr Ev kByFrequency[kEventKinds] = {Ev::Number, Ev::StartArray, Ev::EndArray, Ev::String, Ev::MapKey,
-                                                     Ev::StartMap,  Ev::EndMap,     Ev::Boolean,  Ev::Null};
+    static constexpr Event kByFrequency[kEventKinds] = {Event::Number, Event::StartArray, Event::EndArray, Event::String, Event::MapKey,
+                                                     Event::StartMap,  Event::EndMap,     Event::Boolean,  Event::Null};
     PyObject* names_[kEventKinds];
     Ref seen_[kEventKinds];
 };
@@ -329,7 +329,7 @@ public:
 
     // `value` is the event's value as the parser delivered it, which a bound
     // builder receives; `number` the same as a host number (see Numbers).
-    void feed(Ev kind, PyObject* event, PyObject* value, PyObject* number) {
+    void feed(Event kind, PyObject* event, PyObject* value, PyObject* number) {
         if (is_open(kind)) {
             ++depth_;
         } else if (is_close(kind)) {
@@ -344,7 +344,7 @@ public:
                 flat_items_.push_back(Ref::borrow(number));
                 return;
             }
-            if (kind == Ev::EndArray && depth_ == 0) {
+            if (kind == Event::EndArray && depth_ == 0) {
                 flat_ = false;
                 elements_ready_ = true;
                 value_ = Ref();
@@ -360,29 +360,29 @@ public:
         }
         if (elements_allowed_) {
             elements_allowed_ = false;
-            if (kind == Ev::StartArray && open_.empty()) {
+            if (kind == Event::StartArray && open_.empty()) {
                 flat_ = true;
                 return;
             }
         }
         switch (kind) {
-            case Ev::MapKey:
+            case Event::MapKey:
                 key_ = Ref::borrow(value);
                 break;
-            case Ev::StartMap: {
+            case Event::StartMap: {
                 Ref map = Ref::check(PyDict_New());
                 add(map);
                 open_.push_back(std::move(map));
                 break;
             }
-            case Ev::StartArray: {
+            case Event::StartArray: {
                 Ref list = Ref::check(PyList_New(0));
                 add(list);
                 open_.push_back(std::move(list));
                 break;
             }
-            case Ev::EndMap:
-            case Ev::EndArray:
+            case Event::EndMap:
+            case Event::EndArray:
                 if (!open_.empty()) open_.pop_back();
                 break;
             default:
@@ -427,25 +427,25 @@ private:
 // ---------------------------------------------------------------------------
 // The reader.
 
-const char* found(Ev kind) {
+const char* event_description(Event kind) {
     switch (kind) {
-        case Ev::StartMap: return "an object";
-        case Ev::EndMap: return "the end of an object";
-        case Ev::StartArray: return "an array";
-        case Ev::EndArray: return "the end of an array";
-        case Ev::MapKey: return "an object key";
-        case Ev::Number: return "a number";
-        case Ev::String: return "a string";
-        case Ev::Boolean: return "a boolean";
-        case Ev::Null: return "null";
+        case Event::StartMap: return "an object";
+        case Event::EndMap: return "the end of an object";
+        case Event::StartArray: return "an array";
+        case Event::EndArray: return "the end of an array";
+        case Event::MapKey: return "an object key";
+        case Event::Number: return "a number";
+        case Event::String: return "a string";
+        case Event::Boolean: return "a boolean";
+        case Event::Null: return "null";
     }
     return "an event";
 }
 
 class StreamReader {
 public:
-    StreamReader(PyObject* module, PyObject* chain, bool merge, Ref builder, bool host_numbers)
-        : module_(module), chain_(chain), pending_clear_(!merge), source_(std::move(builder), host_numbers) {}
+    StreamReader(PyObject* chain, bool merge, Ref builder, bool host_numbers)
+        : chain_(chain), pending_clear_(!merge), source_(std::move(builder), host_numbers) {}
 
     void run(PyObject* events) {
         Ref it = get_iter(events);
@@ -464,12 +464,12 @@ public:
                 event = held_event.get();
                 value = held_value.get();
             }
-            Ev kind = names_.classify(event);
+            Event kind = names_.classify(event);
             // Numbers: the parsers give non-integers as decimal.Decimal, which
             // is not equal to the float that was saved (Decimal("0.1") !=
             // 0.1). The chain gets host floats, as from json.load.
             PyObject* number = value;
-            if (kind == Ev::Number && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value)) {
+            if (kind == Event::Number && !PyLong_CheckExact(value) && !PyFloat_CheckExact(value)) {
                 held_number = Ref::check(PyNumber_Float(value));
                 number = held_number.get();
             }
@@ -498,11 +498,11 @@ private:
         Done,        // after the top-level object
     };
 
-    void step(Ev kind, PyObject* event, PyObject* value, PyObject* number) {
+    void step(Event kind, PyObject* event, PyObject* value, PyObject* number) {
         switch (state_) {
             case State::Top:
-                if (kind != Ev::StartMap) {
-                    raise(PyExc_ValueError, "the document is not a JSON object (it starts with %s)", found(kind));
+                if (kind != Event::StartMap) {
+                    raise(PyExc_ValueError, "the document is not a JSON object (it starts with %s)", event_description(kind));
                 }
                 state_ = State::Members;
                 return;
@@ -517,7 +517,7 @@ private:
                 }
                 return;
             case State::Codes:
-                if (kind == Ev::EndArray && source_.depth() == 1) {
+                if (kind == Event::EndArray && source_.depth() == 1) {
                     // The list is read before the builder sees its end.
                     build_table(source_.value().get());
                     source_.feed(kind, event, value, number);
@@ -527,7 +527,7 @@ private:
                 }
                 return;
             case State::ChainStart:
-                if (kind == Ev::EndArray) {
+                if (kind == Event::EndArray) {
                     state_ = State::Members;
                 } else if (is_open(kind)) {
                     source_.feed(kind, event, value, number);
@@ -536,7 +536,7 @@ private:
                     start_ = Ref::borrow(number);
                     state_ = State::ChainBag;
                 } else {
-                    raise(PyExc_ValueError, "expected a start in \"chain\", found %s", found(kind));
+                    raise(PyExc_ValueError, "expected a start in \"chain\", found %s", event_description(kind));
                 }
                 return;
             case State::Start:
@@ -547,25 +547,25 @@ private:
                 }
                 return;
             case State::ChainBag:
-                if (kind == Ev::StartArray) {
+                if (kind == Event::StartArray) {
                     state_ = State::BagItem;
-                } else if (kind == Ev::EndArray) {
+                } else if (kind == Event::EndArray) {
                     raise_odd_chain();
                 } else {
                     raise(PyExc_ValueError, "expected the bag array of start %.200R in \"chain\", found %s",
-                          start_.get(), found(kind));
+                          start_.get(), event_description(kind));
                 }
                 return;
             case State::BagItem:
-                if (kind == Ev::EndArray) {
+                if (kind == Event::EndArray) {
                     state_ = State::ChainStart;
-                } else if (kind == Ev::StartArray) {
+                } else if (kind == Event::StartArray) {
                     // Decoded items are only read by the lazy item.
-                    if (decoded_) source_.allow_elements();
+                    if (decoded_mode_) source_.allow_elements();
                     source_.feed(kind, event, value, number);
                     state_ = State::Item;
                 } else {
-                    raise_not_an_item(start_.get(), found(kind));
+                    raise_not_an_item(start_.get(), event_description(kind));
                 }
                 return;
             case State::Item:
@@ -573,37 +573,37 @@ private:
                 if (source_.depth() == 0) state_ = State::BagCount;
                 return;
             case State::BagCount:
-                if (kind == Ev::Number) {
+                if (kind == Event::Number) {
                     add_pair(number);
                     state_ = State::BagItem;
-                } else if (kind == Ev::EndArray) {
+                } else if (kind == Event::EndArray) {
                     raise_odd_bag(start_.get());
                 } else {
-                    raise_not_a_count(start_.get(), found(kind));
+                    raise_not_a_count(start_.get(), event_description(kind));
                 }
                 return;
             case State::Done:
-                raise(PyExc_ValueError, "the parser gave %s after the end of the document", found(kind));
+                raise(PyExc_ValueError, "the parser gave %s after the end of the document", event_description(kind));
         }
     }
 
     // Between the members of the top-level object: a key, or the value of
     // the last key.
-    void member(Ev kind, PyObject* event, PyObject* value, PyObject* number) {
-        if (kind == Ev::MapKey) {
+    void member(Event kind, PyObject* event, PyObject* value, PyObject* number) {
+        if (kind == Event::MapKey) {
             last_key_ = Ref::borrow(value);
             return;
         }
-        if (kind == Ev::EndMap) {
+        if (kind == Event::EndMap) {
             state_ = State::Done;
             return;
         }
         bool codes = key_is(interned.codes, "codes");
         bool chain = !codes && key_is(interned.chain, "chain");
         if (codes || chain) {
-            if (kind != Ev::StartArray) {
+            if (kind != Event::StartArray) {
                 raise(PyExc_ValueError, "\"%s\" is not an array (it is %s)", codes ? "codes" : "chain",
-                      found(kind));
+                      event_description(kind));
             }
             if (codes) {
                 source_.feed(kind, event, value, number);
@@ -627,7 +627,7 @@ private:
     // The code table: the codes list read two elements at a time.
     void build_table(PyObject* codes) {
         Ref table = read_code_table(codes);
-        decoded_ = check_size(PyDict_Size(table.get())) > 0;
+        decoded_mode_ = check_size(PyDict_Size(table.get())) > 0;
         by_code_ = values_by_code(table.get());
         table_ = std::move(table);
     }
@@ -635,7 +635,7 @@ private:
     // An item and its count: one add_to_bag call, with the start and the
     // item decoded through the code table when it is not empty.
     void add_pair(PyObject* count) {
-        if (decoded_) {
+        if (decoded_mode_) {
             Ref decoded_start = Ref::borrow(decode(table_.get(), by_code_.get(), start_.get()));
             // A bound builder's value is read now: the builder goes on to
             // the next item, and a lazy item kept by the chain must still
@@ -660,7 +660,6 @@ private:
         chain_clear(chain_);
     }
 
-    PyObject* module_;
     PyObject* chain_;
     bool pending_clear_;
     ValueSource source_;
@@ -672,7 +671,7 @@ private:
     Ref start_;
     Ref table_;
     Ref by_code_;
-    bool decoded_ = false;  // the code table is not empty
+    bool decoded_mode_ = false;  // the code table is not empty: codes are decoded through it
 };
 
 }  // namespace
@@ -715,7 +714,7 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
     bool genuine_builder = builder_class.get() == genuine_object_builder;
     Ref builder;
     if (!genuine_builder || !fast_path(FastPath::native_builder)) builder = call(builder_class.get());
-    StreamReader reader(module, chain, merging, std::move(builder), genuine_builder);
+    StreamReader reader(chain, merging, std::move(builder), genuine_builder);
     reader.run(events.get());
 }
 

@@ -329,11 +329,6 @@ void init_parser() {
     set_fast_path_usable(FastPath::parser_blocks, genuine_basic_parse_code != nullptr);
 }
 
-Ref object_builder_new(PyObject* module) {
-    Ref cls = module_global(module, interned.ObjectBuilder);
-    return call(cls.get());
-}
-
 void raise_key_error(PyObject* key) {
     PyObject* args = PyTuple_Pack(1, key);
     if (args != nullptr) {

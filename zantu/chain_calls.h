@@ -129,7 +129,6 @@ Ref sort_by_frequency(PyObject* items);
 // ijson.basic_parse(source); with `block` above 0 and ijson's own
 // basic_parse bound, ijson.basic_parse(source, buf_size=block).
 Ref ijson_basic_parse(PyObject* module, PyObject* source, long block);
-Ref object_builder_new(PyObject* module);
 inline void builder_event(PyObject* builder, PyObject* event, PyObject* value) {
     call_method(interned.event, builder, event, value);
 }
