@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 # Warnings are errors in development and CI; debug information for
 # valgrind's and gdb's reports (release wheels have none).
 BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false
-SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard zantu/*.cpp zantu/*.h zantu/*.py)
+SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard zantu/*.cpp zantu/*.h zantu/*.py zantu/fast/* zantu/native/*)
 
 .PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check
 
