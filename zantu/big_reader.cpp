@@ -87,7 +87,7 @@ void item_decoder_finish(ItemDecoder* d) {
 PyObject* item_decoder_next(PyObject* self) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
     if (d->done || d->table == nullptr) return nullptr;
-    try {
+    PyObject* next = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         // Code of the caller's can run in every step below (an item's
         // iterator, a code's own __hash__ or __eq__) and may advance or
         // finish this same item from within: what a step uses is held for
@@ -127,12 +127,10 @@ PyObject* item_decoder_next(PyObject* self) {
         Ref table = Ref::borrow(d->table);
         Ref by_code = Ref::borrow(d->by_code);
         return Ref::borrow(decode(table.get(), by_code.get(), code.get())).release();
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    item_decoder_finish(d);
-    return nullptr;
+    });
+    // At the end, or on an error: the item is done.
+    if (next == nullptr) item_decoder_finish(d);
+    return next;
 }
 
 PyType_Slot item_decoder_slots[] = {
@@ -200,16 +198,14 @@ PyObject* utf8_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nar
         PyErr_SetString(PyExc_TypeError, "read() takes at most one argument");
         return nullptr;
     }
-    try {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref held = Ref::borrow(file);  // whatever the file's read() releases
         Ref text = nargs == 0 ? call_method(interned.read, file) : call_method(interned.read, file, args[0]);
         if (!PyUnicode_Check(text.get())) {
             raise(PyExc_TypeError, "the text file's read() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
         }
         return Ref::check(PyUnicode_AsUTF8String(text.get())).release();
-    } catch (const PyError&) {
-    }
-    return nullptr;
+    });
 }
 
 PyMethodDef utf8_reader_methods[] = {

@@ -84,20 +84,13 @@ using Codec = void (*)(PyObject*, PyObject*, PyObject*, PyObject*);
 // becomes a NULL return with the Python exception set.
 PyObject* run(const char* function, PyObject* flag_name, PyObject* flag_default, Codec codec,
               PyObject* module, PyObject* args, PyObject* kwargs) {
-    try {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref values[3];
         values[2] = Ref::borrow(flag_default);
         bind(function, flag_name, args, kwargs, values);
         codec(module, values[0].get(), values[1].get(), values[2].get());
         Py_RETURN_NONE;
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, e.what());
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    return nullptr;
+    });
 }
 
 PyObject* py_dump_json_small(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -236,7 +229,7 @@ PyMODINIT_FUNC PyInit_zantu_cjson() {
     // modules imported below finds it instead of starting over.
     PyObject* modules = PyImport_GetModuleDict();
     bool registered = false;
-    try {
+    PyObject* made = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref name = Ref::check(PyModule_GetNameObject(module));
         if (check_status(PyDict_Contains(modules, name.get())) == 0) {
             check_status(PyDict_SetItem(modules, name.get(), module));
@@ -244,10 +237,8 @@ PyMODINIT_FUNC PyInit_zantu_cjson() {
         }
         init_module(module);
         return module;
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    });
+    if (made != nullptr) return made;
     // A half-built module must not stay importable.
     if (registered) {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace zantu {
@@ -90,6 +92,25 @@ inline Ref str(const char* text) { return Ref::check(PyUnicode_FromString(text))
 // Raises KeyError(key) exactly as a dict subscript does: a tuple key is
 // wrapped so that it stays the exception's single argument.
 [[noreturn]] void raise_key_error(PyObject* key);
+
+// The boundary where a C++ error becomes the Python error, at every entry
+// from CPython (a module function, a slot, the module's init): runs `body`
+// and turns what it throws into the `failed` return (NULL, -1) with the
+// Python exception set. What `body` returns passes unchanged (a NULL
+// without an exception is the end of an iteration).
+template <typename Result, typename Body>
+Result guarded(Result failed, Body body) noexcept {
+    try {
+        return body();
+    } catch (const PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, e.what());
+    }
+    return failed;
+}
 
 // Raises `type` with a formatted message (PyErr_Format's conventions).
 template <typename... Args>

@@ -34,7 +34,7 @@ int index_of(PyObject* name) {
 }
 
 PyObject* fast_paths(PyObject*, PyObject* args, PyObject* kwargs) {
-    try {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (PyTuple_GET_SIZE(args) != 0) raise(PyExc_TypeError, "__fast_paths__() takes keyword arguments only");
         if (kwargs != nullptr) {
             Py_ssize_t pos = 0;
@@ -50,9 +50,7 @@ PyObject* fast_paths(PyObject*, PyObject* args, PyObject* kwargs) {
             check_status(PyDict_SetItemString(report.get(), kNames[i], detail::fast_path_on[i] ? Py_True : Py_False));
         }
         return report.release();
-    } catch (const PyError&) {
-        return nullptr;
-    }
+    });
 }
 
 }  // namespace

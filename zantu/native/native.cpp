@@ -184,15 +184,13 @@ void init_module(PyObject* module) {
 
 PyMODINIT_FUNC PyInit__native() {
     using namespace zantu::native;
+    using zantu::guarded;
     PyObject* module = PyModule_Create(&module_def);
     if (module == nullptr) return nullptr;
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        try {
-            init_module(module);
-        } catch (...) {
-            Py_DECREF(module);
-            throw;
-        }
+    PyObject* made = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        init_module(module);
         return module;
     });
+    if (made == nullptr) Py_DECREF(module);
+    return made;
 }

@@ -135,17 +135,4 @@ Ref instance_dict(PyObject* self);
 // Puts the attributes of `dict` (a dict or None) back into a new instance.
 void restore_dict(PyObject* self, PyObject* dict);
 
-// Runs `body`, turning what it throws into a NULL (or -1) return with the
-// Python exception set.
-template <typename Result, typename Body>
-Result guarded(Result failed, Body body) {
-    try {
-        return body();
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return failed;
-}
-
 }  // namespace zantu::native
