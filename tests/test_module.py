@@ -154,6 +154,27 @@ except RuntimeError as e:
 """)
         assert out == "broken ujson False"
 
+    @pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with 3.12")
+    def test_no_dict_watcher_left(self):
+        # Another extension took every watcher slot: the lookups are made
+        # afresh, reported off, and the import goes on.
+        _testcapi = pytest.importorskip("_testcapi")
+        out = run_isolated("""
+import _testcapi
+try:
+    while True:
+        _testcapi.add_dict_watcher(0)
+except RuntimeError:
+    pass
+import io, zantu_cjson
+from zantu import MarkovChain
+chain = MarkovChain.from_tokens(["a", "b", "a"])
+out = io.StringIO()
+zantu_cjson.dump_json_big(chain, out)
+print(zantu_cjson.__fast_paths__()["cached_lookups"], len(out.getvalue()) > 0)
+""")
+        assert out == "False True"
+
     def test_missing_ijson_fails(self):
         out = run_isolated(BLOCK.format(names='"ijson"') + """
 try:

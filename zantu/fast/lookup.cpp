@@ -68,8 +68,15 @@ Ref checked_result(PyObject* callable, PyObject* result) {
 
 void init_lookups() {
 #if ZANTU_WATCHERS
-    if (dict_watcher < 0) dict_watcher = check_status(PyDict_AddWatcher(on_dict_event));
-    if (type_watcher < 0) type_watcher = check_status(PyType_AddWatcher(on_type_event));
+    // An interpreter has a few watcher slots for every extension: with none
+    // left, the lookups are made afresh (reported off), and import goes on.
+    if (dict_watcher < 0) dict_watcher = PyDict_AddWatcher(on_dict_event);
+    if (type_watcher < 0) type_watcher = PyType_AddWatcher(on_type_event);
+    if (dict_watcher < 0 || type_watcher < 0) {
+        PyErr_Clear();
+        release_lookups();
+        return;
+    }
 #endif
     set_fast_path_usable(FastPath::cached_lookups, true);
 }
@@ -81,7 +88,6 @@ void release_lookups() {
     if (dict_watcher >= 0 && PyDict_ClearWatcher(dict_watcher) < 0) PyErr_Clear();
     if (type_watcher >= 0 && PyType_ClearWatcher(type_watcher) < 0) PyErr_Clear();
     dict_watcher = type_watcher = -1;
-    ++changes;
 #endif
 }
 
