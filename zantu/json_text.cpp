@@ -507,7 +507,8 @@ bool append_fixed(std::string& out, PyObject* value) { return append_native(out,
 
 void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
                    bool genuine_document, PyObject* file, PyObject* made_text) {
-    if (dump != ujson_dump || ujson_dump == nullptr) {
+    // A text made ahead was made while the shortcut was on.
+    if (dump != ujson_dump || ujson_dump == nullptr || (!made_text && !fast_path(FastPath::document_text))) {
         call(dump, document, file);
         return;
     }
@@ -518,7 +519,7 @@ void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyO
     // ujson.dumps, with its own text and its own errors.
     Ref write = ujson_file_method(file, "write");
     Ref text = Ref::borrow(made_text);
-    if (!text && genuine_document && fast_path(FastPath::document_text)) {
+    if (!text && genuine_document) {
         std::string out = "{\"codes\":";
         if (append_native(out, codes_list, false, 0)) {
             out += ",\"chain\":";
