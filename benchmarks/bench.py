@@ -56,6 +56,13 @@ def timed(run):
     return time.perf_counter() - t0
 
 
+def shortcuts_line():
+    """Which of the codec's shortcuts are on in this interpreter, and which off."""
+    report = zantu_cjson.__fast_paths__()
+    return (f"Python {sys.version.split()[0]}: shortcuts on: {', '.join(n for n, on in report.items() if on) or 'none'};"
+            f" off: {', '.join(n for n, on in report.items() if not on) or 'none'}")
+
+
 def median_time(run, repeat):
     return statistics.median(timed(run) for _ in range(repeat))
 
@@ -447,9 +454,7 @@ def main(argv=None):
                              "(dump_json_big, load_json_big[yajl2_c], ...); may be repeated")
     args = parser.parse_args(argv)
 
-    report = zantu_cjson.__fast_paths__()
-    print(f"Python {sys.version.split()[0]}: shortcuts on: {', '.join(n for n, on in report.items() if on) or 'none'};"
-          f" off: {', '.join(n for n, on in report.items() if not on) or 'none'}")
+    print(shortcuts_line())
     tokens = stdlib_tokens(args.tokens)
     chain = MarkovChain.from_tokens(tokens)
     fast = FastChain(chain)

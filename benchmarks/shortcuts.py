@@ -13,13 +13,11 @@ slower without it.
 from __future__ import annotations
 
 import argparse
-import gc
 import io
 import json as std_json
 import platform
 import statistics
 import sys
-import time
 from pathlib import Path
 
 import zantu_cjson
@@ -27,7 +25,7 @@ from zantu import MarkovChain
 from zantu.corpus import stdlib_tokens
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bench import FastChain, FastProbabilityBag, backends, bound  # noqa: E402
+from bench import FastChain, FastProbabilityBag, backends, bound, shortcuts_line, timed  # noqa: E402
 
 PAYS = 0.05
 WRITERS = ("dump_json_small", "dump_json_big")
@@ -44,13 +42,6 @@ ROWS = {
     "native_builder": ("load_json_big[yajl2_c]",),
     "parser_blocks": ("load_json_big[yajl2_c]",),
 }
-
-
-def timed(run):
-    gc.collect()
-    t0 = time.perf_counter()
-    run()
-    return time.perf_counter() - t0
 
 
 def on_and_off(name, run, repeat):
@@ -109,10 +100,7 @@ def main(argv=None):
 
     report = zantu_cjson.__fast_paths__()
     python = platform.python_version()
-    print(f"Python {python}: shortcuts on: {', '.join(n for n, on in report.items() if on) or 'none'}")
-    off = [n for n, on in report.items() if not on]
-    if off:
-        print(f"Python {python}: shortcuts OFF: {', '.join(off)}")
+    print(shortcuts_line())
 
     chain = MarkovChain.from_tokens(stdlib_tokens(args.tokens))
     chains = {"MarkovChain": chain, "own chain": FastChain(chain)}

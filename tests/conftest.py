@@ -12,16 +12,22 @@ import zantu_cjson
 
 # ZANTU_TEST_SHORTCUTS=off runs the whole suite with every shortcut of the
 # codec off: the plain paths alone must pass it.
+def _switch_all_off():
+    """Every shortcut of the codec off; what was on before."""
+    was = zantu_cjson.__fast_paths__()
+    zantu_cjson.__fast_paths__(**dict.fromkeys(was, False))
+    return was
+
+
 SHORTCUTS_OFF = os.environ.get("ZANTU_TEST_SHORTCUTS") == "off"
 if SHORTCUTS_OFF:
-    zantu_cjson.__fast_paths__(**dict.fromkeys(zantu_cjson.__fast_paths__(), False))
+    _switch_all_off()
 
 
 @contextlib.contextmanager
 def shortcuts_off():
     """Every shortcut of the codec off for the block, then as it was."""
-    was = zantu_cjson.__fast_paths__()
-    zantu_cjson.__fast_paths__(**dict.fromkeys(was, False))
+    was = _switch_all_off()
     try:
         yield
     finally:
