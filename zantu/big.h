@@ -16,8 +16,9 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
 
 namespace zantu {
 
-// The reader's own types, and ijson's ObjectBuilder as bound at import.
-void init_stream_types(PyObject* object_builder);
-void release_stream_types();
+// The reader's own types, made for `module`, and ijson's ObjectBuilder as
+// bound at import: while it is the one bound, the reader assembles values
+// itself instead of calling it per event.
+void init_stream_types(PyObject* module, PyObject* object_builder);
 
 }  // namespace zantu

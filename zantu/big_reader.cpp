@@ -16,12 +16,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Two small types that the reader hands to outside code.
 
-PyObject* item_decoder_type = nullptr;
-PyObject* utf8_reader_type = nullptr;
-// ijson's own ObjectBuilder, bound at import: while it is the one bound, the
-// reader assembles values itself instead of calling it per event.
-PyObject* genuine_object_builder = nullptr;
-
+// Both are made per module (their slots run with its state), and cannot be
+// subclassed.
 // The one-shot lazy item of decoded mode: yields the code table's value for
 // each code of the item. An array of scalars (nearly every item) has its
 // codes held in the object itself, after the fields below; any other item
@@ -88,6 +84,7 @@ PyObject* item_decoder_next(PyObject* self) {
     auto* d = reinterpret_cast<ItemDecoder*>(self);
     if (d->done || d->table == nullptr) return nullptr;
     PyObject* next = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ActiveState active(PyType_GetModule(Py_TYPE(self)));
         // Code of the caller's can run in every step below (an item's
         // iterator, a code's own __hash__ or __eq__) and may advance or
         // finish this same item from within: what a step uses is held for
@@ -150,7 +147,7 @@ PyType_Spec item_decoder_spec = {"zantu_cjson.item_generator", sizeof(ItemDecode
 // into it (`codes` is left empty).
 Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::vector<Ref>* codes = nullptr) {
     Py_ssize_t n = codes != nullptr ? Py_ssize_t(codes->size()) : 0;
-    auto* d = PyObject_GC_NewVar(ItemDecoder, reinterpret_cast<PyTypeObject*>(item_decoder_type), n);
+    auto* d = PyObject_GC_NewVar(ItemDecoder, reinterpret_cast<PyTypeObject*>(state().item_decoder_type.get()), n);
     if (d == nullptr) throw PyError();
     d->item = Ref::borrow(item).release();
     d->table = Ref::borrow(table).release();
@@ -199,8 +196,9 @@ PyObject* utf8_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ActiveState active(PyType_GetModule(Py_TYPE(self)));
         Ref held = Ref::borrow(file);  // whatever the file's read() releases
-        Ref text = nargs == 0 ? call_method(interned.read, file) : call_method(interned.read, file, args[0]);
+        Ref text = nargs == 0 ? call_method(interned().read, file) : call_method(interned().read, file, args[0]);
         if (!PyUnicode_Check(text.get())) {
             raise(PyExc_TypeError, "the text file's read() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
         }
@@ -228,7 +226,7 @@ PyType_Spec utf8_reader_spec = {"zantu_cjson.utf8_reader", sizeof(Utf8Reader), 0
 // What the parser reads: a text file through a Utf8Reader, anything else
 // (a binary file) as it is.
 Ref parser_source(PyObject* file) {
-    Ref read = Ref::steal(PyObject_GetAttr(file, interned.read));
+    Ref read = Ref::steal(PyObject_GetAttr(file, interned().read));
     if (!read) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError();
         PyErr_Clear();
@@ -237,7 +235,7 @@ Ref parser_source(PyObject* file) {
     Ref zero = Ref::check(PyLong_FromLong(0));
     Ref probe = call(read.get(), zero.get());
     if (!PyUnicode_Check(probe.get())) return Ref::borrow(file);
-    auto* r = PyObject_GC_New(Utf8Reader, reinterpret_cast<PyTypeObject*>(utf8_reader_type));
+    auto* r = PyObject_GC_New(Utf8Reader, reinterpret_cast<PyTypeObject*>(state().utf8_reader_type.get()));
     if (r == nullptr) throw PyError();
     r->file = Ref::borrow(file).release();
     PyObject_GC_Track(r);
@@ -263,9 +261,9 @@ bool is_scalar(Event e) { return e >= Event::Number; }
 class EventNames {
 public:
     EventNames() {
-        PyObject* names[kEventKinds] = {interned.start_map,   interned.end_map, interned.start_array,
-                                        interned.end_array,   interned.map_key, interned.number,
-                                        interned.string,      interned.boolean, interned.null};
+        PyObject* names[kEventKinds] = {interned().start_map,   interned().end_map, interned().start_array,
+                                        interned().end_array,   interned().map_key, interned().number,
+                                        interned().string,      interned().boolean, interned().null};
         for (int i = 0; i < kEventKinds; ++i) names_[i] = names[i];
     }
 
@@ -594,8 +592,8 @@ private:
             state_ = State::Done;
             return;
         }
-        bool codes = key_is(interned.codes, "codes");
-        bool chain = !codes && key_is(interned.chain, "chain");
+        bool codes = key_is(interned().codes, "codes");
+        bool chain = !codes && key_is(interned().chain, "chain");
         if (codes || chain) {
             if (kind != Event::StartArray) {
                 raise(PyExc_ValueError, "\"%s\" is not an array (it is %s)", codes ? "codes" : "chain",
@@ -672,24 +670,11 @@ private:
 
 }  // namespace
 
-void init_stream_types(PyObject* object_builder) {
-    if (item_decoder_type == nullptr) {
-        item_decoder_type = PyType_FromSpec(&item_decoder_spec);
-        if (item_decoder_type == nullptr) throw PyError();
-    }
-    if (utf8_reader_type == nullptr) {
-        utf8_reader_type = PyType_FromSpec(&utf8_reader_spec);
-        if (utf8_reader_type == nullptr) throw PyError();
-    }
-    Py_XDECREF(genuine_object_builder);
-    genuine_object_builder = Ref::borrow(object_builder).release();
+void init_stream_types(PyObject* module, PyObject* object_builder) {
+    state().item_decoder_type = Ref::check(PyType_FromModuleAndSpec(module, &item_decoder_spec, nullptr));
+    state().utf8_reader_type = Ref::check(PyType_FromModuleAndSpec(module, &utf8_reader_spec, nullptr));
+    state().object_builder = Ref::borrow(object_builder);
     set_fast_path_usable(FastPath::native_builder, true);
-}
-
-void release_stream_types() {
-    Py_CLEAR(item_decoder_type);
-    Py_CLEAR(utf8_reader_type);
-    Py_CLEAR(genuine_object_builder);
 }
 
 // ijson's own parsers read the file in blocks and turn each block into a
@@ -706,8 +691,8 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
     bool merging = check_status(PyObject_IsTrue(merge));
     Ref source = parser_source(file);
     Ref events = ijson_basic_parse(module, source.get(), kParserBlock);
-    Ref builder_class = module_global(module, interned.ObjectBuilder);
-    bool genuine_builder = builder_class.get() == genuine_object_builder;
+    Ref builder_class = module_global(module, interned().ObjectBuilder);
+    bool genuine_builder = builder_class.get() == state().object_builder.get();
     Ref builder;
     if (!genuine_builder || !fast_path(FastPath::native_builder)) builder = call(builder_class.get());
     StreamReader reader(chain, merging, std::move(builder), genuine_builder);

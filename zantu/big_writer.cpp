@@ -174,7 +174,7 @@ private:
 
     Encoder encoder_;
     PyObject* file_;
-    MethodCall write_{interned.write};  // file.write, looked up afresh for every piece
+    MethodCall write_{interned().write};  // file.write, looked up afresh for every piece
     Py_ssize_t end_freqs_ = -1;
     std::string piece_;
     std::string count_piece_;

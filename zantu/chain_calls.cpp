@@ -9,22 +9,14 @@
 
 namespace zantu {
 
-Interned interned;
-
 namespace {
 
-// Held from import on: the builtin `sorted` and the sort key function.
-PyObject* builtin_sorted = nullptr;
-PyObject* frequency_key = nullptr;
-// The package's chain and bag types and their direct ways in; null when
-// zantu._native is not there to be found.
-const NativeApi* native = nullptr;
-
-bool is_native_chain(PyObject* o) { return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, native->chain_type); }
-bool is_native_bag(PyObject* o) { return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, native->bag_type); }
-
-// The code of ijson's own basic_parse, recorded at import.
-PyObject* genuine_basic_parse_code = nullptr;
+bool is_native_chain(PyObject* o) {
+    return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, state().native->chain_type);
+}
+bool is_native_bag(PyObject* o) {
+    return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, state().native->bag_type);
+}
 
 // key=lambda x: -x[1]
 PyObject* negated_frequency(PyObject*, PyObject* x) {
@@ -48,44 +40,6 @@ PyMethodDef negated_frequency_def = {"negated_frequency", negated_frequency, MET
 
 }  // namespace
 
-void init_interned() {
-#define ZANTU_MAKE_NAME(name)                                        \
-    if (interned.name == nullptr) {                                  \
-        interned.name = PyUnicode_InternFromString(#name);           \
-        if (interned.name == nullptr) throw PyError();               \
-    }
-    ZANTU_INTERNED_NAMES(ZANTU_MAKE_NAME)
-#undef ZANTU_MAKE_NAME
-    if (interned.kw_count == nullptr) {
-        interned.kw_count = PyTuple_Pack(1, interned.count);
-        if (interned.kw_count == nullptr) throw PyError();
-    }
-    if (interned.kw_key == nullptr) {
-        interned.kw_key = PyTuple_Pack(1, interned.key);
-        if (interned.kw_key == nullptr) throw PyError();
-    }
-    if (interned.kw_buf_size == nullptr) {
-        interned.kw_buf_size = PyTuple_Pack(1, interned.buf_size);
-        if (interned.kw_buf_size == nullptr) throw PyError();
-    }
-    if (frequency_key == nullptr) {
-        frequency_key = PyCFunction_NewEx(&negated_frequency_def, nullptr, nullptr);
-        if (frequency_key == nullptr) throw PyError();
-    }
-}
-
-void release_interned() {
-#define ZANTU_DROP_NAME(name) Py_CLEAR(interned.name);
-    ZANTU_INTERNED_NAMES(ZANTU_DROP_NAME)
-#undef ZANTU_DROP_NAME
-    Py_CLEAR(interned.kw_count);
-    Py_CLEAR(interned.kw_key);
-    Py_CLEAR(interned.kw_buf_size);
-    Py_CLEAR(frequency_key);
-    Py_CLEAR(builtin_sorted);
-    Py_CLEAR(genuine_basic_parse_code);
-}
-
 void init_builtins() {
     Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
     for (const char* name : {"ImportError", "enumerate", "sorted", "zip"}) {
@@ -95,11 +49,9 @@ void init_builtins() {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
             throw PyError();
         }
-        if (std::string_view(name) == "sorted") {
-            Py_XDECREF(builtin_sorted);
-            builtin_sorted = value.release();
-        }
+        if (std::string_view(name) == "sorted") state().sorted = std::move(value);
     }
+    state().frequency_key = Ref::check(PyCFunction_NewEx(&negated_frequency_def, nullptr, nullptr));
 }
 
 namespace {
@@ -133,22 +85,23 @@ constexpr Py_ssize_t kRowsAhead = 4;
 
 BagPairs::BagPairs(PyObject* bag) : bag_(Ref::borrow(bag)) {
     if (is_native_bag(bag)) {
-        size_ = native->bag_size(bag);
+        size_ = state().native->bag_size(bag);
         values_.resize(8);
         return;
     }
-    iterator_ = get_iter(call_method(interned.choices, bag).get());
+    iterator_ = get_iter(call_method(interned().choices, bag).get());
 }
 
-bool BagPairs::next(NextState& state, Ref& count) {
+bool BagPairs::next(NextState& out, Ref& count) {
     if (iterator_) {
         if (!iter_next(iterator_.get(), pair_)) return false;
         unpack_pair(pair_.get(), next_state_, count);
         pair_ = Ref();  // an iterator may reuse its result tuple when it is free
-        state = NextState{next_state_.get(), nullptr, 0};
+        out = NextState{next_state_.get(), nullptr, 0};
         return true;
     }
     if (!bag_) return false;
+    const NativeApi* native = state().native;
     if (native->bag_size(bag_.get()) != size_) {
         bag_ = Ref();
         raise(PyExc_RuntimeError, "ProbabilityBag changed size during iteration");
@@ -175,13 +128,13 @@ bool BagPairs::next(NextState& state, Ref& count) {
         for (Py_ssize_t k = 0; k < ahead_size; ++k) prefetch(ahead[k]);
     }
     ++row_;
-    state = NextState{nullptr, values_.data(), size};
+    out = NextState{nullptr, values_.data(), size};
     return true;
 }
 
 Ref bag_unique_count(PyObject* bag) {
-    if (is_native_bag(bag)) return Ref::check(PyLong_FromSsize_t(native->bag_size(bag)));
-    return get_attr(bag, interned.unique_count);
+    if (is_native_bag(bag)) return Ref::check(PyLong_FromSsize_t(state().native->bag_size(bag)));
+    return get_attr(bag, interned().unique_count);
 }
 
 Ref get_attr(PyObject* obj, PyObject* name) {
@@ -215,84 +168,85 @@ Py_ssize_t chain_len(PyObject* chain) { return check_size(PyObject_Size(chain));
 
 void chain_clear(PyObject* chain) {
     if (is_native_chain(chain)) {
-        if (native->chain_clear(chain) < 0) throw PyError();
+        if (state().native->chain_clear(chain) < 0) throw PyError();
         return;
     }
-    call_method(interned.clear, chain);
+    call_method(interned().clear, chain);
 }
 
 void chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag) {
     if (is_native_chain(chain)) {
-        if (native->chain_set_bag(chain, start, bag) < 0) throw PyError();
+        if (state().native->chain_set_bag(chain, start, bag) < 0) throw PyError();
         return;
     }
-    call_method(interned.set_bag, chain, start, bag);
+    call_method(interned().set_bag, chain, start, bag);
 }
 
 void chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count) {
     if (is_native_chain(chain)) {
-        if (native->chain_add_to_bag(chain, start, item, count) < 0) throw PyError();
+        if (state().native->chain_add_to_bag(chain, start, item, count) < 0) throw PyError();
         return;
     }
     PyObject* stack[] = {nullptr, chain, start, item, count};
-    Ref::check(PyObject_VectorcallMethod(interned.add_to_bag, stack + 1,
-                                         3 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_count));
+    Ref::check(PyObject_VectorcallMethod(interned().add_to_bag, stack + 1,
+                                         3 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned().kw_count));
 }
 
 void bag_add(PyObject* bag, PyObject* item, PyObject* count) {
     if (is_native_bag(bag)) {
-        if (native->bag_add(bag, item, count) < 0) throw PyError();
+        if (state().native->bag_add(bag, item, count) < 0) throw PyError();
         return;
     }
     PyObject* stack[] = {nullptr, bag, item, count};
-    Ref::check(PyObject_VectorcallMethod(interned.add, stack + 1,
-                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_count));
+    Ref::check(PyObject_VectorcallMethod(interned().add, stack + 1,
+                                         2 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned().kw_count));
 }
 
 Ref new_probability_bag(PyObject* module, PyObject* chain) {
-    Ref cls = module_global(module, interned.ProbabilityBag);
+    Ref cls = module_global(module, interned().ProbabilityBag);
+    const NativeApi* native = state().native;
     if (is_native_chain(chain) && cls.get() == reinterpret_cast<PyObject*>(native->bag_type)) {
         return Ref::check(native->chain_new_bag(chain));
     }
     return call(cls.get());
 }
 
-const NativeApi* native_chain_api(PyObject* chain) { return is_native_chain(chain) ? native : nullptr; }
+const NativeApi* native_chain_api(PyObject* chain) { return is_native_chain(chain) ? state().native : nullptr; }
 
 void init_native() {
-    native = nullptr;
-    auto* api = static_cast<const NativeApi*>(PyCapsule_Import("zantu._native._api", 0));
+    // This interpreter's zantu._native: its capsule points into the state of
+    // that module, which the state here holds.
+    Ref module = Ref::check(PyImport_ImportModule("zantu._native"));
+    Ref capsule = Ref::check(PyObject_GetAttrString(module.get(), "_api"));
+    auto* api = static_cast<const NativeApi*>(PyCapsule_GetPointer(capsule.get(), "zantu._native._api"));
     if (api == nullptr) throw PyError();
     if (api->version != kNativeApiVersion) {
         raise(PyExc_ImportError, "zantu._native is of another build (interface %u, expected %u)", api->version,
               kNativeApiVersion);
     }
-    native = api;
+    state().native_module = std::move(module);
+    state().native = api;
     set_fast_path_usable(FastPath::native_chain, true);
 }
 
-void release_native() {
-    set_fast_path_usable(FastPath::native_chain, false);
-    native = nullptr;
-}
-
 Ref sort_by_frequency(PyObject* items) {
-    PyObject* stack[] = {nullptr, items, frequency_key};
-    return Ref::check(PyObject_Vectorcall(builtin_sorted, stack + 1,
-                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned.kw_key));
+    PyObject* stack[] = {nullptr, items, state().frequency_key.get()};
+    return Ref::check(PyObject_Vectorcall(state().sorted.get(), stack + 1,
+                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned().kw_key));
 }
 
 Ref ijson_basic_parse(PyObject* module, PyObject* source, long block) {
-    Ref ijson = module_global(module, interned.ijson);
-    Ref basic_parse = get_attr(ijson.get(), interned.basic_parse);
+    Ref ijson = module_global(module, interned().ijson);
+    Ref basic_parse = get_attr(ijson.get(), interned().basic_parse);
     // Every backend's basic_parse is made from one function of ijson's, so
     // they share its code object (and its signature).
-    if (block > 0 && fast_path(FastPath::parser_blocks) && genuine_basic_parse_code != nullptr && PyFunction_Check(basic_parse.get()) &&
-        PyFunction_GET_CODE(basic_parse.get()) == genuine_basic_parse_code) {
+    PyObject* genuine_code = state().basic_parse_code.get();
+    if (block > 0 && fast_path(FastPath::parser_blocks) && genuine_code != nullptr &&
+        PyFunction_Check(basic_parse.get()) && PyFunction_GET_CODE(basic_parse.get()) == genuine_code) {
         Ref size = Ref::check(PyLong_FromLong(block));
         PyObject* stack[] = {nullptr, source, size.get()};
         return Ref::check(PyObject_Vectorcall(basic_parse.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              interned.kw_buf_size));
+                                              interned().kw_buf_size));
     }
     return call(basic_parse.get(), source);
 }
@@ -320,13 +274,12 @@ bool takes_by_name(PyObject* code, PyObject* name) {
 
 void init_parser() {
     Ref ijson = Ref::check(PyImport_ImportModule("ijson"));
-    Ref basic_parse = get_attr(ijson.get(), interned.basic_parse);
-    Py_CLEAR(genuine_basic_parse_code);
+    Ref basic_parse = get_attr(ijson.get(), interned().basic_parse);
     if (PyFunction_Check(basic_parse.get())) {
         PyObject* code = PyFunction_GET_CODE(basic_parse.get());
-        if (takes_by_name(code, interned.buf_size)) genuine_basic_parse_code = Ref::borrow(code).release();
+        if (takes_by_name(code, interned().buf_size)) state().basic_parse_code = Ref::borrow(code);
     }
-    set_fast_path_usable(FastPath::parser_blocks, genuine_basic_parse_code != nullptr);
+    set_fast_path_usable(FastPath::parser_blocks, bool(state().basic_parse_code));
 }
 
 void raise_key_error(PyObject* key) {

@@ -8,33 +8,10 @@
 #include <vector>
 
 #include "codes.h"
+#include "module_state.h"
 #include "ref.h"
 
 namespace zantu {
-
-// One list drives the creation and the release of the interned names.
-#define ZANTU_INTERNED_NAMES(X)                                                \
-    X(items) X(choices) X(build_frequency_dict) X(clear) X(set_bag)            \
-    X(add_to_bag) X(add) X(unique_count) X(write) X(read) X(dumps) X(dump)     \
-    X(load) X(loads) X(log10) X(basic_parse) X(buf_size) X(event) X(value) X(count)     \
-    X(key) X(json) X(math) X(ijson) X(OrderedDict) X(ObjectBuilder)            \
-    X(ProbabilityBag) X(codes) X(chain) X(start_map) X(end_map) X(start_array) \
-    X(end_array) X(map_key) X(number) X(string) X(boolean) X(null)
-
-struct Interned {
-#define ZANTU_DECLARE_NAME(name) PyObject* name = nullptr;
-    ZANTU_INTERNED_NAMES(ZANTU_DECLARE_NAME)
-#undef ZANTU_DECLARE_NAME
-    PyObject* kw_count = nullptr;  // ("count",), the keyword of add and add_to_bag
-    PyObject* kw_key = nullptr;    // ("key",), the keyword of sorted
-    PyObject* kw_buf_size = nullptr;  // ("buf_size",), ijson's block size
-};
-
-// Owned by the module: made by init_interned() at import, dropped by
-// release_interned() when the module is freed.
-extern Interned interned;
-void init_interned();
-void release_interned();
 
 // A module-level name as the codecs see it at call time: the module's
 // namespace first, then the builtins; NameError when in neither.
@@ -67,10 +44,10 @@ Ref get_iter(PyObject* iterable);
 bool iter_next(PyObject* it, Ref& out);
 
 // The chain.
-inline Ref chain_items(PyObject* chain) { return call_method(interned.items, chain); }
+inline Ref chain_items(PyObject* chain) { return call_method(interned().items, chain); }
 Py_ssize_t chain_len(PyObject* chain);
 inline Ref chain_build_frequency_dict(PyObject* chain) {
-    return call_method(interned.build_frequency_dict, chain);
+    return call_method(interned().build_frequency_dict, chain);
 }
 // For a chain or bag of exactly the package's types these go straight in
 // (zantu._native's capsule), as the methods would; any other gets the call.
@@ -93,7 +70,6 @@ const NativeApi* native_chain_api(PyObject* chain);
 
 // Finds the package's chain and bag types (zantu._native) at import.
 void init_native();
-void release_native();
 
 // The pairs of a bag, as its choices() hands them out. Those of the
 // package's own bag are read from its rows, without a tuple per next state
@@ -104,7 +80,7 @@ class BagPairs {
 public:
     explicit BagPairs(PyObject* bag);
     // The next pair into `state` and `count`; false at the end.
-    bool next(NextState& state, Ref& count);
+    bool next(NextState& out, Ref& count);
     // The iterator that choices() gave; null for rows.
     PyObject* iterator() const { return iterator_.get(); }
 
@@ -119,7 +95,7 @@ private:
 };
 
 // The file.
-inline void file_write(PyObject* file, PyObject* text) { call_method(interned.write, file, text); }
+inline void file_write(PyObject* file, PyObject* text) { call_method(interned().write, file, text); }
 
 // sorted(items, key=<negated x[1]>): the frequency items, most frequent first,
 // ties in the order given.
@@ -130,13 +106,14 @@ Ref sort_by_frequency(PyObject* items);
 // basic_parse bound, ijson.basic_parse(source, buf_size=block).
 Ref ijson_basic_parse(PyObject* module, PyObject* source, long block);
 inline void builder_event(PyObject* builder, PyObject* event, PyObject* value) {
-    call_method(interned.event, builder, event, value);
+    call_method(interned().event, builder, event, value);
 }
-inline Ref builder_value(PyObject* builder) { return get_attr(builder, interned.value); }
+inline Ref builder_value(PyObject* builder) { return get_attr(builder, interned().value); }
 
-// The builtins that import resolves once (sorted is the one called).
+// The builtins that import resolves once (sorted is the one called), and
+// the sort key.
 void init_builtins();
-// Recognises ijson's own basic_parse from then on; after init_interned().
+// Recognises ijson's own basic_parse from then on.
 void init_parser();
 
 }  // namespace zantu

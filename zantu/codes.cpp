@@ -14,9 +14,6 @@ namespace zantu {
 
 namespace {
 
-PyObject* genuine_log10 = nullptr;  // math.log10, bound at import
-PyObject* missing_code_error = nullptr;  // zantu.errors.MissingCodeError
-
 [[noreturn]] void raise_unpack_count(Py_ssize_t found) {
     if (found > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
     raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
@@ -36,7 +33,7 @@ bool is_container_text(PyObject* text) {
 // double-precision result.
 bool digits_reach(GlobalAttribute& math_log10, Py_ssize_t position, Py_ssize_t length) {
     Ref log10 = math_log10.get();
-    if (fast_path(FastPath::native_log10) && log10.get() == genuine_log10) {
+    if (fast_path(FastPath::native_log10) && log10.get() == state().log10.get()) {
         return static_cast<long long>(std::log10(static_cast<double>(position))) + 1 >= length;
     }
     Ref pos = Ref::check(PyLong_FromSsize_t(position));
@@ -286,10 +283,10 @@ const CodeEntry& CodeTable::entry_of(PyObject* value) const {
 CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener* listener) {
     CodeTable table;
     Encoder encoder(module);
-    GlobalAttribute math_log10(module, interned.math, interned.log10);
+    GlobalAttribute math_log10(module, interned().math, interned().log10);
     table.positions = Ref::check(PyDict_New());
     Ref frequencies = chain_build_frequency_dict(chain);
-    Ref items = call_method(interned.items, frequencies.get());
+    Ref items = call_method(interned().items, frequencies.get());
     Py_ssize_t announced = listener != nullptr ? check_size(PyObject_Size(items.get())) : 0;
     SortedValues sorted(frequencies.get(), items.get());
     items = Ref();
@@ -417,6 +414,7 @@ Ref read_code_table(PyObject* codes) {
 void raise_missing_code(PyObject* code) {
     Ref held = Ref::borrow(code);
     Ref args = Ref::check(PyTuple_Pack(1, held.get()));
+    PyObject* missing_code_error = state().missing_code_error.get();
     PyErr_SetObject(missing_code_error != nullptr ? missing_code_error : PyExc_KeyError, args.get());
     throw PyError();
 }
@@ -485,21 +483,14 @@ Ref values_by_code(PyObject* table) {
 
 void init_codes() {
     Ref math = Ref::check(PyImport_ImportModule("math"));
-    Py_XDECREF(genuine_log10);
-    genuine_log10 = get_attr(math.get(), interned.log10).release();
+    state().log10 = get_attr(math.get(), interned().log10);
     set_fast_path_usable(FastPath::native_log10, true);
     Ref errors = Ref::check(PyImport_ImportModule("zantu.errors"));
     Ref missing = Ref::check(PyObject_GetAttrString(errors.get(), "MissingCodeError"));
     if (!PyExceptionClass_Check(missing.get())) {
         raise(PyExc_ImportError, "zantu.errors.MissingCodeError is not an exception class");
     }
-    Py_XDECREF(missing_code_error);
-    missing_code_error = missing.release();
-}
-
-void release_codes() {
-    Py_CLEAR(genuine_log10);
-    Py_CLEAR(missing_code_error);
+    state().missing_code_error = std::move(missing);
 }
 
 }  // namespace zantu

@@ -224,7 +224,6 @@ struct NextState {
 
 // Remembers math.log10 and the package's MissingCodeError at import.
 void init_codes();
-void release_codes();
 
 template <typename Visit>
 void for_each_element(PyObject* sequence, Visit visit) {

@@ -11,13 +11,6 @@ namespace zantu {
 
 namespace {
 
-PyObject* ujson_dumps = nullptr;     // ujson.dumps, when ujson is installed
-PyObject* ujson_dump = nullptr;      // ujson.dump, likewise
-PyObject* ujson_load = nullptr;      // ujson.load and ujson.loads, likewise
-PyObject* ujson_loads = nullptr;
-PyObject* standard_dumps = nullptr;  // json.dumps of the standard library
-PyObject* ordered_dict = nullptr;    // collections.OrderedDict
-
 constexpr int kMaxDepth = 32;
 
 // Whether an ASCII character stands for itself in a JSON string: printable
@@ -255,46 +248,6 @@ bool all_ascii(const std::string& bytes) {
 
 namespace {
 
-// What the standard json.dumps(value) relies on to write a value with its
-// default settings: the text made natively for it is that text only while
-// all of this is as it was at import. Taken at import; every member a
-// reference held by the module.
-struct StandardJson {
-    PyObject* module_dict = nullptr;    // json.__dict__, where dumps finds _default_encoder
-    PyObject* encoder_dict = nullptr;   // json.encoder.__dict__, where encode and iterencode find their helpers
-    PyObject* dumps_code = nullptr;     // json.dumps.__code__
-    PyObject* kwdefaults = nullptr;     // a copy of json.dumps.__kwdefaults__
-    PyObject* default_encoder = nullptr;  // json._default_encoder
-    PyObject* settings = nullptr;       // a copy of its __dict__
-    PyObject* encoder_type = nullptr;   // json.JSONEncoder
-    PyObject* methods[2] = {};          // JSONEncoder.encode and iterencode,
-    PyObject* method_codes[2] = {};     // their code
-    PyObject* method_defaults[2] = {};  // and their defaults
-    PyObject* helpers[5] = {};          // the names of json.encoder that they use
-
-    // The names looked up, interned at import: the default encoder's, the
-    // two methods', then the helpers'.
-    static constexpr const char* kNames[8] = {"_default_encoder",        "encode",          "iterencode",
-                                              "encode_basestring_ascii", "encode_basestring", "c_make_encoder",
-                                              "_make_iterencode",        "INFINITY"};
-    static constexpr int kEncoderName = 0, kFirstMethod = 1, kFirstHelper = 3;
-    PyObject* names[8] = {};
-
-    void clear() {
-        for (PyObject** slot : {&module_dict, &encoder_dict, &dumps_code, &kwdefaults, &default_encoder, &settings,
-                                &encoder_type}) {
-            Py_CLEAR(*slot);
-        }
-        for (PyObject*& slot : methods) Py_CLEAR(slot);
-        for (PyObject*& slot : method_codes) Py_CLEAR(slot);
-        for (PyObject*& slot : method_defaults) Py_CLEAR(slot);
-        for (PyObject*& slot : helpers) Py_CLEAR(slot);
-        for (PyObject*& slot : names) Py_CLEAR(slot);
-    }
-};
-
-StandardJson standard;
-
 // A copy of a dict of settings; null when it holds anything but str keys
 // and str, bool, int or None values (nothing then is taken as unchanged).
 Ref settings_copy(PyObject* dict) {
@@ -349,17 +302,16 @@ PyObject* function_defaults(PyObject* function) {
 }
 
 void remember_standard_json(PyObject* dumps) {
-    standard.clear();
     if (dumps == nullptr || !PyFunction_Check(dumps)) return;
     Ref json = Ref::check(PyImport_ImportModule("json"));
     Ref encoder_module = Ref::check(PyImport_ImportModule("json.encoder"));
     PyObject* module_dict = PyModule_GetDict(json.get());
     PyObject* encoder_dict = PyModule_GetDict(encoder_module.get());
+    StandardJson found;
     for (int i = 0; i < 8; ++i) {
-        standard.names[i] = PyUnicode_InternFromString(StandardJson::kNames[i]);
-        if (standard.names[i] == nullptr) throw PyError();
+        found.names[i] = Ref::check(PyUnicode_InternFromString(StandardJson::kNames[i]));
     }
-    PyObject* default_encoder = entry(module_dict, standard.names[StandardJson::kEncoderName]);
+    PyObject* default_encoder = entry(module_dict, found.names[StandardJson::kEncoderName].get());
     Ref encoder_type_name = str("JSONEncoder");
     PyObject* encoder_type = entry(encoder_dict, encoder_type_name.get());
     if (default_encoder == nullptr || encoder_type == nullptr || !PyType_Check(encoder_type) ||
@@ -372,51 +324,51 @@ void remember_standard_json(PyObject* dumps) {
     if (!kwdefaults || !settings) return;
     PyObject* type_dict = reinterpret_cast<PyTypeObject*>(encoder_type)->tp_dict;
     for (int i = 0; i < 2; ++i) {
-        PyObject* method = entry(type_dict, standard.names[StandardJson::kFirstMethod + i]);
-        if (method == nullptr || !PyFunction_Check(method)) {
-            standard.clear();
-            return;
-        }
-        standard.methods[i] = Ref::borrow(method).release();
-        standard.method_codes[i] = Ref::borrow(PyFunction_GET_CODE(method)).release();
-        standard.method_defaults[i] = Ref::borrow(function_defaults(method)).release();
+        PyObject* method = entry(type_dict, found.names[StandardJson::kFirstMethod + i].get());
+        if (method == nullptr || !PyFunction_Check(method)) return;
+        found.methods[i] = Ref::borrow(method);
+        found.method_codes[i] = Ref::borrow(PyFunction_GET_CODE(method));
+        found.method_defaults[i] = Ref::borrow(function_defaults(method));
     }
     for (int i = 0; i < 5; ++i) {
-        standard.helpers[i] = Ref::borrow(entry(encoder_dict, standard.names[StandardJson::kFirstHelper + i])).release();
+        found.helpers[i] = Ref::borrow(entry(encoder_dict, found.names[StandardJson::kFirstHelper + i].get()));
     }
-    standard.module_dict = Ref::borrow(module_dict).release();
-    standard.encoder_dict = Ref::borrow(encoder_dict).release();
-    standard.dumps_code = Ref::borrow(PyFunction_GET_CODE(dumps)).release();
-    standard.kwdefaults = kwdefaults.release();
-    standard.default_encoder = Ref::borrow(default_encoder).release();
-    standard.settings = settings.release();
-    standard.encoder_type = Ref::borrow(encoder_type).release();
+    found.module_dict = Ref::borrow(module_dict);
+    found.encoder_dict = Ref::borrow(encoder_dict);
+    found.dumps_code = Ref::borrow(PyFunction_GET_CODE(dumps));
+    found.kwdefaults = std::move(kwdefaults);
+    found.default_encoder = Ref::borrow(default_encoder);
+    found.settings = std::move(settings);
+    found.encoder_type = Ref::borrow(encoder_type);
+    state().standard = std::move(found);
 }
 
 // Whether the standard json.dumps (`dumps`, which is it) would still write
 // a value with its default settings: everything it relies on is as it was
 // at import. Runs no code of the caller's.
 bool standard_json_unchanged(PyObject* dumps) {
-    const StandardJson& j = standard;
-    if (j.settings == nullptr || PyFunction_GET_CODE(dumps) != j.dumps_code ||
-        !same_settings(PyFunction_GetKwDefaults(dumps), j.kwdefaults) ||
-        entry(j.module_dict, j.names[StandardJson::kEncoderName]) != j.default_encoder ||
-        Py_TYPE(j.default_encoder) != reinterpret_cast<PyTypeObject*>(j.encoder_type)) {
+    const StandardJson& j = state().standard;
+    if (!j.settings || PyFunction_GET_CODE(dumps) != j.dumps_code.get() ||
+        !same_settings(PyFunction_GetKwDefaults(dumps), j.kwdefaults.get()) ||
+        entry(j.module_dict.get(), j.names[StandardJson::kEncoderName].get()) != j.default_encoder.get() ||
+        Py_TYPE(j.default_encoder.get()) != reinterpret_cast<PyTypeObject*>(j.encoder_type.get())) {
         return false;
     }
     // The generic __dict__ of a plain instance: made if need be, no code runs.
-    Ref instance_dict = Ref::check(PyObject_GenericGetDict(j.default_encoder, nullptr));
-    if (!same_settings(instance_dict.get(), j.settings)) return false;
-    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(j.encoder_type)->tp_dict;
+    Ref instance_dict = Ref::check(PyObject_GenericGetDict(j.default_encoder.get(), nullptr));
+    if (!same_settings(instance_dict.get(), j.settings.get())) return false;
+    PyObject* type_dict = reinterpret_cast<PyTypeObject*>(j.encoder_type.get())->tp_dict;
     for (int i = 0; i < 2; ++i) {
-        PyObject* method = entry(type_dict, j.names[StandardJson::kFirstMethod + i]);
-        if (method != j.methods[i] || PyFunction_GET_CODE(method) != j.method_codes[i] ||
-            function_defaults(method) != j.method_defaults[i]) {
+        PyObject* method = entry(type_dict, j.names[StandardJson::kFirstMethod + i].get());
+        if (method != j.methods[i].get() || PyFunction_GET_CODE(method) != j.method_codes[i].get() ||
+            function_defaults(method) != j.method_defaults[i].get()) {
             return false;
         }
     }
     for (int i = 0; i < 5; ++i) {
-        if (entry(j.encoder_dict, j.names[StandardJson::kFirstHelper + i]) != j.helpers[i]) return false;
+        if (entry(j.encoder_dict.get(), j.names[StandardJson::kFirstHelper + i].get()) != j.helpers[i].get()) {
+            return false;
+        }
     }
     return true;
 }
@@ -424,15 +376,18 @@ bool standard_json_unchanged(PyObject* dumps) {
 }  // namespace
 
 void init_encoders() {
+    ModuleState& m = state();
     struct Genuine {
         const char* module;
         PyObject* name;
-        PyObject** slot;
+        Ref* slot;
     };
-    for (const Genuine& g : {Genuine{"ujson", interned.dumps, &ujson_dumps}, Genuine{"ujson", interned.dump, &ujson_dump},
-                             Genuine{"ujson", interned.load, &ujson_load}, Genuine{"ujson", interned.loads, &ujson_loads},
-                             Genuine{"json", interned.dumps, &standard_dumps},
-                             Genuine{"collections", interned.OrderedDict, &ordered_dict}}) {
+    for (const Genuine& g : {Genuine{"ujson", interned().dumps, &m.ujson_dumps},
+                             Genuine{"ujson", interned().dump, &m.ujson_dump},
+                             Genuine{"ujson", interned().load, &m.ujson_load},
+                             Genuine{"ujson", interned().loads, &m.ujson_loads},
+                             Genuine{"json", interned().dumps, &m.standard_dumps},
+                             Genuine{"collections", interned().OrderedDict, &m.ordered_dict}}) {
         PyObject* module = PyImport_ImportModule(g.module);
         if (module == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PyError();
@@ -440,44 +395,35 @@ void init_encoders() {
             continue;
         }
         Ref held = Ref::steal(module);
-        Py_XDECREF(*g.slot);
-        *g.slot = get_attr(module, g.name).release();
+        *g.slot = get_attr(module, g.name);
     }
-    remember_standard_json(standard_dumps);
-    set_fast_path_usable(FastPath::encoder_texts, ujson_dumps != nullptr || standard.settings != nullptr);
-    set_fast_path_usable(FastPath::document_text, ujson_dump != nullptr && ujson_dumps != nullptr && ordered_dict != nullptr);
-    bool ujson_loads_found = ujson_load != nullptr && ujson_loads != nullptr;
+    remember_standard_json(m.standard_dumps.get());
+    set_fast_path_usable(FastPath::encoder_texts, m.ujson_dumps || m.standard.settings);
+    set_fast_path_usable(FastPath::document_text, m.ujson_dump && m.ujson_dumps && m.ordered_dict);
+    bool ujson_loads_found = m.ujson_load && m.ujson_loads;
     set_fast_path_usable(FastPath::ujson_load, ujson_loads_found);
     set_fast_path_usable(FastPath::direct_load, ujson_loads_found);
 }
 
-void release_encoders() {
-    Py_CLEAR(ujson_dumps);
-    Py_CLEAR(ujson_dump);
-    Py_CLEAR(ujson_load);
-    Py_CLEAR(ujson_loads);
-    Py_CLEAR(standard_dumps);
-    standard.clear();
-    Py_CLEAR(ordered_dict);
-}
-
-bool is_genuine_ordered_dict(PyObject* cls) { return cls != nullptr && cls == ordered_dict; }
+bool is_genuine_ordered_dict(PyObject* cls) { return cls != nullptr && cls == state().ordered_dict.get(); }
 
 Ref json_dump(PyObject* module) {
-    Ref json = module_global(module, interned.json);
-    return get_attr(json.get(), interned.dump);
+    Ref json = module_global(module, interned().json);
+    return get_attr(json.get(), interned().dump);
 }
 
-bool is_ujson_dump(PyObject* dump) { return ujson_dump != nullptr && dump == ujson_dump; }
+bool is_ujson_dump(PyObject* dump) { return dump != nullptr && dump == state().ujson_dump.get(); }
 
 Ref json_load_function(PyObject* module) {
-    Ref json = module_global(module, interned.json);
-    return get_attr(json.get(), interned.load);
+    Ref json = module_global(module, interned().json);
+    return get_attr(json.get(), interned().load);
 }
 
-bool is_ujson_load(PyObject* load) { return ujson_load != nullptr && ujson_loads != nullptr && load == ujson_load; }
+bool is_ujson_load(PyObject* load) {
+    return load != nullptr && load == state().ujson_load.get() && state().ujson_loads;
+}
 
-Ref ujson_decode(PyObject* text) { return call(ujson_loads, text); }
+Ref ujson_decode(PyObject* text) { return call(state().ujson_loads.get(), text); }
 
 Ref ujson_file_method(PyObject* file, const char* name) {
     if (!PyObject_HasAttrString(file, name)) raise(PyExc_TypeError, "expected file");
@@ -487,18 +433,19 @@ Ref ujson_file_method(PyObject* file, const char* name) {
 }
 
 bool ujson_dump_bound(PyObject* module) {
+    PyObject* ujson_dump = state().ujson_dump.get();
     if (ujson_dump == nullptr || !fast_path(FastPath::document_text)) return false;
     // An error here (from the __eq__ of a key of the caller's in either
     // namespace) only means no text is made ahead: the lookup that json.dump
     // makes later meets it again.
-    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), interned.json);
+    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), interned().json);
     if (found == nullptr || !PyModule_CheckExact(found)) {
         if (PyErr_Occurred()) PyErr_Clear();
         return false;
     }
     // Held: the lookup below may run such an __eq__, which could unbind it.
     Ref json = Ref::borrow(found);
-    PyObject* dump = PyDict_GetItemWithError(PyModule_GetDict(json.get()), interned.dump);
+    PyObject* dump = PyDict_GetItemWithError(PyModule_GetDict(json.get()), interned().dump);
     if (dump == nullptr && PyErr_Occurred()) PyErr_Clear();
     return dump != nullptr && dump == ujson_dump;
 }
@@ -508,6 +455,7 @@ bool append_fixed(std::string& out, PyObject* value) { return append_native(out,
 void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
                    bool genuine_document, PyObject* file, PyObject* made_text) {
     // A text made ahead was made while the shortcut was on.
+    PyObject* ujson_dump = state().ujson_dump.get();
     if (dump != ujson_dump || ujson_dump == nullptr || (!made_text && !fast_path(FastPath::document_text))) {
         call(dump, document, file);
         return;
@@ -529,17 +477,17 @@ void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyO
             }
         }
     }
-    if (!text) text = call(ujson_dumps, document);
+    if (!text) text = call(state().ujson_dumps.get(), document);
     call(write.get(), text.get());
 }
 
-Encoder::Encoder(PyObject* module) : dumps_(module, interned.json, interned.dumps) {}
+Encoder::Encoder(PyObject* module) : dumps_(module, interned().json, interned().dumps) {}
 
 Encoder::Style Encoder::style(Ref& call) {
     call = dumps_.get();
     if (!fast_path(FastPath::encoder_texts)) return Style::Call;
-    if (call.get() == ujson_dumps) return Style::Compact;
-    if (call.get() == standard_dumps && standard_json_unchanged(call.get())) return Style::Spaced;
+    if (call.get() == state().ujson_dumps.get()) return Style::Compact;
+    if (call.get() == state().standard_dumps.get() && standard_json_unchanged(call.get())) return Style::Spaced;
     return Style::Call;
 }
 

@@ -17,7 +17,6 @@ namespace zantu {
 
 // Remembers the genuine encoders at import (`json` is the encoder bound then).
 void init_encoders();
-void release_encoders();
 
 class Encoder {
 public:

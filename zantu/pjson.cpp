@@ -1,7 +1,6 @@
 // The module's entry: what importing zantu_cjson sets up, and how the four
 // exported functions bind their arguments.
-#include <exception>
-#include <new>
+#include <iterator>
 
 #include "big.h"
 #include "chain_calls.h"
@@ -9,17 +8,12 @@
 #include "fast_path.h"
 #include "json_text.h"
 #include "lookup.h"
+#include "module_state.h"
 #include "peek.h"
 #include "small.h"
 
 namespace zantu {
 namespace {
-
-// Parameter names of the four functions, made at import.
-PyObject* name_chain = nullptr;
-PyObject* name_file = nullptr;
-PyObject* name_frequency_compress = nullptr;
-PyObject* name_merge = nullptr;
 
 // Whether keyword `key` equals parameter `name` (identity first).
 bool same_name(PyObject* name, PyObject* key) {
@@ -40,7 +34,7 @@ bool same_name(PyObject* name, PyObject* key) {
 // required parameters are found first; then every keyword must name a
 // parameter not already given by position.
 void bind(const char* function, PyObject* flag_name, PyObject* args, PyObject* kwargs, Ref (&values)[3]) {
-    PyObject* names[3] = {name_chain, name_file, flag_name};
+    PyObject* names[3] = {interned().chain, interned().file, flag_name};
     Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given > 3) raise_count(function, given);
     for (Py_ssize_t i = 0; i < given; ++i) values[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
@@ -79,31 +73,34 @@ void bind(const char* function, PyObject* flag_name, PyObject* args, PyObject* k
 }
 
 using Codec = void (*)(PyObject*, PyObject*, PyObject*, PyObject*);
+using FlagName = PyObject* Interned::*;
 
-// Binds the arguments and runs the codec; the boundary where a C++ error
-// becomes a NULL return with the Python exception set.
-PyObject* run(const char* function, PyObject* flag_name, PyObject* flag_default, Codec codec,
-              PyObject* module, PyObject* args, PyObject* kwargs) {
+// Binds the arguments and runs the codec with the module's state; the
+// boundary where a C++ error becomes a NULL return with the Python
+// exception set.
+PyObject* run(const char* function, FlagName flag_name, PyObject* flag_default, Codec codec, PyObject* module,
+              PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        ActiveState active(module);
         Ref values[3];
         values[2] = Ref::borrow(flag_default);
-        bind(function, flag_name, args, kwargs, values);
+        bind(function, interned().*flag_name, args, kwargs, values);
         codec(module, values[0].get(), values[1].get(), values[2].get());
         Py_RETURN_NONE;
     });
 }
 
 PyObject* py_dump_json_small(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return run("dump_json_small", name_frequency_compress, Py_True, dump_json_small, module, args, kwargs);
+    return run("dump_json_small", &Interned::frequency_compress, Py_True, dump_json_small, module, args, kwargs);
 }
 PyObject* py_load_json_small(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return run("load_json_small", name_merge, Py_False, load_json_small, module, args, kwargs);
+    return run("load_json_small", &Interned::merge, Py_False, load_json_small, module, args, kwargs);
 }
 PyObject* py_dump_json_big(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return run("dump_json_big", name_frequency_compress, Py_True, dump_json_big, module, args, kwargs);
+    return run("dump_json_big", &Interned::frequency_compress, Py_True, dump_json_big, module, args, kwargs);
 }
 PyObject* py_load_json_big(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return run("load_json_big", name_merge, Py_False, load_json_big, module, args, kwargs);
+    return run("load_json_big", &Interned::merge, Py_False, load_json_big, module, args, kwargs);
 }
 
 PyMethodDef functions[] = {
@@ -136,30 +133,9 @@ PyMethodDef functions[] = {
      "ijson, handing every (item, count) pair to chain.add_to_bag as soon as\n"
      "it is read; memory is bounded by the code table and the largest item.\n"
      "With a false `merge` the chain is cleared before the first pair."},
+    {"__fast_paths__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_paths)),
+     METH_VARARGS | METH_KEYWORDS, kFastPathsDoc},
     {nullptr, nullptr, 0, nullptr}};
-
-void free_module(void*) {
-    Py_CLEAR(name_chain);
-    Py_CLEAR(name_file);
-    Py_CLEAR(name_frequency_compress);
-    Py_CLEAR(name_merge);
-    release_interned();
-    release_stream_types();
-    release_codes();
-    release_encoders();
-    release_native();
-    release_lookups();
-}
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, -1, nullptr,
-                          nullptr, nullptr, nullptr, free_module};
-
-void intern_into(PyObject*& slot, const char* text) {
-    if (slot == nullptr) {
-        slot = PyUnicode_InternFromString(text);
-        if (slot == nullptr) throw PyError();
-    }
-}
 
 void set_global(PyObject* module, const char* name, const Ref& value) {
     check_status(PyModule_AddObjectRef(module, name, value.get()));
@@ -186,12 +162,10 @@ Ref import_preferring(const char* preferred, const char* fallback) {
     return import(fallback);
 }
 
-void init_module(PyObject* module) {
-    intern_into(name_chain, "chain");
-    intern_into(name_file, "file");
-    intern_into(name_frequency_compress, "frequency_compress");
-    intern_into(name_merge, "merge");
-    init_interned();
+// What the module finds and makes at import, in order, into its state
+// (the active one) and its namespace.
+void fill_module(PyObject* module) {
+    state().interned.make();
     init_builtins();
     init_parser();
     init_codes();
@@ -207,56 +181,63 @@ void init_module(PyObject* module) {
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));
     Ref object_builder = import("ijson", "ObjectBuilder");
     set_global(module, "ObjectBuilder", object_builder);
-    init_stream_types(object_builder.get());
+    init_stream_types(module, object_builder.get());
     set_global(module, "ProbabilityBag", bag_class);
     set_global(module, "ijson", import_preferring("ijson.backends.yajl2_cffi", "ijson"));
+    // The functions after the names they use, as the namespace has always
+    // been ordered.
     check_status(PyModule_AddFunctions(module, functions));
-    check_status(PyModule_AddFunctions(module, fast_path_functions));
     set_global(module, "__test__", Ref::check(PyDict_New()));
 }
+
+// The module's state lives behind one pointer in the module object: made
+// here, released by release_state, whichever of the collector's clear and
+// the module's free comes first.
+ModuleState*& state_slot(PyObject* module) { return *static_cast<ModuleState**>(PyModule_GetState(module)); }
+
+void release_state(PyObject* module) {
+    ModuleState* s = state_slot(module);
+    state_slot(module) = nullptr;
+    delete s;
+}
+
+int exec_module(PyObject* module) {
+    return guarded(-1, [&] {
+        state_slot(module) = new ModuleState();
+        ActiveState active(module);
+        try {
+            fill_module(module);
+        } catch (...) {
+            release_state(module);
+            throw;
+        }
+        return 0;
+    });
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* s = state_slot(module);
+    return s != nullptr ? s->traverse(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module) {
+    release_state(module);
+    return 0;
+}
+
+void free_module(void* module) { release_state(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, sizeof(ModuleState*), nullptr,
+                          module_slots, traverse_module, clear_module, free_module};
 
 }  // namespace
 }  // namespace zantu
 
-PyMODINIT_FUNC PyInit_zantu_cjson() {
-    using namespace zantu;
-    PyObject* module = PyModule_Create(&module_def);
-    if (module == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init zantu_cjson");
-        return nullptr;
-    }
-    // Registered at once, so that an import of this module from one of the
-    // modules imported below finds it instead of starting over.
-    PyObject* modules = PyImport_GetModuleDict();
-    bool registered = false;
-    PyObject* made = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref name = Ref::check(PyModule_GetNameObject(module));
-        if (check_status(PyDict_Contains(modules, name.get())) == 0) {
-            check_status(PyDict_SetItem(modules, name.get(), module));
-            registered = true;
-        }
-        init_module(module);
-        return module;
-    });
-    if (made != nullptr) return made;
-    // A half-built module must not stay importable.
-    if (registered) {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyObject* error = PyErr_GetRaisedException();
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-#endif
-        PyObject* name = PyModule_GetNameObject(module);
-        if (name != nullptr && PyDict_GetItemWithError(modules, name) == module) PyDict_DelItem(modules, name);
-        Py_XDECREF(name);
-        PyErr_Clear();
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(error);
-#else
-        PyErr_Restore(type, value, traceback);
-#endif
-    }
-    Py_DECREF(module);
-    return nullptr;
-}
+PyMODINIT_FUNC PyInit_zantu_cjson() { return PyModuleDef_Init(&zantu::module_def); }

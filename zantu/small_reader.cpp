@@ -126,10 +126,10 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     if (!document) return;
     Ref table;
     {
-        Ref codes = Ref::check(PyObject_GetItem(document.get(), interned.codes));
+        Ref codes = Ref::check(PyObject_GetItem(document.get(), interned().codes));
         table = read_code_table(codes.get());
     }
-    Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned.chain));
+    Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned().chain));
     bool merging = truth(merge, pause);
     bool decoded = PyDict_Size(table.get()) > 0;
 

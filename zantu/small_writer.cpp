@@ -27,8 +27,8 @@ Ref coded_next_state(const CodeTable& table, const NextState& next_state, std::v
 // OrderedDict((("codes", codes_list), ("chain", chain_array))), with the
 // OrderedDict bound in the module.
 Ref make_document(PyObject* ordered_dict, PyObject* codes_list, PyObject* chain_array) {
-    Ref codes_member = Ref::check(PyTuple_Pack(2, interned.codes, codes_list));
-    Ref chain_member = Ref::check(PyTuple_Pack(2, interned.chain, chain_array));
+    Ref codes_member = Ref::check(PyTuple_Pack(2, interned().codes, codes_list));
+    Ref chain_member = Ref::check(PyTuple_Pack(2, interned().chain, chain_array));
     Ref members = Ref::check(PyTuple_Pack(2, codes_member.get(), chain_member.get()));
     return call(ordered_dict, members.get());
 }
@@ -218,7 +218,7 @@ void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     }
     text.literal("]}");
 
-    Ref ordered_dict = module_global(module, interned.OrderedDict);
+    Ref ordered_dict = module_global(module, interned().OrderedDict);
     bool genuine_document = is_genuine_ordered_dict(ordered_dict.get());
     Ref dump;
     if (genuine_document && text.going()) {

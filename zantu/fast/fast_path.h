@@ -72,23 +72,23 @@ enum class FastPath {
     count
 };
 
-namespace detail {
 // Whether each shortcut is on: built for this release, found usable at
-// import, and not switched off through the test namespace.
-extern bool fast_path_on[int(FastPath::count)];
-}  // namespace detail
+// import, and not switched off through __fast_paths__. One set per module
+// object (module_state.h); fast_path() there asks the running module's.
+struct FastPathSwitches {
+    bool usable[int(FastPath::count)] = {};
+    bool switched_off[int(FastPath::count)] = {};
+    bool on[int(FastPath::count)] = {};
 
-inline bool fast_path(FastPath path) { return detail::fast_path_on[int(path)]; }
+    void set_usable(FastPath path, bool usable);
+    void switch_off(int path, bool off);
+};
 
-// At import: whether `path` can be taken here (what the import found: the
-// iterator layouts as expected, zantu._native's interface, ...). A path
-// never marked usable stays off.
-void set_fast_path_usable(FastPath path, bool usable);
-
-// __fast_paths__(**switches): without arguments, a dict of every shortcut's
-// name and whether it is on; a keyword per name switches it off (false) or
-// back on (true) where usable, and the dict then tells the new state.
-// (With the sentinel, for PyModule_AddFunctions.)
-extern PyMethodDef fast_path_functions[];
+// __fast_paths__(**switches), a function of the module: without arguments,
+// a dict of every shortcut's name and whether it is on; a keyword per name
+// switches it off (false) or back on (true) where usable, and the dict then
+// tells the new state.
+PyObject* fast_paths(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char kFastPathsDoc[];
 
 }  // namespace zantu

@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <atomic>
 #include <string_view>
 
 #include "chain_calls.h"
@@ -24,19 +25,21 @@ PyObject* instance_dict(PyObject* obj) {
 // Every dict and type that a remembered answer depends on is watched, and
 // any event on any of them moves this count: an answer taken at one count
 // holds while the count has not moved.
-uint64_t changes = 1;
-int dict_watcher = -1;
-int type_watcher = -1;
+// One count for every interpreter (each registers the same callbacks):
+// another interpreter's changes only make answers here be looked up afresh.
+std::atomic<uint64_t> changes{1};
 
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++changes;
+    changes.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
 
 int on_type_event(PyTypeObject*) {
-    ++changes;
+    changes.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
+
+uint64_t changes_now() { return changes.load(std::memory_order_relaxed); }
 #endif
 
 #if ZANTU_VERSION_TAGS || ZANTU_WATCHERS
@@ -70,25 +73,26 @@ void init_lookups() {
 #if ZANTU_WATCHERS
     // An interpreter has a few watcher slots for every extension: with none
     // left, the lookups are made afresh (reported off), and import goes on.
-    if (dict_watcher < 0) dict_watcher = PyDict_AddWatcher(on_dict_event);
-    if (type_watcher < 0) type_watcher = PyType_AddWatcher(on_type_event);
-    if (dict_watcher < 0 || type_watcher < 0) {
+    ModuleState& m = state();
+    m.dict_watcher = PyDict_AddWatcher(on_dict_event);
+    m.type_watcher = m.dict_watcher < 0 ? -1 : PyType_AddWatcher(on_type_event);
+    if (m.dict_watcher < 0 || m.type_watcher < 0) {
         PyErr_Clear();
-        release_lookups();
+        release_watchers(m);
         return;
     }
 #endif
     set_fast_path_usable(FastPath::cached_lookups, true);
 }
 
-void release_lookups() {
-    set_fast_path_usable(FastPath::cached_lookups, false);
+void release_watchers(ModuleState& m) {
+    m.fast.set_usable(FastPath::cached_lookups, false);
 #if ZANTU_WATCHERS
     // Called while the module is freed: an error here has no one to go to.
-    if (dict_watcher >= 0 && PyDict_ClearWatcher(dict_watcher) < 0) PyErr_Clear();
-    if (type_watcher >= 0 && PyType_ClearWatcher(type_watcher) < 0) PyErr_Clear();
-    dict_watcher = type_watcher = -1;
+    if (m.dict_watcher >= 0 && PyDict_ClearWatcher(m.dict_watcher) < 0) PyErr_Clear();
+    if (m.type_watcher >= 0 && PyType_ClearWatcher(m.type_watcher) < 0) PyErr_Clear();
 #endif
+    m.dict_watcher = m.type_watcher = -1;
 }
 
 DictState::DictState(PyObject* dict) : dict_(dict) {
@@ -96,8 +100,9 @@ DictState::DictState(PyObject* dict) : dict_(dict) {
 #if ZANTU_VERSION_TAGS
     version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #elif ZANTU_WATCHERS
+    int dict_watcher = state().dict_watcher;
     if (dict_watcher >= 0 && PyDict_Watch(dict_watcher, dict) == 0) {
-        version_ = changes;
+        version_ = changes_now();
     } else {
         PyErr_Clear();  // not watched: never taken as unchanged
     }
@@ -110,7 +115,7 @@ bool DictState::same(PyObject* dict) const {
 #if ZANTU_VERSION_TAGS
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == version_;
 #elif ZANTU_WATCHERS
-    return version_ != 0 && version_ == changes;
+    return version_ != 0 && version_ == changes_now();
 #else
     return false;
 #endif
@@ -123,7 +128,7 @@ bool MethodCall::unchanged(PyObject* obj) const {
 #if ZANTU_VERSION_TAGS
            type->tp_version_tag == type_version_ &&
 #else
-           type_version_ == changes &&
+           type_version_ == changes_now() &&
 #endif
            type->tp_getattro == PyObject_GenericGetAttr && instance_dict_.same(instance_dict(obj));
 #else
@@ -163,11 +168,12 @@ void MethodCall::remember(PyObject* obj, Ref& own) {
 #else
     // A type with a valid version tag tells its watchers of any change to
     // itself or to a base (which then has a valid tag too).
+    int type_watcher = state().type_watcher;
     if (type_watcher < 0 || PyType_Watch(type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
         PyErr_Clear();
         return;
     }
-    uint64_t type_version = changes;
+    uint64_t type_version = changes_now();
 #endif
     PyObject* dict = instance_dict(obj);
     DictState dict_state(dict);

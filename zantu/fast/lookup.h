@@ -12,15 +12,18 @@
 
 #include <cstdint>
 
-#include "fast_path.h"
+#include "module_state.h"
 #include "ref.h"
 
 namespace zantu {
 
+struct ModuleState;
+
 // Registers what the answers below need at import (the dict and type
-// watchers where those say "unchanged"); release_lookups drops them.
+// watchers where those say "unchanged"); release_watchers drops them, when
+// the state is released.
 void init_lookups();
-void release_lookups();
+void release_watchers(ModuleState& state);
 
 // A dict as it stands now; `same` tells whether it is still that dict,
 // unchanged. The dict is never dereferenced through the snapshot.

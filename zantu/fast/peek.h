@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "fast_path.h"
+#include "module_state.h"
 #include "prefetch.h"
 #include "ref.h"
 

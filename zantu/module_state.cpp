@@ -1,0 +1,51 @@
+#include "module_state.h"
+
+#include "lookup.h"
+
+namespace zantu {
+
+namespace detail {
+thread_local ModuleState* active_state __attribute__((tls_model("initial-exec"))) = nullptr;
+}  // namespace detail
+
+void Interned::make() {
+#define ZANTU_MAKE_NAME(name)                              \
+    name = PyUnicode_InternFromString(#name);              \
+    if (name == nullptr) throw PyError();
+    ZANTU_INTERNED_NAMES(ZANTU_MAKE_NAME)
+#undef ZANTU_MAKE_NAME
+    kw_count = PyTuple_Pack(1, count);
+    if (kw_count == nullptr) throw PyError();
+    kw_key = PyTuple_Pack(1, key);
+    if (kw_key == nullptr) throw PyError();
+    kw_buf_size = PyTuple_Pack(1, buf_size);
+    if (kw_buf_size == nullptr) throw PyError();
+}
+
+Interned::~Interned() {
+#define ZANTU_DROP_NAME(name) Py_CLEAR(name);
+    ZANTU_INTERNED_NAMES(ZANTU_DROP_NAME)
+#undef ZANTU_DROP_NAME
+    Py_CLEAR(kw_count);
+    Py_CLEAR(kw_key);
+    Py_CLEAR(kw_buf_size);
+}
+
+ModuleState::~ModuleState() { release_watchers(*this); }
+
+int ModuleState::traverse(visitproc visit, void* arg) {
+#define ZANTU_VISIT_OBJECT(name) Py_VISIT(name.get());
+    ZANTU_HELD_OBJECTS(ZANTU_VISIT_OBJECT)
+#undef ZANTU_VISIT_OBJECT
+    return 0;
+}
+
+ModuleState* module_state(PyObject* module) { return *static_cast<ModuleState**>(PyModule_GetState(module)); }
+
+ActiveState::ActiveState(PyObject* module) : previous_(detail::active_state) {
+    ModuleState* s = module_state(module);
+    if (s == nullptr) raise(PyExc_SystemError, "the module zantu_cjson is being torn down");
+    detail::active_state = s;
+}
+
+}  // namespace zantu
