@@ -175,6 +175,52 @@ print(zantu_cjson.__fast_paths__()["cached_lookups"], len(out.getvalue()) > 0)
 """)
         assert out == "False True"
 
+    def test_sub_interpreters_have_their_own_module(self):
+        # Each sub-interpreter's codec fills chains with that interpreter's
+        # own bag type and keeps its own switches; ending one leaves the
+        # main interpreter's module as it was.
+        out = run_isolated('''
+import io, tempfile, zantu, zantu_cjson
+from zantu.bag import ProbabilityBag
+try:
+    import _interpreters as interpreters
+    def create(): return interpreters.create(interpreters.new_config("legacy"))
+    def run(i, code): assert interpreters.run_string(i, code) is None
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    def create(): return interpreters.create(isolated=False)
+    run = interpreters.run_string
+out = tempfile.NamedTemporaryFile("r")
+code = f"""
+import io, zantu, zantu_cjson
+from zantu.bag import ProbabilityBag
+chain = zantu.MarkovChain.from_tokens("a b a c a b".split(), 1)
+found = [id(ProbabilityBag) != {id(ProbabilityBag)}]
+for dump, load in [(zantu_cjson.dump_json_small, zantu_cjson.load_json_small),
+                   (zantu_cjson.dump_json_big, zantu_cjson.load_json_big)]:
+    for native in (False, True):
+        zantu_cjson.__fast_paths__(native_chain=native)
+        text = io.StringIO()
+        dump(chain, text)
+        loaded = zantu.MarkovChain()
+        load(loaded, io.StringIO(text.getvalue()))
+        found.append(loaded == chain and all(type(bag) is ProbabilityBag for _, bag in loaded.items()))
+zantu_cjson.__fast_paths__(native_chain=False)
+open({out.name!r}, "a").write(str(all(found)) + " ")
+"""
+for _ in range(2):
+    interpreter = create()
+    run(interpreter, code)
+    interpreters.destroy(interpreter)
+chain = zantu.MarkovChain.from_tokens("x y x".split())
+text = io.StringIO()
+zantu_cjson.dump_json_big(chain, text)
+loaded = zantu.MarkovChain()
+zantu_cjson.load_json_small(loaded, io.StringIO(text.getvalue()))
+print(out.read(), zantu_cjson.__fast_paths__()["native_chain"], loaded == chain)
+''')
+        assert out == "True True  True True"
+
     def test_missing_ijson_fails(self):
         out = run_isolated(BLOCK.format(names='"ijson"') + """
 try:

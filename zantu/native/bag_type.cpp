@@ -523,8 +523,9 @@ PyObject* bag_choose_method(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&] {
-        PyObject* source = random != Py_None ? random : imports.random_module;
-        Ref draw = Ref::check(PyObject_GetAttr(source, imports.name_random));
+        NativeState& state = state_of(self);
+        PyObject* source = random != Py_None ? random : state.random_module;
+        Ref draw = Ref::check(PyObject_GetAttr(source, state.name_random));
         return bag_choose(as_bag(self), draw.get()).release();
     });
 }
@@ -542,7 +543,7 @@ PyObject* bag_total(PyObject* self, PyObject*) {
         for (Py_ssize_t row = 0; row < s.size; ++row) {
             PyList_SET_ITEM(counts.get(), row, store_count(s, row).release());
         }
-        return PyObject_CallOneArg(imports.sum, counts.get());
+        return PyObject_CallOneArg(state_of(self).sum, counts.get());
     });
 }
 
@@ -577,8 +578,9 @@ PyObject* bag_probability(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* bag_richcompare(PyObject* self, PyObject* other, int op) {
-    if ((op != Py_EQ && op != Py_NE) || !is_bag(other)) Py_RETURN_NOTIMPLEMENTED;
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     return guarded<PyObject*>(nullptr, [&] {
+        if (!PyObject_TypeCheck(other, state_of(self).bag_type)) Py_RETURN_NOTIMPLEMENTED;
         Ref mine = counts_dict(as_bag(self));
         Ref theirs = counts_dict(as_bag(other));
         return PyObject_RichCompare(mine.get(), theirs.get(), op);
@@ -600,7 +602,7 @@ PyObject* bag_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref pairs = pairs_list(as_bag(self));
         Ref dict = instance_dict(self);
-        return Py_BuildValue("O(O)(OO)", imports.newobj, Py_TYPE(self), pairs.get(), dict.get());
+        return Py_BuildValue("O(O)(OO)", state_of(self).newobj, Py_TYPE(self), pairs.get(), dict.get());
     });
 }
 
@@ -754,12 +756,11 @@ PyType_Spec bag_spec = {"zantu.bag.ProbabilityBag", sizeof(BagObject), 0,
 
 }  // namespace
 
-PyTypeObject* BagType = nullptr;
-PyTypeObject* ChoicesType = nullptr;
-
-void make_bag_types() {
-    BagType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&bag_spec)).release());
-    ChoicesType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&choices_spec)).release());
+void make_bag_types(PyObject* module, NativeState& state) {
+    state.bag_type = reinterpret_cast<PyTypeObject*>(
+        Ref::check(PyType_FromModuleAndSpec(module, &bag_spec, nullptr)).release());
+    state.choices_type = reinterpret_cast<PyTypeObject*>(
+        Ref::check(PyType_FromModuleAndSpec(module, &choices_spec, nullptr)).release());
 }
 
 Row store_row(const BagStore& s, Py_ssize_t row) {
@@ -775,8 +776,8 @@ Ref store_count(const BagStore& s, Py_ssize_t row) {
     return Ref::check(PyLong_FromUnsignedLong(s.small_counts()[row]));
 }
 
-Ref new_bag(PyObject* table) {
-    Ref bag = Ref::check(BagType->tp_alloc(BagType, 0));
+Ref new_bag(NativeState& state, PyObject* table) {
+    Ref bag = Ref::check(state.bag_type->tp_alloc(state.bag_type, 0));
     Py_INCREF(table);
     as_bag(bag.get())->table = table;
     return bag;
@@ -871,7 +872,7 @@ Ref bag_choose(BagObject* bag, PyObject* draw) {
 }
 
 Ref bag_choices(BagObject* bag) {
-    ChoicesObject* it = PyObject_GC_New(ChoicesObject, ChoicesType);
+    ChoicesObject* it = PyObject_GC_New(ChoicesObject, state_of(bag).choices_type);
     if (it == nullptr) throw PyError();
     Py_INCREF(bag);
     it->bag = reinterpret_cast<PyObject*>(bag);

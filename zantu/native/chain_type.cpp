@@ -24,18 +24,18 @@ Ref chain_table(ChainObject* chain) {
 }
 
 // bag.add(item, count=count) through the bag's own method.
-void call_add(PyObject* bag, PyObject* item, PyObject* count) {
+void call_add(const NativeState& state, PyObject* bag, PyObject* item, PyObject* count) {
     PyObject* stack[] = {bag, item, count};
-    Ref done = Ref::check(PyObject_VectorcallMethod(imports.name_add, stack, 2, imports.kw_count));
+    Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, state.kw_count));
 }
 
 // The bag of `start` (a value of the chain's table), made and installed when
 // there is none. Borrowed from the chain's dict while no code runs.
-Ref bag_of(ChainObject* chain, PyObject* bags, PyObject* table, PyObject* start) {
+Ref bag_of(NativeState& state, ChainObject* chain, PyObject* bags, PyObject* table, PyObject* start) {
     PyObject* found = PyDict_GetItemWithError(bags, start);
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) throw PyError();
-    Ref bag = new_bag(table);
+    Ref bag = new_bag(state, table);
     check_status(PyDict_SetItem(bags, start, bag.get()));
     if (chain->bags != bags || chain->table != table) raise_changed("add_to_bag");
     return bag;
@@ -46,11 +46,12 @@ void add_to_bag(ChainObject* chain, PyObject* start, PyObject* item, PyObject* c
     Ref bags = chain_bags(chain);
     PyObject* kept = kept_value(table.get(), start);
     if (chain->table != table.get()) raise_changed("add_to_bag");
-    Ref bag = bag_of(chain, bags.get(), table.get(), kept);
-    if (Py_IS_TYPE(bag.get(), BagType)) {
+    NativeState& state = state_of(chain);
+    Ref bag = bag_of(state, chain, bags.get(), table.get(), kept);
+    if (Py_IS_TYPE(bag.get(), state.bag_type)) {
         bag_add(as_bag(bag.get()), item, count);
     } else {
-        call_add(bag.get(), item, count);
+        call_add(state, bag.get(), item, count);
     }
 }
 
@@ -58,7 +59,7 @@ void set_bag(ChainObject* chain, PyObject* start, PyObject* bag) {
     Ref table = chain_table(chain);
     Ref bags = chain_bags(chain);
     PyObject* kept = kept_value(table.get(), start);
-    if (is_bag(bag)) bag_adopt(as_bag(bag), table.get());
+    if (PyObject_TypeCheck(bag, state_of(chain).bag_type)) bag_adopt(as_bag(bag), table.get());
     if (chain->table != table.get()) raise_changed("set_bag");
     check_status(PyDict_SetItem(bags.get(), kept, bag));
 }
@@ -138,6 +139,8 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     Ref bags = Ref::borrow(bags_object);
     Py_ssize_t count = Py_ssize_t(kept.size());
     if (chain->table != table.get()) raise_changed("add_tokens");
+    NativeState& state = state_of(chain);
+    PyTypeObject* bag_type = state.bag_type;
     // Plain tokens run no code of the caller's below while every bag is the
     // package's: the collector need not look at the bags as they come, and
     // the bag of a start found once is the bag of that start.
@@ -145,7 +148,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     StartBags found;
     for (Py_ssize_t i = 0; i + order < count; ++i) {
         PyObject* start = kept[size_t(i)];
-        PyObject* const* state = kept.data() + i + 1;
+        PyObject* const* next_values = kept.data() + i + 1;
         if (run.on()) {
             // The tokens ahead are known: their lookups are asked of the
             // memory in stages, the start's slot, then its bag, then the
@@ -157,30 +160,30 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
             }
             if (i + kRowAhead + order < count) {
                 PyObject* const* ahead = found.find(kept[size_t(i + kRowAhead)]);
-                if (ahead != nullptr && *ahead != nullptr && Py_IS_TYPE(*ahead, BagType)) {
-                    bag_prefetch_row(as_bag(*ahead), state + kRowAhead, order);
+                if (ahead != nullptr && *ahead != nullptr && Py_IS_TYPE(*ahead, bag_type)) {
+                    bag_prefetch_row(as_bag(*ahead), next_values + kRowAhead, order);
                 }
             }
             PyObject*& known = found.at(start);
-            if (known == nullptr) known = bag_of(chain, bags.get(), table.get(), start).get();
-            if (Py_IS_TYPE(known, BagType) && as_bag(known)->table == table.get()) {
-                bag_add_kept(as_bag(known), state, order, 1);
+            if (known == nullptr) known = bag_of(state, chain, bags.get(), table.get(), start).get();
+            if (Py_IS_TYPE(known, bag_type) && as_bag(known)->table == table.get()) {
+                bag_add_kept(as_bag(known), next_values, order, 1);
                 continue;
             }
         }
-        Ref bag = bag_of(chain, bags.get(), table.get(), start);
-        if (Py_IS_TYPE(bag.get(), BagType) && as_bag(bag.get())->table == table.get()) {
-            bag_add_kept(as_bag(bag.get()), state, order, 1);
+        Ref bag = bag_of(state, chain, bags.get(), table.get(), start);
+        if (Py_IS_TYPE(bag.get(), bag_type) && as_bag(bag.get())->table == table.get()) {
+            bag_add_kept(as_bag(bag.get()), next_values, order, 1);
             continue;
         }
         run.end();  // the bag's own add is the caller's code
         Ref item = Ref::check(PyTuple_New(order));
         for (Py_ssize_t k = 0; k < order; ++k) {
-            Py_INCREF(state[k]);
-            PyTuple_SET_ITEM(item.get(), k, state[k]);
+            Py_INCREF(next_values[k]);
+            PyTuple_SET_ITEM(item.get(), k, next_values[k]);
         }
         PyObject* stack[] = {bag.get(), item.get()};
-        Ref done = Ref::check(PyObject_VectorcallMethod(imports.name_add, stack, 2, nullptr));
+        Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, nullptr));
         if (chain->bags != bags.get() || chain->table != table.get()) raise_changed("add_tokens");
     }
     // A chain is mostly built once and then read: the bags counted into
@@ -189,14 +192,14 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     if (run.on()) {
         for (PyObject* start : found.keys()) {
             PyObject* bag = *found.find(start);
-            if (Py_IS_TYPE(bag, BagType)) bag_trim(as_bag(bag));
+            if (Py_IS_TYPE(bag, bag_type)) bag_trim(as_bag(bag));
         }
         return;
     }
     Py_ssize_t pos = 0;
     PyObject *start, *bag;
     while (PyDict_Next(bags.get(), &pos, &start, &bag)) {
-        if (Py_IS_TYPE(bag, BagType)) bag_trim(as_bag(bag));
+        if (Py_IS_TYPE(bag, bag_type)) bag_trim(as_bag(bag));
     }
 }
 
@@ -235,11 +238,11 @@ private:
 // chain's table and its counts as small integers: then the frequencies are
 // sums of small integers, and no code of the caller's runs while they are
 // made.
-bool plain_counts(PyObject* bags, PyObject* table) {
+bool plain_counts(const NativeState& state, PyObject* bags, PyObject* table) {
     Py_ssize_t pos = 0;
     PyObject *start, *bag;
     while (PyDict_Next(bags, &pos, &start, &bag)) {
-        if (!Py_IS_TYPE(bag, BagType) || as_bag(bag)->table != table || as_bag(bag)->store.big) return false;
+        if (!Py_IS_TYPE(bag, state.bag_type) || as_bag(bag)->table != table || as_bag(bag)->store.big) return false;
     }
     return true;
 }
@@ -272,10 +275,10 @@ void add_frequency(PyObject* freq, PyObject* key, PyObject* amount, PyObject* ze
 }
 
 // Any bags and counts: each bag's choices(), each count's own +.
-Ref general_frequencies(PyObject* bags) {
+Ref general_frequencies(const NativeState& state, PyObject* bags) {
     Ref freq = Ref::check(PyDict_New());
     Ref zero = Ref::check(PyLong_FromLong(0));
-    Ref view = Ref::check(PyObject_CallMethodNoArgs(bags, imports.name_items));
+    Ref view = Ref::check(PyObject_CallMethodNoArgs(bags, state.name_items));
     Ref entries = Ref::check(PyObject_GetIter(view.get()));
     for (Ref entry; (entry = Ref::steal(PyIter_Next(entries.get())));) {
         PyObject* start = PyTuple_GET_ITEM(entry.get(), 0);
@@ -352,16 +355,17 @@ bool walk_step(WalkObject* w) {
         return false;
     }
     Ref bag = Ref::borrow(found);
-    Ref state;
-    if (Py_IS_TYPE(bag.get(), BagType)) {
+    const NativeState& state = state_of(w->chain);
+    Ref next_state;
+    if (Py_IS_TYPE(bag.get(), state.bag_type)) {
         if (as_bag(bag.get())->store.size == 0) return false;
-        state = bag_choose(as_bag(bag.get()), w->draw);
+        next_state = bag_choose(as_bag(bag.get()), w->draw);
     } else {
         if (check_size(PyObject_Size(bag.get())) == 0) return false;
-        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), imports.name_choose, w->random));
-        state = Ref::check(PySequence_Tuple(drawn.get()));
+        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), state.name_choose, w->random));
+        next_state = Ref::check(PySequence_Tuple(drawn.get()));
     }
-    Py_XSETREF(w->state, state.release());
+    Py_XSETREF(w->state, next_state.release());
     w->pos = 0;
     return true;
 }
@@ -389,10 +393,11 @@ PyObject* walk_next(PyObject* self) {
 }
 
 Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed) {
-    Ref random = Ref::check(PyObject_CallOneArg(imports.random_class, seed));
-    Ref draw = Ref::check(PyObject_GetAttr(random.get(), imports.name_random));
+    const NativeState& state = state_of(chain);
+    Ref random = Ref::check(PyObject_CallOneArg(state.random_class, seed));
+    Ref draw = Ref::check(PyObject_GetAttr(random.get(), state.name_random));
     Ref first = freeze(start);
-    WalkObject* w = PyObject_GC_New(WalkObject, WalkType);
+    WalkObject* w = PyObject_GC_New(WalkObject, state.walk_type);
     if (w == nullptr) throw PyError();
     w->chain = Py_NewRef(chain);
     w->random = random.release();
@@ -456,12 +461,13 @@ PyObject* chain_from_tokens(PyObject* cls, PyObject* args, PyObject* kwargs) {
     }
     return guarded<PyObject*>(nullptr, [&] {
         if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+        const NativeState& state = type_state(reinterpret_cast<PyTypeObject*>(cls));
         Ref chain = Ref::check(PyObject_CallNoArgs(cls));
-        if (Py_IS_TYPE(chain.get(), ChainType)) {
+        if (Py_IS_TYPE(chain.get(), state.chain_type)) {
             add_tokens(as_chain(chain.get()), tokens, order);
         } else {
             Ref order_object = Ref::check(PyLong_FromSsize_t(order));
-            Ref done = Ref::check(PyObject_CallMethodObjArgs(chain.get(), imports.name_add_tokens, tokens,
+            Ref done = Ref::check(PyObject_CallMethodObjArgs(chain.get(), state.name_add_tokens, tokens,
                                                              order_object.get(), nullptr));
         }
         return chain.release();
@@ -484,7 +490,7 @@ PyObject* chain_add_tokens(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* chain_items(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref bags = chain_bags(as_chain(self));
-        return PyObject_CallMethodNoArgs(bags.get(), imports.name_items);
+        return PyObject_CallMethodNoArgs(bags.get(), state_of(self).name_items);
     });
 }
 
@@ -493,8 +499,9 @@ PyObject* chain_build_frequency_dict(PyObject* self, PyObject*) {
         ChainObject* chain = as_chain(self);
         Ref bags = chain_bags(chain);
         Ref table = chain_table(chain);
-        if (plain_counts(bags.get(), table.get())) return tally_frequencies(bags.get()).release();
-        return general_frequencies(bags.get()).release();
+        const NativeState& state = state_of(self);
+        if (plain_counts(state, bags.get(), table.get())) return tally_frequencies(bags.get()).release();
+        return general_frequencies(state, bags.get()).release();
     });
 }
 
@@ -557,8 +564,9 @@ PyObject* chain_get_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* chain_richcompare(PyObject* self, PyObject* other, int op) {
-    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, ChainType)) Py_RETURN_NOTIMPLEMENTED;
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     return guarded<PyObject*>(nullptr, [&] {
+        if (!PyObject_TypeCheck(other, state_of(self).chain_type)) Py_RETURN_NOTIMPLEMENTED;
         Ref mine = chain_bags(as_chain(self));
         Ref theirs = chain_bags(as_chain(other));
         return PyObject_RichCompare(mine.get(), theirs.get(), op);
@@ -570,10 +578,11 @@ PyObject* chain_repr(PyObject* self) { return PyUnicode_FromFormat("MarkovChain(
 PyObject* chain_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref bags = chain_bags(as_chain(self));
-        Ref view = Ref::check(PyObject_CallMethodNoArgs(bags.get(), imports.name_items));
+        const NativeState& state = state_of(self);
+        Ref view = Ref::check(PyObject_CallMethodNoArgs(bags.get(), state.name_items));
         Ref pairs = Ref::check(PySequence_List(view.get()));
         Ref dict = instance_dict(self);
-        return Py_BuildValue("O(O)(OO)", imports.newobj, Py_TYPE(self), pairs.get(), dict.get());
+        return Py_BuildValue("O(O)(OO)", state.newobj, Py_TYPE(self), pairs.get(), dict.get());
     });
 }
 
@@ -665,12 +674,11 @@ PyType_Spec chain_spec = {"zantu.chain.MarkovChain", sizeof(ChainObject), 0,
 
 }  // namespace
 
-PyTypeObject* ChainType = nullptr;
-PyTypeObject* WalkType = nullptr;
-
-void make_chain_types() {
-    ChainType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&chain_spec)).release());
-    WalkType = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&walk_spec)).release());
+void make_chain_types(PyObject* module, NativeState& state) {
+    state.chain_type = reinterpret_cast<PyTypeObject*>(
+        Ref::check(PyType_FromModuleAndSpec(module, &chain_spec, nullptr)).release());
+    state.walk_type = reinterpret_cast<PyTypeObject*>(
+        Ref::check(PyType_FromModuleAndSpec(module, &walk_spec, nullptr)).release());
 }
 
 // The codec's direct ways in (native_api.h).
@@ -698,7 +706,7 @@ int api_chain_clear(PyObject* chain) {
 PyObject* api_chain_new_bag(PyObject* chain) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref table = chain_table(as_chain(chain));
-        return new_bag(table.get()).release();
+        return new_bag(state_of(chain), table.get()).release();
     });
 }
 

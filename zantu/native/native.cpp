@@ -3,11 +3,8 @@
 #include <algorithm>
 
 #include "native.h"
-#include "native_api.h"
 
 namespace zantu::native {
-
-Imports imports;
 
 Ref new_table() { return Ref::check(PyDict_New()); }
 
@@ -118,21 +115,10 @@ PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t*
     return r.values;
 }
 
-NativeApi api = {kNativeApiVersion, nullptr, nullptr, api_chain_add_to_bag, api_chain_set_bag,
-                 api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
-                 api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place};
-
-void release_imports(void*) {
-    Py_CLEAR(imports.random_module);
-    Py_CLEAR(imports.random_class);
-    Py_CLEAR(imports.newobj);
-    Py_CLEAR(imports.sum);
-    Py_CLEAR(imports.name_random);
-    Py_CLEAR(imports.name_add);
-    Py_CLEAR(imports.name_choose);
-    Py_CLEAR(imports.name_items);
-    Py_CLEAR(imports.name_add_tokens);
-    Py_CLEAR(imports.kw_count);
+NativeApi make_api(const NativeState& state) {
+    return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
+            api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
+            api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place};
 }
 
 PyObject* attribute_of(const char* module, const char* name) {
@@ -154,43 +140,100 @@ PyMethodDef functions[] = {
      "last `order` words, to be carried into the next text."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu._native",
-                          "The package's ProbabilityBag and MarkovChain as native types.", -1, functions,
-                          nullptr, nullptr, nullptr, release_imports};
+// The state lives behind one pointer in the module object.
+NativeState*& state_slot(PyObject* module) { return *static_cast<NativeState**>(PyModule_GetState(module)); }
 
-void init_module(PyObject* module) {
-    imports.random_module = Ref::check(PyImport_ImportModule("random")).release();
-    imports.random_class = attribute_of("random", "Random");
-    imports.newobj = attribute_of("copyreg", "__newobj__");
-    imports.sum = attribute_of("builtins", "sum");
-    imports.name_random = interned("random");
-    imports.name_add = interned("add");
-    imports.name_choose = interned("choose");
-    imports.name_items = interned("items");
-    imports.name_add_tokens = interned("add_tokens");
-    imports.kw_count = Ref::check(Py_BuildValue("(s)", "count")).release();
-    if (BagType == nullptr) make_bag_types();
-    if (ChainType == nullptr) make_chain_types();
-    api.bag_type = BagType;
-    api.chain_type = ChainType;
-    check_status(PyModule_AddObjectRef(module, "ProbabilityBag", reinterpret_cast<PyObject*>(BagType)));
-    check_status(PyModule_AddObjectRef(module, "MarkovChain", reinterpret_cast<PyObject*>(ChainType)));
-    Ref capsule = Ref::check(PyCapsule_New(&api, "zantu._native._api", nullptr));
+void release_state(PyObject* module) {
+    NativeState* s = state_slot(module);
+    state_slot(module) = nullptr;
+    delete s;
+}
+
+void fill_module(PyObject* module, NativeState& state) {
+    state.random_module = Ref::check(PyImport_ImportModule("random")).release();
+    state.random_class = attribute_of("random", "Random");
+    state.newobj = attribute_of("copyreg", "__newobj__");
+    state.sum = attribute_of("builtins", "sum");
+    state.name_random = interned("random");
+    state.name_add = interned("add");
+    state.name_choose = interned("choose");
+    state.name_items = interned("items");
+    state.name_add_tokens = interned("add_tokens");
+    state.kw_count = Ref::check(Py_BuildValue("(s)", "count")).release();
+    make_bag_types(module, state);
+    make_chain_types(module, state);
+    state.api = make_api(state);
+    check_status(PyModule_AddObjectRef(module, "ProbabilityBag", reinterpret_cast<PyObject*>(state.bag_type)));
+    check_status(PyModule_AddObjectRef(module, "MarkovChain", reinterpret_cast<PyObject*>(state.chain_type)));
+    Ref capsule = Ref::check(PyCapsule_New(&state.api, "zantu._native._api", nullptr));
     check_status(PyModule_AddObjectRef(module, "_api", capsule.get()));
 }
 
+int exec_module(PyObject* module) {
+    return guarded(-1, [&] {
+        state_slot(module) = new NativeState();
+        try {
+            fill_module(module, *state_slot(module));
+        } catch (...) {
+            release_state(module);
+            throw;
+        }
+        return 0;
+    });
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    NativeState* s = state_slot(module);
+    return s != nullptr ? s->traverse(visit, arg) : 0;
+}
+
+int clear_module(PyObject* module) {
+    release_state(module);
+    return 0;
+}
+
+void free_module(void* module) { release_state(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+    {0, nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu._native",
+                          "The package's ProbabilityBag and MarkovChain as native types.", sizeof(NativeState*),
+                          functions, module_slots, traverse_module, clear_module, free_module};
+
 }  // namespace
+
+NativeState::~NativeState() {
+#define ZANTU_DROP(name) Py_CLEAR(name);
+    ZANTU_NATIVE_OBJECTS(ZANTU_DROP)
+    ZANTU_NATIVE_TYPES(ZANTU_DROP)
+#undef ZANTU_DROP
+}
+
+int NativeState::traverse(visitproc visit, void* arg) {
+#define ZANTU_VISIT(name) Py_VISIT(name);
+    ZANTU_NATIVE_TYPES(ZANTU_VISIT)
+    ZANTU_NATIVE_OBJECTS(ZANTU_VISIT)
+#undef ZANTU_VISIT
+    return 0;
+}
+
+NativeState& type_state(PyTypeObject* type) {
+    PyObject* module = PyType_GetModuleByDef(type, &module_def);
+    if (module == nullptr) throw PyError();
+    return module_state(module);
+}
+
+NativeState& module_state(PyObject* module) {
+    NativeState* s = state_slot(module);
+    if (s == nullptr) raise(PyExc_SystemError, "the module zantu._native is being torn down");
+    return *s;
+}
+
 }  // namespace zantu::native
 
-PyMODINIT_FUNC PyInit__native() {
-    using namespace zantu::native;
-    using zantu::guarded;
-    PyObject* module = PyModule_Create(&module_def);
-    if (module == nullptr) return nullptr;
-    PyObject* made = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        init_module(module);
-        return module;
-    });
-    if (made == nullptr) Py_DECREF(module);
-    return made;
-}
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&zantu::native::module_def); }

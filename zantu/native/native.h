@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "native_api.h"
 #include "ref.h"
 
 namespace zantu::native {
@@ -54,31 +55,48 @@ struct ChainObject {
     PyObject* table;  // the value table its bags share
 };
 
-// The types, made at import (heap types, immutable: what the codec relies
-// on when it takes a direct path cannot be rebound).
-extern PyTypeObject* BagType;
-extern PyTypeObject* ChainType;
-extern PyTypeObject* ChoicesType;
-extern PyTypeObject* WalkType;
-void make_bag_types();
-void make_chain_types();
+// Everything the module owns, one set per module object (a sub-interpreter
+// has its own types and imports): made when the module is executed,
+// released when it is freed or cleared by the collector.
+#define ZANTU_NATIVE_TYPES(X) X(bag_type) X(choices_type) X(chain_type) X(walk_type)
+#define ZANTU_NATIVE_OBJECTS(X)                                                        \
+    X(random_module)   /* random: choose() without a generator draws from it */        \
+    X(random_class)    /* random.Random, the generator of a walk */                     \
+    X(newobj)          /* copyreg.__newobj__, for pickling */                           \
+    X(sum)             /* builtins.sum, for total() */                                  \
+    X(name_random) X(name_add) X(name_choose) X(name_items) X(name_add_tokens)          \
+    X(kw_count)        /* ("count",) */
 
-// What the module holds for the types: found at import.
-struct Imports {
-    PyObject* random_module;  // random: choose() without a generator draws from it
-    PyObject* random_class;   // random.Random, the generator of a walk
-    PyObject* newobj;         // copyreg.__newobj__, for pickling
-    PyObject* sum;            // builtins.sum, for total()
-    PyObject* name_random;    // "random"
-    PyObject* name_add;       // "add"
-    PyObject* name_choose;    // "choose"
-    PyObject* name_items;     // "items"
-    PyObject* name_add_tokens;  // "add_tokens"
-    PyObject* kw_count;       // ("count",)
+struct NativeState {
+#define ZANTU_DECLARE_TYPE(name) PyTypeObject* name = nullptr;
+    ZANTU_NATIVE_TYPES(ZANTU_DECLARE_TYPE)
+#undef ZANTU_DECLARE_TYPE
+#define ZANTU_DECLARE_OBJECT(name) PyObject* name = nullptr;
+    ZANTU_NATIVE_OBJECTS(ZANTU_DECLARE_OBJECT)
+#undef ZANTU_DECLARE_OBJECT
+    NativeApi api = {};  // what the capsule hands the codec: these types
+
+    NativeState() = default;
+    NativeState(const NativeState&) = delete;
+    NativeState& operator=(const NativeState&) = delete;
+    ~NativeState();
+    int traverse(visitproc visit, void* arg);
 };
-extern Imports imports;
 
-inline bool is_bag(PyObject* o) { return PyObject_TypeCheck(o, BagType); }
+// The state of the module that made `type` (or a base of it). Throws when
+// that module's state is released.
+NativeState& type_state(PyTypeObject* type);
+// The state behind one of the module's objects or of a subclass's.
+inline NativeState& state_of(PyObject* object) { return type_state(Py_TYPE(object)); }
+inline NativeState& state_of(ChainObject* chain) { return state_of(reinterpret_cast<PyObject*>(chain)); }
+inline NativeState& state_of(BagObject* bag) { return state_of(reinterpret_cast<PyObject*>(bag)); }
+// The state of the module object itself.
+NativeState& module_state(PyObject* module);
+
+// The module's types, made for `module` into `state`.
+void make_bag_types(PyObject* module, NativeState& state);
+void make_chain_types(PyObject* module, NativeState& state);
+
 inline BagObject* as_bag(PyObject* o) { return reinterpret_cast<BagObject*>(o); }
 inline ChainObject* as_chain(PyObject* o) { return reinterpret_cast<ChainObject*>(o); }
 
@@ -92,8 +110,8 @@ Ref new_table();
 // Unpacks `pair` into two, as `a, b = pair` does (its ValueErrors too).
 void unpack_pair(PyObject* pair, Ref& first, Ref& second);
 
-// A new empty bag whose values go to `table`.
-Ref new_bag(PyObject* table);
+// A new empty bag of `state`'s type whose values go to `table`.
+Ref new_bag(NativeState& state, PyObject* table);
 // bag.add(item, count) of the native bag.
 void bag_add(BagObject* bag, PyObject* item, PyObject* count);
 // Adds `count` (an int in a small count's range: one of tokens) to the row

@@ -107,8 +107,9 @@ void scan_words(const Char* chars, Py_ssize_t length, Words& words, PyObject* ta
     }
 }
 
-Ref count_words(PyObject* chain_object, PyObject* text, Py_ssize_t order, PyObject* carried) {
-    if (!PyObject_TypeCheck(chain_object, ChainType)) {
+Ref count_words(const NativeState& state, PyObject* chain_object, PyObject* text, Py_ssize_t order,
+                PyObject* carried) {
+    if (!PyObject_TypeCheck(chain_object, state.chain_type)) {
         raise(PyExc_TypeError, "expected a MarkovChain, not %.200s", Py_TYPE(chain_object)->tp_name);
     }
     if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "expected a str, not %.200s", Py_TYPE(text)->tp_name);
@@ -150,11 +151,13 @@ Ref count_words(PyObject* chain_object, PyObject* text, Py_ssize_t order, PyObje
 
 }  // namespace
 
-PyObject* count_words_function(PyObject*, PyObject* args) {
+PyObject* count_words_function(PyObject* module, PyObject* args) {
     PyObject *chain, *text, *carried;
     Py_ssize_t order;
     if (!PyArg_ParseTuple(args, "OOnO:_count_words", &chain, &text, &order, &carried)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] { return count_words(chain, text, order, carried).release(); });
+    return guarded<PyObject*>(nullptr, [&] {
+        return count_words(module_state(module), chain, text, order, carried).release();
+    });
 }
 
 }  // namespace zantu::native
