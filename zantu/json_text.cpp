@@ -13,102 +13,166 @@ namespace {
 
 constexpr int kMaxDepth = 32;
 
-// Whether an ASCII character stands for itself in a JSON string: printable
-// ASCII but for '"' and '\\'; ujson also escapes '/', the standard json
-// also escapes DEL (0x7f).
-constexpr bool plain_ascii(Py_UCS4 c, bool spaced) {
-    if (c >= 0x20 && c < 0x7f) return c != '"' && c != '\\' && (spaced || c != '/');
-    return c == 0x7f && !spaced;
+}  // namespace
+
+// What differs between the texts of the two encoders whose text is made
+// here, as data: which characters of a str stand for themselves, and what
+// goes between array elements. Everything else (the escapes, the digits,
+// the literals, tuples and lists written alike) they share.
+struct TextStyle {
+    bool plain[256];        // a one-byte character that stands for itself
+    std::string_view separator;
+};
+
+namespace {
+
+// Printable ASCII but for '"' and '\\' stands for itself; ujson also
+// escapes '/', the standard json also escapes DEL (0x7f).
+constexpr TextStyle make_style(bool standard) {
+    TextStyle style{{}, standard ? ", " : ","};
+    for (int c = 0x20; c < 0x7f; ++c) style.plain[c] = c != '"' && c != '\\' && (standard || c != '/');
+    style.plain[0x7f] = !standard;
+    return style;
 }
 
-// The same for every character of a one-byte str, by table: [spaced][c].
-struct PlainTable {
-    bool plain[2][256];
-    constexpr PlainTable() : plain() {
-        for (int c = 0; c < 256; ++c) {
-            plain[0][c] = plain_ascii(Py_UCS4(c), false);
-            plain[1][c] = plain_ascii(Py_UCS4(c), true);
-        }
-    }
+constexpr TextStyle kUjsonStyle = make_style(false);
+constexpr TextStyle kStandardStyle = make_style(true);
+
+// Where the emitter's text goes. Every text made here is ASCII.
+class StringSink {  // appended to a std::string
+public:
+    explicit StringSink(std::string& out) : out_(out) {}
+    void put(char c) { out_ += c; }
+    void put(const char* text, size_t n) { out_.append(text, n); }
+    void put(std::string_view text) { put(text.data(), text.size()); }
+    size_t mark() const { return out_.size(); }
+    void back_to(size_t mark) { out_.resize(mark); }
+
+private:
+    std::string& out_;
 };
-constexpr PlainTable kPlain;
+
+class LengthSink {  // only its length counted
+public:
+    void put(char) { ++length_; }
+    void put(const char*, size_t n) { length_ += n; }
+    void put(std::string_view text) { length_ += text.size(); }
+    size_t mark() const { return length_; }
+    void back_to(size_t mark) { length_ = mark; }
+    size_t length() const { return length_; }
+
+private:
+    size_t length_ = 0;
+};
+
+class BufferSink {  // into memory measured beforehand by a LengthSink
+public:
+    explicit BufferSink(char* at) : start_(at), at_(at) {}
+    void put(char c) { *at_++ = c; }
+    void put(const char* text, size_t n) {
+        std::memcpy(at_, text, n);
+        at_ += n;
+    }
+    void put(std::string_view text) { put(text.data(), text.size()); }
+    size_t mark() const { return size_t(at_ - start_); }
+    void back_to(size_t mark) { at_ = start_ + mark; }
+
+private:
+    char* start_;
+    char* at_;
+};
 
 // Whether every one of `n` one-byte characters stands for itself: told
 // without a branch per char, as most strs have nothing to escape.
-bool all_plain(const unsigned char* chars, Py_ssize_t n, bool spaced) {
-    const bool* plain = kPlain.plain[spaced ? 1 : 0];
+bool all_plain(const unsigned char* chars, Py_ssize_t n, const TextStyle& style) {
     bool all = true;
-    for (Py_ssize_t i = 0; i < n; ++i) all &= plain[chars[i]];
+    for (Py_ssize_t i = 0; i < n; ++i) all &= style.plain[chars[i]];
     return all;
 }
 
-void append_unit_escape(std::string& out, Py_UCS4 unit) {
+template <typename Sink>
+void emit_unit_escape(Sink& out, Py_UCS4 unit) {
     static const char hex[] = "0123456789abcdef";
     const char buffer[6] = {'\\', 'u', hex[(unit >> 12) & 0xf], hex[(unit >> 8) & 0xf], hex[(unit >> 4) & 0xf],
                             hex[unit & 0xf]};
-    out.append(buffer, sizeof buffer);
+    out.put(buffer, sizeof buffer);
 }
 
 // The escape of a character that does not stand for itself.
-void append_escape(std::string& out, Py_UCS4 c) {
+template <typename Sink>
+void emit_escape(Sink& out, Py_UCS4 c) {
     switch (c) {
-        case '"': out += "\\\""; return;
-        case '\\': out += "\\\\"; return;
-        case '/': out += "\\/"; return;
-        case '\b': out += "\\b"; return;
-        case '\f': out += "\\f"; return;
-        case '\n': out += "\\n"; return;
-        case '\r': out += "\\r"; return;
-        case '\t': out += "\\t"; return;
+        case '"': out.put("\\\"", 2); return;
+        case '\\': out.put("\\\\", 2); return;
+        case '/': out.put("\\/", 2); return;
+        case '\b': out.put("\\b", 2); return;
+        case '\f': out.put("\\f", 2); return;
+        case '\n': out.put("\\n", 2); return;
+        case '\r': out.put("\\r", 2); return;
+        case '\t': out.put("\\t", 2); return;
         default: break;
     }
     if (c < 0x10000) {
-        append_unit_escape(out, c);
+        emit_unit_escape(out, c);
         return;
     }
     c -= 0x10000;  // a surrogate pair
-    append_unit_escape(out, 0xd800 | (c >> 10));
-    append_unit_escape(out, 0xdc00 | (c & 0x3ff));
+    emit_unit_escape(out, 0xd800 | (c >> 10));
+    emit_unit_escape(out, 0xdc00 | (c & 0x3ff));
 }
 
-// A str as ujson (`spaced` false) or the standard json writes it with their
-// default ensure_ascii: the short escapes, and \uXXXX (lower-case hex) for
-// other control characters and everything past ASCII, a surrogate pair past
-// U+FFFF and a lone surrogate as itself.
-void append_string(std::string& out, PyObject* text, bool spaced) {
+// A str as both encoders write it with their default ensure_ascii: the
+// short escapes, and \uXXXX (lower-case hex) for other control characters
+// and everything past ASCII, a surrogate pair past U+FFFF and a lone
+// surrogate as itself.
+template <typename Sink>
+void emit_string(Sink& out, PyObject* text, const TextStyle& style) {
     int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    out += '"';
+    out.put('"');
     if (kind == PyUnicode_1BYTE_KIND) {
         const char* chars = static_cast<const char*>(data);
-        if (all_plain(static_cast<const unsigned char*>(data), n, spaced)) {
-            out.append(chars, size_t(n));
-            out += '"';
+        if (all_plain(static_cast<const unsigned char*>(data), n, style)) {
+            out.put(chars, size_t(n));
+            out.put('"');
             return;
         }
         // Runs of characters that stand for themselves go in at once.
-        const bool* plain = kPlain.plain[spaced ? 1 : 0];
         Py_ssize_t run = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_UCS4 c = static_cast<unsigned char>(chars[i]);
-            if (plain[c]) continue;
-            out.append(chars + run, size_t(i - run));
-            append_escape(out, c);
+            auto c = static_cast<unsigned char>(chars[i]);
+            if (style.plain[c]) continue;
+            out.put(chars + run, size_t(i - run));
+            emit_escape(out, c);
             run = i + 1;
         }
-        out.append(chars + run, size_t(n - run));
+        out.put(chars + run, size_t(n - run));
     } else {
         for (Py_ssize_t i = 0; i < n; ++i) {
             Py_UCS4 c = PyUnicode_READ(kind, data, i);
-            if (plain_ascii(c, spaced)) {
-                out += char(c);
+            if (c < 0x80 && style.plain[c]) {
+                out.put(char(c));
             } else {
-                append_escape(out, c);
+                emit_escape(out, c);
             }
         }
     }
-    out += '"';
+    out.put('"');
+}
+
+template <typename Sink>
+void emit_integer(Sink& out, long long value) {
+    // Most numbers written are codes and counts of one or two digits.
+    if (value >= 0 && value < 100) {
+        if (value >= 10) out.put(char('0' + value / 10));
+        out.put(char('0' + value % 10));
+        return;
+    }
+    char digits[24];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    // A char at a time, inline, costs less than a call of append.
+    for (const char* c = digits; c != result.ptr; ++c) out.put(*c);
 }
 
 // The elements of a long array are scattered in memory: the text of each
@@ -123,110 +187,72 @@ inline void prefetch_ahead(PyObject* const* elements, Py_ssize_t i, Py_ssize_t n
     if (i + kNear < n) prefetch_first_element(elements[i + kNear]);
 }
 
-// The text of `value` in the style of ujson (no blanks) or the standard
-// json (", " between array elements); false when the value is not one that
-// is written natively, or holds a list and `lists` is false (`out` is then
-// as it was).
-bool append_native(std::string& out, PyObject* value, bool spaced, int depth, bool lists = true) {
+// The one emitter of a value's text, in `style`: false when the value is
+// not one that is written natively (exact strs, ints that fit 64 bits,
+// bools, None, and tuples of these, and lists when `lists`), and `out` is
+// then as it was. No code of the caller's runs while the text is made, so
+// a list cannot change meanwhile.
+template <typename Sink>
+bool emit_value(Sink& out, PyObject* value, const TextStyle& style, bool lists, int depth = 0) {
     if (PyUnicode_CheckExact(value)) {
-        append_string(out, value, spaced);
+        emit_string(out, value, style);
         return true;
     }
     if (PyLong_CheckExact(value)) {
         long long n = 0;
         if (!exact_int_value(value, n)) return false;
-        append_integer(out, n);
+        emit_integer(out, n);
         return true;
     }
     if (value == Py_True) {
-        out += "true";
+        out.put("true", 4);
         return true;
     }
     if (value == Py_False) {
-        out += "false";
+        out.put("false", 5);
         return true;
     }
     if (value == Py_None) {
-        out += "null";
+        out.put("null", 4);
         return true;
     }
-    // Both encoders write tuples and lists alike. No code of the caller's
-    // runs while the text is made, so a list cannot change meanwhile.
     if ((PyTuple_CheckExact(value) || (lists && PyList_CheckExact(value))) && depth < kMaxDepth) {
-        size_t mark = out.size();
-        out += '[';
+        size_t mark = out.mark();
+        out.put('[');
         PyObject** elements = PySequence_Fast_ITEMS(value);
         Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
         for (Py_ssize_t i = 0; i < n; ++i) {
             prefetch_ahead(elements, i, n);
-            if (i > 0) {
-                out += ',';
-                if (spaced) out += ' ';
-            }
-            if (!append_native(out, elements[i], spaced, depth + 1, lists)) {
-                out.resize(mark);
+            if (i > 0) out.put(style.separator);
+            if (!emit_value(out, elements[i], style, lists, depth + 1)) {
+                out.back_to(mark);
                 return false;
             }
         }
-        out += ']';
+        out.put(']');
         return true;
     }
     return false;
 }
 
-// The length of the JSON text of `text` when every one of its characters
-// stands for itself (quotes included), or -1.
-Py_ssize_t plain_string_length(PyObject* text, bool spaced) {
-    if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return -1;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    return all_plain(static_cast<const unsigned char*>(PyUnicode_DATA(text)), n, spaced) ? n + 2 : -1;
+bool append_native(std::string& out, PyObject* value, const TextStyle& style) {
+    StringSink sink(out);
+    return emit_value(sink, value, style, true);
 }
 
-char* put(char* out, const char* text, size_t n) {
-    std::memcpy(out, text, n);
-    return out + n;
-}
-
-char* put_string(char* out, PyObject* text) {
-    *out++ = '"';
-    out = put(out, static_cast<const char*>(PyUnicode_DATA(text)), size_t(PyUnicode_GET_LENGTH(text)));
-    *out++ = '"';
-    return out;
-}
-
-// The text of the commonest values, a str or a tuple or list of strs with
-// no character to escape, followed by `suffix`, made straight into a str:
-// what append_native and make_str would make. Empty for any other value.
-// Nothing runs between measuring and filling (allocating a str starts no
-// collection), so a list's elements stay as they were measured.
-Ref plain_piece(PyObject* value, bool spaced, std::string_view suffix) {
-    Py_ssize_t length = plain_string_length(value, spaced);
-    if (length >= 0) {
-        Ref piece = Ref::check(PyUnicode_New(length + Py_ssize_t(suffix.size()), 127));
-        char* out = put_string(static_cast<char*>(PyUnicode_DATA(piece.get())), value);
-        put(out, suffix.data(), suffix.size());
-        return piece;
-    }
-    if (!PyTuple_CheckExact(value) && !PyList_CheckExact(value)) return Ref();
-    PyObject** elements = PySequence_Fast_ITEMS(value);
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    const std::string_view separator = spaced ? ", " : ",";
-    length = 2 + (n > 1 ? (n - 1) * Py_ssize_t(separator.size()) : 0) + Py_ssize_t(suffix.size());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_ssize_t element = plain_string_length(elements[i], spaced);
-        if (element < 0) return Ref();
-        length += element;
-    }
-    Ref piece = Ref::check(PyUnicode_New(length, 127));
-    char* out = static_cast<char*>(PyUnicode_DATA(piece.get()));
-    *out++ = '[';
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i > 0) out = put(out, separator.data(), separator.size());
-        out = put_string(out, elements[i]);
-    }
-    *out++ = ']';
-    put(out, suffix.data(), suffix.size());
-    return piece;
+// The text of `value` in `style`, followed by `suffix` (ASCII), made
+// straight into a str: measured, then written into the str made to its
+// length. Empty when the value is not written natively. Nothing runs
+// between the two (allocating a str starts no collection), so a list's
+// elements stay as they were measured.
+Ref native_text(PyObject* value, const TextStyle& style, std::string_view suffix) {
+    LengthSink length;
+    if (!emit_value(length, value, style, true)) return Ref();
+    Ref text = Ref::check(PyUnicode_New(Py_ssize_t(length.length() + suffix.size()), 127));
+    BufferSink out(static_cast<char*>(PyUnicode_DATA(text.get())));
+    emit_value(out, value, style, true);
+    out.put(suffix);
+    return text;
 }
 
 // Eight bytes at a time: most pieces are ASCII and short.
@@ -247,6 +273,14 @@ bool all_ascii(const std::string& bytes) {
 }  // namespace
 
 namespace {
+
+// dict[name] of a namespace dict, `name` an exact str (borrowed; null when
+// missing). Such a lookup runs no code of the caller's.
+PyObject* entry(PyObject* dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && PyErr_Occurred()) throw PyError();
+    return value;
+}
 
 // A copy of a dict of settings; null when it holds anything but str keys
 // and str, bool, int or None values (nothing then is taken as unchanged).
@@ -274,11 +308,8 @@ bool same_settings(PyObject* dict, PyObject* copy) {
     Py_ssize_t pos = 0;
     PyObject *key, *expected;
     while (PyDict_Next(copy, &pos, &key, &expected)) {
-        PyObject* value = PyDict_GetItemWithError(dict, key);  // an exact str key: no code runs
-        if (value == nullptr) {
-            PyErr_Clear();
-            return false;
-        }
+        PyObject* value = entry(dict, key);
+        if (value == nullptr) return false;
         if (value == expected) continue;
         if (!PyUnicode_CheckExact(value) || !PyUnicode_CheckExact(expected) ||
             PyUnicode_Compare(value, expected) != 0) {
@@ -286,14 +317,6 @@ bool same_settings(PyObject* dict, PyObject* copy) {
         }
     }
     return true;
-}
-
-// dict[name] of a namespace dict, `name` an exact str (borrowed; null when
-// missing). Such a lookup runs no code of the caller's.
-PyObject* entry(PyObject* dict, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr && PyErr_Occurred()) throw PyError();
-    return value;
 }
 
 PyObject* function_defaults(PyObject* function) {
@@ -450,7 +473,10 @@ bool ujson_dump_bound(PyObject* module) {
     return dump != nullptr && dump == ujson_dump;
 }
 
-bool append_fixed(std::string& out, PyObject* value) { return append_native(out, value, false, 0, false); }
+bool append_fixed(std::string& out, PyObject* value) {
+    StringSink sink(out);
+    return emit_value(sink, value, kUjsonStyle, false);
+}
 
 void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
                    bool genuine_document, PyObject* file, PyObject* made_text) {
@@ -469,9 +495,9 @@ void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyO
     Ref text = Ref::borrow(made_text);
     if (!text && genuine_document) {
         std::string out = "{\"codes\":";
-        if (append_native(out, codes_list, false, 0)) {
+        if (append_native(out, codes_list, kUjsonStyle)) {
             out += ",\"chain\":";
-            if (append_native(out, chain_array, false, 0)) {
+            if (append_native(out, chain_array, kUjsonStyle)) {
                 out += '}';
                 text = make_str(out);
             }
@@ -483,57 +509,40 @@ void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyO
 
 Encoder::Encoder(PyObject* module) : dumps_(module, interned().json, interned().dumps) {}
 
-Encoder::Style Encoder::style(Ref& call) {
+const TextStyle* Encoder::style(Ref& call) {
     call = dumps_.get();
-    if (!fast_path(FastPath::encoder_texts)) return Style::Call;
-    if (call.get() == state().ujson_dumps.get()) return Style::Compact;
-    if (call.get() == state().standard_dumps.get() && standard_json_unchanged(call.get())) return Style::Spaced;
-    return Style::Call;
+    if (!fast_path(FastPath::encoder_texts)) return nullptr;
+    if (call.get() == state().ujson_dumps.get()) return &kUjsonStyle;
+    if (call.get() == state().standard_dumps.get() && standard_json_unchanged(call.get())) return &kStandardStyle;
+    return nullptr;
 }
 
 Ref Encoder::dumps(PyObject* value) {
     Ref call;
-    Style s = style(call);
-    if (s != Style::Call) {
-        if (Ref made = plain_piece(value, s == Style::Spaced, "")) return made;
-        std::string text;
-        if (append_native(text, value, s == Style::Spaced, 0)) return make_str(text);
+    if (const TextStyle* s = style(call)) {
+        if (Ref made = native_text(value, *s, "")) return made;
     }
     return zantu::call(call.get(), value);
 }
 
-void Encoder::append_text_of(std::string& out, PyObject* value, Style s, PyObject* call) {
-    if (s != Style::Call && append_native(out, value, s == Style::Spaced, 0)) return;
-    Ref text = zantu::call(call, value);
+Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratch) {
+    Ref call;
+    if (const TextStyle* s = style(call)) {
+        if (Ref made = native_text(value, *s, suffix)) return made;
+    }
+    Ref text = zantu::call(call.get(), value);
     if (!PyUnicode_Check(text.get())) {
         raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
     }
-    append_text(out, text.get());
-}
-
-Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratch) {
-    Ref call;
-    Style s = style(call);
-    if (s != Style::Call) {
-        if (Ref made = plain_piece(value, s == Style::Spaced, suffix)) return made;
-    }
     scratch.clear();
-    append_text_of(scratch, value, s, call.get());
+    append_text(scratch, text.get());
     scratch += suffix;
     return make_str(scratch);
 }
 
 void append_integer(std::string& out, long long value) {
-    // Most numbers written are codes and counts of one or two digits.
-    if (value >= 0 && value < 100) {
-        if (value >= 10) out += char('0' + value / 10);
-        out += char('0' + value % 10);
-        return;
-    }
-    char digits[24];
-    auto result = std::to_chars(digits, digits + sizeof digits, value);
-    // A char at a time, inline, costs less than a call of append.
-    for (const char* c = digits; c != result.ptr; ++c) out += *c;
+    StringSink sink(out);
+    emit_integer(sink, value);
 }
 
 namespace {

@@ -18,6 +18,8 @@ namespace zantu {
 // Remembers the genuine encoders at import (`json` is the encoder bound then).
 void init_encoders();
 
+struct TextStyle;
+
 class Encoder {
 public:
     explicit Encoder(PyObject* module);
@@ -29,10 +31,10 @@ public:
     Ref piece(PyObject* value, std::string_view suffix, std::string& scratch);
 
 private:
-    enum class Style { Call, Compact, Spaced };
-    // Looks up json.dumps afresh; `call` is set when it must be called.
-    Style style(Ref& call);
-    void append_text_of(std::string& out, PyObject* value, Style s, PyObject* call);
+    // Looks up json.dumps afresh into `call`; the style of its text when
+    // that text is made natively (ujson's own dumps, or the standard json's
+    // unchanged), else null: it is called.
+    const TextStyle* style(Ref& call);
 
     GlobalAttribute dumps_;  // json.dumps
 };

@@ -101,14 +101,7 @@ public:
         if (going_ && !first) text_ += ',';
     }
     void value(PyObject* value) {
-        if (!going_) return;
-        // Counts and codes first.
-        long long n = 0;
-        if (PyLong_CheckExact(value) && exact_int_value(value, n)) {
-            append_integer(text_, n);
-            return;
-        }
-        if (!append_fixed(text_, value)) stop();
+        if (going_ && !append_fixed(text_, value)) stop();
     }
     // The text of the one-code item (code,), for a code that is an int.
     void single_code(long long code) {

@@ -101,7 +101,8 @@ DictState::DictState(PyObject* dict) : dict_(dict) {
     version_ = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #elif ZANTU_WATCHERS
     int dict_watcher = state().dict_watcher;
-    if (dict_watcher >= 0 && PyDict_Watch(dict_watcher, dict) == 0) {
+    if (dict_watcher < 0) return;
+    if (PyDict_Watch(dict_watcher, dict) == 0) {
         version_ = changes_now();
     } else {
         PyErr_Clear();  // not watched: never taken as unchanged
@@ -169,8 +170,9 @@ void MethodCall::remember(PyObject* obj, Ref& own) {
     // A type with a valid version tag tells its watchers of any change to
     // itself or to a base (which then has a valid tag too).
     int type_watcher = state().type_watcher;
-    if (type_watcher < 0 || PyType_Watch(type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
-        PyErr_Clear();
+    if (type_watcher < 0) return;
+    if (PyType_Watch(type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+        PyErr_Clear();  // not watched: never taken as unchanged
         return;
     }
     uint64_t type_version = changes_now();
