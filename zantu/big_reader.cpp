@@ -294,6 +294,14 @@ private:
 // ---------------------------------------------------------------------------
 // Assembling values.
 
+// One event of the parser: its kind, its name and value as the parser gave
+// them, and the value as the chain gets it (a number as a host number).
+struct ParserEvent {
+    Event kind;
+    PyObject* event;
+    PyObject* value;
+    PyObject* number;
+};
 // Assembles one value (the codes array, a start or an item) from a balanced
 // run of events. Natively while ijson's own ObjectBuilder is bound; through
 // the bound builder otherwise, which then sees every event of the run:
@@ -321,24 +329,24 @@ public:
         return &flat_items_;
     }
 
-    // `value` is the event's value as the parser delivered it, which a bound
-    // builder receives; `number` the same as a host number (see Numbers).
-    void feed(Event kind, PyObject* event, PyObject* value, PyObject* number) {
-        if (is_open(kind)) {
+    // A bound builder receives the event's value as the parser delivered
+    // it (or as a host number, for ijson's own builder).
+    void feed(const ParserEvent& e) {
+        if (is_open(e.kind)) {
             ++depth_;
-        } else if (is_close(kind)) {
+        } else if (is_close(e.kind)) {
             --depth_;
         }
         if (builder_) {
-            builder_event(builder_.get(), event, host_numbers_ ? number : value);
+            builder_event(builder_.get(), e.event, host_numbers_ ? e.number : e.value);
             return;
         }
         if (flat_) {
-            if (is_scalar(kind)) {
-                flat_items_.push_back(Ref::borrow(number));
+            if (is_scalar(e.kind)) {
+                flat_items_.push_back(Ref::borrow(e.number));
                 return;
             }
-            if (kind == Event::EndArray && depth_ == 0) {
+            if (e.kind == Event::EndArray && depth_ == 0) {
                 flat_ = false;
                 elements_ready_ = true;
                 value_ = Ref();
@@ -354,14 +362,14 @@ public:
         }
         if (elements_allowed_) {
             elements_allowed_ = false;
-            if (kind == Event::StartArray && open_.empty()) {
+            if (e.kind == Event::StartArray && open_.empty()) {
                 flat_ = true;
                 return;
             }
         }
-        switch (kind) {
+        switch (e.kind) {
             case Event::MapKey:
-                key_ = Ref::borrow(value);
+                key_ = Ref::borrow(e.value);
                 break;
             case Event::StartMap: {
                 Ref map = Ref::check(PyDict_New());
@@ -380,7 +388,7 @@ public:
                 if (!open_.empty()) open_.pop_back();
                 break;
             default:
-                add(Ref::borrow(number));
+                add(Ref::borrow(e.number));
         }
     }
 
@@ -467,7 +475,7 @@ public:
                 held_number = Ref::check(PyNumber_Float(value));
                 number = held_number.get();
             }
-            step(kind, event, value, number);
+            step(ParserEvent{kind, event, value, number});
         }
         if (state_ != State::Done) {
             raise(PyExc_ValueError, state_ == State::Top ? "the document is empty"
@@ -492,121 +500,152 @@ private:
         Done,        // after the top-level object
     };
 
-    void step(Event kind, PyObject* event, PyObject* value, PyObject* number) {
+    // One handler per state; each e.event goes to the handler of the state
+    // the reader is in.
+    void step(const ParserEvent& e) {
         switch (state_) {
-            case State::Top:
-                if (kind != Event::StartMap) {
-                    raise(PyExc_ValueError, "the document is not a JSON object (it starts with %s)", event_description(kind));
-                }
-                state_ = State::Members;
-                return;
-            case State::Members:
-                member(kind, event, value, number);
-                return;
-            case State::Skip:
-                if (is_open(kind)) {
-                    ++skip_depth_;
-                } else if (is_close(kind) && --skip_depth_ == 0) {
-                    state_ = State::Members;
-                }
-                return;
-            case State::Codes:
-                if (kind == Event::EndArray && source_.depth() == 1) {
-                    // The list is read before the builder sees its end.
-                    build_table(source_.value().get());
-                    source_.feed(kind, event, value, number);
-                    state_ = State::Members;
-                } else {
-                    source_.feed(kind, event, value, number);
-                }
-                return;
-            case State::ChainStart:
-                if (kind == Event::EndArray) {
-                    state_ = State::Members;
-                } else if (is_open(kind)) {
-                    source_.feed(kind, event, value, number);
-                    state_ = State::Start;
-                } else if (is_scalar(kind)) {
-                    start_ = Ref::borrow(number);
-                    state_ = State::ChainBag;
-                } else {
-                    raise(PyExc_ValueError, "expected a start in \"chain\", found %s", event_description(kind));
-                }
-                return;
-            case State::Start:
-                source_.feed(kind, event, value, number);
-                if (source_.depth() == 0) {
-                    start_ = source_.value();
-                    state_ = State::ChainBag;
-                }
-                return;
-            case State::ChainBag:
-                if (kind == Event::StartArray) {
-                    state_ = State::BagItem;
-                } else if (kind == Event::EndArray) {
-                    raise_odd_chain();
-                } else {
-                    raise(PyExc_ValueError, "expected the bag array of start %.200R in \"chain\", found %s",
-                          start_.get(), event_description(kind));
-                }
-                return;
-            case State::BagItem:
-                if (kind == Event::EndArray) {
-                    state_ = State::ChainStart;
-                } else if (kind == Event::StartArray) {
-                    // Decoded items are only read by the lazy item.
-                    if (decoded_mode_) source_.allow_elements();
-                    source_.feed(kind, event, value, number);
-                    state_ = State::Item;
-                } else {
-                    raise_not_an_item(start_.get(), event_description(kind));
-                }
-                return;
-            case State::Item:
-                source_.feed(kind, event, value, number);
-                if (source_.depth() == 0) state_ = State::BagCount;
-                return;
-            case State::BagCount:
-                if (kind == Event::Number) {
-                    add_pair(number);
-                    state_ = State::BagItem;
-                } else if (kind == Event::EndArray) {
-                    raise_odd_bag(start_.get());
-                } else {
-                    raise_not_a_count(start_.get(), event_description(kind));
-                }
-                return;
-            case State::Done:
-                raise(PyExc_ValueError, "the parser gave %s after the end of the document", event_description(kind));
+            case State::Top: return on_top(e);
+            case State::Members: return member(e);
+            case State::Skip: return on_skip(e);
+            case State::Codes: return on_codes(e);
+            case State::ChainStart: return on_chain_start(e);
+            case State::Start: return on_start(e);
+            case State::ChainBag: return on_chain_bag(e);
+            case State::BagItem: return on_bag_item(e);
+            case State::Item: return on_item(e);
+            case State::BagCount: return on_bag_count(e);
+            case State::Done: return on_done(e);
         }
     }
 
-    // Between the members of the top-level object: a key, or the value of
+    // Before the top-level object: only its start.
+    void on_top(const ParserEvent& e) {
+        if (e.kind != Event::StartMap) {
+            raise(PyExc_ValueError, "the document is not a JSON object (it starts with %s)", event_description(e.kind));
+        }
+        state_ = State::Members;
+    }
+
+    // Inside a member that is not read: its end.
+    void on_skip(const ParserEvent& e) {
+        if (is_open(e.kind)) {
+            ++skip_depth_;
+        } else if (is_close(e.kind) && --skip_depth_ == 0) {
+            state_ = State::Members;
+        }
+    }
+
+    // Inside the "codes" array: its elements go to the builder.
+    void on_codes(const ParserEvent& e) {
+        if (e.kind == Event::EndArray && source_.depth() == 1) {
+            // The list is read before the builder sees its end.
+            build_table(source_.value().get());
+            source_.feed(e);
+            state_ = State::Members;
+        } else {
+            source_.feed(e);
+        }
+    }
+
+    // In "chain", where a start (or the end) comes.
+    void on_chain_start(const ParserEvent& e) {
+        if (e.kind == Event::EndArray) {
+            state_ = State::Members;
+        } else if (is_open(e.kind)) {
+            source_.feed(e);
+            state_ = State::Start;
+        } else if (is_scalar(e.kind)) {
+            start_ = Ref::borrow(e.number);
+            state_ = State::ChainBag;
+        } else {
+            raise(PyExc_ValueError, "expected a start in \"chain\", found %s", event_description(e.kind));
+        }
+    }
+
+    // Inside a start that is an array or object.
+    void on_start(const ParserEvent& e) {
+        source_.feed(e);
+        if (source_.depth() == 0) {
+            start_ = source_.value();
+            state_ = State::ChainBag;
+        }
+    }
+
+    // Where the bag array of the start comes.
+    void on_chain_bag(const ParserEvent& e) {
+        if (e.kind == Event::StartArray) {
+            state_ = State::BagItem;
+        } else if (e.kind == Event::EndArray) {
+            raise_odd_chain();
+        } else {
+            raise(PyExc_ValueError, "expected the bag array of start %.200R in \"chain\", found %s",
+                  start_.get(), event_description(e.kind));
+        }
+    }
+
+    // In a bag array, where an item (or the end) comes.
+    void on_bag_item(const ParserEvent& e) {
+        if (e.kind == Event::EndArray) {
+            state_ = State::ChainStart;
+        } else if (e.kind == Event::StartArray) {
+            // Decoded items are only read by the lazy item.
+            if (decoded_mode_) source_.allow_elements();
+            source_.feed(e);
+            state_ = State::Item;
+        } else {
+            raise_not_an_item(start_.get(), event_description(e.kind));
+        }
+    }
+
+    // Inside an item.
+    void on_item(const ParserEvent& e) {
+        source_.feed(e);
+        if (source_.depth() == 0) state_ = State::BagCount;
+    }
+
+    // Where the count of the item comes.
+    void on_bag_count(const ParserEvent& e) {
+        if (e.kind == Event::Number) {
+            add_pair(e.number);
+            state_ = State::BagItem;
+        } else if (e.kind == Event::EndArray) {
+            raise_odd_bag(start_.get());
+        } else {
+            raise_not_a_count(start_.get(), event_description(e.kind));
+        }
+    }
+
+    // After the top-level object: nothing more.
+    void on_done(const ParserEvent& e) {
+        raise(PyExc_ValueError, "the parser gave %s after the end of the document", event_description(e.kind));
+    }
+
+    // Between the members of the top-level object: a key, or the e.value of
     // the last key.
-    void member(Event kind, PyObject* event, PyObject* value, PyObject* number) {
-        if (kind == Event::MapKey) {
-            last_key_ = Ref::borrow(value);
+    void member(const ParserEvent& e) {
+        if (e.kind == Event::MapKey) {
+            last_key_ = Ref::borrow(e.value);
             return;
         }
-        if (kind == Event::EndMap) {
+        if (e.kind == Event::EndMap) {
             state_ = State::Done;
             return;
         }
         bool codes = key_is(interned().codes, "codes");
         bool chain = !codes && key_is(interned().chain, "chain");
         if (codes || chain) {
-            if (kind != Event::StartArray) {
+            if (e.kind != Event::StartArray) {
                 raise(PyExc_ValueError, "\"%s\" is not an array (it is %s)", codes ? "codes" : "chain",
-                      event_description(kind));
+                      event_description(e.kind));
             }
             if (codes) {
-                source_.feed(kind, event, value, number);
+                source_.feed(e);
                 state_ = State::Codes;
             } else {
                 saw_chain_ = true;
                 state_ = State::ChainStart;
             }
-        } else if (is_open(kind)) {
+        } else if (is_open(e.kind)) {
             skip_depth_ = 1;
             state_ = State::Skip;
         }

@@ -116,6 +116,54 @@ bool truth(PyObject* flag, std::optional<CollectorPause>& pause) {
     return result;
 }
 
+// What load_json_small asks of the chain, planned from the document.
+struct ChainPlan {
+    bool merging = false;
+    std::vector<PlannedEntry> entries;
+    std::vector<PlannedPair> pairs;
+};
+
+// Everything is checked and decoded before the first call on the chain,
+// raising each error the document can cause in the order in which the
+// chain calls would meet it. The document is dropped here.
+ChainPlan plan_load(Ref document, PyObject* merge, std::optional<CollectorPause>& pause) {
+    Ref table;
+    {
+        Ref codes = Ref::check(PyObject_GetItem(document.get(), interned().codes));
+        table = read_code_table(codes.get());
+    }
+    Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned().chain));
+    ChainPlan plan;
+    plan.merging = truth(merge, pause);
+    bool decoded = PyDict_Size(table.get()) > 0;
+    {
+        Ref by_code = values_by_code(table.get());
+        plan_chain(chain_array.get(), table.get(), by_code.get(), decoded, plan.merging, plan.entries, plan.pairs);
+    }
+    return plan;
+}
+
+// add_to_bag(start, item, count=count) per pair.
+void merge_planned(PyObject* chain, const ChainPlan& plan) {
+    for (const PlannedEntry& e : plan.entries) {
+        for (size_t i = e.first_pair; i < e.first_pair + e.pair_count; ++i) {
+            chain_add_to_bag(chain, e.start.get(), plan.pairs[i].item.get(), plan.pairs[i].count.get());
+        }
+    }
+}
+
+// clear(), then per start a new bag, bag.add per pair, set_bag(start, bag).
+void replace_with_planned(PyObject* module, PyObject* chain, const ChainPlan& plan) {
+    chain_clear(chain);
+    for (const PlannedEntry& e : plan.entries) {
+        Ref bag = new_probability_bag(module, chain);
+        for (size_t i = e.first_pair; i < e.first_pair + e.pair_count; ++i) {
+            bag_add(bag.get(), plan.pairs[i].item.get(), plan.pairs[i].count.get());
+        }
+        chain_set_bag(chain, e.start.get(), bag.get());
+    }
+}
+
 }  // namespace
 
 void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
@@ -124,44 +172,14 @@ void load_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject
     std::optional<CollectorPause> pause;
     Ref document = load_document(module, chain, file, plainly_false(merge), pause);
     if (!document) return;
-    Ref table;
-    {
-        Ref codes = Ref::check(PyObject_GetItem(document.get(), interned().codes));
-        table = read_code_table(codes.get());
-    }
-    Ref chain_array = Ref::check(PyObject_GetItem(document.get(), interned().chain));
-    bool merging = truth(merge, pause);
-    bool decoded = PyDict_Size(table.get()) > 0;
-
-    // Everything is checked and decoded before the first call on the chain,
-    // raising each error the document can cause in the order in which the
-    // chain calls would meet it.
-    std::vector<PlannedEntry> entries;
-    std::vector<PlannedPair> pairs;
-    {
-        Ref by_code = values_by_code(table.get());
-        plan_chain(chain_array.get(), table.get(), by_code.get(), decoded, merging, entries, pairs);
-    }
+    ChainPlan plan = plan_load(std::move(document), merge, pause);
     // What the plan does not hold of the document is freed before the
     // collector runs again, instead of being walked by it.
-    chain_array = document = table = Ref();
     pause.reset();
-
-    if (merging) {
-        for (const PlannedEntry& e : entries) {
-            for (size_t i = e.first_pair; i < e.first_pair + e.pair_count; ++i) {
-                chain_add_to_bag(chain, e.start.get(), pairs[i].item.get(), pairs[i].count.get());
-            }
-        }
-        return;
-    }
-    chain_clear(chain);
-    for (const PlannedEntry& e : entries) {
-        Ref bag = new_probability_bag(module, chain);
-        for (size_t i = e.first_pair; i < e.first_pair + e.pair_count; ++i) {
-            bag_add(bag.get(), pairs[i].item.get(), pairs[i].count.get());
-        }
-        chain_set_bag(chain, e.start.get(), bag.get());
+    if (plan.merging) {
+        merge_planned(chain, plan);
+    } else {
+        replace_with_planned(module, chain, plan);
     }
 }
 

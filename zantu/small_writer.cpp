@@ -121,118 +121,154 @@ private:
     std::string text_;
 };
 
-}  // namespace
+// One call of dump_json_small, step by step: the code table, the walk of
+// the chain into the flat arrays (and the text, while it can be made), then
+// the dump. The whole chain is walked, and every code looked up, before any
+// text is written: a failure before the dump leaves the file untouched.
+class SmallWriter {
+public:
+    SmallWriter(PyObject* module, bool compress)
+        : module_(module), compress_(compress), codes_list_(Ref::check(PyList_New(0))) {}
 
-void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* frequency_compress) {
-    Ref codes_list = Ref::check(PyList_New(0));
-    bool compress = check_status(PyObject_IsTrue(frequency_compress));
-    CodeTable table;
-    if (compress) {
-        table = build_code_table(module, chain);
-        for (const CodeEntry& e : table.entries) {
-            check_status(PyList_Append(codes_list.get(), e.code.get()));
-            check_status(PyList_Append(codes_list.get(), e.value.get()));
+    void make_code_table(PyObject* chain) {
+        if (compress_) {
+            table_ = build_code_table(module_, chain);
+            for (const CodeEntry& e : table_.entries) {
+                check_status(PyList_Append(codes_list_.get(), e.code.get()));
+                check_status(PyList_Append(codes_list_.get(), e.value.get()));
+            }
         }
+        singles_.resize(table_.entries.size());
+        text_ = SpeculativeText(ujson_dump_bound(module_));
+        text_.literal("{\"codes\":[");
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(codes_list_.get()); ++i) {
+            text_.separator(i == 0);
+            text_.value(PyList_GET_ITEM(codes_list_.get(), i));
+        }
+        text_.literal("],\"chain\":[");
     }
-    SpeculativeText text(ujson_dump_bound(module));
-    text.literal("{\"codes\":[");
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(codes_list.get()); ++i) {
-        text.separator(i == 0);
-        text.value(PyList_GET_ITEM(codes_list.get(), i));
-    }
-    text.literal("],\"chain\":[");
 
-    // The whole chain is walked, and every code looked up, before any text
-    // is written: a failure here leaves the file untouched.
-    std::vector<Ref> singles(table.entries.size());  // by position: (code,), made once
-    std::vector<Ref> item_codes;
-    auto single_of = [&](size_t position) {
-        Ref& single = singles[position];
-        if (!single) {
-            item_codes.push_back(table.entries[position].code);
-            single = make_tuple(item_codes);
+    void walk(PyObject* chain) {
+        // What the walk reads next, asked for ahead (see prefetch_next_state).
+        const CodeTable* coding = compress_ ? &table_ : nullptr;
+        auto prefetch_entry_start = [&](int level, PyObject* start) { prefetch_start(level, coding, start); };
+        Ref entries = get_iter(chain_items(chain).get());
+        Ref entry, start, bag;
+        while (iter_next(entries.get(), entry)) {
+            unpack_pair(entry.get(), start, bag);
+            entry = Ref();  // an iterator may reuse its result tuple when it is free
+            prefetch_entries(entries.get(), prefetch_entry_start);
+            Ref start_element = compress_ ? code_of(table_, start.get()) : start;
+            text_.separator(flat_.bag_sizes.empty());
+            text_.value(start_element.get());
+            text_.literal(",[");
+            flat_.elements.push_back(std::move(start_element));
+            flat_.bag_sizes.push_back(walk_bag(bag.get()));
+            text_.literal(']');
         }
-        return single;
-    };
-    FlatChain flat;
-    // What the walk reads next, asked for ahead (see prefetch_next_state).
-    const CodeTable* coding = compress ? &table : nullptr;
-    auto prefetch_pair = [&](int stage, PyObject* next_state) {
-        prefetch_next_state(stage, coding, nullptr, next_state);
-    };
-    auto prefetch_entry_start = [&](int level, PyObject* start) { prefetch_start(level, coding, start); };
-    Ref entries = get_iter(chain_items(chain).get());
-    Ref entry, start, bag, count;
-    while (iter_next(entries.get(), entry)) {
-        unpack_pair(entry.get(), start, bag);
-        entry = Ref();  // an iterator may reuse its result tuple when it is free
-        prefetch_entries(entries.get(), prefetch_entry_start);
-        Ref start_element = compress ? code_of(table, start.get()) : start;
-        text.separator(flat.bag_sizes.empty());
-        text.value(start_element.get());
-        text.literal(",[");
-        flat.elements.push_back(std::move(start_element));
+        text_.literal("]}");
+    }
+
+    void dump(PyObject* file) {
+        Ref ordered_dict = module_global(module_, interned().OrderedDict);
+        bool genuine_document = is_genuine_ordered_dict(ordered_dict.get());
+        Ref dump;
+        if (genuine_document && text_.going()) {
+            // Nothing but ujson's own dump looks at a genuine document: with
+            // that dump, its text is all that is needed.
+            dump = json_dump(module_);
+            if (is_ujson_dump(dump.get())) {
+                Ref made = text_.take();
+                text_.stop();
+                dump_document(dump.get(), nullptr, nullptr, nullptr, true, file, made.get());
+                return;
+            }
+        }
+        text_.stop();
+        Ref chain_tuple = flat_.chain_array([&](size_t position) { return single_of(position); });
+        Ref document = make_document(ordered_dict.get(), codes_list_.get(), chain_tuple.get());
+        // Looked up after the document is made, as json.dump(document, file)
+        // does; when it was looked up above, the document is a genuine
+        // OrderedDict, whose making runs no code of the caller's.
+        if (!dump) dump = json_dump(module_);
+        dump_document(dump.get(), document.get(), codes_list_.get(), chain_tuple.get(), genuine_document, file);
+    }
+
+private:
+    // The pairs of one bag; returns how many.
+    Py_ssize_t walk_bag(PyObject* bag) {
+        const CodeTable* coding = compress_ ? &table_ : nullptr;
         Py_ssize_t pairs_written = 0;
-        BagPairs pairs(bag.get());
-        NextState state;
-        while (pairs.next(state, count)) {
+        BagPairs pairs(bag);
+        NextState next_state;
+        Ref count;
+        while (pairs.next(next_state, count)) {
             // The memory of the next states a few pairs on (read in place,
             // without advancing the iterator).
             if (PyObject* it = pairs.iterator()) {
-                prefetch_stages(it, [&](int stage, PyObject* ahead) { prefetch_pair(stage, ahead); });
+                prefetch_stages(it, [&](int stage, PyObject* ahead) {
+                    prefetch_next_state(stage, coding, nullptr, ahead);
+                });
             }
-            text.separator(pairs_written == 0);
-            PyObject* only = compress ? state.only() : nullptr;
-            if (only != nullptr) {
-                // Written from its position (an integer code is the
-                // position), without the memory of a shared tuple.
-                const CodeEntry& entry = table.entry_of(only);
-                size_t position = size_t(&entry - table.entries.data());
-                if (entry.literal) {
-                    text.value(single_of(position).get());
-                } else {
-                    text.single_code(static_cast<long long>(position));
-                }
-                flat.elements.emplace_back();
-                flat.single_positions.push_back(position);
-            } else {
-                Ref item = compress ? coded_next_state(table, state, item_codes) : state.as_sequence();
-                text.value(item.get());
-                flat.elements.push_back(std::move(item));
-            }
+            text_.separator(pairs_written == 0);
+            add_next_state(next_state);
             Ref written_count = document_count(count.get());
-            text.literal(',');
-            text.value(written_count.get());
-            flat.elements.push_back(std::move(written_count));
+            text_.literal(',');
+            text_.value(written_count.get());
+            flat_.elements.push_back(std::move(written_count));
             ++pairs_written;
         }
-        text.literal(']');
-        flat.bag_sizes.push_back(pairs_written);
+        return pairs_written;
     }
-    text.literal("]}");
 
-    Ref ordered_dict = module_global(module, interned().OrderedDict);
-    bool genuine_document = is_genuine_ordered_dict(ordered_dict.get());
-    Ref dump;
-    if (genuine_document && text.going()) {
-        // Nothing but ujson's own dump looks at a genuine document: with
-        // that dump, its text is all that is needed.
-        dump = json_dump(module);
-        if (is_ujson_dump(dump.get())) {
-            Ref made = text.take();
-            text.stop();
-            dump_document(dump.get(), nullptr, nullptr, nullptr, true, file, made.get());
+    void add_next_state(const NextState& next_state) {
+        PyObject* only = compress_ ? next_state.only() : nullptr;
+        if (only == nullptr) {
+            Ref item = compress_ ? coded_next_state(table_, next_state, item_codes_) : next_state.as_sequence();
+            text_.value(item.get());
+            flat_.elements.push_back(std::move(item));
             return;
         }
+        // Written from its position (an integer code is the position),
+        // without the memory of a shared tuple.
+        const CodeEntry& entry = table_.entry_of(only);
+        size_t position = size_t(&entry - table_.entries.data());
+        if (entry.literal) {
+            text_.value(single_of(position).get());
+        } else {
+            text_.single_code(static_cast<long long>(position));
+        }
+        flat_.elements.emplace_back();
+        flat_.single_positions.push_back(position);
     }
-    text.stop();
-    Ref chain_tuple = flat.chain_array(single_of);
-    Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
-    // Looked up after the document is made, as json.dump(document, file)
-    // does; when it was looked up above, the document is a genuine
-    // OrderedDict, whose making runs no code of the caller's.
-    if (!dump) dump = json_dump(module);
-    dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), genuine_document, file);
+
+    // The one-code item (code,) of the value at `position`, made once.
+    const Ref& single_of(size_t position) {
+        Ref& single = singles_[position];
+        if (!single) {
+            item_codes_.push_back(table_.entries[position].code);
+            single = make_tuple(item_codes_);
+        }
+        return single;
+    }
+
+    PyObject* module_;
+    bool compress_;
+    Ref codes_list_;
+    CodeTable table_;
+    SpeculativeText text_{false};
+    FlatChain flat_;
+    std::vector<Ref> singles_;     // by position: (code,)
+    std::vector<Ref> item_codes_;  // scratch for the codes of a next state
+};
+
+}  // namespace
+
+void dump_json_small(PyObject* module, PyObject* chain, PyObject* file, PyObject* frequency_compress) {
+    SmallWriter writer(module, check_status(PyObject_IsTrue(frequency_compress)));
+    writer.make_code_table(chain);
+    writer.walk(chain);
+    writer.dump(file);
 }
 
 }  // namespace zantu
