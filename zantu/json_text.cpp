@@ -38,50 +38,6 @@ constexpr TextStyle make_style(bool standard) {
 constexpr TextStyle kUjsonStyle = make_style(false);
 constexpr TextStyle kStandardStyle = make_style(true);
 
-// Where the emitter's text goes. Every text made here is ASCII.
-class StringSink {  // appended to a std::string
-public:
-    explicit StringSink(std::string& out) : out_(out) {}
-    void put(char c) { out_ += c; }
-    void put(const char* text, size_t n) { out_.append(text, n); }
-    void put(std::string_view text) { put(text.data(), text.size()); }
-    size_t mark() const { return out_.size(); }
-    void back_to(size_t mark) { out_.resize(mark); }
-
-private:
-    std::string& out_;
-};
-
-class LengthSink {  // only its length counted
-public:
-    void put(char) { ++length_; }
-    void put(const char*, size_t n) { length_ += n; }
-    void put(std::string_view text) { length_ += text.size(); }
-    size_t mark() const { return length_; }
-    void back_to(size_t mark) { length_ = mark; }
-    size_t length() const { return length_; }
-
-private:
-    size_t length_ = 0;
-};
-
-class BufferSink {  // into memory measured beforehand by a LengthSink
-public:
-    explicit BufferSink(char* at) : start_(at), at_(at) {}
-    void put(char c) { *at_++ = c; }
-    void put(const char* text, size_t n) {
-        std::memcpy(at_, text, n);
-        at_ += n;
-    }
-    void put(std::string_view text) { put(text.data(), text.size()); }
-    size_t mark() const { return size_t(at_ - start_); }
-    void back_to(size_t mark) { at_ = start_ + mark; }
-
-private:
-    char* start_;
-    char* at_;
-};
-
 // Whether every one of `n` one-byte characters stands for itself: told
 // without a branch per char, as most strs have nothing to escape.
 bool all_plain(const unsigned char* chars, Py_ssize_t n, const TextStyle& style) {
@@ -90,26 +46,24 @@ bool all_plain(const unsigned char* chars, Py_ssize_t n, const TextStyle& style)
     return all;
 }
 
-template <typename Sink>
-void emit_unit_escape(Sink& out, Py_UCS4 unit) {
+void emit_unit_escape(std::string& out, Py_UCS4 unit) {
     static const char hex[] = "0123456789abcdef";
     const char buffer[6] = {'\\', 'u', hex[(unit >> 12) & 0xf], hex[(unit >> 8) & 0xf], hex[(unit >> 4) & 0xf],
                             hex[unit & 0xf]};
-    out.put(buffer, sizeof buffer);
+    out.append(buffer, sizeof buffer);
 }
 
 // The escape of a character that does not stand for itself.
-template <typename Sink>
-void emit_escape(Sink& out, Py_UCS4 c) {
+void emit_escape(std::string& out, Py_UCS4 c) {
     switch (c) {
-        case '"': out.put("\\\"", 2); return;
-        case '\\': out.put("\\\\", 2); return;
-        case '/': out.put("\\/", 2); return;
-        case '\b': out.put("\\b", 2); return;
-        case '\f': out.put("\\f", 2); return;
-        case '\n': out.put("\\n", 2); return;
-        case '\r': out.put("\\r", 2); return;
-        case '\t': out.put("\\t", 2); return;
+        case '"': out.append("\\\"", 2); return;
+        case '\\': out.append("\\\\", 2); return;
+        case '/': out.append("\\/", 2); return;
+        case '\b': out.append("\\b", 2); return;
+        case '\f': out.append("\\f", 2); return;
+        case '\n': out.append("\\n", 2); return;
+        case '\r': out.append("\\r", 2); return;
+        case '\t': out.append("\\t", 2); return;
         default: break;
     }
     if (c < 0x10000) {
@@ -125,17 +79,16 @@ void emit_escape(Sink& out, Py_UCS4 c) {
 // short escapes, and \uXXXX (lower-case hex) for other control characters
 // and everything past ASCII, a surrogate pair past U+FFFF and a lone
 // surrogate as itself.
-template <typename Sink>
-void emit_string(Sink& out, PyObject* text, const TextStyle& style) {
+void emit_string(std::string& out, PyObject* text, const TextStyle& style) {
     int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    out.put('"');
+    out += '"';
     if (kind == PyUnicode_1BYTE_KIND) {
         const char* chars = static_cast<const char*>(data);
         if (all_plain(static_cast<const unsigned char*>(data), n, style)) {
-            out.put(chars, size_t(n));
-            out.put('"');
+            out.append(chars, size_t(n));
+            out += '"';
             return;
         }
         // Runs of characters that stand for themselves go in at once.
@@ -143,36 +96,35 @@ void emit_string(Sink& out, PyObject* text, const TextStyle& style) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             auto c = static_cast<unsigned char>(chars[i]);
             if (style.plain[c]) continue;
-            out.put(chars + run, size_t(i - run));
+            out.append(chars + run, size_t(i - run));
             emit_escape(out, c);
             run = i + 1;
         }
-        out.put(chars + run, size_t(n - run));
+        out.append(chars + run, size_t(n - run));
     } else {
         for (Py_ssize_t i = 0; i < n; ++i) {
             Py_UCS4 c = PyUnicode_READ(kind, data, i);
             if (c < 0x80 && style.plain[c]) {
-                out.put(char(c));
+                out += char(c);
             } else {
                 emit_escape(out, c);
             }
         }
     }
-    out.put('"');
+    out += '"';
 }
 
-template <typename Sink>
-void emit_integer(Sink& out, long long value) {
+void emit_integer(std::string& out, long long value) {
     // Most numbers written are codes and counts of one or two digits.
     if (value >= 0 && value < 100) {
-        if (value >= 10) out.put(char('0' + value / 10));
-        out.put(char('0' + value % 10));
+        if (value >= 10) out += char('0' + value / 10);
+        out += char('0' + value % 10);
         return;
     }
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof digits, value);
     // A char at a time, inline, costs less than a call of append.
-    for (const char* c = digits; c != result.ptr; ++c) out.put(*c);
+    for (const char* c = digits; c != result.ptr; ++c) out += *c;
 }
 
 // The elements of a long array are scattered in memory: the text of each
@@ -192,8 +144,7 @@ inline void prefetch_ahead(PyObject* const* elements, Py_ssize_t i, Py_ssize_t n
 // bools, None, and tuples of these, and lists when `lists`), and `out` is
 // then as it was. No code of the caller's runs while the text is made, so
 // a list cannot change meanwhile.
-template <typename Sink>
-bool emit_value(Sink& out, PyObject* value, const TextStyle& style, bool lists, int depth = 0) {
+bool emit_value(std::string& out, PyObject* value, const TextStyle& style, bool lists, int depth = 0) {
     if (PyUnicode_CheckExact(value)) {
         emit_string(out, value, style);
         return true;
@@ -205,54 +156,54 @@ bool emit_value(Sink& out, PyObject* value, const TextStyle& style, bool lists, 
         return true;
     }
     if (value == Py_True) {
-        out.put("true", 4);
+        out.append("true", 4);
         return true;
     }
     if (value == Py_False) {
-        out.put("false", 5);
+        out.append("false", 5);
         return true;
     }
     if (value == Py_None) {
-        out.put("null", 4);
+        out.append("null", 4);
         return true;
     }
     if ((PyTuple_CheckExact(value) || (lists && PyList_CheckExact(value))) && depth < kMaxDepth) {
-        size_t mark = out.mark();
-        out.put('[');
+        size_t mark = out.size();
+        out += '[';
         PyObject** elements = PySequence_Fast_ITEMS(value);
         Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
         for (Py_ssize_t i = 0; i < n; ++i) {
             prefetch_ahead(elements, i, n);
-            if (i > 0) out.put(style.separator);
+            if (i > 0) out += style.separator;
             if (!emit_value(out, elements[i], style, lists, depth + 1)) {
-                out.back_to(mark);
+                out.resize(mark);
                 return false;
             }
         }
-        out.put(']');
+        out += ']';
         return true;
     }
     return false;
 }
 
 bool append_native(std::string& out, PyObject* value, const TextStyle& style) {
-    StringSink sink(out);
-    return emit_value(sink, value, style, true);
+    return emit_value(out, value, style, true);
 }
 
-// The text of `value` in `style`, followed by `suffix` (ASCII), made
-// straight into a str: measured, then written into the str made to its
-// length. Empty when the value is not written natively. Nothing runs
-// between the two (allocating a str starts no collection), so a list's
-// elements stay as they were measured.
-Ref native_text(PyObject* value, const TextStyle& style, std::string_view suffix) {
-    LengthSink length;
-    if (!emit_value(length, value, style, true)) return Ref();
-    Ref text = Ref::check(PyUnicode_New(Py_ssize_t(length.length() + suffix.size()), 127));
-    BufferSink out(static_cast<char*>(PyUnicode_DATA(text.get())));
-    emit_value(out, value, style, true);
-    out.put(suffix);
+// A str of `bytes`, which are ASCII.
+Ref ascii_str(const std::string& bytes) {
+    Ref text = Ref::check(PyUnicode_New(Py_ssize_t(bytes.size()), 127));
+    std::memcpy(PyUnicode_DATA(text.get()), bytes.data(), bytes.size());
     return text;
+}
+
+// The text of `value` in `style` followed by `suffix` (ASCII), as a new
+// str, made in `scratch`. Empty when the value is not written natively.
+Ref native_text(PyObject* value, const TextStyle& style, std::string_view suffix, std::string& scratch) {
+    scratch.clear();
+    if (!emit_value(scratch, value, style, true)) return Ref();
+    scratch += suffix;
+    return ascii_str(scratch);
 }
 
 // Eight bytes at a time: most pieces are ASCII and short.
@@ -473,10 +424,7 @@ bool ujson_dump_bound(PyObject* module) {
     return dump != nullptr && dump == ujson_dump;
 }
 
-bool append_fixed(std::string& out, PyObject* value) {
-    StringSink sink(out);
-    return emit_value(sink, value, kUjsonStyle, false);
-}
+bool append_fixed(std::string& out, PyObject* value) { return emit_value(out, value, kUjsonStyle, false); }
 
 void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
                    bool genuine_document, PyObject* file, PyObject* made_text) {
@@ -520,7 +468,7 @@ const TextStyle* Encoder::style(Ref& call) {
 Ref Encoder::dumps(PyObject* value) {
     Ref call;
     if (const TextStyle* s = style(call)) {
-        if (Ref made = native_text(value, *s, "")) return made;
+        if (Ref made = native_text(value, *s, "", scratch_)) return made;
     }
     return zantu::call(call.get(), value);
 }
@@ -528,7 +476,7 @@ Ref Encoder::dumps(PyObject* value) {
 Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratch) {
     Ref call;
     if (const TextStyle* s = style(call)) {
-        if (Ref made = native_text(value, *s, suffix)) return made;
+        if (Ref made = native_text(value, *s, suffix, scratch)) return made;
     }
     Ref text = zantu::call(call.get(), value);
     if (!PyUnicode_Check(text.get())) {
@@ -540,10 +488,7 @@ Ref Encoder::piece(PyObject* value, std::string_view suffix, std::string& scratc
     return make_str(scratch);
 }
 
-void append_integer(std::string& out, long long value) {
-    StringSink sink(out);
-    emit_integer(sink, value);
-}
+void append_integer(std::string& out, long long value) { emit_integer(out, value); }
 
 namespace {
 

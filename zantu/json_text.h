@@ -37,6 +37,7 @@ private:
     const TextStyle* style(Ref& call);
 
     GlobalAttribute dumps_;  // json.dumps
+    std::string scratch_;    // the text of dumps(), while it is made
 };
 
 // Whether `cls` is collections.OrderedDict itself.
