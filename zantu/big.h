@@ -16,9 +16,7 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
 
 namespace zantu {
 
-// The reader's own types, made for `module`, and ijson's ObjectBuilder as
-// bound at import: while it is the one bound, the reader assembles values
-// itself instead of calling it per event.
-void init_stream_types(PyObject* module, PyObject* object_builder);
+// The reader's own types, made for `module`.
+void init_stream_types(PyObject* module);
 
 }  // namespace zantu

@@ -8,6 +8,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "fast_path.h"
+#include "genuine.h"
 
 namespace zantu {
 
@@ -709,11 +710,9 @@ private:
 
 }  // namespace
 
-void init_stream_types(PyObject* module, PyObject* object_builder) {
+void init_stream_types(PyObject* module) {
     state().item_decoder_type = Ref::check(PyType_FromModuleAndSpec(module, &item_decoder_spec, nullptr));
     state().utf8_reader_type = Ref::check(PyType_FromModuleAndSpec(module, &utf8_reader_spec, nullptr));
-    state().object_builder = Ref::borrow(object_builder);
-    set_fast_path_usable(FastPath::native_builder, true);
 }
 
 // ijson's own parsers read the file in blocks and turn each block into a
@@ -731,7 +730,7 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
     Ref source = parser_source(file);
     Ref events = ijson_basic_parse(module, source.get(), kParserBlock);
     Ref builder_class = module_global(module, interned().ObjectBuilder);
-    bool genuine_builder = builder_class.get() == state().object_builder.get();
+    bool genuine_builder = is_ijson_object_builder(builder_class.get());
     Ref builder;
     if (!genuine_builder || !fast_path(FastPath::native_builder)) builder = call(builder_class.get());
     StreamReader reader(chain, merging, std::move(builder), genuine_builder);

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "fast_path.h"
+#include "genuine.h"
 #include "lookup.h"
 #include "native_api.h"
 #include "prefetch.h"
@@ -238,48 +239,13 @@ Ref sort_by_frequency(PyObject* items) {
 Ref ijson_basic_parse(PyObject* module, PyObject* source, long block) {
     Ref ijson = module_global(module, interned().ijson);
     Ref basic_parse = get_attr(ijson.get(), interned().basic_parse);
-    // Every backend's basic_parse is made from one function of ijson's, so
-    // they share its code object (and its signature).
-    PyObject* genuine_code = state().basic_parse_code.get();
-    if (block > 0 && fast_path(FastPath::parser_blocks) && genuine_code != nullptr &&
-        PyFunction_Check(basic_parse.get()) && PyFunction_GET_CODE(basic_parse.get()) == genuine_code) {
+    if (block > 0 && fast_path(FastPath::parser_blocks) && is_ijson_basic_parse(basic_parse.get())) {
         Ref size = Ref::check(PyLong_FromLong(block));
         PyObject* stack[] = {nullptr, source, size.get()};
         return Ref::check(PyObject_Vectorcall(basic_parse.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               interned().kw_buf_size));
     }
     return call(basic_parse.get(), source);
-}
-
-namespace {
-
-Py_ssize_t code_count(PyObject* code, const char* attribute) {
-    Ref n = Ref::check(PyObject_GetAttrString(code, attribute));
-    return check_size(PyLong_AsSsize_t(n.get()));
-}
-
-// Whether the function of `code` takes an argument called `name` by name.
-bool takes_by_name(PyObject* code, PyObject* name) {
-    Ref names = Ref::check(PyObject_GetAttrString(code, "co_varnames"));
-    if (!PyTuple_Check(names.get())) return false;
-    Py_ssize_t first = code_count(code, "co_posonlyargcount");
-    Py_ssize_t end = code_count(code, "co_argcount") + code_count(code, "co_kwonlyargcount");
-    for (Py_ssize_t i = first; i < end && i < PyTuple_GET_SIZE(names.get()); ++i) {
-        if (check_status(PyObject_RichCompareBool(PyTuple_GET_ITEM(names.get(), i), name, Py_EQ))) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-void init_parser() {
-    Ref ijson = Ref::check(PyImport_ImportModule("ijson"));
-    Ref basic_parse = get_attr(ijson.get(), interned().basic_parse);
-    if (PyFunction_Check(basic_parse.get())) {
-        PyObject* code = PyFunction_GET_CODE(basic_parse.get());
-        if (takes_by_name(code, interned().buf_size)) state().basic_parse_code = Ref::borrow(code);
-    }
-    set_fast_path_usable(FastPath::parser_blocks, bool(state().basic_parse_code));
 }
 
 void raise_key_error(PyObject* key) {

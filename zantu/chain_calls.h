@@ -113,7 +113,5 @@ inline Ref builder_value(PyObject* builder) { return get_attr(builder, interned(
 // The builtins that import resolves once (sorted is the one called), and
 // the sort key.
 void init_builtins();
-// Recognises ijson's own basic_parse from then on.
-void init_parser();
 
 }  // namespace zantu

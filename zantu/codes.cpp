@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "chain_calls.h"
+#include "genuine.h"
 #include "json_text.h"
 #include "prefetch.h"
 
@@ -33,7 +34,7 @@ bool is_container_text(PyObject* text) {
 // double-precision result.
 bool digits_reach(GlobalAttribute& math_log10, Py_ssize_t position, Py_ssize_t length) {
     Ref log10 = math_log10.get();
-    if (fast_path(FastPath::native_log10) && log10.get() == state().log10.get()) {
+    if (fast_path(FastPath::native_log10) && is_math_log10(log10.get())) {
         return static_cast<long long>(std::log10(static_cast<double>(position))) + 1 >= length;
     }
     Ref pos = Ref::check(PyLong_FromSsize_t(position));
@@ -482,9 +483,6 @@ Ref values_by_code(PyObject* table) {
 }
 
 void init_codes() {
-    Ref math = Ref::check(PyImport_ImportModule("math"));
-    state().log10 = get_attr(math.get(), interned().log10);
-    set_fast_path_usable(FastPath::native_log10, true);
     Ref errors = Ref::check(PyImport_ImportModule("zantu.errors"));
     Ref missing = Ref::check(PyObject_GetAttrString(errors.get(), "MissingCodeError"));
     if (!PyExceptionClass_Check(missing.get())) {

@@ -222,7 +222,7 @@ struct NextState {
     }
 };
 
-// Remembers math.log10 and the package's MissingCodeError at import.
+// Finds the package's MissingCodeError at import.
 void init_codes();
 
 template <typename Visit>

@@ -15,9 +15,6 @@
 
 namespace zantu {
 
-// Remembers the genuine encoders at import (`json` is the encoder bound then).
-void init_encoders();
-
 struct TextStyle;
 
 class Encoder {
@@ -50,10 +47,9 @@ Ref json_dump(PyObject* module);
 bool is_ujson_dump(PyObject* dump);
 
 // The bound json's load, looked up as a call of json.load looks it up;
-// whether it is ujson's own; ujson's own decoding of a text (what its
-// load does with what the file's read() returned).
+// ujson's own decoding of a text (what its load does with what the file's
+// read() returned).
 Ref json_load_function(PyObject* module);
-bool is_ujson_load(PyObject* load);
 Ref ujson_decode(PyObject* text);
 // file.<name> as ujson's load and dump ask for it: TypeError "expected
 // file" when the file has none, or it is not callable.

@@ -6,6 +6,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "fast_path.h"
+#include "genuine.h"
 #include "json_text.h"
 #include "lookup.h"
 #include "module_state.h"
@@ -167,9 +168,7 @@ Ref import_preferring(const char* preferred, const char* fallback) {
 void fill_module(PyObject* module) {
     state().interned.make();
     init_builtins();
-    init_parser();
     init_codes();
-    init_encoders();
     init_lookups();
     // The package's bag: what the readers make. Its chain and bag types are
     // filled and read directly (chain_calls.h).
@@ -181,7 +180,8 @@ void fill_module(PyObject* module) {
     set_global(module, "OrderedDict", import("collections", "OrderedDict"));
     Ref object_builder = import("ijson", "ObjectBuilder");
     set_global(module, "ObjectBuilder", object_builder);
-    init_stream_types(module, object_builder.get());
+    remember_genuine(object_builder.get());
+    init_stream_types(module);
     set_global(module, "ProbabilityBag", bag_class);
     set_global(module, "ijson", import_preferring("ijson.backends.yajl2_cffi", "ijson"));
     // The functions after the names they use, as the namespace has always

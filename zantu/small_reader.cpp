@@ -9,6 +9,7 @@
 #include "codes.h"
 #include "direct_load.h"
 #include "fast_path.h"
+#include "genuine.h"
 #include "json_text.h"
 
 namespace zantu {

@@ -7,6 +7,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "fast_path.h"
+#include "genuine.h"
 #include "json_text.h"
 #include "peek.h"
 #include "prefetch.h"

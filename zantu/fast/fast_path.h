@@ -4,8 +4,10 @@
 // path when it says no, so that with every shortcut off the codec is
 // correct on its own (the suite runs once that way).
 //
-// This is the one place that looks at the interpreter's release. The
-// shortcuts, and what each needs:
+// This is the one place that looks at the interpreter's release; the
+// records of "still the genuine dependency" are in genuine.h, the
+// interpreter's own layouts in lookup.h and peek.h. The shortcuts, and what
+// each needs:
 //   cached_lookups  file.write, json.dumps and math.log10 answered from the
 //                   last lookup while nothing it depends on has changed:
 //                   the dicts' and types' version tags on 3.11, dict and
