@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "address_map.h"
 #include "native.h"
 
 namespace zantu::native {
@@ -38,23 +39,23 @@ public:
     // The str kept in `table` for text[begin:end] (whose characters hash
     // to `hash`), made the first time.
     PyObject* kept(PyObject* table, Py_ssize_t begin, Py_ssize_t end, uint64_t hash) {
-        if ((used_ + 1) * 2 > slots_.size()) rehash();
-        size_t mask = slots_.size() - 1;
-        size_t slot = size_t(hash) & mask;
-        for (; slots_[slot].word != nullptr; slot = (slot + 1) & mask) {
-            if (slots_[slot].hash == hash && same(slots_[slot].word, begin, end)) return slots_[slot].word;
-        }
+        Slot& slot = words_.slot_for(size_t(hash), [&](const Slot& s) {
+            return s.characters_hash == hash && same(s.word, begin, end);
+        });
+        if (!slot.empty()) return slot.word;
         Ref word = Ref::check(PyUnicode_Substring(text_, begin, end));
         PyObject* kept = kept_value(table, word.get());
-        slots_[slot] = Slot{kept, hash};
-        ++used_;
+        slot = Slot{kept, hash};
+        words_.added();
         return kept;
     }
 
 private:
     struct Slot {
         PyObject* word = nullptr;  // borrowed: the table holds it
-        uint64_t hash = 0;
+        uint64_t characters_hash = 0;
+        bool empty() const { return word == nullptr; }
+        size_t hash() const { return size_t(characters_hash); }
     };
 
     bool same(PyObject* word, Py_ssize_t begin, Py_ssize_t end) const {
@@ -72,23 +73,10 @@ private:
         return true;
     }
 
-    void rehash() {
-        std::vector<Slot> slots(slots_.empty() ? 4096 : slots_.size() * 2);
-        size_t mask = slots.size() - 1;
-        for (const Slot& old : slots_) {
-            if (old.word == nullptr) continue;
-            size_t slot = size_t(old.hash) & mask;
-            while (slots[slot].word != nullptr) slot = (slot + 1) & mask;
-            slots[slot] = old;
-        }
-        slots_.swap(slots);
-    }
-
     PyObject* text_;
     int kind_;
     const void* data_;
-    std::vector<Slot> slots_;
-    size_t used_ = 0;
+    ProbeTable<Slot> words_{4096};
 };
 
 // The words of text, as kept values, after those already in `kept`.
