@@ -34,7 +34,8 @@ def test_namespace():
 # Every supported interpreter has every shortcut (the same set on each);
 # one reported off here means lost speed, not lost correctness.
 ALL_SHORTCUTS = {"cached_lookups", "iterator_views", "encoder_texts", "document_text",
-                 "ujson_load", "direct_load", "native_chain", "native_log10", "native_builder", "parser_blocks"}
+                 "ujson_load", "direct_load", "native_chain", "native_log10", "native_builder", "parser_blocks",
+                 "native_parser"}
 
 
 def test_shortcuts_reported():
@@ -44,6 +45,10 @@ def test_shortcuts_reported():
     if not SHORTCUTS_OFF:
         assert zantu_cjson.__fast_paths__(native_log10=False)["native_log10"] is False
         assert zantu_cjson.__fast_paths__(native_log10=True)["native_log10"] is True
+        # A bad switch among good ones changes nothing.
+        with pytest.raises(ValueError):
+            zantu_cjson.__fast_paths__(native_log10=False, bogus=False)
+        assert zantu_cjson.__fast_paths__()["native_log10"] is True
     with pytest.raises(ValueError, match="no fast path is called 'bogus'"):
         zantu_cjson.__fast_paths__(bogus=False)
     with pytest.raises(TypeError):

@@ -9,6 +9,9 @@
 #include "codes.h"
 #include "fast_path.h"
 #include "genuine.h"
+#include "json_text.h"
+#include "native_api.h"
+#include "yajl_parser.h"
 
 namespace zantu {
 
@@ -246,7 +249,6 @@ Ref parser_source(PyObject* file) {
 // ---------------------------------------------------------------------------
 // Events.
 
-enum class Event : std::uint8_t { StartMap, EndMap, StartArray, EndArray, MapKey, Number, String, Boolean, Null };
 constexpr int kEventKinds = 9;
 
 const char* const kEventNames[kEventKinds] = {"start_map", "end_map", "start_array", "end_array", "map_key",
@@ -284,6 +286,9 @@ public:
         }
         raise(PyExc_ValueError, "the parser gave an unknown event %.200R", event);
     }
+
+    // The interned name of `kind`.
+    PyObject* name(Event kind) const { return names_[int(kind)]; }
 
 private:
     static constexpr Event kByFrequency[kEventKinds] = {Event::Number, Event::StartArray, Event::EndArray, Event::String, Event::MapKey,
@@ -445,10 +450,16 @@ const char* event_description(Event kind) {
     return "an event";
 }
 
-class StreamReader {
+class StreamReader final : public EventSink {
 public:
     StreamReader(PyObject* chain, bool merge, Ref builder, bool host_numbers)
         : chain_(chain), pending_clear_(!merge), source_(std::move(builder), host_numbers) {}
+
+    // An event from yajl, driven from here: its value is made already, a
+    // number as the host number.
+    void event(Event kind, PyObject* value) override {
+        step(ParserEvent{kind, names_.name(kind), value, value});
+    }
 
     void run(PyObject* events) {
         Ref it = get_iter(events);
@@ -478,6 +489,11 @@ public:
             }
             step(ParserEvent{kind, event, value, number});
         }
+        finish();
+    }
+
+    // The end of the events: the document must have ended, with a chain.
+    void finish() {
         if (state_ != State::Done) {
             raise(PyExc_ValueError, state_ == State::Top ? "the document is empty"
                                                          : "the parser's events ended inside the document");
@@ -675,6 +691,7 @@ private:
             // the next item, and a lazy item kept by the chain must still
             // yield its own values when advanced later.
             std::vector<Ref>* codes = source_.take_elements();
+            if (codes != nullptr && add_row(decoded_start.get(), *codes, count)) return;
             Ref item = codes ? Ref() : source_.value();
             Ref lazy = new_item_decoder(item.get(), table_.get(), by_code_.get(), codes);
             flush_clear();
@@ -684,6 +701,68 @@ private:
             flush_clear();
             chain_add_to_bag(chain_, start_.get(), item.get(), count);
         }
+    }
+
+    // For the package's own chain, an item of codes and an int count go in
+    // as a row of the chain's own objects, which is what add_to_bag makes
+    // of them: no lazy item, and each value kept once per code. False (and
+    // nothing done) where that would differ: an item with a code that is
+    // not in the table (the lazy item raises as the chain reads it), or any
+    // other count.
+    bool add_row(PyObject* decoded_start, const std::vector<Ref>& codes, PyObject* count) {
+        const NativeApi* api = native_chain_api(chain_);
+        long long n = 0;
+        if (api == nullptr || !PyLong_CheckExact(count) || !exact_int_value(count, n)) return false;
+        row_.clear();
+        for (const Ref& code : codes) {
+            PyObject* value = decoded_quietly(code.get());
+            if (value == nullptr) return false;
+            row_.push_back(value);
+        }
+        flush_clear();
+        Ref table = Ref::check(api->chain_table(chain_));
+        if (table.get() != kept_table_.get()) {
+            kept_table_ = table;
+            kept_.assign(size_t(PyList_GET_SIZE(by_code_.get())), nullptr);
+        }
+        PyObject* start = api->chain_keep(chain_, table.get(), decoded_start);
+        if (start == nullptr) throw PyError();
+        for (size_t k = 0; k < row_.size(); ++k) row_[k] = kept(api, table.get(), codes[k].get(), row_[k]);
+        if (api->chain_add_row(chain_, table.get(), start, row_.data(), Py_ssize_t(row_.size()), n) < 0) {
+            throw PyError();
+        }
+        return true;
+    }
+
+    // The value of `code`, or null when the table has none (no error set).
+    PyObject* decoded_quietly(PyObject* code) {
+        if (PyLong_CheckExact(code)) {
+            int overflow = 0;
+            long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
+            if (overflow == 0 && i >= 0 && i < PyList_GET_SIZE(by_code_.get())) {
+                PyObject* value = PyList_GET_ITEM(by_code_.get(), Py_ssize_t(i));
+                if (value != Py_None) return value;
+            }
+        }
+        PyObject* value = PyDict_GetItemWithError(table_.get(), code);
+        if (value == nullptr && PyErr_Occurred()) throw PyError();
+        return value;
+    }
+
+    // The chain's object for `value` (the value of `code`): found once per
+    // integer code while the chain's table stays the same.
+    PyObject* kept(const NativeApi* api, PyObject* table, PyObject* code, PyObject* value) {
+        PyObject** slot = nullptr;
+        if (PyLong_CheckExact(code)) {
+            int overflow = 0;
+            long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
+            if (overflow == 0 && i >= 0 && size_t(i) < kept_.size()) slot = &kept_[size_t(i)];
+        }
+        if (slot != nullptr && *slot != nullptr) return *slot;
+        PyObject* k = api->chain_keep(chain_, table, value);
+        if (k == nullptr) throw PyError();
+        if (slot != nullptr) *slot = k;
+        return k;
     }
 
     // Replacing empties the chain only once the document has shown it
@@ -706,6 +785,11 @@ private:
     Ref table_;
     Ref by_code_;
     bool decoded_mode_ = false;  // the code table is not empty: codes are decoded through it
+    // For add_row: the chain's objects by integer code (borrowed: the
+    // chain's table, held here, holds them) and a row being made.
+    Ref kept_table_;
+    std::vector<PyObject*> kept_;
+    std::vector<PyObject*> row_;
 };
 
 }  // namespace
@@ -724,11 +808,50 @@ void init_stream_types(PyObject* module) {
 // (a parser bound in ijson's place is called with the file alone).
 // zantu.pycodec and the benchmark's parse-alone baseline use the same size.
 constexpr long kParserBlock = 2048;
+constexpr long kDefaultBlock = 64 * 1024;  // what ijson's basic_parse reads otherwise
+
+// Whether the reader may read `source` itself: a text file (through the
+// Utf8Reader) or one of io's own binary files, whose reads run no code of
+// the caller's that could tell the difference.
+bool plain_source(PyObject* source) {
+    PyTypeObject* type = Py_TYPE(source);
+    if (type == reinterpret_cast<PyTypeObject*>(state().utf8_reader_type.get())) return true;
+    PyObject* binary = state().binary_files.get();
+    for (Py_ssize_t i = 0; binary != nullptr && i < PyTuple_GET_SIZE(binary); ++i) {
+        if (type == reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(binary, i))) return true;
+    }
+    return false;
+}
+
+// The yajl backend whose parse the reader drives itself for `source` (see
+// yajl_parser.h), or 0: only while ijson's own ObjectBuilder is bound and
+// the reader assembles values itself.
+int driven_backend(PyObject* module, PyObject* basic_parse, PyObject* source) {
+    if (!fast_path(FastPath::native_builder) || !plain_source(source)) return 0;
+    int backend = yajl_backend_of(basic_parse);
+    if (backend == 0) return 0;
+    PyObject* builder_class = PyDict_GetItemWithError(PyModule_GetDict(module), interned().ObjectBuilder);
+    if (builder_class == nullptr && PyErr_Occurred()) throw PyError();
+    return is_ijson_object_builder(builder_class) ? backend : 0;
+}
 
 void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
     bool merging = check_status(PyObject_IsTrue(merge));
     Ref source = parser_source(file);
-    Ref events = ijson_basic_parse(module, source.get(), kParserBlock);
+    Ref basic_parse = ijson_basic_parse_function(module);
+    if (int backend = driven_backend(module, basic_parse.get(), source.get())) {
+        // As the backend's basic_parse reads: a probe of the source (which
+        // gives bytes), then blocks of the size it would ask for.
+        Ref probe = Ref::check(PyLong_FromLong(0));
+        call_method(interned().read, source.get(), probe.get());
+        long block = fast_path(FastPath::parser_blocks) && is_ijson_basic_parse(basic_parse.get()) ? kParserBlock
+                                                                                                  : kDefaultBlock;
+        StreamReader reader(chain, merging, Ref(), true);
+        parse_with_yajl(backend, source.get(), block, reader);
+        reader.finish();
+        return;
+    }
+    Ref events = ijson_basic_parse(basic_parse.get(), source.get(), kParserBlock);
     Ref builder_class = module_global(module, interned().ObjectBuilder);
     bool genuine_builder = is_ijson_object_builder(builder_class.get());
     Ref builder;

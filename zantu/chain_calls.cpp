@@ -236,16 +236,19 @@ Ref sort_by_frequency(PyObject* items) {
                                           1 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned().kw_key));
 }
 
-Ref ijson_basic_parse(PyObject* module, PyObject* source, long block) {
+Ref ijson_basic_parse_function(PyObject* module) {
     Ref ijson = module_global(module, interned().ijson);
-    Ref basic_parse = get_attr(ijson.get(), interned().basic_parse);
-    if (block > 0 && fast_path(FastPath::parser_blocks) && is_ijson_basic_parse(basic_parse.get())) {
+    return get_attr(ijson.get(), interned().basic_parse);
+}
+
+Ref ijson_basic_parse(PyObject* basic_parse, PyObject* source, long block) {
+    if (block > 0 && fast_path(FastPath::parser_blocks) && is_ijson_basic_parse(basic_parse)) {
         Ref size = Ref::check(PyLong_FromLong(block));
         PyObject* stack[] = {nullptr, source, size.get()};
-        return Ref::check(PyObject_Vectorcall(basic_parse.get(), stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        return Ref::check(PyObject_Vectorcall(basic_parse, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                               interned().kw_buf_size));
     }
-    return call(basic_parse.get(), source);
+    return call(basic_parse, source);
 }
 
 void raise_key_error(PyObject* key) {

@@ -102,9 +102,11 @@ inline void file_write(PyObject* file, PyObject* text) { call_method(interned().
 Ref sort_by_frequency(PyObject* items);
 
 // The event parser bound as `ijson` and its ObjectBuilder.
-// ijson.basic_parse(source); with `block` above 0 and ijson's own
-// basic_parse bound, ijson.basic_parse(source, buf_size=block).
-Ref ijson_basic_parse(PyObject* module, PyObject* source, long block);
+// ijson.basic_parse, looked up afresh; basic_parse(source), and with
+// `block` above 0 and ijson's own basic_parse, basic_parse(source,
+// buf_size=block).
+Ref ijson_basic_parse_function(PyObject* module);
+Ref ijson_basic_parse(PyObject* basic_parse, PyObject* source, long block);
 inline void builder_event(PyObject* builder, PyObject* event, PyObject* value) {
     call_method(interned().event, builder, event, value);
 }

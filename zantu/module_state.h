@@ -70,6 +70,24 @@ struct StandardJson {
     Ref names[8];
 };
 
+// One of ijson's yajl backends as found at import, and the functions of the
+// yajl it calls (yajl_parser.cpp).
+struct YajlBackend {
+    Ref module;           // ijson.backends.yajl2_c or ijson.backends.yajl2_cffi
+    Ref basic_parse;      // its basic_parse,
+    Ref basic_parse_gen;  // what that calls,
+    Ref engine;           // and what drives yajl: _yajl2.basic_parse, or basic_parse_basecoro
+    Ref library;          // yajl2_cffi's library object, which keeps yajl loaded
+    void* opened = nullptr;  // the yajl2_c extension, opened again to find yajl through it
+    void* functions[7] = {};
+    bool found = false;
+
+    YajlBackend() = default;
+    YajlBackend(const YajlBackend&) = delete;
+    YajlBackend& operator=(const YajlBackend&) = delete;
+    ~YajlBackend();
+};
+
 // The objects of the state that are not names, in the order they are
 // made at import; the list drives the collector's traversal and the
 // release.
@@ -88,7 +106,8 @@ struct StandardJson {
     X(native_module)      /* zantu._native, whose capsule `native` points into */              \
     X(item_decoder_type)  /* the streaming reader's two small types */                         \
     X(utf8_reader_type)                                                                        \
-    X(object_builder)     /* ijson's own ObjectBuilder */
+    X(object_builder)     /* ijson's own ObjectBuilder */                                      \
+    X(binary_files)       /* io's own binary files: BytesIO, BufferedReader, FileIO */
 
 struct ModuleState {
     Interned interned;
@@ -96,6 +115,7 @@ struct ModuleState {
     ZANTU_HELD_OBJECTS(ZANTU_DECLARE_OBJECT)
 #undef ZANTU_DECLARE_OBJECT
     StandardJson standard;
+    YajlBackend yajl[2];  // yajl2_c, yajl2_cffi
     // The package's chain and bag types and their direct ways in (held by
     // native_module); null when that module is not there.
     const NativeApi* native = nullptr;

@@ -12,6 +12,7 @@
 #include "module_state.h"
 #include "peek.h"
 #include "small.h"
+#include "yajl_parser.h"
 
 namespace zantu {
 namespace {
@@ -184,6 +185,9 @@ void fill_module(PyObject* module) {
     init_stream_types(module);
     set_global(module, "ProbabilityBag", bag_class);
     set_global(module, "ijson", import_preferring("ijson.backends.yajl2_cffi", "ijson"));
+    // ijson's yajl backends imported by now (the bound one, and the ijson
+    // package's choice), with their yajl.
+    remember_yajl();
     // The functions after the names they use, as the namespace has always
     // been ordered.
     check_status(PyModule_AddFunctions(module, functions));

@@ -31,7 +31,9 @@
 //   native_log10    math.log10 computed natively while it is math's own;
 //   native_builder  the streaming reader builds items itself while
 //                   ObjectBuilder is ijson's own;
-//   parser_blocks   ijson's own basic_parse asked for small blocks.
+//   parser_blocks   ijson's own basic_parse asked for small blocks;
+//   native_parser   the streaming reader drives the yajl of ijson's yajl
+//                   backends itself, without events (yajl_parser.h).
 #pragma once
 
 #include "ref.h"
@@ -65,7 +67,8 @@ namespace zantu {
     X(native_chain, 1)                                           \
     X(native_log10, 1)                                           \
     X(native_builder, 1)                                         \
-    X(parser_blocks, 1)
+    X(parser_blocks, 1)                                          \
+    X(native_parser, 1)
 
 enum class FastPath {
 #define ZANTU_FAST_PATH_ENUM(name, built) name,

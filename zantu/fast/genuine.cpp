@@ -196,6 +196,11 @@ void remember_genuine(PyObject* object_builder) {
     remember_encoders();
     state().object_builder = Ref::borrow(object_builder);
     set_fast_path_usable(FastPath::native_builder, true);
+    Ref io = Ref::check(PyImport_ImportModule("io"));
+    Ref bytes_io = get_attr(io.get(), Ref::check(PyUnicode_InternFromString("BytesIO")).get());
+    Ref buffered = get_attr(io.get(), Ref::check(PyUnicode_InternFromString("BufferedReader")).get());
+    Ref file_io = get_attr(io.get(), Ref::check(PyUnicode_InternFromString("FileIO")).get());
+    state().binary_files = Ref::check(PyTuple_Pack(3, bytes_io.get(), buffered.get(), file_io.get()));
 }
 
 bool is_ujson_dumps(PyObject* function) { return function != nullptr && function == state().ujson_dumps.get(); }

@@ -61,6 +61,8 @@ int api_chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObj
 int api_chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag);
 int api_chain_clear(PyObject* chain);
 PyObject* api_chain_new_bag(PyObject* chain);
+int api_chain_add_row(PyObject* chain, PyObject* table, PyObject* start, PyObject* const* values, Py_ssize_t size,
+                      long long count);
 
 namespace {
 
@@ -118,7 +120,8 @@ PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t*
 NativeApi make_api(const NativeState& state) {
     return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
             api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
-            api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place};
+            api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
+            api_chain_add_row};
 }
 
 PyObject* attribute_of(const char* module, const char* name) {

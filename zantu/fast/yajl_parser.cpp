@@ -1,0 +1,305 @@
+#include "yajl_parser.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+#include <string>
+
+#include "chain_calls.h"
+#include "module_state.h"
+
+namespace zantu {
+
+namespace {
+
+// yajl 2's interface, as ijson's backends use it.
+using YajlHandle = void*;
+enum YajlStatus { kYajlOk = 0, kYajlCancelled = 1, kYajlError = 2 };
+struct YajlCallbacks {
+    int (*null)(void*);
+    int (*boolean)(void*, int);
+    int (*integer)(void*, long long);
+    int (*real)(void*, double);
+    int (*number)(void*, const char*, size_t);
+    int (*string)(void*, const unsigned char*, size_t);
+    int (*start_map)(void*);
+    int (*map_key)(void*, const unsigned char*, size_t);
+    int (*end_map)(void*);
+    int (*start_array)(void*);
+    int (*end_array)(void*);
+};
+struct Yajl {
+    YajlHandle (*alloc)(const YajlCallbacks*, void*, void*);
+    int (*parse)(YajlHandle, const unsigned char*, size_t);
+    int (*complete_parse)(YajlHandle);
+    unsigned char* (*get_error)(YajlHandle, int, const unsigned char*, size_t);
+    void (*free_error)(YajlHandle, unsigned char*);
+    void (*free)(YajlHandle);
+};
+constexpr const char* kYajlNames[] = {"yajl_alloc",     "yajl_parse",      "yajl_complete_parse",
+                                      "yajl_get_error", "yajl_free_error", "yajl_free"};
+constexpr int kYajlFunctions = 6;
+
+const char* const kBackendNames[2] = {"ijson.backends.yajl2_c", "ijson.backends.yajl2_cffi"};
+
+// module.__dict__[name] (borrowed; null when missing). Runs no code.
+PyObject* member(PyObject* module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+    return value;
+}
+
+// yajl2_c: its extension is opened again (it is loaded already), and the
+// yajl functions are looked up through it, which finds the yajl it is
+// linked with.
+bool find_yajl_of_extension(YajlBackend& b, PyObject* extension) {
+    Ref path = Ref::steal(PyObject_GetAttrString(extension, "__file__"));
+    if (!path || !PyUnicode_Check(path.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* file = PyUnicode_AsUTF8(path.get());
+    if (file == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    b.opened = dlopen(file, RTLD_LAZY | RTLD_NOLOAD);
+    if (b.opened == nullptr) return false;
+    for (int i = 0; i < kYajlFunctions; ++i) {
+        b.functions[i] = dlsym(b.opened, kYajlNames[i]);
+        if (b.functions[i] == nullptr) return false;
+    }
+    return true;
+}
+
+// yajl2_cffi: the addresses of the functions of the library it loaded, as
+// cffi gives them.
+bool find_yajl_of_cffi(YajlBackend& b, PyObject* ffi, PyObject* library) {
+    for (int i = 0; i < kYajlFunctions; ++i) {
+        Ref address = Ref::steal(PyObject_CallMethod(ffi, "addressof", "Os", library, kYajlNames[i]));
+        Ref number = address ? Ref::steal(PyObject_CallMethod(ffi, "cast", "sO", "uintptr_t", address.get()))
+                             : Ref();
+        Ref value = number ? Ref::steal(PyNumber_Long(number.get())) : Ref();
+        if (!value) {
+            PyErr_Clear();
+            return false;
+        }
+        b.functions[i] = PyLong_AsVoidPtr(value.get());
+        if (b.functions[i] == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+void remember_backend(YajlBackend& b, int index) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* module = PyDict_GetItemString(modules, kBackendNames[index]);
+    if (module == nullptr || !PyModule_Check(module)) return;
+    PyObject* basic_parse = member(module, "basic_parse");
+    PyObject* basic_parse_gen = member(module, "basic_parse_gen");
+    PyObject* engine = nullptr;
+    bool found = false;
+    if (index == 0) {
+        PyObject* extension = member(module, "_yajl2");
+        engine = extension != nullptr && PyModule_Check(extension) ? member(extension, "basic_parse") : nullptr;
+        found = engine != nullptr && find_yajl_of_extension(b, extension);
+    } else {
+        PyObject* ffi = member(module, "ffi");
+        PyObject* library = member(module, "yajl");
+        engine = member(module, "basic_parse_basecoro");
+        found = ffi != nullptr && library != nullptr && engine != nullptr && find_yajl_of_cffi(b, ffi, library);
+        b.library = Ref::borrow(library);
+    }
+    if (!found || basic_parse == nullptr || basic_parse_gen == nullptr) return;
+    b.module = Ref::borrow(module);
+    b.basic_parse = Ref::borrow(basic_parse);
+    b.basic_parse_gen = Ref::borrow(basic_parse_gen);
+    b.engine = Ref::borrow(engine);
+    b.found = true;
+}
+
+// Whether the backend still runs what it ran at import.
+bool unchanged(const YajlBackend& b, int index) {
+    PyObject* module = b.module.get();
+    if (member(module, "basic_parse") != b.basic_parse.get() ||
+        member(module, "basic_parse_gen") != b.basic_parse_gen.get()) {
+        return false;
+    }
+    if (index == 0) {
+        PyObject* extension = member(module, "_yajl2");
+        return extension != nullptr && PyModule_Check(extension) && member(extension, "basic_parse") == b.engine.get();
+    }
+    return member(module, "basic_parse_basecoro") == b.engine.get() && member(module, "yajl") == b.library.get();
+}
+
+// ---------------------------------------------------------------------------
+// One parse.
+
+class YajlRun {
+public:
+    YajlRun(int backend, const Yajl& yajl, EventSink& sink) : backend_(backend), yajl_(yajl), sink_(sink) {
+        handle_ = yajl_.alloc(&kCallbacks, nullptr, this);
+        if (handle_ == nullptr) throw std::bad_alloc();
+    }
+    ~YajlRun() { yajl_.free(handle_); }
+    YajlRun(const YajlRun&) = delete;
+    YajlRun& operator=(const YajlRun&) = delete;
+
+    void feed(PyObject* block) {
+        auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(block));
+        auto size = size_t(PyBytes_GET_SIZE(block));
+        check(yajl_.parse(handle_, data, size), data, size);
+    }
+    void finish() { check(yajl_.complete_parse(handle_), nullptr, 0); }
+
+private:
+    // After a parse step: an error of the sink, or of a value made here,
+    // goes on as it is (yajl2_c); yajl2_cffi has the callback's error
+    // reported and cancels the parse. Otherwise yajl's own message, as the
+    // backends raise it.
+    void check(int status, const unsigned char* data, size_t size) {
+        if (status == kYajlOk) return;
+        if (PyErr_Occurred()) {
+            if (!value_error_ || backend_ == 0) throw PyError();
+            PyErr_WriteUnraisable(nullptr);
+        }
+        unsigned char* message = yajl_.get_error(handle_, 1, data, size);
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(message),
+                                                   Py_ssize_t(std::strlen(reinterpret_cast<char*>(message))),
+                                                   "strict"));
+        if (!text) {
+            PyErr_Clear();
+            text = Ref::steal(PyBytes_FromString(reinterpret_cast<char*>(message)));
+        }
+        yajl_.free_error(handle_, message);
+        if (!text) throw PyError();
+        Ref common = Ref::check(PyImport_ImportModule("ijson.common"));
+        Ref type = Ref::check(
+            PyObject_GetAttrString(common.get(), status == kYajlError ? "IncompleteJSONError" : "JSONError"));
+        PyErr_SetObject(type.get(), text.get());
+        throw PyError();
+    }
+
+    static YajlRun& of(void* context) { return *static_cast<YajlRun*>(context); }
+
+    // Hands an event to the sink: 1 to go on, 0 (with the error set) to stop.
+    int deliver(Event kind, PyObject* value) {
+        return guarded(0, [&] {
+            sink_.event(kind, value);
+            return 1;
+        });
+    }
+    // A value made here failed: the parse stops with its error.
+    int failed_value() {
+        value_error_ = true;
+        return 0;
+    }
+
+    static int on_null(void* c) { return of(c).deliver(Event::Null, Py_None); }
+    static int on_boolean(void* c, int value) { return of(c).deliver(Event::Boolean, value ? Py_True : Py_False); }
+    static int on_number(void* c, const char* text, size_t size) {
+        YajlRun& run = of(c);
+        Ref value = number_value(text, size);
+        if (!value) return run.failed_value();
+        return run.deliver(Event::Number, value.get());
+    }
+    static int on_string(void* c, const unsigned char* text, size_t size) {
+        return of(c).text_event(Event::String, text, size);
+    }
+    static int on_map_key(void* c, const unsigned char* text, size_t size) {
+        return of(c).text_event(Event::MapKey, text, size);
+    }
+    static int on_start_map(void* c) { return of(c).deliver(Event::StartMap, Py_None); }
+    static int on_end_map(void* c) { return of(c).deliver(Event::EndMap, Py_None); }
+    static int on_start_array(void* c) { return of(c).deliver(Event::StartArray, Py_None); }
+    static int on_end_array(void* c) { return of(c).deliver(Event::EndArray, Py_None); }
+
+    int text_event(Event kind, const unsigned char* text, size_t size) {
+        Ref value = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), Py_ssize_t(size), "strict"));
+        if (!value) return failed_value();
+        return deliver(kind, value.get());
+    }
+
+    // A number as the backends make it (an int, or a Decimal for one with a
+    // fraction or an exponent), as the reader hands it on: an int, or the
+    // float of that Decimal (the same as the float of its text).
+    static Ref number_value(const char* text, size_t size) {
+        bool integral = true;
+        for (size_t i = 0; i < size; ++i) {
+            if (text[i] == '.' || text[i] == 'e' || text[i] == 'E') integral = false;
+        }
+        if (integral && size <= 18) {
+            // yajl has checked the grammar: an optional minus, then digits.
+            size_t i = text[0] == '-' ? 1 : 0;
+            long long n = 0;
+            for (; i < size; ++i) n = n * 10 + (text[i] - '0');
+            return Ref::steal(PyLong_FromLongLong(text[0] == '-' ? -n : n));
+        }
+        std::string digits(text, size);
+        if (integral) return Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+        double value = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
+        if (value == -1.0 && PyErr_Occurred()) return Ref();
+        return Ref::steal(PyFloat_FromDouble(value));
+    }
+
+    static constexpr YajlCallbacks kCallbacks = {on_null,        on_boolean, nullptr,    nullptr,
+                                                 on_number,      on_string,  on_start_map, on_map_key,
+                                                 on_end_map,     on_start_array, on_end_array};
+
+    int backend_;  // 0: yajl2_c, 1: yajl2_cffi
+    const Yajl& yajl_;
+    EventSink& sink_;
+    YajlHandle handle_;
+    bool value_error_ = false;
+};
+
+Yajl yajl_of(const YajlBackend& b) {
+    Yajl y;
+    std::memcpy(&y.alloc, &b.functions[0], sizeof(void*));
+    std::memcpy(&y.parse, &b.functions[1], sizeof(void*));
+    std::memcpy(&y.complete_parse, &b.functions[2], sizeof(void*));
+    std::memcpy(&y.get_error, &b.functions[3], sizeof(void*));
+    std::memcpy(&y.free_error, &b.functions[4], sizeof(void*));
+    std::memcpy(&y.free, &b.functions[5], sizeof(void*));
+    return y;
+}
+
+}  // namespace
+
+YajlBackend::~YajlBackend() {
+    if (opened != nullptr) dlclose(opened);
+}
+
+void remember_yajl() {
+    for (int i = 0; i < 2; ++i) remember_backend(state().yajl[i], i);
+    set_fast_path_usable(FastPath::native_parser, state().yajl[0].found || state().yajl[1].found);
+}
+
+int yajl_backend_of(PyObject* basic_parse) {
+    if (!fast_path(FastPath::native_parser)) return 0;
+    for (int i = 0; i < 2; ++i) {
+        const YajlBackend& b = state().yajl[i];
+        if (b.found && basic_parse == b.basic_parse.get() && unchanged(b, i)) return i + 1;
+    }
+    return 0;
+}
+
+void parse_with_yajl(int backend, PyObject* source, long block, EventSink& sink) {
+    const YajlBackend& b = state().yajl[backend - 1];
+    Yajl yajl = yajl_of(b);
+    Ref held_library = b.library;  // keeps yajl loaded whatever the parse runs
+    YajlRun run(backend - 1, yajl, sink);
+    Ref size = Ref::check(PyLong_FromLong(block));
+    for (;;) {
+        Ref data = call_method(interned().read, source, size.get());
+        if (!PyBytes_Check(data.get())) {
+            raise(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", Py_TYPE(data.get())->tp_name);
+        }
+        if (PyBytes_GET_SIZE(data.get()) == 0) break;
+        run.feed(data.get());
+    }
+    run.finish();
+}
+
+}  // namespace zantu

@@ -1,0 +1,39 @@
+// The streaming reader's parse without events: while the parser bound as
+// `ijson` is one of ijson's yajl backends (yajl2_c, yajl2_cffi, or the ijson
+// package whose chosen backend is one of them), unchanged since import, the
+// reader drives the very yajl library that backend calls, found at import
+// (the one the yajl2_c extension is linked with; the one yajl2_cffi loaded),
+// and gets each event as a call with a value made here: what the backend's
+// basic_parse would have yielded, with the same errors, but no tuple, no
+// generator step and no Python callback per event.
+#pragma once
+
+#include "big.h"
+#include "ref.h"
+
+namespace zantu {
+
+// Where the events go: each event and its value (borrowed for the call; a
+// number is an int or a float).
+class EventSink {
+public:
+    virtual void event(Event kind, PyObject* value) = 0;
+
+protected:
+    ~EventSink() = default;
+};
+
+// Finds ijson's yajl backends already imported, and their yajl, at import.
+void remember_yajl();
+
+// The backend that basic_parse (the parser's, as looked up now) belongs to,
+// when the parse can be driven from here: 1 for yajl2_c, 2 for yajl2_cffi;
+// 0 otherwise.
+int yajl_backend_of(PyObject* basic_parse);
+
+// The parse of `source` (what the parser would read: a bytes reader) as the
+// backend `backend` makes it with blocks of `block` bytes, its events
+// handed to `sink`. Throws what that parse would raise.
+void parse_with_yajl(int backend, PyObject* source, long block, EventSink& sink);
+
+}  // namespace zantu
