@@ -40,6 +40,12 @@ GOALS = {
     "in-memory writer": 2.0,
     "speed-up": 5.0,         # plain Python / native, on a chain of built-in methods
     "memory": 16.0,          # MB of peak growth from a 10 MB to a 200 MB document
+    # The streaming reader driving yajl itself: its speed-up over the same
+    # reader through the backend's events, and its time over yajl's parse
+    # alone plus the replayed add_to_bag calls, and over load_json_small.
+    "driven yajl2_cffi": 10.0,
+    "driven yajl2_c": 2.0,
+    "driven ratio": 1.25,
 }
 
 
@@ -324,6 +330,84 @@ def measure(chain, fast, repeat, py_repeat, wanted=lambda function: True):
     return rows
 
 
+def yajl_alone(backend):
+    """yajl's own parse of a document in the reader's blocks, with no
+    callbacks: the library the backend calls, through ctypes."""
+    import ctypes
+    import ctypes.util
+    if backend.__name__.endswith("yajl2_c"):
+        library = ctypes.CDLL(backend._yajl2.__file__)  # its yajl found through it
+    else:
+        library = ctypes.CDLL(os.getenv("YAJL_DLL") or ctypes.util.find_library("yajl"))
+    library.yajl_alloc.restype = ctypes.c_void_p
+    library.yajl_alloc.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+    library.yajl_parse.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]
+    library.yajl_complete_parse.argtypes = [ctypes.c_void_p]
+    library.yajl_free.argtypes = [ctypes.c_void_p]
+    no_callbacks = (ctypes.c_void_p * 11)()
+
+    def parse(data):
+        handle = library.yajl_alloc(no_callbacks, None, None)
+        try:
+            for start in range(0, len(data), PARSER_BLOCK):
+                block = data[start:start + PARSER_BLOCK]
+                if library.yajl_parse(handle, block, len(block)) != 0:
+                    raise ValueError("yajl failed")
+            if library.yajl_complete_parse(handle) != 0:
+                raise ValueError("yajl failed")
+        finally:
+            library.yajl_free(handle)
+
+    return parse
+
+
+def measure_driven(chain, repeat):
+    """The streaming reader driving each yajl backend itself, against the
+    same reader through that backend's events (the native parse switched
+    off), against yajl's parse alone plus the replayed add_to_bag calls, and
+    against load_json_small on the same document, into a MarkovChain."""
+    rows = []
+    parsers = {name: b for name, b in backends().items() if name != "python"}
+    for compress in (True, False):
+        text = io.StringIO()
+        zantu_cjson.dump_json_big(chain, text, compress)
+        text = text.getvalue()
+        data = text.encode("utf-8")
+        small = median_time(lambda: zantu_cjson.load_json_small(MarkovChain(), io.StringIO(text)), repeat)
+        for name, backend in parsers.items():
+            with bound(zantu_cjson, "ijson", backend):
+                log = CallLog()
+                zantu_cjson.load_json_big(log, io.BytesIO(data))
+                parse = yajl_alone(backend)
+                driven = median_time(lambda: zantu_cjson.load_json_big(MarkovChain(), io.StringIO(text)), repeat)
+                zantu_cjson.__fast_paths__(native_parser=False)
+                try:
+                    events = median_time(lambda: zantu_cjson.load_json_big(MarkovChain(), io.StringIO(text)),
+                                         repeat)
+                finally:
+                    zantu_cjson.__fast_paths__(native_parser=True)
+                alone = median_time(lambda: parse(data), repeat)
+                target = MarkovChain()
+                replayed = median_time(lambda: replay_big(log.calls, target), repeat)
+            rows.append({"backend": name, "form": "compressed" if compress else "plain", "driven": driven,
+                         "events": events, "speedup": events / driven, "yajl": alone, "replay": replayed,
+                         "ratio": driven / (alone + replayed), "small": small, "over_small": driven / small})
+    return rows
+
+
+def driven_report(rows):
+    lines = ["", "The streaming reader driving yajl itself (`load_json_big` into a MarkovChain, a text file):", "",
+             "| backend | form | driven (s) | events (s) | speed-up | goal | yajl alone + replay (s) | ratio "
+             "| load_json_small (s) | ratio to it | goal |",
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        lines.append(f"| {r['backend']} | {r['form']} | {r['driven']:.3f} | {r['events']:.3f} | "
+                     f"{r['speedup']:.1f}x | {GOALS['driven ' + r['backend']]:.0f}x | "
+                     f"{r['yajl']:.3f} + {r['replay']:.3f} | {r['ratio']:.2f} | {r['small']:.3f} | "
+                     f"{r['over_small']:.2f} | {GOALS['driven ratio']:.2f} |")
+    return "\n".join(lines)
+
+
 def row(function, form, kind, timing, native_fast, python_fast, repeat, py_repeat, shared=None):
     """`shared`: the parts of the work on the chain of built-in methods that
     the plain-Python rendering and any native function both must do; the
@@ -396,7 +480,7 @@ def report(rows, size, memory, tokens, starts):
     return "\n".join(lines)
 
 
-def missed_goals(rows, memory):
+def missed_goals(rows, memory, driven=None):
     missed = []
     for r in rows:
         if r["ratio"] > GOALS[r["kind"]]:
@@ -408,6 +492,13 @@ def missed_goals(rows, memory):
     for what, m in (memory or {}).items():
         if m["growth"] > GOALS["memory"]:
             missed.append(f"streaming {what}: memory growth {m['growth']:.1f} MB > {GOALS['memory']} MB")
+    for r in driven or []:
+        label = f"load_json_big driving {r['backend']} ({r['form']})"
+        if r["speedup"] < GOALS["driven " + r["backend"]]:
+            missed.append(f"{label}: speed-up {r['speedup']:.1f} < {GOALS['driven ' + r['backend']]}")
+        for what, ratio in (("yajl alone + replay", r["ratio"]), ("load_json_small", r["over_small"])):
+            if ratio > GOALS["driven ratio"]:
+                missed.append(f"{label}: {ratio:.2f} x {what} > {GOALS['driven ratio']}")
     return missed
 
 
@@ -463,18 +554,22 @@ def main(argv=None):
         return not args.only or any(function.startswith(prefix) for prefix in args.only)
 
     rows = measure(chain, fast, args.repeat, max(1, min(3, args.repeat)), wanted)
+    driven = []
+    if zantu_cjson.__fast_paths__()["native_parser"] and wanted("load_json_big"):
+        driven = measure_driven(chain, args.repeat)
     size = sizes(chain, args.repeat)
     memory = None if args.no_memory else memory_growth()
-    text = report(rows, size, memory, len(tokens), len(chain))
+    text = report(rows, size, memory, len(tokens), len(chain)) + (driven_report(driven) if driven else "")
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     (out / "results.md").write_text(text + "\n", encoding="utf-8")
-    (out / "results.json").write_text(std_json.dumps({"rows": rows, "sizes": size, "memory": memory}, indent=1),
+    (out / "results.json").write_text(std_json.dumps({"rows": rows, "sizes": size, "memory": memory,
+                                                      "driven": driven}, indent=1),
                                       encoding="utf-8")
     drew = chart(rows, out / "chart.png")
     print(text)
     print(f"\nresults in {out}/" + (" (with chart.png)" if drew else ""))
-    missed = missed_goals(rows, memory)
+    missed = missed_goals(rows, memory, driven)
     for line in missed:
         print("missed:", line)
     return 1 if (args.check and missed) else 0

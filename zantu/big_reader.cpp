@@ -458,8 +458,11 @@ public:
     // An event from yajl, driven from here: its value is made already, a
     // number as the host number.
     void event(Event kind, PyObject* value) override {
+        driven_ = true;
         step(ParserEvent{kind, names_.name(kind), value, value});
     }
+    // Before each block is read (the caller's code may run in the read).
+    void block_read() override { start_bag_ = Ref(); }
 
     void run(PyObject* events) {
         Ref it = get_iter(events);
@@ -724,14 +727,36 @@ private:
         if (table.get() != kept_table_.get()) {
             kept_table_ = table;
             kept_.assign(size_t(PyList_GET_SIZE(by_code_.get())), nullptr);
+            start_bag_ = Ref();
+        }
+        for (size_t k = 0; k < row_.size(); ++k) row_[k] = kept(api, table.get(), codes[k].get(), row_[k]);
+        Ref bag = bag_of_start(api, table.get(), decoded_start);
+        if (Py_IS_TYPE(bag.get(), api->bag_type)) {
+            if (api->bag_add_row(bag.get(), table.get(), row_.data(), Py_ssize_t(row_.size()), n) < 0) throw PyError();
+            return true;
         }
         PyObject* start = api->chain_keep(chain_, table.get(), decoded_start);
         if (start == nullptr) throw PyError();
-        for (size_t k = 0; k < row_.size(); ++k) row_[k] = kept(api, table.get(), codes[k].get(), row_[k]);
         if (api->chain_add_row(chain_, table.get(), start, row_.data(), Py_ssize_t(row_.size()), n) < 0) {
             throw PyError();
         }
         return true;
+    }
+
+    // The chain's bag of the current start. The pairs of one start come
+    // together: while nothing of the caller's can have run (within a block
+    // of the driven parse), the bag found for the first is the bag of the
+    // rest.
+    Ref bag_of_start(const NativeApi* api, PyObject* table, PyObject* decoded_start) {
+        if (start_bag_ && start_of_bag_.get() == start_.get()) return start_bag_;
+        PyObject* start = api->chain_keep(chain_, table, decoded_start);
+        if (start == nullptr) throw PyError();
+        Ref bag = Ref::check(api->chain_bag_of(chain_, table, start));
+        if (driven_) {
+            start_bag_ = bag;
+            start_of_bag_ = start_;
+        }
+        return bag;
     }
 
     // The value of `code`, or null when the table has none (no error set).
@@ -790,6 +815,10 @@ private:
     Ref kept_table_;
     std::vector<PyObject*> kept_;
     std::vector<PyObject*> row_;
+    // The bag of the start start_of_bag_, while driven and within a block.
+    bool driven_ = false;
+    Ref start_bag_;
+    Ref start_of_bag_;
 };
 
 }  // namespace

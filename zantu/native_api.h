@@ -50,6 +50,10 @@ struct NativeApi {
     // otherwise).
     int (*chain_add_row)(PyObject* chain, PyObject* table, PyObject* start, PyObject* const* values,
                          Py_ssize_t size, long long count);
+    // The chain's bag of `start`, an object kept in `table` (the chain's
+    // own: RuntimeError otherwise), made and put in the chain when it has
+    // none, as add_to_bag makes it (new reference).
+    PyObject* (*chain_bag_of)(PyObject* chain, PyObject* table, PyObject* start);
 };
 
 }  // namespace zantu

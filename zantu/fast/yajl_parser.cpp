@@ -292,6 +292,7 @@ void parse_with_yajl(int backend, PyObject* source, long block, EventSink& sink)
     YajlRun run(backend - 1, yajl, sink);
     Ref size = Ref::check(PyLong_FromLong(block));
     for (;;) {
+        sink.block_read();
         Ref data = call_method(interned().read, source, size.get());
         if (!PyBytes_Check(data.get())) {
             raise(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", Py_TYPE(data.get())->tp_name);

@@ -18,6 +18,8 @@ namespace zantu {
 class EventSink {
 public:
     virtual void event(Event kind, PyObject* value) = 0;
+    // Before each block of the source is read.
+    virtual void block_read() = 0;
 
 protected:
     ~EventSink() = default;

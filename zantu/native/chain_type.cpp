@@ -729,6 +729,15 @@ int api_chain_add_row(PyObject* chain, PyObject* table, PyObject* start, PyObjec
     });
 }
 
+PyObject* api_chain_bag_of(PyObject* chain, PyObject* table, PyObject* start) {
+    return guarded<PyObject*>(nullptr, [&] {
+        ChainObject* c = as_chain(chain);
+        if (c->table != table) raise(PyExc_RuntimeError, "MarkovChain changed during a load");
+        Ref bags = chain_bags(c);
+        return bag_of(state_of(c), c, bags.get(), table, start).release();
+    });
+}
+
 PyObject* api_chain_new_bag(PyObject* chain) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref table = chain_table(as_chain(chain));

@@ -63,6 +63,7 @@ int api_chain_clear(PyObject* chain);
 PyObject* api_chain_new_bag(PyObject* chain);
 int api_chain_add_row(PyObject* chain, PyObject* table, PyObject* start, PyObject* const* values, Py_ssize_t size,
                       long long count);
+PyObject* api_chain_bag_of(PyObject* chain, PyObject* table, PyObject* start);
 
 namespace {
 
@@ -121,7 +122,7 @@ NativeApi make_api(const NativeState& state) {
     return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
             api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
             api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
-            api_chain_add_row};
+            api_chain_add_row, api_chain_bag_of};
 }
 
 PyObject* attribute_of(const char* module, const char* name) {
