@@ -41,6 +41,7 @@ ROWS = {
     "native_log10": WRITERS,
     "native_builder": ("load_json_big[yajl2_c]",),
     "parser_blocks": ("load_json_big[yajl2_c]",),
+    "native_parser": ("load_json_big[yajl2_c]", "load_json_big[yajl2_cffi]"),
 }
 
 
