@@ -609,7 +609,7 @@ private:
             state_ = State::ChainStart;
         } else if (e.kind == Event::StartArray) {
             // Decoded items are only read by the lazy item.
-            if (decoded_mode_) source_.allow_elements();
+            if (decoded_mode_ || (driven_ && native_chain_api(chain_) != nullptr)) source_.allow_elements();
             source_.feed(e);
             state_ = State::Item;
         } else {
@@ -700,10 +700,21 @@ private:
             flush_clear();
             chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
         } else {
-            Ref item = source_.value();
+            std::vector<Ref>* values = source_.take_elements();
+            if (values != nullptr && add_row(start_.get(), *values, count)) return;
+            Ref item = values ? list_of(*values) : source_.value();
             flush_clear();
             chain_add_to_bag(chain_, start_.get(), item.get(), count);
         }
+    }
+
+    // The list that the item of these elements is assembled as.
+    static Ref list_of(const std::vector<Ref>& elements) {
+        Ref list = Ref::check(PyList_New(Py_ssize_t(elements.size())));
+        for (size_t k = 0; k < elements.size(); ++k) {
+            PyList_SET_ITEM(list.get(), Py_ssize_t(k), Ref(elements[k]).release());
+        }
+        return list;
     }
 
     // For the package's own chain, an item of codes and an int count go in
@@ -712,13 +723,14 @@ private:
     // nothing done) where that would differ: an item with a code that is
     // not in the table (the lazy item raises as the chain reads it), or any
     // other count.
-    bool add_row(PyObject* decoded_start, const std::vector<Ref>& codes, PyObject* count) {
+    // `elements` are the item's codes in decoded mode, its values otherwise.
+    bool add_row(PyObject* decoded_start, const std::vector<Ref>& elements, PyObject* count) {
         const NativeApi* api = native_chain_api(chain_);
         long long n = 0;
         if (api == nullptr || !PyLong_CheckExact(count) || !exact_int_value(count, n)) return false;
         row_.clear();
-        for (const Ref& code : codes) {
-            PyObject* value = decoded_quietly(code.get());
+        for (const Ref& element : elements) {
+            PyObject* value = decoded_mode_ ? decoded_quietly(element.get()) : element.get();
             if (value == nullptr) return false;
             row_.push_back(value);
         }
@@ -726,10 +738,12 @@ private:
         Ref table = Ref::check(api->chain_table(chain_));
         if (table.get() != kept_table_.get()) {
             kept_table_ = table;
-            kept_.assign(size_t(PyList_GET_SIZE(by_code_.get())), nullptr);
+            kept_.assign(by_code_ ? size_t(PyList_GET_SIZE(by_code_.get())) : 0, nullptr);
             start_bag_ = Ref();
         }
-        for (size_t k = 0; k < row_.size(); ++k) row_[k] = kept(api, table.get(), codes[k].get(), row_[k]);
+        for (size_t k = 0; k < row_.size(); ++k) {
+            row_[k] = kept(api, table.get(), decoded_mode_ ? elements[k].get() : nullptr, row_[k]);
+        }
         Ref bag = bag_of_start(api, table.get(), decoded_start);
         if (Py_IS_TYPE(bag.get(), api->bag_type)) {
             if (api->bag_add_row(bag.get(), table.get(), row_.data(), Py_ssize_t(row_.size()), n) < 0) throw PyError();
@@ -774,11 +788,11 @@ private:
         return value;
     }
 
-    // The chain's object for `value` (the value of `code`): found once per
-    // integer code while the chain's table stays the same.
+    // The chain's object for `value` (the value of `code`, if any): found
+    // once per integer code while the chain's table stays the same.
     PyObject* kept(const NativeApi* api, PyObject* table, PyObject* code, PyObject* value) {
         PyObject** slot = nullptr;
-        if (PyLong_CheckExact(code)) {
+        if (code != nullptr && PyLong_CheckExact(code)) {
             int overflow = 0;
             long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
             if (overflow == 0 && i >= 0 && size_t(i) < kept_.size()) slot = &kept_[size_t(i)];
