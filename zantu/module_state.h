@@ -26,7 +26,8 @@ struct NativeApi;
     X(count) X(key) X(json) X(math) X(ijson) X(OrderedDict) X(ObjectBuilder)   \
     X(ProbabilityBag) X(codes) X(chain) X(file) X(frequency_compress) X(merge) \
     X(start_map) X(end_map) X(start_array) X(end_array) X(map_key) X(number)   \
-    X(string) X(boolean) X(null)
+    X(string) X(boolean) X(null) X(basic_parse_gen) X(basic_parse_basecoro)   \
+    X(_yajl2) X(yajl) X(ffi)
 
 // Each member a reference owned by the struct.
 struct Interned {

@@ -42,9 +42,10 @@ constexpr int kYajlFunctions = 6;
 
 const char* const kBackendNames[2] = {"ijson.backends.yajl2_c", "ijson.backends.yajl2_cffi"};
 
-// module.__dict__[name] (borrowed; null when missing). Runs no code.
-PyObject* member(PyObject* module, const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+// module.__dict__[name] (borrowed; null when missing), `name` interned.
+PyObject* member(PyObject* module, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (value == nullptr && PyErr_Occurred()) throw PyError();
     return value;
 }
 
@@ -93,21 +94,23 @@ bool find_yajl_of_cffi(YajlBackend& b, PyObject* ffi, PyObject* library) {
 }
 
 void remember_backend(YajlBackend& b, int index) {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* module = PyDict_GetItemString(modules, kBackendNames[index]);
+    Ref name = str(kBackendNames[index]);
+    Ref held = Ref::steal(PyImport_GetModule(name.get()));  // only one imported already
+    if (!held && PyErr_Occurred()) throw PyError();
+    PyObject* module = held.get();
     if (module == nullptr || !PyModule_Check(module)) return;
-    PyObject* basic_parse = member(module, "basic_parse");
-    PyObject* basic_parse_gen = member(module, "basic_parse_gen");
+    PyObject* basic_parse = member(module, interned().basic_parse);
+    PyObject* basic_parse_gen = member(module, interned().basic_parse_gen);
     PyObject* engine = nullptr;
     bool found = false;
     if (index == 0) {
-        PyObject* extension = member(module, "_yajl2");
-        engine = extension != nullptr && PyModule_Check(extension) ? member(extension, "basic_parse") : nullptr;
+        PyObject* extension = member(module, interned()._yajl2);
+        engine = extension != nullptr && PyModule_Check(extension) ? member(extension, interned().basic_parse) : nullptr;
         found = engine != nullptr && find_yajl_of_extension(b, extension);
     } else {
-        PyObject* ffi = member(module, "ffi");
-        PyObject* library = member(module, "yajl");
-        engine = member(module, "basic_parse_basecoro");
+        PyObject* ffi = member(module, interned().ffi);
+        PyObject* library = member(module, interned().yajl);
+        engine = member(module, interned().basic_parse_basecoro);
         found = ffi != nullptr && library != nullptr && engine != nullptr && find_yajl_of_cffi(b, ffi, library);
         b.library = Ref::borrow(library);
     }
@@ -122,15 +125,15 @@ void remember_backend(YajlBackend& b, int index) {
 // Whether the backend still runs what it ran at import.
 bool unchanged(const YajlBackend& b, int index) {
     PyObject* module = b.module.get();
-    if (member(module, "basic_parse") != b.basic_parse.get() ||
-        member(module, "basic_parse_gen") != b.basic_parse_gen.get()) {
+    if (member(module, interned().basic_parse) != b.basic_parse.get() ||
+        member(module, interned().basic_parse_gen) != b.basic_parse_gen.get()) {
         return false;
     }
     if (index == 0) {
-        PyObject* extension = member(module, "_yajl2");
-        return extension != nullptr && PyModule_Check(extension) && member(extension, "basic_parse") == b.engine.get();
+        PyObject* extension = member(module, interned()._yajl2);
+        return extension != nullptr && PyModule_Check(extension) && member(extension, interned().basic_parse) == b.engine.get();
     }
-    return member(module, "basic_parse_basecoro") == b.engine.get() && member(module, "yajl") == b.library.get();
+    return member(module, interned().basic_parse_basecoro) == b.engine.get() && member(module, interned().yajl) == b.library.get();
 }
 
 // ---------------------------------------------------------------------------
