@@ -134,7 +134,9 @@ PyMethodDef functions[] = {
      "Load a chain document from `file` through the event parser bound as\n"
      "ijson, handing every (item, count) pair to chain.add_to_bag as soon as\n"
      "it is read; memory is bounded by the code table and the largest item.\n"
-     "With a false `merge` the chain is cleared before the first pair."},
+     "With a false `merge` the chain is cleared before the first pair. While\n"
+     "ijson is one of ijson's yajl backends, that backend's yajl is driven\n"
+     "directly, with the same results."},
     {"__fast_paths__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_paths)),
      METH_VARARGS | METH_KEYWORDS, kFastPathsDoc},
     {nullptr, nullptr, 0, nullptr}};

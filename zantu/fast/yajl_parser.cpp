@@ -154,7 +154,10 @@ public:
         auto size = size_t(PyBytes_GET_SIZE(block));
         check(yajl_.parse(handle_, data, size), data, size);
     }
-    void finish() { check(yajl_.complete_parse(handle_), nullptr, 0); }
+    void finish() {
+        static const unsigned char kNothing[1] = {0};  // what the backends quote at the end: b""
+        check(yajl_.complete_parse(handle_), kNothing, 0);
+    }
 
 private:
     // After a parse step: an error of the sink, or of a value made here,
@@ -168,12 +171,13 @@ private:
             PyErr_WriteUnraisable(nullptr);
         }
         unsigned char* message = yajl_.get_error(handle_, 1, data, size);
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(message),
-                                                   Py_ssize_t(std::strlen(reinterpret_cast<char*>(message))),
-                                                   "strict"));
-        if (!text) {
+        if (message == nullptr) throw std::bad_alloc();
+        // As the backends take it: its text when it is UTF-8, else its bytes.
+        const char* bytes = reinterpret_cast<const char*>(message);
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes, Py_ssize_t(std::strlen(bytes)), "strict"));
+        if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             PyErr_Clear();
-            text = Ref::steal(PyBytes_FromString(reinterpret_cast<char*>(message)));
+            text = Ref::steal(PyBytes_FromString(bytes));
         }
         yajl_.free_error(handle_, message);
         if (!text) throw PyError();
