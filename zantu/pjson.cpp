@@ -12,6 +12,7 @@
 #include "module_state.h"
 #include "peek.h"
 #include "small.h"
+#include "state_module.h"
 #include "yajl_parser.h"
 
 namespace zantu {
@@ -196,52 +197,16 @@ void fill_module(PyObject* module) {
     set_global(module, "__test__", Ref::check(PyDict_New()));
 }
 
-// The module's state lives behind one pointer in the module object: made
-// here, released by release_state, whichever of the collector's clear and
-// the module's free comes first.
-ModuleState*& state_slot(PyObject* module) { return *static_cast<ModuleState**>(PyModule_GetState(module)); }
-
-void release_state(PyObject* module) {
-    ModuleState* s = state_slot(module);
-    state_slot(module) = nullptr;
-    delete s;
+// At import: the new state made the active one while it is filled.
+void fill_state(PyObject* module, ModuleState&) {
+    ActiveState active(module);
+    fill_module(module);
 }
 
-int exec_module(PyObject* module) {
-    return guarded(-1, [&] {
-        state_slot(module) = new ModuleState();
-        ActiveState active(module);
-        try {
-            fill_module(module);
-        } catch (...) {
-            release_state(module);
-            throw;
-        }
-        return 0;
-    });
-}
-
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* s = state_slot(module);
-    return s != nullptr ? s->traverse(visit, arg) : 0;
-}
-
-int clear_module(PyObject* module) {
-    release_state(module);
-    return 0;
-}
-
-void free_module(void* module) { release_state(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr}};
+using Module = StateModule<ModuleState, fill_state>;
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu_cjson", nullptr, sizeof(ModuleState*), nullptr,
-                          module_slots, traverse_module, clear_module, free_module};
+                          Module::slots, Module::traverse, Module::clear, Module::free};
 
 }  // namespace
 }  // namespace zantu

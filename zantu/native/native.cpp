@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "native.h"
+#include "state_module.h"
 
 namespace zantu::native {
 
@@ -144,15 +145,6 @@ PyMethodDef functions[] = {
      "last `order` words, to be carried into the next text."},
     {nullptr, nullptr, 0, nullptr}};
 
-// The state lives behind one pointer in the module object.
-NativeState*& state_slot(PyObject* module) { return *static_cast<NativeState**>(PyModule_GetState(module)); }
-
-void release_state(PyObject* module) {
-    NativeState* s = state_slot(module);
-    state_slot(module) = nullptr;
-    delete s;
-}
-
 void fill_module(PyObject* module, NativeState& state) {
     state.random_module = Ref::check(PyImport_ImportModule("random")).release();
     state.random_class = attribute_of("random", "Random");
@@ -173,41 +165,11 @@ void fill_module(PyObject* module, NativeState& state) {
     check_status(PyModule_AddObjectRef(module, "_api", capsule.get()));
 }
 
-int exec_module(PyObject* module) {
-    return guarded(-1, [&] {
-        state_slot(module) = new NativeState();
-        try {
-            fill_module(module, *state_slot(module));
-        } catch (...) {
-            release_state(module);
-            throw;
-        }
-        return 0;
-    });
-}
-
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    NativeState* s = state_slot(module);
-    return s != nullptr ? s->traverse(visit, arg) : 0;
-}
-
-int clear_module(PyObject* module) {
-    release_state(module);
-    return 0;
-}
-
-void free_module(void* module) { release_state(static_cast<PyObject*>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-    {0, nullptr}};
+using Module = StateModule<NativeState, fill_module>;
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "zantu._native",
                           "The package's ProbabilityBag and MarkovChain as native types.", sizeof(NativeState*),
-                          functions, module_slots, traverse_module, clear_module, free_module};
+                          functions, Module::slots, Module::traverse, Module::clear, Module::free};
 
 }  // namespace
 
@@ -233,7 +195,7 @@ NativeState& type_state(PyTypeObject* type) {
 }
 
 NativeState& module_state(PyObject* module) {
-    NativeState* s = state_slot(module);
+    NativeState* s = Module::slot(module);
     if (s == nullptr) raise(PyExc_SystemError, "the module zantu._native is being torn down");
     return *s;
 }
