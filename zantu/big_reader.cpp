@@ -717,13 +717,13 @@ private:
         return list;
     }
 
-    // For the package's own chain, an item of codes and an int count go in
-    // as a row of the chain's own objects, which is what add_to_bag makes
-    // of them: no lazy item, and each value kept once per code. False (and
-    // nothing done) where that would differ: an item with a code that is
-    // not in the table (the lazy item raises as the chain reads it), or any
-    // other count.
-    // `elements` are the item's codes in decoded mode, its values otherwise.
+    // For the package's own chain, an item of scalars (`elements`: its codes
+    // in decoded mode, its values otherwise) and an int count go in as a
+    // row of the chain's own objects, which is what add_to_bag makes of
+    // them: no lazy item or list, and each value kept once per code. False
+    // (and nothing done) where that would differ: an item with a code that
+    // is not in the table (the lazy item raises as the chain reads it), or
+    // any other count.
     bool add_row(PyObject* decoded_start, const std::vector<Ref>& elements, PyObject* count) {
         const NativeApi* api = native_chain_api(chain_);
         long long n = 0;
