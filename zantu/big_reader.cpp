@@ -313,6 +313,15 @@ struct ParserEvent {
 // the bound builder otherwise, which then sees every event of the run:
 // ijson's own with numbers as host numbers (what the native assembly
 // makes), any other with the values as the parser delivered them.
+// The list of `elements`: what an array of those scalars is assembled as.
+Ref list_of(const std::vector<Ref>& elements) {
+    Ref list = Ref::check(PyList_New(Py_ssize_t(elements.size())));
+    for (size_t k = 0; k < elements.size(); ++k) {
+        PyList_SET_ITEM(list.get(), Py_ssize_t(k), Ref(elements[k]).release());
+    }
+    return list;
+}
+
 class ValueSource {
 public:
     ValueSource(Ref builder, bool host_numbers) : builder_(std::move(builder)), host_numbers_(host_numbers) {}
@@ -360,8 +369,7 @@ public:
             }
             // A nested container: the run becomes a list after all.
             flat_ = false;
-            Ref list = Ref::check(PyList_New(0));
-            for (Ref& item : flat_items_) check_status(PyList_Append(list.get(), item.get()));
+            Ref list = list_of(flat_items_);
             flat_items_.clear();
             value_ = list;
             open_.push_back(std::move(list));
@@ -457,12 +465,13 @@ public:
 
     // An event from yajl, driven from here: its value is made already, a
     // number as the host number.
-    void event(Event kind, PyObject* value) override {
+    void event(Event kind, PyObject* value) override { step(ParserEvent{kind, names_.name(kind), value, value}); }
+    // Before each block is read (the caller's code may run in the read);
+    // only a driven parse reads blocks itself.
+    void block_read() override {
         driven_ = true;
-        step(ParserEvent{kind, names_.name(kind), value, value});
+        start_bag_ = Ref();
     }
-    // Before each block is read (the caller's code may run in the read).
-    void block_read() override { start_bag_ = Ref(); }
 
     void run(PyObject* events) {
         Ref it = get_iter(events);
@@ -708,15 +717,6 @@ private:
         }
     }
 
-    // The list that the item of these elements is assembled as.
-    static Ref list_of(const std::vector<Ref>& elements) {
-        Ref list = Ref::check(PyList_New(Py_ssize_t(elements.size())));
-        for (size_t k = 0; k < elements.size(); ++k) {
-            PyList_SET_ITEM(list.get(), Py_ssize_t(k), Ref(elements[k]).release());
-        }
-        return list;
-    }
-
     // For the package's own chain, an item of scalars (`elements`: its codes
     // in decoded mode, its values otherwise) and an int count go in as a
     // row of the chain's own objects, which is what add_to_bag makes of
@@ -730,7 +730,7 @@ private:
         if (api == nullptr || !PyLong_CheckExact(count) || !exact_int_value(count, n)) return false;
         row_.clear();
         for (const Ref& element : elements) {
-            PyObject* value = decoded_mode_ ? decoded_quietly(element.get()) : element.get();
+            PyObject* value = decoded_mode_ ? find_code(table_.get(), by_code_.get(), element.get()) : element.get();
             if (value == nullptr) return false;
             row_.push_back(value);
         }
@@ -773,20 +773,6 @@ private:
         return bag;
     }
 
-    // The value of `code`, or null when the table has none (no error set).
-    PyObject* decoded_quietly(PyObject* code) {
-        if (PyLong_CheckExact(code)) {
-            int overflow = 0;
-            long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
-            if (overflow == 0 && i >= 0 && i < PyList_GET_SIZE(by_code_.get())) {
-                PyObject* value = PyList_GET_ITEM(by_code_.get(), Py_ssize_t(i));
-                if (value != Py_None) return value;
-            }
-        }
-        PyObject* value = PyDict_GetItemWithError(table_.get(), code);
-        if (value == nullptr && PyErr_Occurred()) throw PyError();
-        return value;
-    }
 
     // The chain's object for `value` (the value of `code`, if any): found
     // once per integer code while the chain's table stays the same.
@@ -873,8 +859,7 @@ int driven_backend(PyObject* module, PyObject* basic_parse, PyObject* source) {
     if (!fast_path(FastPath::native_builder) || !plain_source(source)) return 0;
     int backend = yajl_backend_of(basic_parse);
     if (backend == 0) return 0;
-    PyObject* builder_class = PyDict_GetItemWithError(PyModule_GetDict(module), interned().ObjectBuilder);
-    if (builder_class == nullptr && PyErr_Occurred()) throw PyError();
+    PyObject* builder_class = dict_entry(PyModule_GetDict(module), interned().ObjectBuilder);
     return is_ijson_object_builder(builder_class) ? backend : 0;
 }
 

@@ -13,6 +13,15 @@
 
 namespace zantu {
 
+// dict[name] (borrowed; null when missing) of a namespace dict, `name` an
+// exact str: such a lookup runs no code of the caller's. Throws when the
+// lookup fails.
+inline PyObject* dict_entry(PyObject* dict, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && PyErr_Occurred()) throw PyError();
+    return value;
+}
+
 // A module-level name as the codecs see it at call time: the module's
 // namespace first, then the builtins; NameError when in neither.
 Ref module_global(PyObject* module, PyObject* name);

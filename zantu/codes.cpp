@@ -439,7 +439,7 @@ Ref make_tuple(std::vector<Ref>& items) {
     return tuple;
 }
 
-PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code) {
+PyObject* find_code(PyObject* table, PyObject* by_code, PyObject* code) {
     if (PyLong_CheckExact(code)) {
         int overflow = 0;
         long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
@@ -449,10 +449,13 @@ PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code) {
         }
     }
     PyObject* value = PyDict_GetItemWithError(table, code);
-    if (value == nullptr) {
-        if (!PyErr_Occurred()) raise_missing_code(code);
-        throw PyError();
-    }
+    if (value == nullptr && PyErr_Occurred()) throw PyError();
+    return value;
+}
+
+PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code) {
+    PyObject* value = find_code(table, by_code, code);
+    if (value == nullptr) raise_missing_code(code);
     return value;
 }
 

@@ -125,6 +125,8 @@ Ref read_code_table(PyObject* codes);
 // is missing, TypeError for an unhashable code.
 Ref values_by_code(PyObject* table);
 PyObject* decode(PyObject* table, PyObject* by_code, PyObject* code);
+// The same, null (no error set) when the code is missing.
+PyObject* find_code(PyObject* table, PyObject* by_code, PyObject* code);
 
 // The only element of an exact tuple of one element (borrowed, held by
 // the tuple); null for anything else. A list is not taken: the lookup of

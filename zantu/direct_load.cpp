@@ -353,8 +353,7 @@ bool load_directly(PyObject* module, PyObject* chain, PyObject* text) {
     const NativeApi* api = native_chain_api(chain);
     if (api == nullptr) return false;
     // Looked up quietly: where it is missing, the full path says so.
-    PyObject* bag_class = PyDict_GetItemWithError(PyModule_GetDict(module), interned().ProbabilityBag);
-    if (bag_class == nullptr && PyErr_Occurred()) throw PyError();
+    PyObject* bag_class = dict_entry(PyModule_GetDict(module), interned().ProbabilityBag);
     if (bag_class != reinterpret_cast<PyObject*>(api->bag_type)) return false;
     const char* data = nullptr;
     size_t size = 0;

@@ -1,6 +1,7 @@
 #include "module_state.h"
 
 #include "lookup.h"
+#include "state_module.h"
 
 namespace zantu {
 
@@ -40,7 +41,7 @@ int ModuleState::traverse(visitproc visit, void* arg) {
     return 0;
 }
 
-ModuleState* module_state(PyObject* module) { return *static_cast<ModuleState**>(PyModule_GetState(module)); }
+ModuleState* module_state(PyObject* module) { return state_slot<ModuleState>(module); }
 
 ActiveState::ActiveState(PyObject* module) : previous_(detail::active_state) {
     ModuleState* s = module_state(module);

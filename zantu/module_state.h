@@ -80,7 +80,7 @@ struct YajlBackend {
     Ref engine;           // and what drives yajl: _yajl2.basic_parse, or basic_parse_basecoro
     Ref library;          // yajl2_cffi's library object, which keeps yajl loaded
     void* opened = nullptr;  // the yajl2_c extension, opened again to find yajl through it
-    void* functions[7] = {};
+    void* functions[6] = {};  // yajl_alloc, parse, complete_parse, get_error, free_error, free
     bool found = false;
 
     YajlBackend() = default;

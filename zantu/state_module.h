@@ -8,11 +8,17 @@
 
 namespace zantu {
 
+// The state of a module of this kind (null once released).
+template <typename State>
+State*& state_slot(PyObject* module) {
+    return *static_cast<State**>(PyModule_GetState(module));
+}
+
 // `Fill(module, state)` fills a new state at import; `State` has
 // `int traverse(visitproc, void*)`.
 template <typename State, void (*Fill)(PyObject*, State&)>
 struct StateModule {
-    static State*& slot(PyObject* module) { return *static_cast<State**>(PyModule_GetState(module)); }
+    static State*& slot(PyObject* module) { return state_slot<State>(module); }
 
     static void release(PyObject* module) {
         State* state = slot(module);

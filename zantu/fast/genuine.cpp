@@ -7,14 +7,6 @@ namespace zantu {
 
 namespace {
 
-// dict[name] of a namespace dict, `name` an exact str (borrowed; null when
-// missing). Such a lookup runs no code of the caller's.
-PyObject* entry(PyObject* dict, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr && PyErr_Occurred()) throw PyError();
-    return value;
-}
-
 // A copy of a dict of settings; null when it holds anything but str keys
 // and str, bool, int or None values (nothing then is taken as unchanged).
 Ref settings_copy(PyObject* dict) {
@@ -41,7 +33,7 @@ bool same_settings(PyObject* dict, PyObject* copy) {
     Py_ssize_t pos = 0;
     PyObject *key, *expected;
     while (PyDict_Next(copy, &pos, &key, &expected)) {
-        PyObject* value = entry(dict, key);
+        PyObject* value = dict_entry(dict, key);
         if (value == nullptr) return false;
         if (value == expected) continue;
         if (!PyUnicode_CheckExact(value) || !PyUnicode_CheckExact(expected) ||
@@ -67,9 +59,9 @@ void remember_standard_json(PyObject* dumps) {
     for (int i = 0; i < 8; ++i) {
         found.names[i] = Ref::check(PyUnicode_InternFromString(StandardJson::kNames[i]));
     }
-    PyObject* default_encoder = entry(module_dict, found.names[StandardJson::kEncoderName].get());
+    PyObject* default_encoder = dict_entry(module_dict, found.names[StandardJson::kEncoderName].get());
     Ref encoder_type_name = str("JSONEncoder");
-    PyObject* encoder_type = entry(encoder_dict, encoder_type_name.get());
+    PyObject* encoder_type = dict_entry(encoder_dict, encoder_type_name.get());
     if (default_encoder == nullptr || encoder_type == nullptr || !PyType_Check(encoder_type) ||
         Py_TYPE(default_encoder) != reinterpret_cast<PyTypeObject*>(encoder_type)) {
         return;
@@ -80,14 +72,14 @@ void remember_standard_json(PyObject* dumps) {
     if (!kwdefaults || !settings) return;
     PyObject* type_dict = reinterpret_cast<PyTypeObject*>(encoder_type)->tp_dict;
     for (int i = 0; i < 2; ++i) {
-        PyObject* method = entry(type_dict, found.names[StandardJson::kFirstMethod + i].get());
+        PyObject* method = dict_entry(type_dict, found.names[StandardJson::kFirstMethod + i].get());
         if (method == nullptr || !PyFunction_Check(method)) return;
         found.methods[i] = Ref::borrow(method);
         found.method_codes[i] = Ref::borrow(PyFunction_GET_CODE(method));
         found.method_defaults[i] = Ref::borrow(function_defaults(method));
     }
     for (int i = 0; i < 5; ++i) {
-        found.helpers[i] = Ref::borrow(entry(encoder_dict, found.names[StandardJson::kFirstHelper + i].get()));
+        found.helpers[i] = Ref::borrow(dict_entry(encoder_dict, found.names[StandardJson::kFirstHelper + i].get()));
     }
     found.module_dict = Ref::borrow(module_dict);
     found.encoder_dict = Ref::borrow(encoder_dict);
@@ -106,7 +98,7 @@ bool standard_json_unchanged(PyObject* dumps) {
     const StandardJson& j = state().standard;
     if (!j.settings || PyFunction_GET_CODE(dumps) != j.dumps_code.get() ||
         !same_settings(PyFunction_GetKwDefaults(dumps), j.kwdefaults.get()) ||
-        entry(j.module_dict.get(), j.names[StandardJson::kEncoderName].get()) != j.default_encoder.get() ||
+        dict_entry(j.module_dict.get(), j.names[StandardJson::kEncoderName].get()) != j.default_encoder.get() ||
         Py_TYPE(j.default_encoder.get()) != reinterpret_cast<PyTypeObject*>(j.encoder_type.get())) {
         return false;
     }
@@ -115,14 +107,14 @@ bool standard_json_unchanged(PyObject* dumps) {
     if (!same_settings(instance_dict.get(), j.settings.get())) return false;
     PyObject* type_dict = reinterpret_cast<PyTypeObject*>(j.encoder_type.get())->tp_dict;
     for (int i = 0; i < 2; ++i) {
-        PyObject* method = entry(type_dict, j.names[StandardJson::kFirstMethod + i].get());
+        PyObject* method = dict_entry(type_dict, j.names[StandardJson::kFirstMethod + i].get());
         if (method != j.methods[i].get() || PyFunction_GET_CODE(method) != j.method_codes[i].get() ||
             function_defaults(method) != j.method_defaults[i].get()) {
             return false;
         }
     }
     for (int i = 0; i < 5; ++i) {
-        if (entry(j.encoder_dict.get(), j.names[StandardJson::kFirstHelper + i].get()) != j.helpers[i].get()) {
+        if (dict_entry(j.encoder_dict.get(), j.names[StandardJson::kFirstHelper + i].get()) != j.helpers[i].get()) {
             return false;
         }
     }
@@ -197,9 +189,9 @@ void remember_genuine(PyObject* object_builder) {
     state().object_builder = Ref::borrow(object_builder);
     set_fast_path_usable(FastPath::native_builder, true);
     Ref io = Ref::check(PyImport_ImportModule("io"));
-    Ref bytes_io = get_attr(io.get(), Ref::check(PyUnicode_InternFromString("BytesIO")).get());
-    Ref buffered = get_attr(io.get(), Ref::check(PyUnicode_InternFromString("BufferedReader")).get());
-    Ref file_io = get_attr(io.get(), Ref::check(PyUnicode_InternFromString("FileIO")).get());
+    Ref bytes_io = Ref::check(PyObject_GetAttrString(io.get(), "BytesIO"));
+    Ref buffered = Ref::check(PyObject_GetAttrString(io.get(), "BufferedReader"));
+    Ref file_io = Ref::check(PyObject_GetAttrString(io.get(), "FileIO"));
     state().binary_files = Ref::check(PyTuple_Pack(3, bytes_io.get(), buffered.get(), file_io.get()));
 }
 

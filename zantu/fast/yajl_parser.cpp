@@ -39,15 +39,12 @@ struct Yajl {
 constexpr const char* kYajlNames[] = {"yajl_alloc",     "yajl_parse",      "yajl_complete_parse",
                                       "yajl_get_error", "yajl_free_error", "yajl_free"};
 constexpr int kYajlFunctions = 6;
+static_assert(sizeof(YajlBackend::functions) / sizeof(void*) == kYajlFunctions);
 
 const char* const kBackendNames[2] = {"ijson.backends.yajl2_c", "ijson.backends.yajl2_cffi"};
 
 // module.__dict__[name] (borrowed; null when missing), `name` interned.
-PyObject* member(PyObject* module, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (value == nullptr && PyErr_Occurred()) throw PyError();
-    return value;
-}
+PyObject* member(PyObject* module, PyObject* name) { return dict_entry(PyModule_GetDict(module), name); }
 
 // yajl2_c: its extension is opened again (it is loaded already), and the
 // yajl functions are looked up through it, which finds the yajl it is
