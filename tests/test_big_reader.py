@@ -69,6 +69,12 @@ class TestTrace:
                '"codes":[0,"q",1,"r"],"chain":[1,[[0],3]]}')
         assert calls(doc, True) == [("add_to_bag", 0, [1], 1), ("add_to_bag", "z", ("generator", ("b", "z")), 2),
                                     ("add_to_bag", "r", ("generator", ("q",)), 3)]
+        # The package's chain, filled through its rows: each section's codes
+        # by its own table.
+        chain = MarkovChain()
+        load(chain, io.BytesIO(doc.encode()), True)
+        assert {start: dict(bag.choices()) for start, bag in chain.items()} == {
+            0: {(1,): 1}, "z": {("b", "z"): 2}, "r": {("q",): 3}}
 
     def test_other_members_are_skipped(self):
         doc = '{"x":[[1,[2]],{"chain":[1]}],"codes":[],"y":"chain","chain":[1,[[2],3]],"z":{}}'

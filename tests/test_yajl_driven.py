@@ -80,6 +80,9 @@ def _inputs():
         "trailing": DOCUMENTS[0] + b" x",
         "two documents": DOCUMENTS[0] + DOCUMENTS[1],
         "empty": b"",
+        "lane": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1,[0]],2,[1,2.5],1,[-1],1,[1,7],1]]}',
+        "lane counts": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2.5,[],' + huge + b',[1,0],-3,[0],0]]}',
+        "second sections": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2]],"codes":[0,"x",1,"y"],"chain":[0,[[1],3]]}',
         "blank": b"  \n",
     })
     if SUITE.is_dir():

@@ -466,11 +466,35 @@ public:
     // An event from yajl, driven from here: its value is made already, a
     // number as the host number.
     void event(Event kind, PyObject* value) override { step(ParserEvent{kind, names_.name(kind), value, value}); }
+    // An int from yajl: the codes of an item in the integer lane, and the
+    // int count after it, are taken as they are.
+    bool integer(long long value) override {
+        if (lane_) {
+            lane_codes_.push_back(value);
+            return true;
+        }
+        if (!lane_ready_ || state_ != State::BagCount) return false;
+        if (!add_lane_row(value)) add_pair(Ref::check(PyLong_FromLongLong(value)).get());
+        state_ = State::BagItem;
+        return true;
+    }
+    // The brackets of an item in the integer lane.
+    bool bracket(Event kind) noexcept override {
+        if (kind == Event::StartArray) {
+            if (state_ != State::BagItem || !lane_open()) return false;
+            start_lane();
+            return true;
+        }
+        if (!lane_) return false;
+        end_lane();
+        return true;
+    }
     // Before each block is read (the caller's code may run in the read);
     // only a driven parse reads blocks itself.
     void block_read() override {
         driven_ = true;
         start_bag_ = Ref();
+        lane_api_ = native_chain_api(chain_);
     }
 
     void run(PyObject* events) {
@@ -617,10 +641,12 @@ private:
         if (e.kind == Event::EndArray) {
             state_ = State::ChainStart;
         } else if (e.kind == Event::StartArray) {
+            if (lane_open()) return start_lane();
+            lane_ready_ = false;
+            state_ = State::Item;
             // Decoded items are only read by the lazy item.
             if (decoded_mode_ || (driven_ && native_chain_api(chain_) != nullptr)) source_.allow_elements();
             source_.feed(e);
-            state_ = State::Item;
         } else {
             raise_not_an_item(start_.get(), event_description(e.kind));
         }
@@ -628,6 +654,18 @@ private:
 
     // Inside an item.
     void on_item(const ParserEvent& e) {
+        if (lane_) {
+            if (e.kind == Event::EndArray) return end_lane();
+            // Not small int codes only: the item is assembled from what
+            // came so far, then as any other.
+            lane_ = false;
+            source_.allow_elements();
+            source_.feed(ParserEvent{Event::StartArray, names_.name(Event::StartArray), Py_None, Py_None});
+            for (long long code : lane_codes_) {
+                Ref number = Ref::check(PyLong_FromLongLong(code));
+                source_.feed(ParserEvent{Event::Number, names_.name(Event::Number), number.get(), number.get()});
+            }
+        }
         source_.feed(e);
         if (source_.depth() == 0) state_ = State::BagCount;
     }
@@ -692,6 +730,11 @@ private:
         decoded_mode_ = check_size(PyDict_Size(table.get())) > 0;
         by_code_ = values_by_code(table.get());
         table_ = std::move(table);
+        // A later "codes" member gives codes new values: nothing kept by
+        // code stands.
+        kept_table_ = Ref();
+        kept_.clear();
+        start_bag_ = Ref();
     }
 
     // An item and its count: one add_to_bag call, with the start and the
@@ -702,7 +745,7 @@ private:
             // A bound builder's value is read now: the builder goes on to
             // the next item, and a lazy item kept by the chain must still
             // yield its own values when advanced later.
-            std::vector<Ref>* codes = source_.take_elements();
+            std::vector<Ref>* codes = lane_ready_ ? lane_elements() : source_.take_elements();
             if (codes != nullptr && add_row(decoded_start.get(), *codes, count)) return;
             Ref item = codes ? Ref() : source_.value();
             Ref lazy = new_item_decoder(item.get(), table_.get(), by_code_.get(), codes);
@@ -717,6 +760,28 @@ private:
         }
     }
 
+    // Whether the next item goes in the integer lane.
+    bool lane_open() const { return decoded_mode_ && lane_api_ != nullptr; }
+    void start_lane() {
+        lane_ = true;
+        lane_ready_ = false;
+        lane_codes_.clear();
+        state_ = State::Item;
+    }
+    void end_lane() {
+        lane_ = false;
+        lane_ready_ = true;
+        state_ = State::BagCount;
+    }
+
+    // The item of the integer lane, as int objects (the lane is done).
+    std::vector<Ref>* lane_elements() {
+        lane_ready_ = false;
+        lane_refs_.clear();
+        for (long long code : lane_codes_) lane_refs_.push_back(Ref::check(PyLong_FromLongLong(code)));
+        return &lane_refs_;
+    }
+
     // For the package's own chain, an item of scalars (`elements`: its codes
     // in decoded mode, its values otherwise) and an int count go in as a
     // row of the chain's own objects, which is what add_to_bag makes of
@@ -729,11 +794,43 @@ private:
         long long n = 0;
         if (api == nullptr || !PyLong_CheckExact(count) || !exact_int_value(count, n)) return false;
         row_.clear();
+        row_codes_.clear();
         for (const Ref& element : elements) {
             PyObject* value = decoded_mode_ ? find_code(table_.get(), by_code_.get(), element.get()) : element.get();
             if (value == nullptr) return false;
             row_.push_back(value);
+            row_codes_.push_back(decoded_mode_ ? listed_code(element.get()) : -1);
         }
+        put_row(api, decoded_start, n);
+        return true;
+    }
+
+    // add_row for the item of the integer lane, its codes all listed in the
+    // code table (false, and nothing done, otherwise).
+    bool add_lane_row(long long count) {
+        const NativeApi* api = lane_api_;
+        if (api == nullptr) return false;
+        row_.clear();
+        row_codes_.clear();
+        Py_ssize_t listed = PyList_GET_SIZE(by_code_.get());
+        for (long long code : lane_codes_) {
+            PyObject* value = code >= 0 && code < listed ? PyList_GET_ITEM(by_code_.get(), Py_ssize_t(code)) : nullptr;
+            if (value == nullptr || value == Py_None) return false;
+            row_.push_back(value);
+            row_codes_.push_back(code);
+        }
+        // The start is decoded when its bag is not known yet.
+        PyObject* decoded_start = has_start_bag() ? nullptr : decode(table_.get(), by_code_.get(), start_.get());
+        lane_ready_ = false;
+        put_row(api, decoded_start, count);
+        return true;
+    }
+
+    // The row made of row_ (values) and row_codes_ (their codes, or -1),
+    // with the count `n`, into the chain of the start `decoded_start`
+    // (null: decoded here when needed).
+    void put_row(const NativeApi* api, PyObject* decoded_start, long long n) {
+        Ref held_start = Ref::borrow(decoded_start);  // the table may go in the clear
         flush_clear();
         Ref table = Ref::check(api->chain_table(chain_));
         if (table.get() != kept_table_.get()) {
@@ -741,30 +838,30 @@ private:
             kept_.assign(by_code_ ? size_t(PyList_GET_SIZE(by_code_.get())) : 0, nullptr);
             start_bag_ = Ref();
         }
-        for (size_t k = 0; k < row_.size(); ++k) {
-            row_[k] = kept(api, table.get(), decoded_mode_ ? elements[k].get() : nullptr, row_[k]);
+        for (size_t k = 0; k < row_.size(); ++k) row_[k] = kept(api, table.get(), row_codes_[k], row_[k]);
+        if (decoded_start == nullptr && !has_start_bag()) {
+            decoded_start = decode(table_.get(), by_code_.get(), start_.get());
         }
         Ref bag = bag_of_start(api, table.get(), decoded_start);
         if (Py_IS_TYPE(bag.get(), api->bag_type)) {
             if (api->bag_add_row(bag.get(), table.get(), row_.data(), Py_ssize_t(row_.size()), n) < 0) throw PyError();
-            return true;
+            return;
         }
-        PyObject* start = api->chain_keep(chain_, table.get(), decoded_start);
-        if (start == nullptr) throw PyError();
+        if (decoded_start == nullptr) decoded_start = decode(table_.get(), by_code_.get(), start_.get());
+        PyObject* start = kept(api, table.get(), start_code(), decoded_start);
         if (api->chain_add_row(chain_, table.get(), start, row_.data(), Py_ssize_t(row_.size()), n) < 0) {
             throw PyError();
         }
-        return true;
     }
 
     // The chain's bag of the current start. The pairs of one start come
     // together: while nothing of the caller's can have run (within a block
     // of the driven parse), the bag found for the first is the bag of the
     // rest.
+    bool has_start_bag() const { return start_bag_ && start_of_bag_.get() == start_.get(); }
     Ref bag_of_start(const NativeApi* api, PyObject* table, PyObject* decoded_start) {
-        if (start_bag_ && start_of_bag_.get() == start_.get()) return start_bag_;
-        PyObject* start = api->chain_keep(chain_, table, decoded_start);
-        if (start == nullptr) throw PyError();
+        if (has_start_bag()) return start_bag_;
+        PyObject* start = kept(api, table, start_code(), decoded_start);
         Ref bag = Ref::check(api->chain_bag_of(chain_, table, start));
         if (driven_) {
             start_bag_ = bag;
@@ -773,16 +870,20 @@ private:
         return bag;
     }
 
-
-    // The chain's object for `value` (the value of `code`, if any): found
-    // once per integer code while the chain's table stays the same.
-    PyObject* kept(const NativeApi* api, PyObject* table, PyObject* code, PyObject* value) {
-        PyObject** slot = nullptr;
-        if (code != nullptr && PyLong_CheckExact(code)) {
-            int overflow = 0;
-            long long i = PyLong_AsLongLongAndOverflow(code, &overflow);
-            if (overflow == 0 && i >= 0 && size_t(i) < kept_.size()) slot = &kept_[size_t(i)];
+    // The index of `code` in the code table's list by code, or -1.
+    long long listed_code(PyObject* code) const {
+        long long i = -1;
+        if (!PyLong_CheckExact(code) || !exact_int_value(code, i) || i < 0 || i >= PyList_GET_SIZE(by_code_.get())) {
+            return -1;
         }
+        return i;
+    }
+    long long start_code() const { return decoded_mode_ ? listed_code(start_.get()) : -1; }
+
+    // The chain's object for `value` (the value of the listed `code`, if
+    // not -1): found once per code while the chain's table stays the same.
+    PyObject* kept(const NativeApi* api, PyObject* table, long long code, PyObject* value) {
+        PyObject** slot = code >= 0 && size_t(code) < kept_.size() ? &kept_[size_t(code)] : nullptr;
         if (slot != nullptr && *slot != nullptr) return *slot;
         PyObject* k = api->chain_keep(chain_, table, value);
         if (k == nullptr) throw PyError();
@@ -815,6 +916,15 @@ private:
     Ref kept_table_;
     std::vector<PyObject*> kept_;
     std::vector<PyObject*> row_;
+    std::vector<long long> row_codes_;
+    // The integer lane: in decoded mode, while driven, into the package's
+    // chain, an item is first read as the small ints yajl gives (no int
+    // object per code); anything else in it turns it into an item as any.
+    bool lane_ = false;        // inside an item of the lane
+    bool lane_ready_ = false;  // the last item was one, and is not yet added
+    std::vector<long long> lane_codes_;
+    std::vector<Ref> lane_refs_;
+    const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
     // The bag of the start start_of_bag_, while driven and within a block.
     bool driven_ = false;
     Ref start_bag_;

@@ -204,9 +204,13 @@ private:
     static int on_boolean(void* c, int value) { return of(c).deliver(Event::Boolean, value ? Py_True : Py_False); }
     static int on_number(void* c, const char* text, size_t size) {
         YajlRun& run = of(c);
-        Ref value = number_value(text, size);
-        if (!value) return run.failed_value();
-        return run.deliver(Event::Number, value.get());
+        long long n = 0;
+        if (small_integer(text, size, n)) {
+            int taken = guarded(-1, [&] { return run.sink_.integer(n) ? 1 : 0; });
+            if (taken != 0) return taken > 0 ? 1 : 0;
+            return run.deliver_value(Event::Number, Ref::steal(PyLong_FromLongLong(n)));
+        }
+        return run.deliver_value(Event::Number, number_value(text, size));
     }
     static int on_string(void* c, const unsigned char* text, size_t size) {
         return of(c).text_event(Event::String, text, size);
@@ -216,29 +220,43 @@ private:
     }
     static int on_start_map(void* c) { return of(c).deliver(Event::StartMap, Py_None); }
     static int on_end_map(void* c) { return of(c).deliver(Event::EndMap, Py_None); }
-    static int on_start_array(void* c) { return of(c).deliver(Event::StartArray, Py_None); }
-    static int on_end_array(void* c) { return of(c).deliver(Event::EndArray, Py_None); }
+    static int on_start_array(void* c) { return of(c).array_event(Event::StartArray); }
+    static int on_end_array(void* c) { return of(c).array_event(Event::EndArray); }
+    int array_event(Event kind) { return sink_.bracket(kind) ? 1 : deliver(kind, Py_None); }
 
     int text_event(Event kind, const unsigned char* text, size_t size) {
-        Ref value = Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), Py_ssize_t(size), "strict"));
+        return deliver_value(
+            kind, Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), Py_ssize_t(size), "strict")));
+    }
+
+    // Hands on a value made here, or stops with its error.
+    int deliver_value(Event kind, const Ref& value) {
         if (!value) return failed_value();
         return deliver(kind, value.get());
     }
 
-    // A number as the backends make it (an int, or a Decimal for one with a
-    // fraction or an exponent), as the reader hands it on: an int, or the
-    // float of that Decimal (the same as the float of its text).
+    // The value of an int's text (yajl has checked the grammar: an
+    // optional minus, then digits) when it has at most 18 digits.
+    static bool small_integer(const char* text, size_t size, long long& value) {
+        size_t i = text[0] == '-' ? 1 : 0;
+        if (size - i > 18) return false;
+        long long n = 0;
+        for (; i < size; ++i) {
+            char d = text[i];
+            if (d < '0' || d > '9') return false;
+            n = n * 10 + (d - '0');
+        }
+        value = text[0] == '-' ? -n : n;
+        return true;
+    }
+
+    // Any other number as the backends make it (an int, or a Decimal for
+    // one with a fraction or an exponent), as the reader hands it on: an
+    // int, or the float of that Decimal (the same as the float of its text).
     static Ref number_value(const char* text, size_t size) {
         bool integral = true;
         for (size_t i = 0; i < size; ++i) {
             if (text[i] == '.' || text[i] == 'e' || text[i] == 'E') integral = false;
-        }
-        if (integral && size <= 18) {
-            // yajl has checked the grammar: an optional minus, then digits.
-            size_t i = text[0] == '-' ? 1 : 0;
-            long long n = 0;
-            for (; i < size; ++i) n = n * 10 + (text[i] - '0');
-            return Ref::steal(PyLong_FromLongLong(text[0] == '-' ? -n : n));
         }
         std::string digits(text, size);
         if (integral) return Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));

@@ -18,6 +18,14 @@ namespace zantu {
 class EventSink {
 public:
     virtual void event(Event kind, PyObject* value) = 0;
+    // A number that is an int of at most 18 digits, first offered as it
+    // is: true when the sink took it so, false to have it as an int through
+    // event().
+    virtual bool integer(long long value) = 0;
+    // The start or end of an array, first offered on its own: true when
+    // the sink took it so (which cannot fail), false to have it through
+    // event().
+    virtual bool bracket(Event kind) noexcept = 0;
     // Before each block of the source is read.
     virtual void block_read() = 0;
 
