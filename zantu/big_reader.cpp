@@ -2,6 +2,7 @@
 // every (item, count) pair of the chain to chain.add_to_bag as soon as its
 // count has been read.
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "big.h"
@@ -193,6 +194,13 @@ void utf8_reader_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// What a text file's read() gave must be a str.
+void check_text(PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        raise(PyExc_TypeError, "the text file's read() returned %.200s, not str", Py_TYPE(text)->tp_name);
+    }
+}
+
 PyObject* utf8_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* file = reinterpret_cast<Utf8Reader*>(self)->file;
     if (file == nullptr || nargs > 1) {
@@ -203,9 +211,7 @@ PyObject* utf8_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nar
         ActiveState active(PyType_GetModule(Py_TYPE(self)));
         Ref held = Ref::borrow(file);  // whatever the file's read() releases
         Ref text = nargs == 0 ? call_method(interned().read, file) : call_method(interned().read, file, args[0]);
-        if (!PyUnicode_Check(text.get())) {
-            raise(PyExc_TypeError, "the text file's read() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
-        }
+        check_text(text.get());
         return Ref::check(PyUnicode_AsUTF8String(text.get())).release();
     });
 }
@@ -461,7 +467,7 @@ const char* event_description(Event kind) {
 class StreamReader final : public EventSink {
 public:
     StreamReader(PyObject* chain, bool merge, Ref builder, bool host_numbers)
-        : chain_(chain), pending_clear_(!merge), source_(std::move(builder), host_numbers) {}
+        : chain_(chain), replacing_(!merge), pending_clear_(!merge), source_(std::move(builder), host_numbers) {}
 
     // An event from yajl, driven from here: its value is made already, a
     // number as the host number.
@@ -492,6 +498,7 @@ public:
     // Before each block is read (the caller's code may run in the read);
     // only a driven parse reads blocks itself.
     void block_read() override {
+        pause_.reset();
         driven_ = true;
         start_bag_ = Ref();
         lane_api_ = native_chain_api(chain_);
@@ -740,6 +747,7 @@ private:
     // An item and its count: one add_to_bag call, with the start and the
     // item decoded through the code table when it is not empty.
     void add_pair(PyObject* count) {
+        pause_.reset();  // the chain's methods may be called
         if (decoded_mode_) {
             Ref decoded_start = Ref::borrow(decode(table_.get(), by_code_.get(), start_.get()));
             // A bound builder's value is read now: the builder goes on to
@@ -814,7 +822,10 @@ private:
         row_codes_.clear();
         Py_ssize_t listed = PyList_GET_SIZE(by_code_.get());
         for (long long code : lane_codes_) {
-            PyObject* value = code >= 0 && code < listed ? PyList_GET_ITEM(by_code_.get(), Py_ssize_t(code)) : nullptr;
+            // The chain's object for the code when kept already (it stands
+            // for the value), else the value.
+            PyObject* value = code >= 0 && size_t(code) < kept_.size() ? kept_[size_t(code)] : nullptr;
+            if (value == nullptr && code >= 0 && code < listed) value = PyList_GET_ITEM(by_code_.get(), Py_ssize_t(code));
             if (value == nullptr || value == Py_None) return false;
             row_.push_back(value);
             row_codes_.push_back(code);
@@ -832,6 +843,7 @@ private:
     void put_row(const NativeApi* api, PyObject* decoded_start, long long n) {
         Ref held_start = Ref::borrow(decoded_start);  // the table may go in the clear
         flush_clear();
+        if (api == lane_api_ && replacing_ && !pause_) pause_.emplace();
         Ref table = Ref::check(api->chain_table(chain_));
         if (table.get() != kept_table_.get()) {
             kept_table_ = table;
@@ -847,6 +859,7 @@ private:
             if (api->bag_add_row(bag.get(), table.get(), row_.data(), Py_ssize_t(row_.size()), n) < 0) throw PyError();
             return;
         }
+        pause_.reset();  // a bag of another type gets its own add
         if (decoded_start == nullptr) decoded_start = decode(table_.get(), by_code_.get(), start_.get());
         PyObject* start = kept(api, table.get(), start_code(), decoded_start);
         if (api->chain_add_row(chain_, table.get(), start, row_.data(), Py_ssize_t(row_.size()), n) < 0) {
@@ -900,6 +913,7 @@ private:
     }
 
     PyObject* chain_;
+    bool replacing_;
     bool pending_clear_;
     ValueSource source_;
     EventNames names_;
@@ -925,6 +939,11 @@ private:
     std::vector<long long> lane_codes_;
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
+    // Replacing the package's chain through its rows, what is done within
+    // a block runs no code of the caller's: the collector is paused for it
+    // (else its young collections walk the growing chain again and again),
+    // and resumed before the next read and before anything else is called.
+    std::optional<CollectorPause> pause_;
     // The bag of the start start_of_bag_, while driven and within a block.
     bool driven_ = false;
     Ref start_bag_;
@@ -973,6 +992,39 @@ int driven_backend(PyObject* module, PyObject* basic_parse, PyObject* source) {
     return is_ijson_object_builder(builder_class) ? backend : 0;
 }
 
+// The blocks of a source the reader reads itself (see plain_source), of
+// `size` bytes, as the backend reads them; a text file's are read from the
+// file, and its text's UTF-8 is what Utf8Reader would have made of it.
+class FileBlocks final : public BlockSource {
+public:
+    FileBlocks(PyObject* source, long size) : source_(source), size_(Ref::check(PyLong_FromLong(size))) {
+        if (Py_IS_TYPE(source, reinterpret_cast<PyTypeObject*>(state().utf8_reader_type.get()))) {
+            text_file_ = reinterpret_cast<Utf8Reader*>(source)->file;
+        }
+    }
+
+    std::string_view next(Ref& held) override {
+        if (text_file_ != nullptr) {
+            held = call_method(interned().read, text_file_, size_.get());
+            check_text(held.get());
+            Py_ssize_t size = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(held.get(), &size);
+            if (data == nullptr) throw PyError();
+            return {data, size_t(size)};
+        }
+        held = call_method(interned().read, source_, size_.get());
+        if (!PyBytes_Check(held.get())) {
+            raise(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", Py_TYPE(held.get())->tp_name);
+        }
+        return {PyBytes_AS_STRING(held.get()), size_t(PyBytes_GET_SIZE(held.get()))};
+    }
+
+private:
+    PyObject* source_;
+    PyObject* text_file_ = nullptr;  // held by source_
+    Ref size_;
+};
+
 void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* merge) {
     bool merging = check_status(PyObject_IsTrue(merge));
     Ref source = parser_source(file);
@@ -985,7 +1037,8 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         long block = fast_path(FastPath::parser_blocks) && is_ijson_basic_parse(basic_parse.get()) ? kParserBlock
                                                                                                   : kDefaultBlock;
         StreamReader reader(chain, merging, Ref(), true);
-        parse_with_yajl(backend, source.get(), block, reader);
+        FileBlocks blocks(source.get(), block);
+        parse_with_yajl(backend, blocks, reader);
         reader.finish();
         return;
     }

@@ -146,10 +146,9 @@ public:
     YajlRun(const YajlRun&) = delete;
     YajlRun& operator=(const YajlRun&) = delete;
 
-    void feed(PyObject* block) {
-        auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(block));
-        auto size = size_t(PyBytes_GET_SIZE(block));
-        check(yajl_.parse(handle_, data, size), data, size);
+    void feed(std::string_view block) {
+        auto* data = reinterpret_cast<const unsigned char*>(block.data());
+        check(yajl_.parse(handle_, data, block.size()), data, block.size());
     }
     void finish() {
         static const unsigned char kNothing[1] = {0};  // what the backends quote at the end: b""
@@ -307,20 +306,17 @@ int yajl_backend_of(PyObject* basic_parse) {
     return 0;
 }
 
-void parse_with_yajl(int backend, PyObject* source, long block, EventSink& sink) {
+void parse_with_yajl(int backend, BlockSource& source, EventSink& sink) {
     const YajlBackend& b = state().yajl[backend - 1];
     Yajl yajl = yajl_of(b);
     Ref held_library = b.library;  // keeps yajl loaded whatever the parse runs
     YajlRun run(backend - 1, yajl, sink);
-    Ref size = Ref::check(PyLong_FromLong(block));
     for (;;) {
         sink.block_read();
-        Ref data = call_method(interned().read, source, size.get());
-        if (!PyBytes_Check(data.get())) {
-            raise(PyExc_TypeError, "a bytes-like object is required, not '%.200s'", Py_TYPE(data.get())->tp_name);
-        }
-        if (PyBytes_GET_SIZE(data.get()) == 0) break;
-        run.feed(data.get());
+        Ref held;
+        std::string_view block = source.next(held);
+        if (block.empty()) break;
+        run.feed(block);
     }
     run.finish();
 }

@@ -8,6 +8,8 @@
 // generator step and no Python callback per event.
 #pragma once
 
+#include <string_view>
+
 #include "big.h"
 #include "ref.h"
 
@@ -33,6 +35,16 @@ protected:
     ~EventSink() = default;
 };
 
+// Where the parse's blocks come from: each block of the source as the
+// backend reads it (its bytes borrowed from `held`), empty at the end.
+class BlockSource {
+public:
+    virtual std::string_view next(Ref& held) = 0;
+
+protected:
+    ~BlockSource() = default;
+};
+
 // Finds ijson's yajl backends already imported, and their yajl, at import.
 void remember_yajl();
 
@@ -41,9 +53,8 @@ void remember_yajl();
 // 0 otherwise.
 int yajl_backend_of(PyObject* basic_parse);
 
-// The parse of `source` (what the parser would read: a bytes reader) as the
-// backend `backend` makes it with blocks of `block` bytes, its events
-// handed to `sink`. Throws what that parse would raise.
-void parse_with_yajl(int backend, PyObject* source, long block, EventSink& sink);
+// The parse of the blocks of `source` as the backend `backend` makes it,
+// its events handed to `sink`. Throws what that parse would raise.
+void parse_with_yajl(int backend, BlockSource& source, EventSink& sink);
 
 }  // namespace zantu
