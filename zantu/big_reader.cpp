@@ -11,6 +11,7 @@
 #include "fast_path.h"
 #include "genuine.h"
 #include "json_text.h"
+#include "kept_texts.h"
 #include "native_api.h"
 #include "yajl_parser.h"
 
@@ -464,6 +465,8 @@ const char* event_description(Event kind) {
     return "an event";
 }
 
+enum class Lane : std::uint8_t { None, Codes, Texts };
+
 class StreamReader final : public EventSink {
 public:
     StreamReader(PyObject* chain, bool merge, Ref builder, bool host_numbers)
@@ -472,27 +475,48 @@ public:
     // An event from yajl, driven from here: its value is made already, a
     // number as the host number.
     void event(Event kind, PyObject* value) override { step(ParserEvent{kind, names_.name(kind), value, value}); }
-    // An int from yajl: the codes of an item in the integer lane, and the
-    // int count after it, are taken as they are.
+    // An int from yajl: the codes of an item in the code lane, and the int
+    // count after an item of either lane, are taken as they are.
     bool integer(long long value) override {
-        if (lane_) {
+        if (lane_ == Lane::Codes) {
             lane_codes_.push_back(value);
             return true;
         }
-        if (!lane_ready_ || state_ != State::BagCount) return false;
+        if (lane_ready_ == Lane::None || state_ != State::BagCount) return false;
         if (!add_lane_row(value)) add_pair(Ref::check(PyLong_FromLongLong(value)).get());
         state_ = State::BagItem;
         return true;
     }
-    // The brackets of an item in the integer lane.
+    // The brackets of an item in a lane.
     bool bracket(Event kind) noexcept override {
         if (kind == Event::StartArray) {
-            if (state_ != State::BagItem || !lane_open()) return false;
-            start_lane();
+            Lane lane = lane_for_item();
+            if (state_ != State::BagItem || lane == Lane::None) return false;
+            start_lane(lane);
             return true;
         }
-        if (!lane_) return false;
+        if (lane_ == Lane::None) return false;
         end_lane();
+        return true;
+    }
+    // A string of an item in the text lane, or a start, whose text was met
+    // already: the chain's object for it. Any other is made into a str.
+    bool text(Event kind, std::string_view bytes) override {
+        missed_ = {};
+        bool in_lane = lane_ == Lane::Texts;
+        if (kind != Event::String || !(in_lane || state_ == State::ChainStart)) return false;
+        std::uint64_t hash = KeptTexts::hash(bytes);
+        PyObject* kept = texts_.find(hash, bytes);
+        if (kept == nullptr) {
+            if (in_lane) missed_ = {hash, true};
+            return false;
+        }
+        if (in_lane) {
+            lane_items_.push_back(Ref::borrow(kept));
+        } else {
+            start_ = Ref::borrow(kept);
+            state_ = State::ChainBag;
+        }
         return true;
     }
     // Before each block is read (the caller's code may run in the read);
@@ -648,8 +672,8 @@ private:
         if (e.kind == Event::EndArray) {
             state_ = State::ChainStart;
         } else if (e.kind == Event::StartArray) {
-            if (lane_open()) return start_lane();
-            lane_ready_ = false;
+            if (Lane lane = lane_for_item(); lane != Lane::None) return start_lane(lane);
+            lane_ready_ = Lane::None;
             state_ = State::Item;
             // Decoded items are only read by the lazy item.
             if (decoded_mode_ || (driven_ && native_chain_api(chain_) != nullptr)) source_.allow_elements();
@@ -661,17 +685,19 @@ private:
 
     // Inside an item.
     void on_item(const ParserEvent& e) {
-        if (lane_) {
+        if (lane_ != Lane::None) {
             if (e.kind == Event::EndArray) return end_lane();
-            // Not small int codes only: the item is assembled from what
-            // came so far, then as any other.
-            lane_ = false;
-            source_.allow_elements();
-            source_.feed(ParserEvent{Event::StartArray, names_.name(Event::StartArray), Py_None, Py_None});
-            for (long long code : lane_codes_) {
-                Ref number = Ref::check(PyLong_FromLongLong(code));
-                source_.feed(ParserEvent{Event::Number, names_.name(Event::Number), number.get(), number.get()});
+            if (lane_ == Lane::Texts && e.kind == Event::String) {
+                // A text not met yet: its chain object is remembered once
+                // the row is in.
+                if (missed_) {
+                    lane_misses_.push_back({lane_items_.size(), missed_.hash});
+                    missed_ = {};
+                }
+                lane_items_.push_back(Ref::borrow(e.value));
+                return;
             }
+            spill_lane();
         }
         source_.feed(e);
         if (source_.depth() == 0) state_ = State::BagCount;
@@ -739,9 +765,19 @@ private:
         table_ = std::move(table);
         // A later "codes" member gives codes new values: nothing kept by
         // code stands.
-        kept_table_ = Ref();
-        kept_.clear();
+        keep_for(Ref());
+    }
+
+    // What is kept is of the chain's table `table` from now on: nothing
+    // kept before stands (what a row borrowed from the table of before is
+    // returned, held, for it to stay alive through the row).
+    Ref keep_for(Ref table) {
+        Ref retired = std::move(kept_table_);
+        kept_table_ = std::move(table);
+        kept_.assign(kept_table_ && by_code_ ? size_t(PyList_GET_SIZE(by_code_.get())) : 0, nullptr);
+        texts_.clear();
         start_bag_ = Ref();
+        return retired;
     }
 
     // An item and its count: one add_to_bag call, with the start and the
@@ -753,14 +789,14 @@ private:
             // A bound builder's value is read now: the builder goes on to
             // the next item, and a lazy item kept by the chain must still
             // yield its own values when advanced later.
-            std::vector<Ref>* codes = lane_ready_ ? lane_elements() : source_.take_elements();
+            std::vector<Ref>* codes = lane_ready_ != Lane::None ? lane_elements() : source_.take_elements();
             if (codes != nullptr && add_row(decoded_start.get(), *codes, count)) return;
             Ref item = codes ? Ref() : source_.value();
             Ref lazy = new_item_decoder(item.get(), table_.get(), by_code_.get(), codes);
             flush_clear();
             chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
         } else {
-            std::vector<Ref>* values = source_.take_elements();
+            std::vector<Ref>* values = lane_ready_ != Lane::None ? lane_elements() : source_.take_elements();
             if (values != nullptr && add_row(start_.get(), *values, count)) return;
             Ref item = values ? list_of(*values) : source_.value();
             flush_clear();
@@ -768,26 +804,53 @@ private:
         }
     }
 
-    // Whether the next item goes in the integer lane.
-    bool lane_open() const { return decoded_mode_ && lane_api_ != nullptr; }
-    void start_lane() {
-        lane_ = true;
-        lane_ready_ = false;
+    // The lane the next item goes in.
+    Lane lane_for_item() const {
+        if (lane_api_ == nullptr) return Lane::None;
+        return decoded_mode_ ? Lane::Codes : Lane::Texts;
+    }
+    void start_lane(Lane lane) {
+        lane_ = lane;
+        lane_ready_ = Lane::None;
         lane_codes_.clear();
+        lane_items_.clear();
+        lane_misses_.clear();
         state_ = State::Item;
     }
     void end_lane() {
-        lane_ = false;
-        lane_ready_ = true;
+        lane_ready_ = lane_;
+        lane_ = Lane::None;
         state_ = State::BagCount;
     }
 
-    // The item of the integer lane, as int objects (the lane is done).
-    std::vector<Ref>* lane_elements() {
-        lane_ready_ = false;
+    // Something else than the lane takes came in the item: it is assembled
+    // from what came so far, then as any other.
+    void spill_lane() {
+        Lane lane = lane_;
+        lane_ = Lane::None;
+        source_.allow_elements();
+        source_.feed(ParserEvent{Event::StartArray, names_.name(Event::StartArray), Py_None, Py_None});
+        for (Ref& element : lane_elements(lane)) {
+            Event kind = lane == Lane::Codes ? Event::Number : Event::String;
+            source_.feed(ParserEvent{kind, names_.name(kind), element.get(), element.get()});
+        }
+    }
+
+    // The elements of the lane's item as objects: ints for codes.
+    std::vector<Ref>& lane_elements(Lane lane) {
         lane_refs_.clear();
-        for (long long code : lane_codes_) lane_refs_.push_back(Ref::check(PyLong_FromLongLong(code)));
-        return &lane_refs_;
+        if (lane == Lane::Texts) {
+            lane_refs_.swap(lane_items_);
+        } else {
+            for (long long code : lane_codes_) lane_refs_.push_back(Ref::check(PyLong_FromLongLong(code)));
+        }
+        return lane_refs_;
+    }
+    // Those of the last item, which was in a lane (the lane is done).
+    std::vector<Ref>* lane_elements() {
+        Lane lane = lane_ready_;
+        lane_ready_ = Lane::None;
+        return &lane_elements(lane);
     }
 
     // For the package's own chain, an item of scalars (`elements`: its codes
@@ -807,19 +870,30 @@ private:
             PyObject* value = decoded_mode_ ? find_code(table_.get(), by_code_.get(), element.get()) : element.get();
             if (value == nullptr) return false;
             row_.push_back(value);
-            row_codes_.push_back(decoded_mode_ ? listed_code(element.get()) : -1);
+            row_codes_.push_back(decoded_mode_ ? listed_code(element.get()) : kNoCode);
         }
         put_row(api, decoded_start, n);
         return true;
     }
 
-    // add_row for the item of the integer lane, its codes all listed in the
-    // code table (false, and nothing done, otherwise).
+    // add_row for the item of a lane: of the code lane, its codes all
+    // listed in the code table (false, and nothing done, otherwise).
     bool add_lane_row(long long count) {
         const NativeApi* api = lane_api_;
         if (api == nullptr) return false;
         row_.clear();
         row_codes_.clear();
+        if (lane_ready_ == Lane::Texts) {
+            for (const Ref& item : lane_items_) {
+                row_.push_back(item.get());
+                row_codes_.push_back(kKept);
+            }
+            for (const Miss& miss : lane_misses_) row_codes_[miss.index] = kNoCode;
+            lane_ready_ = Lane::None;
+            put_row(api, start_.get(), count);
+            for (const Miss& miss : lane_misses_) texts_.put(miss.hash, row_[miss.index]);
+            return true;
+        }
         Py_ssize_t listed = PyList_GET_SIZE(by_code_.get());
         for (long long code : lane_codes_) {
             // The chain's object for the code when kept already (it stands
@@ -832,25 +906,25 @@ private:
         }
         // The start is decoded when its bag is not known yet.
         PyObject* decoded_start = has_start_bag() ? nullptr : decode(table_.get(), by_code_.get(), start_.get());
-        lane_ready_ = false;
+        lane_ready_ = Lane::None;
         put_row(api, decoded_start, count);
         return true;
     }
 
-    // The row made of row_ (values) and row_codes_ (their codes, or -1),
-    // with the count `n`, into the chain of the start `decoded_start`
-    // (null: decoded here when needed).
+    // The row made of row_ (values) and row_codes_ (their listed codes, or
+    // kNoCode, or kKept for the chain's own objects), with the count `n`,
+    // into the chain at the start `decoded_start` (null: decoded here when
+    // needed).
     void put_row(const NativeApi* api, PyObject* decoded_start, long long n) {
         Ref held_start = Ref::borrow(decoded_start);  // the table may go in the clear
         flush_clear();
         if (api == lane_api_ && replacing_ && !pause_) pause_.emplace();
         Ref table = Ref::check(api->chain_table(chain_));
-        if (table.get() != kept_table_.get()) {
-            kept_table_ = table;
-            kept_.assign(by_code_ ? size_t(PyList_GET_SIZE(by_code_.get())) : 0, nullptr);
-            start_bag_ = Ref();
+        bool same_table = table.get() == kept_table_.get();
+        Ref retired = same_table ? Ref() : keep_for(table);
+        for (size_t k = 0; k < row_.size(); ++k) {
+            if (row_codes_[k] != kKept || !same_table) row_[k] = kept(api, table.get(), row_codes_[k], row_[k]);
         }
-        for (size_t k = 0; k < row_.size(); ++k) row_[k] = kept(api, table.get(), row_codes_[k], row_[k]);
         if (decoded_start == nullptr && !has_start_bag()) {
             decoded_start = decode(table_.get(), by_code_.get(), start_.get());
         }
@@ -883,18 +957,18 @@ private:
         return bag;
     }
 
-    // The index of `code` in the code table's list by code, or -1.
+    // The index of `code` in the code table's list by code, or kNoCode.
     long long listed_code(PyObject* code) const {
-        long long i = -1;
+        long long i = kNoCode;
         if (!PyLong_CheckExact(code) || !exact_int_value(code, i) || i < 0 || i >= PyList_GET_SIZE(by_code_.get())) {
-            return -1;
+            return kNoCode;
         }
         return i;
     }
-    long long start_code() const { return decoded_mode_ ? listed_code(start_.get()) : -1; }
+    long long start_code() const { return decoded_mode_ ? listed_code(start_.get()) : kNoCode; }
 
     // The chain's object for `value` (the value of the listed `code`, if
-    // not -1): found once per code while the chain's table stays the same.
+    // any): found once per code while the chain's table stays the same.
     PyObject* kept(const NativeApi* api, PyObject* table, long long code, PyObject* value) {
         PyObject** slot = code >= 0 && size_t(code) < kept_.size() ? &kept_[size_t(code)] : nullptr;
         if (slot != nullptr && *slot != nullptr) return *slot;
@@ -931,12 +1005,28 @@ private:
     std::vector<PyObject*> kept_;
     std::vector<PyObject*> row_;
     std::vector<long long> row_codes_;
-    // The integer lane: in decoded mode, while driven, into the package's
-    // chain, an item is first read as the small ints yajl gives (no int
-    // object per code); anything else in it turns it into an item as any.
-    bool lane_ = false;        // inside an item of the lane
-    bool lane_ready_ = false;  // the last item was one, and is not yet added
+    static constexpr long long kNoCode = -1;
+    static constexpr long long kKept = -2;
+    // The lanes: while driven, into the package's chain, an item is first
+    // read as what yajl gives, as it is: in decoded mode its codes as small
+    // ints (no int object per code), else its strings, each text met
+    // before as the chain's object for it (no str made and looked up
+    // again). Anything else in it turns it into an item as any other.
+    Lane lane_ = Lane::None;        // the lane of the item being read
+    Lane lane_ready_ = Lane::None;  // the lane of the last item, not yet added
     std::vector<long long> lane_codes_;
+    std::vector<Ref> lane_items_;
+    struct Miss {
+        std::size_t index;  // in the item
+        std::uint64_t hash;
+    };
+    std::vector<Miss> lane_misses_;  // its texts not met before
+    struct {
+        std::uint64_t hash;
+        bool missed;  // the text being made into a str was not met before
+        explicit operator bool() const { return missed; }
+    } missed_ = {};
+    KeptTexts texts_;  // borrowed from kept_table_
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
     // Replacing the package's chain through its rows, what is done within

@@ -212,7 +212,11 @@ private:
         return run.deliver_value(Event::Number, number_value(text, size));
     }
     static int on_string(void* c, const unsigned char* text, size_t size) {
-        return of(c).text_event(Event::String, text, size);
+        YajlRun& run = of(c);
+        std::string_view bytes(reinterpret_cast<const char*>(text), size);
+        int taken = guarded(-1, [&] { return run.sink_.text(Event::String, bytes) ? 1 : 0; });
+        if (taken != 0) return taken > 0 ? 1 : 0;
+        return run.text_event(Event::String, text, size);
     }
     static int on_map_key(void* c, const unsigned char* text, size_t size) {
         return of(c).text_event(Event::MapKey, text, size);

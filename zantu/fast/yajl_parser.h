@@ -28,6 +28,10 @@ public:
     // the sink took it so (which cannot fail), false to have it through
     // event().
     virtual bool bracket(Event kind) noexcept = 0;
+    // A string's UTF-8 bytes (as yajl checked them), first offered as they
+    // are: true when the sink took them so, false to have the str through
+    // event().
+    virtual bool text(Event kind, std::string_view bytes) = 0;
     // Before each block of the source is read.
     virtual void block_read() = 0;
 
