@@ -11,6 +11,7 @@ import pytest
 import zantu_cjson
 from conftest import SHORTCUTS_OFF, SpyChain, shortcuts_off
 from zantu import MarkovChain
+from zantu.bag import ProbabilityBag
 
 pytestmark = pytest.mark.skipif(SHORTCUTS_OFF or not zantu_cjson.__fast_paths__()["native_parser"],
                                 reason="the yajl backends are not driven here")
@@ -45,10 +46,11 @@ def _documents():
         out = io.StringIO()
         zantu_cjson.dump_json_big(chain, out, compress)
         texts.append(out.getvalue().encode())
-    big = MarkovChain.from_tokens([f"w{i % 97}é" for i in range(3000)], 2)
-    out = io.StringIO()
-    zantu_cjson.dump_json_big(big, out, True)
-    texts.append(out.getvalue().encode())  # past a few parser blocks
+    big = MarkovChain.from_tokens([f"w{i % 97}é" for i in range(3000)] + [f"a{i % 89}" for i in range(2000)], 2)
+    for compress in (True, False):
+        out = io.StringIO()
+        zantu_cjson.dump_json_big(big, out, compress)
+        texts.append(out.getvalue().encode())  # past a few parser blocks
     return texts
 
 
@@ -165,3 +167,47 @@ def test_no_event_is_made(backend, rebind):
     finally:
         backend.basic_parse_gen = original
     assert not load()
+
+
+class _MeddlingText(io.TextIOBase):
+    """A text file whose every read first changes the chain being loaded."""
+
+    def __init__(self, text, chain, meddle):
+        self.text, self.at, self.chain, self.meddle = text, 0, chain, meddle
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        self.meddle(self.chain)
+        size = len(self.text) if size is None or size < 0 else size
+        piece = self.text[self.at:self.at + size]
+        self.at += len(piece)
+        return piece
+
+
+@pytest.mark.parametrize("backend", YAJL, ids=lambda b: b.__name__.rsplit(".", 1)[1])
+@pytest.mark.parametrize("meddle", [lambda chain: chain.clear(),
+                                    lambda chain: chain.set_bag(("a1", "a2"), ProbabilityBag()),
+                                    lambda chain: chain.add_to_bag(("a1", "a2"), ("x",), 2)],
+                         ids=["clear", "set_bag", "add_to_bag"])
+def test_chain_changed_between_blocks(backend, meddle, rebind):
+    # The caller's code runs between the blocks (in the file's reads): what
+    # the reader kept of the chain's table before is not used after.
+    rebind("ijson", backend)
+
+    def outcome(text, merge):
+        chain = _chain()
+        try:
+            zantu_cjson.load_json_big(chain, _MeddlingText(text, chain, meddle), merge)
+        except Exception as e:  # the comparison is of any exception
+            return type(e), str(e)
+        return repr([(start, sorted(map(repr, bag.choices()))) for start, bag in chain.items()])
+
+    for data in DOCUMENTS:
+        text = data.decode()
+        for merge in (False, True):
+            driven = outcome(text, merge)
+            with shortcuts_off():
+                zantu_cjson.__fast_paths__(native_builder=True, parser_blocks=True)
+                assert outcome(text, merge) == driven

@@ -687,6 +687,17 @@ private:
     void on_item(const ParserEvent& e) {
         if (lane_ != Lane::None) {
             if (e.kind == Event::EndArray) return end_lane();
+            if (lane_ == Lane::Codes && e.kind == Event::String) {
+                // A str code (the writer codes a value as itself where its
+                // text is no longer than its position's digits): held with
+                // its value.
+                PyObject* value = find_code(table_.get(), by_code_.get(), e.value);
+                if (value != nullptr) {
+                    lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(e.value), value});
+                    lane_codes_.push_back(kNoCode);
+                    return;
+                }
+            }
             if (lane_ == Lane::Texts && e.kind == Event::String) {
                 // A text not met yet: its chain object is remembered once
                 // the row is in.
@@ -813,6 +824,7 @@ private:
         lane_ = lane;
         lane_ready_ = Lane::None;
         lane_codes_.clear();
+        lane_text_codes_.clear();
         lane_items_.clear();
         lane_misses_.clear();
         state_ = State::Item;
@@ -843,6 +855,7 @@ private:
             lane_refs_.swap(lane_items_);
         } else {
             for (long long code : lane_codes_) lane_refs_.push_back(Ref::check(PyLong_FromLongLong(code)));
+            for (const TextCode& text : lane_text_codes_) lane_refs_[text.index] = text.code;
         }
         return lane_refs_;
     }
@@ -895,9 +908,16 @@ private:
             return true;
         }
         Py_ssize_t listed = PyList_GET_SIZE(by_code_.get());
-        for (long long code : lane_codes_) {
+        auto text = lane_text_codes_.begin();
+        for (size_t k = 0; k < lane_codes_.size(); ++k) {
+            if (text != lane_text_codes_.end() && text->index == k) {
+                row_.push_back((text++)->value);
+                row_codes_.push_back(kNoCode);
+                continue;
+            }
             // The chain's object for the code when kept already (it stands
             // for the value), else the value.
+            long long code = lane_codes_[k];
             PyObject* value = code >= 0 && size_t(code) < kept_.size() ? kept_[size_t(code)] : nullptr;
             if (value == nullptr && code >= 0 && code < listed) value = PyList_GET_ITEM(by_code_.get(), Py_ssize_t(code));
             if (value == nullptr || value == Py_None) return false;
@@ -1015,6 +1035,12 @@ private:
     Lane lane_ = Lane::None;        // the lane of the item being read
     Lane lane_ready_ = Lane::None;  // the lane of the last item, not yet added
     std::vector<long long> lane_codes_;
+    struct TextCode {
+        std::size_t index;  // in the item
+        Ref code;
+        PyObject* value;  // borrowed from the code table, table_
+    };
+    std::vector<TextCode> lane_text_codes_;  // the item's str codes
     std::vector<Ref> lane_items_;
     struct Miss {
         std::size_t index;  // in the item
