@@ -499,22 +499,31 @@ public:
         end_lane();
         return true;
     }
-    // A string of an item in the text lane, or a start, whose text was met
-    // already: the chain's object for it. Any other is made into a str.
+    // A string of an item in a lane, or a start of the plain form, whose
+    // text was met already: the chain's object for it (with its code, for a
+    // str code). Any other is made into a str.
     bool text(Event kind, std::string_view bytes) override {
         missed_ = {};
-        bool in_lane = lane_ == Lane::Texts;
-        if (kind != Event::String || !(in_lane || state_ == State::ChainStart)) return false;
+        KeptTexts* texts = nullptr;
+        if (lane_ == Lane::Texts || (lane_ == Lane::None && state_ == State::ChainStart && !decoded_mode_)) {
+            texts = &texts_;
+        } else if (lane_ == Lane::Codes) {
+            texts = &code_texts_;
+        }
+        if (kind != Event::String || texts == nullptr) return false;
         std::uint64_t hash = KeptTexts::hash(bytes);
-        PyObject* kept = texts_.find(hash, bytes);
-        if (kept == nullptr) {
-            if (in_lane) missed_ = {hash, true};
+        const KeptTexts::Slot* slot = texts->find(hash, bytes);
+        if (slot == nullptr) {
+            if (lane_ != Lane::None) missed_ = {hash, true};
             return false;
         }
-        if (in_lane) {
-            lane_items_.push_back(Ref::borrow(kept));
+        if (lane_ == Lane::Texts) {
+            lane_items_.push_back(Ref::borrow(slot->kept));
+        } else if (lane_ == Lane::Codes) {
+            lane_text_codes_.push_back({lane_codes_.size(), slot->text, slot->kept, true, hash, false});
+            lane_codes_.push_back(kNoCode);
         } else {
-            start_ = Ref::borrow(kept);
+            start_ = Ref::borrow(slot->kept);
             state_ = State::ChainBag;
         }
         return true;
@@ -523,6 +532,7 @@ public:
     // only a driven parse reads blocks itself.
     void block_read() override {
         pause_.reset();
+        table_known_ = false;
         driven_ = true;
         start_bag_ = Ref();
         lane_api_ = native_chain_api(chain_);
@@ -693,8 +703,10 @@ private:
                 // its value.
                 PyObject* value = find_code(table_.get(), by_code_.get(), e.value);
                 if (value != nullptr) {
-                    lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(e.value), value});
+                    lane_text_codes_.push_back(
+                        {lane_codes_.size(), Ref::borrow(e.value), value, false, missed_.hash, bool(missed_)});
                     lane_codes_.push_back(kNoCode);
+                    missed_ = {};
                     return;
                 }
             }
@@ -785,8 +797,10 @@ private:
     Ref keep_for(Ref table) {
         Ref retired = std::move(kept_table_);
         kept_table_ = std::move(table);
+        table_known_ = false;
         kept_.assign(kept_table_ && by_code_ ? size_t(PyList_GET_SIZE(by_code_.get())) : 0, nullptr);
         texts_.clear();
+        code_texts_.clear();
         start_bag_ = Ref();
         return retired;
     }
@@ -904,15 +918,16 @@ private:
             for (const Miss& miss : lane_misses_) row_codes_[miss.index] = kNoCode;
             lane_ready_ = Lane::None;
             put_row(api, start_.get(), count);
-            for (const Miss& miss : lane_misses_) texts_.put(miss.hash, row_[miss.index]);
+            for (const Miss& miss : lane_misses_) texts_.put(miss.hash, row_[miss.index], row_[miss.index]);
             return true;
         }
         Py_ssize_t listed = PyList_GET_SIZE(by_code_.get());
         auto text = lane_text_codes_.begin();
         for (size_t k = 0; k < lane_codes_.size(); ++k) {
             if (text != lane_text_codes_.end() && text->index == k) {
-                row_.push_back((text++)->value);
-                row_codes_.push_back(kNoCode);
+                row_.push_back(text->value);
+                row_codes_.push_back(text->kept ? kKept : kNoCode);
+                ++text;
                 continue;
             }
             // The chain's object for the code when kept already (it stands
@@ -928,6 +943,9 @@ private:
         PyObject* decoded_start = has_start_bag() ? nullptr : decode(table_.get(), by_code_.get(), start_.get());
         lane_ready_ = Lane::None;
         put_row(api, decoded_start, count);
+        for (const TextCode& text : lane_text_codes_) {
+            if (text.missed) code_texts_.put(text.hash, text.code.get(), row_[text.index]);
+        }
         return true;
     }
 
@@ -939,9 +957,17 @@ private:
         Ref held_start = Ref::borrow(decoded_start);  // the table may go in the clear
         flush_clear();
         if (api == lane_api_ && replacing_ && !pause_) pause_.emplace();
-        Ref table = Ref::check(api->chain_table(chain_));
-        bool same_table = table.get() == kept_table_.get();
-        Ref retired = same_table ? Ref() : keep_for(table);
+        // The chain's table, looked up once per block while driven (only the
+        // caller's code, which runs between blocks, can change it).
+        bool same_table = table_known_ && api == lane_api_;
+        Ref retired;
+        if (!same_table) {
+            Ref current = Ref::check(api->chain_table(chain_));
+            same_table = current.get() == kept_table_.get();
+            if (!same_table) retired = keep_for(current);
+            table_known_ = api == lane_api_;
+        }
+        Ref table = kept_table_;
         for (size_t k = 0; k < row_.size(); ++k) {
             if (row_codes_[k] != kKept || !same_table) row_[k] = kept(api, table.get(), row_codes_[k], row_[k]);
         }
@@ -1003,6 +1029,7 @@ private:
     void flush_clear() {
         if (!pending_clear_) return;
         pending_clear_ = false;
+        table_known_ = false;
         chain_clear(chain_);
     }
 
@@ -1038,7 +1065,10 @@ private:
     struct TextCode {
         std::size_t index;  // in the item
         Ref code;
-        PyObject* value;  // borrowed from the code table, table_
+        PyObject* value;     // its value (borrowed from table_), or
+        bool kept;           // the chain's object for it (from code_texts_)
+        std::uint64_t hash;  // of its bytes,
+        bool missed;         // when it was not met before
     };
     std::vector<TextCode> lane_text_codes_;  // the item's str codes
     std::vector<Ref> lane_items_;
@@ -1052,9 +1082,13 @@ private:
         bool missed;  // the text being made into a str was not met before
         explicit operator bool() const { return missed; }
     } missed_ = {};
-    KeptTexts texts_;  // borrowed from kept_table_
+    // The chain's objects (borrowed from kept_table_) for the texts of the
+    // plain form, and for the str codes.
+    KeptTexts texts_{15};
+    KeptTexts code_texts_{12};
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
+    bool table_known_ = false;             // kept_table_ is the chain's, within this block
     // Replacing the package's chain through its rows, what is done within
     // a block runs no code of the caller's: the collector is paused for it
     // (else its young collections walk the growing chain again and again),

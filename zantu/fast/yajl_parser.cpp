@@ -15,19 +15,6 @@ namespace {
 // yajl 2's interface, as ijson's backends use it.
 using YajlHandle = void*;
 enum YajlStatus { kYajlOk = 0, kYajlCancelled = 1, kYajlError = 2 };
-struct YajlCallbacks {
-    int (*null)(void*);
-    int (*boolean)(void*, int);
-    int (*integer)(void*, long long);
-    int (*real)(void*, double);
-    int (*number)(void*, const char*, size_t);
-    int (*string)(void*, const unsigned char*, size_t);
-    int (*start_map)(void*);
-    int (*map_key)(void*, const unsigned char*, size_t);
-    int (*end_map)(void*);
-    int (*start_array)(void*);
-    int (*end_array)(void*);
-};
 struct Yajl {
     YajlHandle (*alloc)(const YajlCallbacks*, void*, void*);
     int (*parse)(YajlHandle, const unsigned char*, size_t);
@@ -133,160 +120,14 @@ bool unchanged(const YajlBackend& b, int index) {
     return member(module, interned().basic_parse_basecoro) == b.engine.get() && member(module, interned().yajl) == b.library.get();
 }
 
-// ---------------------------------------------------------------------------
-// One parse.
-
-class YajlRun {
-public:
-    YajlRun(int backend, const Yajl& yajl, EventSink& sink) : backend_(backend), yajl_(yajl), sink_(sink) {
-        handle_ = yajl_.alloc(&kCallbacks, nullptr, this);
-        if (handle_ == nullptr) throw std::bad_alloc();
-    }
-    ~YajlRun() { yajl_.free(handle_); }
-    YajlRun(const YajlRun&) = delete;
-    YajlRun& operator=(const YajlRun&) = delete;
-
-    void feed(std::string_view block) {
-        auto* data = reinterpret_cast<const unsigned char*>(block.data());
-        check(yajl_.parse(handle_, data, block.size()), data, block.size());
-    }
-    void finish() {
-        static const unsigned char kNothing[1] = {0};  // what the backends quote at the end: b""
-        check(yajl_.complete_parse(handle_), kNothing, 0);
-    }
-
-private:
-    // After a parse step: an error of the sink, or of a value made here,
-    // goes on as it is (yajl2_c); yajl2_cffi has the callback's error
-    // reported and cancels the parse. Otherwise yajl's own message, as the
-    // backends raise it.
-    void check(int status, const unsigned char* data, size_t size) {
-        if (status == kYajlOk) return;
-        if (PyErr_Occurred()) {
-            if (!value_error_ || backend_ == 0) throw PyError();
-            PyErr_WriteUnraisable(nullptr);
-        }
-        unsigned char* message = yajl_.get_error(handle_, 1, data, size);
-        if (message == nullptr) throw std::bad_alloc();
-        // As the backends take it: its text when it is UTF-8, else its bytes.
-        const char* bytes = reinterpret_cast<const char*>(message);
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes, Py_ssize_t(std::strlen(bytes)), "strict"));
-        if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-            PyErr_Clear();
-            text = Ref::steal(PyBytes_FromString(bytes));
-        }
-        yajl_.free_error(handle_, message);
-        if (!text) throw PyError();
-        Ref common = Ref::check(PyImport_ImportModule("ijson.common"));
-        Ref type = Ref::check(
-            PyObject_GetAttrString(common.get(), status == kYajlError ? "IncompleteJSONError" : "JSONError"));
-        PyErr_SetObject(type.get(), text.get());
-        throw PyError();
-    }
-
-    static YajlRun& of(void* context) { return *static_cast<YajlRun*>(context); }
-
-    // Hands an event to the sink: 1 to go on, 0 (with the error set) to stop.
-    int deliver(Event kind, PyObject* value) {
-        return guarded(0, [&] {
-            sink_.event(kind, value);
-            return 1;
-        });
-    }
-    // A value made here failed: the parse stops with its error.
-    int failed_value() {
-        value_error_ = true;
-        return 0;
-    }
-
-    static int on_null(void* c) { return of(c).deliver(Event::Null, Py_None); }
-    static int on_boolean(void* c, int value) { return of(c).deliver(Event::Boolean, value ? Py_True : Py_False); }
-    static int on_number(void* c, const char* text, size_t size) {
-        YajlRun& run = of(c);
-        long long n = 0;
-        if (small_integer(text, size, n)) {
-            int taken = guarded(-1, [&] { return run.sink_.integer(n) ? 1 : 0; });
-            if (taken != 0) return taken > 0 ? 1 : 0;
-            return run.deliver_value(Event::Number, Ref::steal(PyLong_FromLongLong(n)));
-        }
-        return run.deliver_value(Event::Number, number_value(text, size));
-    }
-    static int on_string(void* c, const unsigned char* text, size_t size) {
-        YajlRun& run = of(c);
-        std::string_view bytes(reinterpret_cast<const char*>(text), size);
-        int taken = guarded(-1, [&] { return run.sink_.text(Event::String, bytes) ? 1 : 0; });
-        if (taken != 0) return taken > 0 ? 1 : 0;
-        return run.text_event(Event::String, text, size);
-    }
-    static int on_map_key(void* c, const unsigned char* text, size_t size) {
-        return of(c).text_event(Event::MapKey, text, size);
-    }
-    static int on_start_map(void* c) { return of(c).deliver(Event::StartMap, Py_None); }
-    static int on_end_map(void* c) { return of(c).deliver(Event::EndMap, Py_None); }
-    static int on_start_array(void* c) { return of(c).array_event(Event::StartArray); }
-    static int on_end_array(void* c) { return of(c).array_event(Event::EndArray); }
-    int array_event(Event kind) { return sink_.bracket(kind) ? 1 : deliver(kind, Py_None); }
-
-    int text_event(Event kind, const unsigned char* text, size_t size) {
-        return deliver_value(
-            kind, Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), Py_ssize_t(size), "strict")));
-    }
-
-    // Hands on a value made here, or stops with its error.
-    int deliver_value(Event kind, const Ref& value) {
-        if (!value) return failed_value();
-        return deliver(kind, value.get());
-    }
-
-    // The value of an int's text (yajl has checked the grammar: an
-    // optional minus, then digits) when it has at most 18 digits.
-    static bool small_integer(const char* text, size_t size, long long& value) {
-        size_t i = text[0] == '-' ? 1 : 0;
-        if (size - i > 18) return false;
-        long long n = 0;
-        for (; i < size; ++i) {
-            char d = text[i];
-            if (d < '0' || d > '9') return false;
-            n = n * 10 + (d - '0');
-        }
-        value = text[0] == '-' ? -n : n;
-        return true;
-    }
-
-    // Any other number as the backends make it (an int, or a Decimal for
-    // one with a fraction or an exponent), as the reader hands it on: an
-    // int, or the float of that Decimal (the same as the float of its text).
-    static Ref number_value(const char* text, size_t size) {
-        bool integral = true;
-        for (size_t i = 0; i < size; ++i) {
-            if (text[i] == '.' || text[i] == 'e' || text[i] == 'E') integral = false;
-        }
-        std::string digits(text, size);
-        if (integral) return Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
-        double value = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
-        if (value == -1.0 && PyErr_Occurred()) return Ref();
-        return Ref::steal(PyFloat_FromDouble(value));
-    }
-
-    static constexpr YajlCallbacks kCallbacks = {on_null,        on_boolean, nullptr,    nullptr,
-                                                 on_number,      on_string,  on_start_map, on_map_key,
-                                                 on_end_map,     on_start_array, on_end_array};
-
-    int backend_;  // 0: yajl2_c, 1: yajl2_cffi
-    const Yajl& yajl_;
-    EventSink& sink_;
-    YajlHandle handle_;
-    bool value_error_ = false;
-};
-
-Yajl yajl_of(const YajlBackend& b) {
+Yajl yajl_of(void* const* functions) {
     Yajl y;
-    std::memcpy(&y.alloc, &b.functions[0], sizeof(void*));
-    std::memcpy(&y.parse, &b.functions[1], sizeof(void*));
-    std::memcpy(&y.complete_parse, &b.functions[2], sizeof(void*));
-    std::memcpy(&y.get_error, &b.functions[3], sizeof(void*));
-    std::memcpy(&y.free_error, &b.functions[4], sizeof(void*));
-    std::memcpy(&y.free, &b.functions[5], sizeof(void*));
+    std::memcpy(&y.alloc, &functions[0], sizeof(void*));
+    std::memcpy(&y.parse, &functions[1], sizeof(void*));
+    std::memcpy(&y.complete_parse, &functions[2], sizeof(void*));
+    std::memcpy(&y.get_error, &functions[3], sizeof(void*));
+    std::memcpy(&y.free_error, &functions[4], sizeof(void*));
+    std::memcpy(&y.free, &functions[5], sizeof(void*));
     return y;
 }
 
@@ -310,19 +151,66 @@ int yajl_backend_of(PyObject* basic_parse) {
     return 0;
 }
 
-void parse_with_yajl(int backend, BlockSource& source, EventSink& sink) {
-    const YajlBackend& b = state().yajl[backend - 1];
-    Yajl yajl = yajl_of(b);
-    Ref held_library = b.library;  // keeps yajl loaded whatever the parse runs
-    YajlRun run(backend - 1, yajl, sink);
-    for (;;) {
-        sink.block_read();
-        Ref held;
-        std::string_view block = source.next(held);
-        if (block.empty()) break;
-        run.feed(block);
+YajlParse::YajlParse(int backend, const YajlCallbacks* callbacks, void* context, const bool& value_failed)
+    : backend_(backend - 1), value_failed_(value_failed) {
+    const YajlBackend& b = state().yajl[backend_];
+    held_library_ = b.library;
+    std::memcpy(functions_, b.functions, sizeof(functions_));
+    handle_ = yajl_of(functions_).alloc(callbacks, nullptr, context);
+    if (handle_ == nullptr) throw std::bad_alloc();
+}
+
+YajlParse::~YajlParse() { yajl_of(functions_).free(handle_); }
+
+void YajlParse::feed(std::string_view block) {
+    auto* data = reinterpret_cast<const unsigned char*>(block.data());
+    check(yajl_of(functions_).parse(handle_, data, block.size()), data, block.size());
+}
+
+void YajlParse::finish() {
+    static const unsigned char kNothing[1] = {0};  // what the backends quote at the end: b""
+    check(yajl_of(functions_).complete_parse(handle_), kNothing, 0);
+}
+
+// After a parse step: an error of the sink, or of a value made in a
+// callback, goes on as it is (yajl2_c); yajl2_cffi has the callback's
+// error reported and cancels the parse. Otherwise yajl's own message, as
+// the backends raise it.
+void YajlParse::check(int status, const unsigned char* data, size_t size) {
+    if (status == kYajlOk) return;
+    if (PyErr_Occurred()) {
+        if (!value_failed_ || backend_ == 0) throw PyError();
+        PyErr_WriteUnraisable(nullptr);
     }
-    run.finish();
+    Yajl yajl = yajl_of(functions_);
+    unsigned char* message = yajl.get_error(handle_, 1, data, size);
+    if (message == nullptr) throw std::bad_alloc();
+    // As the backends take it: its text when it is UTF-8, else its bytes.
+    const char* bytes = reinterpret_cast<const char*>(message);
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes, Py_ssize_t(std::strlen(bytes)), "strict"));
+    if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        text = Ref::steal(PyBytes_FromString(bytes));
+    }
+    yajl.free_error(handle_, message);
+    if (!text) throw PyError();
+    Ref common = Ref::check(PyImport_ImportModule("ijson.common"));
+    Ref type =
+        Ref::check(PyObject_GetAttrString(common.get(), status == kYajlError ? "IncompleteJSONError" : "JSONError"));
+    PyErr_SetObject(type.get(), text.get());
+    throw PyError();
+}
+
+Ref yajl_number(const char* text, size_t size) {
+    bool integral = true;
+    for (size_t i = 0; i < size; ++i) {
+        if (text[i] == '.' || text[i] == 'e' || text[i] == 'E') integral = false;
+    }
+    std::string digits(text, size);
+    if (integral) return Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+    double value = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
+    if (value == -1.0 && PyErr_Occurred()) return Ref();
+    return Ref::steal(PyFloat_FromDouble(value));
 }
 
 }  // namespace zantu
