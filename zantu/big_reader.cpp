@@ -476,10 +476,16 @@ public:
     // number as the host number.
     void event(Event kind, PyObject* value) override { step(ParserEvent{kind, names_.name(kind), value, value}); }
     // An int from yajl: the codes of an item in the code lane, and the int
-    // count after an item of either lane, are taken as they are.
+    // count after an item of either lane, are taken as they are; a start
+    // without the event.
     bool integer(long long value) override {
         if (lane_ == Lane::Codes) {
             lane_codes_.push_back(value);
+            return true;
+        }
+        if (state_ == State::ChainStart && lane_api_ != nullptr) {
+            start_ = Ref::check(PyLong_FromLongLong(value));
+            state_ = State::ChainBag;
             return true;
         }
         if (lane_ready_ == Lane::None || state_ != State::BagCount) return false;
@@ -487,16 +493,25 @@ public:
         state_ = State::BagItem;
         return true;
     }
-    // The brackets of an item in a lane.
+    // The brackets of an item in a lane, and of a bag around such items.
     bool bracket(Event kind) noexcept override {
+        if (lane_api_ == nullptr) return false;
         if (kind == Event::StartArray) {
+            if (state_ == State::ChainBag) {
+                state_ = State::BagItem;
+                return true;
+            }
             Lane lane = lane_for_item();
             if (state_ != State::BagItem || lane == Lane::None) return false;
             start_lane(lane);
             return true;
         }
-        if (lane_ == Lane::None) return false;
-        end_lane();
+        if (lane_ != Lane::None) {
+            end_lane();
+            return true;
+        }
+        if (state_ != State::BagItem) return false;
+        state_ = State::ChainStart;
         return true;
     }
     // A string of an item in a lane, or a start of the plain form, whose
