@@ -134,16 +134,17 @@ void index_row(BagStore& s, Py_ssize_t row) {
     }
 }
 
-// Keeps an index at most three quarters full once the bag is past
-// scanning; its slots are 16 bits while the rows fit.
-void update_index(BagStore& s, Py_ssize_t added) {
-    if (s.size <= kScanned) return;
-    if (s.index != nullptr && size_t(s.size) * 4 <= s.index_slots() * 3) {
-        index_row(s, added);
-        return;
-    }
+// The log2 of the slots of an index made for `size` rows: at most half
+// full.
+uint8_t index_bits_for(Py_ssize_t size) {
     uint8_t bits = 4;
-    while ((size_t(1) << bits) < size_t(s.size) * 2) ++bits;
+    while ((size_t(1) << bits) < size_t(size) * 2) ++bits;
+    return bits;
+}
+
+// A new index of every row, of 2 ** bits slots; its slots are 16 bits
+// while the rows fit.
+void build_index(BagStore& s, uint8_t bits) {
     size_t slots = size_t(1) << bits;
     bool wide = slots > 65536;
     void* index = PyMem_Calloc(slots, wide ? sizeof(uint32_t) : sizeof(uint16_t));
@@ -156,6 +157,17 @@ void update_index(BagStore& s, Py_ssize_t added) {
     s.index_bits = bits;
     s.wide_index = wide;
     for (Py_ssize_t row = 0; row < s.size; ++row) index_row(s, row);
+}
+
+// Keeps an index at most three quarters full once the bag is past
+// scanning.
+void update_index(BagStore& s, Py_ssize_t added) {
+    if (s.size <= kScanned) return;
+    if (s.index != nullptr && size_t(s.size) * 4 <= s.index_slots() * 3) {
+        index_row(s, added);
+        return;
+    }
+    build_index(s, index_bits_for(s.size));
 }
 
 void forget_bounds(BagStore& s) {
@@ -817,6 +829,31 @@ void bag_add_kept_object(BagObject* bag, PyObject* const* values, Py_ssize_t siz
 
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count) {
     add_row(bag->store, values, size, nullptr, count);
+}
+
+void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
+                   Py_ssize_t rows) {
+    BagStore& s = bag->store;
+    if (s.mode != BagStore::kEmpty || rows == 0) {
+        for (Py_ssize_t row = 0; row < rows; ++row) add_row(s, values + row * width, width, nullptr, counts[row]);
+        return;
+    }
+    s.mode = BagStore::kRows;
+    s.width = width;
+    set_capacity(s, rows);
+    copy_bytes(s.states, values, size_t(rows * width) * sizeof(PyObject*));
+    copy_bytes(s.small_counts(), counts, size_t(rows) * sizeof(uint32_t));
+    s.size = rows;
+    forget_bounds(s);
+    if (s.size <= kScanned) return;
+    // The index that adding the rows one by one would have left: made for
+    // kScanned + 1 rows, made again whenever it is three quarters full.
+    uint8_t bits = index_bits_for(kScanned + 1);
+    while (size_t(rows) * 4 > (size_t(1) << bits) * 3) {
+        Py_ssize_t refill = Py_ssize_t(((size_t(1) << bits) * 3) / 4 + 1);
+        bits = index_bits_for(refill);
+    }
+    build_index(s, bits);
 }
 
 void bag_adopt(BagObject* bag, PyObject* table) {

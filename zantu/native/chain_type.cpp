@@ -1,4 +1,5 @@
 // MarkovChain: for every start, the bag of next states seen after it.
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -101,6 +102,65 @@ bool plain_value(PyObject* value) {
            PyBytes_CheckExact(value) || value == Py_None || PyBool_Check(value);
 }
 
+// The strs kept in a table, found by their characters. Only while no
+// code of the caller's can run: then the table holds nothing but plain
+// values, and an exact str equals exactly the strs of the same characters.
+// A slot holds a short str's characters itself, so that finding one reads
+// no other memory.
+class KeptStrs {
+public:
+    // The str kept for `token` (an exact str whose hash is `hash`), or null.
+    PyObject* find(Py_hash_t hash, PyObject* token) const {
+        Key key = key_of(hash, token);
+        const Slot* slot = strs_.find(size_t(hash), [&](const Slot& s) { return same(s, key, token); });
+        return slot != nullptr ? slot->kept : nullptr;
+    }
+    // Remembers `kept`, the table's str for `token`.
+    void add(Py_hash_t hash, PyObject* token, PyObject* kept) {
+        Key key = key_of(hash, token);
+        Slot& slot = strs_.slot_for(size_t(hash), [&](const Slot& s) { return same(s, key, token); });
+        if (!slot.empty()) return;
+        slot = Slot{kept, key};
+        strs_.added();
+    }
+    // Where the search for `hash` begins.
+    const void* first_slot(Py_hash_t hash) const { return strs_.first_slot(size_t(hash)); }
+
+private:
+    struct Key {
+        Py_hash_t hash;
+        std::uint64_t head;  // the first bytes of the characters
+        Py_ssize_t bytes;    // how many bytes they take
+        int kind;
+    };
+    struct Slot {
+        PyObject* kept = nullptr;  // an exact str, borrowed: the table holds it
+        Key key{};
+        bool empty() const { return kept == nullptr; }
+        size_t hash() const { return size_t(key.hash); }
+    };
+
+    static Key key_of(Py_hash_t hash, PyObject* str) {
+        int kind = PyUnicode_KIND(str);
+        Py_ssize_t bytes = PyUnicode_GET_LENGTH(str) * kind;
+        std::uint64_t head = 0;
+        std::memcpy(&head, PyUnicode_DATA(str), size_t(bytes < 8 ? bytes : 8));
+        return Key{hash, head, bytes, kind};
+    }
+    static bool same(const Slot& s, const Key& key, PyObject* token) {
+        if (s.key.hash != key.hash || s.key.head != key.head || s.key.bytes != key.bytes || s.key.kind != key.kind) {
+            return false;
+        }
+        return key.bytes <= 8 || s.kept == token ||
+               std::memcmp(PyUnicode_DATA(s.kept), PyUnicode_DATA(token), size_t(key.bytes)) == 0;
+    }
+
+    ProbeTable<Slot> strs_{4096};
+};
+
+// How far ahead of the token being kept its slot is asked for.
+constexpr Py_ssize_t kStrAhead = 16;
+
 // The table's objects for `tokens` (any iterable), in order; `plain` tells
 // whether all of them are plain values.
 std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plain) {
@@ -108,12 +168,36 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
     plain = true;
     if (PyList_CheckExact(tokens) || PyTuple_CheckExact(tokens)) {
         // Read by position, as a list's iterator does: hashing a token may
-        // change the list.
+        // change the list. Into a table that starts empty, and while every
+        // token so far is plain, nothing of the caller's runs: a str met
+        // before is found by its characters here, its slot asked of the
+        // memory ahead, rather than looked up in the table again.
         kept.reserve(size_t(PySequence_Fast_GET_SIZE(tokens)));
+        bool by_characters = PyDict_GET_SIZE(table) == 0;
+        KeptStrs strs;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(tokens); ++i) {
             Ref token = Ref::borrow(PySequence_Fast_GET_ITEM(tokens, i));
             plain = plain && plain_value(token.get());
-            kept.push_back(kept_value(table, token.get()));
+            by_characters = by_characters && plain;
+            if (!by_characters || !PyUnicode_CheckExact(token.get())) {
+                kept.push_back(kept_value(table, token.get()));
+                continue;
+            }
+            if (i + kStrAhead < PySequence_Fast_GET_SIZE(tokens)) {
+                PyObject* ahead = PySequence_Fast_GET_ITEM(tokens, i + kStrAhead);
+                if (PyUnicode_CheckExact(ahead)) {
+                    Py_hash_t h = PyObject_Hash(ahead);  // a str's own, cached once made
+                    if (h != -1) prefetch(strs.first_slot(h));
+                }
+            }
+            Py_hash_t hash = PyObject_Hash(token.get());
+            if (hash == -1) throw PyError();
+            PyObject* found = strs.find(hash, token.get());
+            if (found == nullptr) {
+                found = kept_value(table, token.get());
+                if (PyUnicode_CheckExact(found)) strs.add(hash, token.get(), found);
+            }
+            kept.push_back(found);
         }
         return kept;
     }
@@ -125,6 +209,125 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
     if (PyErr_Occurred()) throw PyError();
     return kept;
 }
+
+// A chain without bags yet, counted from plain tokens (no code of the
+// caller's runs): the next states of every start are gathered first (a
+// counting sort of the positions by start), then each start's are counted
+// in one go and its bag is filled at once. The starts come in the order
+// they first came, and each bag's rows in the order they first came after
+// that start, with the counts that adding them one by one makes. Orders 1
+// and 2, fewer than 2**31 tokens.
+class FreshCount {
+public:
+    FreshCount(NativeState& state, PyObject* table, PyObject* bags, const std::vector<PyObject*>& kept, size_t order)
+        : state_(state), table_(table), bags_(bags), kept_(kept), order_(order) {}
+
+    static bool fits(size_t tokens, Py_ssize_t order) { return (order == 1 || order == 2) && tokens < (size_t(1) << 31); }
+
+    void run() {
+        number_values();
+        gather_next_states();
+        for (size_t start = 0; start < values_.size(); ++start) {
+            if (first_[start] < first_[start + 1]) fill_bag(start);
+        }
+    }
+
+private:
+    // Ids in the order the values first come; a value first met as a start
+    // is a start from its first position, so the starts come in id order.
+    void number_values() {
+        size_t count = kept_.size();
+        ids_.resize(count);
+        AddressMap<uint32_t> id_of;  // the id + 1
+        for (size_t i = 0; i < count; ++i) {
+            if (i + kIdAhead < count) prefetch(id_of.first_slot(kept_[i + kIdAhead]));
+            uint32_t& id = id_of.at(kept_[i]);
+            if (id == 0) {
+                values_.push_back(kept_[i]);
+                id = uint32_t(values_.size());
+            }
+            ids_[i] = id - 1;
+        }
+    }
+
+    // The next states (their ids, two in one for order 2) of each start
+    // together, in the order of their positions: first_[start] is where
+    // those of `start` begin.
+    void gather_next_states() {
+        size_t starts = kept_.size() - order_;
+        first_.assign(values_.size() + 1, 0);
+        for (size_t i = 0; i < starts; ++i) ++first_[ids_[i] + 1];
+        for (size_t v = 0; v < values_.size(); ++v) first_[v + 1] += first_[v];
+        std::vector<uint32_t> at(first_.begin(), first_.end() - 1);
+        next_states_.resize(starts);
+        for (size_t i = 0; i < starts; ++i) {
+            uint64_t next = ids_[i + 1];
+            if (order_ == 2) next = next << 32 | ids_[i + 2];
+            next_states_[at[ids_[i]]++] = next;
+        }
+    }
+
+    // The bag of `start`: its distinct next states in the order they came,
+    // each with how often it came.
+    void fill_bag(size_t start) {
+        uint32_t begin = first_[start], end = first_[start + 1];
+        row_values_.clear();
+        row_counts_.clear();
+        if (order_ == 1) {
+            if (row_of_.empty()) row_of_.assign(values_.size(), -1);
+            for (uint32_t j = begin; j < end; ++j) {
+                int32_t& row = row_of_[size_t(next_states_[j])];
+                if (row < 0) {
+                    row = int32_t(row_counts_.size());
+                    row_values_.push_back(values_[size_t(next_states_[j])]);
+                    row_counts_.push_back(1);
+                } else {
+                    ++row_counts_[size_t(row)];
+                }
+            }
+            for (uint32_t j = begin; j < end; ++j) row_of_[size_t(next_states_[j])] = -1;
+        } else {
+            size_t slots = 4;
+            while (slots < size_t(end - begin) * 2) slots *= 2;
+            slot_rows_.assign(slots, -1);
+            row_keys_.clear();
+            for (uint32_t j = begin; j < end; ++j) {
+                uint64_t key = next_states_[j];
+                size_t slot = size_t((key * 0x9E3779B97F4A7C15ull) >> 32) & (slots - 1);
+                while (slot_rows_[slot] >= 0 && row_keys_[size_t(slot_rows_[slot])] != key) slot = (slot + 1) & (slots - 1);
+                if (slot_rows_[slot] < 0) {
+                    slot_rows_[slot] = int32_t(row_counts_.size());
+                    row_keys_.push_back(key);
+                    row_values_.push_back(values_[size_t(key >> 32)]);
+                    row_values_.push_back(values_[size_t(key & 0xffffffffu)]);
+                    row_counts_.push_back(1);
+                } else {
+                    ++row_counts_[size_t(slot_rows_[slot])];
+                }
+            }
+        }
+        Ref bag = new_bag(state_, table_);
+        bag_fill_rows(as_bag(bag.get()), row_values_.data(), Py_ssize_t(order_), row_counts_.data(),
+                      Py_ssize_t(row_counts_.size()));
+        check_status(PyDict_SetItem(bags_, values_[start], bag.get()));
+    }
+
+    static constexpr size_t kIdAhead = 16;
+    NativeState& state_;
+    PyObject* table_;
+    PyObject* bags_;
+    const std::vector<PyObject*>& kept_;
+    size_t order_;
+    std::vector<uint32_t> ids_;        // of each token
+    std::vector<PyObject*> values_;    // by id
+    std::vector<uint32_t> first_;      // by start id, then the end
+    std::vector<uint64_t> next_states_;
+    std::vector<PyObject*> row_values_;
+    std::vector<uint32_t> row_counts_;
+    std::vector<int32_t> row_of_;      // order 1: the row of a next state's id in the bag being filled, or -1
+    std::vector<int32_t> slot_rows_;   // order 2: open addressing over the rows' keys
+    std::vector<uint64_t> row_keys_;
+};
 
 // How far ahead of the token being counted each stage of prefetching runs.
 constexpr Py_ssize_t kSlotAhead = 16, kBagAhead = 8, kRowAhead = 4;
@@ -145,6 +348,10 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // package's: the collector need not look at the bags as they come, and
     // the bag of a start found once is the bag of that start.
     PlainRun run(plain);
+    if (run.on() && PyDict_GET_SIZE(bags.get()) == 0 && FreshCount::fits(kept.size(), order)) {
+        if (count > order) FreshCount(state, table.get(), bags.get(), kept, size_t(order)).run();
+        return;
+    }
     StartBags found;
     for (Py_ssize_t i = 0; i + order < count; ++i) {
         PyObject* start = kept[size_t(i)];

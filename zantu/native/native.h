@@ -117,6 +117,11 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count);
 // Adds `count` (an int in a small count's range: one of tokens) to the row
 // of `values`, which are already the objects of the bag's own table.
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count);
+// Fills an empty bag with `rows` rows of `width` values each (objects of
+// the bag's own table, no two rows alike), in that order, with their small
+// counts: what adding them one by one makes, without looking for any.
+void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
+                   Py_ssize_t rows);
 // Asks the memory for where the row of `values` would be found.
 void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t size);
 // The same with a count that is an object.
