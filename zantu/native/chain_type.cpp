@@ -1,6 +1,7 @@
 // MarkovChain: for every start, the bag of next states seen after it.
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "address_map.h"
@@ -102,26 +103,35 @@ bool plain_value(PyObject* value) {
            PyBytes_CheckExact(value) || value == Py_None || PyBool_Check(value);
 }
 
-// The strs kept in a table, found by their characters. Only while no
-// code of the caller's can run: then the table holds nothing but plain
-// values, and an exact str equals exactly the strs of the same characters.
-// A slot holds a short str's characters itself, so that finding one reads
-// no other memory.
+// The values of some tokens numbered in the order they first came: each
+// token's id, and the value of each id. Complete when there is an id for
+// every token.
+struct Numbered {
+    std::vector<uint32_t> ids;
+    std::vector<PyObject*> values;  // borrowed: the table holds them
+};
+
+// The strs kept in a table, found by their characters, and numbered in the
+// order they came. Only while no code of the caller's can run: then the
+// table holds nothing but plain values, and an exact str equals exactly the
+// strs of the same characters. A slot holds a short str's characters
+// itself, so that finding one reads no other memory.
 class KeptStrs {
 public:
-    // The str kept for `token` (an exact str whose hash is `hash`), or null.
-    PyObject* find(Py_hash_t hash, PyObject* token) const {
-        Key key = key_of(hash, token);
-        const Slot* slot = strs_.find(size_t(hash), [&](const Slot& s) { return same(s, key, token); });
-        return slot != nullptr ? slot->kept : nullptr;
-    }
-    // Remembers `kept`, the table's str for `token`.
-    void add(Py_hash_t hash, PyObject* token, PyObject* kept) {
+    // The table's str for `token` (an exact str whose hash is `hash`) and
+    // its number: found, or kept in `table` and numbered next.
+    std::pair<PyObject*, uint32_t> at(PyObject* table, Py_hash_t hash, PyObject* token, Numbered& numbered) {
         Key key = key_of(hash, token);
         Slot& slot = strs_.slot_for(size_t(hash), [&](const Slot& s) { return same(s, key, token); });
-        if (!slot.empty()) return;
-        slot = Slot{kept, key};
-        strs_.added();
+        if (slot.empty()) {
+            // Into a table of plain values, an exact str keeps an exact str.
+            PyObject* kept = kept_value(table, token);
+            if (!PyUnicode_CheckExact(kept)) raise(PyExc_SystemError, "a str kept as %.200s", Py_TYPE(kept)->tp_name);
+            slot = Slot{kept, uint32_t(numbered.values.size()), key};
+            numbered.values.push_back(kept);
+            strs_.added();
+        }
+        return {slot.kept, slot.id};
     }
     // Where the search for `hash` begins.
     const void* first_slot(Py_hash_t hash) const { return strs_.first_slot(size_t(hash)); }
@@ -135,6 +145,7 @@ private:
     };
     struct Slot {
         PyObject* kept = nullptr;  // an exact str, borrowed: the table holds it
+        uint32_t id = 0;
         Key key{};
         bool empty() const { return kept == nullptr; }
         size_t hash() const { return size_t(key.hash); }
@@ -143,8 +154,15 @@ private:
     static Key key_of(Py_hash_t hash, PyObject* str) {
         int kind = PyUnicode_KIND(str);
         Py_ssize_t bytes = PyUnicode_GET_LENGTH(str) * kind;
+        // Read into a register: bytes stored one by one and read back as
+        // one word would wait for the stores.
+        const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(str));
         std::uint64_t head = 0;
-        std::memcpy(&head, PyUnicode_DATA(str), size_t(bytes < 8 ? bytes : 8));
+        if (bytes >= 8) {
+            std::memcpy(&head, data, 8);
+        } else {
+            for (Py_ssize_t k = 0; k < bytes; ++k) head |= std::uint64_t(data[k]) << (8 * k);
+        }
         return Key{hash, head, bytes, kind};
     }
     static bool same(const Slot& s, const Key& key, PyObject* token) {
@@ -158,47 +176,54 @@ private:
     ProbeTable<Slot> strs_{4096};
 };
 
-// How far ahead of the token being kept its slot is asked for.
-constexpr Py_ssize_t kStrAhead = 16;
+// How far ahead of the token being kept it is asked of the memory, and
+// its slot.
+constexpr Py_ssize_t kTokenAhead = 32, kStrAhead = 16;
 
 // The table's objects for `tokens` (any iterable), in order; `plain` tells
-// whether all of them are plain values.
-std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plain) {
+// whether all of them are plain values. `numbered` gets their numbers
+// when every token is an exact str kept into a table that was empty.
+std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plain, Numbered& numbered) {
     std::vector<PyObject*> kept;
     plain = true;
     if (PyList_CheckExact(tokens) || PyTuple_CheckExact(tokens)) {
         // Read by position, as a list's iterator does: hashing a token may
         // change the list. Into a table that starts empty, and while every
         // token so far is plain, nothing of the caller's runs: a str met
-        // before is found by its characters here, its slot asked of the
-        // memory ahead, rather than looked up in the table again.
+        // before is found by its characters here, the token and its slot
+        // asked of the memory ahead, rather than looked up in the table.
         kept.reserve(size_t(PySequence_Fast_GET_SIZE(tokens)));
         bool by_characters = PyDict_GET_SIZE(table) == 0;
+        if (by_characters) numbered.ids.reserve(kept.capacity());
         KeptStrs strs;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(tokens); ++i) {
-            Ref token = Ref::borrow(PySequence_Fast_GET_ITEM(tokens, i));
-            plain = plain && plain_value(token.get());
-            by_characters = by_characters && plain;
-            if (!by_characters || !PyUnicode_CheckExact(token.get())) {
+            PyObject* item = PySequence_Fast_GET_ITEM(tokens, i);
+            by_characters = by_characters && PyUnicode_CheckExact(item);
+            if (!by_characters) {
+                Ref token = Ref::borrow(item);
+                plain = plain && plain_value(token.get());
                 kept.push_back(kept_value(table, token.get()));
                 continue;
             }
-            if (i + kStrAhead < PySequence_Fast_GET_SIZE(tokens)) {
+            // Nothing of the caller's runs for it: the list holds the token.
+            PyObject* token = item;
+            Py_ssize_t size = PySequence_Fast_GET_SIZE(tokens);
+            if (i + kTokenAhead < size) prefetch(PySequence_Fast_GET_ITEM(tokens, i + kTokenAhead));
+            if (i + kStrAhead < size) {
                 PyObject* ahead = PySequence_Fast_GET_ITEM(tokens, i + kStrAhead);
                 if (PyUnicode_CheckExact(ahead)) {
+                    prefetch(PyUnicode_DATA(ahead));
                     Py_hash_t h = PyObject_Hash(ahead);  // a str's own, cached once made
                     if (h != -1) prefetch(strs.first_slot(h));
                 }
             }
-            Py_hash_t hash = PyObject_Hash(token.get());
+            Py_hash_t hash = PyObject_Hash(token);
             if (hash == -1) throw PyError();
-            PyObject* found = strs.find(hash, token.get());
-            if (found == nullptr) {
-                found = kept_value(table, token.get());
-                if (PyUnicode_CheckExact(found)) strs.add(hash, token.get(), found);
-            }
+            auto [found, id] = strs.at(table, hash, token, numbered);
             kept.push_back(found);
+            numbered.ids.push_back(id);
         }
+        if (!by_characters) numbered = Numbered{};
         return kept;
     }
     Ref it = Ref::check(PyObject_GetIter(tokens));
@@ -219,8 +244,15 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
 // and 2, fewer than 2**31 tokens.
 class FreshCount {
 public:
-    FreshCount(NativeState& state, PyObject* table, PyObject* bags, const std::vector<PyObject*>& kept, size_t order)
-        : state_(state), table_(table), bags_(bags), kept_(kept), order_(order) {}
+    // `numbered`: the tokens' numbers, when known (moved from).
+    FreshCount(NativeState& state, PyObject* table, PyObject* bags, const std::vector<PyObject*>& kept, size_t order,
+               Numbered* numbered)
+        : state_(state), table_(table), bags_(bags), kept_(kept), order_(order) {
+        if (numbered != nullptr && numbered->ids.size() == kept.size()) {
+            ids_ = std::move(numbered->ids);
+            values_ = std::move(numbered->values);
+        }
+    }
 
     static bool fits(size_t tokens, Py_ssize_t order) { return (order == 1 || order == 2) && tokens < (size_t(1) << 31); }
 
@@ -237,6 +269,7 @@ private:
     // is a start from its first position, so the starts come in id order.
     void number_values() {
         size_t count = kept_.size();
+        if (ids_.size() == count) return;
         ids_.resize(count);
         AddressMap<uint32_t> id_of;  // the id + 1
         for (size_t i = 0; i < count; ++i) {
@@ -332,12 +365,11 @@ private:
 // How far ahead of the token being counted each stage of prefetching runs.
 constexpr Py_ssize_t kSlotAhead = 16, kBagAhead = 8, kRowAhead = 4;
 
-// Counts every token's next `order` tokens.
 // Counts the next `order` tokens of every token of `kept` (objects of
 // `table`, the chain's, held by the caller); `plain` when all of them are
 // plain values.
 void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_object,
-                  const std::vector<PyObject*>& kept, Py_ssize_t order, bool plain) {
+                  const std::vector<PyObject*>& kept, Py_ssize_t order, bool plain, Numbered* numbered = nullptr) {
     Ref table = Ref::borrow(table_object);
     Ref bags = Ref::borrow(bags_object);
     Py_ssize_t count = Py_ssize_t(kept.size());
@@ -349,7 +381,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // the bag of a start found once is the bag of that start.
     PlainRun run(plain);
     if (run.on() && PyDict_GET_SIZE(bags.get()) == 0 && FreshCount::fits(kept.size(), order)) {
-        if (count > order) FreshCount(state, table.get(), bags.get(), kept, size_t(order)).run();
+        if (count > order) FreshCount(state, table.get(), bags.get(), kept, size_t(order), numbered).run();
         return;
     }
     StartBags found;
@@ -415,8 +447,9 @@ void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
     Ref table = chain_table(chain);
     Ref bags = chain_bags(chain);
     bool plain = true;
-    std::vector<PyObject*> kept = kept_tokens(table.get(), tokens, plain);
-    count_states(chain, table.get(), bags.get(), kept, order, plain);
+    Numbered numbered;
+    std::vector<PyObject*> kept = kept_tokens(table.get(), tokens, plain, numbered);
+    count_states(chain, table.get(), bags.get(), kept, order, plain, &numbered);
 }
 
 // --- build_frequency_dict -------------------------------------------------
