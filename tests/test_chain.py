@@ -94,7 +94,8 @@ def as_plain(chain):
 
 
 @settings(max_examples=150, deadline=None)
-@given(operations, st.lists(st.sampled_from("abcab") | st.integers(0, 40), max_size=150), st.integers(1, 3),
+@given(operations, st.lists(st.sampled_from("abcab") | st.integers(0, 40) | st.text("ab\u00e9\U0001f600", max_size=20),
+                            max_size=150), st.integers(1, 3),
        count_kinds, st.booleans())
 def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
     # Tokens first fill a chain without bags (all its bags at once), then

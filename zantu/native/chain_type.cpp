@@ -127,7 +127,7 @@ public:
             // Into a table of plain values, an exact str keeps an exact str.
             PyObject* kept = kept_value(table, token);
             if (!PyUnicode_CheckExact(kept)) raise(PyExc_SystemError, "a str kept as %.200s", Py_TYPE(kept)->tp_name);
-            slot = Slot{kept, uint32_t(numbered.values.size()), key};
+            slot = Slot{kept, key, uint32_t(numbered.values.size())};
             numbered.values.push_back(kept);
             strs_.added();
         }
@@ -139,14 +139,14 @@ public:
 private:
     struct Key {
         Py_hash_t hash;
-        std::uint64_t head;  // the first bytes of the characters
-        Py_ssize_t bytes;    // how many bytes they take
-        int kind;
+        std::uint64_t head[2];  // the first 16 bytes of the characters (see key_of)
+        std::uint32_t size;  // how many bytes they take (up to kLongest), times 4, plus the kind
     };
+    static constexpr Py_ssize_t kLongest = Py_ssize_t(1) << 29;
     struct Slot {
         PyObject* kept = nullptr;  // an exact str, borrowed: the table holds it
-        uint32_t id = 0;
         Key key{};
+        uint32_t id = 0;
         bool empty() const { return kept == nullptr; }
         size_t hash() const { return size_t(key.hash); }
     };
@@ -154,23 +154,34 @@ private:
     static Key key_of(Py_hash_t hash, PyObject* str) {
         int kind = PyUnicode_KIND(str);
         Py_ssize_t bytes = PyUnicode_GET_LENGTH(str) * kind;
-        // Read into a register: bytes stored one by one and read back as
-        // one word would wait for the stores.
+        // Up to 16 bytes read as two words, from the front and from the
+        // back (overlapping when shorter): with the size, they are the
+        // characters.
         const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(str));
-        std::uint64_t head = 0;
+        std::uint32_t size = std::uint32_t(bytes < kLongest ? bytes : kLongest);
+        Key key{hash, {0, 0}, size * 4 + std::uint32_t(kind)};
         if (bytes >= 8) {
-            std::memcpy(&head, data, 8);
-        } else {
-            for (Py_ssize_t k = 0; k < bytes; ++k) head |= std::uint64_t(data[k]) << (8 * k);
+            std::memcpy(&key.head[0], data, 8);
+            std::memcpy(&key.head[1], data + (bytes < 16 ? bytes - 8 : 8), 8);
+        } else if (bytes >= 4) {
+            std::uint32_t front, back;
+            std::memcpy(&front, data, 4);
+            std::memcpy(&back, data + bytes - 4, 4);
+            key.head[0] = front | std::uint64_t(back) << 32;
+        } else if (bytes > 0) {
+            key.head[0] = data[0] | std::uint64_t(data[bytes / 2]) << 8 | std::uint64_t(data[bytes - 1]) << 16;
         }
-        return Key{hash, head, bytes, kind};
+        return key;
     }
     static bool same(const Slot& s, const Key& key, PyObject* token) {
-        if (s.key.hash != key.hash || s.key.head != key.head || s.key.bytes != key.bytes || s.key.kind != key.kind) {
+        if (s.key.hash != key.hash || s.key.head[0] != key.head[0] || s.key.head[1] != key.head[1] ||
+            s.key.size != key.size) {
             return false;
         }
-        return key.bytes <= 8 || s.kept == token ||
-               std::memcmp(PyUnicode_DATA(s.kept), PyUnicode_DATA(token), size_t(key.bytes)) == 0;
+        if (key.size / 4 <= 16 || s.kept == token) return true;
+        Py_ssize_t length = PyUnicode_GET_LENGTH(token);
+        return PyUnicode_GET_LENGTH(s.kept) == length &&
+               std::memcmp(PyUnicode_DATA(s.kept), PyUnicode_DATA(token), size_t(length) * PyUnicode_KIND(token)) == 0;
     }
 
     ProbeTable<Slot> strs_{4096};
@@ -212,7 +223,6 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
             if (i + kStrAhead < size) {
                 PyObject* ahead = PySequence_Fast_GET_ITEM(tokens, i + kStrAhead);
                 if (PyUnicode_CheckExact(ahead)) {
-                    prefetch(PyUnicode_DATA(ahead));
                     Py_hash_t h = PyObject_Hash(ahead);  // a str's own, cached once made
                     if (h != -1) prefetch(strs.first_slot(h));
                 }
@@ -260,6 +270,8 @@ public:
         number_values();
         gather_next_states();
         for (size_t start = 0; start < values_.size(); ++start) {
+            // The start's object goes into the chain's dict of bags.
+            if (start + kStartAhead < values_.size()) prefetch(values_[start + kStartAhead]);
             if (first_[start] < first_[start + 1]) fill_bag(start);
         }
     }
@@ -345,7 +357,7 @@ private:
         check_status(PyDict_SetItem(bags_, values_[start], bag.get()));
     }
 
-    static constexpr size_t kIdAhead = 16;
+    static constexpr size_t kIdAhead = 16, kStartAhead = 4;
     NativeState& state_;
     PyObject* table_;
     PyObject* bags_;
