@@ -295,21 +295,22 @@ private:
         }
     }
 
-    // The next states (their ids, two in one for order 2) of each start
-    // together, in the order of their positions: first_[start] is where
-    // those of `start` begin.
+    // The next states (their ids: one for order 1, two in one for order
+    // 2) of each start together, in the order of their positions:
+    // first_[start] is where those of `start` begin.
     void gather_next_states() {
         size_t starts = kept_.size() - order_;
         first_.assign(values_.size() + 1, 0);
         for (size_t i = 0; i < starts; ++i) ++first_[ids_[i] + 1];
         for (size_t v = 0; v < values_.size(); ++v) first_[v + 1] += first_[v];
         std::vector<uint32_t> at(first_.begin(), first_.end() - 1);
-        next_states_.resize(starts);
-        for (size_t i = 0; i < starts; ++i) {
-            uint64_t next = ids_[i + 1];
-            if (order_ == 2) next = next << 32 | ids_[i + 2];
-            next_states_[at[ids_[i]]++] = next;
+        if (order_ == 1) {
+            next_ids_.resize(starts);
+            for (size_t i = 0; i < starts; ++i) next_ids_[at[ids_[i]]++] = ids_[i + 1];
+            return;
         }
+        next_states_.resize(starts);
+        for (size_t i = 0; i < starts; ++i) next_states_[at[ids_[i]]++] = uint64_t(ids_[i + 1]) << 32 | ids_[i + 2];
     }
 
     // The bag of `start`: its distinct next states in the order they came,
@@ -321,16 +322,16 @@ private:
         if (order_ == 1) {
             if (row_of_.empty()) row_of_.assign(values_.size(), -1);
             for (uint32_t j = begin; j < end; ++j) {
-                int32_t& row = row_of_[size_t(next_states_[j])];
+                int32_t& row = row_of_[next_ids_[j]];
                 if (row < 0) {
                     row = int32_t(row_counts_.size());
-                    row_values_.push_back(values_[size_t(next_states_[j])]);
+                    row_values_.push_back(values_[next_ids_[j]]);
                     row_counts_.push_back(1);
                 } else {
                     ++row_counts_[size_t(row)];
                 }
             }
-            for (uint32_t j = begin; j < end; ++j) row_of_[size_t(next_states_[j])] = -1;
+            for (uint32_t j = begin; j < end; ++j) row_of_[next_ids_[j]] = -1;
         } else {
             size_t slots = 4;
             while (slots < size_t(end - begin) * 2) slots *= 2;
@@ -366,7 +367,8 @@ private:
     std::vector<uint32_t> ids_;        // of each token
     std::vector<PyObject*> values_;    // by id
     std::vector<uint32_t> first_;      // by start id, then the end
-    std::vector<uint64_t> next_states_;
+    std::vector<uint32_t> next_ids_;     // order 1
+    std::vector<uint64_t> next_states_;  // order 2
     std::vector<PyObject*> row_values_;
     std::vector<uint32_t> row_counts_;
     std::vector<int32_t> row_of_;      // order 1: the row of a next state's id in the bag being filled, or -1
