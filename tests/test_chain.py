@@ -148,7 +148,9 @@ class MyChain(MarkovChain):
 
 
 class MyBag(ProbabilityBag):
-    pass
+    def add(self, item, count=1):
+        self.added = getattr(self, "added", 0) + 1
+        super().add(item, count)
 
 
 @pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o, 0)),
@@ -159,6 +161,9 @@ def test_subclasses_copies_and_pickles(clone):
     bag = MyBag([(("b",), 2), (("c",), Fraction(1, 2))])
     bag.note = "kept"
     chain.set_bag("z", bag)
+    added = getattr(bag, "added", 0)
+    chain.add_tokens(["z", "q"])  # a bag of another type gets its own add
+    assert bag.added == added + 1 and bag.count(["q"]) == 1
     twin = clone(chain)
     assert type(twin) is MyChain and twin.seen == chain.seen and twin == chain
     assert type(twin.get_bag("z")) is MyBag and twin.get_bag("z").note == "kept"

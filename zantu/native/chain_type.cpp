@@ -245,17 +245,18 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
     return kept;
 }
 
-// A chain without bags yet, counted from plain tokens (no code of the
-// caller's runs): the next states of every start are gathered first (a
-// counting sort of the positions by start), then each start's are counted
-// in one go and its bag is filled at once. The starts come in the order
-// they first came, and each bag's rows in the order they first came after
-// that start, with the counts that adding them one by one makes. Orders 1
-// and 2, fewer than 2**31 tokens.
-class FreshCount {
+// Plain tokens counted into a chain whose bags are all the package's own
+// (no code of the caller's runs): the next states of every start are
+// gathered first (a counting sort of the positions by start), then each
+// start's are counted in one go and go into its bag together: a new bag
+// is filled at once. New starts come in the order they first came, and a
+// bag's new rows in the order they first came after that start, with the
+// counts that adding them one by one makes. Orders 1 and 2, fewer than
+// 2**31 tokens.
+class BatchCount {
 public:
     // `numbered`: the tokens' numbers, when known (moved from).
-    FreshCount(NativeState& state, PyObject* table, PyObject* bags, const std::vector<PyObject*>& kept, size_t order,
+    BatchCount(NativeState& state, PyObject* table, PyObject* bags, const std::vector<PyObject*>& kept, size_t order,
                Numbered* numbered)
         : state_(state), table_(table), bags_(bags), kept_(kept), order_(order) {
         if (numbered != nullptr && numbered->ids.size() == kept.size()) {
@@ -266,17 +267,39 @@ public:
 
     static bool fits(size_t tokens, Py_ssize_t order) { return (order == 1 || order == 2) && tokens < (size_t(1) << 31); }
 
-    void run() {
+    // False, with nothing done to the chain, when one of its bags that the
+    // tokens would add to is not the package's own of its table.
+    bool run() {
         number_values();
         gather_next_states();
+        if (!find_bags()) return false;
         for (size_t start = 0; start < values_.size(); ++start) {
-            // The start's object goes into the chain's dict of bags.
+            // A new start's object goes into the chain's dict of bags.
             if (start + kStartAhead < values_.size()) prefetch(values_[start + kStartAhead]);
             if (first_[start] < first_[start + 1]) fill_bag(start);
         }
+        return true;
     }
 
 private:
+    // The bag each start has already (borrowed from the dict, which nothing
+    // changes meanwhile), when the chain has any.
+    bool find_bags() {
+        if (PyDict_GET_SIZE(bags_) == 0) return true;
+        found_.assign(values_.size(), nullptr);
+        for (size_t start = 0; start < values_.size(); ++start) {
+            if (first_[start] == first_[start + 1]) continue;
+            PyObject* bag = PyDict_GetItemWithError(bags_, values_[start]);
+            if (bag == nullptr) {
+                if (PyErr_Occurred()) throw PyError();
+                continue;
+            }
+            if (!Py_IS_TYPE(bag, state_.bag_type) || as_bag(bag)->table != table_) return false;
+            found_[start] = bag;
+        }
+        return true;
+    }
+
     // Ids in the order the values first come; a value first met as a start
     // is a start from its first position, so the starts come in id order.
     void number_values() {
@@ -352,6 +375,15 @@ private:
                 }
             }
         }
+        PyObject* known = found_.empty() ? nullptr : found_[start];
+        if (known != nullptr) {
+            BagObject* bag = as_bag(known);
+            for (size_t row = 0; row < row_counts_.size(); ++row) {
+                bag_add_kept(bag, row_values_.data() + row * order_, Py_ssize_t(order_), row_counts_[row]);
+            }
+            bag_trim(bag);
+            return;
+        }
         Ref bag = new_bag(state_, table_);
         bag_fill_rows(as_bag(bag.get()), row_values_.data(), Py_ssize_t(order_), row_counts_.data(),
                       Py_ssize_t(row_counts_.size()));
@@ -367,6 +399,7 @@ private:
     std::vector<uint32_t> ids_;        // of each token
     std::vector<PyObject*> values_;    // by id
     std::vector<uint32_t> first_;      // by start id, then the end
+    std::vector<PyObject*> found_;       // by start id: its bag in the chain already, or null
     std::vector<uint32_t> next_ids_;     // order 1
     std::vector<uint64_t> next_states_;  // order 2
     std::vector<PyObject*> row_values_;
@@ -394,9 +427,8 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // package's: the collector need not look at the bags as they come, and
     // the bag of a start found once is the bag of that start.
     PlainRun run(plain);
-    if (run.on() && PyDict_GET_SIZE(bags.get()) == 0 && FreshCount::fits(kept.size(), order)) {
-        if (count > order) FreshCount(state, table.get(), bags.get(), kept, size_t(order), numbered).run();
-        return;
+    if (run.on() && BatchCount::fits(kept.size(), order)) {
+        if (count <= order || BatchCount(state, table.get(), bags.get(), kept, size_t(order), numbered).run()) return;
     }
     StartBags found;
     for (Py_ssize_t i = 0; i + order < count; ++i) {
