@@ -519,6 +519,7 @@ public:
     // str code). Any other is made into a str.
     bool text(Event kind, std::string_view bytes) override {
         missed_ = {};
+        if (lane_api_ == nullptr) return false;
         KeptTexts* texts = nullptr;
         if (lane_ == Lane::Texts || (lane_ == Lane::None && state_ == State::ChainStart && !decoded_mode_)) {
             texts = &texts_;
