@@ -139,6 +139,11 @@ def test_values_kept_once_and_big_counts():
     assert other is item[0] and list(other_bag.choices())[0][0][0] is start
     assert chain.build_frequency_dict() == {"aa": 2 ** 40 + Decimal("2"), ("n",): 2 ** 40 + 1,
                                            "xxx": 2 ** 40 + Decimal("1.5")}
+    # Next states wider than a store's rows: tuples from the first.
+    wide = MarkovChain.from_tokens(list(range(600)), 300)
+    wide.add_to_bag(0, range(1, 301), count=2)
+    wide.add_to_bag(0, ["x"])
+    assert list(wide.get_bag(0).choices()) == [(tuple(range(1, 301)), 3), (("x",), 1)] and len(wide) == 300
 
 
 class MyChain(MarkovChain):

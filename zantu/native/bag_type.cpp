@@ -63,6 +63,10 @@ PyObject** new_block(Py_ssize_t capacity, Py_ssize_t stride, size_t count_size) 
 // Gives the store `capacity` rows (at least its size) in its block, rows
 // and counts kept.
 void set_capacity(BagStore& s, Py_ssize_t capacity) {
+    if (capacity > BagStore::kMostRows) {
+        PyErr_NoMemory();
+        throw PyError();
+    }
     size_t rows_bytes = size_t(stride(s)) * sizeof(PyObject*);
     size_t counts_bytes = size_t(s.size) * s.count_size();
     if (capacity < s.capacity) {
@@ -81,7 +85,7 @@ void set_capacity(BagStore& s, Py_ssize_t capacity) {
         move_bytes(moved + size_t(capacity) * rows_bytes, moved + size_t(s.capacity) * rows_bytes, counts_bytes);
     }
     s.states = static_cast<PyObject**>(block);
-    s.capacity = capacity;
+    s.capacity = uint32_t(capacity);
 }
 
 uint64_t hash_row(PyObject* const* values, Py_ssize_t size) {
@@ -103,7 +107,7 @@ bool row_is(const BagStore& s, Py_ssize_t row, PyObject* const* values, Py_ssize
 }
 
 uint32_t index_at(const BagStore& s, size_t slot) {
-    return s.wide_index ? static_cast<const uint32_t*>(s.index)[slot] : static_cast<const uint16_t*>(s.index)[slot];
+    return s.wide_index() ? static_cast<const uint32_t*>(s.index)[slot] : static_cast<const uint16_t*>(s.index)[slot];
 }
 
 Py_ssize_t find_row(const BagStore& s, PyObject* const* values, Py_ssize_t size) {
@@ -127,7 +131,7 @@ void index_row(BagStore& s, Py_ssize_t row) {
     size_t mask = s.index_slots() - 1;
     size_t slot = hash_row(r.values, r.size) & mask;
     while (index_at(s, slot) != 0) slot = (slot + 1) & mask;
-    if (s.wide_index) {
+    if (s.wide_index()) {
         static_cast<uint32_t*>(s.index)[slot] = uint32_t(row + 1);
     } else {
         static_cast<uint16_t*>(s.index)[slot] = uint16_t(row + 1);
@@ -155,7 +159,6 @@ void build_index(BagStore& s, uint8_t bits) {
     PyMem_Free(s.index);
     s.index = index;
     s.index_bits = bits;
-    s.wide_index = wide;
     for (Py_ssize_t row = 0; row < s.size; ++row) index_row(s, row);
 }
 
@@ -175,7 +178,11 @@ void forget_bounds(BagStore& s) {
     s.bounds = nullptr;
 }
 
-void grow(BagStore& s) { set_capacity(s, s.capacity < 4 ? s.capacity + 1 : s.capacity + s.capacity / 2); }
+void grow(BagStore& s) {
+    Py_ssize_t capacity = s.capacity < 4 ? s.capacity + 1 : Py_ssize_t(s.capacity) + s.capacity / 2;
+    if (capacity > BagStore::kMostRows && s.capacity < BagStore::kMostRows) capacity = BagStore::kMostRows;
+    set_capacity(s, capacity);
+}
 
 // Rows of another width arrive: every row becomes a tuple of its own.
 void rows_to_tuples(BagStore& s) {
@@ -230,8 +237,13 @@ void counts_to_objects(BagStore& s) {
 // Appends a row (values of the bag's table) with its first count.
 void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject* count, uint32_t small) {
     if (s.mode == BagStore::kEmpty) {
-        s.mode = BagStore::kRows;
-        s.width = size;
+        // Rows wider than a store's rows can be are tuples from the first.
+        if (size <= BagStore::kWidest) {
+            s.mode = BagStore::kRows;
+            s.width = uint8_t(size);
+        } else {
+            s.mode = BagStore::kTuples;
+        }
     }
     if (s.mode == BagStore::kRows && size != s.width) rows_to_tuples(s);
     if (count != nullptr && !s.big && !small_count(count, small)) counts_to_objects(s);
@@ -259,7 +271,7 @@ void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject*
     } else {
         s.small_counts()[row] = small;
     }
-    s.size = row + 1;
+    s.size = uint32_t(row + 1);
     forget_bounds(s);
     update_index(s, row);
 }
@@ -812,7 +824,7 @@ void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t 
     const BagStore& s = bag->store;
     if (s.index != nullptr) {
         size_t slot = hash_row(values, size) & (s.index_slots() - 1);
-        prefetch(static_cast<const char*>(s.index) + slot * (s.wide_index ? sizeof(uint32_t) : sizeof(uint16_t)));
+        prefetch(static_cast<const char*>(s.index) + slot * (s.wide_index() ? sizeof(uint32_t) : sizeof(uint16_t)));
     } else if (s.states != nullptr) {
         prefetch(s.states);
     }
@@ -834,16 +846,16 @@ void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint
 void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
                    Py_ssize_t rows) {
     BagStore& s = bag->store;
-    if (s.mode != BagStore::kEmpty || rows == 0) {
+    if (s.mode != BagStore::kEmpty || rows == 0 || width > BagStore::kWidest) {
         for (Py_ssize_t row = 0; row < rows; ++row) add_row(s, values + row * width, width, nullptr, counts[row]);
         return;
     }
     s.mode = BagStore::kRows;
-    s.width = width;
+    s.width = uint8_t(width);
     set_capacity(s, rows);
     copy_bytes(s.states, values, size_t(rows * width) * sizeof(PyObject*));
     copy_bytes(s.small_counts(), counts, size_t(rows) * sizeof(uint32_t));
-    s.size = rows;
+    s.size = uint32_t(rows);
     forget_bounds(s);
     if (s.size <= kScanned) return;
     // The index that adding the rows one by one would have left: made for

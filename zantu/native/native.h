@@ -19,21 +19,25 @@
 
 namespace zantu::native {
 
-// Where a bag's rows live; all zero is the empty store.
+// Where a bag's rows live; all zero is the empty store. Kept small (a
+// chain has a bag per start): with its object a bag takes 80 bytes.
 struct BagStore {
     enum Mode : uint8_t { kEmpty = 0, kRows = 1, kTuples = 2 };
+    static constexpr Py_ssize_t kWidest = 255;           // values a row in kRows mode
+    static constexpr Py_ssize_t kMostRows = UINT32_MAX;  // rows a bag holds
     Mode mode;                // kRows: `width` values a row; kTuples: one owned tuple a row
     bool big;                 // counts are objects (owned) rather than small integers
-    bool wide_index;          // index slots of 32 bits (else 16)
     uint8_t index_bits;       // log2 of the index's slots; 0: no index
+    uint8_t width;            // kRows: values a row (at most kWidest)
     uint32_t generation;      // changes whenever rows move to another store
-    Py_ssize_t width;
-    Py_ssize_t size;
-    Py_ssize_t capacity;
+    uint32_t size;
+    uint32_t capacity;
     PyObject** states;        // one block: capacity rows, then capacity counts
     void* index;              // open addressing over row + 1, once the bag is large
     double* bounds;           // running totals of the weights for choose(), or null
 
+    // Index slots of 32 bits past 65536 slots, else 16.
+    bool wide_index() const { return index_bits > 16; }
     Py_ssize_t stride() const { return mode == kTuples ? 1 : width; }
     size_t count_size() const { return big ? sizeof(PyObject*) : sizeof(uint32_t); }
     // The counts: uint32_t while !big, PyObject* (owned) while big.
@@ -48,6 +52,7 @@ struct BagObject {
     PyObject* table;  // the value table (a dict), null until the first value
     BagStore store;
 };
+static_assert(sizeof(BagStore) == 40, "a bag's store grew");
 
 struct ChainObject {
     PyObject_HEAD
