@@ -13,6 +13,7 @@
 #include "json_text.h"
 #include "kept_texts.h"
 #include "native_api.h"
+#include "prefetch.h"
 #include "yajl_parser.h"
 
 namespace zantu {
@@ -481,6 +482,8 @@ public:
     bool integer(long long value) override {
         if (lane_ == Lane::Codes) {
             lane_codes_.push_back(value);
+            // Its kept object is read when the count comes.
+            if (value >= 0 && size_t(value) < kept_.size()) prefetch(&kept_[size_t(value)]);
             return true;
         }
         if (state_ == State::ChainStart && lane_api_ != nullptr) {
