@@ -427,6 +427,8 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // package's: the collector need not look at the bags as they come, and
     // the bag of a start found once is the bag of that start.
     PlainRun run(plain);
+    // In one batch where every bag the tokens touch is the package's own;
+    // else (or for other orders) one token after another, below.
     if (run.on() && BatchCount::fits(kept.size(), order)) {
         if (count <= order || BatchCount(state, table.get(), bags.get(), kept, size_t(order), numbered).run()) return;
     }
