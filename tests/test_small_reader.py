@@ -230,6 +230,8 @@ DIRECT_DOCUMENTS = [
     '{"codes":[0,"a",1],"chain":[0,[[0],1]]}',
     '{"codes":[0,"a"],"chain":[0,[[0],1],1]}',
     '{"codes":[0,"a"],"chain":[0,[[0],01]]}',
+    '{"codes":[0,"a"],"chain":[-5,[[0],1]]}',  # negative codes
+    '{"codes":[0,"a",-1,"n"],"chain":[0,[[-1,0],1]]}',
 ]
 
 

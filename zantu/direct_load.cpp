@@ -212,9 +212,10 @@ private:
         return literal(']');
     }
 
-    // A code of the chain array: an integer, or a str.
+    // A code of the chain array: an integer (never negative: those stand
+    // for the strs here, and the writers write none), or a str.
     bool code(Plan& plan, long long& out) {
-        if (peek() != '"') return integer(out);
+        if (peek() != '"') return integer(out) && out >= 0;
         const char* start = at_;
         Ref text;
         if (!string(text)) return false;
