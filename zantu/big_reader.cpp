@@ -521,7 +521,7 @@ public:
     // text was met already: the chain's object for it (with its code, for a
     // str code). Any other is made into a str.
     bool text(Event kind, std::string_view bytes) override {
-        missed_ = {};
+        missed_.reset();
         if (lane_api_ == nullptr) return false;
         KeptTexts* texts = nullptr;
         if (lane_ == Lane::Texts || (lane_ == Lane::None && state_ == State::ChainStart && !decoded_mode_)) {
@@ -533,13 +533,13 @@ public:
         std::uint64_t hash = KeptTexts::hash(bytes);
         const KeptTexts::Slot* slot = texts->find(hash, bytes);
         if (slot == nullptr) {
-            if (lane_ != Lane::None) missed_ = {hash, true};
+            if (lane_ != Lane::None) missed_ = hash;
             return false;
         }
         if (lane_ == Lane::Texts) {
             lane_items_.push_back(Ref::borrow(slot->kept));
         } else if (lane_ == Lane::Codes) {
-            lane_text_codes_.push_back({lane_codes_.size(), slot->text, slot->kept, true, hash, false});
+            lane_text_codes_.push_back({lane_codes_.size(), slot->text, slot->kept, true, std::nullopt});
             lane_codes_.push_back(kNoCode);
         } else {
             start_ = Ref::borrow(slot->kept);
@@ -722,10 +722,9 @@ private:
                 // its value.
                 PyObject* value = find_code(table_.get(), by_code_.get(), e.value);
                 if (value != nullptr) {
-                    lane_text_codes_.push_back(
-                        {lane_codes_.size(), Ref::borrow(e.value), value, false, missed_.hash, bool(missed_)});
+                    lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(e.value), value, false, missed_});
                     lane_codes_.push_back(kNoCode);
-                    missed_ = {};
+                    missed_.reset();
                     return;
                 }
             }
@@ -733,8 +732,8 @@ private:
                 // A text not met yet: its chain object is remembered once
                 // the row is in.
                 if (missed_) {
-                    lane_misses_.push_back({lane_items_.size(), missed_.hash});
-                    missed_ = {};
+                    lane_misses_.push_back({lane_items_.size(), *missed_});
+                    missed_.reset();
                 }
                 lane_items_.push_back(Ref::borrow(e.value));
                 return;
@@ -833,14 +832,14 @@ private:
             // A bound builder's value is read now: the builder goes on to
             // the next item, and a lazy item kept by the chain must still
             // yield its own values when advanced later.
-            std::vector<Ref>* codes = lane_ready_ != Lane::None ? lane_elements() : source_.take_elements();
+            std::vector<Ref>* codes = item_elements();
             if (codes != nullptr && add_row(decoded_start.get(), *codes, count)) return;
             Ref item = codes ? Ref() : source_.value();
             Ref lazy = new_item_decoder(item.get(), table_.get(), by_code_.get(), codes);
             flush_clear();
             chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
         } else {
-            std::vector<Ref>* values = lane_ready_ != Lane::None ? lane_elements() : source_.take_elements();
+            std::vector<Ref>* values = item_elements();
             if (values != nullptr && add_row(start_.get(), *values, count)) return;
             Ref item = values ? list_of(*values) : source_.value();
             flush_clear();
@@ -892,8 +891,10 @@ private:
         }
         return lane_refs_;
     }
-    // Those of the last item, which was in a lane (the lane is done).
-    std::vector<Ref>* lane_elements() {
+    // The elements of the last item: of its lane (the lane is done), or
+    // as the source kept them (null: see take_elements).
+    std::vector<Ref>* item_elements() {
+        if (lane_ready_ == Lane::None) return source_.take_elements();
         Lane lane = lane_ready_;
         lane_ready_ = Lane::None;
         return &lane_elements(lane);
@@ -963,7 +964,7 @@ private:
         lane_ready_ = Lane::None;
         put_row(api, decoded_start, count);
         for (const TextCode& text : lane_text_codes_) {
-            if (text.missed) code_texts_.put(text.hash, text.code.get(), row_[text.index]);
+            if (text.missed) code_texts_.put(*text.missed, text.code.get(), row_[text.index]);
         }
         return true;
     }
@@ -1084,10 +1085,9 @@ private:
     struct TextCode {
         std::size_t index;  // in the item
         Ref code;
-        PyObject* value;     // its value (borrowed from table_), or
-        bool kept;           // the chain's object for it (from code_texts_)
-        std::uint64_t hash;  // of its bytes,
-        bool missed;         // when it was not met before
+        PyObject* value;  // its value (borrowed from table_), or
+        bool kept;        // the chain's object for it (from code_texts_)
+        std::optional<std::uint64_t> missed;  // the hash of its bytes, when not met before
     };
     std::vector<TextCode> lane_text_codes_;  // the item's str codes
     std::vector<Ref> lane_items_;
@@ -1096,11 +1096,9 @@ private:
         std::uint64_t hash;
     };
     std::vector<Miss> lane_misses_;  // its texts not met before
-    struct {
-        std::uint64_t hash;
-        bool missed;  // the text being made into a str was not met before
-        explicit operator bool() const { return missed; }
-    } missed_ = {};
+    // The hash of the bytes of the text being made into a str, when it was
+    // not met before.
+    std::optional<std::uint64_t> missed_;
     // The chain's objects (borrowed from kept_table_) for the texts of the
     // plain form, and for the str codes.
     KeptTexts texts_{15};

@@ -149,6 +149,12 @@ private:
             kind, Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), Py_ssize_t(size), "strict")));
     }
     int array_event(Event kind) { return sink_.bracket(kind) ? 1 : deliver(kind, Py_None); }
+    // What yajl gave, offered to the sink as it is: 1 taken, 0 stopped
+    // (with the error set), -1 not taken.
+    template <typename Offer>
+    static int offer(Offer taken) {
+        return guarded(0, [&] { return taken() ? 1 : -1; });
+    }
 
     static int on_null(void* c) { return of(c).deliver(Event::Null, Py_None); }
     static int on_boolean(void* c, int value) { return of(c).deliver(Event::Boolean, value ? Py_True : Py_False); }
@@ -156,8 +162,8 @@ private:
         YajlEvents& run = of(c);
         long long n = 0;
         if (small_integer(text, size, n)) {
-            int taken = guarded(-1, [&] { return run.sink_.integer(n) ? 1 : 0; });
-            if (taken != 0) return taken > 0 ? 1 : 0;
+            int taken = offer([&] { return run.sink_.integer(n); });
+            if (taken >= 0) return taken;
             return run.deliver_value(Event::Number, Ref::steal(PyLong_FromLongLong(n)));
         }
         return run.deliver_value(Event::Number, yajl_number(text, size));
@@ -165,8 +171,8 @@ private:
     static int on_string(void* c, const unsigned char* text, size_t size) {
         YajlEvents& run = of(c);
         std::string_view bytes(reinterpret_cast<const char*>(text), size);
-        int taken = guarded(-1, [&] { return run.sink_.text(Event::String, bytes) ? 1 : 0; });
-        if (taken != 0) return taken > 0 ? 1 : 0;
+        int taken = offer([&] { return run.sink_.text(Event::String, bytes); });
+        if (taken >= 0) return taken;
         return run.text_event(Event::String, text, size);
     }
     static int on_map_key(void* c, const unsigned char* text, size_t size) {

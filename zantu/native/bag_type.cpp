@@ -146,11 +146,15 @@ uint8_t index_bits_for(Py_ssize_t size) {
     return bits;
 }
 
+// Whether an index of 2 ** bits slots holds `size` rows at most three
+// quarters full.
+bool index_has_room(Py_ssize_t size, uint8_t bits) { return size_t(size) * 4 <= (size_t(1) << bits) * 3; }
+
 // A new index of every row, of 2 ** bits slots; its slots are 16 bits
 // while the rows fit.
 void build_index(BagStore& s, uint8_t bits) {
     size_t slots = size_t(1) << bits;
-    bool wide = slots > 65536;
+    bool wide = BagStore::wide_slots(bits);
     void* index = PyMem_Calloc(slots, wide ? sizeof(uint32_t) : sizeof(uint16_t));
     if (index == nullptr) {
         PyErr_NoMemory();
@@ -166,7 +170,7 @@ void build_index(BagStore& s, uint8_t bits) {
 // scanning.
 void update_index(BagStore& s, Py_ssize_t added) {
     if (s.size <= kScanned) return;
-    if (s.index != nullptr && size_t(s.size) * 4 <= s.index_slots() * 3) {
+    if (s.index != nullptr && index_has_room(s.size, s.index_bits)) {
         index_row(s, added);
         return;
     }
@@ -861,7 +865,7 @@ void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, co
     // The index that adding the rows one by one would have left: made for
     // kScanned + 1 rows, made again whenever it is three quarters full.
     uint8_t bits = index_bits_for(kScanned + 1);
-    while (size_t(rows) * 4 > (size_t(1) << bits) * 3) {
+    while (!index_has_room(rows, bits)) {
         Py_ssize_t refill = Py_ssize_t(((size_t(1) << bits) * 3) / 4 + 1);
         bits = index_bits_for(refill);
     }

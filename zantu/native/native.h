@@ -37,7 +37,8 @@ struct BagStore {
     double* bounds;           // running totals of the weights for choose(), or null
 
     // Index slots of 32 bits past 65536 slots, else 16.
-    bool wide_index() const { return index_bits > 16; }
+    static bool wide_slots(uint8_t bits) { return bits > 16; }
+    bool wide_index() const { return wide_slots(index_bits); }
     Py_ssize_t stride() const { return mode == kTuples ? 1 : width; }
     size_t count_size() const { return big ? sizeof(PyObject*) : sizeof(uint32_t); }
     // The counts: uint32_t while !big, PyObject* (owned) while big.
