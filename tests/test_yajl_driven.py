@@ -86,6 +86,10 @@ def _inputs():
         "lane counts": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2.5,[],' + huge + b',[1,0],-3,[0],0]]}',
         "second sections": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2]],"codes":[0,"x",1,"y"],"chain":[0,[[1],3]]}',
         "blank": b"  \n",
+        "repeats": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[0],1,[1],3,[0,1],1,[1],1],1,[[0],1],0,[[1],4]]}',
+        "plain repeats": b'{"codes":[],"chain":["a",[["b"],1,["c"],2,["b"],3],"a",[["c"],1]]}',
+        "wide repeats": b'{"codes":[' + b",".join(b'%d,"v%d"' % (i, i) for i in range(19)) + b'],"chain":[0,['
+                        + b",".join(b"[%d],1" % (i % 19) for i in range(40)) + b"]]}",
     })
     if SUITE.is_dir():
         cases.update({f"suite {path.name}": path.read_bytes() for path in sorted(SUITE.glob("*.json"))})
@@ -189,8 +193,10 @@ class _MeddlingText(io.TextIOBase):
 @pytest.mark.parametrize("backend", YAJL, ids=lambda b: b.__name__.rsplit(".", 1)[1])
 @pytest.mark.parametrize("meddle", [lambda chain: chain.clear(),
                                     lambda chain: chain.set_bag(("a1", "a2"), ProbabilityBag()),
-                                    lambda chain: chain.add_to_bag(("a1", "a2"), ("x",), 2)],
-                         ids=["clear", "set_bag", "add_to_bag"])
+                                    lambda chain: chain.add_to_bag(("a1", "a2"), ("x",), 2),
+                                    lambda chain: chain.add_to_bag("rows", (sum(bag.unique_count for _, bag in
+                                                                                chain.items()),))],
+                         ids=["clear", "set_bag", "add_to_bag", "count rows"])
 def test_chain_changed_between_blocks(backend, meddle, rebind):
     # The caller's code runs between the blocks (in the file's reads): what
     # the reader kept of the chain's table before is not used after.

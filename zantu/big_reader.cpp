@@ -550,7 +550,7 @@ public:
     // Before each block is read (the caller's code may run in the read);
     // only a driven parse reads blocks itself.
     void block_read() override {
-        pause_.reset();
+        resume();
         table_known_ = false;
         driven_ = true;
         start_bag_ = Ref();
@@ -590,6 +590,7 @@ public:
 
     // The end of the events: the document must have ended, with a chain.
     void finish() {
+        flush_held();
         if (state_ != State::Done) {
             raise(PyExc_ValueError, state_ == State::Top ? "the document is empty"
                                                          : "the parser's events ended inside the document");
@@ -826,7 +827,7 @@ private:
     // An item and its count: one add_to_bag call, with the start and the
     // item decoded through the code table when it is not empty.
     void add_pair(PyObject* count) {
-        pause_.reset();  // the chain's methods may be called
+        resume();  // the chain's methods may be called
         if (decoded_mode_) {
             Ref decoded_start = Ref::borrow(decode(table_.get(), by_code_.get(), start_.get()));
             // A bound builder's value is read now: the builder goes on to
@@ -982,6 +983,7 @@ private:
         bool same_table = table_known_ && api == lane_api_;
         Ref retired;
         if (!same_table) {
+            flush_held();  // its values are of the table known before
             Ref current = Ref::check(api->chain_table(chain_));
             same_table = current.get() == kept_table_.get();
             if (!same_table) retired = keep_for(current);
@@ -996,10 +998,12 @@ private:
         }
         Ref bag = bag_of_start(api, table.get(), decoded_start);
         if (Py_IS_TYPE(bag.get(), api->bag_type)) {
+            if (hold_row(api, bag, table, n)) return;
+            flush_held();
             if (api->bag_add_row(bag.get(), table.get(), row_.data(), Py_ssize_t(row_.size()), n) < 0) throw PyError();
             return;
         }
-        pause_.reset();  // a bag of another type gets its own add
+        resume();  // a bag of another type gets its own add
         if (decoded_start == nullptr) decoded_start = decode(table_.get(), by_code_.get(), start_.get());
         PyObject* start = kept(api, table.get(), start_code(), decoded_start);
         if (api->chain_add_row(chain_, table.get(), start, row_.data(), Py_ssize_t(row_.size()), n) < 0) {
@@ -1007,6 +1011,59 @@ private:
         }
     }
 
+    // Holds the row in row_ (count `n`) for `bag`, the bag of the current
+    // start, when nothing of the caller's can run before the held rows are
+    // added (see held_bag_): true when held.
+    bool hold_row(const NativeApi* api, const Ref& bag, const Ref& table, long long n) {
+        if (!pause_ || bag.get() != start_bag_.get() || n < 0 || n > static_cast<long long>(UINT32_MAX)) return false;
+        Py_ssize_t width = Py_ssize_t(row_.size());
+        if (bag.get() != held_bag_.get() || table.get() != held_table_.get() || width != held_width_) {
+            flush_held();
+            held_bag_ = bag;
+            held_table_ = table;
+            held_api_ = api;
+            held_width_ = width;
+        }
+        held_values_.insert(held_values_.end(), row_.begin(), row_.end());
+        held_counts_.push_back(std::uint32_t(n));
+        return true;
+    }
+
+    // Adds the held rows to their bag, as adding each would have.
+    void flush_held() {
+        if (!held_bag_) return;
+        Ref bag = std::move(held_bag_);
+        Ref table = std::move(held_table_);
+        int status = held_api_->bag_add_rows(bag.get(), table.get(), held_values_.data(), held_width_,
+                                             held_counts_.data(), Py_ssize_t(held_counts_.size()));
+        held_values_.clear();
+        held_counts_.clear();
+        if (status < 0) throw PyError();
+    }
+
+    // Before anything of the caller's may run: the held rows go in, and the
+    // collector goes on.
+    void resume() {
+        flush_held();
+        pause_.reset();
+    }
+
+public:
+    // On the way out with an error: the rows held go in, as they would have
+    // gone before the error came; the error stays the one raised.
+    void flush_before_error() noexcept {
+        if (!held_bag_) return;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            flush_held();
+        } catch (...) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+
+private:
     // The chain's bag of the current start. The pairs of one start come
     // together: while nothing of the caller's can have run (within a block
     // of the driven parse), the bag found for the first is the bag of the
@@ -1115,6 +1172,17 @@ private:
     bool driven_ = false;
     Ref start_bag_;
     Ref start_of_bag_;
+    // Rows for the bag held_bag_ of the current start, not added yet: while
+    // the collector is paused, a start's rows are gathered and added in
+    // one go (a bag made for them is filled at once, not grown row by row).
+    // They are added before any other row, before the chain's table or
+    // anything of the caller's may be used, and before an error leaves.
+    Ref held_bag_;
+    Ref held_table_;  // the bag's table, which holds the values
+    const NativeApi* held_api_ = nullptr;
+    Py_ssize_t held_width_ = 0;
+    std::vector<PyObject*> held_values_;
+    std::vector<std::uint32_t> held_counts_;
 };
 
 }  // namespace
@@ -1205,8 +1273,13 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
                                                                                                   : kDefaultBlock;
         StreamReader reader(chain, merging, Ref(), true);
         FileBlocks blocks(source.get(), block);
-        parse_with_yajl(backend, blocks, reader);
-        reader.finish();
+        try {
+            parse_with_yajl(backend, blocks, reader);
+            reader.finish();
+        } catch (...) {
+            reader.flush_before_error();
+            throw;
+        }
         return;
     }
     Ref events = ijson_basic_parse(basic_parse.get(), source.get(), kParserBlock);

@@ -8,9 +8,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 6;
+constexpr unsigned int kNativeApiVersion = 7;
 
 struct NativeApi {
     unsigned int version;
@@ -54,6 +56,10 @@ struct NativeApi {
     // own: RuntimeError otherwise), made and put in the chain when it has
     // none, as add_to_bag makes it (new reference).
     PyObject* (*chain_bag_of)(PyObject* chain, PyObject* table, PyObject* start);
+    // bag_add_row for `rows` rows of `width` values each, in that order,
+    // with their counts.
+    int (*bag_add_rows)(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t width,
+                        const std::uint32_t* counts, Py_ssize_t rows);
 };
 
 }  // namespace zantu

@@ -872,6 +872,33 @@ void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, co
     build_index(s, bits);
 }
 
+// Whether no two rows of the store are alike (its index, when it has one,
+// finds each row as itself).
+bool rows_distinct(const BagStore& s) {
+    for (Py_ssize_t row = 0; row < s.size; ++row) {
+        Row r = store_row(s, row);
+        if (s.index != nullptr) {
+            if (find_row(s, r.values, r.size) != row) return false;
+            continue;
+        }
+        for (Py_ssize_t other = 0; other < row; ++other) {
+            if (row_is(s, other, r.values, r.size)) return false;
+        }
+    }
+    return true;
+}
+
+void bag_add_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
+                  Py_ssize_t rows) {
+    BagStore& s = bag->store;
+    if (s.mode == BagStore::kEmpty && width <= BagStore::kWidest) {
+        bag_fill_rows(bag, values, width, counts, rows);
+        if (rows_distinct(s)) return;
+        clear_store(s);
+    }
+    for (Py_ssize_t row = 0; row < rows; ++row) add_row(s, values + row * width, width, nullptr, counts[row]);
+}
+
 void bag_adopt(BagObject* bag, PyObject* table) {
     if (bag->table == table) return;
     Ref target = Ref::borrow(table);

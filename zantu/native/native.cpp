@@ -101,6 +101,15 @@ int api_bag_add_row(PyObject* bag, PyObject* table, PyObject* const* values, Py_
     });
 }
 
+int api_bag_add_rows(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t width,
+                     const uint32_t* counts, Py_ssize_t rows) {
+    return guarded(-1, [&] {
+        if (as_bag(bag)->table != table) raise(PyExc_RuntimeError, "ProbabilityBag changed during a load");
+        bag_add_rows(as_bag(bag), values, width, counts, rows);
+        return 0;
+    });
+}
+
 Py_ssize_t api_bag_row(PyObject* bag, Py_ssize_t row, PyObject** values, Py_ssize_t room, PyObject** count,
                        PyObject** table) {
     return guarded<Py_ssize_t>(-1, [&] {
@@ -123,7 +132,7 @@ NativeApi make_api(const NativeState& state) {
     return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
             api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
             api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
-            api_chain_add_row, api_chain_bag_of};
+            api_chain_add_row, api_chain_bag_of, api_bag_add_rows};
 }
 
 PyObject* attribute_of(const char* module, const char* name) {

@@ -128,6 +128,10 @@ void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint
 // counts: what adding them one by one makes, without looking for any.
 void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
                    Py_ssize_t rows);
+// The same for rows that may repeat, into any bag: what adding them one by
+// one makes (filled at once when the bag is empty and no two rows alike).
+void bag_add_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
+                  Py_ssize_t rows);
 // Asks the memory for where the row of `values` would be found.
 void bag_prefetch_row(const BagObject* bag, PyObject* const* values, Py_ssize_t size);
 // The same with a count that is an object.
