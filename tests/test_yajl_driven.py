@@ -86,6 +86,8 @@ def _inputs():
         "lane counts": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2.5,[],' + huge + b',[1,0],-3,[0],0]]}',
         "second sections": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2]],"codes":[0,"x",1,"y"],"chain":[0,[[1],3]]}',
         "blank": b"  \n",
+        "str codes": b'{"codes":["ab","xy",0,"a","cd",["n",1],"\xc3\xa9","e"],'
+                     b'"chain":["ab",[["cd",0],2,["ab"],1,["\xc3\xa9"],1],"cd",[["ab"],1],"\xc3\xa9",[["ab"],1]]}',
         "repeats": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[0],1,[1],3,[0,1],1,[1],1],1,[[0],1],0,[[1],4]]}',
         "plain repeats": b'{"codes":[],"chain":["a",[["b"],1,["c"],2,["b"],3],"a",[["c"],1]]}',
         "wide repeats": b'{"codes":[' + b",".join(b'%d,"v%d"' % (i, i) for i in range(19)) + b'],"chain":[0,['

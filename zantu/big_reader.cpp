@@ -522,29 +522,45 @@ public:
     // str code). Any other is made into a str.
     bool text(Event kind, std::string_view bytes) override {
         missed_.reset();
-        if (lane_api_ == nullptr) return false;
-        KeptTexts* texts = nullptr;
-        if (lane_ == Lane::Texts || (lane_ == Lane::None && state_ == State::ChainStart && !decoded_mode_)) {
-            texts = &texts_;
-        } else if (lane_ == Lane::Codes) {
-            texts = &code_texts_;
-        }
-        if (kind != Event::String || texts == nullptr) return false;
+        if (lane_api_ == nullptr || kind != Event::String) return false;
+        bool start = lane_ == Lane::None && state_ == State::ChainStart;
+        if (lane_ == Lane::Codes || (start && decoded_mode_)) return code_text(bytes, start);
+        if (lane_ != Lane::Texts && !start) return false;
         std::uint64_t hash = KeptTexts::hash(bytes);
-        const KeptTexts::Slot* slot = texts->find(hash, bytes);
+        const KeptTexts::Slot* slot = texts_.find(hash, bytes);
         if (slot == nullptr) {
             if (lane_ != Lane::None) missed_ = hash;
             return false;
         }
-        if (lane_ == Lane::Texts) {
-            lane_items_.push_back(Ref::borrow(slot->kept));
-        } else if (lane_ == Lane::Codes) {
-            lane_text_codes_.push_back({lane_codes_.size(), slot->text, slot->kept, true, std::nullopt});
-            lane_codes_.push_back(kNoCode);
-        } else {
+        if (start) {
             start_ = Ref::borrow(slot->kept);
             state_ = State::ChainBag;
+        } else {
+            lane_items_.push_back(Ref::borrow(slot->kept));
         }
+        return true;
+    }
+    // text() for a str code, of an item in the code lane or a start: found
+    // by its bytes among the code table's keys (with the chain's object for
+    // it, once kept), so that no str is made for it.
+    bool code_text(std::string_view bytes, bool start) {
+        std::uint64_t hash = KeptTexts::hash(bytes);
+        PyObject* key = nullptr;
+        if (start) {
+            if (str_codes_.find(hash, bytes, &key) == nullptr) return false;
+            start_ = Ref::borrow(key);
+            state_ = State::ChainBag;
+            return true;
+        }
+        if (const KeptTexts::Slot* slot = code_texts_.find(hash, bytes)) {
+            lane_text_codes_.push_back({lane_codes_.size(), slot->text, slot->kept, true, std::nullopt});
+        } else if (PyObject* value = str_codes_.find(hash, bytes, &key)) {
+            lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(key), value, false, hash});
+        } else {
+            missed_ = hash;
+            return false;
+        }
+        lane_codes_.push_back(kNoCode);
         return true;
     }
     // Before each block is read (the caller's code may run in the read);
@@ -721,7 +737,7 @@ private:
                 // A str code (the writer codes a value as itself where its
                 // text is no longer than its position's digits): held with
                 // its value.
-                PyObject* value = find_code(table_.get(), by_code_.get(), e.value);
+                PyObject* value = find_value(e.value);
                 if (value != nullptr) {
                     lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(e.value), value, false, missed_});
                     lane_codes_.push_back(kNoCode);
@@ -805,9 +821,21 @@ private:
         decoded_mode_ = check_size(PyDict_Size(table.get())) > 0;
         by_code_ = values_by_code(table.get());
         table_ = std::move(table);
+        str_codes_.fill(table_.get());
         // A later "codes" member gives codes new values: nothing kept by
         // code stands.
         keep_for(Ref());
+    }
+
+    // The value of `code` in the code table (null when it has none), and
+    // of the start (MissingCodeError when it has none).
+    PyObject* find_value(PyObject* code) const {
+        PyObject* value = str_codes_.find(code);
+        return value != nullptr ? value : find_code(table_.get(), by_code_.get(), code);
+    }
+    PyObject* decode_start() const {
+        PyObject* value = str_codes_.find(start_.get());
+        return value != nullptr ? value : decode(table_.get(), by_code_.get(), start_.get());
     }
 
     // What is kept is of the chain's table `table` from now on: nothing
@@ -829,7 +857,7 @@ private:
     void add_pair(PyObject* count) {
         resume();  // the chain's methods may be called
         if (decoded_mode_) {
-            Ref decoded_start = Ref::borrow(decode(table_.get(), by_code_.get(), start_.get()));
+            Ref decoded_start = Ref::borrow(decode_start());
             // A bound builder's value is read now: the builder goes on to
             // the next item, and a lazy item kept by the chain must still
             // yield its own values when advanced later.
@@ -915,7 +943,7 @@ private:
         row_.clear();
         row_codes_.clear();
         for (const Ref& element : elements) {
-            PyObject* value = decoded_mode_ ? find_code(table_.get(), by_code_.get(), element.get()) : element.get();
+            PyObject* value = decoded_mode_ ? find_value(element.get()) : element.get();
             if (value == nullptr) return false;
             row_.push_back(value);
             row_codes_.push_back(decoded_mode_ ? listed_code(element.get()) : kNoCode);
@@ -961,7 +989,7 @@ private:
             row_codes_.push_back(code);
         }
         // The start is decoded when its bag is not known yet.
-        PyObject* decoded_start = has_start_bag() ? nullptr : decode(table_.get(), by_code_.get(), start_.get());
+        PyObject* decoded_start = has_start_bag() ? nullptr : decode_start();
         lane_ready_ = Lane::None;
         put_row(api, decoded_start, count);
         for (const TextCode& text : lane_text_codes_) {
@@ -994,7 +1022,7 @@ private:
             if (row_codes_[k] != kKept || !same_table) row_[k] = kept(api, table.get(), row_codes_[k], row_[k]);
         }
         if (decoded_start == nullptr && !has_start_bag()) {
-            decoded_start = decode(table_.get(), by_code_.get(), start_.get());
+            decoded_start = decode_start();
         }
         Ref bag = bag_of_start(api, table.get(), decoded_start);
         if (Py_IS_TYPE(bag.get(), api->bag_type)) {
@@ -1004,7 +1032,7 @@ private:
             return;
         }
         resume();  // a bag of another type gets its own add
-        if (decoded_start == nullptr) decoded_start = decode(table_.get(), by_code_.get(), start_.get());
+        if (decoded_start == nullptr) decoded_start = decode_start();
         PyObject* start = kept(api, table.get(), start_code(), decoded_start);
         if (api->chain_add_row(chain_, table.get(), start, row_.data(), Py_ssize_t(row_.size()), n) < 0) {
             throw PyError();
@@ -1160,6 +1188,7 @@ private:
     // plain form, and for the str codes.
     KeptTexts texts_{15};
     KeptTexts code_texts_{12};
+    KeyTexts str_codes_;  // the code table's str codes
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
     bool table_known_ = false;             // kept_table_ is the chain's, within this block

@@ -71,4 +71,68 @@ private:
     std::vector<Slot> slots_;
 };
 
+// A dict's keys that are exact compact ASCII strs, found by their bytes
+// with their values: the dict's own lookup of such a key, without a str
+// made and hashed for it. Its memory grows with the dict's.
+class KeyTexts {
+public:
+    // The keys of `dict`, which the caller holds, unchanged, while this is
+    // used.
+    void fill(PyObject* dict) {
+        slots_.clear();
+        Py_ssize_t pos = 0, count = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict, &pos, &key, &value)) count += held(key);
+        if (count == 0) return;
+        std::size_t size = 16;
+        while (size < std::size_t(count) * 2) size *= 2;
+        slots_.assign(size, Slot{});
+        mask_ = size - 1;
+        pos = 0;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (!held(key)) continue;
+            std::uint64_t h = KeptTexts::hash(bytes_of(key));
+            std::size_t i = h & mask_;
+            while (slots_[i].key != nullptr) i = (i + 1) & mask_;
+            slots_[i] = {h, key, value};
+        }
+    }
+
+    // The value of the key of `text` (whose hash is `h`), with the key; null
+    // when no such key is held.
+    PyObject* find(std::uint64_t h, std::string_view text, PyObject** key) const {
+        if (slots_.empty()) return nullptr;
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
+            if (s.key == nullptr) return nullptr;
+            if (s.hash == h && bytes_of(s.key) == text) {
+                *key = s.key;
+                return s.value;
+            }
+        }
+    }
+
+    // The same for a str that is exact and compact ASCII (null otherwise).
+    PyObject* find(PyObject* text) const {
+        if (slots_.empty() || !held(text)) return nullptr;
+        std::string_view bytes = bytes_of(text);
+        PyObject* key = nullptr;
+        return find(KeptTexts::hash(bytes), bytes, &key);
+    }
+
+private:
+    static bool held(PyObject* key) { return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key); }
+    static std::string_view bytes_of(PyObject* key) {
+        return {static_cast<const char*>(PyUnicode_DATA(key)), std::size_t(PyUnicode_GET_LENGTH(key))};
+    }
+
+    struct Slot {
+        std::uint64_t hash = 0;
+        PyObject* key = nullptr;  // borrowed from the dict
+        PyObject* value = nullptr;
+    };
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+};
+
 }  // namespace zantu
