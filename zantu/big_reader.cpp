@@ -970,6 +970,7 @@ private:
             for (const Miss& miss : lane_misses_) texts_.put(miss.hash, row_[miss.index], row_[miss.index]);
             return true;
         }
+        if (hold_lane_row(count)) return true;
         Py_ssize_t listed = PyList_GET_SIZE(by_code_.get());
         auto text = lane_text_codes_.begin();
         for (size_t k = 0; k < lane_codes_.size(); ++k) {
@@ -1054,6 +1055,30 @@ private:
         }
         held_values_.insert(held_values_.end(), row_.begin(), row_.end());
         held_counts_.push_back(std::uint32_t(n));
+        return true;
+    }
+
+    // The usual row of the code lane held as it is, where put_row would
+    // find nothing to look up or decide: rows are held for the start's
+    // bag, in this table, of this width, and each code's object is kept.
+    bool hold_lane_row(long long count) {
+        if (!pause_ || !table_known_ || !held_bag_ || held_bag_.get() != start_bag_.get() || !has_start_bag() ||
+            held_table_.get() != kept_table_.get() || !lane_text_codes_.empty() ||
+            Py_ssize_t(lane_codes_.size()) != held_width_ || count < 0 ||
+            count > static_cast<long long>(UINT32_MAX)) {
+            return false;
+        }
+        size_t before = held_values_.size();
+        for (long long code : lane_codes_) {
+            PyObject* known = code >= 0 && size_t(code) < kept_.size() ? kept_[size_t(code)] : nullptr;
+            if (known == nullptr) {
+                held_values_.resize(before);
+                return false;
+            }
+            held_values_.push_back(known);
+        }
+        held_counts_.push_back(std::uint32_t(count));
+        lane_ready_ = Lane::None;
         return true;
     }
 
