@@ -91,7 +91,7 @@ def _inputs():
         "repeats": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[0],1,[1],3,[0,1],1,[1],1],1,[[0],1],0,[[1],4]]}',
         "plain repeats": b'{"codes":[],"chain":["a",[["b"],1,["c"],2,["b"],3],"a",[["c"],1]]}',
         "wide repeats": b'{"codes":[' + b",".join(b'%d,"v%d"' % (i, i) for i in range(19)) + b'],"chain":[0,['
-                        + b",".join(b"[%d],1" % (i % 19) for i in range(40)) + b"]]}",
+                        + b",".join(b"[%d],1" % (i % 19) for i in range(20000)) + b"]]}",  # past the rows held
     })
     if SUITE.is_dir():
         cases.update({f"suite {path.name}": path.read_bytes() for path in sorted(SUITE.glob("*.json"))})

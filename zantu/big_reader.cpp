@@ -1046,7 +1046,8 @@ private:
     bool hold_row(const NativeApi* api, const Ref& bag, const Ref& table, long long n) {
         if (!pause_ || bag.get() != start_bag_.get() || n < 0 || n > static_cast<long long>(UINT32_MAX)) return false;
         Py_ssize_t width = Py_ssize_t(row_.size());
-        if (bag.get() != held_bag_.get() || table.get() != held_table_.get() || width != held_width_) {
+        if (bag.get() != held_bag_.get() || table.get() != held_table_.get() || width != held_width_ ||
+            held_values_.size() >= kMostHeld) {
             flush_held();
             held_bag_ = bag;
             held_table_ = table;
@@ -1064,7 +1065,7 @@ private:
     bool hold_lane_row(long long count) {
         if (!pause_ || !table_known_ || !held_bag_ || held_bag_.get() != start_bag_.get() || !has_start_bag() ||
             held_table_.get() != kept_table_.get() || !lane_text_codes_.empty() ||
-            Py_ssize_t(lane_codes_.size()) != held_width_ || count < 0 ||
+            Py_ssize_t(lane_codes_.size()) != held_width_ || held_values_.size() >= kMostHeld || count < 0 ||
             count > static_cast<long long>(UINT32_MAX)) {
             return false;
         }
@@ -1237,6 +1238,10 @@ private:
     Py_ssize_t held_width_ = 0;
     std::vector<PyObject*> held_values_;
     std::vector<std::uint32_t> held_counts_;
+    // Values held at most, so that a bag's rows do not take memory with
+    // the document's size (past them, the held rows go in, and holding
+    // starts again).
+    static constexpr std::size_t kMostHeld = 1 << 14;
 };
 
 }  // namespace
