@@ -483,7 +483,7 @@ public:
         if (lane_ == Lane::Codes) {
             lane_codes_.push_back(value);
             // Its kept object is read when the count comes.
-            if (value >= 0 && size_t(value) < kept_.size()) prefetch(&kept_[size_t(value)]);
+            if (PyObject** slot = kept_slot(value)) prefetch(slot);
             return true;
         }
         if (state_ == State::ChainStart && lane_api_ != nullptr) {
@@ -983,7 +983,8 @@ private:
             // The chain's object for the code when kept already (it stands
             // for the value), else the value.
             long long code = lane_codes_[k];
-            PyObject* value = code >= 0 && size_t(code) < kept_.size() ? kept_[size_t(code)] : nullptr;
+            PyObject** slot = kept_slot(code);
+            PyObject* value = slot != nullptr ? *slot : nullptr;
             if (value == nullptr && code >= 0 && code < listed) value = PyList_GET_ITEM(by_code_.get(), Py_ssize_t(code));
             if (value == nullptr || value == Py_None) return false;
             row_.push_back(value);
@@ -1071,7 +1072,8 @@ private:
         }
         size_t before = held_values_.size();
         for (long long code : lane_codes_) {
-            PyObject* known = code >= 0 && size_t(code) < kept_.size() ? kept_[size_t(code)] : nullptr;
+            PyObject** slot = kept_slot(code);
+            PyObject* known = slot != nullptr ? *slot : nullptr;
             if (known == nullptr) {
                 held_values_.resize(before);
                 return false;
@@ -1144,10 +1146,16 @@ private:
     }
     long long start_code() const { return decoded_mode_ ? listed_code(start_.get()) : kNoCode; }
 
+    // Where the chain's object for the listed `code` is kept (null when it
+    // is not listed); the object is null until found.
+    PyObject** kept_slot(long long code) {
+        return code >= 0 && size_t(code) < kept_.size() ? &kept_[size_t(code)] : nullptr;
+    }
+
     // The chain's object for `value` (the value of the listed `code`, if
     // any): found once per code while the chain's table stays the same.
     PyObject* kept(const NativeApi* api, PyObject* table, long long code, PyObject* value) {
-        PyObject** slot = code >= 0 && size_t(code) < kept_.size() ? &kept_[size_t(code)] : nullptr;
+        PyObject** slot = kept_slot(code);
         if (slot != nullptr && *slot != nullptr) return *slot;
         PyObject* k = api->chain_keep(chain_, table, value);
         if (k == nullptr) throw PyError();
