@@ -45,7 +45,7 @@ bench-check: install
 	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)
 
 demo: $(VENV)/.installed-demo
-	$(PY) -m zantu demo
+	PYTHONSAFEPATH=1 $(PY) -m zantu demo
 
 # The whole suite once more on an AddressSanitizer + UBSan build, in its own
 # environment. Python's allocator is switched to malloc so that the sanitizer
