@@ -834,8 +834,9 @@ private:
         return value != nullptr ? value : find_code(table_.get(), by_code_.get(), code);
     }
     PyObject* decode_start() const {
-        PyObject* value = str_codes_.find(start_.get());
-        return value != nullptr ? value : decode(table_.get(), by_code_.get(), start_.get());
+        PyObject* value = find_value(start_.get());
+        if (value == nullptr) raise_missing_code(start_.get());
+        return value;
     }
 
     // What is kept is of the chain's table `table` from now on: nothing
@@ -1045,7 +1046,7 @@ private:
     // start, when nothing of the caller's can run before the held rows are
     // added (see held_bag_): true when held.
     bool hold_row(const NativeApi* api, const Ref& bag, const Ref& table, long long n) {
-        if (!pause_ || bag.get() != start_bag_.get() || n < 0 || n > static_cast<long long>(UINT32_MAX)) return false;
+        if (!may_hold(n) || bag.get() != start_bag_.get()) return false;
         Py_ssize_t width = Py_ssize_t(row_.size());
         if (bag.get() != held_bag_.get() || table.get() != held_table_.get() || width != held_width_ ||
             held_values_.size() >= kMostHeld) {
@@ -1064,10 +1065,9 @@ private:
     // find nothing to look up or decide: rows are held for the start's
     // bag, in this table, of this width, and each code's object is kept.
     bool hold_lane_row(long long count) {
-        if (!pause_ || !table_known_ || !held_bag_ || held_bag_.get() != start_bag_.get() || !has_start_bag() ||
-            held_table_.get() != kept_table_.get() || !lane_text_codes_.empty() ||
-            Py_ssize_t(lane_codes_.size()) != held_width_ || held_values_.size() >= kMostHeld || count < 0 ||
-            count > static_cast<long long>(UINT32_MAX)) {
+        if (!may_hold(count) || !table_known_ || !held_bag_ || held_bag_.get() != start_bag_.get() ||
+            !has_start_bag() || held_table_.get() != kept_table_.get() || !lane_text_codes_.empty() ||
+            Py_ssize_t(lane_codes_.size()) != held_width_ || held_values_.size() >= kMostHeld) {
             return false;
         }
         size_t before = held_values_.size();
@@ -1084,6 +1084,10 @@ private:
         lane_ready_ = Lane::None;
         return true;
     }
+
+    // Whether a row of count `n` may be held: nothing of the caller's runs
+    // until the held rows go in, and the count is a small one.
+    bool may_hold(long long n) const { return pause_ && n >= 0 && n <= static_cast<long long>(UINT32_MAX); }
 
     // Adds the held rows to their bag, as adding each would have.
     void flush_held() {

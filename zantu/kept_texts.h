@@ -10,13 +10,19 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "ref.h"
 
 namespace zantu {
+
+// Whether `text` is an exact str of ASCII only, stored compact: its bytes
+// (ascii_bytes) are its UTF-8.
+inline bool ascii_str(PyObject* text) { return PyUnicode_CheckExact(text) && PyUnicode_IS_COMPACT_ASCII(text); }
+inline std::string_view ascii_bytes(PyObject* text) {
+    return {static_cast<const char*>(PyUnicode_DATA(text)), std::size_t(PyUnicode_GET_LENGTH(text))};
+}
 
 class KeptTexts {
 public:
@@ -39,19 +45,14 @@ public:
     const Slot* find(std::uint64_t h, std::string_view text) const {
         if (slots_.empty()) return nullptr;
         const Slot& s = slots_[h & mask_];
-        if (s.kept == nullptr || s.hash != h) return nullptr;
-        PyObject* held = s.text.get();
-        if (PyUnicode_GET_LENGTH(held) != Py_ssize_t(text.size()) ||
-            std::memcmp(PyUnicode_DATA(held), text.data(), text.size()) != 0) {
-            return nullptr;
-        }
+        if (s.kept == nullptr || s.hash != h || ascii_bytes(s.text.get()) != text) return nullptr;
         return &s;
     }
 
     // Remembers `kept` for `text` (the str whose bytes hashed to `h`), when
     // it is ASCII. The caller keeps `kept` alive until it calls clear().
     void put(std::uint64_t h, PyObject* text, PyObject* kept) {
-        if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_COMPACT_ASCII(text)) return;
+        if (!ascii_str(text)) return;
         if (slots_.empty()) slots_.resize(mask_ + 1);
         Slot& s = slots_[h & mask_];
         s.hash = h;
@@ -82,7 +83,7 @@ public:
         slots_.clear();
         Py_ssize_t pos = 0, count = 0;
         PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value)) count += held(key);
+        while (PyDict_Next(dict, &pos, &key, &value)) count += ascii_str(key);
         if (count == 0) return;
         std::size_t size = 16;
         while (size < std::size_t(count) * 2) size *= 2;
@@ -90,8 +91,8 @@ public:
         mask_ = size - 1;
         pos = 0;
         while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (!held(key)) continue;
-            std::uint64_t h = KeptTexts::hash(bytes_of(key));
+            if (!ascii_str(key)) continue;
+            std::uint64_t h = KeptTexts::hash(ascii_bytes(key));
             std::size_t i = h & mask_;
             while (slots_[i].key != nullptr) i = (i + 1) & mask_;
             slots_[i] = {h, key, value};
@@ -105,7 +106,7 @@ public:
         for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.key == nullptr) return nullptr;
-            if (s.hash == h && bytes_of(s.key) == text) {
+            if (s.hash == h && ascii_bytes(s.key) == text) {
                 *key = s.key;
                 return s.value;
             }
@@ -114,18 +115,13 @@ public:
 
     // The same for a str that is exact and compact ASCII (null otherwise).
     PyObject* find(PyObject* text) const {
-        if (slots_.empty() || !held(text)) return nullptr;
-        std::string_view bytes = bytes_of(text);
+        if (slots_.empty() || !ascii_str(text)) return nullptr;
+        std::string_view bytes = ascii_bytes(text);
         PyObject* key = nullptr;
         return find(KeptTexts::hash(bytes), bytes, &key);
     }
 
 private:
-    static bool held(PyObject* key) { return PyUnicode_CheckExact(key) && PyUnicode_IS_COMPACT_ASCII(key); }
-    static std::string_view bytes_of(PyObject* key) {
-        return {static_cast<const char*>(PyUnicode_DATA(key)), std::size_t(PyUnicode_GET_LENGTH(key))};
-    }
-
     struct Slot {
         std::uint64_t hash = 0;
         PyObject* key = nullptr;  // borrowed from the dict

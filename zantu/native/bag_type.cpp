@@ -847,11 +847,16 @@ void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint
     add_row(bag->store, values, size, nullptr, count);
 }
 
+// Adds `rows` rows of `width` values with their small counts, one by one.
+void add_each_row(BagStore& s, PyObject* const* values, Py_ssize_t width, const uint32_t* counts, Py_ssize_t rows) {
+    for (Py_ssize_t row = 0; row < rows; ++row) add_row(s, values + row * width, width, nullptr, counts[row]);
+}
+
 void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
                    Py_ssize_t rows) {
     BagStore& s = bag->store;
     if (s.mode != BagStore::kEmpty || rows == 0 || width > BagStore::kWidest) {
-        for (Py_ssize_t row = 0; row < rows; ++row) add_row(s, values + row * width, width, nullptr, counts[row]);
+        add_each_row(s, values, width, counts, rows);
         return;
     }
     s.mode = BagStore::kRows;
@@ -896,7 +901,7 @@ void bag_add_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, con
         if (rows_distinct(s)) return;
         clear_store(s);
     }
-    for (Py_ssize_t row = 0; row < rows; ++row) add_row(s, values + row * width, width, nullptr, counts[row]);
+    add_each_row(s, values, width, counts, rows);
 }
 
 void bag_adopt(BagObject* bag, PyObject* table) {
