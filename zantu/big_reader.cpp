@@ -172,9 +172,13 @@ Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::ve
 }
 
 // Reads a text file as UTF-8 bytes, which is what the parser takes.
+// What the parser reads in place of the caller's file: a text file's text
+// as UTF-8, or a binary file's read() as it is (the parser itself may read
+// some files by readinto(), past a read() that a subclass overrides).
 struct Utf8Reader {
     PyObject_HEAD
     PyObject* file;
+    bool text;
 };
 
 int utf8_reader_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -213,6 +217,7 @@ PyObject* utf8_reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nar
         ActiveState active(PyType_GetModule(Py_TYPE(self)));
         Ref held = Ref::borrow(file);  // whatever the file's read() releases
         Ref text = nargs == 0 ? call_method(interned().read, file) : call_method(interned().read, file, args[0]);
+        if (!reinterpret_cast<Utf8Reader*>(self)->text) return text.release();
         check_text(text.get());
         return Ref::check(PyUnicode_AsUTF8String(text.get())).release();
     });
@@ -235,8 +240,18 @@ PyType_Spec utf8_reader_spec = {"zantu_cjson.utf8_reader", sizeof(Utf8Reader), 0
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                 utf8_reader_slots};
 
-// What the parser reads: a text file through a Utf8Reader, anything else
-// (a binary file) as it is.
+// Whether `file` is exactly one of io's own binary files (not a subclass,
+// whose read() may be its own).
+bool io_binary_file(PyObject* file) {
+    PyObject* binary = state().binary_files.get();
+    for (Py_ssize_t i = 0; binary != nullptr && i < PyTuple_GET_SIZE(binary); ++i) {
+        if (Py_IS_TYPE(file, reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(binary, i)))) return true;
+    }
+    return false;
+}
+
+// What the parser reads: one of io's own binary files as it is, any other
+// file through a Utf8Reader (so that its read() is what is read).
 Ref parser_source(PyObject* file) {
     Ref read = Ref::steal(PyObject_GetAttr(file, interned().read));
     if (!read) {
@@ -246,10 +261,12 @@ Ref parser_source(PyObject* file) {
     }
     Ref zero = Ref::check(PyLong_FromLong(0));
     Ref probe = call(read.get(), zero.get());
-    if (!PyUnicode_Check(probe.get())) return Ref::borrow(file);
+    bool text = PyUnicode_Check(probe.get());
+    if (!text && io_binary_file(file)) return Ref::borrow(file);
     auto* r = PyObject_GC_New(Utf8Reader, reinterpret_cast<PyTypeObject*>(state().utf8_reader_type.get()));
     if (r == nullptr) throw PyError();
     r->file = Ref::borrow(file).release();
+    r->text = text;
     PyObject_GC_Track(r);
     return Ref::steal(reinterpret_cast<PyObject*>(r));
 }
@@ -1278,13 +1295,10 @@ constexpr long kDefaultBlock = 64 * 1024;  // what ijson's basic_parse reads oth
 // Utf8Reader) or one of io's own binary files, whose reads run no code of
 // the caller's that could tell the difference.
 bool plain_source(PyObject* source) {
-    PyTypeObject* type = Py_TYPE(source);
-    if (type == reinterpret_cast<PyTypeObject*>(state().utf8_reader_type.get())) return true;
-    PyObject* binary = state().binary_files.get();
-    for (Py_ssize_t i = 0; binary != nullptr && i < PyTuple_GET_SIZE(binary); ++i) {
-        if (type == reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(binary, i))) return true;
+    if (Py_IS_TYPE(source, reinterpret_cast<PyTypeObject*>(state().utf8_reader_type.get()))) {
+        return reinterpret_cast<Utf8Reader*>(source)->text;
     }
-    return false;
+    return io_binary_file(source);
 }
 
 // The yajl backend whose parse the reader drives itself for `source` (see

@@ -316,8 +316,10 @@ bool resolve(const Plan& plan, PyObject* table, PyObject* by_code, std::vector<P
 // Fills the chain as load_json_small without merge does: cleared, then a
 // bag per entry with its pairs added, installed with set_bag.
 void fill(const NativeApi* api, PyObject* chain, const Plan& plan, PyObject* by_code,
-          const std::vector<PyObject*>& literal_values) {
+          const std::vector<PyObject*>& literal_values, std::optional<CollectorPause>& pause) {
+    pause.reset();
     if (api->chain_clear(chain) < 0) throw PyError();
+    if (check_size(PyObject_Size(chain)) == 0) pause.emplace();
     Ref table = Ref::check(api->chain_table(chain));
     std::vector<PyObject*> kept(size_t(PyList_GET_SIZE(by_code)), nullptr);
     std::vector<PyObject*> kept_literals(literal_values.size(), nullptr);
@@ -350,7 +352,7 @@ void fill(const NativeApi* api, PyObject* chain, const Plan& plan, PyObject* by_
 
 }  // namespace
 
-bool load_directly(PyObject* module, PyObject* chain, PyObject* text) {
+bool load_directly(PyObject* module, PyObject* chain, PyObject* text, std::optional<CollectorPause>& pause) {
     const NativeApi* api = native_chain_api(chain);
     if (api == nullptr) return false;
     // Looked up quietly: where it is missing, the full path says so.
@@ -368,7 +370,7 @@ bool load_directly(PyObject* module, PyObject* chain, PyObject* text) {
     Ref by_code = values_by_code(table.get());
     std::vector<PyObject*> literal_values;  // borrowed from the table
     if (!resolve(plan, table.get(), by_code.get(), literal_values)) return false;
-    fill(api, chain, plan, by_code.get(), literal_values);
+    fill(api, chain, plan, by_code.get(), literal_values, pause);
     return true;
 }
 

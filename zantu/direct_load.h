@@ -4,6 +4,8 @@
 // path would give.
 #pragma once
 
+#include <optional>
+
 #include "ref.h"
 
 namespace zantu {
@@ -13,7 +15,10 @@ namespace zantu {
 // package's MarkovChain, the module's ProbabilityBag is the package's, and
 // the document is a compressed one of ints and strs that reads without a
 // fault. Returns false, having done nothing, for anything else: the full
-// path then decodes the text and says what is wrong with it.
-bool load_directly(PyObject* module, PyObject* chain, PyObject* text);
+// path then decodes the text and says what is wrong with it. `pause` (the
+// collector's, on) is lifted while the chain lets go of what it held,
+// whose __del__ may be the caller's code, and stays lifted if that code
+// left the chain with anything in it.
+bool load_directly(PyObject* module, PyObject* chain, PyObject* text, std::optional<CollectorPause>& pause);
 
 }  // namespace zantu

@@ -94,7 +94,7 @@ Ref load_document(PyObject* module, PyObject* chain, PyObject* file, bool direct
     if (!fast_path(FastPath::ujson_load) || !is_ujson_load(load.get())) return call(load.get(), file);
     Ref text = call(ujson_file_method(file, "read").get());
     pause.emplace();
-    if (direct && fast_path(FastPath::direct_load) && load_directly(module, chain, text.get())) return Ref();
+    if (direct && fast_path(FastPath::direct_load) && load_directly(module, chain, text.get(), pause)) return Ref();
     return ujson_decode(text.get());
 }
 

@@ -86,6 +86,7 @@ void set_capacity(BagStore& s, Py_ssize_t capacity) {
     }
     s.states = static_cast<PyObject**>(block);
     s.capacity = uint32_t(capacity);
+    ++s.generation;
 }
 
 uint64_t hash_row(PyObject* const* values, Py_ssize_t size) {
@@ -188,27 +189,26 @@ void grow(BagStore& s) {
     set_capacity(s, capacity);
 }
 
-// Rows of another width arrive: every row becomes a tuple of its own.
+// Rows of another width arrive: every row becomes a tuple of its own. The
+// tuples are made first, and filled once no allocation is left to run the
+// collector.
 void rows_to_tuples(BagStore& s) {
+    uint32_t generation = s.generation;
+    Py_ssize_t size = s.size, width = s.width;
+    std::vector<Ref> made(static_cast<size_t>(size));
+    for (Ref& t : made) t = Ref::check(PyTuple_New(width));
+    if (s.generation != generation) raise_changed("add");
     PyObject** tuples = new_block(s.capacity, 1, s.count_size());
-    for (Py_ssize_t row = 0; row < s.size; ++row) {
-        PyObject* t = PyTuple_New(s.width);
-        if (t == nullptr) {
-            for (Py_ssize_t k = 0; k < row; ++k) Py_DECREF(tuples[k]);
-            PyMem_Free(tuples);
-            throw PyError();
-        }
-        for (Py_ssize_t k = 0; k < s.width; ++k) {
-            PyObject* v = s.states[row * s.width + k];
-            Py_INCREF(v);
-            PyTuple_SET_ITEM(t, k, v);
-        }
+    for (Py_ssize_t row = 0; row < size; ++row) {
+        PyObject* t = made[size_t(row)].release();
+        for (Py_ssize_t k = 0; k < width; ++k) PyTuple_SET_ITEM(t, k, Py_NewRef(s.states[row * width + k]));
         tuples[row] = t;
     }
-    copy_bytes(tuples + s.capacity, s.counts(), size_t(s.size) * s.count_size());
+    copy_bytes(tuples + s.capacity, s.counts(), size_t(size) * s.count_size());
     PyMem_Free(s.states);
     s.states = tuples;
     s.mode = BagStore::kTuples;
+    ++s.generation;
 }
 
 // A count that fits the small store: an exact int from 0 to 2**32 - 1.
@@ -236,10 +236,29 @@ void counts_to_objects(BagStore& s) {
     PyMem_Free(s.states);
     s.states = block;
     s.big = true;
+    ++s.generation;
+}
+
+// A new tuple of `values`, made before the store is looked at: the
+// allocation may run the collector, and a __del__ there may change the bag.
+Ref new_row_tuple(const BagStore& s, PyObject* const* values, Py_ssize_t size) {
+    uint32_t generation = s.generation;
+    Ref t = Ref::check(PyTuple_New(size));
+    if (s.generation != generation) raise_changed("add");
+    for (Py_ssize_t k = 0; k < size; ++k) PyTuple_SET_ITEM(t.get(), k, Py_NewRef(values[k]));
+    return t;
+}
+
+// Whether a row of `size` values goes into the store as a tuple.
+bool row_as_tuple(const BagStore& s, Py_ssize_t size) {
+    if (s.mode == BagStore::kEmpty) return size > BagStore::kWidest;
+    return s.mode == BagStore::kTuples || size != s.width;
 }
 
 // Appends a row (values of the bag's table) with its first count.
 void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject* count, uint32_t small) {
+    Ref tuple;
+    if (row_as_tuple(s, size)) tuple = new_row_tuple(s, values, size);
     if (s.mode == BagStore::kEmpty) {
         // Rows wider than a store's rows can be are tuples from the first.
         if (size <= BagStore::kWidest) {
@@ -254,13 +273,7 @@ void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject*
     if (s.size == s.capacity) grow(s);
     Py_ssize_t row = s.size;
     if (s.mode == BagStore::kTuples) {
-        PyObject* t = PyTuple_New(size);
-        if (t == nullptr) throw PyError();
-        for (Py_ssize_t k = 0; k < size; ++k) {
-            Py_INCREF(values[k]);
-            PyTuple_SET_ITEM(t, k, values[k]);
-        }
-        s.states[row] = t;
+        s.states[row] = tuple.release();
     } else if (size > 0) {
         std::memcpy(s.states + row * s.width, values, size_t(size) * sizeof(PyObject*));
     }
@@ -276,6 +289,7 @@ void insert_row(BagStore& s, PyObject* const* values, Py_ssize_t size, PyObject*
         s.small_counts()[row] = small;
     }
     s.size = uint32_t(row + 1);
+    ++s.generation;
     forget_bounds(s);
     update_index(s, row);
 }
@@ -343,19 +357,21 @@ struct ScopedStore {
     ~ScopedStore() { clear_store(store); }
 };
 
-Ref row_tuple(const BagStore& s, Py_ssize_t row) {
+// The next state of row `row` as a tuple. The tuple is made before the
+// row is read: the allocation may run the collector, and a __del__ there
+// may move or drop the rows (RuntimeError, naming `during`).
+Ref row_tuple(const BagStore& s, Py_ssize_t row, const char* during) {
     if (s.mode == BagStore::kTuples) return Ref::borrow(s.states[row]);
+    uint32_t generation = s.generation;
+    Ref t = Ref::check(PyTuple_New(s.width));
+    if (s.generation != generation) raise_changed(during);
     Row r = store_row(s, row);
-    Ref t = Ref::check(PyTuple_New(r.size));
-    for (Py_ssize_t k = 0; k < r.size; ++k) {
-        Py_INCREF(r.values[k]);
-        PyTuple_SET_ITEM(t.get(), k, r.values[k]);
-    }
+    for (Py_ssize_t k = 0; k < r.size; ++k) PyTuple_SET_ITEM(t.get(), k, Py_NewRef(r.values[k]));
     return t;
 }
 
 Ref bag_table(BagObject* bag) {
-    if (bag->table == nullptr) bag->table = new_table().release();
+    if (bag->table == nullptr) bag->table = new_table(state_of(bag)).release();
     return Ref::borrow(bag->table);
 }
 
@@ -374,38 +390,44 @@ Py_ssize_t lookup(BagObject* bag, PyObject* item) {
     std::vector<PyObject*> values(static_cast<size_t>(size));
     bool absent = false;
     for (Py_ssize_t k = 0; k < size; ++k) {
-        Ref value = freeze(PyTuple_GET_ITEM(state.get(), k));
-        PyObject* kept = PyDict_GetItemWithError(table.get(), value.get());
-        if (kept == nullptr) {
-            if (PyErr_Occurred()) throw PyError();
-            absent = true;
-        }
+        PyObject* kept = found_value(table.get(), PyTuple_GET_ITEM(state.get(), k));
+        absent = absent || kept == nullptr;
         values[size_t(k)] = kept;
     }
     if (bag->table != table.get()) raise_changed("a lookup");
     return absent ? -1 : find_row(bag->store, values.data(), size);
 }
 
-Ref pairs_list(BagObject* bag) {
+// The (next state, count) pairs. Every allocation may run a __del__ that
+// changes the bag: the rows are read only while it is as it was.
+Ref pairs_list(BagObject* bag, const char* during) {
     const BagStore& s = bag->store;
-    Ref pairs = Ref::check(PyList_New(s.size));
+    uint32_t generation = s.generation;
+    Ref pairs = Ref::check(PyList_New(0));
     for (Py_ssize_t row = 0; row < s.size; ++row) {
         Ref pair = Ref::check(PyTuple_New(2));
-        PyTuple_SET_ITEM(pair.get(), 0, row_tuple(s, row).release());
+        Ref state = row_tuple(s, row, during);
+        if (s.generation != generation) raise_changed(during);
+        PyTuple_SET_ITEM(pair.get(), 0, state.release());
         PyTuple_SET_ITEM(pair.get(), 1, store_count(s, row).release());
-        PyList_SET_ITEM(pairs.get(), row, pair.release());
+        check_status(PyList_Append(pairs.get(), pair.get()));
     }
     return pairs;
 }
 
+// The counts by next state, as the dict of the class these replaced.
+// Hashing a next state runs its values' __hash__.
 Ref counts_dict(BagObject* bag) {
     const BagStore& s = bag->store;
+    uint32_t generation = s.generation;
     Ref counts = Ref::check(PyDict_New());
     for (Py_ssize_t row = 0; row < s.size; ++row) {
-        Ref key = row_tuple(s, row);
+        if (s.generation != generation) raise_changed("a comparison");
+        Ref key = row_tuple(s, row, "a comparison");
         Ref count = store_count(s, row);
         check_status(PyDict_SetItem(counts.get(), key.get(), count.get()));
     }
+    if (s.generation != generation) raise_changed("a comparison");
     return counts;
 }
 
@@ -427,14 +449,24 @@ void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
 
 namespace {
 
-void add_pairs(BagObject* bag, PyObject* counts) {
+// add(item, count=count) for every pair of `counts`: the bag's own add, or
+// with `method` a subclass's (which may override it) through the method.
+void add_pairs(BagObject* bag, PyObject* counts, bool method) {
+    PyObject* self = reinterpret_cast<PyObject*>(bag);
+    const NativeState& state = state_of(bag);
+    bool exact = !method || Py_IS_TYPE(self, state.bag_type);
     Ref it = Ref::check(PyObject_GetIter(counts));
     for (;;) {
         Ref pair = Ref::steal(PyIter_Next(it.get()));
         if (!pair) break;
         Ref item, count;
         unpack_pair(pair.get(), item, count);
-        bag_add(bag, item.get(), count.get());
+        if (exact) {
+            bag_add(bag, item.get(), count.get());
+            continue;
+        }
+        PyObject* stack[] = {self, item.get(), count.get()};
+        Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, state.kw_count));
     }
     if (PyErr_Occurred()) throw PyError();
 }
@@ -457,7 +489,7 @@ double* choose_bounds(BagObject* bag) {
             weight = PyFloat_AS_DOUBLE(as_float.get());
             if (s.generation != generation || s.size != size) raise_changed("choose");
             if (!(weight >= 0.0)) {
-                Ref state = row_tuple(s, row);
+                Ref state = row_tuple(s, row, "choose");
                 Ref text = Ref::check(PyObject_Repr(state.get()));
                 Ref shown = Ref::check(PyUnicode_Substring(text.get(), 0, 200));
                 raise(PyExc_ValueError, "cannot choose with the count %R of %U", count.get(), shown.get());
@@ -470,6 +502,7 @@ double* choose_bounds(BagObject* bag) {
         Ref shown = Ref::check(PyFloat_FromDouble(total));
         raise(PyExc_ValueError, "cannot choose when the counts add up to %R", shown.get());
     }
+    forget_bounds(s);  // made meanwhile by a choose() that a count's __float__ ran
     s.bounds = resize<double>(nullptr, size);
     std::memcpy(s.bounds, bounds.data(), size_t(size) * sizeof(double));
     return s.bounds;
@@ -487,7 +520,7 @@ int bag_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (counts == nullptr) return 0;
     return guarded(-1, [&] {
-        add_pairs(as_bag(self), counts);
+        add_pairs(as_bag(self), counts, true);
         return 0;
     });
 }
@@ -567,8 +600,11 @@ PyObject* bag_total(PyObject* self, PyObject*) {
             return PyLong_FromUnsignedLongLong(sum);
         }
         // The counts are objects: sum() of them, as the counts' own + says.
-        Ref counts = Ref::check(PyList_New(s.size));
-        for (Py_ssize_t row = 0; row < s.size; ++row) {
+        uint32_t generation = s.generation;
+        Py_ssize_t size = s.size;
+        Ref counts = Ref::check(PyList_New(size));
+        if (s.generation != generation) raise_changed("total");
+        for (Py_ssize_t row = 0; row < size; ++row) {
             PyList_SET_ITEM(counts.get(), row, store_count(s, row).release());
         }
         return PyObject_CallOneArg(state_of(self).sum, counts.get());
@@ -597,7 +633,9 @@ PyObject* bag_probability(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        Ref total = Ref::check(bag_total(self, nullptr));
+        // A subclass's total(), as the class these replaced asked its own.
+        Ref total = Ref::check(Py_IS_TYPE(self, state_of(self).bag_type) ? bag_total(self, nullptr)
+                                                                        : PyObject_CallMethod(self, "total", nullptr));
         if (!check_status(PyObject_IsTrue(total.get()))) return PyFloat_FromDouble(0.0);
         Ref count = Ref::check(bag_count_of(self, item));
         Ref share = Ref::check(PyNumber_TrueDivide(count.get(), total.get()));
@@ -619,7 +657,7 @@ PyObject* bag_repr(PyObject* self) {
     int entered = Py_ReprEnter(self);
     if (entered != 0) return entered > 0 ? PyUnicode_FromString("ProbabilityBag(...)") : nullptr;
     PyObject* text = guarded<PyObject*>(nullptr, [&] {
-        Ref pairs = pairs_list(as_bag(self));
+        Ref pairs = pairs_list(as_bag(self), "repr");
         return PyUnicode_FromFormat("ProbabilityBag(%R)", pairs.get());
     });
     Py_ReprLeave(self);
@@ -628,18 +666,19 @@ PyObject* bag_repr(PyObject* self) {
 
 PyObject* bag_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
-        Ref pairs = pairs_list(as_bag(self));
-        Ref dict = instance_dict(self);
-        return Py_BuildValue("O(O)(OO)", state_of(self).newobj, Py_TYPE(self), pairs.get(), dict.get());
+        Ref pairs = pairs_list(as_bag(self), "pickling");
+        Ref state = instance_state(self);
+        return Py_BuildValue("O(O)(OO)", state_of(self).newobj, Py_TYPE(self), pairs.get(), state.get());
     });
 }
 
 PyObject* bag_setstate(PyObject* self, PyObject* state) {
-    PyObject *pairs, *dict;
-    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &dict)) return nullptr;
+    PyObject *pairs, *attributes;
+    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &attributes)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
-        add_pairs(as_bag(self), pairs);
-        restore_dict(self, dict);
+        // The rows as they were: a subclass's add is not asked again.
+        add_pairs(as_bag(self), pairs, false);
+        restore_state(self, attributes);
         Py_RETURN_NONE;
     });
 }
@@ -711,7 +750,7 @@ PyObject* choices_next(PyObject* self) {
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&] {
-        Ref state = row_tuple(s, it->row);
+        Ref state = row_tuple(s, it->row, "iteration");
         Ref count = store_count(s, it->row);
         ++it->row;
         PyObject* pair = it->pair;
@@ -915,7 +954,7 @@ void bag_adopt(BagObject* bag, PyObject* table) {
     std::vector<PyObject*> values;
     for (Py_ssize_t row = 0; row < size; ++row) {
         if (s.generation != generation || s.size != size) raise_changed("set_bag");
-        Ref state = row_tuple(s, row);
+        Ref state = row_tuple(s, row, "set_bag");
         Ref count = store_count(s, row);
         Py_ssize_t width = PyTuple_GET_SIZE(state.get());
         values.resize(size_t(width));
@@ -937,10 +976,11 @@ Ref bag_choose(BagObject* bag, PyObject* draw) {
     if (s.size == 0) raise(PyExc_ValueError, "cannot choose from an empty bag");
     double* bounds = choose_bounds(bag);
     Py_ssize_t size = s.size;
+    uint32_t generation = s.generation;
     Ref drawn = Ref::check(PyObject_CallNoArgs(draw));
     double x = PyFloat_AsDouble(drawn.get());
     if (x == -1.0 && PyErr_Occurred()) throw PyError();
-    if (s.bounds != bounds || s.size != size) raise_changed("choose");
+    if (s.bounds != bounds || s.size != size || s.generation != generation) raise_changed("choose");
     x *= bounds[size - 1];
     // The first row whose running total passes the draw (bisect_right): a
     // row of count 0 is never drawn.
@@ -953,7 +993,7 @@ Ref bag_choose(BagObject* bag, PyObject* draw) {
             lo = mid + 1;
         }
     }
-    return row_tuple(s, lo < size ? lo : size - 1);
+    return row_tuple(s, lo < size ? lo : size - 1, "choose");
 }
 
 Ref bag_choices(BagObject* bag) {

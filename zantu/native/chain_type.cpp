@@ -21,9 +21,22 @@ Ref chain_bags(ChainObject* chain) {
 }
 
 Ref chain_table(ChainObject* chain) {
-    if (chain->table == nullptr) chain->table = new_table().release();
+    if (chain->table == nullptr) chain->table = new_table(state_of(chain)).release();
     return Ref::borrow(chain->table);
 }
+
+// What a chain is while code of the caller's runs: if its bags, its table
+// or a bag of a start changed meanwhile, what was found before is stale.
+struct ChainMark {
+    explicit ChainMark(ChainObject* c) : chain(c), bags(c->bags), table(c->table), changes(c->changes) {}
+    void check(const char* during) const {
+        if (chain->bags != bags || chain->table != table || chain->changes != changes) raise_changed(during);
+    }
+    ChainObject* chain;
+    PyObject* bags;
+    PyObject* table;
+    uint64_t changes;
+};
 
 // bag.add(item, count=count) through the bag's own method.
 void call_add(const NativeState& state, PyObject* bag, PyObject* item, PyObject* count) {
@@ -63,12 +76,14 @@ void set_bag(ChainObject* chain, PyObject* start, PyObject* bag) {
     PyObject* kept = kept_value(table.get(), start);
     if (PyObject_TypeCheck(bag, state_of(chain).bag_type)) bag_adopt(as_bag(bag), table.get());
     if (chain->table != table.get()) raise_changed("set_bag");
+    ++chain->changes;
     check_status(PyDict_SetItem(bags.get(), kept, bag));
 }
 
 void clear(ChainObject* chain) {
     // A new table: bags taken out of the chain keep theirs.
-    Ref table = new_table();
+    Ref table = new_table(state_of(chain));
+    ++chain->changes;
     PyObject* previous = chain->table;
     chain->table = table.release();
     Py_XDECREF(previous);
@@ -96,12 +111,6 @@ private:
 // Bags by the identity of their start, borrowed from the chain's dict:
 // valid only while no code of the caller's runs.
 using StartBags = AddressMap<PyObject*>;
-
-// Whether hashing and comparing `value` runs no code of the caller's.
-bool plain_value(PyObject* value) {
-    return PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-           PyBytes_CheckExact(value) || value == Py_None || PyBool_Check(value);
-}
 
 // The values of some tokens numbered in the order they first came: each
 // token's id, and the value of each id. Complete when there is an id for
@@ -204,7 +213,7 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
         // before is found by its characters here, the token and its slot
         // asked of the memory ahead, rather than looked up in the table.
         kept.reserve(size_t(PySequence_Fast_GET_SIZE(tokens)));
-        bool by_characters = PyDict_GET_SIZE(table) == 0;
+        bool by_characters = table_size(table) == 0;
         if (by_characters) numbered.ids.reserve(kept.capacity());
         KeptStrs strs;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(tokens); ++i) {
@@ -282,11 +291,12 @@ public:
     }
 
 private:
-    // The bag each start has already (borrowed from the dict, which nothing
-    // changes meanwhile), when the chain has any.
+    // The bag each start has already, when the chain has any: each must be
+    // the package's own of the chain's table with small counts, so that
+    // adding to it runs no code of the caller's.
     bool find_bags() {
         if (PyDict_GET_SIZE(bags_) == 0) return true;
-        found_.assign(values_.size(), nullptr);
+        found_.resize(values_.size());
         for (size_t start = 0; start < values_.size(); ++start) {
             if (first_[start] == first_[start + 1]) continue;
             PyObject* bag = PyDict_GetItemWithError(bags_, values_[start]);
@@ -294,8 +304,10 @@ private:
                 if (PyErr_Occurred()) throw PyError();
                 continue;
             }
-            if (!Py_IS_TYPE(bag, state_.bag_type) || as_bag(bag)->table != table_) return false;
-            found_[start] = bag;
+            if (!Py_IS_TYPE(bag, state_.bag_type) || as_bag(bag)->table != table_ || as_bag(bag)->store.big) {
+                return false;
+            }
+            found_[start] = Ref::borrow(bag);
         }
         return true;
     }
@@ -375,7 +387,7 @@ private:
                 }
             }
         }
-        PyObject* known = found_.empty() ? nullptr : found_[start];
+        PyObject* known = found_.empty() ? nullptr : found_[start].get();
         if (known != nullptr) {
             BagObject* bag = as_bag(known);
             for (size_t row = 0; row < row_counts_.size(); ++row) {
@@ -399,7 +411,7 @@ private:
     std::vector<uint32_t> ids_;        // of each token
     std::vector<PyObject*> values_;    // by id
     std::vector<uint32_t> first_;      // by start id, then the end
-    std::vector<PyObject*> found_;       // by start id: its bag in the chain already, or null
+    std::vector<Ref> found_;             // by start id: its bag in the chain already, or none
     std::vector<uint32_t> next_ids_;     // order 1
     std::vector<uint64_t> next_states_;  // order 2
     std::vector<PyObject*> row_values_;
@@ -423,10 +435,13 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     if (chain->table != table.get()) raise_changed("add_tokens");
     NativeState& state = state_of(chain);
     PyTypeObject* bag_type = state.bag_type;
-    // Plain tokens run no code of the caller's below while every bag is the
-    // package's: the collector need not look at the bags as they come, and
-    // the bag of a start found once is the bag of that start.
-    PlainRun run(plain);
+    // Plain tokens into a table of plain values run no code of the caller's
+    // below while every bag is the package's with small counts: the
+    // collector need not look at the bags as they come, and the bag of a
+    // start found once is the bag of that start. Once code of the caller's
+    // may run, the chain is checked after every token.
+    PlainRun run(plain && table_plain(table.get()));
+    ChainMark mark(chain);
     // In one batch where every bag the tokens touch is the package's own;
     // else (or for other orders) one token after another, below.
     if (run.on() && BatchCount::fits(kept.size(), order)) {
@@ -453,25 +468,22 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
             }
             PyObject*& known = found.at(start);
             if (known == nullptr) known = bag_of(state, chain, bags.get(), table.get(), start).get();
-            if (Py_IS_TYPE(known, bag_type) && as_bag(known)->table == table.get()) {
+            if (Py_IS_TYPE(known, bag_type) && as_bag(known)->table == table.get() && !as_bag(known)->store.big) {
                 bag_add_kept(as_bag(known), next_values, order, 1);
                 continue;
             }
+            run.end();  // a count's + or the bag's own add is the caller's code
         }
         Ref bag = bag_of(state, chain, bags.get(), table.get(), start);
         if (Py_IS_TYPE(bag.get(), bag_type) && as_bag(bag.get())->table == table.get()) {
             bag_add_kept(as_bag(bag.get()), next_values, order, 1);
-            continue;
+        } else {
+            Ref item = Ref::check(PyTuple_New(order));
+            for (Py_ssize_t k = 0; k < order; ++k) PyTuple_SET_ITEM(item.get(), k, Py_NewRef(next_values[k]));
+            PyObject* stack[] = {bag.get(), item.get()};
+            Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, nullptr));
         }
-        run.end();  // the bag's own add is the caller's code
-        Ref item = Ref::check(PyTuple_New(order));
-        for (Py_ssize_t k = 0; k < order; ++k) {
-            Py_INCREF(next_values[k]);
-            PyTuple_SET_ITEM(item.get(), k, next_values[k]);
-        }
-        PyObject* stack[] = {bag.get(), item.get()};
-        Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, nullptr));
-        if (chain->bags != bags.get() || chain->table != table.get()) raise_changed("add_tokens");
+        mark.check("add_tokens");
     }
     // A chain is mostly built once and then read: the bags counted into
     // keep no room. After a plain run those are the ones found by start;
@@ -601,6 +613,7 @@ struct WalkObject {
     PyObject* start;   // where the next step starts
     PyObject* state;   // the next state being yielded (a tuple), or null
     Py_ssize_t pos;    // the next value of it to yield
+    bool running;      // a step is under way (code it runs may not advance the walk)
 };
 
 int walk_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -635,22 +648,29 @@ void walk_dealloc(PyObject* self) {
 // Draws the next state from the bag of the walk's start; false where the
 // walk ends.
 bool walk_step(WalkObject* w) {
-    ChainObject* chain = as_chain(w->chain);
+    // Held for the step: the start's __eq__ and the bag's methods are the
+    // caller's code.
+    Ref chain_object = Ref::borrow(w->chain);
+    Ref start = Ref::borrow(w->start);
+    Ref random = Ref::borrow(w->random);
+    Ref draw = Ref::borrow(w->draw);
+    ChainObject* chain = as_chain(chain_object.get());
     if (chain->bags == nullptr) return false;
-    PyObject* found = PyDict_GetItemWithError(chain->bags, w->start);
+    Ref bags = Ref::borrow(chain->bags);
+    PyObject* found = PyDict_GetItemWithError(bags.get(), start.get());
     if (found == nullptr) {
         if (PyErr_Occurred()) throw PyError();
         return false;
     }
     Ref bag = Ref::borrow(found);
-    const NativeState& state = state_of(w->chain);
+    const NativeState& state = state_of(chain);
     Ref next_state;
     if (Py_IS_TYPE(bag.get(), state.bag_type)) {
         if (as_bag(bag.get())->store.size == 0) return false;
-        next_state = bag_choose(as_bag(bag.get()), w->draw);
+        next_state = bag_choose(as_bag(bag.get()), draw.get());
     } else {
         if (check_size(PyObject_Size(bag.get())) == 0) return false;
-        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), state.name_choose, w->random));
+        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), state.name_choose, random.get()));
         next_state = Ref::check(PySequence_Tuple(drawn.get()));
     }
     Py_XSETREF(w->state, next_state.release());
@@ -660,6 +680,15 @@ bool walk_step(WalkObject* w) {
 
 PyObject* walk_next(PyObject* self) {
     WalkObject* w = reinterpret_cast<WalkObject*>(self);
+    if (w->running) {
+        PyErr_SetString(PyExc_RuntimeError, "walk already executing");
+        return nullptr;
+    }
+    w->running = true;
+    struct Done {
+        WalkObject* w;
+        ~Done() { w->running = false; }
+    } done{w};
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         while (w->chain != nullptr) {
             if (w->state != nullptr) {
@@ -693,6 +722,7 @@ Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed) {
     w->start = first.release();
     w->state = nullptr;
     w->pos = 0;
+    w->running = false;
     PyObject_GC_Track(w);
     return Ref::steal(reinterpret_cast<PyObject*>(w));
 }
@@ -714,6 +744,7 @@ int chain_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int chain_clear_slot(PyObject* self) {
+    ++as_chain(self)->changes;
     Py_CLEAR(as_chain(self)->bags);
     Py_CLEAR(as_chain(self)->table);
     return 0;
@@ -869,14 +900,14 @@ PyObject* chain_reduce(PyObject* self, PyObject*) {
         const NativeState& state = state_of(self);
         Ref view = Ref::check(PyObject_CallMethodNoArgs(bags.get(), state.name_items));
         Ref pairs = Ref::check(PySequence_List(view.get()));
-        Ref dict = instance_dict(self);
-        return Py_BuildValue("O(O)(OO)", state.newobj, Py_TYPE(self), pairs.get(), dict.get());
+        Ref attributes = instance_state(self);
+        return Py_BuildValue("O(O)(OO)", state.newobj, Py_TYPE(self), pairs.get(), attributes.get());
     });
 }
 
 PyObject* chain_setstate(PyObject* self, PyObject* state) {
-    PyObject *pairs, *dict;
-    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &dict)) return nullptr;
+    PyObject *pairs, *attributes;
+    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &attributes)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
         Ref it = Ref::check(PyObject_GetIter(pairs));
         for (Ref pair; (pair = Ref::steal(PyIter_Next(it.get())));) {
@@ -885,7 +916,7 @@ PyObject* chain_setstate(PyObject* self, PyObject* state) {
             set_bag(as_chain(self), start, bag);
         }
         if (PyErr_Occurred()) throw PyError();
-        restore_dict(self, dict);
+        restore_state(self, attributes);
         Py_RETURN_NONE;
     });
 }

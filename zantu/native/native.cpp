@@ -7,8 +7,6 @@
 
 namespace zantu::native {
 
-Ref new_table() { return Ref::check(PyDict_New()); }
-
 Ref freeze(PyObject* value) {
     bool is_list = PyList_CheckExact(value);
     if (!is_list && !PyTuple_CheckExact(value)) return Ref::borrow(value);
@@ -33,29 +31,29 @@ Ref freeze(PyObject* value) {
     return frozen;
 }
 
-PyObject* kept_value(PyObject* table, PyObject* value) {
-    Ref frozen = freeze(value);
-    PyObject* kept = PyDict_SetDefault(table, frozen.get(), frozen.get());
-    if (kept == nullptr) throw PyError();
-    return kept;
-}
+Ref instance_state(PyObject* self) { return Ref::check(PyObject_CallMethod(self, "__getstate__", nullptr)); }
 
-Ref instance_dict(PyObject* self) {
-    PyObject* dict = PyObject_GetAttrString(self, "__dict__");
-    if (dict == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError();
-        PyErr_Clear();
-        return Ref::borrow(Py_None);
+void restore_state(PyObject* self, PyObject* state) {
+    if (state == Py_None) return;
+    PyObject* slots = nullptr;
+    if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+        slots = PyTuple_GET_ITEM(state, 1);
+        state = PyTuple_GET_ITEM(state, 0);
     }
-    Ref held = Ref::steal(dict);
-    if (!PyDict_Check(dict) || PyDict_GET_SIZE(dict) == 0) return Ref::borrow(Py_None);
-    return held;
-}
-
-void restore_dict(PyObject* self, PyObject* dict) {
-    if (dict == Py_None) return;
-    Ref mine = Ref::check(PyObject_GetAttrString(self, "__dict__"));
-    check_status(PyDict_Update(mine.get(), dict));
+    Ref held = Ref::borrow(state);
+    Ref held_slots = Ref::borrow(slots);
+    if (state != Py_None) {
+        if (!PyDict_Check(state)) raise(PyExc_TypeError, "state is not a dictionary");
+        Ref mine = Ref::check(PyObject_GetAttrString(self, "__dict__"));
+        check_status(PyDict_Update(mine.get(), state));
+    }
+    if (slots == nullptr || slots == Py_None) return;
+    if (!PyDict_Check(slots)) raise(PyExc_TypeError, "slot state is not a dictionary");
+    Ref items = Ref::check(PyDict_Items(slots));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        check_status(PyObject_SetAttr(self, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)));
+    }
 }
 
 int api_chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
@@ -165,6 +163,7 @@ void fill_module(PyObject* module, NativeState& state) {
     state.name_items = interned("items");
     state.name_add_tokens = interned("add_tokens");
     state.kw_count = Ref::check(Py_BuildValue("(s)", "count")).release();
+    make_table_type(module, state);
     make_bag_types(module, state);
     make_chain_types(module, state);
     state.api = make_api(state);

@@ -2,12 +2,20 @@
 // what their two source files share.
 //
 // Values are kept once per chain: every start and every value of a next
-// state goes through a table (a dict mapping a value to the one object kept
-// for it) that the chain shares with its bags. A bag then stores its next
-// states as rows of those objects, compared by identity, and its counts as
-// 32-bit integers until a count needs an object (a big, negative or
-// non-integer count, or a sum past 2**32 - 1). A table only ever grows, and
-// every bag holds its table, so the rows may borrow their values from it.
+// state goes through a value table (value_table.cpp: the one object kept
+// for each value) that the chain shares with its bags. A bag then stores
+// its next states as rows of those objects, compared by identity, and its
+// counts as 32-bit integers until a count needs an object (a big, negative
+// or non-integer count, or a sum past 2**32 - 1). A table only ever grows
+// (nothing a caller can reach empties it), and every bag holds its table,
+// so the rows may borrow their values from it.
+//
+// Caller code can run inside any hash or comparison of a value that is not
+// plain (see plain_value), any call of a method or of a count's +, and any
+// allocation of an object the collector tracks (the collector runs there,
+// and with it any __del__). After such a point no pointer into a store is
+// used again before the store's generation, or the chain's changes, are
+// checked: a change raises RuntimeError, as a dict's does.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +37,7 @@ struct BagStore {
     bool big;                 // counts are objects (owned) rather than small integers
     uint8_t index_bits;       // log2 of the index's slots; 0: no index
     uint8_t width;            // kRows: values a row (at most kWidest)
-    uint32_t generation;      // changes whenever rows move to another store
+    uint32_t generation;      // changes whenever rows move, come or go
     uint32_t size;
     uint32_t capacity;
     PyObject** states;        // one block: capacity rows, then capacity counts
@@ -59,12 +67,13 @@ struct ChainObject {
     PyObject_HEAD
     PyObject* bags;   // dict: start -> bag, in the order the starts came
     PyObject* table;  // the value table its bags share
+    uint64_t changes; // counts every clear() and set_bag()
 };
 
 // Everything the module owns, one set per module object (a sub-interpreter
 // has its own types and imports): made when the module is executed,
 // released when it is freed or cleared by the collector.
-#define ZANTU_NATIVE_TYPES(X) X(bag_type) X(choices_type) X(chain_type) X(walk_type)
+#define ZANTU_NATIVE_TYPES(X) X(bag_type) X(choices_type) X(chain_type) X(walk_type) X(table_type)
 #define ZANTU_NATIVE_OBJECTS(X)                                                        \
     X(random_module)   /* random: choose() without a generator draws from it */        \
     X(random_class)    /* random.Random, the generator of a walk */                     \
@@ -102,16 +111,27 @@ NativeState& module_state(PyObject* module);
 // The module's types, made for `module` into `state`.
 void make_bag_types(PyObject* module, NativeState& state);
 void make_chain_types(PyObject* module, NativeState& state);
+void make_table_type(PyObject* module, NativeState& state);
 
 inline BagObject* as_bag(PyObject* o) { return reinterpret_cast<BagObject*>(o); }
 inline ChainObject* as_chain(PyObject* o) { return reinterpret_cast<ChainObject*>(o); }
 
 // `value` with every list and tuple in it, however deep, made a tuple.
 Ref freeze(PyObject* value);
+// Whether hashing and comparing `value` runs no code of the caller's: an
+// exact str, int, float or bytes, None, a bool, or an exact tuple of these.
+bool plain_value(PyObject* value);
+// A new empty value table.
+Ref new_table(const NativeState& state);
 // The object that `table` keeps for the frozen `value`, put there if it is
 // the first (borrowed: the table holds it for as long as the table lives).
 PyObject* kept_value(PyObject* table, PyObject* value);
-Ref new_table();
+// The same without keeping it: null when the table has none.
+PyObject* found_value(PyObject* table, PyObject* value);
+Py_ssize_t table_size(PyObject* table);
+// Whether every value the table keeps is plain: then no lookup in it, nor
+// in a dict keyed by its values, runs code of the caller's.
+bool table_plain(PyObject* table);
 
 // Unpacks `pair` into two, as `a, b = pair` does (its ValueErrors too).
 void unpack_pair(PyObject* pair, Ref& first, Ref& second);
@@ -163,9 +183,11 @@ Row store_row(const BagStore& store, Py_ssize_t row);
 // The count of a row (a new reference).
 Ref store_count(const BagStore& store, Py_ssize_t row);
 
-// The instance's __dict__ (of a subclass) when it holds anything, else None.
-Ref instance_dict(PyObject* self);
-// Puts the attributes of `dict` (a dict or None) back into a new instance.
-void restore_dict(PyObject* self, PyObject* dict);
+// What pickling keeps of an instance besides its rows: its __getstate__(),
+// which for a subclass holds its __dict__ and __slots__ (None for neither).
+Ref instance_state(PyObject* self);
+// Puts such a state back into a new instance, as pickle does: a dict of
+// attributes, or a pair of one (or None) and a dict of slot values.
+void restore_state(PyObject* self, PyObject* state);
 
 }  // namespace zantu::native
