@@ -45,7 +45,7 @@ void call_add(const NativeState& state, PyObject* bag, PyObject* item, PyObject*
 }
 
 // The bag of `start` (a value of the chain's table), made and installed when
-// there is none. Borrowed from the chain's dict while no code runs.
+// there is none. The lookup runs the __eq__ of a start that is not plain.
 Ref bag_of(NativeState& state, ChainObject* chain, PyObject* bags, PyObject* table, PyObject* start) {
     PyObject* found = PyDict_GetItemWithError(bags, start);
     if (found != nullptr) return Ref::borrow(found);
@@ -90,7 +90,8 @@ void clear(ChainObject* chain) {
     if (chain->bags != nullptr) PyDict_Clear(chain->bags);
 }
 
-// While on, the collector is paused (PlainRun(false) is never on).
+// A run in which no code of the caller's can run: the collector is paused
+// (PlainRun(false) is never on).
 class PlainRun {
 public:
     explicit PlainRun(bool plain) : on_(plain), paused_(plain && PyGC_Disable() == 1) {}
@@ -466,6 +467,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
                     bag_prefetch_row(as_bag(*ahead), next_values + kRowAhead, order);
                 }
             }
+            // Kept borrowed: plain keys and the paused collector leave the dict as it is.
             PyObject*& known = found.at(start);
             if (known == nullptr) known = bag_of(state, chain, bags.get(), table.get(), start).get();
             if (Py_IS_TYPE(known, bag_type) && as_bag(known)->table == table.get() && !as_bag(known)->store.big) {

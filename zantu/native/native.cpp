@@ -31,7 +31,12 @@ Ref freeze(PyObject* value) {
     return frozen;
 }
 
-Ref instance_state(PyObject* self) { return Ref::check(PyObject_CallMethod(self, "__getstate__", nullptr)); }
+Ref instance_state(PyObject* self) {
+    // The package's own types have neither __dict__ nor __slots__.
+    const NativeState& state = state_of(self);
+    if (Py_IS_TYPE(self, state.bag_type) || Py_IS_TYPE(self, state.chain_type)) return Ref::borrow(Py_None);
+    return Ref::check(PyObject_CallMethod(self, "__getstate__", nullptr));
+}
 
 void restore_state(PyObject* self, PyObject* state) {
     if (state == Py_None) return;
