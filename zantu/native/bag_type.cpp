@@ -406,9 +406,8 @@ Ref pairs_list(BagObject* bag, const char* during) {
     Ref pairs = Ref::check(PyList_New(0));
     for (Py_ssize_t row = 0; row < s.size; ++row) {
         Ref pair = Ref::check(PyTuple_New(2));
-        Ref state = row_tuple(s, row, during);
         if (s.generation != generation) raise_changed(during);
-        PyTuple_SET_ITEM(pair.get(), 0, state.release());
+        PyTuple_SET_ITEM(pair.get(), 0, row_tuple(s, row, during).release());
         PyTuple_SET_ITEM(pair.get(), 1, store_count(s, row).release());
         check_status(PyList_Append(pairs.get(), pair.get()));
     }
