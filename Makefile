@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 # Warnings are errors in development and CI; debug information for
 # valgrind's and gdb's reports (release wheels have none).
 BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false
-SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard zantu/*.cpp zantu/*.h zantu/*.py zantu/fast/* zantu/native/*)
+SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard src/*/*)
 
 .PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check
 
@@ -23,12 +23,12 @@ $(VENV)/.installed-demo: $(SOURCES)
 	touch $@
 
 test: install
-	PYTHONSAFEPATH=1 $(PY) -m pytest -q -p no:cacheprovider tests
+	$(PY) -m pytest -q -p no:cacheprovider tests
 
 # The package's annotations and the extension's stub, against the built module.
 typecheck: install
 	$(PY) -m mypy
-	PYTHONSAFEPATH=1 $(PY) -m mypy.stubtest zantu_cjson zantu._native
+	$(PY) -m mypy.stubtest zantu_cjson zantu._native
 
 # Benchmarks: ratios against the irreducible work, measured in one run
 # (results in bench-results/). bench-check exits 1 when a goal is missed.
@@ -38,14 +38,14 @@ CHAIN_BENCH_FLAGS ?= --build-mb 80
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check matplotlib markovify
 	$(PY) benchmarks/bench.py $(BENCH_FLAGS)
-	PYTHONSAFEPATH=1 $(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
-	PYTHONSAFEPATH=1 $(PY) benchmarks/shortcuts.py
+	$(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
+	$(PY) benchmarks/shortcuts.py
 
 bench-check: install
 	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)
 
 demo: $(VENV)/.installed-demo
-	PYTHONSAFEPATH=1 $(PY) -m zantu demo
+	$(PY) -m zantu demo
 
 # The whole suite once more on an AddressSanitizer + UBSan build, in its own
 # environment. Python's allocator is switched to malloc so that the sanitizer
@@ -66,7 +66,7 @@ $(ASAN_VENV)/.installed: $(SOURCES)
 	touch $@
 
 test-asan: asan-install
-	$(SANITIZER_ENV) PYTHONSAFEPATH=1 $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
+	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider tests
 
 # The suite under valgrind's memcheck, Python's allocator switched to malloc.
 # The hostile-input batches run in child processes of their own and are left
@@ -74,7 +74,7 @@ test-asan: asan-install
 memcheck: install
 	PYTHONMALLOC=malloc ZANTU_MEMCHECK=1 ZANTU_LEAK_RUNS=200 valgrind --tool=memcheck --error-exitcode=99 \
 		--suppressions=tools/valgrind-python.supp --leak-check=no --num-callers=40 \
-		PYTHONSAFEPATH=1 $(PY) -m pytest -q -p no:cacheprovider tests --deselect tests/test_hostile.py
+		$(PY) -m pytest -q -p no:cacheprovider tests --deselect tests/test_hostile.py
 
 # Coverage-guided fuzzing of both readers with atheris, on a clang build with
 # coverage, ASan and UBSan: make fuzz FUZZ_SECONDS=600. Needs Debian's clang.
