@@ -10,7 +10,8 @@ import pytest
 
 import zantu_cjson
 from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, Changing, SpyChain, SpyFile, pieces_and_error
-from zantu import MarkovChain, pycodec
+import pycodec
+from zantu import MarkovChain
 
 dump = zantu_cjson.dump_json_big
 
@@ -264,7 +265,7 @@ def test_plain_one_element_pieces_follow_the_encoder(rebind):
 def test_many_distinct_values():
     # Thousands of distinct values, strings and numbers, in both forms: the
     # texts match the plain-Python writer's and the chain loads back equal.
-    from zantu import pycodec
+    import pycodec
     tokens = [f"w{i % 7000}" for i in range(30000)] + [str(i % 3000) for i in range(9000)]
     chain = MarkovChain.from_tokens(tokens)
     for compress in (True, False):
@@ -299,7 +300,7 @@ class Meddling:
 @pytest.mark.parametrize("compress", [True, False])
 @pytest.mark.parametrize("change", ["counts", "grow"])
 def test_bag_changed_while_it_is_written(compress, change):
-    from zantu import pycodec
+    import pycodec
     # Enough pairs for the writer to read well ahead of the one it writes,
     # and a start before and after the bag that changes.
     results = []
@@ -396,7 +397,7 @@ class ListMeddling:
 def test_lists_changed_while_they_are_written(compress, change, what):
     # Like a changed bag, for chains and bags that hand out list iterators,
     # which the writer also reads ahead of the element it writes.
-    from zantu import pycodec
+    import pycodec
     results = []
     for writer in (dump, pycodec.dump_json_big):
         words = [f"w{i}" for i in range(40)]

@@ -8,7 +8,8 @@ from hypothesis import given, settings, strategies as st
 
 import zantu_cjson
 from conftest import SpyChain, SpyFile
-from zantu import MarkovChain, pycodec
+import pycodec
+from zantu import MarkovChain
 
 scalars = (st.none() | st.booleans() | st.integers(-10 ** 20, 10 ** 20) | st.integers(0, 30)
            | st.floats(allow_nan=False, allow_infinity=False) | st.text(max_size=6))

@@ -458,7 +458,7 @@ class TestDocumentAsDumped:
     @pytest.mark.parametrize("compress", [True, False])
     @pytest.mark.parametrize("where", ["next state", "inside a next state", "start"])
     def test_list_changed_later_in_the_walk(self, compress, where):
-        from zantu import pycodec
+        import pycodec
 
         def run(writer):
             inner = ["x"]
@@ -482,7 +482,7 @@ class TestDocumentAsDumped:
 def test_literal_codes_of_one_element_next_states(writer):
     # Short values past position 99 are written as themselves; here all in
     # a chain of plain values, so the in-memory writer makes the text itself.
-    from zantu import pycodec
+    import pycodec
     chain = MarkovChain()
     for k in range(120):
         chain.add_to_bag(f"w{k}", (f"w{k + 1}",), count=1000 - k)
@@ -631,7 +631,7 @@ HOSTILE = {
 @pytest.mark.parametrize("case", sorted(HOSTILE))
 @pytest.mark.parametrize("writer", ["dump_json_small", "dump_json_big"])
 def test_caller_code_during_the_walk(writer, case, compress, monkeypatch):
-    from zantu import pycodec
+    import pycodec
     make, names = HOSTILE[case]
     results = []
     for module in (zantu_cjson, pycodec):
@@ -649,7 +649,7 @@ def test_caller_code_during_the_walk(writer, case, compress, monkeypatch):
 
 @pytest.mark.parametrize("change", ["kwdefaults", "default encoder", "encoder settings"])
 def test_standard_json_with_changed_defaults(change, monkeypatch):
-    from zantu import pycodec
+    import pycodec
     if change == "kwdefaults":
         monkeypatch.setitem(std_json.dumps.__kwdefaults__, "ensure_ascii", False)
     elif change == "default encoder":

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "native.h"
-#include "state_module.h"
+#include "module_slots.h"
 
 namespace zantu::native {
 

@@ -623,7 +623,7 @@ public:
 
     // The end of the events: the document must have ended, with a chain.
     void finish() {
-        flush_held();
+        flush_pending();
         if (state_ != State::Done) {
             raise(PyExc_ValueError, state_ == State::Top ? "the document is empty"
                                                          : "the parser's events ended inside the document");
@@ -988,7 +988,7 @@ private:
             for (const Miss& miss : lane_misses_) texts_.put(miss.hash, row_[miss.index], row_[miss.index]);
             return true;
         }
-        if (hold_lane_row(count)) return true;
+        if (defer_lane_row(count)) return true;
         Py_ssize_t listed = PyList_GET_SIZE(by_code_.get());
         auto text = lane_text_codes_.begin();
         for (size_t k = 0; k < lane_codes_.size(); ++k) {
@@ -1031,7 +1031,7 @@ private:
         bool same_table = table_known_ && api == lane_api_;
         Ref retired;
         if (!same_table) {
-            flush_held();  // its values are of the table known before
+            flush_pending();  // its values are of the table known before
             Ref current = Ref::check(api->chain_table(chain_));
             same_table = current.get() == kept_table_.get();
             if (!same_table) retired = keep_for(current);
@@ -1046,8 +1046,8 @@ private:
         }
         Ref bag = bag_of_start(api, table.get(), decoded_start);
         if (Py_IS_TYPE(bag.get(), api->bag_type)) {
-            if (hold_row(api, bag, table, n)) return;
-            flush_held();
+            if (defer_row(api, bag, table, n)) return;
+            flush_pending();
             if (api->bag_add_row(bag.get(), table.get(), row_.data(), Py_ssize_t(row_.size()), n) < 0) throw PyError();
             return;
         }
@@ -1059,81 +1059,81 @@ private:
         }
     }
 
-    // Holds the row in row_ (count `n`) for `bag`, the bag of the current
-    // start, when nothing of the caller's can run before the held rows are
-    // added (see held_bag_): true when held.
-    bool hold_row(const NativeApi* api, const Ref& bag, const Ref& table, long long n) {
-        if (!may_hold(n) || bag.get() != start_bag_.get()) return false;
+    // Defers the row in row_ (count `n`) for `bag`, the bag of the current
+    // start, when nothing of the caller's can run before the pending rows are
+    // added (see pending_bag_): true when deferred.
+    bool defer_row(const NativeApi* api, const Ref& bag, const Ref& table, long long n) {
+        if (!may_defer(n) || bag.get() != start_bag_.get()) return false;
         Py_ssize_t width = Py_ssize_t(row_.size());
-        if (bag.get() != held_bag_.get() || table.get() != held_table_.get() || width != held_width_ ||
-            held_values_.size() >= kMostHeld) {
-            flush_held();
-            held_bag_ = bag;
-            held_table_ = table;
-            held_api_ = api;
-            held_width_ = width;
+        if (bag.get() != pending_bag_.get() || table.get() != pending_table_.get() || width != pending_width_ ||
+            pending_values_.size() >= kMostPending) {
+            flush_pending();
+            pending_bag_ = bag;
+            pending_table_ = table;
+            pending_api_ = api;
+            pending_width_ = width;
         }
-        held_values_.insert(held_values_.end(), row_.begin(), row_.end());
-        held_counts_.push_back(std::uint32_t(n));
+        pending_values_.insert(pending_values_.end(), row_.begin(), row_.end());
+        pending_counts_.push_back(std::uint32_t(n));
         return true;
     }
 
-    // The usual row of the code lane held as it is, where put_row would
-    // find nothing to look up or decide: rows are held for the start's
+    // The usual row of the code lane deferred as it is, where put_row would
+    // find nothing to look up or decide: rows are pending for the start's
     // bag, in this table, of this width, and each code's object is kept.
-    bool hold_lane_row(long long count) {
-        if (!may_hold(count) || !table_known_ || !held_bag_ || held_bag_.get() != start_bag_.get() ||
-            !has_start_bag() || held_table_.get() != kept_table_.get() || !lane_text_codes_.empty() ||
-            Py_ssize_t(lane_codes_.size()) != held_width_ || held_values_.size() >= kMostHeld) {
+    bool defer_lane_row(long long count) {
+        if (!may_defer(count) || !table_known_ || !pending_bag_ || pending_bag_.get() != start_bag_.get() ||
+            !has_start_bag() || pending_table_.get() != kept_table_.get() || !lane_text_codes_.empty() ||
+            Py_ssize_t(lane_codes_.size()) != pending_width_ || pending_values_.size() >= kMostPending) {
             return false;
         }
-        size_t before = held_values_.size();
+        size_t before = pending_values_.size();
         for (long long code : lane_codes_) {
             PyObject** slot = kept_slot(code);
             PyObject* known = slot != nullptr ? *slot : nullptr;
             if (known == nullptr) {
-                held_values_.resize(before);
+                pending_values_.resize(before);
                 return false;
             }
-            held_values_.push_back(known);
+            pending_values_.push_back(known);
         }
-        held_counts_.push_back(std::uint32_t(count));
+        pending_counts_.push_back(std::uint32_t(count));
         lane_ready_ = Lane::None;
         return true;
     }
 
-    // Whether a row of count `n` may be held: nothing of the caller's runs
-    // until the held rows go in, and the count is a small one.
-    bool may_hold(long long n) const { return pause_ && n >= 0 && n <= static_cast<long long>(UINT32_MAX); }
+    // Whether a row of count `n` may be deferred: nothing of the caller's runs
+    // until the pending rows go in, and the count is a small one.
+    bool may_defer(long long n) const { return pause_ && n >= 0 && n <= static_cast<long long>(UINT32_MAX); }
 
-    // Adds the held rows to their bag, as adding each would have.
-    void flush_held() {
-        if (!held_bag_) return;
-        Ref bag = std::move(held_bag_);
-        Ref table = std::move(held_table_);
-        int status = held_api_->bag_add_rows(bag.get(), table.get(), held_values_.data(), held_width_,
-                                             held_counts_.data(), Py_ssize_t(held_counts_.size()));
-        held_values_.clear();
-        held_counts_.clear();
+    // Adds the pending rows to their bag, as adding each would have.
+    void flush_pending() {
+        if (!pending_bag_) return;
+        Ref bag = std::move(pending_bag_);
+        Ref table = std::move(pending_table_);
+        int status = pending_api_->bag_add_rows(bag.get(), table.get(), pending_values_.data(), pending_width_,
+                                             pending_counts_.data(), Py_ssize_t(pending_counts_.size()));
+        pending_values_.clear();
+        pending_counts_.clear();
         if (status < 0) throw PyError();
     }
 
-    // Before anything of the caller's may run: the held rows go in, and the
+    // Before anything of the caller's may run: the pending rows go in, and the
     // collector goes on.
     void resume() {
-        flush_held();
+        flush_pending();
         pause_.reset();
     }
 
 public:
-    // On the way out with an error: the rows held go in, as they would have
+    // On the way out with an error: the pending rows go in, as they would have
     // gone before the error came; the error stays the one raised.
     void flush_before_error() noexcept {
-        if (!held_bag_) return;
+        if (!pending_bag_) return;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         try {
-            flush_held();
+            flush_pending();
         } catch (...) {
             PyErr_Clear();
         }
@@ -1256,21 +1256,21 @@ private:
     bool driven_ = false;
     Ref start_bag_;
     Ref start_of_bag_;
-    // Rows for the bag held_bag_ of the current start, not added yet: while
+    // Rows for the bag pending_bag_ of the current start, not added yet: while
     // the collector is paused, a start's rows are gathered and added in
     // one go (a bag made for them is filled at once, not grown row by row).
     // They are added before any other row, before the chain's table or
     // anything of the caller's may be used, and before an error leaves.
-    Ref held_bag_;
-    Ref held_table_;  // the bag's table, which holds the values
-    const NativeApi* held_api_ = nullptr;
-    Py_ssize_t held_width_ = 0;
-    std::vector<PyObject*> held_values_;
-    std::vector<std::uint32_t> held_counts_;
-    // Values held at most, so that a bag's rows do not take memory with
-    // the document's size (past them, the held rows go in, and holding
+    Ref pending_bag_;
+    Ref pending_table_;  // the bag's table, which holds the values
+    const NativeApi* pending_api_ = nullptr;
+    Py_ssize_t pending_width_ = 0;
+    std::vector<PyObject*> pending_values_;
+    std::vector<std::uint32_t> pending_counts_;
+    // Values pending at most, so that a bag's rows do not take memory with
+    // the document's size (past them, the pending rows go in, and deferring
     // starts again).
-    static constexpr std::size_t kMostHeld = 1 << 14;
+    static constexpr std::size_t kMostPending = 1 << 14;
 };
 
 }  // namespace

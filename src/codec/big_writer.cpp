@@ -1,4 +1,5 @@
-// The streaming writer and reader.
+// The streaming writer: the document written piece by piece with the
+// file's write().
 #include <climits>
 #include <string>
 #include <vector>

@@ -2,7 +2,8 @@
 // chain and its bags, the file, the JSON encoder, the math module and the
 // event parser. Methods are fetched afresh at each call (vectorcall with
 // interned names), arguments are positional except the keyword `count`.
-// Every function returns a new reference or throws PyError.
+// A function that returns an object returns a new reference (a Ref) unless
+// it says "borrowed"; every function throws PyError on failure.
 #pragma once
 
 #include <vector>
@@ -102,9 +103,6 @@ private:
     std::vector<PyObject*> values_;
     std::vector<Ref> tables_;  // every value table a row came from
 };
-
-// The file.
-inline void file_write(PyObject* file, PyObject* text) { call_method(interned().write, file, text); }
 
 // sorted(items, key=<negated x[1]>): the frequency items, most frequent first,
 // ties in the order given.

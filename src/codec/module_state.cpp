@@ -1,7 +1,7 @@
 #include "module_state.h"
 
 #include "lookup.h"
-#include "state_module.h"
+#include "module_slots.h"
 
 namespace zantu {
 

@@ -12,7 +12,7 @@
 #include "module_state.h"
 #include "peek.h"
 #include "small.h"
-#include "state_module.h"
+#include "module_slots.h"
 #include "yajl_parser.h"
 
 namespace zantu {

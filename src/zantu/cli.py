@@ -335,21 +335,14 @@ def read_tokens(name: str, bar: Bar) -> List[str]:
 
 
 def add_text(chain: MarkovChain, name: str, bar: Bar, order: int) -> None:
-    """Counts the tokens of one file block by block: the last ``order``
-    tokens of a block start the next one, so that every pair is counted
-    once and the whole text is never held. The package's own chain counts
-    the words of a block itself, without a str per token."""
+    """Counts the words of one file block by block: the last ``order``
+    words of a block start the next one, so that every pair is counted
+    once and the whole text is never held. The chain counts the words of a
+    block itself, without a str per token; a block of 8 MB costs a pass
+    over its words and bags."""
     carried: List[str] = []
-    # Larger blocks for our own chain: a block costs a pass over its words
-    # and bags, while its tokens cost no objects.
-    native = type(chain) is MarkovChain
-    for block in text_blocks(name, bar, 1 << 23 if native else 1 << 20):
-        if native:
-            carried = _count_words(chain, block, order, carried)
-            continue
-        tokens = carried + tokenize(block)
-        chain.add_tokens(tokens, order)
-        carried = tokens[-order:]
+    for block in text_blocks(name, bar, 1 << 23):
+        carried = _count_words(chain, block, order, carried)
 
 
 def cmd_build(args: argparse.Namespace) -> int:

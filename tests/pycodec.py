@@ -1,9 +1,8 @@
 """The chain document codec in plain Python: the same four functions and the
-same documents as the native ``zantu_cjson``, without native code.
+same documents as the native ``zantu_cjson``, written without its shortcuts.
 
-It serves as the baseline of the benchmarks and as a second, independent
-rendering of the format that the tests hold the native module against. It
-is much slower; use it only where the extension cannot be built.
+The tests' oracle: a second, independent rendering of the format that the
+native module is held against. Not part of the package.
 """
 
 from __future__ import annotations
