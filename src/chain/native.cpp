@@ -1,8 +1,6 @@
 // The module zantu._native: the package's bag and chain types, and the
 // capsule through which the codec reaches them directly.
-#include <algorithm>
-
-#include "native.h"
+#include "chain.h"
 #include "module_slots.h"
 
 namespace zantu::native {
@@ -61,82 +59,7 @@ void restore_state(PyObject* self, PyObject* state) {
     }
 }
 
-int api_chain_add_to_bag(PyObject* chain, PyObject* start, PyObject* item, PyObject* count);
-int api_chain_set_bag(PyObject* chain, PyObject* start, PyObject* bag);
-int api_chain_clear(PyObject* chain);
-PyObject* api_chain_new_bag(PyObject* chain);
-int api_chain_add_row(PyObject* chain, PyObject* table, PyObject* start, PyObject* const* values, Py_ssize_t size,
-                      long long count);
-PyObject* api_chain_bag_of(PyObject* chain, PyObject* table, PyObject* start);
-
 namespace {
-
-int api_bag_add(PyObject* bag, PyObject* item, PyObject* count) {
-    return guarded(-1, [&] {
-        bag_add(as_bag(bag), item, count);
-        return 0;
-    });
-}
-
-Py_ssize_t api_bag_size(PyObject* bag) { return as_bag(bag)->store.size; }
-
-PyObject* api_chain_table(PyObject* chain) {
-    return guarded<PyObject*>(nullptr, [&] { return table_of(as_chain(chain)).release(); });
-}
-
-PyObject* api_chain_keep(PyObject* chain, PyObject* table, PyObject* value) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (as_chain(chain)->table != table) raise(PyExc_RuntimeError, "MarkovChain changed during a load");
-        return kept_value(table, value);
-    });
-}
-
-int api_bag_add_row(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t size, long long count) {
-    return guarded(-1, [&] {
-        if (as_bag(bag)->table != table) raise(PyExc_RuntimeError, "ProbabilityBag changed during a load");
-        if (count >= 0 && count <= static_cast<long long>(UINT32_MAX)) {
-            bag_add_kept(as_bag(bag), values, size, uint32_t(count));
-        } else {
-            Ref object = Ref::check(PyLong_FromLongLong(count));
-            bag_add_kept_object(as_bag(bag), values, size, object.get());
-        }
-        return 0;
-    });
-}
-
-int api_bag_add_rows(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t width,
-                     const uint32_t* counts, Py_ssize_t rows) {
-    return guarded(-1, [&] {
-        if (as_bag(bag)->table != table) raise(PyExc_RuntimeError, "ProbabilityBag changed during a load");
-        bag_add_rows(as_bag(bag), values, width, counts, rows);
-        return 0;
-    });
-}
-
-Py_ssize_t api_bag_row(PyObject* bag, Py_ssize_t row, PyObject** values, Py_ssize_t room, PyObject** count,
-                       PyObject** table) {
-    return guarded<Py_ssize_t>(-1, [&] {
-        const BagStore& s = as_bag(bag)->store;
-        Row r = store_row(s, row);
-        if (r.size <= room) std::copy(r.values, r.values + r.size, values);
-        *count = store_count(s, row).release();
-        *table = as_bag(bag)->table;
-        return r.size;
-    });
-}
-
-PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t* size) {
-    Row r = store_row(as_bag(bag)->store, row);
-    *size = r.size;
-    return r.values;
-}
-
-NativeApi make_api(const NativeState& state) {
-    return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
-            api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
-            api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
-            api_chain_add_row, api_chain_bag_of, api_bag_add_rows};
-}
 
 PyObject* attribute_of(const char* module, const char* name) {
     Ref m = Ref::check(PyImport_ImportModule(module));

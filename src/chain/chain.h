@@ -1,0 +1,52 @@
+// What the chain type's files share (chain_type.cpp, count_tokens.cpp,
+// frequencies.cpp, walk.cpp): the chain's own operations, each checking the
+// chain after any code of the caller's that it runs.
+#pragma once
+
+#include <vector>
+
+#include "native.h"
+
+namespace zantu::native {
+
+// RuntimeError: "MarkovChain changed during <during>".
+[[noreturn]] void raise_chain_changed(const char* during);
+
+// The chain's dict of bags and its value table, made when it has none.
+Ref chain_bags(ChainObject* chain);
+Ref chain_table(ChainObject* chain);
+
+// What a chain is while code of the caller's runs: if its bags, its table
+// or a bag of a start changed meanwhile, what was found before is stale.
+struct ChainMark {
+    explicit ChainMark(ChainObject* c) : chain(c), bags(c->bags), table(c->table), changes(c->changes) {}
+    void check(const char* during) const {
+        if (chain->bags != bags || chain->table != table || chain->changes != changes) raise_chain_changed(during);
+    }
+    ChainObject* chain;
+    PyObject* bags;
+    PyObject* table;
+    uint64_t changes;
+};
+
+// bag.add(item, count=count) through the bag's own method.
+void call_add(const NativeState& state, PyObject* bag, PyObject* item, PyObject* count);
+// The bag of `start` (a value of the chain's table), made and installed when
+// there is none. The lookup runs the __eq__ of a start that is not plain.
+Ref bag_of(NativeState& state, ChainObject* chain, PyObject* bags, PyObject* table, PyObject* start);
+
+// The methods of the same names.
+void add_to_bag(ChainObject* chain, PyObject* start, PyObject* item, PyObject* count);
+void set_bag(ChainObject* chain, PyObject* start, PyObject* bag);
+void clear(ChainObject* chain);
+void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order);  // count_tokens.cpp
+Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
+
+// walk(start, seed) of `chain` (walk.cpp), and its type.
+Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed);
+void make_walk_type(PyObject* module, NativeState& state);
+
+// What the capsule hands the codec (capsule.cpp).
+NativeApi make_api(const NativeState& state);
+
+}  // namespace zantu::native

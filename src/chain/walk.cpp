@@ -1,0 +1,149 @@
+// walk(): an endless iterator of values drawn from a chain.
+#include "chain.h"
+
+namespace zantu::native {
+namespace {
+
+struct WalkObject {
+    PyObject_HEAD
+    PyObject* chain;   // null once the walk has ended
+    PyObject* random;  // the walk's random.Random
+    PyObject* draw;    // its bound random()
+    PyObject* start;   // where the next step starts
+    PyObject* state;   // the next state being yielded (a tuple), or null
+    Py_ssize_t pos;    // the next value of it to yield
+    bool running;      // a step is under way (code it runs may not advance the walk)
+};
+
+int walk_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    WalkObject* w = reinterpret_cast<WalkObject*>(self);
+    Py_VISIT(w->chain);
+    Py_VISIT(w->random);
+    Py_VISIT(w->draw);
+    Py_VISIT(w->start);
+    Py_VISIT(w->state);
+    return 0;
+}
+
+int walk_clear(PyObject* self) {
+    WalkObject* w = reinterpret_cast<WalkObject*>(self);
+    Py_CLEAR(w->chain);
+    Py_CLEAR(w->random);
+    Py_CLEAR(w->draw);
+    Py_CLEAR(w->start);
+    Py_CLEAR(w->state);
+    return 0;
+}
+
+void walk_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    walk_clear(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// Draws the next state from the bag of the walk's start; false where the
+// walk ends.
+bool walk_step(WalkObject* w) {
+    // Held for the step: the start's __eq__ and the bag's methods are the
+    // caller's code.
+    Ref chain_object = Ref::borrow(w->chain);
+    Ref start = Ref::borrow(w->start);
+    Ref random = Ref::borrow(w->random);
+    Ref draw = Ref::borrow(w->draw);
+    ChainObject* chain = as_chain(chain_object.get());
+    if (chain->bags == nullptr) return false;
+    Ref bags = Ref::borrow(chain->bags);
+    PyObject* found = PyDict_GetItemWithError(bags.get(), start.get());
+    if (found == nullptr) {
+        if (PyErr_Occurred()) throw PyError();
+        return false;
+    }
+    Ref bag = Ref::borrow(found);
+    const NativeState& state = state_of(chain);
+    Ref next_state;
+    if (Py_IS_TYPE(bag.get(), state.bag_type)) {
+        if (as_bag(bag.get())->store.size == 0) return false;
+        next_state = bag_choose(as_bag(bag.get()), draw.get());
+    } else {
+        if (check_size(PyObject_Size(bag.get())) == 0) return false;
+        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), state.name_choose, random.get()));
+        next_state = Ref::check(PySequence_Tuple(drawn.get()));
+    }
+    Py_XSETREF(w->state, next_state.release());
+    w->pos = 0;
+    return true;
+}
+
+PyObject* walk_next(PyObject* self) {
+    WalkObject* w = reinterpret_cast<WalkObject*>(self);
+    if (w->running) {
+        PyErr_SetString(PyExc_RuntimeError, "walk already executing");
+        return nullptr;
+    }
+    w->running = true;
+    struct Done {
+        WalkObject* w;
+        ~Done() { w->running = false; }
+    } done{w};
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        while (w->chain != nullptr) {
+            if (w->state != nullptr) {
+                Py_ssize_t size = PyTuple_GET_SIZE(w->state);
+                if (w->pos < size) {
+                    PyObject* value = PyTuple_GET_ITEM(w->state, w->pos++);
+                    return Py_NewRef(value);
+                }
+                if (size == 0) break;
+                Ref next = freeze(PyTuple_GET_ITEM(w->state, size - 1));
+                Py_SETREF(w->start, next.release());
+                Py_CLEAR(w->state);
+            }
+            if (!walk_step(w)) break;
+        }
+        walk_clear(self);
+        return nullptr;
+    });
+}
+
+PyType_Slot walk_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(walk_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(walk_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(walk_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(walk_next)},
+    {0, nullptr}};
+
+PyType_Spec walk_spec = {"zantu.chain.walk_iterator", sizeof(WalkObject), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                         walk_slots};
+
+}  // namespace
+
+Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed) {
+    const NativeState& state = state_of(chain);
+    Ref random = Ref::check(PyObject_CallOneArg(state.random_class, seed));
+    Ref draw = Ref::check(PyObject_GetAttr(random.get(), state.name_random));
+    Ref first = freeze(start);
+    WalkObject* w = PyObject_GC_New(WalkObject, state.walk_type);
+    if (w == nullptr) throw PyError();
+    w->chain = Py_NewRef(chain);
+    w->random = random.release();
+    w->draw = draw.release();
+    w->start = first.release();
+    w->state = nullptr;
+    w->pos = 0;
+    w->running = false;
+    PyObject_GC_Track(w);
+    return Ref::steal(reinterpret_cast<PyObject*>(w));
+}
+
+void make_walk_type(PyObject* module, NativeState& state) {
+    state.walk_type = reinterpret_cast<PyTypeObject*>(
+        Ref::check(PyType_FromModuleAndSpec(module, &walk_spec, nullptr)).release());
+}
+
+}  // namespace zantu::native
