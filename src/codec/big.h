@@ -2,8 +2,7 @@
 // file.write, and read through the events of the parser bound as `ijson`.
 #pragma once
 
-#include <cstdint>
-
+#include "events.h"
 #include "ref.h"
 
 namespace zantu {
@@ -17,9 +16,6 @@ void load_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
 }  // namespace zantu
 
 namespace zantu {
-
-// The kinds of the parser's events.
-enum class Event : std::uint8_t { StartMap, EndMap, StartArray, EndArray, MapKey, Number, String, Boolean, Null };
 
 // The reader's own types, made for `module`.
 void init_stream_types(PyObject* module);

@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-#include "big.h"
+#include "events.h"
 #include "ref.h"
 
 namespace zantu {
