@@ -348,6 +348,43 @@ private:
 // How far ahead of the token being counted each stage of prefetching runs.
 constexpr Py_ssize_t kSlotAhead = 16, kBagAhead = 8, kRowAhead = 4;
 
+// The tokens ahead of token `i` are known: their lookups are asked of the
+// memory in stages, the start's slot, then its bag, then the place of the
+// next state in the bag.
+void prefetch_ahead(const StartBags& found, PyTypeObject* bag_type, const std::vector<PyObject*>& kept,
+                    Py_ssize_t i, Py_ssize_t order) {
+    Py_ssize_t count = Py_ssize_t(kept.size());
+    if (i + kSlotAhead + order < count) prefetch(found.first_slot(kept[size_t(i + kSlotAhead)]));
+    if (i + kBagAhead + order < count) {
+        PyObject* const* ahead = found.find(kept[size_t(i + kBagAhead)]);
+        if (ahead != nullptr && *ahead != nullptr) prefetch(*ahead, sizeof(PyObject));
+    }
+    if (i + kRowAhead + order < count) {
+        PyObject* const* ahead = found.find(kept[size_t(i + kRowAhead)]);
+        if (ahead != nullptr && *ahead != nullptr && Py_IS_TYPE(*ahead, bag_type)) {
+            bag_prefetch_row(as_bag(*ahead), kept.data() + i + 1 + kRowAhead, order);
+        }
+    }
+}
+
+// A chain is mostly built once and then read: the bags counted into keep
+// no room. After a plain run those are the ones found by start (`found`);
+// after code of the caller's, any bag of the chain may be one.
+void trim_bags(PyObject* bags, PyTypeObject* bag_type, const StartBags* found) {
+    if (found != nullptr) {
+        for (PyObject* start : found->keys()) {
+            PyObject* bag = *found->find(start);
+            if (Py_IS_TYPE(bag, bag_type)) bag_trim(as_bag(bag));
+        }
+        return;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *start, *bag;
+    while (PyDict_Next(bags, &pos, &start, &bag)) {
+        if (Py_IS_TYPE(bag, bag_type)) bag_trim(as_bag(bag));
+    }
+}
+
 // Counts the next `order` tokens of every token of `kept` (objects of
 // `table`, the chain's, held by the caller); `plain` when all of them are
 // plain values.
@@ -376,20 +413,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
         PyObject* start = kept[size_t(i)];
         PyObject* const* next_values = kept.data() + i + 1;
         if (run.on()) {
-            // The tokens ahead are known: their lookups are asked of the
-            // memory in stages, the start's slot, then its bag, then the
-            // place of the next state in the bag.
-            if (i + kSlotAhead + order < count) prefetch(found.first_slot(kept[size_t(i + kSlotAhead)]));
-            if (i + kBagAhead + order < count) {
-                PyObject* const* ahead = found.find(kept[size_t(i + kBagAhead)]);
-                if (ahead != nullptr && *ahead != nullptr) prefetch(*ahead, sizeof(PyObject));
-            }
-            if (i + kRowAhead + order < count) {
-                PyObject* const* ahead = found.find(kept[size_t(i + kRowAhead)]);
-                if (ahead != nullptr && *ahead != nullptr && Py_IS_TYPE(*ahead, bag_type)) {
-                    bag_prefetch_row(as_bag(*ahead), next_values + kRowAhead, order);
-                }
-            }
+            prefetch_ahead(found, bag_type, kept, i, order);
             // Kept borrowed: plain keys and the paused collector leave the dict as it is.
             PyObject*& known = found.at(start);
             if (known == nullptr) known = bag_of(state, chain, bags.get(), table.get(), start).get();
@@ -410,21 +434,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
         }
         mark.check("add_tokens");
     }
-    // A chain is mostly built once and then read: the bags counted into
-    // keep no room. After a plain run those are the ones found by start;
-    // after code of the caller's, any bag of the chain may be one.
-    if (run.on()) {
-        for (PyObject* start : found.keys()) {
-            PyObject* bag = *found.find(start);
-            if (Py_IS_TYPE(bag, bag_type)) bag_trim(as_bag(bag));
-        }
-        return;
-    }
-    Py_ssize_t pos = 0;
-    PyObject *start, *bag;
-    while (PyDict_Next(bags.get(), &pos, &start, &bag)) {
-        if (Py_IS_TYPE(bag, bag_type)) bag_trim(as_bag(bag));
-    }
+    trim_bags(bags.get(), bag_type, run.on() ? &found : nullptr);
 }
 
 }  // namespace

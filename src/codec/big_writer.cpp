@@ -217,6 +217,40 @@ private:
     Ref end_object_;
 };
 
+// The pairs of one start's bag, each with its count, then the bag's end.
+void write_bag(Writer& out, const CodeTable* codes, PyObject* start, PyObject* bag) {
+    BagEnd bag_end(bag);
+    BagPairs pairs(bag);
+    if (PyObject* it = pairs.iterator()) {
+        prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
+    }
+    long long pairs_written = 0;
+    bool closed = false;
+    NextState state;
+    Ref count;
+    for (; pairs.next(state, count); ++pairs_written) {
+        if (closed) {
+            raise(PyExc_ValueError,
+                  "the bag of start %.200R announces unique_count %.200R but its choices() "
+                  "yielded at least %lld pairs; the document would not be valid JSON",
+                  start, bag_end.announced(), pairs_written + 1);
+        }
+        // The next states a few pairs on: first their own objects, and
+        // once those have come in, what their writing will read.
+        if (PyObject* it = pairs.iterator()) {
+            prefetch_stages(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
+        }
+        closed = bag_end.is_last(pairs_written);
+        out.write_pair(codes, state, count.get(), closed);
+    }
+    if (pairs_written > 0 && !closed) {
+        raise(PyExc_ValueError,
+              "the bag of start %.200R announces unique_count %.200R but its choices() "
+              "yielded %lld pairs; the document would not be valid JSON",
+              start, bag_end.announced(), pairs_written);
+    }
+}
+
 }  // namespace
 
 void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* frequency_compress) {
@@ -230,7 +264,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
 
     Py_ssize_t chain_end = chain_len(chain) - 1;
     Ref entries = get_iter(chain_items(chain).get());
-    Ref entry, start, bag, count;
+    Ref entry, start, bag;
     Py_ssize_t idx = 0;
     for (; iter_next(entries.get(), entry); ++idx) {
         if (idx > chain_end) {
@@ -243,35 +277,7 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
         entry = Ref();  // an iterator may reuse its result tuple when it is free
         out.prefetch_entries(entries.get(), codes);
         out.write_start(codes, start.get());
-        BagEnd bag_end(bag.get());
-        BagPairs pairs(bag.get());
-        if (PyObject* it = pairs.iterator()) {
-            prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
-        }
-        long long pairs_written = 0;
-        bool closed = false;
-        NextState state;
-        for (; pairs.next(state, count); ++pairs_written) {
-            if (closed) {
-                raise(PyExc_ValueError,
-                      "the bag of start %.200R announces unique_count %.200R but its choices() "
-                      "yielded at least %lld pairs; the document would not be valid JSON",
-                      start.get(), bag_end.announced(), pairs_written + 1);
-            }
-            // The next states a few pairs on: first their own objects, and
-            // once those have come in, what their writing will read.
-            if (PyObject* it = pairs.iterator()) {
-                prefetch_stages(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
-            }
-            closed = bag_end.is_last(pairs_written);
-            out.write_pair(codes, state, count.get(), closed);
-        }
-        if (pairs_written > 0 && !closed) {
-            raise(PyExc_ValueError,
-                  "the bag of start %.200R announces unique_count %.200R but its choices() "
-                  "yielded %lld pairs; the document would not be valid JSON",
-                  start.get(), bag_end.announced(), pairs_written);
-        }
+        write_bag(out, codes, start.get(), bag.get());
         out.write_bag_end(idx == chain_end);
     }
     if (idx > 0 && idx != chain_end + 1) {

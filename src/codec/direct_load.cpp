@@ -126,8 +126,42 @@ private:
         }
     }
 
-    // A string: its UTF-8 must be valid, its escapes JSON's own, with a
+    // The escape at at_ (its backslash) onto `out`: JSON's own escapes, a
     // \u surrogate only in a pair.
+    bool escape(std::string& out) {
+        if (end_ - at_ < 2) return false;
+        char e = at_[1];
+        at_ += 2;
+        switch (e) {
+            case '"': out += '"'; return true;
+            case '\\': out += '\\'; return true;
+            case '/': out += '/'; return true;
+            case 'b': out += '\b'; return true;
+            case 'f': out += '\f'; return true;
+            case 'n': out += '\n'; return true;
+            case 'r': out += '\r'; return true;
+            case 't': out += '\t'; return true;
+            case 'u': break;
+            default: return false;
+        }
+        unsigned cp;
+        if (!hex4(at_, cp)) return false;
+        at_ += 4;
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            unsigned low;
+            if (end_ - at_ < 6 || at_[0] != '\\' || at_[1] != 'u' || !hex4(at_ + 2, low) || low < 0xDC00 ||
+                low > 0xDFFF) {
+                return false;
+            }
+            at_ += 6;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+        }
+        put_utf8(out, cp);
+        return true;
+    }
+
+    // A string: its UTF-8 must be valid, its escapes JSON's own.
     bool string(Ref& out) {
         if (!literal('"')) return false;
         const char* start = at_;
@@ -147,38 +181,7 @@ private:
                 unescaped.assign(start, at_);
                 escaped = true;
             }
-            if (end_ - at_ < 2) return false;
-            char e = at_[1];
-            at_ += 2;
-            switch (e) {
-                case '"': unescaped += '"'; break;
-                case '\\': unescaped += '\\'; break;
-                case '/': unescaped += '/'; break;
-                case 'b': unescaped += '\b'; break;
-                case 'f': unescaped += '\f'; break;
-                case 'n': unescaped += '\n'; break;
-                case 'r': unescaped += '\r'; break;
-                case 't': unescaped += '\t'; break;
-                case 'u': {
-                    unsigned cp;
-                    if (!hex4(at_, cp)) return false;
-                    at_ += 4;
-                    if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-                    if (cp >= 0xD800 && cp <= 0xDBFF) {
-                        unsigned low;
-                        if (end_ - at_ < 6 || at_[0] != '\\' || at_[1] != 'u' || !hex4(at_ + 2, low) || low < 0xDC00 ||
-                            low > 0xDFFF) {
-                            return false;
-                        }
-                        at_ += 6;
-                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                    }
-                    put_utf8(unescaped, cp);
-                    break;
-                }
-                default:
-                    return false;
-            }
+            if (!escape(unescaped)) return false;
         }
         const char* stop = at_;
         ++at_;
