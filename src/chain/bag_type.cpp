@@ -74,24 +74,6 @@ Ref counts_dict(BagObject* bag) {
     return counts;
 }
 
-}  // namespace
-
-void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
-    Ref it = Ref::check(PyObject_GetIter(pair));
-    Ref extra;
-    first = Ref::steal(PyIter_Next(it.get()));
-    if (first) second = Ref::steal(PyIter_Next(it.get()));
-    if (PyErr_Occurred()) throw PyError();
-    if (!first || !second) {
-        raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", first ? 1 : 0);
-    }
-    extra = Ref::steal(PyIter_Next(it.get()));
-    if (PyErr_Occurred()) throw PyError();
-    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-}
-
-namespace {
-
 // add(item, count=count) for every pair of `counts`: the bag's own add, or
 // with `method` a subclass's (which may override it) through the method.
 void add_pairs(BagObject* bag, PyObject* counts, bool method) {

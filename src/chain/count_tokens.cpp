@@ -13,25 +13,6 @@
 namespace zantu::native {
 namespace {
 
-// A run in which no code of the caller's can run: the collector is paused
-// (PlainRun(false) is never on).
-class PlainRun {
-public:
-    explicit PlainRun(bool plain) : on_(plain), paused_(plain && PyGC_Disable() == 1) {}
-    ~PlainRun() { end(); }
-    PlainRun(const PlainRun&) = delete;
-    PlainRun& operator=(const PlainRun&) = delete;
-    bool on() const { return on_; }
-    void end() {
-        if (paused_) PyGC_Enable();
-        on_ = paused_ = false;
-    }
-
-private:
-    bool on_;
-    bool paused_;
-};
-
 // Bags by the identity of their start, borrowed from the chain's dict:
 // valid only while no code of the caller's runs.
 using StartBags = AddressMap<PyObject*>;
@@ -401,7 +382,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // collector need not look at the bags as they come, and the bag of a
     // start found once is the bag of that start. Once code of the caller's
     // may run, the chain is checked after every token.
-    PlainRun run(plain && table_plain(table.get()));
+    CollectorPause run(plain && table_plain(table.get()));
     ChainMark mark(chain);
     // In one batch where every bag the tokens touch is the package's own;
     // else (or for other orders) one token after another, below.

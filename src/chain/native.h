@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "native_api.h"
+#include "pairs.h"
 #include "ref.h"
 
 namespace zantu::native {
@@ -132,9 +133,6 @@ Py_ssize_t table_size(PyObject* table);
 // Whether every value the table keeps is plain: then no lookup in it, nor
 // in a dict keyed by its values, runs code of the caller's.
 bool table_plain(PyObject* table);
-
-// Unpacks `pair` into two, as `a, b = pair` does (its ValueErrors too).
-void unpack_pair(PyObject* pair, Ref& first, Ref& second);
 
 // A new empty bag of `state`'s type whose values go to `table`.
 Ref new_bag(NativeState& state, PyObject* table);

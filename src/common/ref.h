@@ -59,19 +59,25 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Pauses the cyclic garbage collector for its lifetime (if it was running).
-// Only around work that runs no code of the caller's: the pause must not
-// let the caller's own cyclic garbage pile up.
+// Pauses the cyclic garbage collector (if it was running) until end() or
+// the end of its lifetime; CollectorPause(false) is never on. Only around
+// work that runs no code of the caller's and releases none of its objects:
+// the pause must not let the caller's own cyclic garbage pile up, nor run
+// a __del__ of theirs with the collector off.
 class CollectorPause {
 public:
-    CollectorPause() noexcept : paused_(PyGC_Disable() == 1) {}
-    ~CollectorPause() {
-        if (paused_) PyGC_Enable();
-    }
+    explicit CollectorPause(bool pause = true) noexcept : on_(pause), paused_(pause && PyGC_Disable() == 1) {}
+    ~CollectorPause() { end(); }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
+    bool on() const { return on_; }
+    void end() {
+        if (paused_) PyGC_Enable();
+        on_ = paused_ = false;
+    }
 
 private:
+    bool on_;
     bool paused_;
 };
 

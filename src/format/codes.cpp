@@ -15,11 +15,6 @@ namespace zantu {
 
 namespace {
 
-[[noreturn]] void raise_unpack_count(Py_ssize_t found) {
-    if (found > 2) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t(2));
-    raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-}
-
 // Whether `text` (a JSON text) is an array or an object: such a value can
 // never be a code, since readers cannot use it as a key.
 bool is_container_text(PyObject* text) {
@@ -329,30 +324,6 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         for (size_t p = settled; p < table.entries.size(); ++p) listener->settled(table, p);
     }
     return table;
-}
-
-void unpack_pair(PyObject* pair, Ref& first, Ref& second) {
-    // Both elements are held before `first` and `second` drop what they
-    // held: a destructor run by that release may change `pair` (empty the
-    // list) or free what is read after it.
-    Ref a, b;
-    if (PyTuple_CheckExact(pair) || PyList_CheckExact(pair)) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(pair);
-        if (n != 2) raise_unpack_count(n);
-        a = Ref::borrow(PySequence_Fast_ITEMS(pair)[0]);
-        b = Ref::borrow(PySequence_Fast_ITEMS(pair)[1]);
-        // A tuple half built by a C extension that then failed.
-        if (!a || !b) raise(PyExc_SystemError, "an unfinished tuple was handed over as a pair");
-    } else {
-        Ref it = get_iter(pair);
-        if (!iter_next(it.get(), a)) raise_unpack_count(0);
-        if (!iter_next(it.get(), b)) raise_unpack_count(1);
-        Ref extra;
-        if (iter_next(it.get(), extra)) raise_unpack_count(3);
-    }
-    first.swap(a);
-    second.swap(b);
-    // `a` and `b` now drop the old elements, once both outputs are set.
 }
 
 PairReader::PairReader(PyObject* iterable) : it_(get_iter(iterable)) {}

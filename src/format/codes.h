@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "json_text.h"
+#include "pairs.h"
 #include "ref.h"
 
 namespace zantu {
@@ -70,11 +71,6 @@ public:
 // or an object, or it equals an integer code of the table. A `listener`
 // also has the length of the frequency items read.
 CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener* listener = nullptr);
-
-// Unpacks `pair` into exactly two elements, with the messages
-// "too many values to unpack (expected 2)" and
-// "need more than N value(s) to unpack".
-void unpack_pair(PyObject* pair, Ref& first, Ref& second);
 
 // Draws elements from one iterator two at a time.
 class PairReader {

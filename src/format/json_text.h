@@ -37,14 +37,8 @@ private:
     std::string scratch_;    // the text of dumps(), while it is made
 };
 
-// Whether `cls` is collections.OrderedDict itself.
-bool is_genuine_ordered_dict(PyObject* cls);
-
 // The bound json's dump, looked up as a call of json.dump looks it up.
 Ref json_dump(PyObject* module);
-
-// Whether `dump` is ujson's own dump.
-bool is_ujson_dump(PyObject* dump);
 
 // The bound json's load, looked up as a call of json.load looks it up;
 // ujson's own decoding of a text (what its load does with what the file's

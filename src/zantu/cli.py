@@ -27,7 +27,7 @@ import zantu_cjson
 
 from zantu._native import _count_words
 from zantu.chain import MarkovChain
-from zantu.corpus import stdlib_files, tokenize
+from zantu.corpus import stdlib_files, stdlib_tokens, tokenize
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
 READERS = {"small": zantu_cjson.load_json_small, "big": zantu_cjson.load_json_big}
@@ -443,18 +443,8 @@ def timed(run: Callable[[], Any]) -> float:
 def cmd_demo(args: argparse.Namespace) -> int:
     parser_name = use_fastest_parser()
     started = time.perf_counter()
-    tokens: List[str] = []
-    files = list(stdlib_files())
-    bar = Bar("reading the standard library", len(files), unit="file")
-    for path in files:
-        bar.update(1)
-        try:
-            tokens.extend(tokenize(path.read_text(encoding="utf-8")))
-        except (OSError, UnicodeDecodeError):
-            continue
-        if len(tokens) >= args.tokens:
-            del tokens[args.tokens:]
-            break
+    bar = Bar("reading the standard library", sum(1 for _ in stdlib_files()), unit="file")
+    tokens = stdlib_tokens(args.tokens, lambda: bar.update(1))
     bar.close()
     chain = MarkovChain.from_tokens(tokens, order=args.order)
     print(f"chain: {len(tokens):,} word tokens of the standard library's source, {len(chain):,} starts, "

@@ -6,7 +6,7 @@ from __future__ import annotations
 import re
 import sysconfig
 from pathlib import Path
-from typing import Iterator, List, Optional
+from typing import Callable, Iterator, List, Optional
 
 _WORD = re.compile(r"\w+")
 
@@ -25,10 +25,13 @@ def tokenize(text: str) -> List[str]:
     return _WORD.findall(text)
 
 
-def stdlib_tokens(limit: Optional[int] = None) -> List[str]:
-    """Word tokens of the standard library's source, at most ``limit`` of them."""
+def stdlib_tokens(limit: Optional[int] = None, each_file: Optional[Callable[[], None]] = None) -> List[str]:
+    """Word tokens of the standard library's source, at most ``limit`` of
+    them; ``each_file`` is called as each file is read."""
     tokens: List[str] = []
     for path in stdlib_files():
+        if each_file is not None:
+            each_file()
         try:
             text = path.read_text(encoding="utf-8")
         except (OSError, UnicodeDecodeError):
