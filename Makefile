@@ -4,7 +4,8 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 # Warnings are errors in development and CI; debug information for
 # valgrind's and gdb's reports (release wheels have none).
-BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false
+BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false \
+	-Cbuild-dir=build/{wheel_tag}
 SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard src/*/*)
 
 .PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check

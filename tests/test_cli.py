@@ -2,6 +2,8 @@
 
 import gzip
 import json
+import os
+import signal
 import subprocess
 import sys
 
@@ -102,7 +104,7 @@ def test_bad_documents_are_one_line(tmp_path, name, content, shown):
         assert result.returncode == 1 and len(result.stderr.strip().splitlines()) == 1 and shown in result.stderr
 
 
-@pytest.mark.parametrize("stop", ["interrupt", "failure"])
+@pytest.mark.parametrize("stop", ["interrupt", "failure", "SIGTERM", "SIGHUP"])
 @pytest.mark.parametrize("suffix", [".json", ".json.gz"])
 def test_written_whole_or_not_at_all(corpus, tmp_path, monkeypatch, capsys, stop, suffix):
     from zantu import cli
@@ -112,11 +114,14 @@ def test_written_whole_or_not_at_all(corpus, tmp_path, monkeypatch, capsys, stop
 
     def half_then_stop(chain, file, compress):
         file.write('{"codes":[')
+        if stop.startswith("SIG"):
+            os.kill(os.getpid(), getattr(signal, stop))
         raise KeyboardInterrupt if stop == "interrupt" else ValueError("count 'x' is not a JSON number")
 
+    status = {"interrupt": 130, "failure": 1, "SIGTERM": 128 + signal.SIGTERM, "SIGHUP": 128 + signal.SIGHUP}[stop]
     for command in (["build", str(corpus[0]), "-o", str(out), "--stream"], ["convert", str(corpus[2]), str(out)]):
         monkeypatch.setitem(cli.WRITERS, "big", half_then_stop)
-        assert main(command) == (130 if stop == "interrupt" else 1)
+        assert main(command) == status
         assert out.read_bytes() == b"the old document" and sorted(tmp_path.iterdir()) == before
         assert len(capsys.readouterr().err.strip().splitlines()) == 1
         monkeypatch.undo()
@@ -148,6 +153,10 @@ def test_standard_streams_and_broken_pipe(tmp_path):
     shown = subprocess.run([sys.executable, "-m", "zantu", "inspect", "-"], input=built.stdout, capture_output=True,
                            text=True, timeout=120)
     assert shown.returncode == 0 and "starts: 8" in shown.stdout and "read with parser: ijson" in shown.stdout
+    # gzip on standard input, known by its magic bytes.
+    zipped = subprocess.run([sys.executable, "-m", "zantu", "inspect", "-"], input=gzip.compress(built.stdout.encode()),
+                            capture_output=True, timeout=120)
+    assert zipped.returncode == 0 and b"starts: 8" in zipped.stdout
     # Many values listed, and the reading end closed after the first line.
     many = tmp_path / "many.json"
     many.write_text(json.dumps({"codes": [], "chain": [x for i in range(20000) for x in (f"w{i}", [["x"], 1])]}))
@@ -172,6 +181,19 @@ def test_missing_and_undecodable_files(tmp_path):
     assert result.returncode == 2
     result = run("build", tmp_path / "nope.txt", "-o", tmp_path / "no-such-dir" / "x.json")
     assert result.returncode == 1 and "Traceback" not in result.stderr
+    notes = tmp_path / "notes.txt"
+    notes.write_text(TEXT)
+    os.symlink(notes, tmp_path / "link.txt")
+    for output, shown in ((tmp_path, "is a directory"), (tmp_path / "link.txt", "is the input")):
+        result = run("build", notes, "-o", output)
+        assert result.returncode == 1 and shown in result.stderr and len(result.stderr.splitlines()) == 1
+    assert notes.read_text() == TEXT
+    zero = tmp_path / "zero.json"
+    zero.write_text('{"codes":[],"chain":["a",[["b"],0]]}')
+    result = run("generate", zero, "--start", "a")
+    assert result.returncode == 1 and result.stderr.startswith("zantu: error: ") and "Traceback" not in result.stderr
+    assert "Traceback" in run("inspect", tmp_path / "nope.json", "--debug").stderr  # --debug after the command
+    assert run("--version").stdout.startswith("zantu ")
 
 
 def test_demo():

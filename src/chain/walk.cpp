@@ -47,16 +47,14 @@ void walk_dealloc(PyObject* self) {
 // Draws the next state from the bag of the walk's start; false where the
 // walk ends.
 bool walk_step(WalkObject* w) {
-    // Held for the step: the start's __eq__ and the bag's methods are the
-    // caller's code.
-    Ref chain_object = Ref::borrow(w->chain);
-    Ref start = Ref::borrow(w->start);
-    Ref random = Ref::borrow(w->random);
-    Ref draw = Ref::borrow(w->draw);
-    ChainObject* chain = as_chain(chain_object.get());
+    // The start's __eq__ and the bag's methods are the caller's code, but
+    // they cannot touch the walk's own fields: a walk is not advanced from
+    // inside its step (`running`), and one being advanced is held by its
+    // caller, so the collector does not clear it.
+    ChainObject* chain = as_chain(w->chain);
+    PyObject* start = w->start;
     if (chain->bags == nullptr) return false;
-    Ref bags = Ref::borrow(chain->bags);
-    PyObject* found = PyDict_GetItemWithError(bags.get(), start.get());
+    PyObject* found = PyDict_GetItemWithError(chain->bags, start);
     if (found == nullptr) {
         if (PyErr_Occurred()) throw PyError();
         return false;
@@ -66,10 +64,10 @@ bool walk_step(WalkObject* w) {
     Ref next_state;
     if (Py_IS_TYPE(bag.get(), state.bag_type)) {
         if (as_bag(bag.get())->store.size == 0) return false;
-        next_state = bag_choose(as_bag(bag.get()), draw.get());
+        next_state = bag_choose(as_bag(bag.get()), w->draw);
     } else {
         if (check_size(PyObject_Size(bag.get())) == 0) return false;
-        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), state.name_choose, random.get()));
+        Ref drawn = Ref::check(PyObject_CallMethodOneArg(bag.get(), state.name_choose, w->random));
         next_state = Ref::check(PySequence_Tuple(drawn.get()));
     }
     Py_XSETREF(w->state, next_state.release());

@@ -14,6 +14,7 @@
 #include "genuine.h"
 #include "json_text.h"
 #include "kept_texts.h"
+#include "pending_rows.h"
 #include "native_api.h"
 #include "prefetch.h"
 #include "yajl_parser.h"
@@ -603,20 +604,12 @@ private:
 
     // Defers the row in row_ (count `n`) for `bag`, the bag of the current
     // start, when nothing of the caller's can run before the pending rows are
-    // added (see pending_bag_): true when deferred.
+    // added (see pending_): true when deferred.
     bool defer_row(const NativeApi* api, const Ref& bag, const Ref& table, long long n) {
         if (!may_defer(n) || bag.get() != start_bag_.get()) return false;
         Py_ssize_t width = Py_ssize_t(row_.size());
-        if (bag.get() != pending_bag_.get() || table.get() != pending_table_.get() || width != pending_width_ ||
-            pending_values_.size() >= kMostPending) {
-            flush_pending();
-            pending_bag_ = bag;
-            pending_table_ = table;
-            pending_api_ = api;
-            pending_width_ = width;
-        }
-        pending_values_.insert(pending_values_.end(), row_.begin(), row_.end());
-        pending_counts_.push_back(std::uint32_t(n));
+        if (!pending_.takes(bag.get(), table.get(), width)) pending_.start(api, bag, table, width);
+        pending_.add(row_, std::uint32_t(n));
         return true;
     }
 
@@ -624,22 +617,21 @@ private:
     // find nothing to look up or decide: rows are pending for the start's
     // bag, in this table, of this width, and each code's object is kept.
     bool defer_lane_row(long long count) {
-        if (!may_defer(count) || !table_known_ || !pending_bag_ || pending_bag_.get() != start_bag_.get() ||
-            !has_start_bag() || pending_table_.get() != kept_table_.get() || !lane_text_codes_.empty() ||
-            Py_ssize_t(lane_codes_.size()) != pending_width_ || pending_values_.size() >= kMostPending) {
+        if (!may_defer(count) || !table_known_ || pending_.empty() || !has_start_bag() || !lane_text_codes_.empty() ||
+            !pending_.takes(start_bag_.get(), kept_table_.get(), Py_ssize_t(lane_codes_.size()))) {
             return false;
         }
-        size_t before = pending_values_.size();
+        size_t before = pending_.values_now();
         for (long long code : lane_codes_) {
             PyObject** slot = kept_slot(code);
             PyObject* known = slot != nullptr ? *slot : nullptr;
             if (known == nullptr) {
-                pending_values_.resize(before);
+                pending_.drop_values(before);
                 return false;
             }
-            pending_values_.push_back(known);
+            pending_.push_value(known);
         }
-        pending_counts_.push_back(std::uint32_t(count));
+        pending_.end_row(std::uint32_t(count));
         lane_ready_ = Lane::None;
         return true;
     }
@@ -648,17 +640,7 @@ private:
     // until the pending rows go in, and the count is a small one.
     bool may_defer(long long n) const { return pause_ && n >= 0 && n <= static_cast<long long>(UINT32_MAX); }
 
-    // Adds the pending rows to their bag, as adding each would have.
-    void flush_pending() {
-        if (!pending_bag_) return;
-        Ref bag = std::move(pending_bag_);
-        Ref table = std::move(pending_table_);
-        int status = pending_api_->bag_add_rows(bag.get(), table.get(), pending_values_.data(), pending_width_,
-                                             pending_counts_.data(), Py_ssize_t(pending_counts_.size()));
-        pending_values_.clear();
-        pending_counts_.clear();
-        if (status < 0) throw PyError();
-    }
+    void flush_pending() { pending_.flush(); }
 
     // Before anything of the caller's may run: the pending rows go in, and the
     // collector goes on.
@@ -671,7 +653,7 @@ public:
     // On the way out with an error: the pending rows go in, as they would have
     // gone before the error came; the error stays the one raised.
     void flush_before_error() noexcept {
-        if (!pending_bag_) return;
+        if (pending_.empty()) return;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         try {
@@ -798,21 +780,9 @@ private:
     bool driven_ = false;
     Ref start_bag_;
     Ref start_of_bag_;
-    // Rows for the bag pending_bag_ of the current start, not added yet: while
-    // the collector is paused, a start's rows are gathered and added in
-    // one go (a bag made for them is filled at once, not grown row by row).
-    // They are added before any other row, before the chain's table or
-    // anything of the caller's may be used, and before an error leaves.
-    Ref pending_bag_;
-    Ref pending_table_;  // the bag's table, which holds the values
-    const NativeApi* pending_api_ = nullptr;
-    Py_ssize_t pending_width_ = 0;
-    std::vector<PyObject*> pending_values_;
-    std::vector<std::uint32_t> pending_counts_;
-    // Values pending at most, so that a bag's rows do not take memory with
-    // the document's size (past them, the pending rows go in, and deferring
-    // starts again).
-    static constexpr std::size_t kMostPending = 1 << 14;
+    // Rows for the bag of the current start, not added yet (while the
+    // collector is paused).
+    PendingRows pending_;
 };
 
 }  // namespace

@@ -5,7 +5,9 @@ the bag (:class:`zantu.bag.ProbabilityBag`) and the chain
 (:class:`zantu.chain.MarkovChain`) that it reads and fills.
 """
 
-from zantu.bag import ProbabilityBag
-from zantu.chain import MarkovChain
+__version__ = "0.1.0"
 
-__all__ = ["MarkovChain", "ProbabilityBag"]
+from zantu.bag import ProbabilityBag  # noqa: E402
+from zantu.chain import MarkovChain  # noqa: E402
+
+__all__ = ["MarkovChain", "ProbabilityBag", "__version__"]

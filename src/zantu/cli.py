@@ -2,8 +2,8 @@
 
 Exit status: 0 done; 1 bad input (a file that cannot be read or written, a
 text that is not UTF-8, a document that is not a chain document); 2 bad
-arguments; 130 interrupted (Ctrl-C); 141 the output was closed early (a
-broken pipe). Every error is one line on stderr; ``--debug`` shows the
+arguments; 130 interrupted (Ctrl-C), 128 + the signal when stopped by
+SIGTERM or SIGHUP; 141 the output was closed early (a broken pipe). Every error is one line on stderr; ``--debug`` shows the
 traceback instead. Every file written appears whole or not at all.
 """
 
@@ -15,6 +15,7 @@ import importlib
 import io
 import os
 import random
+import signal
 import sys
 import tempfile
 import time
@@ -25,6 +26,7 @@ from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 import zantu_cjson
 
+from zantu import __version__
 from zantu._native import _count_words
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens, tokenize
@@ -41,6 +43,25 @@ READ_ERRORS = (OSError, EOFError, zlib.error, UnicodeDecodeError)
 
 class UserError(Exception):
     """Bad input or arguments: reported as one line, without a traceback."""
+
+
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived: unwinds like Ctrl-C (a file being written
+    is removed), then exits with 128 + the signal's number."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: Any) -> None:
+    raise Stopped(signum)
+
+# gzip's own magic bytes, by which standard input is known to be compressed.
+GZIP_MAGIC = b"\x1f\x8b"
+# What .gz files are written at: level 9 takes about three times as long
+# for a file about 1% smaller.
+GZIP_LEVEL = 6
 
 
 # Parsers and encoders.
@@ -147,12 +168,18 @@ def open_input(path: str, bar: Optional[Bar] = None) -> Iterator[IO[bytes]]:
         source: IO[bytes] = raw
         if bar is not None and bar.shown:
             source = io.BufferedReader(CountingReader(raw, bar))
-        if path.endswith(".gz"):
+        if path.endswith(".gz") or (path == "-" and _peek(source, 2) == GZIP_MAGIC):
             source = gzip.GzipFile(fileobj=source, mode="rb")  # type: ignore[assignment]
         yield source
     finally:
         if path != "-":
             raw.close()
+
+
+def _peek(source: IO[bytes], size: int) -> bytes:
+    """The first bytes of a buffered binary file, left to be read."""
+    peek = getattr(source, "peek", None)
+    return peek(size)[:size] if peek is not None else b""
 
 
 def file_mode(path: str) -> int:
@@ -176,6 +203,8 @@ def atomic_output(path: str) -> Iterator[IO[str]]:
         yield sys.stdout
         sys.stdout.flush()
         return
+    if os.path.isdir(path):
+        raise UserError(f"cannot write {path}: is a directory")
     folder = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder)
@@ -185,7 +214,8 @@ def atomic_output(path: str) -> Iterator[IO[str]]:
         with open(fd, "wb") as raw:
             binary: IO[bytes] = raw
             if path.endswith(".gz"):
-                binary = gzip.GzipFile(filename=os.path.basename(path)[:-3], mode="wb", fileobj=raw)  # type: ignore[assignment]
+                binary = gzip.GzipFile(filename=os.path.basename(path)[:-3], mode="wb", fileobj=raw,  # type: ignore[assignment]
+                                       compresslevel=GZIP_LEVEL)
             text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
             yield text
             text.detach()  # flushed into `binary`, which stays open
@@ -345,7 +375,18 @@ def add_text(chain: MarkovChain, name: str, bar: Bar, order: int) -> None:
         carried = _count_words(chain, block, order, carried)
 
 
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
 def cmd_build(args: argparse.Namespace) -> int:
+    if args.output != "-":
+        for name in args.text:
+            if name != "-" and _same_file(name, args.output):
+                raise UserError(f"the output {args.output} is the input {name}: it would be replaced")
     chain = MarkovChain()
     sizes = [_size(name) if name != "-" else None for name in args.text]
     bar = Bar("reading", sum(s for s in sizes if s is not None) or None)
@@ -426,10 +467,13 @@ def cmd_generate(args: argparse.Namespace) -> int:
     elif start not in chain:
         raise UserError(f"{start!r} is not a start of {args.file}")
     words = [start]
-    for value in chain.walk(start, seed):
-        if len(words) >= args.words:
-            break
-        words.append(value)
+    try:
+        for value in chain.walk(start, seed):
+            if len(words) >= args.words:
+                break
+            words.append(value)
+    except ValueError as e:  # a count of zero or below, or counts that add up to nothing
+        raise UserError(f"{args.file}: {message_of(e)}") from None
     print(" ".join(str(word) for word in words[:args.words]))
     return 0
 
@@ -476,14 +520,20 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="python -m zantu",
+    # Named as it was started: the `zantu` command, or python -m zantu.
+    prog = "python -m zantu" if sys.argv[0].endswith("__main__.py") else os.path.basename(sys.argv[0]) or "zantu"
+    p = argparse.ArgumentParser(prog=prog,
                                 description="Build, save, inspect and convert Markov-style chains in compact JSON.",
                                 epilog="'-' stands for standard input or output. Exit status: 0 done, 1 bad input, "
                                        "2 bad arguments, 130 interrupted, 141 output closed early.")
+    p.add_argument("--version", action="version", version=f"zantu {__version__}")
     p.add_argument("--debug", action="store_true", help="show the traceback of an error")
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    # --debug is taken after the command too.
+    debug = argparse.ArgumentParser(add_help=False)
+    debug.add_argument("--debug", action="store_true", default=argparse.SUPPRESS, help="show the traceback of an error")
 
-    b = sub.add_parser("build", help="build a chain from text files and save it")
+    b = sub.add_parser("build", parents=[debug], help="build a chain from text files and save it")
     b.add_argument("text", nargs="+", metavar="TEXT", help="UTF-8 text files (.gz read compressed, - stdin)")
     b.add_argument("-o", "--output", required=True, metavar="OUT.json",
                    help="the document to write (.gz compresses, - stdout)")
@@ -496,12 +546,12 @@ def parser() -> argparse.ArgumentParser:
                    help="report and skip inputs that cannot be read or are not UTF-8, instead of stopping")
     b.set_defaults(run=cmd_build)
 
-    i = sub.add_parser("inspect", help="describe a chain document")
+    i = sub.add_parser("inspect", parents=[debug], help="describe a chain document")
     i.add_argument("file", metavar="FILE", help="the document (.gz read compressed, - stdin)")
     i.add_argument("--top", type=int, default=10, help="how many of the most frequent values to list")
     i.set_defaults(run=cmd_inspect)
 
-    c = sub.add_parser("convert", help="rewrite a chain document in the other form")
+    c = sub.add_parser("convert", parents=[debug], help="rewrite a chain document in the other form")
     c.add_argument("input", metavar="IN", help="the document (- stdin)")
     c.add_argument("output", metavar="OUT", help="the document to write (- stdout)")
     form = c.add_mutually_exclusive_group()
@@ -509,14 +559,14 @@ def parser() -> argparse.ArgumentParser:
     form.add_argument("--compressed", action="store_true", help="write the compressed form")
     c.set_defaults(run=cmd_convert)
 
-    g = sub.add_parser("generate", help="print words drawn from a chain document")
+    g = sub.add_parser("generate", parents=[debug], help="print words drawn from a chain document")
     g.add_argument("file", metavar="FILE", help="the document, either form (.gz read compressed, - stdin)")
     g.add_argument("--start", help="the first word (default: a start drawn at random)")
     g.add_argument("--words", type=int, default=50, help="how many words to print (default 50)")
     g.add_argument("--seed", help="the same seed gives the same words on every run and machine")
     g.set_defaults(run=cmd_generate)
 
-    d = sub.add_parser("demo", help="the main job end to end on the standard library's source")
+    d = sub.add_parser("demo", parents=[debug], help="the main job end to end on the standard library's source")
     d.add_argument("--tokens", type=int, default=1_000_000, help="word tokens to read (default 1,000,000)")
     d.add_argument("--order", type=int, default=1, help="tokens per next state (default 1)")
     d.set_defaults(run=cmd_demo)
@@ -542,6 +592,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if getattr(args, "words", 1) < 0:
         print("zantu: error: --words must not be negative", file=sys.stderr)
         return EXIT_USAGE
+    previous = {signum: signal.signal(signum, _stop) for signum in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        return _run(args)
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _run(args: argparse.Namespace) -> int:
     if args.debug:
         return int(args.run(args))
     # A parser abandoned part-way may complain again when it is collected;
@@ -555,6 +614,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         print("zantu: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except Stopped as e:
+        print(f"zantu: stopped by {signal.Signals(e.signum).name}", file=sys.stderr)
+        return 128 + e.signum
     except BrokenPipeError:
         _quiet_stdout()
         print("zantu: error: the output was closed early (broken pipe)", file=sys.stderr)
