@@ -4,8 +4,10 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 # Warnings are errors in development and CI; debug information for
 # valgrind's and gdb's reports (release wheels have none).
-BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false \
-	-Cbuild-dir=build/{wheel_tag}
+BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false
+# The development build keeps its folder in build/ for quick rebuilds (the
+# package's own default builds outside the source tree).
+DEV_BUILD_DIR ?= -Cbuild-dir=build/{wheel_tag}
 SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard src/*/*)
 
 .PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check
@@ -14,13 +16,13 @@ install: $(VENV)/.installed
 
 $(VENV)/.installed: $(SOURCES)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) '.[test,cli]'
+	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) $(DEV_BUILD_DIR) '.[test,cli]'
 	touch $@ $(VENV)/.installed-demo
 
 # The demo needs the package and its progress bars only.
 $(VENV)/.installed-demo: $(SOURCES)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) '.[cli]'
+	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) $(DEV_BUILD_DIR) '.[cli]'
 	touch $@
 
 test: install
