@@ -3,6 +3,7 @@
 // does, for objects of exactly these types.
 #include <algorithm>
 
+#include "bag_store.h"
 #include "chain.h"
 
 namespace zantu::native {
@@ -33,7 +34,7 @@ int api_chain_add_row(PyObject* chain, PyObject* table, PyObject* start, PyObjec
                       long long count) {
     return guarded(-1, [&] {
         ChainObject* c = as_chain(chain);
-        if (c->table != table) raise(PyExc_RuntimeError, "MarkovChain changed during a load");
+        if (c->table != table) raise_chain_changed("a load");
         NativeState& state = state_of(c);
         Ref bags = chain_bags(c);
         Ref bag = bag_of(state, c, bags.get(), table, start);
@@ -58,7 +59,7 @@ int api_chain_add_row(PyObject* chain, PyObject* table, PyObject* start, PyObjec
 PyObject* api_chain_bag_of(PyObject* chain, PyObject* table, PyObject* start) {
     return guarded<PyObject*>(nullptr, [&] {
         ChainObject* c = as_chain(chain);
-        if (c->table != table) raise(PyExc_RuntimeError, "MarkovChain changed during a load");
+        if (c->table != table) raise_chain_changed("a load");
         Ref bags = chain_bags(c);
         return bag_of(state_of(c), c, bags.get(), table, start).release();
     });
@@ -81,19 +82,19 @@ int api_bag_add(PyObject* bag, PyObject* item, PyObject* count) {
 Py_ssize_t api_bag_size(PyObject* bag) { return as_bag(bag)->store.size; }
 
 PyObject* api_chain_table(PyObject* chain) {
-    return guarded<PyObject*>(nullptr, [&] { return table_of(as_chain(chain)).release(); });
+    return guarded<PyObject*>(nullptr, [&] { return chain_table(as_chain(chain)).release(); });
 }
 
 PyObject* api_chain_keep(PyObject* chain, PyObject* table, PyObject* value) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (as_chain(chain)->table != table) raise(PyExc_RuntimeError, "MarkovChain changed during a load");
+        if (as_chain(chain)->table != table) raise_chain_changed("a load");
         return kept_value(table, value);
     });
 }
 
 int api_bag_add_row(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t size, long long count) {
     return guarded(-1, [&] {
-        if (as_bag(bag)->table != table) raise(PyExc_RuntimeError, "ProbabilityBag changed during a load");
+        if (as_bag(bag)->table != table) raise_bag_changed("a load");
         if (count >= 0 && count <= static_cast<long long>(UINT32_MAX)) {
             bag_add_kept(as_bag(bag), values, size, uint32_t(count));
         } else {
@@ -107,7 +108,7 @@ int api_bag_add_row(PyObject* bag, PyObject* table, PyObject* const* values, Py_
 int api_bag_add_rows(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t width,
                      const uint32_t* counts, Py_ssize_t rows) {
     return guarded(-1, [&] {
-        if (as_bag(bag)->table != table) raise(PyExc_RuntimeError, "ProbabilityBag changed during a load");
+        if (as_bag(bag)->table != table) raise_bag_changed("a load");
         bag_add_rows(as_bag(bag), values, width, counts, rows);
         return 0;
     });

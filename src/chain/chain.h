@@ -40,6 +40,9 @@ void add_to_bag(ChainObject* chain, PyObject* start, PyObject* item, PyObject* c
 void set_bag(ChainObject* chain, PyObject* start, PyObject* bag);
 void clear(ChainObject* chain);
 void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order);  // count_tokens.cpp
+// Counts the next `order` values of every value of `kept`: str objects of
+// `table`, the chain's, which the caller holds (count_tokens.cpp).
+void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order);
 Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
 
 // walk(start, seed) of `chain` (walk.cpp), and its type.

@@ -326,6 +326,4 @@ void make_chain_types(PyObject* module, NativeState& state) {
     make_walk_type(module, state);
 }
 
-Ref table_of(ChainObject* chain) { return chain_table(chain); }
-
 }  // namespace zantu::native

@@ -162,11 +162,6 @@ void bag_adopt(BagObject* bag, PyObject* table);
 // in [0, 1). Returns a new tuple.
 Ref bag_choose(BagObject* bag, PyObject* draw);
 
-// The chain's value table (made when it has none).
-Ref table_of(ChainObject* chain);
-// Counts the next `order` values of every value of `kept`: str objects of
-// `table`, the chain's, which the caller holds.
-void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order);
 // _count_words(chain, text, order, carried): counts the words of `text`
 // (as re's \w+ finds them) after the words `carried`; returns the last
 // `order` words, to be carried into the next text.

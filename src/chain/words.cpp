@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "address_map.h"
-#include "native.h"
+#include "chain.h"
 
 namespace zantu::native {
 namespace {
@@ -103,7 +103,7 @@ Ref count_words(const NativeState& state, PyObject* chain_object, PyObject* text
     if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "expected a str, not %.200s", Py_TYPE(text)->tp_name);
     if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
     ChainObject* chain = as_chain(chain_object);
-    Ref table = table_of(chain);
+    Ref table = chain_table(chain);
     Ref held_text = Ref::borrow(text);
     Ref before = Ref::check(PySequence_Tuple(carried));
     std::vector<PyObject*> kept;
