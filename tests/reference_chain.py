@@ -185,6 +185,11 @@ class MarkovChain:
 
     # Generation.
 
+    def update(self, other: Any) -> None:
+        for start, bag in list(other.items()):
+            for item, count in list(bag.choices()):
+                self.add_to_bag(start, item, count=count)
+
     def walk(self, start: Any, seed: Any = None) -> Iterator[Any]:
         """Yield values drawn from the chain, without end: from the bag of
         the current start a next state is drawn (:meth:`ProbabilityBag.choose`),

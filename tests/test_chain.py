@@ -122,6 +122,17 @@ def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
         assert bag == ProbabilityBag(reference.choices()) and repr(bag).startswith("ProbabilityBag([(")
     copied = pickle.loads(pickle.dumps(ours))
     assert as_plain(copied) == as_plain(ours) and copied == ours
+    # Merging: the other's pairs one by one, a chain into itself too, and a
+    # chain of another class through its methods.
+    ours += ours
+    theirs.update(theirs)
+    assert as_plain(ours) == as_plain(theirs)
+    merged, expected = zantu_chain_pair()
+    merged.update(theirs)
+    merged.update(copied)
+    expected.update(theirs)
+    expected.update(copied)
+    assert as_plain(merged) == as_plain(expected)
 
 
 def zantu_chain_pair():
@@ -181,6 +192,11 @@ def test_subclasses_copies_and_pickles(clone):
         MarkovChain.items = None
     with pytest.raises(TypeError):
         ProbabilityBag.choices = None
+    added, merged = bag.added, MarkovChain()
+    chain += chain  # the subclass's bag through its add, a row at a time
+    merged.update(chain)
+    assert bag.added == added + 3 and bag.count(["b"]) == 4 and merged == chain
+    assert type(merged.get_bag("z")) is ProbabilityBag
     MyBag.choices = lambda self: iter([])  # a subclass stays an ordinary class
     del MyBag.choices
 

@@ -286,6 +286,24 @@ PyObject* bag_repr(PyObject* self) {
     return text;
 }
 
+PyObject* bag_update_method(PyObject* self, PyObject* other) {
+    return guarded<PyObject*>(nullptr, [&] {
+        bag_update(self, other);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* bag_inplace_add(PyObject* self, PyObject* other) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const NativeState& state = state_of(self);
+        if (!PyObject_TypeCheck(self, state.bag_type) || !PyObject_TypeCheck(other, state.bag_type)) {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        bag_update(self, other);
+        return Py_NewRef(self);
+    });
+}
+
 PyObject* bag_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
         Ref pairs = pairs_list(as_bag(self), "pickling");
@@ -323,6 +341,10 @@ PyMethodDef bag_methods[] = {
      "probability($self, /, item)\n--\n\nThe share of `item` in the total count (0.0 when it is absent)."},
     {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bag_count_method)),
      METH_VARARGS | METH_KEYWORDS, "count($self, /, item)\n--\n\nThe count of `item`, 0 when it is absent."},
+    {"update", bag_update_method, METH_O,
+     "update($self, other, /)\n--\n\nAdd the counts of `other` (a bag, or anything whose choices() gives\n"
+     "(next state, count) pairs): the same as adding them one by one, in its\n"
+     "order. `bag += other` does the same."},
     {"__reduce__", bag_reduce, METH_NOARGS, nullptr},
     {"__setstate__", bag_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -435,6 +457,7 @@ PyType_Slot bag_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(bag_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_repr, reinterpret_cast<void*>(bag_repr)},
+    {Py_nb_inplace_add, reinterpret_cast<void*>(bag_inplace_add)},
     {Py_tp_methods, bag_methods},
     {Py_tp_getset, bag_getset},
     {0, nullptr}};

@@ -44,6 +44,9 @@ void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order);  // cou
 // `table`, the chain's, which the caller holds (count_tokens.cpp).
 void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order);
 Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
+// chain.update(other): the other's pairs added one by one, in its order
+// (merge.cpp).
+void chain_update(PyObject* chain, PyObject* other);
 
 // walk(start, seed) of `chain` (walk.cpp), and its type.
 Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed);

@@ -222,6 +222,24 @@ PyObject* chain_get_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* chain_update_method(PyObject* self, PyObject* other) {
+    return guarded<PyObject*>(nullptr, [&] {
+        chain_update(self, other);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* chain_inplace_add(PyObject* self, PyObject* other) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const NativeState& state = state_of(self);
+        if (!PyObject_TypeCheck(self, state.chain_type) || !PyObject_TypeCheck(other, state.chain_type)) {
+            Py_RETURN_NOTIMPLEMENTED;
+        }
+        chain_update(self, other);
+        return Py_NewRef(self);
+    });
+}
+
 PyObject* chain_richcompare(PyObject* self, PyObject* other, int op) {
     if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
     return guarded<PyObject*>(nullptr, [&] {
@@ -290,6 +308,10 @@ PyMethodDef chain_methods[] = {
      "from a random.Random of its own, made from the second argument: the\n"
      "same argument gives the same values on every run and machine."},
     {"get_bag", keywords(chain_get_bag), METH_VARARGS | METH_KEYWORDS, "get_bag($self, /, start)\n--\n\nThe bag of `start`, or None."},
+    {"update", chain_update_method, METH_O,
+     "update($self, other, /)\n--\n\nAdd the counts of `other` (a chain, or anything whose items() gives\n"
+     "(start, bag) pairs) to this chain: the same as adding its pairs one by one\n"
+     "with add_to_bag, in its order. `chain += other` does the same."},
     {"__reduce__", chain_reduce, METH_NOARGS, nullptr},
     {"__setstate__", chain_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -311,6 +333,7 @@ PyType_Slot chain_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(chain_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_tp_repr, reinterpret_cast<void*>(chain_repr)},
+    {Py_nb_inplace_add, reinterpret_cast<void*>(chain_inplace_add)},
     {Py_tp_methods, chain_methods},
     {0, nullptr}};
 

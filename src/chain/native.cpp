@@ -89,6 +89,8 @@ void fill_module(PyObject* module, NativeState& state) {
     state.name_add = interned("add");
     state.name_choose = interned("choose");
     state.name_items = interned("items");
+    state.name_choices = interned("choices");
+    state.name_add_to_bag = interned("add_to_bag");
     state.name_add_tokens = interned("add_tokens");
     state.kw_count = Ref::check(Py_BuildValue("(s)", "count")).release();
     make_table_type(module, state);

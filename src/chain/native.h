@@ -81,6 +81,7 @@ struct ChainObject {
     X(newobj)          /* copyreg.__newobj__, for pickling */                           \
     X(sum)             /* builtins.sum, for total() */                                  \
     X(name_random) X(name_add) X(name_choose) X(name_items) X(name_add_tokens)          \
+    X(name_choices) X(name_add_to_bag)                                                  \
     X(kw_count)        /* ("count",) */
 
 struct NativeState {
@@ -138,6 +139,9 @@ bool table_plain(PyObject* table);
 Ref new_bag(NativeState& state, PyObject* table);
 // bag.add(item, count) of the native bag.
 void bag_add(BagObject* bag, PyObject* item, PyObject* count);
+// bag.update(other): the pairs of `other` (any bag) added one by one, in
+// its order (merge.cpp).
+void bag_update(PyObject* bag, PyObject* other);
 // Adds `count` (an int in a small count's range: one of tokens) to the row
 // of `values`, which are already the objects of the bag's own table.
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count);
