@@ -171,8 +171,15 @@ class MyBag(ProbabilityBag):
         super().add(item, count)
 
 
+def out_of_band(o):
+    buffers = []
+    data = pickle.dumps(o, 5, buffer_callback=buffers.append)
+    assert buffers
+    return pickle.loads(data, buffers=buffers)
+
+
 @pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o, 0)),
-                                   lambda o: pickle.loads(pickle.dumps(o, 5))])
+                                   lambda o: pickle.loads(pickle.dumps(o, 5)), out_of_band])
 def test_subclasses_copies_and_pickles(clone):
     chain = MyChain.from_tokens("a b a c".split())
     assert chain.seen == ["a", "b", "a", "c"]
@@ -199,6 +206,49 @@ def test_subclasses_copies_and_pickles(clone):
     assert type(merged.get_bag("z")) is ProbabilityBag
     MyBag.choices = lambda self: iter([])  # a subclass stays an ordinary class
     del MyBag.choices
+    # A bag held twice, or from outside, stays one object.
+    shared = ProbabilityBag([(("x", 2 ** 40), 2.5), (("y",), 1)])
+    chain.set_bag("s1", shared)
+    chain.set_bag("s2", shared)
+    twin, bag_twin = clone([chain, shared])
+    assert twin.get_bag("s1") is twin.get_bag("s2") is bag_twin and bag_twin == shared
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.integers(0, 10 ** 6), st.integers(0, 255), st.sampled_from(["flip", "cut", "drop", "grow"]))
+def test_pickled_states_that_do_not_hold_together(where, byte, how):
+    # A damaged state is refused with an exception, never a crash, and the
+    # form of older pickles still loads.
+    chain = MarkovChain.from_tokens("a b c a b d a".split() * 40 + list(range(300)), 2)
+    chain.add_to_bag("w", (1, (2, 3), "x"), count=10 ** 30)
+    chain.add_to_bag("w", ("v",) * 300, count=2)
+    for obj, base in ((chain, MarkovChain), (chain.get_bag("a"), ProbabilityBag), (chain.get_bag("w"), ProbabilityBag)):
+        state = obj.__reduce_ex__(4)[2]
+        assert base.__new__(base).__setstate__(state) is None
+        parts = [list(state[1])] + [list(state[2:])]
+        slot = where % 5
+        victim = parts[0][slot]
+        if isinstance(victim, bytes):
+            data = bytearray(victim)
+            if how == "flip" and data:
+                data[where % len(data)] = byte
+            elif how in ("cut", "drop"):
+                del data[where % (len(data) + 1):]
+            else:
+                data += bytes([byte])
+            parts[0][slot] = bytes(data)
+        elif how == "drop" and victim:
+            parts[0][slot] = victim[:-1]
+        else:
+            parts[0][slot] = victim + [byte]
+        damaged = (state[0], tuple(parts[0]), *parts[1])
+        try:
+            base.__new__(base).__setstate__(damaged)
+        except (ValueError, TypeError):
+            pass
+    older = MarkovChain.__new__(MarkovChain)
+    older.__setstate__(([(s, ProbabilityBag(b.choices())) for s, b in chain.items()], None))
+    assert older == chain
 
 
 def test_changes_from_the_callers_code():

@@ -306,17 +306,20 @@ PyObject* bag_inplace_add(PyObject* self, PyObject* other) {
 
 PyObject* bag_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
-        Ref pairs = pairs_list(as_bag(self), "pickling");
-        Ref state = instance_state(self);
-        return Py_BuildValue("O(O)(OO)", state_of(self).newobj, Py_TYPE(self), pairs.get(), state.get());
+        Ref state = bag_compact_state(self, false);
+        return Py_BuildValue("O(O)O", state_of(self).newobj, Py_TYPE(self), state.get());
     });
 }
 
 PyObject* bag_setstate(PyObject* self, PyObject* state) {
-    PyObject *pairs, *attributes;
-    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &attributes)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
         // The rows as they were: a subclass's add is not asked again.
+        if (compact_state(state)) {
+            bag_restore_compact(self, state);
+            Py_RETURN_NONE;
+        }
+        PyObject *pairs, *attributes;  // the form of older pickles
+        if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &attributes)) throw PyError();
         add_pairs(as_bag(self), pairs, false);
         restore_state(self, attributes);
         Py_RETURN_NONE;
@@ -346,6 +349,7 @@ PyMethodDef bag_methods[] = {
      "(next state, count) pairs): the same as adding them one by one, in its\n"
      "order. `bag += other` does the same."},
     {"__reduce__", bag_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", reduce_ex, METH_O, nullptr},
     {"__setstate__", bag_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 

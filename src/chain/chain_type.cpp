@@ -254,19 +254,38 @@ PyObject* chain_repr(PyObject* self) { return PyUnicode_FromFormat("MarkovChain(
 
 PyObject* chain_reduce(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
-        Ref bags = chain_bags(as_chain(self));
-        const NativeState& state = state_of(self);
-        Ref view = Ref::check(PyObject_CallMethodNoArgs(bags.get(), state.name_items));
-        Ref pairs = Ref::check(PySequence_List(view.get()));
-        Ref attributes = instance_state(self);
-        return Py_BuildValue("O(O)(OO)", state.newobj, Py_TYPE(self), pairs.get(), attributes.get());
+        Ref state = chain_compact_state(self, false);
+        return Py_BuildValue("O(O)O", state_of(self).newobj, Py_TYPE(self), state.get());
+    });
+}
+
+// The (start, bag) pairs and the instance's state: the form of older
+// pickles, and of a shallow copy (which shares the bags, as a dict's does).
+Ref pairs_state(PyObject* self) {
+    Ref bags = chain_bags(as_chain(self));
+    Ref view = Ref::check(PyObject_CallMethodNoArgs(bags.get(), state_of(self).name_items));
+    Ref pairs = Ref::check(PySequence_List(view.get()));
+    Ref attributes = instance_state(self);
+    return Ref::check(PyTuple_Pack(2, pairs.get(), attributes.get()));
+}
+
+PyObject* chain_copy(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref state = pairs_state(self);
+        Ref twin = Ref::check(PyObject_CallOneArg(state_of(self).newobj, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+        Ref done = Ref::check(PyObject_CallMethod(twin.get(), "__setstate__", "(O)", state.get()));
+        return twin.release();
     });
 }
 
 PyObject* chain_setstate(PyObject* self, PyObject* state) {
-    PyObject *pairs, *attributes;
-    if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &attributes)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
+        if (compact_state(state)) {
+            chain_restore_compact(self, state);
+            Py_RETURN_NONE;
+        }
+        PyObject *pairs, *attributes;
+        if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &attributes)) throw PyError();
         Ref it = Ref::check(PyObject_GetIter(pairs));
         for (Ref pair; (pair = Ref::steal(PyIter_Next(it.get())));) {
             PyObject *start, *bag;
@@ -313,6 +332,8 @@ PyMethodDef chain_methods[] = {
      "(start, bag) pairs) to this chain: the same as adding its pairs one by one\n"
      "with add_to_bag, in its order. `chain += other` does the same."},
     {"__reduce__", chain_reduce, METH_NOARGS, nullptr},
+    {"__reduce_ex__", reduce_ex, METH_O, nullptr},
+    {"__copy__", chain_copy, METH_NOARGS, nullptr},
     {"__setstate__", chain_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -180,6 +180,18 @@ Row store_row(const BagStore& store, Py_ssize_t row);
 // The count of a row (a new reference).
 Ref store_count(const BagStore& store, Py_ssize_t row);
 
+// The compact form in which bags and chains are pickled (pickling.cpp);
+// with `buffers` its bytes are PickleBuffers (protocol 5).
+Ref bag_compact_state(PyObject* bag, bool buffers);
+Ref chain_compact_state(PyObject* chain, bool buffers);
+// Whether `state` is in that form (else it is the older pairs form).
+bool compact_state(PyObject* state);
+void bag_restore_compact(PyObject* self, PyObject* state);
+void chain_restore_compact(PyObject* self, PyObject* state);
+// __reduce_ex__(protocol) of both types: __reduce__'s, but for a subclass
+// that defines its own __reduce__ (which wins, as object's lets it).
+PyObject* reduce_ex(PyObject* self, PyObject* protocol);
+
 // What pickling keeps of an instance besides its rows: its __getstate__(),
 // which for a subclass holds its __dict__ and __slots__ (None for neither).
 Ref instance_state(PyObject* self);

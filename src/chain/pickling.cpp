@@ -1,0 +1,349 @@
+// The compact form in which bags and chains are pickled and copied: every
+// value once, in a list; the rows as codes into that list, and the small
+// counts, packed into bytes; counts that are objects in a list of their own.
+//
+//   bag:   (2, rows, attributes)
+//   chain: (2, rows, starts, others, attributes)
+//   rows:  (values, layout, codes, counts, objects)
+//
+// `layout` holds two numbers a bag: its row count, and its kind (the
+// width of its rows, or kVaried when each row's codes follow its width;
+// kObjects when its counts are in `objects`; kOther for a chain's bag that
+// is pickled as itself, taken from `others` in turn). `starts` holds the
+// code of each start. Packed numbers are little-endian, 1, 2 or 4 bytes
+// each as the largest needs, the first byte giving that size.
+#include <optional>
+#include <vector>
+
+#include "address_map.h"
+#include "bag_store.h"
+#include "chain.h"
+
+namespace zantu::native {
+
+namespace {
+
+constexpr long kFormat = 2;
+constexpr uint32_t kVaried = 0x100;
+constexpr uint32_t kObjects = 0x200;
+constexpr uint32_t kOther = 0x400;
+
+[[noreturn]] void raise_bad_state() {
+    raise(PyExc_ValueError, "the pickled state of a ProbabilityBag or MarkovChain does not hold together");
+}
+
+Ref pack(const std::vector<uint32_t>& numbers) {
+    uint32_t most = 0;
+    for (uint32_t n : numbers) most = n > most ? n : most;
+    size_t size = most <= 0xFF ? 1 : most <= 0xFFFF ? 2 : 4;
+    Ref bytes = Ref::check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(1 + numbers.size() * size)));
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
+    *out++ = static_cast<unsigned char>(size);
+    for (uint32_t n : numbers) {
+        for (size_t k = 0; k < size; ++k) *out++ = static_cast<unsigned char>(n >> (8 * k));
+    }
+    return bytes;
+}
+
+// Packed numbers read back, from any object with a buffer.
+class Unpacked {
+public:
+    explicit Unpacked(PyObject* object) {
+        check_status(PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE));
+        data_ = static_cast<const unsigned char*>(view_.buf);
+        if (view_.len < 1) raise_bad_state();
+        width_ = data_[0];
+        if (width_ != 1 && width_ != 2 && width_ != 4) raise_bad_state();
+        size_ = size_t(view_.len - 1) / width_;
+        if (size_ * width_ != size_t(view_.len - 1)) raise_bad_state();
+        ++data_;
+    }
+    ~Unpacked() { PyBuffer_Release(&view_); }
+    Unpacked(const Unpacked&) = delete;
+    Unpacked& operator=(const Unpacked&) = delete;
+
+    // The next number; ValueError past the last.
+    uint32_t next() {
+        if (read_ >= size_) raise_bad_state();
+        const unsigned char* p = data_ + read_++ * width_;
+        uint32_t n = 0;
+        for (size_t k = 0; k < width_; ++k) n |= uint32_t(p[k]) << (8 * k);
+        return n;
+    }
+    bool done() const { return read_ == size_; }
+    size_t remaining() const { return size_ - read_; }
+
+private:
+    Py_buffer view_{};
+    const unsigned char* data_ = nullptr;
+    size_t width_ = 0;
+    size_t size_ = 0;
+    size_t read_ = 0;
+};
+
+// Writes bags into the compact form. The reading runs no code of the
+// caller's and makes no object the collector tracks: what is written is
+// held (values and count objects by new references) before any is made.
+class RowsWriter {
+public:
+    void add_bag(const BagObject* bag) {
+        const BagStore& s = bag->store;
+        uint32_t kind = s.mode == BagStore::kTuples ? kVaried : s.width;
+        if (s.big) kind |= kObjects;
+        layout_.push_back(s.size);
+        layout_.push_back(kind);
+        for (Py_ssize_t row = 0; row < s.size; ++row) {
+            Row r = store_row(s, row);
+            if (kind & kVaried) codes_.push_back(uint32_t(r.size));
+            for (Py_ssize_t k = 0; k < r.size; ++k) codes_.push_back(code(r.values[k]));
+            if (s.big) {
+                objects_.push_back(Ref::borrow(s.big_counts()[row]));
+            } else {
+                counts_.push_back(s.small_counts()[row]);
+            }
+        }
+    }
+    void add_other() {
+        layout_.push_back(0);
+        layout_.push_back(kOther);
+    }
+    uint32_t code(PyObject* value) {
+        uint32_t& code = codes_of_.at(value);
+        if (code == 0) {
+            values_.push_back(Ref::borrow(value));
+            code = uint32_t(values_.size());
+        }
+        return code - 1;
+    }
+
+    // (values, layout, codes, counts, objects); the bytes as PickleBuffers
+    // with `buffers` (protocol 5: out of band where the pickler asks).
+    Ref rows(bool buffers) const {
+        Ref values = list_of(values_);
+        Ref objects = list_of(objects_);
+        Ref layout = packed(layout_, buffers);
+        Ref codes = packed(codes_, buffers);
+        Ref counts = packed(counts_, buffers);
+        return Ref::check(PyTuple_Pack(5, values.get(), layout.get(), codes.get(), counts.get(), objects.get()));
+    }
+
+private:
+    static Ref list_of(const std::vector<Ref>& items) {
+        Ref list = Ref::check(PyList_New(Py_ssize_t(items.size())));
+        for (size_t k = 0; k < items.size(); ++k) PyList_SET_ITEM(list.get(), Py_ssize_t(k), Ref(items[k]).release());
+        return list;
+    }
+    static Ref packed(const std::vector<uint32_t>& numbers, bool buffers) {
+        Ref bytes = pack(numbers);
+        return buffers ? Ref::check(PyPickleBuffer_FromObject(bytes.get())) : bytes;
+    }
+
+    AddressMap<uint32_t> codes_of_;  // a value's code + 1
+    std::vector<Ref> values_;
+    std::vector<uint32_t> layout_, codes_, counts_;
+    std::vector<Ref> objects_;
+};
+
+// Reads bags back from the compact form into the objects of `table`.
+class RowsReader {
+public:
+    RowsReader(PyObject* rows, PyObject* table) : table_(Ref::borrow(table)) {
+        PyObject *values, *layout, *codes, *counts, *objects;
+        if (!PyTuple_Check(rows) || !PyArg_ParseTuple(rows, "O!OOOO!", &PyList_Type, &values, &layout, &codes, &counts,
+                                                      &PyList_Type, &objects)) {
+            raise_bad_state();
+        }
+        layout_.emplace(layout);
+        codes_.emplace(codes);
+        counts_.emplace(counts);
+        // Held first: keeping a value may run its __eq__, which may change the lists.
+        std::vector<Ref> held = held_items(values);
+        objects_ = held_items(objects);
+        kept_.reserve(held.size());
+        for (const Ref& value : held) kept_.push_back(kept_value(table, value.get()));
+    }
+
+    bool next_is_other() const { return next_kind_ == kOther; }
+    // Reads the next bag's row count and kind; false after the last bag.
+    bool next_bag() {
+        if (layout_->done()) return false;
+        next_rows_ = layout_->next();
+        next_kind_ = layout_->next();
+        if (next_kind_ != kOther && (next_kind_ & ~(kVaried | kObjects | 0xFFu)) != 0) raise_bad_state();
+        return true;
+    }
+    // The object of `table` for the next code.
+    PyObject* value() { return value_at(codes_->next()); }
+    PyObject* value_at(uint32_t code) const {
+        if (code >= kept_.size()) raise_bad_state();
+        return kept_[code];
+    }
+
+    // Fills the empty `bag`, whose table is the reader's, with the rows of
+    // the bag just read by next_bag().
+    void fill(BagObject* bag) {
+        Py_ssize_t rows = next_rows_;
+        bool varied = next_kind_ & kVaried, objects = next_kind_ & kObjects;
+        Py_ssize_t width = next_kind_ & 0xFF;
+        if (!varied && !objects) {
+            // Sizes checked before any room is made for them.
+            if (size_t(rows) > counts_->remaining() || size_t(rows * width) > codes_->remaining()) raise_bad_state();
+            row_values_.resize(size_t(rows * width));
+            row_counts_.resize(size_t(rows));
+            for (Py_ssize_t row = 0; row < rows; ++row) {
+                for (Py_ssize_t k = 0; k < width; ++k) row_values_[size_t(row * width + k)] = value();
+                row_counts_[size_t(row)] = counts_->next();
+            }
+            if (bag->table != table_.get()) raise_bag_changed("unpickling");
+            bag_add_rows(bag, row_values_.data(), width, row_counts_.data(), rows);
+            return;
+        }
+        for (Py_ssize_t row = 0; row < rows; ++row) {
+            Py_ssize_t size = varied ? Py_ssize_t(codes_->next()) : width;
+            if (size_t(size) > codes_->remaining()) raise_bad_state();
+            row_values_.resize(size_t(size));
+            for (Py_ssize_t k = 0; k < size; ++k) row_values_[size_t(k)] = value();
+            PyObject* count = nullptr;
+            uint32_t small = 0;
+            if (objects) {
+                if (next_object_ >= objects_.size()) raise_bad_state();
+                count = objects_[next_object_++].get();
+            } else {
+                small = counts_->next();
+            }
+            // A count's + may have run code that gave the bag another table.
+            if (bag->table != table_.get()) raise_bag_changed("unpickling");
+            add_row(bag->store, row_values_.data(), size, count, small);
+        }
+    }
+
+    // Every number and object read, as a whole state must end.
+    void check_done() const {
+        if (!layout_->done() || !codes_->done() || !counts_->done() || next_object_ != objects_.size()) {
+            raise_bad_state();
+        }
+    }
+
+private:
+    static std::vector<Ref> held_items(PyObject* list) {
+        std::vector<Ref> held;
+        held.reserve(size_t(PyList_GET_SIZE(list)));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) held.push_back(Ref::borrow(PyList_GET_ITEM(list, k)));
+        return held;
+    }
+
+    Ref table_;
+    std::optional<Unpacked> layout_, codes_, counts_;
+    std::vector<Ref> objects_;
+    size_t next_object_ = 0;
+    std::vector<PyObject*> kept_;
+    std::vector<PyObject*> row_values_;
+    std::vector<uint32_t> row_counts_;
+    uint32_t next_rows_ = 0, next_kind_ = 0;
+};
+
+// A chain's bag that goes into the compact form: the package's own, held
+// by the chain alone (a bag that is also held elsewhere, or twice in the
+// chain, is pickled as itself, so that the pickle keeps it one object).
+bool compact_bag(const NativeState& state, PyObject* bag) {
+    return Py_IS_TYPE(bag, state.bag_type) && Py_REFCNT(bag) == 1;
+}
+
+}  // namespace
+
+Ref bag_compact_state(PyObject* bag, bool buffers) {
+    RowsWriter writer;
+    writer.add_bag(as_bag(bag));
+    Ref attributes = instance_state(bag);
+    Ref rows = writer.rows(buffers);
+    return Ref::check(Py_BuildValue("(lOO)", kFormat, rows.get(), attributes.get()));
+}
+
+Ref chain_compact_state(PyObject* chain, bool buffers) {
+    const NativeState& state = state_of(chain);
+    RowsWriter writer;
+    std::vector<uint32_t> starts;
+    std::vector<Ref> others;
+    if (PyObject* bags = as_chain(chain)->bags) {
+        Py_ssize_t position = 0;
+        for (PyObject *start, *bag; PyDict_Next(bags, &position, &start, &bag);) {
+            starts.push_back(writer.code(start));
+            if (compact_bag(state, bag)) {
+                writer.add_bag(as_bag(bag));
+            } else {
+                writer.add_other();
+                others.push_back(Ref::borrow(bag));
+            }
+        }
+    }
+    // Everything read is held: from here on, code of the caller's may run.
+    Ref attributes = instance_state(chain);
+    Ref rows = writer.rows(buffers);
+    Ref packed_starts = pack(starts);
+    if (buffers) packed_starts = Ref::check(PyPickleBuffer_FromObject(packed_starts.get()));
+    Ref other_list = Ref::check(PyList_New(Py_ssize_t(others.size())));
+    for (size_t k = 0; k < others.size(); ++k) PyList_SET_ITEM(other_list.get(), Py_ssize_t(k), others[k].release());
+    return Ref::check(Py_BuildValue("(lOOOO)", kFormat, rows.get(), packed_starts.get(), other_list.get(),
+                                    attributes.get()));
+}
+
+bool compact_state(PyObject* state) {
+    if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 3) return false;
+    PyObject* format = PyTuple_GET_ITEM(state, 0);
+    return PyLong_CheckExact(format) && PyLong_AsLong(format) == kFormat;
+}
+
+void bag_restore_compact(PyObject* self, PyObject* state) {
+    PyObject *rows, *attributes;
+    long format;
+    if (!PyArg_ParseTuple(state, "lOO:__setstate__", &format, &rows, &attributes)) throw PyError();
+    BagObject* bag = as_bag(self);
+    if (bag->store.size != 0) raise(PyExc_RuntimeError, "__setstate__ of a ProbabilityBag that holds rows");
+    if (bag->table == nullptr) bag->table = new_table(state_of(self)).release();
+    RowsReader reader(rows, bag->table);
+    if (!reader.next_bag() || reader.next_is_other()) raise_bad_state();
+    reader.fill(bag);
+    reader.check_done();
+    restore_state(self, attributes);
+}
+
+void chain_restore_compact(PyObject* self, PyObject* state) {
+    PyObject *rows, *starts, *others, *attributes;
+    long format;
+    if (!PyArg_ParseTuple(state, "lOOO!O:__setstate__", &format, &rows, &starts, &PyList_Type, &others,
+                          &attributes)) {
+        throw PyError();
+    }
+    ChainObject* chain = as_chain(self);
+    if (chain->bags != nullptr && PyDict_GET_SIZE(chain->bags) != 0) {
+        raise(PyExc_RuntimeError, "__setstate__ of a MarkovChain that holds starts");
+    }
+    NativeState& native = state_of(self);
+    Ref table = chain_table(chain);
+    Ref bags = chain_bags(chain);
+    Ref held_others = Ref::borrow(others);
+    RowsReader reader(rows, table.get());
+    Unpacked start_codes(starts);
+    Py_ssize_t next_other = 0;
+    ChainMark mark(chain);
+    while (reader.next_bag()) {
+        PyObject* start = reader.value_at(start_codes.next());
+        if (reader.next_is_other()) {
+            if (next_other >= PyList_GET_SIZE(others)) raise_bad_state();
+            Ref bag = Ref::borrow(PyList_GET_ITEM(others, next_other++));
+            set_bag(chain, start, bag.get());
+            mark = ChainMark(chain);
+            continue;
+        }
+        Ref bag = new_bag(native, table.get());
+        reader.fill(as_bag(bag.get()));
+        mark.check("unpickling");
+        check_status(PyDict_SetItem(bags.get(), start, bag.get()));
+        mark.check("unpickling");
+    }
+    reader.check_done();
+    if (!start_codes.done() || next_other != PyList_GET_SIZE(others)) raise_bad_state();
+    restore_state(self, attributes);
+}
+
+}  // namespace zantu::native
