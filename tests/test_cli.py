@@ -130,19 +130,55 @@ def test_written_whole_or_not_at_all(corpus, tmp_path, monkeypatch, capsys, stop
     assert oct(out.stat().st_mode & 0o777) == oct(corpus[0].stat().st_mode & 0o777)
 
 
-def test_skip_bad_inputs(corpus, tmp_path):
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_skip_bad_inputs(corpus, tmp_path, jobs):
     latin = tmp_path / "latin.txt"
-    latin.write_bytes(b"caf\xe9 au lait\n")
+    latin.write_bytes(b"good words first\n" * 1000 + b"caf\xe9 au lait\n")  # counted a while, then bad
     broken = tmp_path / "broken.txt.gz"
     broken.write_bytes(b"not gzip")
     out = tmp_path / "x.json"
-    result = run("build", corpus[0], latin, broken, tmp_path / "missing.txt", "-o", out, "--skip-bad")
+    result = run("build", corpus[0], latin, broken, tmp_path / "missing.txt", "-o", out, "--skip-bad", "-j", jobs)
     assert result.returncode == 0, result.stderr
     assert [line.split(":")[0] for line in result.stderr.splitlines()] == ["zantu"] * 3
     assert "3 of 4 inputs skipped" in result.stdout
     expected = MarkovChain()
     expected.add_tokens(TEXT.split(), 1)
     assert load(out) == expected
+    # Nothing read: nothing written, and a failure.
+    result = run("build", latin, broken, "-o", tmp_path / "none.json", "--skip-bad", "-j", jobs)
+    assert result.returncode == 1 and "no input could be read" in result.stderr
+    assert not (tmp_path / "none.json").exists()
+
+
+def test_jobs_write_the_same_document(tmp_path):
+    # Parts counted in other processes, joined in order: byte for byte the
+    # document of one process, whatever the parts.
+    import random
+
+    from zantu.counting import Joiner, count_part, split
+
+    words = random.Random(3).choices("a b c d e f g h the of x1 y2 é".split(), k=60_000)
+    text = tmp_path / "t.txt"
+    text.write_text("\n".join(" ".join(words[i:i + 7]) for i in range(0, len(words), 7)) + "\n")
+    small = tmp_path / "s.txt"
+    small.write_text("one\n\ntwo three\n")
+    for order in (1, 3):
+        single = tmp_path / f"single{order}.json"
+        assert main(["build", str(text), str(small), str(text), "-o", str(single), "--order", str(order), "-j", "1"]) == 0
+        for jobs in ("2", "3"):
+            many = tmp_path / f"many{order}{jobs}.json"
+            assert main(["build", str(text), str(small), str(text), "-o", str(many), "--order", str(order),
+                         "-j", jobs]) == 0
+            assert many.read_bytes() == single.read_bytes()
+        # Parts of any size, some with fewer words than the order or none.
+        for parts in (2, 7, 400):
+            joiner = Joiner(order)
+            for name in (text, small, text):
+                for part in split(str(name), parts, 1.3, smallest=1):
+                    joiner.add(count_part(part, order))
+                joiner.next_text()
+            rows = [(start, list(bag.choices())) for start, bag in joiner.result().items()]
+            assert rows == [(start, list(bag.choices())) for start, bag in load(single).items()]
 
 
 def test_standard_streams_and_broken_pipe(tmp_path):
