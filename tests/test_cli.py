@@ -282,3 +282,23 @@ def test_generate(corpus, tmp_path):
     missing = run("generate", tmp_path / "p.json", "--start", "dog")
     assert missing.returncode == 1 and missing.stderr == "zantu: error: 'dog' is not a start of " + str(
         tmp_path / "p.json") + "\n"
+
+
+def test_chain_save_and_load_by_path(tmp_path):
+    class Mine(MarkovChain):
+        pass
+
+    chain = Mine.from_tokens("a b a c a b".split() * 50, 2)
+    for name in ("c.json", "c.json.gz", "c.data"):
+        path = tmp_path / name
+        chain.save(path)
+        assert path.read_bytes()[:2] == (b"\x1f\x8b" if name.endswith(".gz") else b'{"')
+        loaded = Mine.load(str(path))
+        assert type(loaded) is Mine and loaded == chain
+    # A save that fails leaves the file as it was, and no temporary file.
+    bad = MarkovChain()
+    bad.add_to_bag("a", (object(),))
+    before = sorted(tmp_path.iterdir())
+    with pytest.raises(TypeError):
+        bad.save(tmp_path / "c.json")
+    assert sorted(tmp_path.iterdir()) == before and MarkovChain.load(tmp_path / "c.json") == chain

@@ -222,6 +222,28 @@ PyObject* chain_get_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// zantu.files.<name>(first, path): saving and loading are written in Python.
+PyObject* call_files(const char* name, PyObject* first, PyObject* path) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref files = Ref::check(PyImport_ImportModule("zantu.files"));
+        return PyObject_CallMethod(files.get(), name, "OO", first, path);
+    });
+}
+
+PyObject* chain_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"path", nullptr};
+    PyObject* path;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:save", const_cast<char**>(names), &path)) return nullptr;
+    return call_files("save", self, path);
+}
+
+PyObject* chain_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"path", nullptr};
+    PyObject* path;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:load", const_cast<char**>(names), &path)) return nullptr;
+    return call_files("load", cls, path);
+}
+
 PyObject* chain_update_method(PyObject* self, PyObject* other) {
     return guarded<PyObject*>(nullptr, [&] {
         chain_update(self, other);
@@ -327,6 +349,13 @@ PyMethodDef chain_methods[] = {
      "from a random.Random of its own, made from the second argument: the\n"
      "same argument gives the same values on every run and machine."},
     {"get_bag", keywords(chain_get_bag), METH_VARARGS | METH_KEYWORDS, "get_bag($self, /, start)\n--\n\nThe bag of `start`, or None."},
+    {"save", keywords(chain_save), METH_VARARGS | METH_KEYWORDS,
+     "save($self, /, path)\n--\n\nWrite the chain to the file at `path` in the compressed form, piece by\n"
+     "piece (gzip when the name ends in .gz); the file is replaced only once\n"
+     "it is whole."},
+    {"load", keywords(chain_load), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "load($cls, /, path)\n--\n\nA new chain read from the document at `path` (either form, gzip or\n"
+     "not), piece by piece."},
     {"update", chain_update_method, METH_O,
      "update($self, other, /)\n--\n\nAdd the counts of `other` (a chain, or anything whose items() gives\n"
      "(start, bag) pairs) to this chain: the same as adding its pairs one by one\n"

@@ -20,7 +20,6 @@ import os
 import random
 import signal
 import sys
-import tempfile
 import threading
 import time
 import zlib
@@ -35,6 +34,7 @@ from zantu._native import _count_words
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
 from zantu.counting import Counted, Joiner, Part, count_part, part_blocks, split
+from zantu.files import GZIP_MAGIC, atomic_text
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
 READERS = {"small": zantu_cjson.load_json_small, "big": zantu_cjson.load_json_big}
@@ -61,12 +61,6 @@ class Stopped(BaseException):
 
 def _stop(signum: int, frame: Any) -> None:
     raise Stopped(signum)
-
-# gzip's own magic bytes, by which standard input is known to be compressed.
-GZIP_MAGIC = b"\x1f\x8b"
-# What .gz files are written at: level 9 takes about three times as long
-# for a file about 1% smaller.
-GZIP_LEVEL = 6
 
 
 # Parsers and encoders.
@@ -187,55 +181,19 @@ def _peek(source: IO[bytes], size: int) -> bytes:
     return peek(size)[:size] if peek is not None else b""
 
 
-def file_mode(path: str) -> int:
-    """The permissions a file written at `path` gets: those of the file it
-    replaces, or the usual ones for a new file."""
-    try:
-        return os.stat(path).st_mode & 0o7777
-    except OSError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
-
-
 @contextmanager
 def atomic_output(path: str) -> Iterator[IO[str]]:
     """A text file to write in UTF-8, '-' standard output; .gz written
-    through gzip. It is written to a temporary file in the same folder and
-    renamed over `path` only once it is complete: a failed or interrupted
-    run leaves `path` as it was, and no temporary file."""
+    through gzip. A failed or interrupted run leaves `path` as it was, and
+    no temporary file (see zantu.files.atomic_text)."""
     if path == "-":
         yield sys.stdout
         sys.stdout.flush()
         return
     if os.path.isdir(path):
         raise UserError(f"cannot write {path}: is a directory")
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder)
-    except OSError as e:
-        raise UserError(f"cannot write {path}: {e.strerror or e}") from None
-    try:
-        with open(fd, "wb") as raw:
-            binary: IO[bytes] = raw
-            if path.endswith(".gz"):
-                binary = gzip.GzipFile(filename=os.path.basename(path)[:-3], mode="wb", fileobj=raw,  # type: ignore[assignment]
-                                       compresslevel=GZIP_LEVEL)
-            text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
-            yield text
-            text.detach()  # flushed into `binary`, which stays open
-            if binary is not raw:
-                binary.close()  # the gzip trailer; `raw` stays open
-            raw.flush()
-            os.fsync(raw.fileno())
-        os.chmod(temporary, file_mode(path))
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    with atomic_text(path) as f:
+        yield f
 
 
 def message_of(error: BaseException) -> str:
