@@ -16,7 +16,7 @@ install: $(VENV)/.installed
 
 $(VENV)/.installed: $(SOURCES)
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) $(DEV_BUILD_DIR) '.[test,cli]'
+	$(PY) -m pip install -q --disable-pip-version-check $(BUILD_FLAGS) $(DEV_BUILD_DIR) '.[test,cli,dask]'
 	touch $@ $(VENV)/.installed-demo
 
 # The demo needs the package and its progress bars only.
