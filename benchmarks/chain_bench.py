@@ -2,7 +2,7 @@
 tests/reference_chain.py), markovify's Chain and pickle, all measured in
 this run on the standard library's own source.
 
-    python benchmarks/chain_bench.py [--out DIR] [--build-mb 80] [--repeat 3]
+    python benchmarks/chain_bench.py [--out DIR] [--build-mb 80] [--jobs-mb 200] [--repeat 3]
 
 Writes DIR/chain.md (a table of ratios, each against its goal) and
 DIR/chain.png. Absolute times hold for this run only.
@@ -149,27 +149,34 @@ sys.path.insert(0, {tests!r})
 import reference_chain, zantu.cli
 text, out = sys.argv[1], sys.argv[2]
 if {plain}:
+    from zantu.corpus import tokenize
     chain = reference_chain.MarkovChain()
     bar = zantu.cli.Bar("reading", None)
-    chain.add_tokens(zantu.cli.read_tokens(text, bar), 1)
+    chain.add_tokens([t for block in zantu.cli.text_blocks(text, bar) for t in tokenize(block)], 1)
     bar.close()
     zantu.cli.save(chain, out, True, "small")
 else:
-    zantu.cli.main(["build", text, "-o", out])
+    zantu.cli.main(["build", text, "-o", out, "--jobs", "{jobs}"])
+import resource
 with open("/proc/self/status") as status:
     print([line for line in status if line.startswith("VmHWM")][0], file=sys.stderr)
+# The workers' largest peak (they were reaped by the pool's shutdown).
+print("children", resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, file=sys.stderr)
 """
 
 
-def timed_build(text, out, plain):
-    """Seconds and peak resident memory (MB) of one build."""
-    code = BUILD.format(tests=str(Path(__file__).resolve().parent.parent / "tests"), plain=plain)
+def timed_build(text, out, plain, jobs=1):
+    """Seconds and peak resident memory (MB) of one build: the command's
+    process, plus its largest worker's when it had workers."""
+    code = BUILD.format(tests=str(Path(__file__).resolve().parent.parent / "tests"), plain=plain, jobs=jobs)
     start = time.perf_counter()
     done = subprocess.run([sys.executable, "-c", code, text, out], capture_output=True, text=True)
     seconds = time.perf_counter() - start
     if done.returncode != 0:
         raise RuntimeError(done.stderr)
-    return seconds, float(re.findall(r"VmHWM:\s*(\d+)", done.stderr)[-1]) / 1024
+    peak = float(re.findall(r"VmHWM:\s*(\d+)", done.stderr)[-1]) / 1024
+    workers = float(re.findall(r"children (\d+)", done.stderr)[-1]) / 1024 if jobs > 1 else 0.0
+    return seconds, peak + workers
 
 
 def build_cli_rows(megabytes):
@@ -192,6 +199,99 @@ def build_cli_rows(megabytes):
             raise RuntimeError("the two builds wrote different documents")
     return [(f"build on {megabytes} MB of text", "plain-Python chain", plain[0] / ours[0], 5.0, ours[0]),
             (f"build on {megabytes} MB of text: peak memory", "plain-Python chain", plain[1] / ours[1], 2.0, ours[1])]
+
+
+def mixed_text(path, megabytes):
+    """Text of another kind than source code, and larger: the system's
+    documentation (copyright notices, changelogs, manual pages), then the
+    standard library's source, up to `megabytes` MB; nothing repeated."""
+    import gzip
+    roots = [Path("/usr/share/doc"), Path("/usr/share/man")]
+    files = [p for root in roots if root.is_dir() for p in sorted(root.rglob("*")) if p.is_file() and not p.is_symlink()]
+    written = 0
+    with open(path, "wb") as out:
+        for file in itertools.chain(files, stdlib_files()):
+            try:
+                data = gzip.decompress(file.read_bytes()) if file.suffix == ".gz" else file.read_bytes()
+                data.decode("utf-8")
+            except (OSError, EOFError, ValueError):
+                continue
+            out.write(data + b"\n")
+            written += len(data) + 1
+            if written >= megabytes * 1e6:
+                break
+    return written
+
+
+def jobs_rows(megabytes, repeat):
+    """build --jobs 2 against --jobs 1 on the mixed text: the same bytes."""
+    with tempfile.TemporaryDirectory() as tmp:
+        text = Path(tmp) / "mixed.txt"
+        size = mixed_text(text, megabytes)
+        one = min((timed_build(str(text), str(Path(tmp) / "one.json"), False, 1) for _ in range(repeat)))
+        two = min((timed_build(str(text), str(Path(tmp) / "two.json"), False, 2) for _ in range(repeat)))
+        if (Path(tmp) / "one.json").read_bytes() != (Path(tmp) / "two.json").read_bytes():
+            raise RuntimeError("--jobs 2 wrote another document than --jobs 1")
+    mb = round(size / 1e6)
+    return [(f"build --jobs 2 on {mb} MB of mixed text", "build --jobs 1", one[0] / two[0], 1.7, two[0]),
+            (f"build --jobs 2 on {mb} MB: peak memory, all processes (MB)", "build --jobs 1", one[1] / two[1], 0.5,
+             two[1])]
+
+
+def pickle_rows(repeat):
+    """pickle.dumps + loads of the package's chain against the in-memory
+    functions' compressed form, on both corpora."""
+    rows = []
+    with tempfile.TemporaryDirectory() as tmp:
+        mixed = Path(tmp) / "mixed.txt"
+        mixed_text(mixed, 12)
+        from zantu.corpus import tokenize
+        corpora = [("stdlib", stdlib_tokens(2_000_000)), ("mixed", tokenize(mixed.read_text(encoding="utf-8")))]
+    for name, tokens in corpora:
+        for order in (1, 2):
+            chain = MarkovChain.from_tokens(tokens, order)
+            data = pickle.dumps(chain, pickle.HIGHEST_PROTOCOL)
+            text = io.StringIO()
+            zantu_cjson.dump_json_small(chain, text)
+            document = text.getvalue()
+            ours = best(lambda: pickle.dumps(chain, pickle.HIGHEST_PROTOCOL), repeat) + \
+                best(lambda: pickle.loads(data), repeat)
+            json_time = best(lambda: zantu_cjson.dump_json_small(chain, io.StringIO()), repeat) + \
+                best(lambda: zantu_cjson.load_json_small(MarkovChain(), io.StringIO(document)), repeat)
+            rows.append((f"pickle dumps + loads, {name}, order {order}", "dump_json_small + load_json_small",
+                         json_time / ours, 1.0, ours))
+    return rows
+
+
+def dask_rows(megabytes):
+    """zantu.dask.build of files on a LocalCluster of 2 worker processes
+    against 1 (the workers read the files: no text goes through the
+    client)."""
+    try:
+        import dask.bag
+        import distributed
+    except ImportError:
+        return []
+    import zantu.dask
+    seconds = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        text = Path(tmp) / "mixed.txt"
+        mixed_text(text, megabytes)
+        lines = text.read_text(encoding="utf-8").splitlines(True)
+        paths = []
+        for k in range(0, len(lines), 40_000):
+            path = Path(tmp) / f"part{k:09d}.txt"
+            path.write_text("".join(lines[k:k + 40_000]), encoding="utf-8")
+            paths.append(str(path))
+        for workers in (1, 2):
+            with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                          dashboard_address=None) as cluster, distributed.Client(cluster):
+                bag = dask.bag.from_sequence(paths, npartitions=4)
+                start = time.perf_counter()
+                zantu.dask.build(bag, 1, files=True)
+                seconds[workers] = time.perf_counter() - start
+    return [(f"zantu.dask.build, {megabytes} MB in {len(paths)} files, 2 workers", "1 worker",
+             seconds[1] / seconds[2], 1.0, seconds[2])]
 
 
 def report(rows, tokens, size, out):
@@ -228,6 +328,8 @@ def main(argv=None):
     parser.add_argument("--out", default="bench-results")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--build-mb", type=int, default=80, help="size of the build's text (0: leave the build out)")
+    parser.add_argument("--jobs-mb", type=int, default=200,
+                        help="size of the mixed text of the --jobs and Dask builds (0: leave them out)")
     args = parser.parse_args(argv)
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
@@ -235,8 +337,11 @@ def main(argv=None):
     rows = build_rows(tokens, args.repeat)
     codec, size = codec_rows(tokens, args.repeat)
     rows += codec + memory_rows(tokens) + generation_row(tokens)
+    rows += pickle_rows(args.repeat)
     if args.build_mb:
         rows += build_cli_rows(args.build_mb)
+    if args.jobs_mb:
+        rows += jobs_rows(args.jobs_mb, max(1, args.repeat - 1)) + dask_rows(min(args.jobs_mb, 60))
     report(rows, len(tokens), size, out)
     return 0
 
