@@ -43,6 +43,7 @@ bench: install
 	$(PY) benchmarks/bench.py $(BENCH_FLAGS)
 	$(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
 	$(PY) benchmarks/shortcuts.py
+	$(PY) benchmarks/shortcuts.py --corpus mixed
 
 bench-check: install
 	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)

@@ -3,7 +3,10 @@ on and off, in alternating rounds of one run, on the package's chain and on
 a chain of built-in methods (a caller's own chain, iterated as dicts and
 lists).
 
-    python benchmarks/shortcuts.py [--tokens N] [--repeat R] [--out DIR]
+    python benchmarks/shortcuts.py [--tokens N] [--repeat R] [--corpus stdlib|mixed] [--out DIR]
+
+The mixed corpus is text of another kind: the system's documentation
+(copyright notices, changelogs, manual pages) before the standard library.
 
 Prints which shortcuts are on in this interpreter, then the table; writes
 DIR/shortcuts-<python>.md. A shortcut pays when some row runs at least 5%
@@ -44,6 +47,11 @@ ROWS = {
     # yajl for, or with native_parser off).
     "parser_blocks": ("load_json_big[yajl2_c events]",),
     "native_parser": ("load_json_big[yajl2_c]", "load_json_big[yajl2_cffi]"),
+    "piece_caches": ("dump_json_big",),
+    "sorted_values": WRITERS,
+    "untracked_items": ("load_json_small", "load_json_big[yajl2_c events]"),
+    "held_rows": ("load_json_big[yajl2_c]",),
+    "str_codes": ("load_json_big[yajl2_c]",),
 }
 
 
@@ -105,6 +113,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tokens", type=int, default=600_000)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--corpus", choices=("stdlib", "mixed"), default="stdlib")
     parser.add_argument("--out", default="bench-results")
     args = parser.parse_args(argv)
 
@@ -112,7 +121,17 @@ def main(argv=None):
     python = platform.python_version()
     print(shortcuts_line())
 
-    chain = MarkovChain.from_tokens(stdlib_tokens(args.tokens))
+    if args.corpus == "mixed":
+        import tempfile
+
+        from chain_bench import mixed_text
+        from zantu.corpus import tokenize
+        with tempfile.TemporaryDirectory() as tmp:
+            mixed_text(Path(tmp) / "mixed.txt", args.tokens * 7 / 1e6)  # about 7 bytes a token
+            tokens = tokenize((Path(tmp) / "mixed.txt").read_text(encoding="utf-8"))[:args.tokens]
+    else:
+        tokens = stdlib_tokens(args.tokens)
+    chain = MarkovChain.from_tokens(tokens)
     chains = {"MarkovChain": chain, "own chain": FastChain(chain)}
     texts = {}
     for compress in (True, False):
@@ -120,7 +139,8 @@ def main(argv=None):
         zantu_cjson.dump_json_big(chain, out, compress)
         texts[compress] = out.getvalue()
 
-    lines = [f"Python {python}, {args.tokens:,} tokens, median of {args.repeat} alternating rounds.", "",
+    lines = [f"Python {python}, {args.corpus} corpus, {len(tokens):,} tokens, median of {args.repeat} alternating "
+             "rounds.", "",
              "| shortcut | row | chain | form | on (s) | off (s) | off / on |", "|---|---|---|---|---:|---:|---:|"]
     best = {}
     for name, on in report.items():
@@ -144,7 +164,7 @@ def main(argv=None):
     print(text)
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
-    (out / f"shortcuts-{python}.md").write_text(text + "\n", encoding="utf-8")
+    (out / f"shortcuts-{python}-{args.corpus}.md").write_text(text + "\n", encoding="utf-8")
     return 0
 
 

@@ -84,7 +84,7 @@ public:
     void write_pair(const CodeTable* table, const NextState& next_state, PyObject* count, bool last) {
         piece_.clear();
         Ref made;  // the item's piece, when it is made as a str at once
-        PyObject* only = table != nullptr ? next_state.only() : nullptr;
+        PyObject* only = table != nullptr && fast_path(FastPath::piece_caches) ? next_state.only() : nullptr;
         if (only != nullptr) {
             const CodeEntry& entry = table->entry_of(only);
             size_t position = size_t(position_of(*table, entry));
@@ -157,6 +157,7 @@ public:
     // made once per call.
     Ref cached_count_piece(PyObject* count, bool last) {
         long long n = 0;
+        if (!fast_path(FastPath::piece_caches)) return Ref();
         if (!PyLong_CheckExact(count) || !exact_int_value(count, n) || n < 0 || n >= kCachedCounts) return Ref();
         Ref& slot = count_pieces_[last ? 1 : 0][n];
         if (!slot) {

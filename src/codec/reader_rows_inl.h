@@ -67,7 +67,9 @@ inline bool StreamReader::text(Event kind, std::string_view bytes) {
     missed_.reset();
     if (lane_api_ == nullptr || kind != Event::String) return false;
     bool start = lane_ == Lane::None && state_ == State::ChainStart;
-    if (lane_ == Lane::Codes || (start && decoded_mode_)) return code_text(bytes, start);
+    if (lane_ == Lane::Codes || (start && decoded_mode_)) {
+        return fast_path(FastPath::str_codes) && code_text(bytes, start);
+    }
     if (lane_ != Lane::Texts && !start) return false;
     std::uint64_t hash = KeptTexts::hash(bytes);
     const KeptTexts::Slot* slot = texts_.find(hash, bytes);

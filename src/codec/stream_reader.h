@@ -185,7 +185,9 @@ private:
 
     // Whether a row of count `n` may be deferred: nothing of the caller's runs
     // until the pending rows go in, and the count is a small one.
-    bool may_defer(long long n) const { return pause_ && n >= 0 && n <= static_cast<long long>(UINT32_MAX); }
+    bool may_defer(long long n) const {
+        return pause_ && n >= 0 && n <= static_cast<long long>(UINT32_MAX) && fast_path(FastPath::held_rows);
+    }
 
     void flush_pending() { pending_.flush(); }
 

@@ -33,7 +33,19 @@
 //                   ObjectBuilder is ijson's own;
 //   parser_blocks   ijson's own basic_parse asked for small blocks;
 //   native_parser   the streaming reader drives the yajl of ijson's yajl
-//                   backends itself, without events (yajl_parser.h).
+//                   backends itself, without events (yajl_parser.h);
+// and tricks that rely on nothing but the codec's own code, switchable so
+// that what each buys can be measured:
+//   piece_caches    the streaming writer makes the pieces "[code]" and
+//                   ",count," once per value and small count;
+//   sorted_values   the frequency items sorted natively when they are a
+//                   dict's items with int frequencies;
+//   untracked_items an item tuple whose elements can never be tracked is
+//                   not tracked by the collector;
+//   held_rows       the driven reader holds a start's rows and puts them in
+//                   its bag at once;
+//   str_codes       the driven reader finds a str code by its bytes, without
+//                   a str made for it.
 #pragma once
 
 #include "ref.h"
@@ -68,7 +80,12 @@ namespace zantu {
     X(native_log10, 1)                                           \
     X(native_builder, 1)                                         \
     X(parser_blocks, 1)                                          \
-    X(native_parser, 1)
+    X(native_parser, 1)                                          \
+    X(piece_caches, 1)                                           \
+    X(sorted_values, 1)                                          \
+    X(untracked_items, 1)                                        \
+    X(held_rows, 1)                                              \
+    X(str_codes, 1)
 
 enum class FastPath {
 #define ZANTU_FAST_PATH_ENUM(name, built) name,

@@ -119,7 +119,7 @@ namespace {
 class SortedValues {
 public:
     SortedValues(PyObject* frequencies, PyObject* items) {
-        if (!sort_natively(frequencies, items)) {
+        if (!fast_path(FastPath::sorted_values) || !sort_natively(frequencies, items)) {
             values_.clear();
             sorted_ = sort_by_frequency(items);
         }
@@ -409,7 +409,7 @@ Ref make_tuple(std::vector<Ref>& items) {
         PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), item);
     }
     items.clear();
-    if (!tracked_element) PyObject_GC_UnTrack(tuple.get());
+    if (!tracked_element && fast_path(FastPath::untracked_items)) PyObject_GC_UnTrack(tuple.get());
     return tuple;
 }
 
