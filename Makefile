@@ -10,7 +10,8 @@ BUILD_FLAGS ?= -Ccmake.define.ZANTU_WERROR=ON -Ccmake.build-type=RelWithDebInfo 
 DEV_BUILD_DIR ?= -Cbuild-dir=build/{wheel_tag}
 SOURCES := pyproject.toml CMakeLists.txt zantu_cjson-stubs/__init__.pyi $(wildcard src/*/*)
 
-.PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check
+.PHONY: install test demo clean asan-install test-asan memcheck fuzz-install fuzz typecheck bench bench-check \
+	bench-instructions
 
 install: $(VENV)/.installed
 
@@ -44,6 +45,10 @@ bench: install
 	$(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
 	$(PY) benchmarks/shortcuts.py
 	$(PY) benchmarks/shortcuts.py --corpus mixed
+
+# What each of the codec's own tricks saves, in instructions (valgrind).
+bench-instructions: install
+	$(PY) benchmarks/instructions.py
 
 bench-check: install
 	$(PY) benchmarks/bench.py --check $(BENCH_FLAGS)

@@ -382,7 +382,8 @@ class _Parts:
             joiner.add_blocks(text_blocks("-", bar))
         else:
             joiner.add_blocks(part_blocks(part))
-        bar.update(part.size or 0)
+        if part.path != "-":  # standard input moved the bar as it was read
+            bar.update(part.size if part.size is not None else _size(part.path) or 0)
 
     def close(self, failed: bool) -> None:
         if self._pool is None:
