@@ -19,67 +19,7 @@ bool is_native_bag(PyObject* o) {
     return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, state().native->bag_type);
 }
 
-// key=lambda x: -x[1]
-PyObject* negated_frequency(PyObject*, PyObject* x) {
-    PyObject* frequency;
-    if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 1) {
-        frequency = PyTuple_GET_ITEM(x, 1);
-        Py_INCREF(frequency);
-    } else {
-        PyObject* one = PyLong_FromLong(1);
-        if (one == nullptr) return nullptr;
-        frequency = PyObject_GetItem(x, one);
-        Py_DECREF(one);
-        if (frequency == nullptr) return nullptr;
-    }
-    PyObject* negated = PyNumber_Negative(frequency);
-    Py_DECREF(frequency);
-    return negated;
-}
-
-PyMethodDef negated_frequency_def = {"negated_frequency", negated_frequency, METH_O, nullptr};
-
 }  // namespace
-
-void init_builtins() {
-    Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
-    for (const char* name : {"ImportError", "enumerate", "sorted", "zip"}) {
-        Ref key = str(name);
-        Ref value = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(builtins.get()), key.get()));
-        if (!value) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
-            throw PyError();
-        }
-        if (std::string_view(name) == "sorted") state().sorted = std::move(value);
-    }
-    state().frequency_key = Ref::check(PyCFunction_NewEx(&negated_frequency_def, nullptr, nullptr));
-}
-
-namespace {
-
-// The builtins of the calling frame (of the interpreter when none runs).
-Ref current_builtins() {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Ref::check(PyEval_GetFrameBuiltins());
-#else
-    return Ref::borrow(PyEval_GetBuiltins());
-#endif
-}
-
-}  // namespace
-
-Ref module_global(PyObject* module, PyObject* name) {
-    PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (found != nullptr) return Ref::borrow(found);
-    if (PyErr_Occurred()) throw PyError();
-    Ref builtins = current_builtins();
-    if (builtins) found = PyDict_GetItemWithError(builtins.get(), name);
-    if (found == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw PyError();
-    }
-    return Ref::borrow(found);
-}
 
 // How many rows ahead BagPairs asks for the values of.
 constexpr Py_ssize_t kRowsAhead = 4;
@@ -138,32 +78,6 @@ Ref bag_unique_count(PyObject* bag) {
     return get_attr(bag, interned().unique_count);
 }
 
-Ref get_attr(PyObject* obj, PyObject* name) {
-    // Of an exact module, a name that is not a dunder can only come from the
-    // module's own namespace (the module type and object define dunders
-    // only): read there directly. A miss takes the full lookup, which also
-    // asks the module's __getattr__ and makes the error.
-    if (PyModule_CheckExact(obj) && !is_dunder(name)) {
-        PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
-        if (found != nullptr) return Ref::borrow(found);
-        if (PyErr_Occurred()) throw PyError();
-    }
-    return Ref::check(PyObject_GetAttr(obj, name));
-}
-
-Ref get_iter(PyObject* iterable) { return Ref::check(PyObject_GetIter(iterable)); }
-
-bool iter_next(PyObject* it, Ref& out) {
-    out = Ref::steal(PyIter_Next(it));
-    // An iterator written in C can hand back an element while an exception
-    // is set (ijson's yajl2_c backend does, for an integer too long to
-    // convert): the exception wins, and the element is not trusted.
-    if (PyErr_Occurred()) {
-        out = Ref();
-        throw PyError();
-    }
-    return bool(out);
-}
 
 Py_ssize_t chain_len(PyObject* chain) { return check_size(PyObject_Size(chain)); }
 
@@ -230,11 +144,6 @@ void init_native() {
     set_fast_path_usable(FastPath::native_chain, true);
 }
 
-Ref sort_by_frequency(PyObject* items) {
-    PyObject* stack[] = {nullptr, items, state().frequency_key.get()};
-    return Ref::check(PyObject_Vectorcall(state().sorted.get(), stack + 1,
-                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned().kw_key));
-}
 
 Ref ijson_basic_parse_function(PyObject* module) {
     Ref ijson = module_global(module, interned().ijson);

@@ -1,6 +1,6 @@
 #include "genuine.h"
 
-#include "chain_calls.h"
+#include "calls.h"
 #include "module_state.h"
 
 namespace zantu {

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string_view>
 
-#include "chain_calls.h"
+#include "calls.h"
 
 namespace zantu {
 
@@ -83,16 +83,6 @@ void init_lookups() {
     }
 #endif
     set_fast_path_usable(FastPath::cached_lookups, true);
-}
-
-void release_watchers(ModuleState& m) {
-    m.fast.set_usable(FastPath::cached_lookups, false);
-#if ZANTU_WATCHERS
-    // Called while the module is freed: an error here has no one to go to.
-    if (m.dict_watcher >= 0 && PyDict_ClearWatcher(m.dict_watcher) < 0) PyErr_Clear();
-    if (m.type_watcher >= 0 && PyType_ClearWatcher(m.type_watcher) < 0) PyErr_Clear();
-#endif
-    m.dict_watcher = m.type_watcher = -1;
 }
 
 DictState::DictState(PyObject* dict) : dict_(dict) {

@@ -20,10 +20,9 @@ namespace zantu {
 struct ModuleState;
 
 // Registers what the answers below need at import (the dict and type
-// watchers where those say "unchanged"); release_watchers drops them, when
-// the state is released.
+// watchers where those say "unchanged"; the state drops them when it is
+// released, release_watchers in module_state.h).
 void init_lookups();
-void release_watchers(ModuleState& state);
 
 // A dict as it stands now; `same` tells whether it is still that dict,
 // unchanged. The dict is never dereferenced through the snapshot.

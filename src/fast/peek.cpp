@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "chain_calls.h"
+#include "calls.h"
 #include "lookup.h"
 
 namespace zantu {

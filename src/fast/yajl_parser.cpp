@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "chain_calls.h"
+#include "calls.h"
 #include "module_state.h"
 
 namespace zantu {

@@ -6,9 +6,10 @@
 #include <string_view>
 #include <utility>
 
-#include "chain_calls.h"
+#include "calls.h"
 #include "genuine.h"
 #include "json_text.h"
+#include "module_state.h"
 #include "prefetch.h"
 
 namespace zantu {
@@ -107,6 +108,53 @@ void resolve_collisions(CodeTable& table) {
 }
 
 }  // namespace
+
+namespace {
+
+// key=lambda x: -x[1]
+PyObject* negated_frequency(PyObject*, PyObject* x) {
+    PyObject* frequency;
+    if (PyTuple_CheckExact(x) && PyTuple_GET_SIZE(x) > 1) {
+        frequency = PyTuple_GET_ITEM(x, 1);
+        Py_INCREF(frequency);
+    } else {
+        PyObject* one = PyLong_FromLong(1);
+        if (one == nullptr) return nullptr;
+        frequency = PyObject_GetItem(x, one);
+        Py_DECREF(one);
+        if (frequency == nullptr) return nullptr;
+    }
+    PyObject* negated = PyNumber_Negative(frequency);
+    Py_DECREF(frequency);
+    return negated;
+}
+
+PyMethodDef negated_frequency_def = {"negated_frequency", negated_frequency, METH_O, nullptr};
+
+// sorted(items, key=<negated x[1]>): the frequency items, most frequent
+// first, ties in the order given.
+Ref sort_by_frequency(PyObject* items) {
+    PyObject* stack[] = {nullptr, items, state().frequency_key.get()};
+    return Ref::check(PyObject_Vectorcall(state().sorted.get(), stack + 1,
+                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, interned().kw_key));
+}
+
+}  // namespace
+
+void init_builtins() {
+    Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
+    for (const char* name : {"ImportError", "enumerate", "sorted", "zip"}) {
+        Ref key = str(name);
+        Ref value = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(builtins.get()), key.get()));
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+            throw PyError();
+        }
+        if (std::string_view(name) == "sorted") state().sorted = std::move(value);
+    }
+    state().frequency_key = Ref::check(PyCFunction_NewEx(&negated_frequency_def, nullptr, nullptr));
+}
+
 
 namespace {
 
@@ -281,7 +329,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     Encoder encoder(module);
     GlobalAttribute math_log10(module, interned().math, interned().log10);
     table.positions = Ref::check(PyDict_New());
-    Ref frequencies = chain_build_frequency_dict(chain);
+    Ref frequencies = call_method(interned().build_frequency_dict, chain);
     Ref items = call_method(interned().items, frequencies.get());
     Py_ssize_t announced = listener != nullptr ? check_size(PyObject_Size(items.get())) : 0;
     SortedValues sorted(frequencies.get(), items.get());

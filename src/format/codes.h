@@ -72,6 +72,10 @@ public:
 // also has the length of the frequency items read.
 CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener* listener = nullptr);
 
+// The builtins that import resolves once (sorted, with which the code table
+// is sorted when it is not sorted natively), and the sort key.
+void init_builtins();
+
 // Draws elements from one iterator two at a time.
 class PairReader {
 public:

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "chain_calls.h"
+#include "calls.h"
 #include "genuine.h"
 
 namespace zantu {

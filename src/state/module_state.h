@@ -133,6 +133,10 @@ struct ModuleState {
     int traverse(visitproc visit, void* arg);
 };
 
+// Drops the dict and type watchers of `state` (fast/lookup.cpp registers
+// them at import) and reports cached_lookups unusable.
+void release_watchers(ModuleState& state);
+
 // The module's own state (null once released), from a module of this
 // extension.
 ModuleState* module_state(PyObject* module);

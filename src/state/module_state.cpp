@@ -1,6 +1,5 @@
 #include "module_state.h"
 
-#include "lookup.h"
 #include "module_slots.h"
 
 namespace zantu {
@@ -30,6 +29,16 @@ Interned::~Interned() {
     Py_CLEAR(kw_count);
     Py_CLEAR(kw_key);
     Py_CLEAR(kw_buf_size);
+}
+
+void release_watchers(ModuleState& m) {
+    m.fast.set_usable(FastPath::cached_lookups, false);
+#if ZANTU_WATCHERS
+    // Called while the module is freed: an error here has no one to go to.
+    if (m.dict_watcher >= 0 && PyDict_ClearWatcher(m.dict_watcher) < 0) PyErr_Clear();
+    if (m.type_watcher >= 0 && PyType_ClearWatcher(m.type_watcher) < 0) PyErr_Clear();
+#endif
+    m.dict_watcher = m.type_watcher = -1;
 }
 
 ModuleState::~ModuleState() { release_watchers(*this); }
