@@ -74,28 +74,6 @@ Ref counts_dict(BagObject* bag) {
     return counts;
 }
 
-// add(item, count=count) for every pair of `counts`: the bag's own add, or
-// with `method` a subclass's (which may override it) through the method.
-void add_pairs(BagObject* bag, PyObject* counts, bool method) {
-    PyObject* self = reinterpret_cast<PyObject*>(bag);
-    const NativeState& state = state_of(bag);
-    bool exact = !method || Py_IS_TYPE(self, state.bag_type);
-    Ref it = Ref::check(PyObject_GetIter(counts));
-    for (;;) {
-        Ref pair = Ref::steal(PyIter_Next(it.get()));
-        if (!pair) break;
-        Ref item, count;
-        unpack_pair(pair.get(), item, count);
-        if (exact) {
-            bag_add(bag, item.get(), count.get());
-            continue;
-        }
-        PyObject* stack[] = {self, item.get(), count.get()};
-        Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, state.kw_count));
-    }
-    if (PyErr_Occurred()) throw PyError();
-}
-
 // The weights' running totals, checked as choose() requires.
 double* choose_bounds(BagObject* bag) {
     BagStore& s = bag->store;
@@ -142,7 +120,7 @@ int bag_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     if (counts == nullptr) return 0;
     return guarded(-1, [&] {
-        add_pairs(as_bag(self), counts, true);
+        bag_add_pairs(as_bag(self), counts, true);
         return 0;
     });
 }
@@ -304,13 +282,6 @@ PyObject* bag_inplace_add(PyObject* self, PyObject* other) {
     });
 }
 
-PyObject* bag_reduce(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Ref state = bag_compact_state(self, false);
-        return Py_BuildValue("O(O)O", state_of(self).newobj, Py_TYPE(self), state.get());
-    });
-}
-
 PyObject* bag_setstate(PyObject* self, PyObject* state) {
     return guarded<PyObject*>(nullptr, [&] {
         // The rows as they were: a subclass's add is not asked again.
@@ -320,7 +291,7 @@ PyObject* bag_setstate(PyObject* self, PyObject* state) {
         }
         PyObject *pairs, *attributes;  // the form of older pickles
         if (!PyArg_ParseTuple(state, "OO:__setstate__", &pairs, &attributes)) throw PyError();
-        add_pairs(as_bag(self), pairs, false);
+        bag_add_pairs(as_bag(self), pairs, false);
         restore_state(self, attributes);
         Py_RETURN_NONE;
     });
@@ -348,7 +319,7 @@ PyMethodDef bag_methods[] = {
      "update($self, other, /)\n--\n\nAdd the counts of `other` (a bag, or anything whose choices() gives\n"
      "(next state, count) pairs): the same as adding them one by one, in its\n"
      "order. `bag += other` does the same."},
-    {"__reduce__", bag_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
     {"__reduce_ex__", reduce_ex, METH_O, nullptr},
     {"__setstate__", bag_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr}};
@@ -497,6 +468,28 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count) {
     // Hashing the values may have run the caller's code.
     if (bag->table != table.get()) raise_bag_changed("add");
     add_row(bag->store, values.data(), size, count, 0);
+}
+
+// add(item, count=count) for every pair of `counts`: the bag's own add, or
+// with `method` a subclass's (which may override it) through the method.
+void bag_add_pairs(BagObject* bag, PyObject* counts, bool method) {
+    PyObject* self = reinterpret_cast<PyObject*>(bag);
+    const NativeState& state = state_of(bag);
+    bool exact = !method || Py_IS_TYPE(self, state.bag_type);
+    Ref it = Ref::check(PyObject_GetIter(counts));
+    for (;;) {
+        Ref pair = Ref::steal(PyIter_Next(it.get()));
+        if (!pair) break;
+        Ref item, count;
+        unpack_pair(pair.get(), item, count);
+        if (exact) {
+            bag_add(bag, item.get(), count.get());
+            continue;
+        }
+        PyObject* stack[] = {self, item.get(), count.get()};
+        Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, state.kw_count));
+    }
+    if (PyErr_Occurred()) throw PyError();
 }
 
 void bag_adopt(BagObject* bag, PyObject* table) {

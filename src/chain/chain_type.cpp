@@ -274,13 +274,6 @@ PyObject* chain_richcompare(PyObject* self, PyObject* other, int op) {
 
 PyObject* chain_repr(PyObject* self) { return PyUnicode_FromFormat("MarkovChain(%zd starts)", chain_len(self)); }
 
-PyObject* chain_reduce(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] {
-        Ref state = chain_compact_state(self, false);
-        return Py_BuildValue("O(O)O", state_of(self).newobj, Py_TYPE(self), state.get());
-    });
-}
-
 // The (start, bag) pairs and the instance's state: the form of older
 // pickles, and of a shallow copy (which shares the bags, as a dict's does).
 Ref pairs_state(PyObject* self) {
@@ -360,7 +353,7 @@ PyMethodDef chain_methods[] = {
      "update($self, other, /)\n--\n\nAdd the counts of `other` (a chain, or anything whose items() gives\n"
      "(start, bag) pairs) to this chain: the same as adding its pairs one by one\n"
      "with add_to_bag, in its order. `chain += other` does the same."},
-    {"__reduce__", chain_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
     {"__reduce_ex__", reduce_ex, METH_O, nullptr},
     {"__copy__", chain_copy, METH_NOARGS, nullptr},
     {"__setstate__", chain_setstate, METH_O, nullptr},

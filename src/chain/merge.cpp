@@ -26,15 +26,22 @@ struct RowsCopy {
     RowsCopy() = default;
     explicit RowsCopy(const BagObject* bag) { read(bag); }
 
-    // Reads `bag` in place of what the copy held (its room is kept).
+    // Reads `bag` in place of what the copy held (its room is kept). What
+    // it held is let go first: the last reference to an old table or count
+    // may run a __del__, which must not come between reading and copying.
     void read(const BagObject* bag) {
-        const BagStore& s = bag->store;
-        Py_ssize_t rows = s.size;
-        table = Ref::borrow(bag->table);
+        {
+            Ref old_table;
+            old_table.swap(table);
+            std::vector<Ref> old_big;
+            old_big.swap(big);
+        }
         values.clear();
         ends.clear();
-        big.clear();
         small.clear();
+        table = Ref::borrow(bag->table);
+        const BagStore& s = bag->store;
+        Py_ssize_t rows = s.size;
         if (s.big) {
             big.reserve(size_t(rows));
         } else {
@@ -104,39 +111,22 @@ Ref choices_list(const NativeState& state, PyObject* bag) {
     return Ref::check(PySequence_List(choices.get()));
 }
 
-// Adds the pairs of `from` (any bag) to the package's bag `to`.
-void merge_bag_into(BagObject* to, PyObject* from) {
-    const NativeState& state = state_of(to);
-    if (Py_IS_TYPE(from, state.bag_type)) {
-        if (as_bag(from)->store.size == 0) return;
-        RowsCopy copy(as_bag(from));
-        if (to->table == nullptr) to->table = new_table(state_of(to)).release();
-        ValueMap map(copy.table.get(), to->table);
-        add_copy(to, copy, map);
-        return;
-    }
-    Ref pairs = choices_list(state, from);
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pairs.get()); ++k) {
-        Ref item, count;
-        unpack_pair(PyList_GET_ITEM(pairs.get(), k), item, count);
-        bag_add(to, item.get(), count.get());
-    }
-}
-
 }  // namespace
 
 void bag_update(PyObject* bag, PyObject* other) {
     const NativeState& state = state_of(bag);
-    if (Py_IS_TYPE(bag, state.bag_type)) {
-        merge_bag_into(as_bag(bag), other);
+    if (Py_IS_TYPE(bag, state.bag_type) && Py_IS_TYPE(other, state.bag_type)) {
+        BagObject* to = as_bag(bag);
+        if (as_bag(other)->store.size == 0) return;
+        RowsCopy copy(as_bag(other));
+        if (to->table == nullptr) to->table = new_table(state).release();
+        ValueMap map(copy.table.get(), to->table);
+        add_copy(to, copy, map);
         return;
     }
+    // The pairs as they are now (`other` may be `bag`), through add.
     Ref pairs = choices_list(state, other);
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pairs.get()); ++k) {
-        Ref item, count;
-        unpack_pair(PyList_GET_ITEM(pairs.get(), k), item, count);
-        call_add(state, bag, item.get(), count.get());
-    }
+    bag_add_pairs(as_bag(bag), pairs.get(), true);
 }
 
 namespace {

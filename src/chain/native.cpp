@@ -59,20 +59,34 @@ void restore_state(PyObject* self, PyObject* state) {
     }
 }
 
+namespace {
+
+// (copyreg.__newobj__, (type,), the compact state) of a bag or a chain.
+PyObject* compact_reduce(PyObject* self, bool buffers) {
+    const NativeState& state = state_of(self);
+    Ref compact = PyObject_TypeCheck(self, state.chain_type) ? chain_compact_state(self, buffers)
+                                                              : bag_compact_state(self, buffers);
+    return Py_BuildValue("O(O)O", state.newobj, Py_TYPE(self), compact.get());
+}
+
+}  // namespace
+
+PyObject* reduce(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] { return compact_reduce(self, false); });
+}
+
 PyObject* reduce_ex(PyObject* self, PyObject* protocol_object) {
     return guarded<PyObject*>(nullptr, [&] {
         long protocol = PyLong_AsLong(protocol_object);
         if (protocol == -1 && PyErr_Occurred()) throw PyError();
         const NativeState& state = state_of(self);
-        bool chain = PyObject_TypeCheck(self, state.chain_type);
-        PyTypeObject* base = chain ? state.chain_type : state.bag_type;
+        PyTypeObject* base = PyObject_TypeCheck(self, state.chain_type) ? state.chain_type : state.bag_type;
         if (Py_TYPE(self) != base) {
             Ref ours = Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(base), "__reduce__"));
             Ref theirs = Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__reduce__"));
             if (ours.get() != theirs.get()) return PyObject_CallMethod(self, "__reduce__", nullptr);
         }
-        Ref compact = chain ? chain_compact_state(self, protocol >= 5) : bag_compact_state(self, protocol >= 5);
-        return Py_BuildValue("O(O)O", state.newobj, Py_TYPE(self), compact.get());
+        return compact_reduce(self, protocol >= 5);
     });
 }
 

@@ -139,6 +139,9 @@ bool table_plain(PyObject* table);
 Ref new_bag(NativeState& state, PyObject* table);
 // bag.add(item, count) of the native bag.
 void bag_add(BagObject* bag, PyObject* item, PyObject* count);
+// add(item, count=count) for every pair of `counts`: the bag's own add, or
+// with `method` a subclass's (which may override it) through the method.
+void bag_add_pairs(BagObject* bag, PyObject* counts, bool method);
 // bag.update(other): the pairs of `other` (any bag) added one by one, in
 // its order (merge.cpp).
 void bag_update(PyObject* bag, PyObject* other);
@@ -188,8 +191,10 @@ Ref chain_compact_state(PyObject* chain, bool buffers);
 bool compact_state(PyObject* state);
 void bag_restore_compact(PyObject* self, PyObject* state);
 void chain_restore_compact(PyObject* self, PyObject* state);
-// __reduce_ex__(protocol) of both types: __reduce__'s, but for a subclass
-// that defines its own __reduce__ (which wins, as object's lets it).
+// __reduce__ of both types: the compact state; __reduce_ex__(protocol) the
+// same (with PickleBuffers from protocol 5), but for a subclass that
+// defines its own __reduce__ (which wins, as object's lets it).
+PyObject* reduce(PyObject* self, PyObject*);
 PyObject* reduce_ex(PyObject* self, PyObject* protocol);
 
 // What pickling keeps of an instance besides its rows: its __getstate__(),
