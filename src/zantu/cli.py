@@ -30,10 +30,9 @@ from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
 import zantu_cjson
 
 from zantu import __version__
-from zantu._native import _count_words
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
-from zantu.counting import Counted, Joiner, Part, count_part, part_blocks, split
+from zantu.counting import BLOCK, Counted, Joiner, Part, count_part, part_blocks, split
 from zantu.files import GZIP_MAGIC, atomic_text
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
@@ -319,17 +318,6 @@ def text_blocks(name: str, bar: Bar, size: int = 1 << 20) -> Iterator[str]:
             text.detach()  # the file is closed by open_input (standard input is not)
 
 
-def add_text(chain: MarkovChain, name: str, bar: Bar, order: int) -> None:
-    """Counts the words of one file block by block: the last ``order``
-    words of a block start the next one, so that every pair is counted
-    once and the whole text is never held. The chain counts the words of a
-    block itself, without a str per token; a block of 8 MB costs a pass
-    over its words and bags."""
-    carried: List[str] = []
-    for block in text_blocks(name, bar, 1 << 23):
-        carried = _count_words(chain, block, order, carried)
-
-
 def _same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
@@ -407,13 +395,14 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
     """The chain of the texts, and how many of them were skipped (with
     ``skip_bad``: a text that cannot be read adds nothing)."""
     if jobs <= 1 and not skip_bad:
-        chain = MarkovChain()
+        straight = Joiner(order)
         for name in names:
             try:
-                add_text(chain, name, bar, order)
+                straight.add_blocks(text_blocks(name, bar, BLOCK))
             except READ_ERRORS as e:
                 raise UserError(f"cannot read {name}: {message_of(e)}") from None
-        return chain, 0
+            straight.next_text()
+        return straight.result(), 0
     texts: List[List[Part]] = []
     for name in names:
         try:

@@ -121,7 +121,10 @@ class Joiner:
         self._carried: List[str] = []
 
     def add_blocks(self, blocks: Iterable[str]) -> None:
-        """Counts a part here, straight into the chain so far."""
+        """Counts a part here, straight into the chain so far, a block at a
+        time: the last ``order`` words of a block start the next one, so
+        every pair is counted once and the whole text is never held (the
+        chain counts a block's words itself, without a str per token)."""
         if self.chain is None:
             self.chain = MarkovChain()
         for block in blocks:

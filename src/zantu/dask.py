@@ -17,13 +17,12 @@ form.
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable, List, Optional, Union
+from typing import Any, Iterable, Optional, Union
 
 import dask.bag
 
-from zantu._native import _count_words
 from zantu.chain import MarkovChain
-from zantu.counting import Part, part_blocks
+from zantu.counting import Joiner, Part, part_blocks
 from zantu.files import save
 
 __all__ = ["build"]
@@ -31,17 +30,16 @@ __all__ = ["build"]
 
 def count_partition(elements: Iterable[Any], order: int, files: bool) -> MarkovChain:
     """The chain of one partition's texts, counted in their order."""
-    chain = MarkovChain()
+    joiner = Joiner(order)
     for element in elements:
         if files:
-            carried: List[str] = []
-            for block in part_blocks(Part(os.fspath(element))):
-                carried = _count_words(chain, block, order, carried)
+            joiner.add_blocks(part_blocks(Part(os.fspath(element))))
+        elif isinstance(element, str):
+            joiner.add_blocks([element])
         else:
-            if not isinstance(element, str):
-                raise TypeError(f"a text must be a str, not {type(element).__name__} (files=True for paths)")
-            _count_words(chain, element, order, [])
-    return chain
+            raise TypeError(f"a text must be a str, not {type(element).__name__} (files=True for paths)")
+        joiner.next_text()
+    return joiner.result()
 
 
 def add_up(chains: Iterable[MarkovChain]) -> MarkovChain:
