@@ -1,7 +1,8 @@
 """What each switchable trick of the codec saves, in instructions counted by
 valgrind's callgrind (which do not drift with the machine, as seconds do on
 a shared one): every row of shortcuts.py's table for the trick, on the
-package's chain, in both forms, on both corpora, with the trick on and off.
+package's chain and on a caller's own chain (shortcuts.py's), in both
+forms, on both corpora, with the trick on and off.
 
     python benchmarks/instructions.py [--tokens N] [--only NAME ...] [--out DIR]
 
@@ -22,7 +23,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 from shortcuts import ROWS  # noqa: E402
 
 OWN_TRICKS = ("piece_caches", "sorted_values", "untracked_items", "held_rows", "str_codes")
@@ -34,8 +36,14 @@ CHILD = r"""
 import io, pickle, sys
 import ijson, zantu_cjson
 from zantu import MarkovChain
-chain_file, folder, row, form, switch, state, call = sys.argv[1:]
+chain_file, folder, row, form, switch, state, call, kind, here = sys.argv[1:]
 chain = pickle.load(open(chain_file, "rb"))
+Target = MarkovChain
+if kind == "own":
+    sys.path.insert(0, here)
+    from bench import FastChain, FastProbabilityBag
+    chain, Target = FastChain(chain), FastChain
+    zantu_cjson.ProbabilityBag = FastProbabilityBag
 compress = form == "compressed"
 text = open(f"{folder}/{form}.json", encoding="utf-8").read()
 data = text.encode()
@@ -50,9 +58,9 @@ if call == "yes":
     if name.startswith("dump"):
         getattr(zantu_cjson, name)(chain, io.StringIO(), compress)
     elif name == "load_json_small":
-        zantu_cjson.load_json_small(MarkovChain(), io.StringIO(text))
+        zantu_cjson.load_json_small(Target(), io.StringIO(text))
     else:
-        zantu_cjson.load_json_big(MarkovChain(), io.BytesIO(data))
+        zantu_cjson.load_json_big(Target(), io.BytesIO(data))
 """
 
 
@@ -84,8 +92,9 @@ def main(argv=None):
     import zantu_cjson
     from zantu import MarkovChain
 
-    lines = [f"Instructions (callgrind) of one call, {args.tokens:,} tokens, the package's chain.", "",
-             "| trick | row | corpus | form | on (M) | off (M) | off / on |", "|---|---|---|---|---:|---:|---:|"]
+    lines = [f"Instructions (callgrind) of one call, {args.tokens:,} tokens.", "",
+             "| trick | row | chain | corpus | form | on (M) | off (M) | off / on |",
+             "|---|---|---|---|---|---:|---:|---:|"]
     best = {name: 0.0 for name in args.only}
     with tempfile.TemporaryDirectory() as folder:
         for corpus in ("stdlib", "mixed"):
@@ -98,13 +107,16 @@ def main(argv=None):
                     zantu_cjson.dump_json_big(chain, f, compress)
                 for name in args.only:
                     for row in ROWS[name]:
-                        base = instructions([chain_file, folder, row, form, name, "on", "no"])
-                        on = instructions([chain_file, folder, row, form, name, "on", "yes"]) - base
-                        off = instructions([chain_file, folder, row, form, name, "off", "yes"]) - base
-                        best[name] = max(best[name], off / on - 1)
-                        lines.append(f"| {name} | {row} | {corpus} | {form} | {on / 1e6:.1f} | {off / 1e6:.1f} | "
-                                     f"{off / on:.3f} |")
-                        print(lines[-1], flush=True)
+                        for kind, label in (("package", "MarkovChain"), ("own", "own chain")):
+                            common = [chain_file, folder, row, form, name]
+                            where = [kind, str(HERE)]
+                            base = instructions([*common, "on", "no", *where])
+                            on = instructions([*common, "on", "yes", *where]) - base
+                            off = instructions([*common, "off", "yes", *where]) - base
+                            best[name] = max(best[name], off / on - 1)
+                            lines.append(f"| {name} | {row} | {label} | {corpus} | {form} | {on / 1e6:.1f} | "
+                                         f"{off / 1e6:.1f} | {off / on:.3f} |")
+                            print(lines[-1], flush=True)
     lines += ["", "| trick | largest saving | 5% or more |", "|---|---:|---|"]
     lines += [f"| {name} | {gain:+.1%} | {'yes' if gain >= 0.05 else 'no'} |" for name, gain in best.items()]
     text = "\n".join(lines)

@@ -7,6 +7,7 @@
 
 #include "bag_store.h"
 #include "prefetch.h"
+#include "probe_table.h"
 
 namespace zantu::native {
 
@@ -110,9 +111,9 @@ uint32_t index_at(const BagStore& s, size_t slot) {
 
 void index_row(BagStore& s, Py_ssize_t row) {
     Row r = store_row(s, row);
-    size_t mask = s.index_slots() - 1;
-    size_t slot = hash_row(r.values, r.size) & mask;
-    while (index_at(s, slot) != 0) slot = (slot + 1) & mask;
+    ProbeSequence probe(hash_row(r.values, r.size), s.index_slots());
+    while (index_at(s, probe.at()) != 0) probe.next();
+    size_t slot = probe.at();
     if (s.wide_index()) {
         static_cast<uint32_t*>(s.index)[slot] = uint32_t(row + 1);
     } else {
@@ -305,9 +306,8 @@ Py_ssize_t find_row(const BagStore& s, PyObject* const* values, Py_ssize_t size)
         }
         return -1;
     }
-    size_t mask = s.index_slots() - 1;
-    for (size_t slot = hash_row(values, size) & mask;; slot = (slot + 1) & mask) {
-        uint32_t entry = index_at(s, slot);
+    for (ProbeSequence probe(hash_row(values, size), s.index_slots());; probe.next()) {
+        uint32_t entry = index_at(s, probe.at());
         if (entry == 0) return -1;
         Py_ssize_t row = Py_ssize_t(entry) - 1;
         if (row_is(s, row, values, size)) return row;

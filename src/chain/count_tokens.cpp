@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "address_map.h"
+#include "probe_table.h"
 #include "chain.h"
 #include "prefetch.h"
 
@@ -273,14 +273,14 @@ private:
             }
             for (uint32_t j = begin; j < end; ++j) row_of_[next_ids_[j]] = -1;
         } else {
-            size_t slots = 4;
-            while (slots < size_t(end - begin) * 2) slots *= 2;
+            size_t slots = slots_for(size_t(end - begin), 4);
             slot_rows_.assign(slots, -1);
             row_keys_.clear();
             for (uint32_t j = begin; j < end; ++j) {
                 uint64_t key = next_states_[j];
-                size_t slot = size_t((key * 0x9E3779B97F4A7C15ull) >> 32) & (slots - 1);
-                while (slot_rows_[slot] >= 0 && row_keys_[size_t(slot_rows_[slot])] != key) slot = (slot + 1) & (slots - 1);
+                ProbeSequence probe(size_t((key * 0x9E3779B97F4A7C15ull) >> 32), slots);
+                while (slot_rows_[probe.at()] >= 0 && row_keys_[size_t(slot_rows_[probe.at()])] != key) probe.next();
+                size_t slot = probe.at();
                 if (slot_rows_[slot] < 0) {
                     slot_rows_[slot] = int32_t(row_counts_.size());
                     row_keys_.push_back(key);

@@ -3,7 +3,7 @@
 // package's own bags, else through each bag's choices() and each count's +.
 #include <cstdint>
 
-#include "address_map.h"
+#include "probe_table.h"
 #include "chain.h"
 
 namespace zantu::native {

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "address_map.h"
+#include "probe_table.h"
 #include "bag_store.h"
 #include "chain.h"
 

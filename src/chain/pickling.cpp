@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-#include "address_map.h"
+#include "probe_table.h"
 #include "bag_store.h"
 #include "chain.h"
 

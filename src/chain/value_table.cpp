@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "native.h"
+#include "probe_table.h"
 
 namespace zantu::native {
 namespace {
@@ -45,9 +46,9 @@ void grow(TableObject* t) {
     }
     for (size_t i = 0; t->slots != nullptr && i <= t->mask; ++i) {
         if (t->slots[i].value == nullptr) continue;
-        size_t slot = size_t(t->slots[i].hash) & (slots - 1);
-        while (grown[slot].value != nullptr) slot = (slot + 1) & (slots - 1);
-        grown[slot] = t->slots[i];
+        ProbeSequence probe(size_t(t->slots[i].hash), slots);
+        while (grown[probe.at()].value != nullptr) probe.next();
+        grown[probe.at()] = t->slots[i];
     }
     PyMem_Free(t->slots);
     t->slots = grown;
@@ -59,8 +60,8 @@ void grow(TableObject* t) {
 // would go; null when a comparison changed the table (then look again).
 TableSlot* probe(TableObject* t, PyObject* key, Py_hash_t hash) {
     uint64_t changes = t->changes;
-    for (size_t i = size_t(hash) & t->mask;; i = (i + 1) & t->mask) {
-        TableSlot* slot = &t->slots[i];
+    for (ProbeSequence probe(size_t(hash), t->mask + 1);; probe.next()) {
+        TableSlot* slot = &t->slots[probe.at()];
         if (slot->value == nullptr || slot->value == key) return slot;
         if (slot->hash != hash) continue;
         int equal = quick_equal(slot->value, key);

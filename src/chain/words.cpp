@@ -5,7 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "address_map.h"
+#include "probe_table.h"
+#include "text_hash.h"
 #include "chain.h"
 
 namespace zantu::native {
@@ -25,8 +26,6 @@ inline bool is_word_char(const Latin1Words& latin1, Py_UCS4 ch) {
     return ch < 256 ? latin1.word[ch] : ch == '_' || Py_UNICODE_ISALNUM(ch);
 }
 
-constexpr uint64_t kHashStart = 0xcbf29ce484222325ull;
-inline uint64_t hash_step(uint64_t h, Py_UCS4 ch) { return (h ^ ch) * 0x100000001b3ull; }
 inline uint64_t hash_end(uint64_t h) { return h ^ (h >> 29); }
 
 // The words of one text met so far: the table's str for each, found by
@@ -89,8 +88,8 @@ void scan_words(const Char* chars, Py_ssize_t length, Words& words, PyObject* ta
             continue;
         }
         Py_ssize_t begin = i;
-        uint64_t hash = kHashStart;
-        for (; i < length && is_word_char(latin1, chars[i]); ++i) hash = hash_step(hash, chars[i]);
+        uint64_t hash = kTextHashStart;
+        for (; i < length && is_word_char(latin1, chars[i]); ++i) hash = text_hash_step(hash, chars[i]);
         kept.push_back(words.kept(table, begin, i, hash_end(hash)));
     }
 }

@@ -10,6 +10,7 @@
 #include "chain_calls.h"
 #include "codes.h"
 #include "native_api.h"
+#include "number_text.h"
 
 namespace zantu {
 namespace {
@@ -71,22 +72,13 @@ private:
         return literal(':');
     }
 
+    // An integer with at most 18 digits (anything longer goes to the
+    // JSON library with the rest of the document).
     bool integer(long long& out) {
         space();
-        const char* p = at_;
-        bool negative = p < end_ && *p == '-';
-        if (negative) ++p;
-        if (p == end_ || *p < '0' || *p > '9') return false;
-        if (*p == '0' && p + 1 < end_ && p[1] >= '0' && p[1] <= '9') return false;
-        unsigned long long value = 0;
-        for (; p < end_ && *p >= '0' && *p <= '9'; ++p) {
-            if (value > (std::numeric_limits<unsigned long long>::max() - 9) / 10) return false;
-            value = value * 10 + unsigned(*p - '0');
-        }
-        if (p < end_ && (*p == '.' || *p == 'e' || *p == 'E')) return false;
-        if (value > static_cast<unsigned long long>(std::numeric_limits<long long>::max())) return false;
-        out = negative ? -static_cast<long long>(value) : static_cast<long long>(value);
-        at_ = p;
+        NumberText number = scan_number(at_, end_);
+        if (number.end == at_ || !number.integral || !small_integer(at_, number.end, out)) return false;
+        at_ = number.end;
         return true;
     }
 

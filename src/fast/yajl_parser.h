@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "events.h"
+#include "number_text.h"
 #include "ref.h"
 
 namespace zantu {
@@ -96,21 +97,6 @@ private:
     void* handle_;
 };
 
-// The value of an int's text (yajl has checked the grammar: an optional
-// minus, then digits) when it has at most 18 digits.
-inline bool small_integer(const char* text, size_t size, long long& value) {
-    size_t i = text[0] == '-' ? 1 : 0;
-    if (size - i > 18) return false;
-    long long n = 0;
-    for (; i < size; ++i) {
-        char d = text[i];
-        if (d < '0' || d > '9') return false;
-        n = n * 10 + (d - '0');
-    }
-    value = text[0] == '-' ? -n : n;
-    return true;
-}
-
 // Any other number as the backends make it (an int, or a Decimal for one
 // with a fraction or an exponent), as the reader hands it on: an int, or
 // the float of that Decimal (the same as the float of its text). Null with
@@ -161,7 +147,7 @@ private:
     static int on_number(void* c, const char* text, size_t size) {
         YajlEvents& run = of(c);
         long long n = 0;
-        if (small_integer(text, size, n)) {
+        if (small_integer(text, text + size, n)) {  // yajl has checked the grammar
             int taken = offer([&] { return run.sink_.integer(n); });
             if (taken >= 0) return taken;
             return run.deliver_value(Event::Number, Ref::steal(PyLong_FromLongLong(n)));

@@ -236,10 +236,7 @@ private:
 }  // namespace
 
 void CodeTable::index_identities(bool repeated) {
-    size_t size = 16;
-    while (size < entries.size() * 2) size *= 2;
-    identities_.assign(size, Slot{nullptr, 0});
-    mask_ = size - 1;
+    identities_.reset(entries.size());
     for (size_t position = 0; position < entries.size(); ++position) {
         const CodeEntry& e = entries[position];
         // A value that occurs twice among the frequency items is found where
@@ -254,22 +251,20 @@ void CodeTable::index_identities(bool repeated) {
             p = PyLong_AsSsize_t(pos);
             if (p == -1 && PyErr_Occurred()) throw PyError();
         }
-        size_t i = address_hash(e.value.get()) & mask_;
-        while (identities_[i].key != nullptr && identities_[i].key != e.value.get()) i = (i + 1) & mask_;
-        identities_[i] = Slot{e.value.get(), size_t(p)};
+        const PyObject* key = e.value.get();
+        Slot& slot = identities_.slot_for(address_spot(key), [key](const Slot& s) { return s.key == key; });
+        if (slot.empty()) identities_.added();
+        slot = Slot{key, size_t(p)};
     }
 }
 
 const CodeEntry* CodeTable::entry_by_identity(const PyObject* value) const {
-    if (identities_.empty()) return nullptr;
-    for (size_t i = address_hash(value) & mask_; identities_[i].key != nullptr; i = (i + 1) & mask_) {
-        if (identities_[i].key == value) return &entries[identities_[i].position];
-    }
-    return nullptr;
+    const Slot* slot = identities_.find(address_spot(value), [value](const Slot& s) { return s.key == value; });
+    return slot != nullptr ? &entries[slot->position] : nullptr;
 }
 
 void CodeTable::prefetch(const PyObject* value) const {
-    if (!identities_.empty()) zantu::prefetch(&identities_[address_hash(value) & mask_]);
+    if (const void* slot = identities_.first_slot(address_spot(value))) zantu::prefetch(slot);
 }
 
 void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* next_state) {

@@ -7,6 +7,7 @@
 
 #include "json_text.h"
 #include "pairs.h"
+#include "probe_table.h"
 #include "ref.h"
 
 namespace zantu {
@@ -46,11 +47,12 @@ private:
     // value itself. The addresses are those of `entries`' values, which the
     // table keeps alive; any other object goes through `positions`.
     struct Slot {
-        PyObject* key;
-        size_t position;
+        const PyObject* key = nullptr;
+        size_t position = 0;
+        bool empty() const { return key == nullptr; }
+        size_t hash() const { return address_spot(key); }
     };
-    std::vector<Slot> identities_;
-    size_t mask_ = 0;
+    ProbeTable<Slot> identities_{16};
 };
 
 // Told of the code table while it is being built, so that a writer can
@@ -135,12 +137,6 @@ PyObject* find_code(PyObject* table, PyObject* by_code, PyObject* code);
 inline PyObject* only_element(PyObject* sequence) {
     if (PyTuple_CheckExact(sequence) && PyTuple_GET_SIZE(sequence) == 1) return PyTuple_GET_ITEM(sequence, 0);
     return nullptr;
-}
-
-// A hash of an object's address, for tables keyed by identity.
-inline size_t address_hash(const void* p) {
-    auto bits = reinterpret_cast<std::uintptr_t>(p) >> 4;
-    return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull);
 }
 
 // Stage `stage` of asking the memory for what coding `next_state` will

@@ -7,6 +7,7 @@
 
 #include "calls.h"
 #include "genuine.h"
+#include "number_text.h"
 
 namespace zantu {
 
@@ -329,41 +330,13 @@ void append_integer(std::string& out, long long value) { emit_integer(out, value
 
 namespace {
 
-// Whether `s` is a JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
-// `integral`: it has neither a fraction nor an exponent.
-bool is_json_number(const char* s, size_t n, bool& integral) {
-    size_t i = 0;
-    auto digit = [&](size_t k) { return k < n && s[k] >= '0' && s[k] <= '9'; };
-    if (i < n && s[i] == '-') ++i;
-    if (!digit(i)) return false;
-    if (s[i] == '0') {
-        ++i;
-    } else {
-        while (digit(i)) ++i;
-    }
-    integral = true;
-    if (i < n && s[i] == '.') {
-        integral = false;
-        ++i;
-        if (!digit(i)) return false;
-        while (digit(i)) ++i;
-    }
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        integral = false;
-        ++i;
-        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-        if (!digit(i)) return false;
-        while (digit(i)) ++i;
-    }
-    return i == n;
-}
-
 [[noreturn]] void raise_not_a_number(PyObject* count) {
     Ref held = Ref::borrow(count);  // its __repr__ may drop the caller's reference
     raise(PyExc_ValueError, "count %.200R is not a JSON number", held.get());
 }
 
-// str(count) when it is a JSON number; `integral` as for is_json_number.
+// str(count) when it is a JSON number; `integral`: it has neither a
+// fraction nor an exponent.
 Ref number_text(PyObject* count, bool& integral) {
     if (PyUnicode_Check(count) || PyBytes_Check(count) || PyByteArray_Check(count)) raise_not_a_number(count);
     Ref text = Ref::check(PyObject_Str(count));
@@ -374,7 +347,9 @@ Ref number_text(PyObject* count, bool& integral) {
         PyErr_Clear();
         raise_not_a_number(count);
     }
-    if (!is_json_number(data, size_t(size), integral)) raise_not_a_number(count);
+    NumberText number = scan_number(data, data + size);
+    if (number.end == data || number.end != data + size) raise_not_a_number(count);
+    integral = number.integral;
     return text;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ref.h"
+#include "text_hash.h"
 
 namespace zantu {
 
@@ -29,11 +30,7 @@ public:
     // 2 ** bits slots.
     explicit KeptTexts(int bits) : mask_((std::size_t(1) << bits) - 1) {}
 
-    static std::uint64_t hash(std::string_view text) {
-        std::uint64_t h = 14695981039346656037ull;  // FNV-1a
-        for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
-        return h;
-    }
+    static std::uint64_t hash(std::string_view text) { return text_hash(text); }
 
     struct Slot {
         std::uint64_t hash = 0;

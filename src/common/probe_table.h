@@ -1,14 +1,42 @@
-// Open addressing with linear probing, shared by the module's two tables
-// of borrowed objects: values by the address of their key (AddressMap),
-// and the words of a text by their characters (words.cpp).
+// Open addressing with linear probing: the one probe sequence of the
+// module's tables (ProbeTable and AddressMap here, the code table's
+// identities, the words of a counted text; the bag's packed row index and
+// the chain's value table, whose slots live in memory of their own, step
+// with ProbeSequence).
 #pragma once
+
+#include <Python.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "ref.h"
+namespace zantu {
 
-namespace zantu::native {
+// The slots of a table of `slots` (a power of two) looked at for `hash`,
+// in turn: at(), then next() until the slot sought or an empty one.
+class ProbeSequence {
+public:
+    ProbeSequence(size_t hash, size_t slots) : mask_(slots - 1), at_(hash & mask_) {}
+    size_t at() const { return at_; }
+    size_t next() { return at_ = (at_ + 1) & mask_; }
+
+private:
+    size_t mask_;
+    size_t at_;
+};
+
+// The slots of a table that holds `count` entries at most half full.
+inline size_t slots_for(size_t count, size_t smallest = 16) {
+    size_t slots = smallest;
+    while (slots < count * 2) slots *= 2;
+    return slots;
+}
+
+// An address spread over the bits a table takes.
+inline size_t address_spot(const void* p) {
+    uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(p)) * 0x9E3779B97F4A7C15ull;
+    return size_t(h ^ (h >> 29));
+}
 
 // Slots that know whether they are empty (`empty()`) and the hash of what
 // they hold (`hash()`); the table doubles before it is half full.
@@ -22,11 +50,10 @@ public:
     // entry is made first.
     template <typename Matches>
     Slot& slot_for(size_t hash, Matches matches) {
-        if ((used_ + 1) * 2 > slots_.size()) grow();
-        size_t mask = slots_.size() - 1;
-        size_t slot = hash & mask;
-        while (!slots_[slot].empty() && !matches(slots_[slot])) slot = (slot + 1) & mask;
-        return slots_[slot];
+        if ((used_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? first_size_ : slots_.size() * 2);
+        ProbeSequence probe(hash, slots_.size());
+        while (!slots_[probe.at()].empty() && !matches(slots_[probe.at()])) probe.next();
+        return slots_[probe.at()];
     }
     void added() { ++used_; }
 
@@ -34,11 +61,16 @@ public:
     template <typename Matches>
     const Slot* find(size_t hash, Matches matches) const {
         if (slots_.empty()) return nullptr;
-        size_t mask = slots_.size() - 1;
-        for (size_t slot = hash & mask; !slots_[slot].empty(); slot = (slot + 1) & mask) {
-            if (matches(slots_[slot])) return &slots_[slot];
+        for (ProbeSequence probe(hash, slots_.size()); !slots_[probe.at()].empty(); probe.next()) {
+            if (matches(slots_[probe.at()])) return &slots_[probe.at()];
         }
         return nullptr;
+    }
+
+    // Empty, with room for `count` entries.
+    void reset(size_t count) {
+        slots_.assign(slots_for(count, first_size_), Slot{});
+        used_ = 0;
     }
 
     // Where the search for `hash` begins, for prefetching.
@@ -47,14 +79,13 @@ public:
     }
 
 private:
-    void grow() {
-        std::vector<Slot> slots(slots_.empty() ? first_size_ : slots_.size() * 2);
-        size_t mask = slots.size() - 1;
+    void grow(size_t size) {
+        std::vector<Slot> slots(size);
         for (const Slot& old : slots_) {
             if (old.empty()) continue;
-            size_t slot = old.hash() & mask;
-            while (!slots[slot].empty()) slot = (slot + 1) & mask;
-            slots[slot] = old;
+            ProbeSequence probe(old.hash(), slots.size());
+            while (!slots[probe.at()].empty()) probe.next();
+            slots[probe.at()] = old;
         }
         slots_.swap(slots);
     }
@@ -94,10 +125,7 @@ public:
     const std::vector<PyObject*>& keys() const { return order_; }
 
 private:
-    static size_t spot(PyObject* key) {
-        uint64_t h = uint64_t(reinterpret_cast<uintptr_t>(key)) * 0x9E3779B97F4A7C15ull;
-        return size_t(h ^ (h >> 29));
-    }
+    static size_t spot(PyObject* key) { return address_spot(key); }
 
     struct Slot {
         PyObject* key = nullptr;
@@ -110,4 +138,4 @@ private:
     std::vector<PyObject*> order_;
 };
 
-}  // namespace zantu::native
+}  // namespace zantu
