@@ -27,7 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from shortcuts import ROWS  # noqa: E402
 
-OWN_TRICKS = ("piece_caches", "sorted_values", "untracked_items", "held_rows", "str_codes")
+OWN_TRICKS = ("piece_caches", "sorted_values", "held_rows")
 
 # One call of a row's function, in a process of its own: argv is the
 # pickled chain, the documents' folder, the row, the form, the switch, "on"

@@ -49,9 +49,7 @@ ROWS = {
     "native_parser": ("load_json_big[yajl2_c]", "load_json_big[yajl2_cffi]"),
     "piece_caches": ("dump_json_big",),
     "sorted_values": WRITERS,
-    "untracked_items": ("load_json_small", "load_json_big[yajl2_c events]"),
     "held_rows": ("load_json_big[yajl2_c]",),
-    "str_codes": ("load_json_big[yajl2_c]",),
 }
 
 

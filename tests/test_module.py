@@ -35,7 +35,7 @@ def test_namespace():
 # one reported off here means lost speed, not lost correctness.
 ALL_SHORTCUTS = {"cached_lookups", "iterator_views", "encoder_texts", "document_text",
                  "ujson_load", "direct_load", "native_chain", "native_log10", "native_builder", "parser_blocks",
-                 "native_parser", "piece_caches", "sorted_values", "untracked_items", "held_rows", "str_codes"}
+                 "native_parser", "piece_caches", "sorted_values", "held_rows"}
 
 
 def test_shortcuts_reported():

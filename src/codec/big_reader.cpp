@@ -146,9 +146,8 @@ inline void StreamReader::on_item(const ParserEvent& e) {
             // its value.
             PyObject* value = find_value(e.value);
             if (value != nullptr) {
-                lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(e.value), value, false, missed_});
+                lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(e.value), value});
                 lane_codes_.push_back(kNoCode);
-                missed_.reset();
                 return;
             }
         }
@@ -223,15 +222,13 @@ inline void StreamReader::build_table(PyObject* codes) {
     decoded_mode_ = check_size(PyDict_Size(table.get())) > 0;
     by_code_ = values_by_code(table.get());
     table_ = std::move(table);
-    str_codes_.fill(table_.get());
     // A later "codes" member gives codes new values: nothing kept by
     // code stands.
     keep_for(Ref());
 }
 
 inline PyObject* StreamReader::find_value(PyObject* code) const {
-    PyObject* value = str_codes_.find(code);
-    return value != nullptr ? value : find_code(table_.get(), by_code_.get(), code);
+    return find_code(table_.get(), by_code_.get(), code);
 }
 
 inline PyObject* StreamReader::decode_start() const {
@@ -246,7 +243,6 @@ inline Ref StreamReader::keep_for(Ref table) {
     table_known_ = false;
     kept_.assign(kept_table_ && by_code_ ? size_t(PyList_GET_SIZE(by_code_.get())) : 0, nullptr);
     texts_.clear();
-    code_texts_.clear();
     start_bag_ = Ref();
     return retired;
 }

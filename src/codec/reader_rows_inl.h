@@ -66,10 +66,8 @@ inline bool StreamReader::bracket(Event kind) noexcept {
 inline bool StreamReader::text(Event kind, std::string_view bytes) {
     missed_.reset();
     if (lane_api_ == nullptr || kind != Event::String) return false;
-    bool start = lane_ == Lane::None && state_ == State::ChainStart;
-    if (lane_ == Lane::Codes || (start && decoded_mode_)) {
-        return fast_path(FastPath::str_codes) && code_text(bytes, start);
-    }
+    // A text of the plain form: a start, or a next state's text.
+    bool start = lane_ == Lane::None && state_ == State::ChainStart && !decoded_mode_;
     if (lane_ != Lane::Texts && !start) return false;
     std::uint64_t hash = KeptTexts::hash(bytes);
     const KeptTexts::Slot* slot = texts_.find(hash, bytes);
@@ -83,27 +81,6 @@ inline bool StreamReader::text(Event kind, std::string_view bytes) {
     } else {
         lane_items_.push_back(Ref::borrow(slot->kept));
     }
-    return true;
-}
-
-inline bool StreamReader::code_text(std::string_view bytes, bool start) {
-    std::uint64_t hash = KeptTexts::hash(bytes);
-    PyObject* key = nullptr;
-    if (start) {
-        if (str_codes_.find(hash, bytes, &key) == nullptr) return false;
-        start_ = Ref::borrow(key);
-        state_ = State::ChainBag;
-        return true;
-    }
-    if (const KeptTexts::Slot* slot = code_texts_.find(hash, bytes)) {
-        lane_text_codes_.push_back({lane_codes_.size(), slot->text, slot->kept, true, std::nullopt});
-    } else if (PyObject* value = str_codes_.find(hash, bytes, &key)) {
-        lane_text_codes_.push_back({lane_codes_.size(), Ref::borrow(key), value, false, hash});
-    } else {
-        missed_ = hash;
-        return false;
-    }
-    lane_codes_.push_back(kNoCode);
     return true;
 }
 
@@ -203,7 +180,7 @@ inline bool StreamReader::add_lane_row(long long count) {
     for (size_t k = 0; k < lane_codes_.size(); ++k) {
         if (text != lane_text_codes_.end() && text->index == k) {
             row_.push_back(text->value);
-            row_codes_.push_back(text->kept ? kKept : kNoCode);
+            row_codes_.push_back(kNoCode);
             ++text;
             continue;
         }
@@ -221,9 +198,6 @@ inline bool StreamReader::add_lane_row(long long count) {
     PyObject* decoded_start = has_start_bag() ? nullptr : decode_start();
     lane_ready_ = Lane::None;
     put_row(api, decoded_start, count);
-    for (const TextCode& text : lane_text_codes_) {
-        if (text.missed) code_texts_.put(*text.missed, text.code.get(), row_[text.index]);
-    }
     return true;
 }
 

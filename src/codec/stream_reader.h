@@ -54,7 +54,6 @@ public:
     // text() for a str code, of an item in the code lane or a start: found
     // by its bytes among the code table's keys (with the chain's object for
     // it, once kept), so that no str is made for it.
-    bool code_text(std::string_view bytes, bool start);
     // Before each block is read (the caller's code may run in the read);
     // only a driven parse reads blocks itself.
     void block_read() override;
@@ -256,9 +255,7 @@ private:
     struct TextCode {
         std::size_t index;  // in the item
         Ref code;
-        PyObject* value;  // its value (borrowed from table_), or
-        bool kept;        // the chain's object for it (from code_texts_)
-        std::optional<std::uint64_t> missed;  // the hash of its bytes, when not met before
+        PyObject* value;  // its value (borrowed from table_)
     };
     std::vector<TextCode> lane_text_codes_;  // the item's str codes
     std::vector<Ref> lane_items_;
@@ -271,10 +268,8 @@ private:
     // not met before.
     std::optional<std::uint64_t> missed_;
     // The chain's objects (borrowed from kept_table_) for the texts of the
-    // plain form, and for the str codes.
+    // plain form.
     KeptTexts texts_{15};
-    KeptTexts code_texts_{12};
-    KeyTexts str_codes_;  // the code table's str codes
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
     bool table_known_ = false;             // kept_table_ is the chain's, within this block

@@ -189,8 +189,7 @@ void remember_genuine(PyObject* object_builder) {
     state().object_builder = Ref::borrow(object_builder);
     set_fast_path_usable(FastPath::native_builder, true);
     // The codec's own tricks rely on nothing found here.
-    for (FastPath own : {FastPath::piece_caches, FastPath::sorted_values, FastPath::untracked_items,
-                         FastPath::held_rows, FastPath::str_codes}) {
+    for (FastPath own : {FastPath::piece_caches, FastPath::sorted_values, FastPath::held_rows}) {
         set_fast_path_usable(own, true);
     }
     Ref io = Ref::check(PyImport_ImportModule("io"));

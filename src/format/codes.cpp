@@ -436,23 +436,8 @@ void raise_missing_code(PyObject* code) {
 
 Ref make_tuple(std::vector<Ref>& items) {
     Ref tuple = Ref::check(PyTuple_New(Py_ssize_t(items.size())));
-    // As the collector itself does for a tuple that cannot be part of a
-    // cycle: one whose elements can never be tracked is not tracked either.
-    // Only an untracked tuple stays so; any other container (an empty dict)
-    // may be tracked once the caller fills it.
-    bool tracked_element = false;
-    for (size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = items[i].release();
-        // The type's flag first, inline: most elements (ints, strs) are of
-        // types the collector never tracks, and need no call.
-        if (!tracked_element && PyType_IS_GC(Py_TYPE(item)) && PyObject_IS_GC(item) &&
-            (!PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item))) {
-            tracked_element = true;
-        }
-        PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), item);
-    }
+    for (size_t i = 0; i < items.size(); ++i) PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), items[i].release());
     items.clear();
-    if (!tracked_element && fast_path(FastPath::untracked_items)) PyObject_GC_UnTrack(tuple.get());
     return tuple;
 }
 

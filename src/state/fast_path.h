@@ -40,12 +40,8 @@
 //                   ",count," once per value and small count;
 //   sorted_values   the frequency items sorted natively when they are a
 //                   dict's items with int frequencies;
-//   untracked_items an item tuple whose elements can never be tracked is
-//                   not tracked by the collector;
 //   held_rows       the driven reader holds a start's rows and puts them in
-//                   its bag at once;
-//   str_codes       the driven reader finds a str code by its bytes, without
-//                   a str made for it.
+//                   its bag at once.
 #pragma once
 
 #include "ref.h"
@@ -83,9 +79,7 @@ namespace zantu {
     X(native_parser, 1)                                          \
     X(piece_caches, 1)                                           \
     X(sorted_values, 1)                                          \
-    X(untracked_items, 1)                                        \
-    X(held_rows, 1)                                              \
-    X(str_codes, 1)
+    X(held_rows, 1)
 
 enum class FastPath {
 #define ZANTU_FAST_PATH_ENUM(name, built) name,
