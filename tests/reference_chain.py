@@ -113,8 +113,8 @@ class MarkovChain:
 
     @classmethod
     def from_tokens(cls, tokens: Sequence[Any], order: int = 1) -> "MarkovChain":
-        """Build a chain in which every token is a start whose next state is
-        the tuple of the ``order`` tokens after it."""
+        """Build a chain that counts, after every run of ``order`` tokens,
+        the token that follows (see add_tokens)."""
         if order < 1:
             raise ValueError("order must be at least 1")
         chain = cls()
@@ -122,7 +122,10 @@ class MarkovChain:
         return chain
 
     def add_tokens(self, tokens: Sequence[Any], order: int = 1) -> None:
-        """Count every token's next ``order`` tokens.
+        """Count, after every run of ``order`` tokens, the token that
+        follows: the start is the run's state (the token itself for order 1,
+        else the tuple of the tokens), the next state the one-element tuple
+        of the token after it.
 
         Equal tokens are kept as one object, and so are equal next states: a
         tokenizer hands out a new string per occurrence, and the chain would
@@ -134,12 +137,13 @@ class MarkovChain:
         tokens = [shared.setdefault(token, token) for token in tokens]
         del shared
         states: Dict[Any, Any] = {}
-        for i in range(len(tokens) - order):
-            start = tokens[i]
+        for i in range(order, len(tokens)):
+            start = tokens[i - 1] if order == 1 else tuple(tokens[i - order:i])
+            start = states.setdefault(start, start)
             bag = bags.get(start)
             if bag is None:
                 bag = bags[start] = ProbabilityBag()
-            state = tuple(tokens[i + 1:i + 1 + order])
+            state = (tokens[i],)
             bag.add(states.setdefault(state, state))
 
     # The interface that the codecs use.
@@ -190,18 +194,26 @@ class MarkovChain:
             for item, count in list(bag.choices()):
                 self.add_to_bag(start, item, count=count)
 
-    def walk(self, start: Any, seed: Any = None) -> Iterator[Any]:
+    def walk(self, start: Any, seed: Any = None, order: Optional[int] = None) -> Iterator[Any]:
         """Yield values drawn from the chain, without end: from the bag of
         the current start a next state is drawn (:meth:`ProbabilityBag.choose`),
-        its values are yielded, and its last value is the next start. Ends
-        where a start has no bag, or an empty one, or a next state is empty.
+        its values are yielded, and the last ``order`` values of the start
+        and the state in a row are the next start (the last value itself for
+        order 1; by default the length of a tuple start, else 1). Ends where
+        a start has no bag, or an empty one, or a next state is empty.
 
         The walk draws from a :class:`random.Random` of its own, made from
         the second argument: the same argument gives the same values on
         every run and machine.
         """
-        draws = _random.Random(seed)
         current = freeze(start)
+        if order is None:
+            order = len(current) if type(current) is tuple and len(current) > 1 else 1
+        if order < 1:
+            raise ValueError("order must be at least 1")
+        if order > 1 and (type(current) is not tuple or len(current) != order):
+            raise ValueError(f"the start of a walk of order {order} must be a tuple of {order} values")
+        draws = _random.Random(seed)
         while True:
             bag = self._bags.get(current)
             if bag is None or not len(bag):
@@ -210,7 +222,7 @@ class MarkovChain:
             yield from state
             if not state:
                 return
-            current = freeze(state[-1])
+            current = freeze(state[-1]) if order == 1 else freeze((current + tuple(state))[-order:])
 
     # Conveniences for callers.
 

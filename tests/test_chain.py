@@ -20,8 +20,12 @@ def test_tokens_counted_and_equal_tokens_shared():
             assert states.setdefault(item, item) is item
     assert len(states) == 3
 
+    # Order 2: the state of the last two tokens, one tuple kept per state.
     pairs = MarkovChain.from_tokens(tokens, order=2)
-    assert pairs.get_bag("w2").count(("w0", "w1")) == 3
+    assert [start for start, _ in pairs.items()] == [("w0", "w1"), ("w1", "w2"), ("w2", "w0")]
+    assert pairs.get_bag(("w2", "w0")).count(("w1",)) == 3
+    start = next(iter(pairs.items()))[0]
+    assert pairs.get_bag(("w0", "w1")) is pairs.get_bag(start) and {id(v) for v in start} <= held
 
 
 def test_choose_draws_by_count():
@@ -45,6 +49,8 @@ def test_choose_draws_by_count():
 def test_walk_is_reproducible_and_ends_where_the_chain_does():
     from itertools import islice
 
+    import pytest
+
     tokens = "the cat sat on the mat and the cat ran to the end".split()
     chain = MarkovChain.from_tokens(tokens)
     first = list(islice(chain.walk("the", seed=11), 300))
@@ -55,10 +61,20 @@ def test_walk_is_reproducible_and_ends_where_the_chain_does():
         assert chain.get_bag(a).count((b,)) > 0
     assert list(chain.walk("ran", seed=1))[-1] == "end"  # every path comes to "the end"
     assert list(chain.walk("end")) == [] and list(chain.walk("absent")) == []
+    # Order 2: the state moves on by one token a step.
     pairs = MarkovChain.from_tokens(tokens, order=2)
-    walked = list(islice(pairs.walk("cat", seed=3), 6))
-    assert pairs.get_bag("cat").count(tuple(walked[:2])) > 0
-    assert pairs.get_bag(walked[1]).count(tuple(walked[2:4])) > 0
+    walked = ["the", "cat"] + list(islice(pairs.walk(("the", "cat"), seed=3), 30))
+    for k in range(2, len(walked)):
+        assert pairs.get_bag(tuple(walked[k - 2:k])).count((walked[k],)) > 0
+    assert walked[-2:] == ["the", "end"]
+    with pytest.raises(ValueError, match="tuple of 3 values"):
+        pairs.walk(("the", "cat"), order=3)
+    # A document of the earlier kind (each token a start, the next `order`
+    # tokens its next state) walks as before with order 1.
+    old = MarkovChain()
+    old.add_to_bag("a", ("b", "c"))
+    old.add_to_bag("c", ("a", "b"))
+    assert list(old.walk("a")) == ["b", "c", "a", "b"]
 
 
 # The native types against the plain-Python reference, and what only a
@@ -152,9 +168,11 @@ def test_values_kept_once_and_big_counts():
                                            "xxx": 2 ** 40 + Decimal("1.5")}
     # Next states wider than a store's rows: tuples from the first.
     wide = MarkovChain.from_tokens(list(range(600)), 300)
+    assert len(wide) == 300 and wide.get_bag(tuple(range(300))).count((300,)) == 1
+    wide.add_to_bag(0, range(1, 301))
     wide.add_to_bag(0, range(1, 301), count=2)
     wide.add_to_bag(0, ["x"])
-    assert list(wide.get_bag(0).choices()) == [(tuple(range(1, 301)), 3), (("x",), 1)] and len(wide) == 300
+    assert list(wide.get_bag(0).choices()) == [(tuple(range(1, 301)), 3), (("x",), 1)] and len(wide) == 301
 
 
 class MyChain(MarkovChain):
@@ -222,7 +240,7 @@ def test_pickled_states_that_do_not_hold_together(where, byte, how):
     chain = MarkovChain.from_tokens("a b c a b d a".split() * 40 + list(range(300)), 2)
     chain.add_to_bag("w", (1, (2, 3), "x"), count=10 ** 30)
     chain.add_to_bag("w", ("v",) * 300, count=2)
-    for obj, base in ((chain, MarkovChain), (chain.get_bag("a"), ProbabilityBag), (chain.get_bag("w"), ProbabilityBag)):
+    for obj, base in ((chain, MarkovChain), (chain.get_bag(("a", "b")), ProbabilityBag), (chain.get_bag("w"), ProbabilityBag)):
         state = obj.__reduce_ex__(4)[2]
         assert base.__new__(base).__setstate__(state) is None
         parts = [list(state[1])] + [list(state[2:])]

@@ -268,7 +268,7 @@ def test_progress_on_a_terminal(corpus, tmp_path):
 
 def test_generate(corpus, tmp_path):
     made = []
-    for name, flags in (("c.json.gz", []), ("p.json", ["--plain"])):
+    for name, flags in (("c.json.gz", []), ("p.json", ["--plain"]), ("o2.json", ["--order", "2"])):
         doc = tmp_path / name
         assert run("build", corpus[0], "-o", doc, *flags).returncode == 0
         runs = [run("generate", doc, "--words", 30, "--seed", 4) for _ in range(2)]
@@ -279,9 +279,13 @@ def test_generate(corpus, tmp_path):
         started = run("generate", doc, "--start", "cat", "--words", 3, "--seed", 4)
         assert started.stdout.split()[0] == "cat" and len(started.stdout.split()) == 3
     assert made[0] == made[1]  # either form, the same words
+    # Order 2: every word follows the two before it in the text.
+    text = TEXT.split()
+    triples = set(zip(text, text[1:], text[2:]))
+    assert set(zip(words, words[1:], words[2:])) <= triples
     missing = run("generate", tmp_path / "p.json", "--start", "dog")
-    assert missing.returncode == 1 and missing.stderr == "zantu: error: 'dog' is not a start of " + str(
-        tmp_path / "p.json") + "\n"
+    assert missing.returncode == 1 and missing.stderr == "zantu: error: " + str(
+        tmp_path / "p.json") + " has no start 'dog', nor a state that begins with it\n"
 
 
 def test_chain_save_and_load_by_path(tmp_path):

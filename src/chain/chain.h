@@ -49,7 +49,7 @@ Ref frequencies(ChainObject* chain);                                     // freq
 void chain_update(PyObject* chain, PyObject* other);
 
 // walk(start, seed) of `chain` (walk.cpp), and its type.
-Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed);
+Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed, Py_ssize_t order);  // order 0: from the start
 void make_walk_type(PyObject* module, NativeState& state);
 
 // What the capsule hands the codec (capsule.cpp).

@@ -200,13 +200,22 @@ PyObject* chain_add_to_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* chain_walk(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"start", "seed", nullptr};
+    static const char* names[] = {"start", "seed", "order", nullptr};
     PyObject* start;
     PyObject* seed = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:walk", const_cast<char**>(names), &start, &seed)) {
+    PyObject* order = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:walk", const_cast<char**>(names), &start, &seed, &order)) {
         return nullptr;
     }
-    return guarded<PyObject*>(nullptr, [&] { return new_walk(self, start, seed).release(); });
+    return guarded<PyObject*>(nullptr, [&] {
+        Py_ssize_t size = 0;
+        if (order != Py_None) {
+            size = PyNumber_AsSsize_t(order, PyExc_OverflowError);
+            if (size == -1 && PyErr_Occurred()) throw PyError();
+            if (size < 1) raise(PyExc_ValueError, "order must be at least 1");
+        }
+        return new_walk(self, start, seed, size).release();
+    });
 }
 
 PyObject* chain_get_bag(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -320,10 +329,13 @@ PyCFunction keywords(F f) {
 
 PyMethodDef chain_methods[] = {
     {"from_tokens", keywords(chain_from_tokens), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "from_tokens($cls, /, tokens, order=1)\n--\n\nBuild a chain in which every token is a start whose next state is\n"
-     "the tuple of the `order` tokens after it."},
+     "from_tokens($cls, /, tokens, order=1)\n--\n\nBuild a chain that counts, after every run of `order` tokens, the\n"
+     "token that follows: the start is the run's state (the token itself for\n"
+     "order 1, else the tuple of the `order` tokens), the next state the\n"
+     "one-element tuple of the token after it."},
     {"add_tokens", keywords(chain_add_tokens), METH_VARARGS | METH_KEYWORDS,
-     "add_tokens($self, /, tokens, order=1)\n--\n\nCount every token's next `order` tokens."},
+     "add_tokens($self, /, tokens, order=1)\n--\n\nCount, after every run of `order` tokens, the token that follows\n"
+     "(as from_tokens does)."},
     {"items", chain_items, METH_NOARGS, "items($self, /)\n--\n\nThe (start, bag) pairs."},
     {"build_frequency_dict", chain_build_frequency_dict, METH_NOARGS,
      "build_frequency_dict($self, /)\n--\n\nHow often each value occurs as a start or inside a next state,\n"
@@ -335,9 +347,11 @@ PyMethodDef chain_methods[] = {
      "add_to_bag($self, /, start, item, count=1)\n--\n\nAdd `count` to `item` in the bag of `start`, creating both as\n"
      "needed. `item` may be a tuple, a list or a one-shot iterator."},
     {"walk", keywords(chain_walk), METH_VARARGS | METH_KEYWORDS,
-     "walk($self, /, start, seed=None)\n--\n\nYield values drawn from the chain, without end: from the bag of the\n"
+     "walk($self, /, start, seed=None, order=None)\n--\n\nYield values drawn from the chain, without end: from the bag of the\n"
      "current start a next state is drawn (ProbabilityBag.choose), its values\n"
-     "are yielded, and its last value is the next start. Ends where a start\n"
+     "are yielded, and the last `order` values of the start and the next\n"
+     "state in a row are the next start (the last value itself for order 1;\n"
+     "by default, the length of a tuple start, else 1). Ends where a start\n"
      "has no bag, or an empty one, or a next state is empty. The walk draws\n"
      "from a random.Random of its own, made from the second argument: the\n"
      "same argument gives the same values on every run and machine."},

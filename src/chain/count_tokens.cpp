@@ -1,7 +1,10 @@
 // add_tokens and the counting of a text's words: tokens kept in the chain's
-// table, then counted in one batch while nothing of the caller's can run,
-// else one token after another with the chain checked after each.
+// table, then, for every run of `order` of them, the token after it counted
+// in the bag of that run's state: in one batch while nothing of the
+// caller's can run, else one pair after another with the chain checked
+// after each.
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -159,37 +162,94 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
     return kept;
 }
 
+// The pairs an order-k count makes of `kept`: pair j has the state of the
+// k tokens kept[j..j+k) as its start (the token itself for k = 1, else the
+// table's tuple of them) and the token kept[j+k] as its next value.
+class Pairs {
+public:
+    Pairs(const std::vector<PyObject*>& kept, size_t order) : kept_(kept), order_(order) {}
+
+    size_t size() const { return kept_.size() > order_ ? kept_.size() - order_ : 0; }
+    size_t order() const { return order_; }
+    PyObject* start(size_t j) const { return order_ == 1 ? kept_[j] : states_[j]; }
+    PyObject* const* next(size_t j) const { return kept_.data() + j + order_; }
+    PyObject* token(size_t i) const { return kept_[i]; }
+    size_t tokens() const { return kept_.size(); }
+
+    // The table's tuple for each pair's state (order > 1). Equal states are
+    // the same k objects of the table in a row, so a state is found by
+    // their addresses and its tuple made and kept once; hashing it may run
+    // the caller's code for a token that is not plain.
+    void keep_states(PyObject* table) {
+        if (order_ == 1) return;
+        states_.resize(size());
+        ProbeTable<StateSlot> seen{1024};
+        for (size_t j = 0; j < states_.size(); ++j) {
+            PyObject* const* at = kept_.data() + j;
+            StateSlot& slot = seen.slot_for(state_hash(at), [&](const StateSlot& s) {
+                return std::memcmp(s.at, at, order_ * sizeof(PyObject*)) == 0;
+            });
+            if (slot.empty()) {
+                Ref tuple = Ref::check(PyTuple_New(Py_ssize_t(order_)));
+                for (size_t k = 0; k < order_; ++k) PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(k), Py_NewRef(at[k]));
+                PyObject* state = kept_value(table, tuple.get());
+                slot = StateSlot{at, state_hash(at), state};
+                seen.added();
+            }
+            states_[j] = slot.state;
+        }
+    }
+
+private:
+    struct StateSlot {
+        PyObject* const* at = nullptr;  // its first token in kept_
+        size_t spot = 0;
+        PyObject* state = nullptr;  // borrowed: the table keeps it
+        bool empty() const { return at == nullptr; }
+        size_t hash() const { return spot; }
+    };
+    size_t state_hash(PyObject* const* at) const {
+        size_t h = 0;
+        for (size_t k = 0; k < order_; ++k) h = (h ^ address_spot(at[k])) * 0x100000001b3ull;
+        return h ^ (h >> 29);
+    }
+
+    const std::vector<PyObject*>& kept_;
+    size_t order_;
+    std::vector<PyObject*> states_;  // by pair, order > 1
+};
+
 // Plain tokens counted into a chain whose bags are all the package's own
-// (no code of the caller's runs): the next states of every start are
-// gathered first (a counting sort of the positions by start), then each
+// (no code of the caller's runs): the next values of every start are
+// gathered first (a counting sort of the pairs by start), then each
 // start's are counted in one go and go into its bag together: a new bag
-// is filled at once. New starts come in the order they first came, and a
-// bag's new rows in the order they first came after that start, with the
-// counts that adding them one by one makes. Orders 1 and 2, fewer than
+// is filled at once. New starts come in the order they first came as
+// starts, and a bag's new rows in the order they first came after that
+// start, with the counts that adding them one by one makes. Fewer than
 // 2**31 tokens.
 class BatchCount {
 public:
     // `numbered`: the tokens' numbers, when known (moved from).
-    BatchCount(NativeState& state, PyObject* table, PyObject* bags, const std::vector<PyObject*>& kept, size_t order,
-               Numbered* numbered)
-        : state_(state), table_(table), bags_(bags), kept_(kept), order_(order) {
-        if (numbered != nullptr && numbered->ids.size() == kept.size()) {
+    BatchCount(NativeState& state, PyObject* table, PyObject* bags, const Pairs& pairs, Numbered* numbered)
+        : state_(state), table_(table), bags_(bags), pairs_(pairs) {
+        if (numbered != nullptr && numbered->ids.size() == pairs.tokens()) {
             ids_ = std::move(numbered->ids);
             values_ = std::move(numbered->values);
         }
     }
 
-    static bool fits(size_t tokens, Py_ssize_t order) { return (order == 1 || order == 2) && tokens < (size_t(1) << 31); }
+    static bool fits(size_t tokens) { return tokens < (size_t(1) << 31); }
 
     // False, with nothing done to the chain, when one of its bags that the
     // tokens would add to is not the package's own of its table.
     bool run() {
         number_values();
-        gather_next_states();
+        number_starts();
+        gather_next_values();
         if (!find_bags()) return false;
-        for (size_t start = 0; start < values_.size(); ++start) {
+        for (size_t start = 0; start < starts_.size(); ++start) {
             // A new start's object goes into the chain's dict of bags.
-            if (start + kStartAhead < values_.size()) prefetch(values_[start + kStartAhead]);
+            if (start + kStartAhead < starts_.size()) prefetch(starts_[start + kStartAhead]);
             if (first_[start] < first_[start + 1]) fill_bag(start);
         }
         return true;
@@ -201,10 +261,9 @@ private:
     // adding to it runs no code of the caller's.
     bool find_bags() {
         if (PyDict_GET_SIZE(bags_) == 0) return true;
-        found_.resize(values_.size());
-        for (size_t start = 0; start < values_.size(); ++start) {
-            if (first_[start] == first_[start + 1]) continue;
-            PyObject* bag = PyDict_GetItemWithError(bags_, values_[start]);
+        found_.resize(starts_.size());
+        for (size_t start = 0; start < starts_.size(); ++start) {
+            PyObject* bag = PyDict_GetItemWithError(bags_, starts_[start]);
             if (bag == nullptr) {
                 if (PyErr_Occurred()) throw PyError();
                 continue;
@@ -217,133 +276,121 @@ private:
         return true;
     }
 
-    // Ids in the order the values first come; a value first met as a start
-    // is a start from its first position, so the starts come in id order.
+    // Ids of the tokens in the order their values first come.
     void number_values() {
-        size_t count = kept_.size();
+        size_t count = pairs_.tokens();
         if (ids_.size() == count) return;
         ids_.resize(count);
         AddressMap<uint32_t> id_of;  // the id + 1
         for (size_t i = 0; i < count; ++i) {
-            if (i + kIdAhead < count) prefetch(id_of.first_slot(kept_[i + kIdAhead]));
-            uint32_t& id = id_of.at(kept_[i]);
+            if (i + kIdAhead < count) prefetch(id_of.first_slot(pairs_.token(i + kIdAhead)));
+            uint32_t& id = id_of.at(pairs_.token(i));
             if (id == 0) {
-                values_.push_back(kept_[i]);
+                values_.push_back(pairs_.token(i));
                 id = uint32_t(values_.size());
             }
             ids_[i] = id - 1;
         }
     }
 
-    // The next states (their ids: one for order 1, two in one for order
-    // 2) of each start together, in the order of their positions:
-    // first_[start] is where those of `start` begin.
-    void gather_next_states() {
-        size_t starts = kept_.size() - order_;
-        first_.assign(values_.size() + 1, 0);
-        for (size_t i = 0; i < starts; ++i) ++first_[ids_[i] + 1];
-        for (size_t v = 0; v < values_.size(); ++v) first_[v + 1] += first_[v];
-        std::vector<uint32_t> at(first_.begin(), first_.end() - 1);
-        if (order_ == 1) {
-            next_ids_.resize(starts);
-            for (size_t i = 0; i < starts; ++i) next_ids_[at[ids_[i]]++] = ids_[i + 1];
+    // Ids of the starts in the order they first come as starts. For order
+    // 1 those are the tokens' own: a value first met as a start is a start
+    // from its first position, so the starts come in id order.
+    void number_starts() {
+        size_t pairs = pairs_.size();
+        start_ids_.resize(pairs);
+        if (pairs_.order() == 1) {
+            std::copy(ids_.begin(), ids_.begin() + std::ptrdiff_t(pairs), start_ids_.begin());
+            starts_ = values_;
             return;
         }
-        next_states_.resize(starts);
-        for (size_t i = 0; i < starts; ++i) next_states_[at[ids_[i]]++] = uint64_t(ids_[i + 1]) << 32 | ids_[i + 2];
+        AddressMap<uint32_t> id_of;  // the id + 1
+        for (size_t j = 0; j < pairs; ++j) {
+            uint32_t& id = id_of.at(pairs_.start(j));
+            if (id == 0) {
+                starts_.push_back(pairs_.start(j));
+                id = uint32_t(starts_.size());
+            }
+            start_ids_[j] = id - 1;
+        }
     }
 
-    // The bag of `start`: its distinct next states in the order they came,
+    // The next values (their ids) of each start together, in the order of
+    // their pairs: first_[start] is where those of `start` begin.
+    void gather_next_values() {
+        size_t pairs = pairs_.size(), order = pairs_.order();
+        first_.assign(starts_.size() + 1, 0);
+        for (size_t j = 0; j < pairs; ++j) ++first_[start_ids_[j] + 1];
+        for (size_t v = 0; v < starts_.size(); ++v) first_[v + 1] += first_[v];
+        std::vector<uint32_t> at(first_.begin(), first_.end() - 1);
+        next_ids_.resize(pairs);
+        for (size_t j = 0; j < pairs; ++j) next_ids_[at[start_ids_[j]]++] = ids_[j + order];
+    }
+
+    // The bag of `start`: its distinct next values in the order they came,
     // each with how often it came.
     void fill_bag(size_t start) {
         uint32_t begin = first_[start], end = first_[start + 1];
         row_values_.clear();
         row_counts_.clear();
-        if (order_ == 1) {
-            if (row_of_.empty()) row_of_.assign(values_.size(), -1);
-            for (uint32_t j = begin; j < end; ++j) {
-                int32_t& row = row_of_[next_ids_[j]];
-                if (row < 0) {
-                    row = int32_t(row_counts_.size());
-                    row_values_.push_back(values_[next_ids_[j]]);
-                    row_counts_.push_back(1);
-                } else {
-                    ++row_counts_[size_t(row)];
-                }
-            }
-            for (uint32_t j = begin; j < end; ++j) row_of_[next_ids_[j]] = -1;
-        } else {
-            size_t slots = slots_for(size_t(end - begin), 4);
-            slot_rows_.assign(slots, -1);
-            row_keys_.clear();
-            for (uint32_t j = begin; j < end; ++j) {
-                uint64_t key = next_states_[j];
-                ProbeSequence probe(size_t((key * 0x9E3779B97F4A7C15ull) >> 32), slots);
-                while (slot_rows_[probe.at()] >= 0 && row_keys_[size_t(slot_rows_[probe.at()])] != key) probe.next();
-                size_t slot = probe.at();
-                if (slot_rows_[slot] < 0) {
-                    slot_rows_[slot] = int32_t(row_counts_.size());
-                    row_keys_.push_back(key);
-                    row_values_.push_back(values_[size_t(key >> 32)]);
-                    row_values_.push_back(values_[size_t(key & 0xffffffffu)]);
-                    row_counts_.push_back(1);
-                } else {
-                    ++row_counts_[size_t(slot_rows_[slot])];
-                }
+        if (row_of_.empty()) row_of_.assign(values_.size(), -1);
+        for (uint32_t j = begin; j < end; ++j) {
+            int32_t& row = row_of_[next_ids_[j]];
+            if (row < 0) {
+                row = int32_t(row_counts_.size());
+                row_values_.push_back(values_[next_ids_[j]]);
+                row_counts_.push_back(1);
+            } else {
+                ++row_counts_[size_t(row)];
             }
         }
+        for (uint32_t j = begin; j < end; ++j) row_of_[next_ids_[j]] = -1;
         PyObject* known = found_.empty() ? nullptr : found_[start].get();
         if (known != nullptr) {
             BagObject* bag = as_bag(known);
-            for (size_t row = 0; row < row_counts_.size(); ++row) {
-                bag_add_kept(bag, row_values_.data() + row * order_, Py_ssize_t(order_), row_counts_[row]);
-            }
+            for (size_t row = 0; row < row_counts_.size(); ++row) bag_add_kept(bag, &row_values_[row], 1, row_counts_[row]);
             bag_trim(bag);
             return;
         }
         Ref bag = new_bag(state_, table_);
-        bag_fill_rows(as_bag(bag.get()), row_values_.data(), Py_ssize_t(order_), row_counts_.data(),
-                      Py_ssize_t(row_counts_.size()));
-        check_status(PyDict_SetItem(bags_, values_[start], bag.get()));
+        bag_fill_rows(as_bag(bag.get()), row_values_.data(), 1, row_counts_.data(), Py_ssize_t(row_counts_.size()));
+        check_status(PyDict_SetItem(bags_, starts_[start], bag.get()));
     }
 
     static constexpr size_t kIdAhead = 16, kStartAhead = 4;
     NativeState& state_;
     PyObject* table_;
     PyObject* bags_;
-    const std::vector<PyObject*>& kept_;
-    size_t order_;
+    const Pairs& pairs_;
     std::vector<uint32_t> ids_;        // of each token
-    std::vector<PyObject*> values_;    // by id
+    std::vector<PyObject*> values_;    // by token id
+    std::vector<uint32_t> start_ids_;  // of each pair's start
+    std::vector<PyObject*> starts_;    // by start id
     std::vector<uint32_t> first_;      // by start id, then the end
-    std::vector<Ref> found_;             // by start id: its bag in the chain already, or none
-    std::vector<uint32_t> next_ids_;     // order 1
-    std::vector<uint64_t> next_states_;  // order 2
+    std::vector<Ref> found_;           // by start id: its bag in the chain already, or none
+    std::vector<uint32_t> next_ids_;   // token ids, gathered by start
     std::vector<PyObject*> row_values_;
     std::vector<uint32_t> row_counts_;
-    std::vector<int32_t> row_of_;      // order 1: the row of a next state's id in the bag being filled, or -1
-    std::vector<int32_t> slot_rows_;   // order 2: open addressing over the rows' keys
-    std::vector<uint64_t> row_keys_;
+    std::vector<int32_t> row_of_;  // the row of a token id in the bag being filled, or -1
 };
 
 // How far ahead of the token being counted each stage of prefetching runs.
-constexpr Py_ssize_t kSlotAhead = 16, kBagAhead = 8, kRowAhead = 4;
+constexpr size_t kSlotAhead = 16, kBagAhead = 8, kRowAhead = 4;
 
-// The tokens ahead of token `i` are known: their lookups are asked of the
+// The pairs ahead of pair `j` are known: their lookups are asked of the
 // memory in stages, the start's slot, then its bag, then the place of the
-// next state in the bag.
-void prefetch_ahead(const StartBags& found, PyTypeObject* bag_type, const std::vector<PyObject*>& kept,
-                    Py_ssize_t i, Py_ssize_t order) {
-    Py_ssize_t count = Py_ssize_t(kept.size());
-    if (i + kSlotAhead + order < count) prefetch(found.first_slot(kept[size_t(i + kSlotAhead)]));
-    if (i + kBagAhead + order < count) {
-        PyObject* const* ahead = found.find(kept[size_t(i + kBagAhead)]);
+// next value in the bag.
+void prefetch_ahead(const StartBags& found, PyTypeObject* bag_type, const Pairs& pairs, size_t j) {
+    size_t count = pairs.size();
+    if (j + kSlotAhead < count) prefetch(found.first_slot(pairs.start(j + kSlotAhead)));
+    if (j + kBagAhead < count) {
+        PyObject* const* ahead = found.find(pairs.start(j + kBagAhead));
         if (ahead != nullptr && *ahead != nullptr) prefetch(*ahead, sizeof(PyObject));
     }
-    if (i + kRowAhead + order < count) {
-        PyObject* const* ahead = found.find(kept[size_t(i + kRowAhead)]);
+    if (j + kRowAhead < count) {
+        PyObject* const* ahead = found.find(pairs.start(j + kRowAhead));
         if (ahead != nullptr && *ahead != nullptr && Py_IS_TYPE(*ahead, bag_type)) {
-            bag_prefetch_row(as_bag(*ahead), kept.data() + i + 1 + kRowAhead, order);
+            bag_prefetch_row(as_bag(*ahead), pairs.next(j + kRowAhead), 1);
         }
     }
 }
@@ -366,50 +413,54 @@ void trim_bags(PyObject* bags, PyTypeObject* bag_type, const StartBags* found) {
     }
 }
 
-// Counts the next `order` tokens of every token of `kept` (objects of
-// `table`, the chain's, held by the caller); `plain` when all of them are
-// plain values.
+// Counts, for every run of `order` tokens of `kept` (objects of `table`,
+// the chain's, held by the caller), the token that follows it; `plain`
+// when all of them are plain values.
 void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_object,
                   const std::vector<PyObject*>& kept, Py_ssize_t order, bool plain, Numbered* numbered = nullptr) {
     Ref table = Ref::borrow(table_object);
     Ref bags = Ref::borrow(bags_object);
-    Py_ssize_t count = Py_ssize_t(kept.size());
     if (chain->table != table.get()) raise_chain_changed("add_tokens");
     NativeState& state = state_of(chain);
     PyTypeObject* bag_type = state.bag_type;
+    Pairs pairs(kept, size_t(order));
+    {
+        ChainMark states_made(chain);
+        pairs.keep_states(table.get());
+        states_made.check("add_tokens");
+    }
     // Plain tokens into a table of plain values run no code of the caller's
     // below while every bag is the package's with small counts: the
     // collector need not look at the bags as they come, and the bag of a
     // start found once is the bag of that start. Once code of the caller's
-    // may run, the chain is checked after every token.
+    // may run, the chain is checked after every pair.
     CollectorPause run(plain && table_plain(table.get()));
     ChainMark mark(chain);
     // In one batch where every bag the tokens touch is the package's own;
-    // else (or for other orders) one token after another, below.
-    if (run.on() && BatchCount::fits(kept.size(), order)) {
-        if (count <= order || BatchCount(state, table.get(), bags.get(), kept, size_t(order), numbered).run()) return;
+    // else one pair after another, below.
+    if (run.on() && BatchCount::fits(kept.size())) {
+        if (pairs.size() == 0 || BatchCount(state, table.get(), bags.get(), pairs, numbered).run()) return;
     }
     StartBags found;
-    for (Py_ssize_t i = 0; i + order < count; ++i) {
-        PyObject* start = kept[size_t(i)];
-        PyObject* const* next_values = kept.data() + i + 1;
+    for (size_t j = 0; j < pairs.size(); ++j) {
+        PyObject* start = pairs.start(j);
+        PyObject* const* next = pairs.next(j);
         if (run.on()) {
-            prefetch_ahead(found, bag_type, kept, i, order);
+            prefetch_ahead(found, bag_type, pairs, j);
             // Kept borrowed: plain keys and the paused collector leave the dict as it is.
             PyObject*& known = found.at(start);
             if (known == nullptr) known = bag_of(state, chain, bags.get(), table.get(), start).get();
             if (Py_IS_TYPE(known, bag_type) && as_bag(known)->table == table.get() && !as_bag(known)->store.big) {
-                bag_add_kept(as_bag(known), next_values, order, 1);
+                bag_add_kept(as_bag(known), next, 1, 1);
                 continue;
             }
             run.end();  // a count's + or the bag's own add is the caller's code
         }
         Ref bag = bag_of(state, chain, bags.get(), table.get(), start);
         if (Py_IS_TYPE(bag.get(), bag_type) && as_bag(bag.get())->table == table.get()) {
-            bag_add_kept(as_bag(bag.get()), next_values, order, 1);
+            bag_add_kept(as_bag(bag.get()), next, 1, 1);
         } else {
-            Ref item = Ref::check(PyTuple_New(order));
-            for (Py_ssize_t k = 0; k < order; ++k) PyTuple_SET_ITEM(item.get(), k, Py_NewRef(next_values[k]));
+            Ref item = Ref::check(PyTuple_Pack(1, *next));
             PyObject* stack[] = {bag.get(), item.get()};
             Ref done = Ref::check(PyObject_VectorcallMethod(state.name_add, stack, 2, nullptr));
         }

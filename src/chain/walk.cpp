@@ -10,6 +10,7 @@ struct WalkObject {
     PyObject* random;  // the walk's random.Random
     PyObject* draw;    // its bound random()
     PyObject* start;   // where the next step starts
+    Py_ssize_t order;  // how many values its start is made of (a tuple when more than 1)
     PyObject* state;   // the next state being yielded (a tuple), or null
     Py_ssize_t pos;    // the next value of it to yield
     bool running;      // a step is under way (code it runs may not advance the walk)
@@ -42,6 +43,21 @@ void walk_dealloc(PyObject* self) {
     walk_clear(self);
     PyObject_GC_Del(self);
     Py_DECREF(type);
+}
+
+// The start after `start` (of `order` values) and the next state drawn from
+// its bag: the last `order` values of the two in a row.
+Ref next_start(PyObject* start, PyObject* state, Py_ssize_t order) {
+    Py_ssize_t size = PyTuple_GET_SIZE(state);
+    if (order == 1) return freeze(PyTuple_GET_ITEM(state, size - 1));
+    Ref window = Ref::check(PyTuple_New(order));
+    for (Py_ssize_t k = 0; k < order; ++k) {
+        // Position k of the window is value `from` of start + state.
+        Py_ssize_t from = size + k;
+        PyObject* value = from < order ? PyTuple_GET_ITEM(start, from) : PyTuple_GET_ITEM(state, from - order);
+        PyTuple_SET_ITEM(window.get(), k, Py_NewRef(value));
+    }
+    return freeze(window.get());
 }
 
 // Draws the next state from the bag of the walk's start; false where the
@@ -95,7 +111,7 @@ PyObject* walk_next(PyObject* self) {
                     return Py_NewRef(value);
                 }
                 if (size == 0) break;
-                Ref next = freeze(PyTuple_GET_ITEM(w->state, size - 1));
+                Ref next = next_start(w->start, w->state, w->order);
                 Py_SETREF(w->start, next.release());
                 Py_CLEAR(w->state);
             }
@@ -121,17 +137,23 @@ PyType_Spec walk_spec = {"zantu.chain.walk_iterator", sizeof(WalkObject), 0,
 
 }  // namespace
 
-Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed) {
+Ref new_walk(PyObject* chain, PyObject* start, PyObject* seed, Py_ssize_t order) {
     const NativeState& state = state_of(chain);
+    Ref first = freeze(start);
+    if (order == 0) order = PyTuple_CheckExact(first.get()) && PyTuple_GET_SIZE(first.get()) > 1 ? PyTuple_GET_SIZE(first.get()) : 1;
+    if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+    if (order > 1 && (!PyTuple_CheckExact(first.get()) || PyTuple_GET_SIZE(first.get()) != order)) {
+        raise(PyExc_ValueError, "the start of a walk of order %zd must be a tuple of %zd values", order, order);
+    }
     Ref random = Ref::check(PyObject_CallOneArg(state.random_class, seed));
     Ref draw = Ref::check(PyObject_GetAttr(random.get(), state.name_random));
-    Ref first = freeze(start);
     WalkObject* w = PyObject_GC_New(WalkObject, state.walk_type);
     if (w == nullptr) throw PyError();
     w->chain = Py_NewRef(chain);
     w->random = random.release();
     w->draw = draw.release();
     w->start = first.release();
+    w->order = order;
     w->state = nullptr;
     w->pos = 0;
     w->running = false;

@@ -514,17 +514,20 @@ def cmd_generate(args: argparse.Namespace) -> int:
     use_fastest_parser()
     chain, _ = load(args.file)
     seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
-    start = args.start
+    start: Any = args.start
+    draw = random.Random(seed)  # the walk's own seed: the same seed gives the same words
     if start is None:
         if not len(chain):
             raise UserError(f"{args.file} holds no start to generate from")
-        # A start drawn with the walk's own seed, so that the same seed gives
-        # the same words.
         starts = [s for s, _ in chain.items()]
-        start = starts[random.Random(seed).randrange(len(starts))]
+        start = starts[draw.randrange(len(starts))]
     elif start not in chain:
-        raise UserError(f"{start!r} is not a start of {args.file}")
-    words = [start]
+        # In a chain of states of several words, a state that begins with it.
+        starts = [s for s, _ in chain.items() if type(s) is tuple and s and s[0] == start]
+        if not starts:
+            raise UserError(f"{args.file} has no start {start!r}, nor a state that begins with it")
+        start = starts[draw.randrange(len(starts))]
+    words = list(start) if type(start) is tuple and len(start) > 1 else [start]
     try:
         for value in chain.walk(start, seed):
             if len(words) >= args.words:
