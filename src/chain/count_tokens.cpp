@@ -171,7 +171,11 @@ public:
 
     size_t size() const { return kept_.size() > order_ ? kept_.size() - order_ : 0; }
     size_t order() const { return order_; }
-    PyObject* start(size_t j) const { return order_ == 1 ? kept_[j] : states_[j]; }
+    PyObject* start(size_t j) const { return order_ == 1 ? kept_[j] : states_[state_ids_[j]]; }
+    // Order > 1: the id of each pair's state, in the order the states
+    // first come, and the states by id.
+    const std::vector<uint32_t>& state_ids() const { return state_ids_; }
+    const std::vector<PyObject*>& states() const { return states_; }
     PyObject* const* next(size_t j) const { return kept_.data() + j + order_; }
     PyObject* token(size_t i) const { return kept_[i]; }
     size_t tokens() const { return kept_.size(); }
@@ -179,24 +183,31 @@ public:
     // The table's tuple for each pair's state (order > 1). Equal states are
     // the same k objects of the table in a row, so a state is found by
     // their addresses and its tuple made and kept once; hashing it may run
-    // the caller's code for a token that is not plain.
-    void keep_states(PyObject* table) {
+    // the caller's code for a token that is not plain. A tuple of `plain`
+    // tokens can be in no cycle: the collector is spared it from the first
+    // (as it would untrack it itself at its first look).
+    void keep_states(PyObject* table, bool plain) {
         if (order_ == 1) return;
-        states_.resize(size());
+        state_ids_.resize(size());
         ProbeTable<StateSlot> seen{1024};
-        for (size_t j = 0; j < states_.size(); ++j) {
+        for (size_t j = 0; j < state_ids_.size(); ++j) {
             PyObject* const* at = kept_.data() + j;
+            if (j + kStateAhead < state_ids_.size()) prefetch(seen.first_slot(state_hash(at + kStateAhead)));
             StateSlot& slot = seen.slot_for(state_hash(at), [&](const StateSlot& s) {
-                return std::memcmp(s.at, at, order_ * sizeof(PyObject*)) == 0;
+                for (size_t k = 0; k < order_; ++k) {
+                    if (s.at[k] != at[k]) return false;
+                }
+                return true;
             });
             if (slot.empty()) {
                 Ref tuple = Ref::check(PyTuple_New(Py_ssize_t(order_)));
                 for (size_t k = 0; k < order_; ++k) PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(k), Py_NewRef(at[k]));
-                PyObject* state = kept_value(table, tuple.get());
-                slot = StateSlot{at, state_hash(at), state};
+                if (plain) PyObject_GC_UnTrack(tuple.get());
+                slot = StateSlot{at, state_hash(at), uint32_t(states_.size())};
                 seen.added();
+                states_.push_back(kept_value(table, tuple.get()));
             }
-            states_[j] = slot.state;
+            state_ids_[j] = slot.id;
         }
     }
 
@@ -204,7 +215,7 @@ private:
     struct StateSlot {
         PyObject* const* at = nullptr;  // its first token in kept_
         size_t spot = 0;
-        PyObject* state = nullptr;  // borrowed: the table keeps it
+        uint32_t id = 0;
         bool empty() const { return at == nullptr; }
         size_t hash() const { return spot; }
     };
@@ -214,9 +225,11 @@ private:
         return h ^ (h >> 29);
     }
 
+    static constexpr size_t kStateAhead = 16;  // how far ahead a state's slot is asked of the memory
     const std::vector<PyObject*>& kept_;
     size_t order_;
-    std::vector<PyObject*> states_;  // by pair, order > 1
+    std::vector<uint32_t> state_ids_;  // by pair
+    std::vector<PyObject*> states_;    // by id, borrowed: the table keeps them
 };
 
 // Plain tokens counted into a chain whose bags are all the package's own
@@ -304,15 +317,8 @@ private:
             starts_ = values_;
             return;
         }
-        AddressMap<uint32_t> id_of;  // the id + 1
-        for (size_t j = 0; j < pairs; ++j) {
-            uint32_t& id = id_of.at(pairs_.start(j));
-            if (id == 0) {
-                starts_.push_back(pairs_.start(j));
-                id = uint32_t(starts_.size());
-            }
-            start_ids_[j] = id - 1;
-        }
+        start_ids_ = pairs_.state_ids();
+        starts_ = pairs_.states();
     }
 
     // The next values (their ids) of each start together, in the order of
@@ -423,18 +429,18 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     if (chain->table != table.get()) raise_chain_changed("add_tokens");
     NativeState& state = state_of(chain);
     PyTypeObject* bag_type = state.bag_type;
+    // Plain tokens into a table of plain values run no code of the caller's
+    // below while every bag is the package's with small counts: the
+    // collector need not look at the states and bags as they come, and the
+    // bag of a start found once is the bag of that start. Once code of the
+    // caller's may run, the chain is checked after every pair.
+    CollectorPause run(plain && table_plain(table.get()));
     Pairs pairs(kept, size_t(order));
     {
         ChainMark states_made(chain);
-        pairs.keep_states(table.get());
+        pairs.keep_states(table.get(), plain);
         states_made.check("add_tokens");
     }
-    // Plain tokens into a table of plain values run no code of the caller's
-    // below while every bag is the package's with small counts: the
-    // collector need not look at the bags as they come, and the bag of a
-    // start found once is the bag of that start. Once code of the caller's
-    // may run, the chain is checked after every pair.
-    CollectorPause run(plain && table_plain(table.get()));
     ChainMark mark(chain);
     // In one batch where every bag the tokens touch is the package's own;
     // else one pair after another, below.
