@@ -109,6 +109,10 @@ PyMethodDef functions[] = {
      "Count the words of `text` (runs of characters that re's \\w matches) into\n"
      "`chain` (a MarkovChain), the words `carried` going first; returns the\n"
      "last `order` words, to be carried into the next text."},
+    {"_sentences", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sentences_function)),
+     METH_VARARGS | METH_KEYWORDS,
+     "_sentences(text, *, lines=False)\n--\n\nThe sentences of `text`, trimmed (with `lines`: its non-blank lines)."},
+    {"_tokens", tokens_function, METH_O, "_tokens(text, /)\n--\n\nThe tokens of `text`: words and punctuation marks."},
     {nullptr, nullptr, 0, nullptr}};
 
 void fill_module(PyObject* module, NativeState& state) {

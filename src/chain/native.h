@@ -173,6 +173,9 @@ Ref bag_choose(BagObject* bag, PyObject* draw);
 // (as re's \w+ finds them) after the words `carried`; returns the last
 // `order` words, to be carried into the next text.
 PyObject* count_words_function(PyObject* module, PyObject* args);
+// zantu._native._sentences and _tokens (text_split.cpp).
+PyObject* sentences_function(PyObject* module, PyObject* args, PyObject* kwargs);
+PyObject* tokens_function(PyObject* module, PyObject* text);
 
 // The row `row` of a store: its values.
 struct Row {

@@ -1,0 +1,338 @@
+// A text split into sentences and a sentence into tokens, by rules: words
+// keep their inner apostrophes, hyphens, dots, digits and digit groups
+// ("don't", "e-mail", "v3.11", "3.5", "1,000"); known abbreviations and
+// initials keep their dot ("Mr.", "U.S.", "J."); every other punctuation
+// mark is a token of its own, a run of terminators ("...", "?!") one token.
+// A sentence ends at a terminator followed by a space and a word that may
+// begin one (a capital, a digit, an opening quote before one), at a blank
+// line, and at the end of the text; never after a title ("Dr.") or an
+// initial, and after a shortening that may end one ("etc.", "Inc.") only
+// when a word that usually opens a sentence follows.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "chain.h"
+
+namespace zantu::native {
+namespace {
+
+enum class Kind : std::uint8_t { Word, Terminator, Open, Close, Mark };
+
+// How a word's own dot reads.
+enum class Dot : std::uint8_t { None, Title, Shortening, Initial };
+
+struct Token {
+    Py_ssize_t begin, end;
+    Kind kind;
+    Dot dot;
+    bool space_before;      // whitespace (or the text's start) before it
+    bool paragraph_before;  // a blank line before it
+};
+
+// Lower-case ASCII letters of text[begin:end], or empty when any other
+// character is in it (then it is no abbreviation of the lists below).
+template <typename Ch>
+std::string ascii_lower(const Ch* text, Py_ssize_t begin, Py_ssize_t end) {
+    std::string out;
+    if (end - begin > 12) return out;
+    for (Py_ssize_t i = begin; i < end; ++i) {
+        Py_UCS4 c = text[i];
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (!((c >= 'a' && c <= 'z') || c == '.')) return std::string();
+        out += char(c);
+    }
+    return out;
+}
+
+bool listed(const char* const* list, const std::string& word) {
+    for (; *list != nullptr; ++list) {
+        if (word == *list) return true;
+    }
+    return false;
+}
+
+// Shortenings that stand before a name or a number, and never end a sentence.
+const char* const kTitles[] = {
+    "mr", "mrs", "ms", "dr", "prof", "st", "mt", "sr", "jr", "gen", "sen", "rep", "rev", "gov", "pres", "capt", "col",
+    "lt", "sgt", "cmdr", "adm", "maj", "hon", "messrs", "mme", "mlle", "fr", "no", "nos", "vol", "vols", "fig", "figs",
+    "p", "pp", "ch", "sec", "art", "eq", "ref", "vs", "v", "cf", "e.g", "i.e", "viz", "approx", "ca", "dept", "est",
+    "jan", "feb", "mar", "apr", "jun", "jul", "aug", "sep", "sept", "oct", "nov", "dec", nullptr};
+// Shortenings that end a sentence as often as not.
+const char* const kShortenings[] = {"etc", "inc", "ltd", "co", "corp", "bros", "llc", "plc", "al", "esq",
+                                    "a.m", "p.m", "u.s", "u.k", "u.n", "e.u", "ph.d", "b.a", "m.a", "b.sc",
+                                    "m.sc", "d.c", nullptr};
+// Words that open a sentence far more often than they follow a shortening.
+const char* const kOpeners[] = {"i", "the", "a", "an", "he", "she", "it", "we", "they", "you", "this", "that",
+                                "these", "those", "there", "then", "but", "and", "so", "in", "on", "at", "if",
+                                "when", "what", "how", "why", "my", "his", "her", "our", "their", "its", "after",
+                                "before", "as", "for", "however", "yet", "also", "one", "some", "all", nullptr};
+
+// What Python's str methods say of the first 256 characters, looked up.
+struct Latin1Classes {
+    enum : std::uint8_t { Space = 1, WordChar = 2 };
+    std::uint8_t of[256];
+    Latin1Classes() {
+        for (Py_UCS4 c = 0; c < 256; ++c) {
+            of[c] = std::uint8_t((Py_UNICODE_ISSPACE(c) ? Space : 0) | (c == '_' || Py_UNICODE_ISALNUM(c) ? WordChar : 0));
+        }
+    }
+};
+const Latin1Classes kLatin1;
+
+inline bool is_space(Py_UCS4 c) { return c < 256 ? (kLatin1.of[c] & Latin1Classes::Space) != 0 : Py_UNICODE_ISSPACE(c); }
+inline bool is_word_char(Py_UCS4 c) {
+    return c < 256 ? (kLatin1.of[c] & Latin1Classes::WordChar) != 0 : Py_UNICODE_ISALNUM(c);
+}
+
+template <typename Ch>
+class Splitter {
+public:
+    Splitter(const Ch* text, Py_ssize_t size) : s_(text), n_(size) {}
+
+    // The tokens of the text, in order.
+    const std::vector<Token>& tokens() {
+        Py_ssize_t i = 0;
+        bool space = true;
+        int newlines = 0;
+        while (i < n_) {
+            Py_UCS4 c = s_[i];
+            if (is_space(c)) {
+                newlines += c == '\n';
+                space = true;
+                ++i;
+                continue;
+            }
+            Token t{i, i + 1, Kind::Mark, Dot::None, space, newlines >= 2};
+            if (word_char(c)) {
+                word(t);
+            } else if (terminator(c)) {
+                while (t.end < n_ && terminator(s_[t.end])) ++t.end;
+                t.kind = Kind::Terminator;
+            } else if (opening(c) || (straight_quote(c) && space)) {
+                t.kind = Kind::Open;
+            } else if (closing(c) || straight_quote(c)) {
+                t.kind = Kind::Close;
+            } else if (c == '-') {
+                while (t.end < n_ && s_[t.end] == '-') ++t.end;
+            }
+            tokens_.push_back(t);
+            i = t.end;
+            space = false;
+            newlines = 0;
+        }
+        return tokens_;
+    }
+
+    // The ranges of tokens_ that are sentences: [first, last) pairs.
+    std::vector<std::pair<size_t, size_t>> sentences(bool lines) {
+        std::vector<std::pair<size_t, size_t>> out;
+        size_t first = 0;
+        for (size_t k = 0; k < tokens_.size(); ++k) {
+            bool ends = k + 1 == tokens_.size() || (lines ? line_between(k) : ends_after(k));
+            if (ends) {
+                out.emplace_back(first, k + 1);
+                first = k + 1;
+            }
+        }
+        return out;
+    }
+
+private:
+    static bool word_char(Py_UCS4 c) { return is_word_char(c); }
+    static bool terminator(Py_UCS4 c) { return c == '.' || c == '!' || c == '?' || c == 0x2026; }
+    static bool straight_quote(Py_UCS4 c) { return c == '"' || c == '\''; }
+    static bool opening(Py_UCS4 c) {
+        return c == '(' || c == '[' || c == '{' || c == 0x201C || c == 0x2018 || c == 0x00AB || c == 0x201E;
+    }
+    static bool closing(Py_UCS4 c) { return c == ')' || c == ']' || c == '}' || c == 0x201D || c == 0x2019 || c == 0x00BB; }
+    static bool digit(Py_UCS4 c) { return Py_UNICODE_ISDIGIT(c); }
+    bool at(Py_ssize_t i, bool (*test)(Py_UCS4)) const { return i >= 0 && i < n_ && test(s_[i]); }
+
+    // A word from t.begin: word characters, joined by an apostrophe, a
+    // hyphen or a dot between two of them (a comma between two digits),
+    // then its own dot when it is an abbreviation or an initial.
+    void word(Token& t) {
+        t.kind = Kind::Word;
+        Py_ssize_t j = t.begin + 1;
+        bool dotted = false;
+        for (;;) {
+            while (j < n_ && word_char(s_[j])) ++j;
+            if (j + 1 >= n_ || !word_char(s_[j + 1])) break;
+            Py_UCS4 c = s_[j];
+            bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' ||
+                         (c == ',' && digit(s_[j - 1]) && digit(s_[j + 1]));
+            if (!joins) break;
+            dotted = dotted || c == '.';
+            j += 2;
+        }
+        t.end = j;
+        if (j >= n_ || s_[j] != '.' || at(j + 1, word_char)) return;
+        // "..." after a word is a terminator of its own.
+        if (j + 1 < n_ && terminator(s_[j + 1])) return;
+        std::string lower = ascii_lower(s_, t.begin, j);
+        if (listed(kTitles, lower)) {
+            t.dot = Dot::Title;
+        } else if (listed(kShortenings, lower) || (dotted && initialism(t.begin, j))) {
+            t.dot = Dot::Shortening;
+        } else if (j - t.begin == 1 && Py_UNICODE_ISUPPER(s_[t.begin]) && after_name(s_[t.begin])) {
+            t.dot = Dot::Initial;
+        } else {
+            return;
+        }
+        t.end = j + 1;
+    }
+
+    // Whether a capital letter before a dot is an initial: "I" and "A" are
+    // words of their own unless a capitalised word stands before them
+    // ("Albert I. Jones", not "you and I.").
+    bool after_name(Py_UCS4 letter) const {
+        if (letter != 'I' && letter != 'A') return true;
+        if (tokens_.empty()) return false;
+        const Token& last = tokens_.back();
+        return last.kind == Kind::Word && Py_UNICODE_ISUPPER(s_[last.begin]);
+    }
+
+    // Letters one at a time between dots: "U.S", "e.g", "Ph.D" is listed.
+    bool initialism(Py_ssize_t begin, Py_ssize_t end) const {
+        for (Py_ssize_t i = begin; i < end; i += 2) {
+            if (!Py_UNICODE_ISALPHA(s_[i]) || (i + 1 < end && s_[i + 1] != '.')) return false;
+        }
+        return true;
+    }
+
+    bool line_between(size_t k) const {
+        for (Py_ssize_t i = tokens_[k].end; i < tokens_[k + 1].begin; ++i) {
+            if (s_[i] == '\n') return true;
+        }
+        return false;
+    }
+
+    // Whether a sentence ends after token k (not the last).
+    bool ends_after(size_t k) const {
+        const Token& next = tokens_[k + 1];
+        if (next.paragraph_before) return true;
+        const Token& t = tokens_[k];
+        // A terminator with its closing quotes and brackets: the sentence
+        // ends after the last of them.
+        if (t.kind == Kind::Close) {
+            size_t back = k;
+            while (back > 0 && tokens_[back].kind == Kind::Close && !tokens_[back].space_before) --back;
+            if (tokens_[back].kind != Kind::Terminator && tokens_[back].dot != Dot::Shortening) return false;
+            if (quoted_mark(back)) return false;
+            if (next.kind == Kind::Close && !next.space_before) return false;
+            return next.space_before && opens(k + 1, tokens_[back]);
+        }
+        if (t.kind != Kind::Terminator && (t.kind != Kind::Word || t.dot != Dot::Shortening)) return false;
+        if (next.kind == Kind::Close && !next.space_before) return false;
+        if (next.kind == Kind::Terminator || quoted_mark(k)) return false;
+        return next.space_before && opens(k + 1, t);
+    }
+
+    // A terminator right after an opening bracket ("[...]", "(?)") marks
+    // an omission or a doubt, not an end.
+    bool quoted_mark(size_t k) const {
+        return tokens_[k].kind == Kind::Terminator && k > 0 && tokens_[k - 1].kind == Kind::Open &&
+               !tokens_[k].space_before;
+    }
+
+    // Whether token k can begin a sentence after `end` (a terminator, or a
+    // shortening that may end one).
+    bool opens(size_t k, const Token& end) const {
+        while (k < tokens_.size() && tokens_[k].kind == Kind::Open) ++k;
+        if (k == tokens_.size()) return true;
+        const Token& t = tokens_[k];
+        Py_UCS4 c = s_[t.begin];
+        if (end.kind == Kind::Word) {
+            // After "etc." or "U.S.": only a word that mostly opens one.
+            std::string lower = ascii_lower(s_, t.begin, t.end);
+            return Py_UNICODE_ISUPPER(c) && listed(kOpeners, lower);
+        }
+        if (Py_UNICODE_ISUPPER(c) || Py_UNICODE_ISTITLE(c) || digit(c)) return true;
+        // A word with no case (most scripts but the Latin, Greek, Cyrillic
+        // and Armenian ones) after a terminator begins one too.
+        return t.kind == Kind::Word && !Py_UNICODE_ISLOWER(c) && Py_UNICODE_ISALPHA(c);
+    }
+
+    const Ch* s_;
+    Py_ssize_t n_;
+    std::vector<Token> tokens_;
+};
+
+// Where a block of text that starts at `from` may end: at a blank line (or,
+// for lines, at a line end) from `from + kBlock` on, where a sentence ends
+// whatever comes after; the text's end when there is none.
+constexpr Py_ssize_t kBlock = Py_ssize_t(1) << 20;
+
+template <typename Ch>
+Py_ssize_t block_end(const Ch* s, Py_ssize_t n, Py_ssize_t from, bool lines) {
+    for (Py_ssize_t i = std::min(n, from + kBlock); i < n; ++i) {
+        if (s[i] != '\n') continue;
+        if (lines) return i + 1;
+        Py_ssize_t j = i + 1;
+        while (j < n && s[j] != '\n' && is_space(s[j])) ++j;
+        if (j < n && s[j] == '\n') return j + 1;
+    }
+    return n;
+}
+
+template <typename Ch>
+Ref split_text(PyObject* text, bool lines, bool as_tokens) {
+    const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Ref out = Ref::check(PyList_New(0));
+    // In blocks, so that the tokens held at a time are a block's.
+    for (Py_ssize_t from = 0; from < n;) {
+        Py_ssize_t to = as_tokens ? n : block_end(data, n, from, lines);
+        Splitter<Ch> splitter(data + from, to - from);
+        const std::vector<Token>& tokens = splitter.tokens();
+        if (as_tokens) {
+            for (const Token& t : tokens) {
+                Ref token = Ref::check(PyUnicode_Substring(text, from + t.begin, from + t.end));
+                check_status(PyList_Append(out.get(), token.get()));
+            }
+        } else {
+            for (auto [first, last] : splitter.sentences(lines)) {
+                Ref sentence =
+                    Ref::check(PyUnicode_Substring(text, from + tokens[first].begin, from + tokens[last - 1].end));
+                check_status(PyList_Append(out.get(), sentence.get()));
+            }
+        }
+        from = to;
+    }
+    return out;
+}
+
+Ref split(PyObject* text, bool lines, bool as_tokens) {
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: return split_text<Py_UCS1>(text, lines, as_tokens);
+        case PyUnicode_2BYTE_KIND: return split_text<Py_UCS2>(text, lines, as_tokens);
+        default: return split_text<Py_UCS4>(text, lines, as_tokens);
+    }
+}
+
+PyObject* checked_text(PyObject* text) {
+    if (!PyUnicode_Check(text)) {
+        raise(PyExc_TypeError, "expected a str, not %.200s", Py_TYPE(text)->tp_name);
+    }
+    return text;
+}
+
+}  // namespace
+
+PyObject* sentences_function(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"text", "lines", nullptr};
+    PyObject* text;
+    int lines = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:sentences", const_cast<char**>(names), &text, &lines)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] { return split(checked_text(text), lines != 0, false).release(); });
+}
+
+PyObject* tokens_function(PyObject*, PyObject* text) {
+    return guarded<PyObject*>(nullptr, [&] { return split(checked_text(text), false, true).release(); });
+}
+
+}  // namespace zantu::native

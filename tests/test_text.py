@@ -1,0 +1,137 @@
+"""Sentences and tokens: the splitter on hard cases (abbreviations, initials,
+decimals, quotes, ellipses, lists), in blocks as on the whole."""
+
+import pytest
+
+from zantu.text import sentences, tokens
+
+# In the style of the public English "Golden Rules" of sentence segmentation.
+HARD = [
+    ('Hello World. My name is Jonas.',
+     ['Hello World.', 'My name is Jonas.']),
+    ('What is your name? My name is Jonas.',
+     ['What is your name?', 'My name is Jonas.']),
+    ('There it is! I found it.',
+     ['There it is!', 'I found it.']),
+    ('My name is Jonas E. Smith.',
+     ['My name is Jonas E. Smith.']),
+    ('Please turn to p. 55.',
+     ['Please turn to p. 55.']),
+    ('Were Jane and co. at the party?',
+     ['Were Jane and co. at the party?']),
+    ('They closed the deal with Pitt, Briggs & Co. at noon.',
+     ['They closed the deal with Pitt, Briggs & Co. at noon.']),
+    ("Let's ask Jane and co. They should know.",
+     ["Let's ask Jane and co.", 'They should know.']),
+    ('They closed the deal with Pitt, Briggs & Co. It closed yesterday.',
+     ['They closed the deal with Pitt, Briggs & Co.', 'It closed yesterday.']),
+    ('I can see Mt. Fuji from here.',
+     ['I can see Mt. Fuji from here.']),
+    ("St. Michael's Church is on 5th st. near the light.",
+     ["St. Michael's Church is on 5th st. near the light."]),
+    ("That is JFK Jr.'s book.",
+     ["That is JFK Jr.'s book."]),
+    ('I visited the U.S.A. last year.',
+     ['I visited the U.S.A. last year.']),
+    ('I live in the E.U. How about you?',
+     ['I live in the E.U.', 'How about you?']),
+    ('I live in the U.S. How about you?',
+     ['I live in the U.S.', 'How about you?']),
+    ('I work for the U.S. Government in Virginia.',
+     ['I work for the U.S. Government in Virginia.']),
+    ('I have lived in the U.S. for 20 years.',
+     ['I have lived in the U.S. for 20 years.']),
+    ('She has $100.00 in her bag.',
+     ['She has $100.00 in her bag.']),
+    ('She has $100.00. It is in her bag.',
+     ['She has $100.00.', 'It is in her bag.']),
+    ('He teaches science (He previously worked for 5 years as an engineer.) at the local University.',
+     ['He teaches science (He previously worked for 5 years as an engineer.) at the local University.']),
+    ('Her email is Jane.Doe@example.com. I sent her an email.',
+     ['Her email is Jane.Doe@example.com.', 'I sent her an email.']),
+    ('The site is: https://www.example.50.com/new-site/awesome_content.html. Please check it out.',
+     ['The site is: https://www.example.50.com/new-site/awesome_content.html.', 'Please check it out.']),
+    ("She turned to him, 'This is great.' she said.",
+     ["She turned to him, 'This is great.' she said."]),
+    ('She turned to him, "This is great." she said.',
+     ['She turned to him, "This is great." she said.']),
+    ('She turned to him, "This is great." She held the book out to show him.',
+     ['She turned to him, "This is great."', 'She held the book out to show him.']),
+    ('Hello!! Long time no see.',
+     ['Hello!!', 'Long time no see.']),
+    ('Hello?? Who is there?',
+     ['Hello??', 'Who is there?']),
+    ('Hello!? Is that you?',
+     ['Hello!?', 'Is that you?']),
+    ('This is a sentence\ncut off in the middle because pdf.',
+     ['This is a sentence\ncut off in the middle because pdf.']),
+    ('It was a cold \nnight in the city.',
+     ['It was a cold \nnight in the city.']),
+    ('features\ncontact manager\nevents, activities\n\nYou can use it.',
+     ['features\ncontact manager\nevents, activities', 'You can use it.']),
+    ('She works at Yahoo! in the accounting department.',
+     ['She works at Yahoo! in the accounting department.']),
+    ('We make a good team, you and I. Did you see Albert I. Jones yesterday?',
+     ['We make a good team, you and I.', 'Did you see Albert I. Jones yesterday?']),
+    ('Thoreau argues that by simplifying one’s life, “the laws of the universe will appear less complex. . . .”',
+     ['Thoreau argues that by simplifying one’s life, “the laws of the universe will appear less complex. . . .”']),
+    ('If words are left off at the end of a sentence, and that is all that is omitted, indicate the omission with ellipsis marks (preceded and followed by a space) and then indicate the end of the sentence with a period . . . . Next sentence.',
+     ['If words are left off at the end of a sentence, and that is all that is omitted, indicate the omission with ellipsis marks (preceded and followed by a space) and then indicate the end of the sentence with a period . . . .', 'Next sentence.']),
+    ('I never meant that.... She left the store.',
+     ['I never meant that....', 'She left the store.']),
+    ('The pH was 3.5 at 10 a.m. on Monday. Then it fell.',
+     ['The pH was 3.5 at 10 a.m. on Monday.', 'Then it fell.']),
+    ('Dr. Watson, I presume? Yes, Mr. Holmes.',
+     ['Dr. Watson, I presume?', 'Yes, Mr. Holmes.']),
+    ("Python v3.11 is out. Don't wait; get the e-mail.",
+     ['Python v3.11 is out.', "Don't wait; get the e-mail."]),
+    ('He said, “Go now.” Then he left.',
+     ['He said, “Go now.”', 'Then he left.']),
+    ('J. R. R. Tolkien wrote it. It sold well.',
+     ['J. R. R. Tolkien wrote it.', 'It sold well.']),
+    ('I paid 1,000 dollars. It was worth it.',
+     ['I paid 1,000 dollars.', 'It was worth it.']),
+]
+
+
+@pytest.mark.parametrize("text, expected", HARD)
+def test_hard_cases(text, expected):
+    assert sentences(text) == expected
+    # Every token of the text is in exactly one sentence, in order.
+    assert [t for s in expected for t in tokens(s)] == tokens(text)
+
+
+def test_tokens_keep_words_whole():
+    assert tokens("Don't e-mail v3.11 at 3.5 p.m. to the U.S. Mr. Smith, ok?! (1,000) “yes”... J. K. Rowling") == [
+        "Don't", "e-mail", "v3.11", "at", "3.5", "p.m.", "to", "the", "U.S.", "Mr.", "Smith", ",", "ok", "?!", "(",
+        "1,000", ")", "“", "yes", "”", "...", "J.", "K.", "Rowling"]
+    assert tokens("") == [] and sentences("  \n\n ") == []
+    with pytest.raises(TypeError):
+        tokens(b"bytes")
+
+
+def test_lines_and_blocks():
+    assert sentences("one\ntwo. Three\n\nfour", lines=True) == ["one", "two. Three", "four"]
+    # Texts longer than a block split as a whole would.
+    paragraph = "The cat sat on the mat. Mr. Smith saw it at 3.5 p.m. and left!\n\n"
+    text = paragraph * 40_000
+    assert len(text) > 2 * 2 ** 20
+    assert sentences(text) == sentences(paragraph) * 40_000
+    assert sentences(text, lines=True) == [paragraph.strip()] * 40_000
+
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.text(st.sampled_from(list("aZ9 .!?\n'\"-,()[]…“”’é中\u2028")) | st.characters(), max_size=80))
+def test_any_text_splits_into_its_tokens(text):
+    # Whatever the text, each sentence is a trimmed piece of it, in order,
+    # and the sentences hold all of its tokens between them.
+    found = sentences(text)
+    at = 0
+    for sentence in found:
+        assert sentence and sentence == sentence.strip()
+        at = text.index(sentence, at) + len(sentence)
+    assert [t for s in found for t in tokens(s)] == tokens(text)
+    assert "".join(tokens(text)) == "".join(text.split())
