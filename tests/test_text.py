@@ -135,3 +135,48 @@ def test_any_text_splits_into_its_tokens(text):
         at = text.index(sentence, at) + len(sentence)
     assert [t for s in found for t in tokens(s)] == tokens(text)
     assert "".join(tokens(text)) == "".join(text.split())
+
+
+def test_chains_of_sentences():
+    import io
+    import re
+    from itertools import islice
+
+    import zantu_cjson
+    from zantu import MarkovChain
+    from zantu.text import join
+
+    text = ('Dr. Smith met Mr. Jones at 3.5 p.m. "Why?" he asked. It was late, and the cat sat on the mat.\n\n'
+            "The cat ran (fast) to the U.S. border! Then it sat down; it was tired... The end.\n") * 3
+    source = sentences(text)
+    starts, ends = {tokens(s)[0] for s in source}, {tokens(s)[-1] for s in source}
+    for order in (1, 2, 3):
+        chain = MarkovChain.from_text(text, order)
+        begin = None if order == 1 else (None,) * order
+        assert chain.get_bag(begin).total() == len(source)
+        made = list(islice(chain.sentences(seed=5), 30))
+        assert made == list(islice(chain.sentences(seed=5), 30)) and len(made) == 30
+        for sentence in made:
+            words = tokens(sentence)
+            assert words[0] in starts and words[-1] in ends
+            assert sentences(sentence) == [sentence] or order == 1
+        assert all(s.startswith("The") for s in islice(chain.sentences(seed=1, start="The"), 5))
+        with pytest.raises(ValueError, match="no sentence begins with 'mat'"):
+            chain.sentences(start="mat")
+        # Begin and end round-trip through both forms.
+        for compress in (True, False):
+            out = io.StringIO()
+            zantu_cjson.dump_json_big(chain, out, compress)
+            loaded = MarkovChain()
+            zantu_cjson.load_json_big(loaded, io.BytesIO(out.getvalue().encode()))
+            assert loaded == chain
+            assert list(islice(loaded.sentences(seed=5), 30)) == made
+    assert join(tokens('He said, "Stop (now)!" Then: $5, 10% ... done.')) == 'He said, "Stop (now)!" Then: $5, 10%... done.'
+    assert MarkovChain.from_text(text, 2, split="words") == MarkovChain.from_tokens(re.findall(r"\w+", text), 2)
+    lines = MarkovChain.from_text("roses are red\nviolets are blue\n", split="lines")
+    assert sorted(islice(lines.sentences(seed=2), 40))[0] in {"roses are red", "roses are blue", "violets are red",
+                                                              "violets are blue"}
+    with pytest.raises(ValueError, match="split must be"):
+        MarkovChain.from_text(text, split="paragraphs")
+    with pytest.raises(ValueError, match="no sentence start"):
+        MarkovChain.from_tokens(["a", "b"]).sentences()

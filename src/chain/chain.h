@@ -40,9 +40,21 @@ void add_to_bag(ChainObject* chain, PyObject* start, PyObject* item, PyObject* c
 void set_bag(ChainObject* chain, PyObject* start, PyObject* bag);
 void clear(ChainObject* chain);
 void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order);  // count_tokens.cpp
-// Counts the next `order` values of every value of `kept`: str objects of
-// `table`, the chain's, which the caller holds (count_tokens.cpp).
-void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order);
+// Counts, after every run of `order` values of `kept` (plain objects of
+// `table`, the chain's, which the caller holds), the value that follows;
+// with `ends`, pairs stay within each run of kept that ends there
+// (count_tokens.cpp).
+void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order,
+                const std::vector<size_t>* ends = nullptr);
+// The words of `text` (runs of what re's \w matches) counted into a chain,
+// the tokens `carried` going first; the last `order` words (words.cpp).
+Ref count_words(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, PyObject* carried);
+// The sentences (or, with `lines`, the non-blank lines) of `text` counted
+// into `chain`, each from the begin state (None, `order` times) to the end
+// value (None); unless `final`, the text after its last blank line (or
+// line end) is left uncounted and returned (text_split.cpp).
+Ref count_sentences(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, bool lines,
+                    bool final);
 Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
 // chain.update(other): the other's pairs added one by one, in its order
 // (merge.cpp).

@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <vector>
 
+#include <cstring>
+
 #include "chain.h"
 
 namespace zantu::native {
@@ -135,6 +137,66 @@ PyObject* chain_from_tokens(PyObject* cls, PyObject* args, PyObject* kwargs) {
                                                              order_object.get(), nullptr));
         }
         return chain.release();
+    });
+}
+
+// The text counted as `split` says: "sentences", "lines" or "words".
+void add_text(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, const char* split) {
+    if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+    if (std::strcmp(split, "words") == 0) {
+        Ref none = Ref::check(PyTuple_New(0));
+        count_words(state, chain, text, order, none.get());
+        return;
+    }
+    bool lines = std::strcmp(split, "lines") == 0;
+    if (!lines && std::strcmp(split, "sentences") != 0) {
+        raise(PyExc_ValueError, "split must be 'sentences', 'lines' or 'words', not '%.100s'", split);
+    }
+    count_sentences(state, chain, text, order, lines, true);
+}
+
+PyObject* chain_from_text(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"text", "order", "split", nullptr};
+    PyObject* text;
+    Py_ssize_t order = 1;
+    const char* split = "sentences";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n$s:from_text", const_cast<char**>(names), &text, &order,
+                                     &split)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        const NativeState& state = type_state(reinterpret_cast<PyTypeObject*>(cls));
+        Ref chain = Ref::check(PyObject_CallNoArgs(cls));
+        add_text(state, chain.get(), text, order, split);
+        return chain.release();
+    });
+}
+
+PyObject* chain_add_text(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"text", "order", "split", nullptr};
+    PyObject* text;
+    Py_ssize_t order = 1;
+    const char* split = "sentences";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n$s:add_text", const_cast<char**>(names), &text, &order,
+                                     &split)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        add_text(state_of(self), self, text, order, split);
+        Py_RETURN_NONE;
+    });
+}
+
+// chain.sentences(...): zantu.text's generator, given the chain.
+PyObject* chain_sentences(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref text = Ref::check(PyImport_ImportModule("zantu.text"));
+        Ref generate = Ref::check(PyObject_GetAttrString(text.get(), "_generate"));
+        Py_ssize_t count = PyTuple_GET_SIZE(args);
+        Ref all = Ref::check(PyTuple_New(count + 1));
+        PyTuple_SET_ITEM(all.get(), 0, Py_NewRef(self));
+        for (Py_ssize_t k = 0; k < count; ++k) PyTuple_SET_ITEM(all.get(), k + 1, Py_NewRef(PyTuple_GET_ITEM(args, k)));
+        return Ref::check(PyObject_Call(generate.get(), all.get(), kwargs)).release();
     });
 }
 
@@ -333,6 +395,22 @@ PyMethodDef chain_methods[] = {
      "token that follows: the start is the run's state (the token itself for\n"
      "order 1, else the tuple of the `order` tokens), the next state the\n"
      "one-element tuple of the token after it."},
+    {"from_text", keywords(chain_from_text), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "from_text($cls, /, text, order=1, *, split='sentences')\n--\n\nBuild a chain from a text: split 'sentences' (the default; see\n"
+     "zantu.text) counts each sentence's tokens from the begin state (None,\n"
+     "`order` times; None itself for order 1) to the end value None; 'lines'\n"
+     "counts each non-blank line so; 'words' counts the text's words (runs of\n"
+     "what re's \\w matches) as from_tokens does, without begin or end."},
+    {"add_text", keywords(chain_add_text), METH_VARARGS | METH_KEYWORDS,
+     "add_text($self, /, text, order=1, *, split='sentences')\n--\n\nCount a text into the chain, as from_text does."},
+    {"sentences", keywords(chain_sentences), METH_VARARGS | METH_KEYWORDS,
+     "sentences($self, /, seed=None, start=None, *, order=None, max_words=200, tries=10)\n--\n\n"
+     "Yield sentences drawn from a chain built from sentences, without end:\n"
+     "each walks from the begin state (or from `start`, a word a sentence\n"
+     "begins with, or a state) to the end value, its tokens joined with\n"
+     "natural spacing (zantu.text.join). A walk of more than `max_words`\n"
+     "words is drawn again, up to `tries` times; then the sentences end. The\n"
+     "same seed gives the same sentences."},
     {"add_tokens", keywords(chain_add_tokens), METH_VARARGS | METH_KEYWORDS,
      "add_tokens($self, /, tokens, order=1)\n--\n\nCount, after every run of `order` tokens, the token that follows\n"
      "(as from_tokens does)."},

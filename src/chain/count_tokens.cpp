@@ -167,16 +167,32 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
 // table's tuple of them) and the token kept[j+k] as its next value.
 class Pairs {
 public:
-    Pairs(const std::vector<PyObject*>& kept, size_t order) : kept_(kept), order_(order) {}
+    // `ends`, when given: where each run of `kept` ends that pairs do not
+    // cross (the padded sentences of a text; see count_kept).
+    Pairs(const std::vector<PyObject*>& kept, size_t order, const std::vector<size_t>* ends = nullptr)
+        : kept_(kept), order_(order) {
+        if (ends == nullptr) return;
+        size_t begin = 0;
+        for (size_t end : *ends) {
+            for (size_t first = begin; first + order < end; ++first) firsts_.push_back(first);
+            begin = end;
+        }
+        cut_ = true;
+    }
 
-    size_t size() const { return kept_.size() > order_ ? kept_.size() - order_ : 0; }
+    size_t size() const {
+        if (cut_) return firsts_.size();
+        return kept_.size() > order_ ? kept_.size() - order_ : 0;
+    }
     size_t order() const { return order_; }
-    PyObject* start(size_t j) const { return order_ == 1 ? kept_[j] : states_[state_ids_[j]]; }
+    // Where pair j's state begins in kept.
+    size_t first(size_t j) const { return cut_ ? firsts_[j] : j; }
+    PyObject* start(size_t j) const { return order_ == 1 ? kept_[first(j)] : states_[state_ids_[j]]; }
     // Order > 1: the id of each pair's state, in the order the states
     // first come, and the states by id.
     const std::vector<uint32_t>& state_ids() const { return state_ids_; }
     const std::vector<PyObject*>& states() const { return states_; }
-    PyObject* const* next(size_t j) const { return kept_.data() + j + order_; }
+    PyObject* const* next(size_t j) const { return kept_.data() + first(j) + order_; }
     PyObject* token(size_t i) const { return kept_[i]; }
     size_t tokens() const { return kept_.size(); }
 
@@ -191,8 +207,10 @@ public:
         state_ids_.resize(size());
         ProbeTable<StateSlot> seen{1024};
         for (size_t j = 0; j < state_ids_.size(); ++j) {
-            PyObject* const* at = kept_.data() + j;
-            if (j + kStateAhead < state_ids_.size()) prefetch(seen.first_slot(state_hash(at + kStateAhead)));
+            PyObject* const* at = kept_.data() + first(j);
+            if (j + kStateAhead < state_ids_.size()) {
+                prefetch(seen.first_slot(state_hash(kept_.data() + first(j + kStateAhead))));
+            }
             StateSlot& slot = seen.slot_for(state_hash(at), [&](const StateSlot& s) {
                 for (size_t k = 0; k < order_; ++k) {
                     if (s.at[k] != at[k]) return false;
@@ -230,6 +248,8 @@ private:
     size_t order_;
     std::vector<uint32_t> state_ids_;  // by pair
     std::vector<PyObject*> states_;    // by id, borrowed: the table keeps them
+    bool cut_ = false;
+    std::vector<size_t> firsts_;  // by pair, when cut
 };
 
 // Plain tokens counted into a chain whose bags are all the package's own
@@ -313,7 +333,7 @@ private:
         size_t pairs = pairs_.size();
         start_ids_.resize(pairs);
         if (pairs_.order() == 1) {
-            std::copy(ids_.begin(), ids_.begin() + std::ptrdiff_t(pairs), start_ids_.begin());
+            for (size_t j = 0; j < pairs; ++j) start_ids_[j] = ids_[pairs_.first(j)];
             starts_ = values_;
             return;
         }
@@ -330,7 +350,7 @@ private:
         for (size_t v = 0; v < starts_.size(); ++v) first_[v + 1] += first_[v];
         std::vector<uint32_t> at(first_.begin(), first_.end() - 1);
         next_ids_.resize(pairs);
-        for (size_t j = 0; j < pairs; ++j) next_ids_[at[start_ids_[j]]++] = ids_[j + order];
+        for (size_t j = 0; j < pairs; ++j) next_ids_[at[start_ids_[j]]++] = ids_[pairs_.first(j) + order];
     }
 
     // The bag of `start`: its distinct next values in the order they came,
@@ -423,7 +443,8 @@ void trim_bags(PyObject* bags, PyTypeObject* bag_type, const StartBags* found) {
 // the chain's, held by the caller), the token that follows it; `plain`
 // when all of them are plain values.
 void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_object,
-                  const std::vector<PyObject*>& kept, Py_ssize_t order, bool plain, Numbered* numbered = nullptr) {
+                  const std::vector<PyObject*>& kept, Py_ssize_t order, bool plain, Numbered* numbered = nullptr,
+                  const std::vector<size_t>* ends = nullptr) {
     Ref table = Ref::borrow(table_object);
     Ref bags = Ref::borrow(bags_object);
     if (chain->table != table.get()) raise_chain_changed("add_tokens");
@@ -435,7 +456,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // bag of a start found once is the bag of that start. Once code of the
     // caller's may run, the chain is checked after every pair.
     CollectorPause run(plain && table_plain(table.get()));
-    Pairs pairs(kept, size_t(order));
+    Pairs pairs(kept, size_t(order), ends);
     {
         ChainMark states_made(chain);
         pairs.keep_states(table.get(), plain);
@@ -487,9 +508,10 @@ void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
     count_states(chain, table.get(), bags.get(), kept, order, plain, &numbered);
 }
 
-void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order) {
+void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order,
+                const std::vector<size_t>* ends) {
     Ref bags = chain_bags(chain);
-    count_states(chain, table, bags.get(), kept, order, true);
+    count_states(chain, table, bags.get(), kept, order, true, nullptr, ends);
 }
 
 }  // namespace zantu::native

@@ -112,6 +112,11 @@ PyMethodDef functions[] = {
     {"_sentences", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sentences_function)),
      METH_VARARGS | METH_KEYWORDS,
      "_sentences(text, *, lines=False)\n--\n\nThe sentences of `text`, trimmed (with `lines`: its non-blank lines)."},
+    {"_count_sentences", count_sentences_function, METH_VARARGS,
+     "_count_sentences(chain, text, order, lines, final, /)\n--\n\n"
+     "Count the sentences of `text` (with `lines`: its non-blank lines) into\n"
+     "`chain`, each from the begin state to the end value (None); unless\n"
+     "`final`, the text after the last blank line (line end) is returned uncounted."},
     {"_tokens", tokens_function, METH_O, "_tokens(text, /)\n--\n\nThe tokens of `text`: words and punctuation marks."},
     {nullptr, nullptr, 0, nullptr}};
 

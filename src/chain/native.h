@@ -176,6 +176,7 @@ PyObject* count_words_function(PyObject* module, PyObject* args);
 // zantu._native._sentences and _tokens (text_split.cpp).
 PyObject* sentences_function(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* tokens_function(PyObject* module, PyObject* text);
+PyObject* count_sentences_function(PyObject* module, PyObject* args);
 
 // The row `row` of a store: its values.
 struct Row {

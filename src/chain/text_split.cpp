@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "chain.h"
+#include "words.h"
 
 namespace zantu::native {
 namespace {
@@ -304,6 +305,52 @@ Ref split_text(PyObject* text, bool lines, bool as_tokens) {
     return out;
 }
 
+// Where the text's last blank line (or, for lines, its last line end)
+// ends; 0 when it has none.
+template <typename Ch>
+Py_ssize_t last_break(const Ch* s, Py_ssize_t n, bool lines) {
+    for (Py_ssize_t i = n - 1; i >= 0; --i) {
+        if (s[i] != '\n') continue;
+        if (lines) return i + 1;
+        Py_ssize_t j = i - 1;
+        while (j >= 0 && s[j] != '\n' && is_space(s[j])) --j;
+        if (j >= 0 && s[j] == '\n') return i + 1;
+    }
+    return 0;
+}
+
+template <typename Ch>
+Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ssize_t order, bool lines, bool final) {
+    const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t upto = final ? n : last_break(data, n, lines);
+    PyObject* none = kept_value(table, Py_None);
+    Words words(text);
+    std::vector<PyObject*> kept;
+    std::vector<size_t> ends;
+    for (Py_ssize_t from = 0; from < upto;) {
+        Py_ssize_t to = std::min(upto, block_end(data, upto, from, lines));
+        Splitter<Ch> splitter(data + from, to - from);
+        const std::vector<Token>& tokens = splitter.tokens();
+        kept.clear();
+        ends.clear();
+        for (auto [first, last] : splitter.sentences(lines)) {
+            kept.insert(kept.end(), size_t(order), none);
+            for (size_t k = first; k < last; ++k) {
+                Py_ssize_t begin = from + tokens[k].begin, end = from + tokens[k].end;
+                std::uint64_t hash = kTextHashStart;
+                for (Py_ssize_t i = begin; i < end; ++i) hash = text_hash_step(hash, data[i]);
+                kept.push_back(words.kept(table, begin, end, hash_end(hash)));
+            }
+            kept.push_back(none);
+            ends.push_back(kept.size());
+        }
+        count_kept(chain, table, kept, order, &ends);
+        from = to;
+    }
+    return upto;
+}
+
 Ref split(PyObject* text, bool lines, bool as_tokens) {
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND: return split_text<Py_UCS1>(text, lines, as_tokens);
@@ -320,6 +367,34 @@ PyObject* checked_text(PyObject* text) {
 }
 
 }  // namespace
+
+Ref count_sentences(const NativeState& state, PyObject* chain_object, PyObject* text, Py_ssize_t order, bool lines,
+                    bool final) {
+    if (!PyObject_TypeCheck(chain_object, state.chain_type)) {
+        raise(PyExc_TypeError, "expected a MarkovChain, not %.200s", Py_TYPE(chain_object)->tp_name);
+    }
+    Ref held = Ref::borrow(checked_text(text));
+    if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
+    ChainObject* chain = as_chain(chain_object);
+    Ref table = chain_table(chain);
+    Py_ssize_t upto;
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: upto = count_text<Py_UCS1>(chain, table.get(), text, order, lines, final); break;
+        case PyUnicode_2BYTE_KIND: upto = count_text<Py_UCS2>(chain, table.get(), text, order, lines, final); break;
+        default: upto = count_text<Py_UCS4>(chain, table.get(), text, order, lines, final);
+    }
+    return Ref::check(PyUnicode_Substring(text, upto, PyUnicode_GET_LENGTH(text)));
+}
+
+PyObject* count_sentences_function(PyObject* module, PyObject* args) {
+    PyObject *chain, *text;
+    Py_ssize_t order;
+    int lines, final;
+    if (!PyArg_ParseTuple(args, "OOnpp:_count_sentences", &chain, &text, &order, &lines, &final)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        return count_sentences(module_state(module), chain, text, order, lines != 0, final != 0).release();
+    });
+}
 
 PyObject* sentences_function(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"text", "lines", nullptr};
