@@ -41,15 +41,17 @@ def load(path):
     return chain
 
 
-@pytest.mark.parametrize("flags", [[], ["--plain"], ["--stream"], ["--plain", "--stream", "--order", "2"]])
+@pytest.mark.parametrize("flags", [[], ["--plain"], ["--stream", "--split", "words"],
+                                   ["--plain", "--stream", "--order", "2", "--split", "lines"]])
 @pytest.mark.parametrize("suffix", [".json", ".json.gz"])
 def test_build(corpus, tmp_path, flags, suffix, capsys):
     out = tmp_path / ("chain" + suffix)
     assert main(["build", *map(str, corpus[:2]), "-o", str(out), *flags]) == 0
     order = 2 if "--order" in flags else 1
+    how = flags[flags.index("--split") + 1] if "--split" in flags else "sentences"
     expected = MarkovChain()
-    expected.add_tokens(TEXT.split(), order)
-    expected.add_tokens("über alles the cat".split(), order)
+    expected.add_text(TEXT, order, split=how)
+    expected.add_text("über alles the cat\n", order, split=how)
     assert load(out) == expected
     opener = gzip.open if suffix.endswith(".gz") else open
     with opener(out, "rt", encoding="utf-8") as f:
@@ -58,7 +60,7 @@ def test_build(corpus, tmp_path, flags, suffix, capsys):
 
 def test_inspect_and_convert(corpus, tmp_path, capsys):
     doc = tmp_path / "c.json"
-    assert main(["build", str(corpus[0]), "-o", str(doc)]) == 0
+    assert main(["build", str(corpus[0]), "-o", str(doc), "--split", "words"]) == 0
     capsys.readouterr()
     assert main(["inspect", str(doc)]) == 0
     shown = capsys.readouterr().out
@@ -137,7 +139,8 @@ def test_skip_bad_inputs(corpus, tmp_path, jobs):
     broken = tmp_path / "broken.txt.gz"
     broken.write_bytes(b"not gzip")
     out = tmp_path / "x.json"
-    result = run("build", corpus[0], latin, broken, tmp_path / "missing.txt", "-o", out, "--skip-bad", "-j", jobs)
+    result = run("build", corpus[0], latin, broken, tmp_path / "missing.txt", "-o", out, "--skip-bad", "-j", jobs,
+                 "--split", "words")
     assert result.returncode == 0, result.stderr
     assert [line.split(":")[0] for line in result.stderr.splitlines()] == ["zantu"] * 3
     assert "3 of 4 inputs skipped" in result.stdout
@@ -157,32 +160,36 @@ def test_jobs_write_the_same_document(tmp_path):
 
     from zantu.counting import Joiner, count_part, split
 
-    words = random.Random(3).choices("a b c d e f g h the of x1 y2 é".split(), k=60_000)
+    words = random.Random(3).choices("a b c d e f g h the of x1 y2 é . The A !".split(), k=60_000)
     text = tmp_path / "t.txt"
-    text.write_text("\n".join(" ".join(words[i:i + 7]) for i in range(0, len(words), 7)) + "\n")
+    # Lines, and now and then a blank line: sentences span lines and parts.
+    text.write_text("\n".join(" ".join(words[i:i + 7]) + ("\n" if i % 91 == 0 else "") for i in range(0, len(words), 7))
+                    + "\n")
     small = tmp_path / "s.txt"
     small.write_text("one\n\ntwo three\n")
-    for order in (1, 3):
-        single = tmp_path / f"single{order}.json"
-        assert main(["build", str(text), str(small), str(text), "-o", str(single), "--order", str(order), "-j", "1"]) == 0
+    for order, how in ((1, "words"), (3, "words"), (2, "sentences"), (1, "lines")):
+        single = tmp_path / f"single{order}{how}.json"
+        common = ["--order", str(order), "--split", how]
+        assert main(["build", str(text), str(small), str(text), "-o", str(single), *common, "-j", "1"]) == 0
         for jobs in ("2", "3"):
-            many = tmp_path / f"many{order}{jobs}.json"
-            assert main(["build", str(text), str(small), str(text), "-o", str(many), "--order", str(order),
-                         "-j", jobs]) == 0
+            many = tmp_path / f"many{order}{how}{jobs}.json"
+            assert main(["build", str(text), str(small), str(text), "-o", str(many), *common, "-j", jobs]) == 0
             assert many.read_bytes() == single.read_bytes()
         # Parts of any size, some with fewer words than the order or none.
         for parts in (2, 7, 400):
-            joiner = Joiner(order)
+            joiner = Joiner(order, how)
             for name in (text, small, text):
                 for part in split(str(name), parts, 1.3, smallest=1):
-                    joiner.add(count_part(part, order))
+                    joiner.add(count_part(part, order, how))
                 joiner.next_text()
             rows = [(start, list(bag.choices())) for start, bag in joiner.result().items()]
             assert rows == [(start, list(bag.choices())) for start, bag in load(single).items()]
+    assert rows[0][0] is None  # lines: each from the begin state
 
 
 def test_standard_streams_and_broken_pipe(tmp_path):
-    built = subprocess.run([sys.executable, "-m", "zantu", "build", "-", "-o", "-", "--plain"], input=TEXT,
+    built = subprocess.run([sys.executable, "-m", "zantu", "build", "-", "-o", "-", "--plain", "--split", "words"],
+                           input=TEXT,
                            capture_output=True, text=True, timeout=120)
     assert built.returncode == 0 and built.stderr.startswith("-: 8 starts")
     assert json.loads(built.stdout)["codes"] == []
@@ -269,6 +276,7 @@ def test_progress_on_a_terminal(corpus, tmp_path):
 def test_generate(corpus, tmp_path):
     made = []
     for name, flags in (("c.json.gz", []), ("p.json", ["--plain"]), ("o2.json", ["--order", "2"])):
+        flags += ["--split", "words"]
         doc = tmp_path / name
         assert run("build", corpus[0], "-o", doc, *flags).returncode == 0
         runs = [run("generate", doc, "--words", 30, "--seed", 4) for _ in range(2)]
@@ -286,6 +294,16 @@ def test_generate(corpus, tmp_path):
     missing = run("generate", tmp_path / "p.json", "--start", "dog")
     assert missing.returncode == 1 and missing.stderr == "zantu: error: " + str(
         tmp_path / "p.json") + " has no start 'dog', nor a state that begins with it\n"
+    # Built from sentences (the default): sentences, one a line.
+    doc = tmp_path / "s.json"
+    (tmp_path / "s.txt").write_text("The cat sat. The dog ran! A cat ran.\n\nThe end.\n")
+    assert run("build", tmp_path / "s.txt", "-o", doc, "--order", "2").returncode == 0
+    told = [run("generate", doc, "--sentences", 4, "--seed", 3, *start) for start in ([], ["--start", "A"])]
+    assert told[0].stdout.count("\n") == 4 and told[0].stdout == run("generate", doc, "--seed", 3).stdout[:len(
+        told[0].stdout)]
+    assert all(line.startswith("A cat") and line[-1] in ".!" for line in told[1].stdout.splitlines())
+    missing = run("generate", doc, "--start", "dog")
+    assert missing.returncode == 1 and "no sentence begins with 'dog'" in missing.stderr
 
 
 def test_chain_save_and_load_by_path(tmp_path):

@@ -36,14 +36,15 @@ def test_build_on_a_local_cluster(tmp_path):
                 one.add_tokens(text.split(), order)
             for partitions, split_every in ((1, None), (5, 2), (23, 3)):
                 built = zantu.dask.build(dask_bag.from_sequence(texts, npartitions=partitions), order,
-                                         split_every=split_every)
+                                         split="words", split_every=split_every)
                 assert rows(built) == rows(one)
             joiner = Joiner(order)
             for path in paths:
                 joiner.add(count_part(Part(path), order))
                 joiner.next_text()
             written = tmp_path / "c.json.gz"
-            built = zantu.dask.build(dask_bag.from_sequence(paths, npartitions=4), order, files=True, path=written)
+            built = zantu.dask.build(dask_bag.from_sequence(paths, npartitions=4), order, split="words", files=True,
+                                     path=written)
             assert rows(built) == rows(joiner.result()) == rows(MarkovChain.load(written))
         with pytest.raises(TypeError, match="files=True"):
             zantu.dask.build(dask_bag.from_sequence([b"bytes"]))
@@ -66,5 +67,5 @@ def test_build_on_a_local_cluster(tmp_path):
         one = MarkovChain()
         for name in sorted((tmp_path / "corpus").iterdir()):
             for line in name.read_text().splitlines():
-                one.add_tokens(line.split(), 2)
+                one.add_text(line, 2)
         assert rows(MarkovChain.load(tmp_path / "chain.json.gz")) == rows(one)

@@ -15,6 +15,7 @@ import gc
 import gzip
 import importlib
 import io
+import itertools
 import multiprocessing
 import os
 import random
@@ -32,7 +33,7 @@ import zantu_cjson
 from zantu import __version__
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
-from zantu.counting import BLOCK, Counted, Joiner, Part, count_part, part_blocks, split
+from zantu.counting import BLOCK, SPLITS, Counted, Joiner, Part, count_part, part_blocks, split
 from zantu.files import GZIP_MAGIC, atomic_text
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
@@ -348,7 +349,7 @@ class _Parts:
     # This process's parts are larger: it also joins the workers' chains.
     SHARE_HERE = 1.25
 
-    def __init__(self, parts: List[Part], order: int, jobs: int) -> None:
+    def __init__(self, parts: List[Part], order: int, jobs: int, split_as: str = "words") -> None:
         self._order = order
         self._pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
         self._futures: List[Optional[concurrent.futures.Future[Counted]]] = []
@@ -358,7 +359,7 @@ class _Parts:
                                                                 initializer=_worker_signals)
         for k, part in enumerate(parts):
             here = self._pool is None or k % jobs == 0 or part.path == "-"
-            self._futures.append(None if here else self._pool.submit(count_part, part, order))  # type: ignore[union-attr]
+            self._futures.append(None if here else self._pool.submit(count_part, part, order, split_as))  # type: ignore[union-attr]
 
     def add(self, k: int, part: Part, joiner: Joiner, bar: Bar) -> None:
         """Counts part `k` into `joiner` (here, or its worker's chain)."""
@@ -391,11 +392,12 @@ def _worker_signals() -> None:
         signal.signal(signum, signal.SIG_DFL)
 
 
-def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar: Bar) -> Tuple[MarkovChain, int]:
+def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar: Bar,
+                split_as: str = "words") -> Tuple[MarkovChain, int]:
     """The chain of the texts, and how many of them were skipped (with
     ``skip_bad``: a text that cannot be read adds nothing)."""
     if jobs <= 1 and not skip_bad:
-        straight = Joiner(order)
+        straight = Joiner(order, split_as)
         for name in names:
             try:
                 straight.add_blocks(text_blocks(name, bar, BLOCK))
@@ -413,10 +415,10 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
                 raise
             print(f"zantu: skipped: {e}", file=sys.stderr)
             texts.append([])
-    joiner = Joiner(order)
+    joiner = Joiner(order, split_as)
     skipped = sum(1 for parts in texts if not parts)
     every = [part for parts in texts for part in parts]
-    counter = _Parts(every, order, jobs)
+    counter = _Parts(every, order, jobs, split_as)
     failed = True
     try:
         k = 0
@@ -427,7 +429,7 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
             k += len(parts)
             # With skip_bad a text is counted apart and joined once it
             # was read whole: a text that turns out bad adds nothing.
-            into = Joiner(order) if skip_bad else joiner
+            into = Joiner(order, split_as) if skip_bad else joiner
             try:
                 for j, part in enumerate(parts):
                     counter.add(first + j, part, into, bar)
@@ -438,7 +440,7 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
                 skipped += 1
                 continue
             if into is not joiner:
-                joiner.add(Counted(into.result(), [], []))
+                joiner.add(Counted(into.result(), broken=True))
             joiner.next_text()
         failed = False
     finally:
@@ -471,7 +473,8 @@ def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
     sizes = [_size(name) if name != "-" else None for name in args.text]
     bar = Bar("reading", sum(s for s in sizes if s is not None) or None)
     try:
-        chain, skipped = count_texts(args.text, args.order, args.jobs or usable_cores(), args.skip_bad, bar)
+        chain, skipped = count_texts(args.text, args.order, args.jobs or usable_cores(), args.skip_bad, bar,
+                                     args.split)
     finally:
         bar.close()
     if skipped == len(args.text):
@@ -510,10 +513,17 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+def _has_sentences(chain: MarkovChain) -> bool:
+    return any(state in chain for state in [None] + [(None,) * k for k in range(2, 9)])
+
+
 def cmd_generate(args: argparse.Namespace) -> int:
     use_fastest_parser()
     chain, _ = load(args.file)
     seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
+    if args.sentences is not None or (args.words is None and _has_sentences(chain)):
+        return _print_sentences(chain, args, seed)
+    count = 50 if args.words is None else args.words
     start: Any = args.start
     draw = random.Random(seed)  # the walk's own seed: the same seed gives the same words
     if start is None:
@@ -530,12 +540,25 @@ def cmd_generate(args: argparse.Namespace) -> int:
     words = list(start) if type(start) is tuple and len(start) > 1 else [start]
     try:
         for value in chain.walk(start, seed):
-            if len(words) >= args.words:
+            if len(words) >= count:
                 break
             words.append(value)
     except ValueError as e:  # a count of zero or below, or counts that add up to nothing
         raise UserError(f"{args.file}: {message_of(e)}") from None
-    print(" ".join(str(word) for word in words[:args.words]))
+    print(" ".join(str(word) for word in words[:count]))
+    return 0
+
+
+def _print_sentences(chain: MarkovChain, args: argparse.Namespace, seed: Any) -> int:
+    if not _has_sentences(chain):
+        raise UserError(f"{args.file} was not built from sentences: generate --words N walks it")
+    count = 5 if args.sentences is None else args.sentences
+    try:
+        made = chain.sentences(seed, args.start)
+        for sentence in itertools.islice(made, count):
+            print(sentence)
+    except ValueError as e:  # no sentence begins with the start; a count of zero or below
+        raise UserError(f"{args.file}: {message_of(e)}") from None
     return 0
 
 
@@ -598,7 +621,10 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("text", nargs="+", metavar="TEXT", help="UTF-8 text files (.gz read compressed, - stdin)")
     b.add_argument("-o", "--output", required=True, metavar="OUT.json",
                    help="the document to write (.gz compresses, - stdout)")
-    b.add_argument("--order", type=int, default=1, help="tokens per next state (default 1)")
+    b.add_argument("--order", type=int, default=1, help="tokens of context per state (default 1)")
+    b.add_argument("--split", choices=SPLITS, default="sentences",
+                   help="read the text as sentences (the default: each from a begin state to an end), as lines "
+                        "(each non-blank line a sentence: lists, poems, code) or as plain words, without either")
     b.add_argument("--plain", action="store_true", help="write the plain form (no code table)")
     writer = b.add_mutually_exclusive_group()
     writer.add_argument("--stream", action="store_true", help="write with the streaming writer (the default)")
@@ -624,8 +650,12 @@ def parser() -> argparse.ArgumentParser:
 
     g = sub.add_parser("generate", parents=[debug], help="print words drawn from a chain document")
     g.add_argument("file", metavar="FILE", help="the document, either form (.gz read compressed, - stdin)")
-    g.add_argument("--start", help="the first word (default: a start drawn at random)")
-    g.add_argument("--words", type=int, default=50, help="how many words to print (default 50)")
+    g.add_argument("--start", help="the first word (default: a sentence start, or a start, drawn at random)")
+    amount = g.add_mutually_exclusive_group()
+    amount.add_argument("--sentences", type=int, metavar="N",
+                        help="print N sentences, one a line (the default, 5, for a chain built from sentences)")
+    amount.add_argument("--words", type=int, metavar="N",
+                        help="print N words of a walk (the default, 50, for a chain of plain words)")
     g.add_argument("--seed", help="the same seed gives the same words on every run and machine")
     g.set_defaults(run=cmd_generate)
 
@@ -655,8 +685,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if getattr(args, "jobs", 0) < 0:
         print("zantu: error: --jobs must not be negative", file=sys.stderr)
         return EXIT_USAGE
-    if getattr(args, "words", 1) < 0:
-        print("zantu: error: --words must not be negative", file=sys.stderr)
+    if (getattr(args, "words", None) or 0) < 0 or (getattr(args, "sentences", None) or 0) < 0:
+        print("zantu: error: --words and --sentences must not be negative", file=sys.stderr)
         return EXIT_USAGE
     previous = {signum: signal.signal(signum, _stop) for signum in (signal.SIGTERM, signal.SIGHUP)}
     try:

@@ -4,9 +4,12 @@ cluster), and the parts' chains are joined in the text's order into the
 very chain that counting the whole text at once makes: the same starts,
 next states and counts, in the same order.
 
-A part's chain lacks the pairs whose next state reaches into the part after
-it; a part therefore also tells its first and last ``order`` words, and
-joining counts those pairs between the two parts' chains.
+Counting words, a part's chain lacks the pairs whose state begins in the
+part before it; a part therefore also tells its first and last ``order``
+words, and joining counts those pairs between the two parts' chains.
+Counting sentences (or lines), a part leaves uncounted its text up to its
+first blank line (line end) and after its last one, where a sentence may
+span two parts; joining counts the two pieces together.
 """
 
 from __future__ import annotations
@@ -16,12 +19,15 @@ import os
 import re
 from dataclasses import dataclass, field
 from itertools import islice
-from typing import Iterable, Iterator, List, Optional
+from typing import Any, Iterable, Iterator, List, Optional
 
-from zantu._native import _count_words
+from zantu._native import _count_sentences, _count_words
 from zantu.chain import MarkovChain
 
 _WORD = re.compile(r"\w+")
+# What ends every sentence: a blank line; or, for lines, a line end.
+_BREAK = {"sentences": re.compile(r"\n[^\S\n]*\n"), "lines": re.compile(r"\n")}
+SPLITS = ("sentences", "lines", "words")
 # Text is counted in blocks of whole lines of about this many bytes.
 BLOCK = 1 << 23
 # No part smaller than this: each part costs a chain and a join.
@@ -45,17 +51,43 @@ class Part:
 
 @dataclass
 class Counted:
-    """A part's chain, with the words that joining needs."""
+    """A part's chain, with what joining needs: counting words, its first
+    and last ``order`` words (all, when fewer); counting sentences, its
+    text up to its first break and after its last (``broken``: it has one;
+    else ``head`` is all of its text)."""
 
     chain: MarkovChain
-    head: List[str] = field(default_factory=list)  # the first `order` words (all, when fewer)
-    tail: List[str] = field(default_factory=list)  # the last `order` words
+    head: List[str] = field(default_factory=list)
+    tail: List[str] = field(default_factory=list)
+    head_text: str = ""
+    tail_text: str = ""
+    broken: bool = False
 
 
-def count_blocks(blocks: Iterable[str], order: int) -> Counted:
+def count_block(chain: MarkovChain, block: str, order: int, split: str, carried: Any) -> Any:
+    """Counts a block of a text after what the block before left (words,
+    or text); returns what this one leaves."""
+    if split == "words":
+        return _count_words(chain, block, order, carried)
+    return _count_sentences(chain, carried + block, order, split == "lines", False)
+
+
+def count_blocks(blocks: Iterable[str], order: int, split: str = "words") -> Counted:
     """Counts a text given as blocks that end at line ends (a word never
     spans two blocks)."""
     counted = Counted(MarkovChain())
+    if split != "words":
+        for block in blocks:
+            if not counted.broken:
+                found = _BREAK[split].search(block)
+                if found is None:
+                    counted.head_text += block
+                    continue
+                counted.head_text += block[:found.end()]
+                counted.broken = True
+                block = block[found.end():]
+            counted.tail_text = count_block(counted.chain, block, order, split, counted.tail_text)
+        return counted
     for block in blocks:
         if len(counted.head) < order:
             wanted = order - len(counted.head)
@@ -91,9 +123,9 @@ def part_blocks(part: Part, block: int = BLOCK) -> Iterator[str]:
             yield data.decode("utf-8")
 
 
-def count_part(part: Part, order: int) -> Counted:
+def count_part(part: Part, order: int, split: str = "words") -> Counted:
     """Counts one part (what a worker process runs)."""
-    return count_blocks(part_blocks(part), order)
+    return count_blocks(part_blocks(part), order, split)
 
 
 def split(path: str, parts: int, first_share: float = 1.0, smallest: int = SMALLEST_PART) -> List[Part]:
@@ -115,10 +147,13 @@ class Joiner:
     """Joins counted parts in the order of their text; ``next_text()``
     between texts (no pair spans two texts)."""
 
-    def __init__(self, order: int) -> None:
+    def __init__(self, order: int, split: str = "words") -> None:
+        if split not in SPLITS:
+            raise ValueError(f"split must be 'sentences', 'lines' or 'words', not {split!r}")
         self.order = order
+        self.split = split
         self.chain: Optional[MarkovChain] = None
-        self._carried: List[str] = []
+        self._carried: Any = [] if split == "words" else ""
 
     def add_blocks(self, blocks: Iterable[str]) -> None:
         """Counts a part here, straight into the chain so far, a block at a
@@ -128,9 +163,12 @@ class Joiner:
         if self.chain is None:
             self.chain = MarkovChain()
         for block in blocks:
-            self._carried = _count_words(self.chain, block, self.order, self._carried)
+            self._carried = count_block(self.chain, block, self.order, self.split, self._carried)
 
     def add(self, counted: Counted) -> None:
+        if self.split != "words":
+            self._add_sentences(counted)
+            return
         if self.chain is None:
             self.chain = counted.chain  # the first part is the chain so far
             self._carried = counted.tail
@@ -141,8 +179,28 @@ class Joiner:
         self.chain.update(counted.chain)
         self._carried = counted.tail if len(counted.head) >= self.order else carried
 
+    def _add_sentences(self, counted: Counted) -> None:
+        if self.chain is None:
+            self.chain = MarkovChain()
+        if not counted.broken:  # a part within one sentence: nothing counted yet
+            self._carried += counted.head_text
+            return
+        # The sentences that span the two parts' edge, then the part's own.
+        _count_sentences(self.chain, self._carried + counted.head_text, self.order, self.split == "lines", True)
+        self.chain.update(counted.chain)
+        self._carried = counted.tail_text
+
     def next_text(self) -> None:
+        """Ends a text: no pair spans two texts."""
+        if self.split != "words":
+            if self._carried:
+                if self.chain is None:
+                    self.chain = MarkovChain()
+                _count_sentences(self.chain, self._carried, self.order, self.split == "lines", True)
+            self._carried = ""
+            return
         self._carried = []
 
     def result(self) -> MarkovChain:
+        self.next_text()
         return self.chain if self.chain is not None else MarkovChain()

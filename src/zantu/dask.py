@@ -28,9 +28,9 @@ from zantu.files import save
 __all__ = ["build"]
 
 
-def count_partition(elements: Iterable[Any], order: int, files: bool) -> MarkovChain:
+def count_partition(elements: Iterable[Any], order: int, files: bool, split: str = "sentences") -> MarkovChain:
     """The chain of one partition's texts, counted in their order."""
-    joiner = Joiner(order)
+    joiner = Joiner(order, split)
     for element in elements:
         if files:
             joiner.add_blocks(part_blocks(Part(os.fspath(element))))
@@ -51,18 +51,22 @@ def add_up(chains: Iterable[MarkovChain]) -> MarkovChain:
     return total
 
 
-def build(bag: dask.bag.Bag, order: int = 1, *, files: bool = False, path: Union[str, "os.PathLike[str]", None] = None,
-          split_every: Optional[int] = None, **compute: Any) -> MarkovChain:
+def build(bag: dask.bag.Bag, order: int = 1, *, split: str = "sentences", files: bool = False,
+          path: Union[str, "os.PathLike[str]", None] = None, split_every: Optional[int] = None,
+          **compute: Any) -> MarkovChain:
     """The chain of the texts (or, with ``files``, the files) of a Dask bag,
     counted on the cluster of the current Dask client (or Dask's default
-    scheduler). ``order``: tokens per next state. With ``path`` the chain is
+    scheduler). ``order``: tokens of context per state; ``split``: read each
+    text as "sentences", "lines" or plain "words" (see
+    MarkovChain.from_text). With ``path`` the chain is
     also written there (compressed form, piece by piece; .gz by name).
     ``split_every`` is the reduction tree's fan-in; other keywords go to
     ``compute``."""
     if order < 1:
         raise ValueError("order must be at least 1")
+    Joiner(order, split)  # checks the split here, not on the workers
     counted = bag.reduction(  # type: ignore[no-untyped-call]
-        lambda part: count_partition(part, order, files), add_up, split_every=split_every, name="zantu-build")
+        lambda part: count_partition(part, order, files, split), add_up, split_every=split_every, name="zantu-build")
     chain: MarkovChain = counted.compute(**compute)
     if path is not None:
         save(chain, path)
