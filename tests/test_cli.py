@@ -65,7 +65,15 @@ def test_inspect_and_convert(corpus, tmp_path, capsys):
     assert main(["inspect", str(doc)]) == 0
     shown = capsys.readouterr().out
     assert "form:   compressed" in shown and "starts: 8" in shown and "codes:  8" in shown
-    assert "'the'" in shown.split("most frequent values:")[1].splitlines()[1]
+    assert "'the'" in shown.split("most frequent values")[1].splitlines()[1]
+    # The text's words, by their occurrences (a text's first word starts it).
+    assert shown.split("most frequent words of the text (occurrences):\n")[1].splitlines()[0].split() == ["3", "'the'"]
+    assert main(["build", str(corpus[0]), "-o", str(doc), "--order", "2"]) == 0
+    capsys.readouterr()
+    assert main(["inspect", str(doc)]) == 0
+    shown = capsys.readouterr().out
+    assert "built from sentences, order 2: 1 sentences" in shown
+    assert shown.split("(occurrences):\n")[1].splitlines()[0].split() == ["4", "'the'"]
     plain = tmp_path / "p.json.gz"
     assert main(["convert", str(doc), str(plain)]) == 0
     assert load(plain) == load(doc)

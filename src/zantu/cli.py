@@ -485,6 +485,20 @@ def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
     return chain, skipped
 
 
+def _text_words(chain: MarkovChain) -> Optional[Counter[Any]]:
+    """How often each word occurs in the text, when the chain knows it: in a
+    chain whose next states are single tokens, each occurrence of a word
+    (but a text's first ``order``) is the next state of one counted pair."""
+    words: Counter[Any] = Counter()
+    for _, bag in chain.items():
+        for item, count in bag.choices():
+            if len(item) != 1:
+                return None
+            if item[0] is not None:
+                words[item[0]] += count
+    return words
+
+
 def cmd_inspect(args: argparse.Namespace) -> int:
     parser_name = use_fastest_parser()
     chain, codes = load(args.file)
@@ -496,8 +510,18 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     print(f"starts: {len(chain):,}")
     print(f"pairs:  {pairs:,}")
     print(f"codes:  {codes:,}")
+    for order in range(1, 9):
+        begin_bag = chain.get_bag(None if order == 1 else (None,) * order)
+        if begin_bag is not None:
+            print(f"built from sentences, order {order}: {begin_bag.total():,} sentences")
+            break
     print(f"read with {libraries(parser_name)}")
-    print("most frequent values:")
+    words = _text_words(chain)
+    if words is not None:
+        print("most frequent words of the text (occurrences):")
+        for value, count in words.most_common(args.top):
+            print(f"  {count:>12,}  {value!r}")
+    print("most frequent values of the code table (uses as a start plus uses in next states, by count):")
     for value, count in Counter(frequencies).most_common(args.top):
         print(f"  {count:>12,}  {value!r}")
     return 0
