@@ -45,6 +45,7 @@ bench: install
 	$(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
 	$(PY) benchmarks/shortcuts.py
 	$(PY) benchmarks/shortcuts.py --corpus mixed
+	$(PY) benchmarks/text_bench.py
 
 # What each of the codec's own tricks saves, in instructions (valgrind).
 bench-instructions: install
