@@ -250,86 +250,98 @@ def walk(chain, compress):
 
 def measure(chain, fast, repeat, py_repeat, wanted=lambda function: True):
     rows = []
-    encoder = zantu_cjson.json
-    parsers = backends()
     for compress in (True, False):
         form = "compressed" if compress else "plain"
+        rows += writer_rows(chain, fast, compress, form, repeat, py_repeat, wanted)
+        rows += reader_rows(chain, compress, form, repeat, py_repeat, wanted)
+    return rows
 
-        # In-memory writer: walking the chain, then the encoder alone.
-        if wanted("dump_json_small"):
-            capture = Capture(encoder)
-            with bound(zantu_cjson, "json", capture):
-                zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
-            document = capture.document
-            timing = paired(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress),
-                            [lambda: walk(chain, compress), lambda: encoder.dump(document, io.StringIO())], repeat)
-            rows.append(row("dump_json_small", form, "in-memory writer", timing,
-                            lambda: zantu_cjson.dump_json_small(fast, io.StringIO(), compress),
-                            lambda: pycodec.dump_json_small(fast, io.StringIO(), compress), repeat, py_repeat))
 
-        # Streaming writer: walking the chain, then the same writes replayed.
-        if wanted("dump_json_big"):
-            pieces = PieceList()
-            zantu_cjson.dump_json_big(chain, pieces, compress)
+def writer_rows(chain, fast, compress, form, repeat, py_repeat, wanted):
+    rows = []
+    encoder = zantu_cjson.json
+    # In-memory writer: walking the chain, then the encoder alone.
+    if wanted("dump_json_small"):
+        capture = Capture(encoder)
+        with bound(zantu_cjson, "json", capture):
+            zantu_cjson.dump_json_small(chain, io.StringIO(), compress)
+        document = capture.document
+        timing = paired(lambda: zantu_cjson.dump_json_small(chain, io.StringIO(), compress),
+                        [lambda: walk(chain, compress), lambda: encoder.dump(document, io.StringIO())], repeat)
+        rows.append(row("dump_json_small", form, "in-memory writer", timing,
+                        lambda: zantu_cjson.dump_json_small(fast, io.StringIO(), compress),
+                        lambda: pycodec.dump_json_small(fast, io.StringIO(), compress), repeat, py_repeat))
 
-            def replay_writes():
-                write = io.StringIO().write
-                for piece in pieces.pieces:
-                    write(piece)
+    # Streaming writer: walking the chain, then the same writes replayed.
+    if wanted("dump_json_big"):
+        pieces = PieceList()
+        zantu_cjson.dump_json_big(chain, pieces, compress)
 
-            timing = paired(lambda: zantu_cjson.dump_json_big(chain, io.StringIO(), compress),
-                            [lambda: walk(chain, compress), replay_writes], repeat)
-            rows.append(row("dump_json_big", form, "streaming writer", timing,
-                            lambda: zantu_cjson.dump_json_big(fast, io.StringIO(), compress),
-                            lambda: pycodec.dump_json_big(fast, io.StringIO(), compress), repeat, py_repeat))
-        text = io.StringIO()
-        zantu_cjson.dump_json_big(chain, text, compress)
-        text = text.getvalue()
-        data = text.encode("utf-8")
+        def replay_writes():
+            write = io.StringIO().write
+            for piece in pieces.pieces:
+                write(piece)
 
-        # In-memory reader: json.load alone, then the same chain calls replayed.
-        target = MarkovChain()
-        if wanted("load_json_small"):
+        timing = paired(lambda: zantu_cjson.dump_json_big(chain, io.StringIO(), compress),
+                        [lambda: walk(chain, compress), replay_writes], repeat)
+        rows.append(row("dump_json_big", form, "streaming writer", timing,
+                        lambda: zantu_cjson.dump_json_big(fast, io.StringIO(), compress),
+                        lambda: pycodec.dump_json_big(fast, io.StringIO(), compress), repeat, py_repeat))
+    return rows
+
+
+def reader_rows(chain, compress, form, repeat, py_repeat, wanted):
+    rows = []
+    encoder = zantu_cjson.json
+    parsers = backends()
+    text = io.StringIO()
+    zantu_cjson.dump_json_big(chain, text, compress)
+    text = text.getvalue()
+    data = text.encode("utf-8")
+
+    # In-memory reader: json.load alone, then the same chain calls replayed.
+    target = MarkovChain()
+    if wanted("load_json_small"):
+        log = CallLog()
+        with bound(zantu_cjson, "ProbabilityBag", LogBag):
+            zantu_cjson.load_json_small(log, io.StringIO(text))
+        timing = paired(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)),
+                        [lambda: encoder.load(io.StringIO(text)),
+                         lambda: replay_small(log.calls, target, ProbabilityBag)], repeat)
+
+        def fast_small(module):
+            with bound(module, "ProbabilityBag", FastProbabilityBag):
+                module.load_json_small(FastChain(), io.StringIO(text))
+
+        rows.append(row("load_json_small", form, "reader", timing, lambda: fast_small(zantu_cjson),
+                        lambda: fast_small(pycodec), repeat, py_repeat))
+
+    # Streaming reader, per parser backend: basic_parse consumed alone,
+    # then the same add_to_bag calls replayed.
+    for name, backend in parsers.items():
+        if not wanted(f"load_json_big[{name}]"):
+            continue
+        with bound(zantu_cjson, "ijson", backend):
             log = CallLog()
-            with bound(zantu_cjson, "ProbabilityBag", LogBag):
-                zantu_cjson.load_json_small(log, io.StringIO(text))
-            timing = paired(lambda: zantu_cjson.load_json_small(target, io.StringIO(text)),
-                            [lambda: encoder.load(io.StringIO(text)),
-                             lambda: replay_small(log.calls, target, ProbabilityBag)], repeat)
+            zantu_cjson.load_json_big(log, io.BytesIO(data))
 
-            def fast_small(module):
-                with bound(module, "ProbabilityBag", FastProbabilityBag):
-                    module.load_json_small(FastChain(), io.StringIO(text))
+            def consume():
+                events = backend.basic_parse(io.BytesIO(data), buf_size=PARSER_BLOCK)
+                collections.deque(events, maxlen=0)
 
-            rows.append(row("load_json_small", form, "reader", timing, lambda: fast_small(zantu_cjson),
-                            lambda: fast_small(pycodec), repeat, py_repeat))
+            timing = paired(lambda: zantu_cjson.load_json_big(target, io.BytesIO(data)),
+                            [consume, lambda: replay_big(log.calls, target)], repeat)
 
-        # Streaming reader, per parser backend: basic_parse consumed alone,
-        # then the same add_to_bag calls replayed.
-        for name, backend in parsers.items():
-            if not wanted(f"load_json_big[{name}]"):
-                continue
-            with bound(zantu_cjson, "ijson", backend):
-                log = CallLog()
-                zantu_cjson.load_json_big(log, io.BytesIO(data))
+            def py_big():
+                with bound(pycodec, "ijson", backend):
+                    pycodec.load_json_big(FastChain(), io.BytesIO(data))
 
-                def consume():
-                    events = backend.basic_parse(io.BytesIO(data), buf_size=PARSER_BLOCK)
-                    collections.deque(events, maxlen=0)
-
-                timing = paired(lambda: zantu_cjson.load_json_big(target, io.BytesIO(data)),
-                                [consume, lambda: replay_big(log.calls, target)], repeat)
-
-                def py_big():
-                    with bound(pycodec, "ijson", backend):
-                        pycodec.load_json_big(FastChain(), io.BytesIO(data))
-
-                # What the chain of built-in methods leaves to any reader:
-                # the parse and its add_to_bag calls, neither in a Python loop.
-                shared = [consume, shared_calls(log.calls, FastChain())]
-                rows.append(row(f"load_json_big[{name}]", form, "reader", timing,
-                                lambda: zantu_cjson.load_json_big(FastChain(), io.BytesIO(data)), py_big,
-                                repeat, py_repeat if name != "python" else 1, shared))
+            # What the chain of built-in methods leaves to any reader:
+            # the parse and its add_to_bag calls, neither in a Python loop.
+            shared = [consume, shared_calls(log.calls, FastChain())]
+            rows.append(row(f"load_json_big[{name}]", form, "reader", timing,
+                            lambda: zantu_cjson.load_json_big(FastChain(), io.BytesIO(data)), py_big,
+                            repeat, py_repeat if name != "python" else 1, shared))
     return rows
 
 

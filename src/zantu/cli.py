@@ -627,20 +627,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0 if ok else 1
 
 
-def parser() -> argparse.ArgumentParser:
-    # Named as it was started: the `zantu` command, or python -m zantu.
-    prog = "python -m zantu" if sys.argv[0].endswith("__main__.py") else os.path.basename(sys.argv[0]) or "zantu"
-    p = argparse.ArgumentParser(prog=prog,
-                                description="Build, save, inspect and convert Markov-style chains in compact JSON.",
-                                epilog="'-' stands for standard input or output. Exit status: 0 done, 1 bad input, "
-                                       "2 bad arguments, 130 interrupted, 141 output closed early.")
-    p.add_argument("--version", action="version", version=f"zantu {__version__}")
-    p.add_argument("--debug", action="store_true", help="show the traceback of an error")
-    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    # --debug is taken after the command too.
-    debug = argparse.ArgumentParser(add_help=False)
-    debug.add_argument("--debug", action="store_true", default=argparse.SUPPRESS, help="show the traceback of an error")
-
+def _build_parser(sub: Any, debug: argparse.ArgumentParser) -> None:
     b = sub.add_parser("build", parents=[debug], help="build a chain from text files and save it")
     b.add_argument("text", nargs="+", metavar="TEXT", help="UTF-8 text files (.gz read compressed, - stdin)")
     b.add_argument("-o", "--output", required=True, metavar="OUT.json",
@@ -658,6 +645,23 @@ def parser() -> argparse.ArgumentParser:
     b.add_argument("--skip-bad", action="store_true",
                    help="report and skip inputs that cannot be read or are not UTF-8, instead of stopping")
     b.set_defaults(run=cmd_build)
+
+
+def parser() -> argparse.ArgumentParser:
+    # Named as it was started: the `zantu` command, or python -m zantu.
+    prog = "python -m zantu" if sys.argv[0].endswith("__main__.py") else os.path.basename(sys.argv[0]) or "zantu"
+    p = argparse.ArgumentParser(prog=prog,
+                                description="Build, save, inspect and convert Markov-style chains in compact JSON.",
+                                epilog="'-' stands for standard input or output. Exit status: 0 done, 1 bad input, "
+                                       "2 bad arguments, 130 interrupted, 141 output closed early.")
+    p.add_argument("--version", action="version", version=f"zantu {__version__}")
+    p.add_argument("--debug", action="store_true", help="show the traceback of an error")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    # --debug is taken after the command too.
+    debug = argparse.ArgumentParser(add_help=False)
+    debug.add_argument("--debug", action="store_true", default=argparse.SUPPRESS, help="show the traceback of an error")
+
+    _build_parser(sub, debug)
 
     i = sub.add_parser("inspect", parents=[debug], help="describe a chain document")
     i.add_argument("file", metavar="FILE", help="the document (.gz read compressed, - stdin)")
