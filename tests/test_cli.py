@@ -136,7 +136,8 @@ def test_written_whole_or_not_at_all(corpus, tmp_path, monkeypatch, capsys, stop
         assert len(capsys.readouterr().err.strip().splitlines()) == 1
         monkeypatch.undo()
     assert main(["build", str(corpus[0]), "-o", str(out)]) == 0
-    assert load(out) and sorted(tmp_path.iterdir()) == before
+    # The document, and the runs index of its sentences beside it.
+    assert load(out) and sorted(tmp_path.iterdir()) == sorted(before + [tmp_path / "chain.runs"])
     assert oct(out.stat().st_mode & 0o777) == oct(corpus[0].stat().st_mode & 0o777)
 
 
@@ -306,9 +307,13 @@ def test_generate(corpus, tmp_path):
     doc = tmp_path / "s.json"
     (tmp_path / "s.txt").write_text("The cat sat. The dog ran! A cat ran.\n\nThe end.\n")
     assert run("build", tmp_path / "s.txt", "-o", doc, "--order", "2").returncode == 0
-    told = [run("generate", doc, "--sentences", 4, "--seed", 3, *start) for start in ([], ["--start", "A"])]
-    assert told[0].stdout.count("\n") == 4 and told[0].stdout == run("generate", doc, "--seed", 3).stdout[:len(
-        told[0].stdout)]
+    # Every sentence of so small a text copies it: drawn again, then none left.
+    copying = run("generate", doc, "--sentences", 4, "--seed", 3)
+    assert copying.returncode == 1 and "only 0 of 4 sentences did not copy the source" in copying.stderr
+    told = [run("generate", doc, "--sentences", 4, "--seed", 3, "--no-overlap", *start)
+            for start in ([], ["--start", "A"])]
+    assert told[0].stdout.count("\n") == 4 and told[0].stdout == run("generate", doc, "--seed", 3,
+                                                                      "--no-overlap").stdout[:len(told[0].stdout)]
     assert all(line.startswith("A cat") and line[-1] in ".!" for line in told[1].stdout.splitlines())
     missing = run("generate", doc, "--start", "dog")
     assert missing.returncode == 1 and "no sentence begins with 'dog'" in missing.stderr

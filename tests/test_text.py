@@ -180,3 +180,47 @@ def test_chains_of_sentences():
         MarkovChain.from_text(text, split="paragraphs")
     with pytest.raises(ValueError, match="no sentence start"):
         MarkovChain.from_tokens(["a", "b"]).sentences()
+
+
+def test_runs_keep_copies_out(tmp_path):
+    import random
+    from itertools import islice
+
+    from zantu import MarkovChain
+    from zantu.text import Runs, RunsBuilder
+
+    draw = random.Random(4)
+    vocabulary = "the a cat dog sat ran on in mat house , and but it was".split()
+    text = "\n".join(" ".join(draw.choices(vocabulary, k=draw.randrange(8, 40))).capitalize() + "."
+                     for _ in range(400))
+    source = [tokens(s) for s in sentences(text)]
+    runs = Runs.from_text(text)
+    # Built in parts and merged, the same index; saved small, loaded back.
+    cut = text.index("\n", len(text) // 2) + 1
+    first, second = RunsBuilder(), RunsBuilder()
+    first.add(text[:cut])
+    second.add(text[cut:])
+    first.merge(second)
+    runs.save(tmp_path / "r.runs")
+    assert (tmp_path / "r.runs").stat().st_size < len(text) / 4
+    loaded = Runs.load(tmp_path / "r.runs")
+    assert first.result()._encoded == runs._encoded == loaded._encoded
+
+    def copied(words, width):
+        grams = {tuple(s[i:i + width]) for s in source for i in range(len(s) - width + 1)}
+        return any(tuple(words[i:i + width]) in grams for i in range(len(words) - width + 1))
+
+    for order in (2, 3):
+        chain = MarkovChain.from_text(text, order)
+        kept = list(islice(chain.sentences(seed=order, runs=loaded), 40))
+        assert kept
+        for sentence in kept:
+            words = tokens(sentence)
+            assert not copied(words, min(15, round(0.7 * len(words)))) and not loaded.copies(words)
+        # Without the index, copies come out.
+        free = list(islice(chain.sentences(seed=order), 200))
+        assert any(copied(tokens(s), min(15, round(0.7 * len(tokens(s))))) for s in free)
+    for damaged in (b"zantu-runs 1\nnot zlib", b"something else", b"zantu-runs 1\n" + __import__("zlib").compress(b"[1]\0")):
+        (tmp_path / "bad.runs").write_bytes(damaged)
+        with pytest.raises(ValueError):
+            Runs.load(tmp_path / "bad.runs")

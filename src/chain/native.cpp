@@ -117,6 +117,18 @@ PyMethodDef functions[] = {
      "Count the sentences of `text` (with `lines`: its non-blank lines) into\n"
      "`chain`, each from the begin state to the end value (None); unless\n"
      "`final`, the text after the last blank line (line end) is returned uncounted."},
+    {"_runs_add", runs_add_function, METH_VARARGS,
+     "_runs_add(text, lines, table, ids, /)\n--\n\nAppend each sentence of `text` to `ids` (a bytearray of uint32) as its\n"
+     "tokens' numbers in `table` (str to number, from 1; new ones added), then 0."},
+    {"_runs_merge", runs_merge_function, METH_VARARGS,
+     "_runs_merge(table, ids, vocabulary, part_ids, /)\n--\n\nAppend a part's ids (numbers of its vocabulary) to `ids` as numbers of `table`."},
+    {"_runs_finish", runs_finish_function, METH_VARARGS,
+     "_runs_finish(ids, numbers, /)\n--\n\nThe numbers ranked by frequency, and the ids as ranks in varints."},
+    {"_runs_index", runs_index_function, METH_VARARGS,
+     "_runs_index(encoded, numbers, /)\n--\n\nThe varints as uint32 numbers, with the offsets and positions of\n"
+     "each number's occurrences."},
+    {"_copies", copies_function, METH_VARARGS,
+     "_copies(seq, offsets, positions, ids, width, /)\n--\n\nWhether a run of `width` of `ids` occurs in `seq`."},
     {"_tokens", tokens_function, METH_O, "_tokens(text, /)\n--\n\nThe tokens of `text`: words and punctuation marks."},
     {nullptr, nullptr, 0, nullptr}};
 

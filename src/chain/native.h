@@ -177,6 +177,12 @@ PyObject* count_words_function(PyObject* module, PyObject* args);
 PyObject* sentences_function(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* tokens_function(PyObject* module, PyObject* text);
 PyObject* count_sentences_function(PyObject* module, PyObject* args);
+// The runs index's helpers (text_split.cpp).
+PyObject* runs_add_function(PyObject* module, PyObject* args);
+PyObject* runs_merge_function(PyObject* module, PyObject* args);
+PyObject* runs_finish_function(PyObject* module, PyObject* args);
+PyObject* runs_index_function(PyObject* module, PyObject* args);
+PyObject* copies_function(PyObject* module, PyObject* args);
 
 // The row `row` of a store: its values.
 struct Row {

@@ -411,3 +411,254 @@ PyObject* tokens_function(PyObject*, PyObject* text) {
 }
 
 }  // namespace zantu::native
+
+namespace zantu::native {
+namespace {
+
+// The source's tokens as numbers, for the runs index (zantu.text.Runs):
+// each sentence of `text` appended to `ids` (a bytearray of uint32) as
+// its tokens' numbers then 0; a token's number is its place in `table`
+// (a dict of str to number, from 1), where a new one is added.
+uint32_t number_of(PyObject* table, PyObject* token) {
+    PyObject* known = PyDict_GetItemWithError(table, token);
+    if (known == nullptr && PyErr_Occurred()) throw PyError();
+    if (known != nullptr) {
+        unsigned long id = PyLong_AsUnsignedLong(known);
+        if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyError();
+        return uint32_t(id);
+    }
+    Py_ssize_t size = PyDict_GET_SIZE(table);
+    if (size >= (Py_ssize_t(1) << 31)) raise(PyExc_OverflowError, "too many distinct tokens");
+    Ref number = Ref::check(PyLong_FromSsize_t(size + 1));
+    check_status(PyDict_SetItem(table, token, number.get()));
+    return uint32_t(size + 1);
+}
+
+template <typename Ch>
+void runs_add(PyObject* text, bool lines, PyObject* table, PyObject* ids) {
+    const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    std::vector<uint32_t> block_ids;
+    for (Py_ssize_t from = 0; from < n;) {
+        Py_ssize_t to = block_end(data, n, from, lines);
+        Splitter<Ch> splitter(data + from, to - from);
+        const std::vector<Token>& tokens = splitter.tokens();
+        block_ids.clear();
+        for (auto [first, last] : splitter.sentences(lines)) {
+            for (size_t k = first; k < last; ++k) {
+                Ref token = Ref::check(PyUnicode_Substring(text, from + tokens[k].begin, from + tokens[k].end));
+                block_ids.push_back(number_of(table, token.get()));
+            }
+            block_ids.push_back(0);
+        }
+        Py_ssize_t size = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(block_ids.size() * sizeof(uint32_t));
+        check_status(PyByteArray_Resize(ids, size + added));
+        std::memcpy(PyByteArray_AS_STRING(ids) + size, block_ids.data(), size_t(added));
+        from = to;
+    }
+}
+
+// A buffer's bytes, held while used.
+struct Bytes {
+    explicit Bytes(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) throw PyError();
+    }
+    ~Bytes() { PyBuffer_Release(&view); }
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    const unsigned char* data() const { return static_cast<const unsigned char*>(view.buf); }
+    size_t size() const { return size_t(view.len); }
+    template <typename T>
+    const T* as() const { return reinterpret_cast<const T*>(view.buf); }
+    template <typename T>
+    size_t count() const { return size() / sizeof(T); }
+    Py_buffer view;
+};
+
+[[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
+
+// The varints as uint32 numbers, and where each number occurs: the
+// positions of number v are positions[offsets[v - 1]:offsets[v]].
+Ref runs_index(PyObject* encoded, Py_ssize_t numbers) {
+    Bytes in(encoded);
+    std::vector<uint32_t> seq;
+    uint32_t v = 0;
+    int shift = 0;
+    for (size_t i = 0; i < in.size(); ++i) {
+        unsigned char c = in.data()[i];
+        if (shift > 28) raise_damaged();
+        v |= uint32_t(c & 127) << shift;
+        if (c & 128) {
+            shift += 7;
+            continue;
+        }
+        if (v > uint32_t(numbers)) raise_damaged();
+        seq.push_back(v);
+        v = 0;
+        shift = 0;
+    }
+    if (shift != 0) raise_damaged();
+    std::vector<uint32_t> offsets(size_t(numbers) + 1, 0);
+    for (uint32_t x : seq) {
+        if (x != 0) ++offsets[x];
+    }
+    for (size_t k = 1; k < offsets.size(); ++k) offsets[k] += offsets[k - 1];
+    std::vector<uint32_t> positions(offsets.back());
+    std::vector<uint32_t> at(offsets.begin(), offsets.end() - 1);
+    for (size_t p = 0; p < seq.size(); ++p) {
+        if (seq[p] != 0) positions[at[seq[p] - 1]++] = uint32_t(p);
+    }
+    auto bytes_of = [](const std::vector<uint32_t>& v) {
+        return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                                    Py_ssize_t(v.size() * sizeof(uint32_t))));
+    };
+    Ref a = bytes_of(seq), b = bytes_of(offsets), c = bytes_of(positions);
+    return Ref::check(PyTuple_Pack(3, a.get(), b.get(), c.get()));
+}
+
+// The numbers of `ids` (uint32, 0 ends a sentence; `numbers` of them)
+// ranked by how often they occur (ties in number order): the numbers by
+// rank, and each id as its rank (1 the most frequent) in varints.
+Ref runs_finish(PyObject* ids_object, Py_ssize_t numbers) {
+    Bytes in(ids_object);
+    const uint32_t* ids = in.as<uint32_t>();
+    size_t count = in.count<uint32_t>();
+    std::vector<uint64_t> counts(size_t(numbers) + 1, 0);
+    for (size_t k = 0; k < count; ++k) {
+        if (ids[k] > uint32_t(numbers)) raise_damaged();
+        ++counts[ids[k]];
+    }
+    std::vector<uint32_t> order(static_cast<size_t>(numbers));
+    for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k + 1);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
+    std::vector<uint32_t> rank(counts.size(), 0);
+    Ref ranked = Ref::check(PyList_New(Py_ssize_t(order.size())));
+    for (size_t r = 0; r < order.size(); ++r) {
+        rank[order[r]] = uint32_t(r + 1);
+        PyList_SET_ITEM(ranked.get(), Py_ssize_t(r), PyLong_FromUnsignedLong(order[r]));
+        if (PyList_GET_ITEM(ranked.get(), Py_ssize_t(r)) == nullptr) throw PyError();
+    }
+    std::string out;
+    for (size_t k = 0; k < count; ++k) {
+        uint32_t v = rank[ids[k]];
+        while (v >= 128) {
+            out += char((v & 127) | 128);
+            v >>= 7;
+        }
+        out += char(v);
+    }
+    Ref bytes = Ref::check(PyBytes_FromStringAndSize(out.data(), Py_ssize_t(out.size())));
+    return Ref::check(PyTuple_Pack(2, ranked.get(), bytes.get()));
+}
+
+// A part's `part_ids` (numbers of its `vocabulary`, a list in number
+// order) appended to `ids` as the numbers of `table`.
+void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* part_ids) {
+    Ref words = Ref::check(PySequence_Tuple(vocabulary));
+    Py_ssize_t size = PyTuple_GET_SIZE(words.get());
+    std::vector<uint32_t> global(size_t(size) + 1, 0);
+    for (Py_ssize_t k = 0; k < size; ++k) global[size_t(k) + 1] = number_of(table, PyTuple_GET_ITEM(words.get(), k));
+    Bytes in(part_ids);
+    const uint32_t* local = in.as<uint32_t>();
+    std::vector<uint32_t> mapped(in.count<uint32_t>());
+    for (size_t k = 0; k < mapped.size(); ++k) {
+        if (local[k] > uint32_t(size)) raise_damaged();
+        mapped[k] = global[local[k]];
+    }
+    Py_ssize_t at = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(mapped.size() * sizeof(uint32_t));
+    check_status(PyByteArray_Resize(ids, at + added));
+    std::memcpy(PyByteArray_AS_STRING(ids) + at, mapped.data(), size_t(added));
+}
+
+// Whether a run of `width` of `ids` (0: a token the source lacks) occurs
+// in the source: each window is looked for where its rarest number occurs.
+bool copies(PyObject* seq_object, PyObject* offsets_object, PyObject* positions_object, PyObject* ids_object,
+            Py_ssize_t width) {
+    Bytes seq_bytes(seq_object), offsets_bytes(offsets_object), positions_bytes(positions_object), ids_bytes(ids_object);
+    const uint32_t* seq = seq_bytes.as<uint32_t>();
+    const uint32_t* offsets = offsets_bytes.as<uint32_t>();
+    const uint32_t* positions = positions_bytes.as<uint32_t>();
+    const uint32_t* ids = ids_bytes.as<uint32_t>();
+    size_t n = seq_bytes.count<uint32_t>(), numbers = offsets_bytes.count<uint32_t>(), m = ids_bytes.count<uint32_t>();
+    size_t w = size_t(width);
+    if (w == 0 || w > m) return false;
+    for (size_t i = 0; i + w <= m; ++i) {
+        size_t rarest = i;
+        bool known = true;
+        for (size_t j = i; j < i + w && known; ++j) {
+            known = ids[j] != 0 && ids[j] < numbers;
+            if (known && offsets[ids[j]] - offsets[ids[j] - 1] < offsets[ids[rarest]] - offsets[ids[rarest] - 1]) {
+                rarest = j;
+            }
+        }
+        if (!known) continue;
+        uint32_t id = ids[rarest];
+        for (uint32_t k = offsets[id - 1]; k < offsets[id]; ++k) {
+            size_t p = positions[k];
+            if (k >= positions_bytes.count<uint32_t>() || p < rarest - i || p - (rarest - i) + w > n) continue;
+            const uint32_t* s = seq + (p - (rarest - i));
+            if (std::equal(s, s + w, ids + i)) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+PyObject* runs_add_function(PyObject*, PyObject* args) {
+    PyObject *text, *table, *ids;
+    int lines;
+    if (!PyArg_ParseTuple(args, "OpO!O!:_runs_add", &text, &lines, &PyDict_Type, &table, &PyByteArray_Type, &ids)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        checked_text(text);
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND: runs_add<Py_UCS1>(text, lines != 0, table, ids); break;
+            case PyUnicode_2BYTE_KIND: runs_add<Py_UCS2>(text, lines != 0, table, ids); break;
+            default: runs_add<Py_UCS4>(text, lines != 0, table, ids);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* runs_merge_function(PyObject*, PyObject* args) {
+    PyObject *table, *ids, *vocabulary, *part_ids;
+    if (!PyArg_ParseTuple(args, "O!O!OO:_runs_merge", &PyDict_Type, &table, &PyByteArray_Type, &ids, &vocabulary,
+                          &part_ids)) {
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        runs_merge(table, ids, vocabulary, part_ids);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* runs_finish_function(PyObject*, PyObject* args) {
+    PyObject* ids;
+    Py_ssize_t numbers;
+    if (!PyArg_ParseTuple(args, "On:_runs_finish", &ids, &numbers)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
+        return runs_finish(ids, numbers).release();
+    });
+}
+
+PyObject* runs_index_function(PyObject*, PyObject* args) {
+    PyObject* encoded;
+    Py_ssize_t numbers;
+    if (!PyArg_ParseTuple(args, "On:_runs_index", &encoded, &numbers)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
+        return runs_index(encoded, numbers).release();
+    });
+}
+
+PyObject* copies_function(PyObject*, PyObject* args) {
+    PyObject *seq, *offsets, *positions, *ids;
+    Py_ssize_t width;
+    if (!PyArg_ParseTuple(args, "OOOOn:_copies", &seq, &offsets, &positions, &ids, &width)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(copies(seq, offsets, positions, ids, width)); });
+}
+
+}  // namespace zantu::native

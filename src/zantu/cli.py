@@ -34,6 +34,7 @@ from zantu import __version__
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
 from zantu.counting import BLOCK, SPLITS, Counted, Joiner, Part, count_part, part_blocks, split
+from zantu.text import Runs, RunsBuilder
 from zantu.files import GZIP_MAGIC, atomic_text
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
@@ -349,7 +350,7 @@ class _Parts:
     # This process's parts are larger: it also joins the workers' chains.
     SHARE_HERE = 1.25
 
-    def __init__(self, parts: List[Part], order: int, jobs: int, split_as: str = "words") -> None:
+    def __init__(self, parts: List[Part], order: int, jobs: int, split_as: str = "words", runs: bool = False) -> None:
         self._order = order
         self._pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
         self._futures: List[Optional[concurrent.futures.Future[Counted]]] = []
@@ -358,8 +359,8 @@ class _Parts:
             self._pool = concurrent.futures.ProcessPoolExecutor(jobs - 1, mp_context=multiprocessing.get_context(method),
                                                                 initializer=_worker_signals)
         for k, part in enumerate(parts):
-            here = self._pool is None or k % jobs == 0 or part.path == "-"
-            self._futures.append(None if here else self._pool.submit(count_part, part, order, split_as))  # type: ignore[union-attr]
+            pool = None if k % jobs == 0 or part.path == "-" else self._pool
+            self._futures.append(None if pool is None else pool.submit(count_part, part, order, split_as, runs))
 
     def add(self, k: int, part: Part, joiner: Joiner, bar: Bar) -> None:
         """Counts part `k` into `joiner` (here, or its worker's chain)."""
@@ -393,18 +394,19 @@ def _worker_signals() -> None:
 
 
 def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar: Bar,
-                split_as: str = "words") -> Tuple[MarkovChain, int]:
-    """The chain of the texts, and how many of them were skipped (with
-    ``skip_bad``: a text that cannot be read adds nothing)."""
+                split_as: str = "words", runs: bool = False) -> Tuple[MarkovChain, int, Optional[RunsBuilder]]:
+    """The chain of the texts, how many of them were skipped (with
+    ``skip_bad``: a text that cannot be read adds nothing), and with
+    ``runs`` the runs of their sentences."""
     if jobs <= 1 and not skip_bad:
-        straight = Joiner(order, split_as)
+        straight = Joiner(order, split_as, runs)
         for name in names:
             try:
                 straight.add_blocks(text_blocks(name, bar, BLOCK))
             except READ_ERRORS as e:
                 raise UserError(f"cannot read {name}: {message_of(e)}") from None
             straight.next_text()
-        return straight.result(), 0
+        return straight.result(), 0, straight.runs
     texts: List[List[Part]] = []
     for name in names:
         try:
@@ -415,10 +417,10 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
                 raise
             print(f"zantu: skipped: {e}", file=sys.stderr)
             texts.append([])
-    joiner = Joiner(order, split_as)
+    joiner = Joiner(order, split_as, runs)
     skipped = sum(1 for parts in texts if not parts)
     every = [part for parts in texts for part in parts]
-    counter = _Parts(every, order, jobs, split_as)
+    counter = _Parts(every, order, jobs, split_as, runs)
     failed = True
     try:
         k = 0
@@ -429,7 +431,7 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
             k += len(parts)
             # With skip_bad a text is counted apart and joined once it
             # was read whole: a text that turns out bad adds nothing.
-            into = Joiner(order, split_as) if skip_bad else joiner
+            into = Joiner(order, split_as, runs) if skip_bad else joiner
             try:
                 for j, part in enumerate(parts):
                     counter.add(first + j, part, into, bar)
@@ -440,12 +442,12 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
                 skipped += 1
                 continue
             if into is not joiner:
-                joiner.add(Counted(into.result(), broken=True))
+                joiner.add(Counted(into.result(), broken=True, runs=into.runs))
             joiner.next_text()
         failed = False
     finally:
         counter.close(failed)
-    return joiner.result(), skipped
+    return joiner.result(), skipped, joiner.runs
 
 
 def cmd_build(args: argparse.Namespace) -> int:
@@ -473,8 +475,8 @@ def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
     sizes = [_size(name) if name != "-" else None for name in args.text]
     bar = Bar("reading", sum(s for s in sizes if s is not None) or None)
     try:
-        chain, skipped = count_texts(args.text, args.order, args.jobs or usable_cores(), args.skip_bad, bar,
-                                     args.split)
+        chain, skipped, runs = count_texts(args.text, args.order, args.jobs or usable_cores(), args.skip_bad, bar,
+                                           args.split, not args.no_runs and args.output != "-")
     finally:
         bar.close()
     if skipped == len(args.text):
@@ -482,6 +484,8 @@ def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
     # The same text either way; the streaming writer never holds the
     # document, which for a large text is several times the chain.
     save(chain, args.output, not args.plain, "small" if args.in_memory else "big")
+    if runs is not None:
+        runs.result().save(runs_path(args.output))
     return chain, skipped
 
 
@@ -537,6 +541,15 @@ def cmd_convert(args: argparse.Namespace) -> int:
     return 0
 
 
+def runs_path(document: str) -> str:
+    """Where the runs index of a document is: its name with .runs for its
+    .json or .json.gz (or after it)."""
+    for suffix in (".json.gz", ".json", ".gz"):
+        if document.endswith(suffix):
+            return document[:-len(suffix)] + ".runs"
+    return document + ".runs"
+
+
 def _has_sentences(chain: MarkovChain) -> bool:
     return any(state in chain for state in [None] + [(None,) * k for k in range(2, 9)])
 
@@ -577,12 +590,26 @@ def _print_sentences(chain: MarkovChain, args: argparse.Namespace, seed: Any) ->
     if not _has_sentences(chain):
         raise UserError(f"{args.file} was not built from sentences: generate --words N walks it")
     count = 5 if args.sentences is None else args.sentences
+    runs = None
+    if not args.no_overlap and args.file != "-" and os.path.exists(runs_path(args.file)):
+        try:
+            runs = Runs.load(runs_path(args.file))
+        except (OSError, ValueError) as e:
+            raise UserError(f"cannot read {runs_path(args.file)}: {message_of(e)}") from None
+    printed = 0
     try:
-        made = chain.sentences(seed, args.start)
+        made = chain.sentences(seed, args.start, runs=runs)
         for sentence in itertools.islice(made, count):
             print(sentence)
+            printed += 1
     except ValueError as e:  # no sentence begins with the start; a count of zero or below
         raise UserError(f"{args.file}: {message_of(e)}") from None
+    if printed < count:
+        # The draws gave up: every sentence copied the source.
+        message = f"only {printed} of {count} sentences did not copy the source (--no-overlap keeps them)"
+        if not printed:
+            raise UserError(message)
+        print(f"zantu: {message}", file=sys.stderr)
     return 0
 
 
@@ -636,6 +663,9 @@ def _build_parser(sub: Any, debug: argparse.ArgumentParser) -> None:
     b.add_argument("--split", choices=SPLITS, default="sentences",
                    help="read the text as sentences (the default: each from a begin state to an end), as lines "
                         "(each non-blank line a sentence: lists, poems, code) or as plain words, without either")
+    b.add_argument("--no-runs", action="store_true",
+                   help="write no runs index (OUT's name ending .runs instead of .json/.json.gz: what generate's "
+                        "overlap test reads) beside the document of sentences")
     b.add_argument("--plain", action="store_true", help="write the plain form (no code table)")
     writer = b.add_mutually_exclusive_group()
     writer.add_argument("--stream", action="store_true", help="write with the streaming writer (the default)")
@@ -685,6 +715,9 @@ def parser() -> argparse.ArgumentParser:
     amount.add_argument("--words", type=int, metavar="N",
                         help="print N words of a walk (the default, 50, for a chain of plain words)")
     g.add_argument("--seed", help="the same seed gives the same words on every run and machine")
+    g.add_argument("--no-overlap", action="store_true",
+                   help="keep sentences that copy the source (by default one holding a run of 15 of its tokens, or "
+                        "of 70%% of its length, is drawn again, when FILE's runs index is beside it)")
     g.set_defaults(run=cmd_generate)
 
     d = sub.add_parser("demo", parents=[debug], help="the main job end to end on the standard library's source")

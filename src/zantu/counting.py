@@ -23,6 +23,7 @@ from typing import Any, Iterable, Iterator, List, Optional
 
 from zantu._native import _count_sentences, _count_words
 from zantu.chain import MarkovChain
+from zantu.text import RunsBuilder
 
 _WORD = re.compile(r"\w+")
 # What ends every sentence: a blank line; or, for lines, a line end.
@@ -62,21 +63,29 @@ class Counted:
     head_text: str = ""
     tail_text: str = ""
     broken: bool = False
+    runs: Optional[RunsBuilder] = None  # the runs of the sentences counted
 
 
-def count_block(chain: MarkovChain, block: str, order: int, split: str, carried: Any) -> Any:
+def count_block(chain: MarkovChain, block: str, order: int, split: str, carried: Any,
+                runs: Optional[RunsBuilder] = None) -> Any:
     """Counts a block of a text after what the block before left (words,
-    or text); returns what this one leaves."""
+    or text); returns what this one leaves. ``runs`` gets the sentences
+    counted."""
     if split == "words":
         return _count_words(chain, block, order, carried)
-    return _count_sentences(chain, carried + block, order, split == "lines", False)
+    text = carried + block
+    left = _count_sentences(chain, text, order, split == "lines", False)
+    if runs is not None:
+        runs.add(text[:len(text) - len(left)])
+    return left
 
 
-def count_blocks(blocks: Iterable[str], order: int, split: str = "words") -> Counted:
+def count_blocks(blocks: Iterable[str], order: int, split: str = "words", runs: bool = False) -> Counted:
     """Counts a text given as blocks that end at line ends (a word never
-    spans two blocks)."""
+    spans two blocks); with ``runs``, the runs of the sentences counted too."""
     counted = Counted(MarkovChain())
     if split != "words":
+        counted.runs = RunsBuilder(lines=split == "lines") if runs else None
         for block in blocks:
             if not counted.broken:
                 found = _BREAK[split].search(block)
@@ -86,7 +95,7 @@ def count_blocks(blocks: Iterable[str], order: int, split: str = "words") -> Cou
                 counted.head_text += block[:found.end()]
                 counted.broken = True
                 block = block[found.end():]
-            counted.tail_text = count_block(counted.chain, block, order, split, counted.tail_text)
+            counted.tail_text = count_block(counted.chain, block, order, split, counted.tail_text, counted.runs)
         return counted
     for block in blocks:
         if len(counted.head) < order:
@@ -123,9 +132,9 @@ def part_blocks(part: Part, block: int = BLOCK) -> Iterator[str]:
             yield data.decode("utf-8")
 
 
-def count_part(part: Part, order: int, split: str = "words") -> Counted:
+def count_part(part: Part, order: int, split: str = "words", runs: bool = False) -> Counted:
     """Counts one part (what a worker process runs)."""
-    return count_blocks(part_blocks(part), order, split)
+    return count_blocks(part_blocks(part), order, split, runs)
 
 
 def split(path: str, parts: int, first_share: float = 1.0, smallest: int = SMALLEST_PART) -> List[Part]:
@@ -147,11 +156,13 @@ class Joiner:
     """Joins counted parts in the order of their text; ``next_text()``
     between texts (no pair spans two texts)."""
 
-    def __init__(self, order: int, split: str = "words") -> None:
+    def __init__(self, order: int, split: str = "words", runs: bool = False) -> None:
         if split not in SPLITS:
             raise ValueError(f"split must be 'sentences', 'lines' or 'words', not {split!r}")
         self.order = order
         self.split = split
+        # The runs of the sentences counted, in the text's order.
+        self.runs = RunsBuilder(lines=split == "lines") if runs and split != "words" else None
         self.chain: Optional[MarkovChain] = None
         self._carried: Any = [] if split == "words" else ""
 
@@ -163,7 +174,7 @@ class Joiner:
         if self.chain is None:
             self.chain = MarkovChain()
         for block in blocks:
-            self._carried = count_block(self.chain, block, self.order, self.split, self._carried)
+            self._carried = count_block(self.chain, block, self.order, self.split, self._carried, self.runs)
 
     def add(self, counted: Counted) -> None:
         if self.split != "words":
@@ -186,9 +197,17 @@ class Joiner:
             self._carried += counted.head_text
             return
         # The sentences that span the two parts' edge, then the part's own.
-        _count_sentences(self.chain, self._carried + counted.head_text, self.order, self.split == "lines", True)
+        self._count_rest(self._carried + counted.head_text)
         self.chain.update(counted.chain)
+        if self.runs is not None and counted.runs is not None:
+            self.runs.merge(counted.runs)
         self._carried = counted.tail_text
+
+    def _count_rest(self, text: str) -> None:
+        assert self.chain is not None
+        _count_sentences(self.chain, text, self.order, self.split == "lines", True)
+        if self.runs is not None:
+            self.runs.add(text)
 
     def next_text(self) -> None:
         """Ends a text: no pair spans two texts."""
@@ -196,7 +215,7 @@ class Joiner:
             if self._carried:
                 if self.chain is None:
                     self.chain = MarkovChain()
-                _count_sentences(self.chain, self._carried, self.order, self.split == "lines", True)
+                self._count_rest(self._carried)
             self._carried = ""
             return
         self._carried = []
