@@ -419,6 +419,14 @@ namespace {
 // each sentence of `text` appended to `ids` (a bytearray of uint32) as
 // its tokens' numbers then 0; a token's number is its place in `table`
 // (a dict of str to number, from 1), where a new one is added.
+// `more` appended to the bytearray `ids`.
+void append_ids(PyObject* ids, const std::vector<uint32_t>& more) {
+    if (more.empty()) return;
+    Py_ssize_t size = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(more.size() * sizeof(uint32_t));
+    check_status(PyByteArray_Resize(ids, size + added));
+    std::memcpy(PyByteArray_AS_STRING(ids) + size, more.data(), size_t(added));
+}
+
 uint32_t number_of(PyObject* table, PyObject* token) {
     PyObject* known = PyDict_GetItemWithError(table, token);
     if (known == nullptr && PyErr_Occurred()) throw PyError();
@@ -451,9 +459,7 @@ void runs_add(PyObject* text, bool lines, PyObject* table, PyObject* ids) {
             }
             block_ids.push_back(0);
         }
-        Py_ssize_t size = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(block_ids.size() * sizeof(uint32_t));
-        check_status(PyByteArray_Resize(ids, size + added));
-        std::memcpy(PyByteArray_AS_STRING(ids) + size, block_ids.data(), size_t(added));
+        append_ids(ids, block_ids);
         from = to;
     }
 }
@@ -565,9 +571,7 @@ void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* 
         if (local[k] > uint32_t(size)) raise_damaged();
         mapped[k] = global[local[k]];
     }
-    Py_ssize_t at = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(mapped.size() * sizeof(uint32_t));
-    check_status(PyByteArray_Resize(ids, at + added));
-    std::memcpy(PyByteArray_AS_STRING(ids) + at, mapped.data(), size_t(added));
+    append_ids(ids, mapped);
 }
 
 // Whether a run of `width` of `ids` (0: a token the source lacks) occurs
