@@ -201,6 +201,10 @@ def test_standard_streams_and_broken_pipe(tmp_path):
                            input=TEXT,
                            capture_output=True, text=True, timeout=120)
     assert built.returncode == 0 and built.stderr.startswith("-: 8 starts")
+    # A pipe named by its path is read whole, as standard input is, however many processes count.
+    piped = subprocess.run([sys.executable, "-m", "zantu", "build", "/dev/stdin", "-o", "-", "--plain", "--split",
+                            "words", "-j", "2"], input=TEXT, capture_output=True, text=True, timeout=120)
+    assert piped.returncode == 0 and piped.stdout == built.stdout
     assert json.loads(built.stdout)["codes"] == []
     shown = subprocess.run([sys.executable, "-m", "zantu", "inspect", "-"], input=built.stdout, capture_output=True,
                            text=True, timeout=120)

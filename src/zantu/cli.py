@@ -334,6 +334,13 @@ def usable_cores() -> int:
         return os.cpu_count() or 1
 
 
+def _streamed(name: str) -> bool:
+    """Whether an input is read as a stream, whole and here: standard input,
+    and a pipe or other file that is not a regular one (it cannot be cut
+    into parts, nor opened twice)."""
+    return name == "-" or (os.path.exists(name) and not os.path.isfile(name))
+
+
 def _check_readable(name: str) -> None:
     if name != "-":
         with open_input(name):
@@ -359,21 +366,21 @@ class _Parts:
             self._pool = concurrent.futures.ProcessPoolExecutor(jobs - 1, mp_context=multiprocessing.get_context(method),
                                                                 initializer=_worker_signals)
         for k, part in enumerate(parts):
-            pool = None if k % jobs == 0 or part.path == "-" else self._pool
+            pool = None if k % jobs == 0 or _streamed(part.path) else self._pool
             self._futures.append(None if pool is None else pool.submit(count_part, part, order, split_as, runs))
 
     def add(self, k: int, part: Part, joiner: Joiner, bar: Bar) -> None:
         """Counts part `k` into `joiner` (here, or its worker's chain)."""
         future = self._futures[k]
         self._futures[k] = None
+        if _streamed(part.path):
+            joiner.add_blocks(text_blocks(part.path, bar))  # the bar moves as it is read
+            return
         if future is not None:
             joiner.add(future.result())
-        elif part.path == "-":
-            joiner.add_blocks(text_blocks("-", bar))
         else:
             joiner.add_blocks(part_blocks(part))
-        if part.path != "-":  # standard input moved the bar as it was read
-            bar.update(part.size if part.size is not None else _size(part.path) or 0)
+        bar.update(part.size if part.size is not None else _size(part.path) or 0)
 
     def close(self, failed: bool) -> None:
         if self._pool is None:
@@ -410,8 +417,11 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
     texts: List[List[Part]] = []
     for name in names:
         try:
+            if _streamed(name):
+                texts.append([Part(name)])
+                continue
             _check_readable(name)
-            texts.append([Part(name)] if name == "-" else split(name, jobs, _Parts.SHARE_HERE))
+            texts.append(split(name, jobs, _Parts.SHARE_HERE))
         except UserError as e:
             if not skip_bad:
                 raise
