@@ -34,7 +34,7 @@ from zantu import __version__
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
 from zantu.counting import BLOCK, SPLITS, Counted, Joiner, Part, count_part, part_blocks, split
-from zantu.text import Runs, RunsBuilder
+from zantu.text import Runs, RunsBuilder, begin_state, sentence_order
 from zantu.files import GZIP_MAGIC, atomic_text
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
@@ -524,11 +524,10 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     print(f"starts: {len(chain):,}")
     print(f"pairs:  {pairs:,}")
     print(f"codes:  {codes:,}")
-    for order in range(1, 9):
-        begin_bag = chain.get_bag(None if order == 1 else (None,) * order)
-        if begin_bag is not None:
-            print(f"built from sentences, order {order}: {begin_bag.total():,} sentences")
-            break
+    order = sentence_order(chain)
+    begin_bag = None if order is None else chain.get_bag(begin_state(order))
+    if order is not None and begin_bag is not None:
+        print(f"built from sentences, order {order}: {begin_bag.total():,} sentences")
     print(f"read with {libraries(parser_name)}")
     words = _text_words(chain)
     if words is not None:
@@ -560,15 +559,11 @@ def runs_path(document: str) -> str:
     return document + ".runs"
 
 
-def _has_sentences(chain: MarkovChain) -> bool:
-    return any(state in chain for state in [None] + [(None,) * k for k in range(2, 9)])
-
-
 def cmd_generate(args: argparse.Namespace) -> int:
     use_fastest_parser()
     chain, _ = load(args.file)
     seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
-    if args.sentences is not None or (args.words is None and _has_sentences(chain)):
+    if args.sentences is not None or (args.words is None and sentence_order(chain) is not None):
         return _print_sentences(chain, args, seed)
     count = 50 if args.words is None else args.words
     start: Any = args.start
@@ -597,7 +592,7 @@ def cmd_generate(args: argparse.Namespace) -> int:
 
 
 def _print_sentences(chain: MarkovChain, args: argparse.Namespace, seed: Any) -> int:
-    if not _has_sentences(chain):
+    if sentence_order(chain) is None:
         raise UserError(f"{args.file} was not built from sentences: generate --words N walks it")
     count = 5 if args.sentences is None else args.sentences
     runs = None

@@ -23,7 +23,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 
 from zantu._native import _copies, _runs_add, _runs_finish, _runs_index, _runs_merge, _sentences, _tokens
 
-__all__ = ["sentences", "tokens", "join", "Runs", "RunsBuilder"]
+__all__ = ["sentences", "tokens", "join", "Runs", "RunsBuilder", "begin_state", "sentence_order"]
 
 
 def sentences(text: str, *, lines: bool = False) -> List[str]:
@@ -67,18 +67,28 @@ def join(tokens: Iterable[str]) -> str:
     return "".join(out)
 
 
+def begin_state(order: int) -> Any:
+    """The begin state of a chain of sentences of ``order``: None for order
+    1, else a tuple of ``order`` Nones."""
+    return None if order == 1 else (None,) * order
+
+
+def sentence_order(chain: Any) -> Optional[int]:
+    """The order of a chain built from sentences, found by its begin state
+    (orders 1 to 8); None for a chain without one."""
+    return next((k for k in range(1, 9) if begin_state(k) in chain), None)
+
+
 def _begin_state(chain: Any, order: Optional[int]) -> Any:
-    """The chain's begin state: None for order 1, else a tuple of ``order``
-    Nones; the order is found when not given."""
+    """The chain's begin state; the order is found when not given."""
     if order is not None:
         if order < 1:
             raise ValueError("order must be at least 1")
-        return None if order == 1 else (None,) * order
-    for k in range(1, 9):
-        state = None if k == 1 else (None,) * k
-        if state in chain:
-            return state
-    raise ValueError("the chain has no sentence start: build it from sentences (from_text)")
+        return begin_state(order)
+    found = sentence_order(chain)
+    if found is None:
+        raise ValueError("the chain has no sentence start: build it from sentences (from_text)")
+    return begin_state(found)
 
 
 def _first_state(chain: Any, begin: Any, start: Any) -> Tuple[Any, List[str]]:
