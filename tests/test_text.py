@@ -201,6 +201,15 @@ def test_runs_keep_copies_out(tmp_path):
     first.add(text[:cut])
     second.add(text[cut:])
     first.merge(second)
+    # Counted with the chain in one pass, the same index and the same chain;
+    # a builder of lines, or runs of words, refused.
+    fused = RunsBuilder()
+    assert MarkovChain.from_text(text, 2, runs=fused) == MarkovChain.from_text(text, 2)
+    assert fused.result()._encoded == runs._encoded
+    with pytest.raises(ValueError, match="splits lines"):
+        MarkovChain.from_text(text, runs=RunsBuilder(lines=True))
+    with pytest.raises(ValueError, match="not of words"):
+        MarkovChain().add_text(text, split="words", runs=RunsBuilder())
     runs.save(tmp_path / "r.runs")
     assert (tmp_path / "r.runs").stat().st_size < len(text) / 4
     loaded = Runs.load(tmp_path / "r.runs")

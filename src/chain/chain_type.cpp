@@ -141,9 +141,13 @@ PyObject* chain_from_tokens(PyObject* cls, PyObject* args, PyObject* kwargs) {
 }
 
 // The text counted as `split` says: "sentences", "lines" or "words".
-void add_text(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, const char* split) {
+// With `runs` (a zantu.text.RunsBuilder, or None), the sentences' runs go
+// to it in the same pass.
+void add_text(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, const char* split,
+              PyObject* runs) {
     if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
     if (std::strcmp(split, "words") == 0) {
+        if (runs != Py_None) raise(PyExc_ValueError, "runs are kept of sentences or lines, not of words");
         Ref none = Ref::check(PyTuple_New(0));
         count_words(state, chain, text, order, none.get());
         return;
@@ -152,37 +156,40 @@ void add_text(const NativeState& state, PyObject* chain, PyObject* text, Py_ssiz
     if (!lines && std::strcmp(split, "sentences") != 0) {
         raise(PyExc_ValueError, "split must be 'sentences', 'lines' or 'words', not '%.100s'", split);
     }
-    count_sentences(state, chain, text, order, lines, true);
+    Ref table, ids;
+    RunsIds sink{};
+    if (runs != Py_None) sink = runs_ids(runs, lines, table, ids);
+    count_sentences(state, chain, text, order, lines, true, runs == Py_None ? nullptr : &sink);
 }
 
 PyObject* chain_from_text(PyObject* cls, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"text", "order", "split", nullptr};
-    PyObject* text;
+    static const char* names[] = {"text", "order", "split", "runs", nullptr};
+    PyObject *text, *runs = Py_None;
     Py_ssize_t order = 1;
     const char* split = "sentences";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n$s:from_text", const_cast<char**>(names), &text, &order,
-                                     &split)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n$sO:from_text", const_cast<char**>(names), &text, &order,
+                                     &split, &runs)) {
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&] {
         const NativeState& state = type_state(reinterpret_cast<PyTypeObject*>(cls));
         Ref chain = Ref::check(PyObject_CallNoArgs(cls));
-        add_text(state, chain.get(), text, order, split);
+        add_text(state, chain.get(), text, order, split, runs);
         return chain.release();
     });
 }
 
 PyObject* chain_add_text(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"text", "order", "split", nullptr};
-    PyObject* text;
+    static const char* names[] = {"text", "order", "split", "runs", nullptr};
+    PyObject *text, *runs = Py_None;
     Py_ssize_t order = 1;
     const char* split = "sentences";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n$s:add_text", const_cast<char**>(names), &text, &order,
-                                     &split)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|n$sO:add_text", const_cast<char**>(names), &text, &order,
+                                     &split, &runs)) {
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&] {
-        add_text(state_of(self), self, text, order, split);
+        add_text(state_of(self), self, text, order, split, runs);
         Py_RETURN_NONE;
     });
 }
@@ -396,13 +403,15 @@ PyMethodDef chain_methods[] = {
      "order 1, else the tuple of the `order` tokens), the next state the\n"
      "one-element tuple of the token after it."},
     {"from_text", keywords(chain_from_text), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "from_text($cls, /, text, order=1, *, split='sentences')\n--\n\nBuild a chain from a text: split 'sentences' (the default; see\n"
+     "from_text($cls, /, text, order=1, *, split='sentences', runs=None)\n--\n\nBuild a chain from a text: split 'sentences' (the default; see\n"
      "zantu.text) counts each sentence's tokens from the begin state (None,\n"
      "`order` times; None itself for order 1) to the end value None; 'lines'\n"
      "counts each non-blank line so; 'words' counts the text's words (runs of\n"
-     "what re's \\w matches) as from_tokens does, without begin or end."},
+     "what re's \\w matches) as from_tokens does, without begin or end.\n"
+     "With `runs` (a zantu.text.RunsBuilder), the runs of the sentences\n"
+     "counted are added to it in the same pass, as its add(text) would."},
     {"add_text", keywords(chain_add_text), METH_VARARGS | METH_KEYWORDS,
-     "add_text($self, /, text, order=1, *, split='sentences')\n--\n\nCount a text into the chain, as from_text does."},
+     "add_text($self, /, text, order=1, *, split='sentences', runs=None)\n--\n\nCount a text into the chain, as from_text does."},
     {"sentences", keywords(chain_sentences), METH_VARARGS | METH_KEYWORDS,
      "sentences($self, /, seed=None, start=None, *, order=None, max_words=200, tries=10, runs=None,\n"
      "          overlap_ratio=0.7, overlap_total=15)\n--\n\n"

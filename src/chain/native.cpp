@@ -113,10 +113,11 @@ PyMethodDef functions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "_sentences(text, *, lines=False)\n--\n\nThe sentences of `text`, trimmed (with `lines`: its non-blank lines)."},
     {"_count_sentences", count_sentences_function, METH_VARARGS,
-     "_count_sentences(chain, text, order, lines, final, /)\n--\n\n"
+     "_count_sentences(chain, text, order, lines, final, runs=None, /)\n--\n\n"
      "Count the sentences of `text` (with `lines`: its non-blank lines) into\n"
      "`chain`, each from the begin state to the end value (None); unless\n"
-     "`final`, the text after the last blank line (line end) is returned uncounted."},
+     "`final`, the text after the last blank line (line end) is returned uncounted.\n"
+     "With `runs` (a zantu.text.RunsBuilder), the runs of the sentences counted go to it."},
     {"_runs_add", runs_add_function, METH_VARARGS,
      "_runs_add(text, lines, table, ids, /)\n--\n\nAppend each sentence of `text` to `ids` (a bytearray of uint32) as its\n"
      "tokens' numbers in `table` (str to number, from 1; new ones added), then 0."},

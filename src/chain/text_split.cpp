@@ -319,8 +319,34 @@ Py_ssize_t last_break(const Ch* s, Py_ssize_t n, bool lines) {
     return 0;
 }
 
+// `more` appended to the bytearray `ids`.
+void append_ids(PyObject* ids, const std::vector<uint32_t>& more) {
+    if (more.empty()) return;
+    Py_ssize_t size = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(more.size() * sizeof(uint32_t));
+    check_status(PyByteArray_Resize(ids, size + added));
+    std::memcpy(PyByteArray_AS_STRING(ids) + size, more.data(), size_t(added));
+}
+
+// A token's number in `table` (a dict of str to number, from 1), where a
+// new one is added.
+uint32_t number_of(PyObject* table, PyObject* token) {
+    PyObject* known = PyDict_GetItemWithError(table, token);
+    if (known == nullptr && PyErr_Occurred()) throw PyError();
+    if (known != nullptr) {
+        unsigned long id = PyLong_AsUnsignedLong(known);
+        if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyError();
+        return uint32_t(id);
+    }
+    Py_ssize_t size = PyDict_GET_SIZE(table);
+    if (size >= (Py_ssize_t(1) << 31)) raise(PyExc_OverflowError, "too many distinct tokens");
+    Ref number = Ref::check(PyLong_FromSsize_t(size + 1));
+    check_status(PyDict_SetItem(table, token, number.get()));
+    return uint32_t(size + 1);
+}
+
 template <typename Ch>
-Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ssize_t order, bool lines, bool final) {
+Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ssize_t order, bool lines, bool final,
+                      const RunsIds* runs) {
     const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Py_ssize_t upto = final ? n : last_break(data, n, lines);
@@ -328,6 +354,7 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
     Words words(text);
     std::vector<PyObject*> kept;
     std::vector<size_t> ends;
+    std::vector<uint32_t> ids;
     for (Py_ssize_t from = 0; from < upto;) {
         Py_ssize_t to = std::min(upto, block_end(data, upto, from, lines));
         Splitter<Ch> splitter(data + from, to - from);
@@ -335,6 +362,7 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
         kept.clear();
         ends.clear();
         for (auto [first, last] : splitter.sentences(lines)) {
+            size_t tokens_from = kept.size() + size_t(order);
             kept.insert(kept.end(), size_t(order), none);
             for (size_t k = first; k < last; ++k) {
                 Py_ssize_t begin = from + tokens[k].begin, end = from + tokens[k].end;
@@ -342,8 +370,16 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
                 for (Py_ssize_t i = begin; i < end; ++i) hash = text_hash_step(hash, data[i]);
                 kept.push_back(words.kept(table, begin, end, hash_end(hash)));
             }
+            if (runs != nullptr) {
+                for (size_t k = tokens_from; k < kept.size(); ++k) ids.push_back(number_of(runs->table, kept[k]));
+                ids.push_back(0);
+            }
             kept.push_back(none);
             ends.push_back(kept.size());
+        }
+        if (runs != nullptr) {
+            append_ids(runs->ids, ids);
+            ids.clear();
         }
         count_kept(chain, table, kept, order, &ends);
         from = to;
@@ -369,7 +405,7 @@ PyObject* checked_text(PyObject* text) {
 }  // namespace
 
 Ref count_sentences(const NativeState& state, PyObject* chain_object, PyObject* text, Py_ssize_t order, bool lines,
-                    bool final) {
+                    bool final, const RunsIds* runs) {
     if (!PyObject_TypeCheck(chain_object, state.chain_type)) {
         raise(PyExc_TypeError, "expected a MarkovChain, not %.200s", Py_TYPE(chain_object)->tp_name);
     }
@@ -379,21 +415,44 @@ Ref count_sentences(const NativeState& state, PyObject* chain_object, PyObject* 
     Ref table = chain_table(chain);
     Py_ssize_t upto;
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: upto = count_text<Py_UCS1>(chain, table.get(), text, order, lines, final); break;
-        case PyUnicode_2BYTE_KIND: upto = count_text<Py_UCS2>(chain, table.get(), text, order, lines, final); break;
-        default: upto = count_text<Py_UCS4>(chain, table.get(), text, order, lines, final);
+        case PyUnicode_1BYTE_KIND: upto = count_text<Py_UCS1>(chain, table.get(), text, order, lines, final, runs); break;
+        case PyUnicode_2BYTE_KIND: upto = count_text<Py_UCS2>(chain, table.get(), text, order, lines, final, runs); break;
+        default: upto = count_text<Py_UCS4>(chain, table.get(), text, order, lines, final, runs);
     }
     return Ref::check(PyUnicode_Substring(text, upto, PyUnicode_GET_LENGTH(text)));
 }
 
 PyObject* count_sentences_function(PyObject* module, PyObject* args) {
-    PyObject *chain, *text;
+    PyObject *chain, *text, *runs = Py_None;
     Py_ssize_t order;
     int lines, final;
-    if (!PyArg_ParseTuple(args, "OOnpp:_count_sentences", &chain, &text, &order, &lines, &final)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOnpp|O:_count_sentences", &chain, &text, &order, &lines, &final, &runs)) {
+        return nullptr;
+    }
     return guarded<PyObject*>(nullptr, [&] {
-        return count_sentences(module_state(module), chain, text, order, lines != 0, final != 0).release();
+        Ref table, ids;
+        RunsIds sink{};
+        if (runs != Py_None) sink = runs_ids(runs, lines != 0, table, ids);
+        return count_sentences(module_state(module), chain, text, order, lines != 0, final != 0,
+                               runs == Py_None ? nullptr : &sink)
+            .release();
     });
+}
+
+RunsIds runs_ids(PyObject* runs, bool lines, Ref& table, Ref& ids) {
+    Ref builder_lines = Ref::check(PyObject_GetAttrString(runs, "lines"));
+    int same = PyObject_IsTrue(builder_lines.get());
+    if (same < 0) throw PyError();
+    if ((same != 0) != lines) {
+        raise(PyExc_ValueError, "the runs builder splits %s, the text is split into %s", same ? "lines" : "sentences",
+              lines ? "lines" : "sentences");
+    }
+    table = Ref::check(PyObject_GetAttrString(runs, "table"));
+    ids = Ref::check(PyObject_GetAttrString(runs, "ids"));
+    if (!PyDict_CheckExact(table.get()) || !PyByteArray_CheckExact(ids.get())) {
+        raise(PyExc_TypeError, "runs must be a zantu.text.RunsBuilder, not %.200s", Py_TYPE(runs)->tp_name);
+    }
+    return RunsIds{table.get(), ids.get()};
 }
 
 PyObject* sentences_function(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -419,29 +478,6 @@ namespace {
 // each sentence of `text` appended to `ids` (a bytearray of uint32) as
 // its tokens' numbers then 0; a token's number is its place in `table`
 // (a dict of str to number, from 1), where a new one is added.
-// `more` appended to the bytearray `ids`.
-void append_ids(PyObject* ids, const std::vector<uint32_t>& more) {
-    if (more.empty()) return;
-    Py_ssize_t size = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(more.size() * sizeof(uint32_t));
-    check_status(PyByteArray_Resize(ids, size + added));
-    std::memcpy(PyByteArray_AS_STRING(ids) + size, more.data(), size_t(added));
-}
-
-uint32_t number_of(PyObject* table, PyObject* token) {
-    PyObject* known = PyDict_GetItemWithError(table, token);
-    if (known == nullptr && PyErr_Occurred()) throw PyError();
-    if (known != nullptr) {
-        unsigned long id = PyLong_AsUnsignedLong(known);
-        if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyError();
-        return uint32_t(id);
-    }
-    Py_ssize_t size = PyDict_GET_SIZE(table);
-    if (size >= (Py_ssize_t(1) << 31)) raise(PyExc_OverflowError, "too many distinct tokens");
-    Ref number = Ref::check(PyLong_FromSsize_t(size + 1));
-    check_status(PyDict_SetItem(table, token, number.get()));
-    return uint32_t(size + 1);
-}
-
 template <typename Ch>
 void runs_add(PyObject* text, bool lines, PyObject* table, PyObject* ids) {
     const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));

@@ -74,10 +74,7 @@ def count_block(chain: MarkovChain, block: str, order: int, split: str, carried:
     if split == "words":
         return _count_words(chain, block, order, carried)
     text = carried + block
-    left = _count_sentences(chain, text, order, split == "lines", False)
-    if runs is not None:
-        runs.add(text[:len(text) - len(left)])
-    return left
+    return _count_sentences(chain, text, order, split == "lines", False, runs)
 
 
 def count_blocks(blocks: Iterable[str], order: int, split: str = "words", runs: bool = False) -> Counted:
@@ -205,9 +202,7 @@ class Joiner:
 
     def _count_rest(self, text: str) -> None:
         assert self.chain is not None
-        _count_sentences(self.chain, text, self.order, self.split == "lines", True)
-        if self.runs is not None:
-            self.runs.add(text)
+        _count_sentences(self.chain, text, self.order, self.split == "lines", True, self.runs)
 
     def next_text(self) -> None:
         """Ends a text: no pair spans two texts."""
