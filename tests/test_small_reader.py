@@ -232,6 +232,21 @@ DIRECT_DOCUMENTS = [
     '{"codes":[0,"a"],"chain":[0,[[0],01]]}',
     '{"codes":[0,"a"],"chain":[-5,[[0],1]]}',  # negative codes
     '{"codes":[0,"a",-1,"n"],"chain":[0,[[-1,0],1]]}',
+    # Values of states of several tokens, the begin state and the end value.
+    '{"codes":[0,[null,null],1,"a",2,null,3,[null,"a"],4,true,5,[[1,[false]],[]]],'
+    '"chain":[0,[[1],2,[2],1],3,[[2],1,[5],2],5,[[4,0],1],2,[[3],1]]}',
+    '{"codes":[0,"a",[1],"b"],"chain":[0,[[0],1]]}',  # an array as a code
+    '{"codes":[0,[1,1.5]],"chain":[0,[[0],1]]}',
+    '{"codes":[0,[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],"chain":[0,[[0],1]]}',
+    '{"codes":[0,[1,],1,nul],"chain":[0,[[0],1]]}',
+    '{"codes":[0,null,3,"x"],"chain":[0,[[2],1]]}',  # a gap is no null value
+    '{"codes":[0,"a",true,"b",1,"c",1,"d","1",[2]],"chain":[0,[[1,"1"],1],"1",[[0],2]]}',
+    '{"codes":[0,"a",40,"b"],"chain":[40,[[0],1]]}',  # a code far past the table's size
+    # The plain form: the values themselves.
+    '{"codes":[],"chain":[[null,"a"],[["a"],2,[null],1],7,[[7,[true,[]]],1,[],3],[null,"a"],[["b"],1]]}',
+    '{"codes":[],"chain":[null,[[1.5],1]]}',
+    '{"codes":[],"chain":[[1,2],[[{"a":1}],1]]}',
+    '{"codes":[],"chain":["a",[["b"],1],"a"]}',
 ]
 
 

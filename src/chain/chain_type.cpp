@@ -63,6 +63,13 @@ void set_bag(ChainObject* chain, PyObject* start, PyObject* bag) {
 }
 
 void clear(ChainObject* chain) {
+    // A chain that never held a value has no bag and nothing to let go of:
+    // nothing is made for it (a load into a new chain allocates nothing).
+    if (chain->table == nullptr) {
+        ++chain->changes;
+        if (chain->bags != nullptr) PyDict_Clear(chain->bags);
+        return;
+    }
     // A new table: bags taken out of the chain keep theirs.
     Ref table = new_table(state_of(chain));
     ++chain->changes;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -20,7 +21,8 @@ namespace {
 // an integer, or a str (a value that is its own code): those are kept
 // once each in `literals`, and stand as -1 - their index there.
 struct Plan {
-    Ref codes;                        // list of ints and strs
+    std::vector<Ref> by_code;         // the value of each integer code; null: none
+    Ref named;                        // dict: str code -> value
     Ref literals;                     // list of strs
     std::unordered_map<std::string, long long> literal_index;  // by the JSON text
     std::vector<long long> starts;    // start code of each entry
@@ -30,16 +32,16 @@ struct Plan {
     std::vector<long long> counts;
 };
 
-// Reads the text of a compressed document that holds nothing but what a
-// writer of ours writes: "codes" then "chain", integers within 64 bits,
-// strings. Anything else (or anything this reader is not sure to read as
+// Reads the text of a document that holds nothing but what a writer of
+// ours writes: "codes" then "chain", integers within 64 bits, strings,
+// nulls, booleans and arrays of these. Anything else (or anything this reader is not sure to read as
 // the JSON library would) and it gives up: false, with nothing raised.
 class Reader {
 public:
     Reader(const char* text, size_t size) : at_(text), end_(text + size) {}
 
     bool document(Plan& plan) {
-        plan.codes = Ref::check(PyList_New(0));
+        plan.named = Ref::check(PyDict_New());
         plan.literals = Ref::check(PyList_New(0));
         return literal('{') && key("codes") && codes(plan) && literal(',') && key("chain") && chain(plan) &&
                literal('}') && (space(), at_ == end_);
@@ -153,8 +155,9 @@ private:
         return true;
     }
 
-    // A string: its UTF-8 must be valid, its escapes JSON's own.
-    bool string(Ref& out) {
+    // A string: its UTF-8 must be valid, its escapes JSON's own. With
+    // `seen`, a string met before (the same text) is the same object.
+    bool string(Ref& out, std::unordered_map<std::string_view, PyObject*>* seen = nullptr) {
         if (!literal('"')) return false;
         const char* start = at_;
         std::string unescaped;
@@ -177,6 +180,14 @@ private:
         }
         const char* stop = at_;
         ++at_;
+        std::string_view raw(start, size_t(stop - start));
+        if (seen != nullptr) {
+            auto found = seen->find(raw);
+            if (found != seen->end()) {
+                out = Ref::borrow(found->second);
+                return true;
+            }
+        }
         PyObject* text = escaped ? PyUnicode_DecodeUTF8(unescaped.data(), Py_ssize_t(unescaped.size()), "strict")
                                  : PyUnicode_DecodeUTF8(start, Py_ssize_t(stop - start), "strict");
         if (text == nullptr) {
@@ -185,31 +196,101 @@ private:
             return false;
         }
         out = Ref::steal(text);
+        if (seen != nullptr) {
+            seen->emplace(raw, text);
+            seen_held_.push_back(Ref::borrow(text));
+        }
         return true;
     }
 
+    // A value of the code table: a string, an integer, null, true, false,
+    // or an array of these (made the tuple the chain would freeze it to;
+    // nested at most kDeepest deep).
+    static constexpr int kDeepest = 32;
+    bool value(Ref& out, int depth = 0) {
+        char c = peek();
+        if (c == '"') return string(out, &seen_);
+        if (c == 'n' || c == 't' || c == 'f') {
+            const char* word = c == 'n' ? "null" : c == 't' ? "true" : "false";
+            size_t n = std::strlen(word);
+            if (size_t(end_ - at_) < n || std::memcmp(at_, word, n) != 0) return false;
+            at_ += n;
+            out = Ref::borrow(c == 'n' ? Py_None : c == 't' ? Py_True : Py_False);
+            return true;
+        }
+        if (c != '[') {
+            long long n;
+            if (!integer(n)) return false;
+            out = Ref::check(PyLong_FromLongLong(n));
+            return true;
+        }
+        if (depth == kDeepest) return false;
+        ++at_;
+        // The items of every array being read, on one stack.
+        size_t base = items_.size();
+        if (peek() != ']') {
+            do {
+                Ref item;
+                if (!value(item, depth + 1)) return false;
+                items_.push_back(std::move(item));
+            } while (literal(','));
+        }
+        if (!literal(']')) return false;
+        out = Ref::check(PyTuple_New(Py_ssize_t(items_.size() - base)));
+        for (size_t k = base; k < items_.size(); ++k) {
+            PyTuple_SET_ITEM(out.get(), Py_ssize_t(k - base), items_[k].release());
+        }
+        items_.resize(base);
+        return true;
+    }
+
+    // The code table: each code (an integer, at most about twice the
+    // table's size, or a string; anything else is for the full path) and
+    // its value; a code given twice has its last value, as in a dict.
     bool codes(Plan& plan) {
         if (!literal('[')) return false;
-        // No code table: the values are the document's own, which the full
-        // path reads as fast; give up before reading the chain.
-        if (peek() == ']') return false;
+        // No code table: the plain form, whose values are the document's own.
+        if (peek() == ']') {
+            plain_ = true;
+            return literal(']');
+        }
+        std::vector<std::pair<long long, Ref>> numbered;
         do {
-            Ref value;
+            Ref code, value;
+            long long number = -1;
             if (peek() == '"') {
-                if (!string(value)) return false;
-            } else {
-                long long n;
-                if (!integer(n)) return false;
-                value = Ref::check(PyLong_FromLongLong(n));
+                if (!string(code)) return false;
+            } else if (!integer(number) || number < 0) {
+                return false;
             }
-            check_status(PyList_Append(plan.codes.get(), value.get()));
+            if (!literal(',') || !this->value(value)) return false;
+            if (code) {
+                check_status(PyDict_SetItem(plan.named.get(), code.get(), value.get()));
+            } else {
+                numbered.emplace_back(number, std::move(value));
+            }
         } while (literal(','));
-        return literal(']');
+        if (!literal(']')) return false;
+        long long limit = 2 * (static_cast<long long>(numbered.size()) + PyDict_GET_SIZE(plan.named.get())) + 16;
+        for (auto& [number, value] : numbered) {
+            if (number >= limit) return false;
+            if (size_t(number) >= plan.by_code.size()) plan.by_code.resize(size_t(number) + 1);
+            plan.by_code[size_t(number)] = std::move(value);
+        }
+        return true;
     }
 
     // A code of the chain array: an integer (never negative: those stand
-    // for the strs here, and the writers write none), or a str.
+    // for the strs here, and the writers write none), or a str. In the
+    // plain form, a value: kept among the values by code, at the end.
     bool code(Plan& plan, long long& out) {
+        if (plain_) {
+            Ref value;
+            if (!this->value(value)) return false;
+            out = static_cast<long long>(plan.by_code.size());
+            plan.by_code.push_back(std::move(value));
+            return true;
+        }
         if (peek() != '"') return integer(out) && out >= 0;
         const char* start = at_;
         Ref text;
@@ -259,6 +340,12 @@ private:
 
     const char* at_;
     const char* end_;
+    // The strs of the code table's values by their text: a word is one
+    // object in all the states it is part of.
+    std::unordered_map<std::string_view, PyObject*> seen_;
+    std::vector<Ref> seen_held_;
+    std::vector<Ref> items_;
+    bool plain_ = false;  // the code table is empty
 };
 
 // The bytes of what file.read() gave: bytes, or a str as UTF-8.
@@ -282,22 +369,21 @@ bool text_bytes(PyObject* text, const char*& data, size_t& size) {
     return false;
 }
 
-// Whether every code used has a value: an integer in the table's list by
-// code, a str in the table (its values for the str codes go to
+// Whether every code used has a value: an integer one of the plan's
+// values by code, a str one of its named codes (their values go to
 // `literal_values`, in the order of plan.literals). False when one is
 // missing: the full path then says what is wrong.
-bool resolve(const Plan& plan, PyObject* table, PyObject* by_code, std::vector<PyObject*>& literal_values) {
+bool resolve(const Plan& plan, std::vector<PyObject*>& literal_values) {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(plan.literals.get()); ++k) {
-        PyObject* value = PyDict_GetItemWithError(table, PyList_GET_ITEM(plan.literals.get(), k));
+        PyObject* value = PyDict_GetItemWithError(plan.named.get(), PyList_GET_ITEM(plan.literals.get(), k));
         if (value == nullptr) {
             if (PyErr_Occurred()) throw PyError();
             return false;
         }
         literal_values.push_back(value);
     }
-    Py_ssize_t size = PyList_GET_SIZE(by_code);
     auto known = [&](long long code) {
-        return code < 0 || (code < size && PyList_GET_ITEM(by_code, Py_ssize_t(code)) != Py_None);
+        return code < 0 || (size_t(code) < plan.by_code.size() && plan.by_code[size_t(code)]);
     };
     for (long long code : plan.starts) {
         if (!known(code)) return false;
@@ -310,20 +396,20 @@ bool resolve(const Plan& plan, PyObject* table, PyObject* by_code, std::vector<P
 
 // Fills the chain as load_json_small without merge does: cleared, then a
 // bag per entry with its pairs added, installed with set_bag.
-void fill(const NativeApi* api, PyObject* chain, const Plan& plan, PyObject* by_code,
-          const std::vector<PyObject*>& literal_values, std::optional<CollectorPause>& pause) {
+void fill(const NativeApi* api, PyObject* chain, const Plan& plan, const std::vector<PyObject*>& literal_values,
+          std::optional<CollectorPause>& pause) {
     pause.reset();
     if (api->chain_clear(chain) < 0) throw PyError();
     if (check_size(PyObject_Size(chain)) == 0) pause.emplace();
     Ref table = Ref::check(api->chain_table(chain));
-    std::vector<PyObject*> kept(size_t(PyList_GET_SIZE(by_code)), nullptr);
+    std::vector<PyObject*> kept(plan.by_code.size(), nullptr);
     std::vector<PyObject*> kept_literals(literal_values.size(), nullptr);
     auto value_of = [&](long long code) {
         bool literal = code < 0;
         size_t index = literal ? size_t(-1 - code) : size_t(code);
         PyObject*& k = literal ? kept_literals[index] : kept[index];
         if (k == nullptr) {
-            PyObject* value = literal ? literal_values[index] : PyList_GET_ITEM(by_code, Py_ssize_t(index));
+            PyObject* value = literal ? literal_values[index] : plan.by_code[index].get();
             k = api->chain_keep(chain, table.get(), value);
             if (k == nullptr) throw PyError();
         }
@@ -359,13 +445,9 @@ bool load_directly(PyObject* module, PyObject* chain, PyObject* text, std::optio
     Plan plan;
     Ref held = Ref::borrow(text);
     if (!Reader(data, size).document(plan)) return false;
-    if (PyList_GET_SIZE(plan.codes.get()) % 2 != 0) return false;
-    Ref table = read_code_table(plan.codes.get());
-    if (PyDict_GET_SIZE(table.get()) == 0) return false;
-    Ref by_code = values_by_code(table.get());
-    std::vector<PyObject*> literal_values;  // borrowed from the table
-    if (!resolve(plan, table.get(), by_code.get(), literal_values)) return false;
-    fill(api, chain, plan, by_code.get(), literal_values, pause);
+    std::vector<PyObject*> literal_values;  // borrowed from the plan
+    if (!resolve(plan, literal_values)) return false;
+    fill(api, chain, plan, literal_values, pause);
     return true;
 }
 

@@ -1,0 +1,127 @@
+"""MB/s of document for each of the four functions, both forms, on two
+corpora of different kinds (the standard library's source; the system's
+documentation), chains of orders 1 and 2 built from sentences as `build`
+builds them, each against its bound measured in the same run:
+
+- readers: yajl's own parse of the same bytes with no callbacks (the
+  library load_json_big drives; load_json_small's JSON library is shown
+  beside it);
+- writers: a text file's write of the same document, in one piece.
+
+    python benchmarks/throughput.py [--megabytes 6] [--repeat 5] [--out DIR]
+
+Best of --repeat runs each. Absolute figures hold for this run only: the
+ratio to the bound is the figure to compare. Writes DIR/throughput.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import zantu_cjson
+from zantu import MarkovChain
+from zantu.corpus import stdlib_files
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench import backends, bound, yajl_alone  # noqa: E402
+from chain_bench import mixed_text  # noqa: E402
+
+GOAL_MB_S = 100.0
+
+
+def stdlib_text(megabytes):
+    parts, size = [], 0
+    for path in stdlib_files():
+        try:
+            text = path.read_text(encoding="utf-8")
+        except (OSError, ValueError):
+            continue
+        parts.append(text)
+        size += len(text)
+        if size >= megabytes * 1e6:
+            break
+    return "\n\n".join(parts)
+
+
+def corpora(megabytes):
+    with tempfile.TemporaryDirectory() as tmp:
+        mixed_text(Path(tmp) / "mixed.txt", megabytes)
+        mixed = (Path(tmp) / "mixed.txt").read_text(encoding="utf-8")
+    return {"stdlib": stdlib_text(megabytes), "mixed": mixed}
+
+
+def best(run, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def rows_for(chain, compressed, repeat, file):
+    """(function, seconds, bound seconds, bound name) for one chain and form."""
+    out = io.StringIO()
+    zantu_cjson.dump_json_big(chain, out, compressed)
+    text = out.getvalue()
+    data = text.encode("utf-8")
+
+    def write_alone():
+        with open(file, "w", encoding="utf-8") as f:
+            f.write(text)
+
+    def dump(function):
+        with open(file, "w", encoding="utf-8") as f:
+            function(chain, f, compressed)
+
+    write = best(write_alone, repeat)
+    rows = [("dump_json_small", best(lambda: dump(zantu_cjson.dump_json_small), repeat), write, "write"),
+            ("dump_json_big", best(lambda: dump(zantu_cjson.dump_json_big), repeat), write, "write")]
+    parser = backends()["yajl2_c"]
+    parse = best(lambda: yajl_alone(parser)(data), repeat)
+    library = best(lambda: zantu_cjson.json.loads(text), repeat)
+    rows.append(("load_json_small", best(lambda: zantu_cjson.load_json_small(MarkovChain(), io.StringIO(text)), repeat),
+                 parse, f"yajl parse ({zantu_cjson.json.__name__}.loads alone: {len(data) / library / 1e6:.0f} MB/s)"))
+    with bound(zantu_cjson, "ijson", parser):
+        big = best(lambda: zantu_cjson.load_json_big(MarkovChain(), io.BytesIO(data)), repeat)
+    rows.append(("load_json_big", big, parse, "yajl parse"))
+    return len(data), rows
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--megabytes", type=float, default=6.0, help="MB of text of each corpus")
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--out", default="bench-results")
+    args = parser.parse_args(argv)
+    lines = [f"{args.megabytes:g} MB of text a corpus, chains from sentences; best of {args.repeat}; "
+             f"goal {GOAL_MB_S:.0f} MB/s of document, and the ratio to the bound (time over the bound's).", "",
+             "| corpus | order | form | document (MB) | function | MB/s | bound | bound MB/s | ratio to bound |",
+             "|---|---:|---|---:|---|---:|---|---:|---:|"]
+    with tempfile.TemporaryDirectory() as tmp:
+        file = Path(tmp) / "document.json"
+        for corpus, text in corpora(args.megabytes).items():
+            for order in (1, 2):
+                chain = MarkovChain.from_text(text, order)
+                for compressed in (True, False):
+                    size, rows = rows_for(chain, compressed, args.repeat, file)
+                    form = "compressed" if compressed else "plain"
+                    for function, seconds, bound_seconds, bound_name in rows:
+                        lines.append(f"| {corpus} | {order} | {form} | {size / 1e6:.1f} | `{function}` | "
+                                     f"{size / seconds / 1e6:.0f} | {bound_name} | {size / bound_seconds / 1e6:.0f} | "
+                                     f"{seconds / bound_seconds:.1f} |")
+                        print(lines[-1], flush=True)
+    report = "\n".join(lines)
+    out_dir = Path(args.out)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    (out_dir / "throughput.md").write_text(report + "\n", encoding="utf-8")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
