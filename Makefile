@@ -40,12 +40,14 @@ BENCH_FLAGS ?=
 # The chain against its baselines; --build-mb 80 times `zantu build` on 80 MB.
 CHAIN_BENCH_FLAGS ?= --build-mb 80
 bench: install
-	$(PY) -m pip install -q --disable-pip-version-check matplotlib markovify
+	$(PY) -m pip install -q --disable-pip-version-check matplotlib markovify pysbd
 	$(PY) benchmarks/bench.py $(BENCH_FLAGS)
 	$(PY) benchmarks/chain_bench.py $(CHAIN_BENCH_FLAGS)
 	$(PY) benchmarks/shortcuts.py
 	$(PY) benchmarks/shortcuts.py --corpus mixed
 	$(PY) benchmarks/text_bench.py
+	$(PY) benchmarks/splitter_bench.py
+	$(PY) benchmarks/throughput.py
 
 # What each of the codec's own tricks saves, in instructions (valgrind).
 bench-instructions: install

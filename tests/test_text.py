@@ -91,6 +91,18 @@ HARD = [
      ['J. R. R. Tolkien wrote it.', 'It sold well.']),
     ('I paid 1,000 dollars. It was worth it.',
      ['I paid 1,000 dollars.', 'It was worth it.']),
+    ("1.) The first item 2.) The second item",
+     ["1.) The first item", "2.) The second item"]),
+    ("a. The first item b. The second item c. The third list item",
+     ["a. The first item", "b. The second item", "c. The third list item"]),
+    ("I wasn't really . . . well, what I mean . . . see, the thing is . . . I didn't mean it.",
+     ["I wasn't really . . . well, what I mean . . . see, the thing is . . . I didn't mean it."]),
+    ("Ask for form N°. 12 at the desk.",
+     ["Ask for form N°. 12 at the desk."]),
+    ('"Bohr [...] used the analogy of parallel stairways [...]" (Smith 55).',
+     ['"Bohr [...] used the analogy of parallel stairways [...]" (Smith 55).']),
+    ("I counted to 1. Then to 2. Then I stopped.",
+     ["I counted to 1.", "Then to 2.", "Then I stopped."]),
 ]
 
 

@@ -7,7 +7,9 @@
 // begin one (a capital, a digit, an opening quote before one), at a blank
 // line, and at the end of the text; never after a title ("Dr.") or an
 // initial, and after a shortening that may end one ("etc.", "Inc.") only
-// when a word that usually opens a sentence follows.
+// when a word that usually opens a sentence follows; never within a spaced
+// ellipsis of three dots. A list written in a line ("1.) one 2.) two",
+// "a. one b. two") is a sentence an item.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -33,7 +35,8 @@ struct Token {
 };
 
 // Lower-case ASCII letters of text[begin:end], or empty when any other
-// character is in it (then it is no abbreviation of the lists below).
+// character is in it (then it is no abbreviation of the lists below). The
+// degree sign and the masculine ordinal read as "o" ("N°", "Nº": "no").
 template <typename Ch>
 std::string ascii_lower(const Ch* text, Py_ssize_t begin, Py_ssize_t end) {
     std::string out;
@@ -41,6 +44,7 @@ std::string ascii_lower(const Ch* text, Py_ssize_t begin, Py_ssize_t end) {
     for (Py_ssize_t i = begin; i < end; ++i) {
         Py_UCS4 c = text[i];
         if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (c == 0x00B0 || c == 0x00BA) c = 'o';
         if (!((c >= 'a' && c <= 'z') || c == '.')) return std::string();
         out += char(c);
     }
@@ -69,23 +73,6 @@ const char* const kOpeners[] = {"i", "the", "a", "an", "he", "she", "it", "we", 
                                 "these", "those", "there", "then", "but", "and", "so", "in", "on", "at", "if",
                                 "when", "what", "how", "why", "my", "his", "her", "our", "their", "its", "after",
                                 "before", "as", "for", "however", "yet", "also", "one", "some", "all", nullptr};
-
-// What Python's str methods say of the first 256 characters, looked up.
-struct Latin1Classes {
-    enum : std::uint8_t { Space = 1, WordChar = 2 };
-    std::uint8_t of[256];
-    Latin1Classes() {
-        for (Py_UCS4 c = 0; c < 256; ++c) {
-            of[c] = std::uint8_t((Py_UNICODE_ISSPACE(c) ? Space : 0) | (c == '_' || Py_UNICODE_ISALNUM(c) ? WordChar : 0));
-        }
-    }
-};
-const Latin1Classes kLatin1;
-
-inline bool is_space(Py_UCS4 c) { return c < 256 ? (kLatin1.of[c] & Latin1Classes::Space) != 0 : Py_UNICODE_ISSPACE(c); }
-inline bool is_word_char(Py_UCS4 c) {
-    return c < 256 ? (kLatin1.of[c] & Latin1Classes::WordChar) != 0 : Py_UNICODE_ISALNUM(c);
-}
 
 template <typename Ch>
 class Splitter {
@@ -129,6 +116,7 @@ public:
     // The ranges of tokens_ that are sentences: [first, last) pairs.
     std::vector<std::pair<size_t, size_t>> sentences(bool lines) {
         std::vector<std::pair<size_t, size_t>> out;
+        if (!lines) find_lists();
         size_t first = 0;
         for (size_t k = 0; k < tokens_.size(); ++k) {
             bool ends = k + 1 == tokens_.size() || (lines ? line_between(k) : ends_after(k));
@@ -160,6 +148,8 @@ private:
         bool dotted = false;
         for (;;) {
             while (j < n_ && word_char(s_[j])) ++j;
+            // The numero sign: "N°" is one word.
+            if (j == t.begin + 1 && j < n_ && s_[j] == 0x00B0 && (s_[t.begin] == 'N' || s_[t.begin] == 'n')) ++j;
             if (j + 1 >= n_ || !word_char(s_[j + 1])) break;
             Py_UCS4 c = s_[j];
             bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' ||
@@ -210,10 +200,85 @@ private:
         return false;
     }
 
+    // The items of lists written in a line ("1.) one 2.) two", "a. one
+    // b. two"): an enumerator (a number or a small letter, its dot, maybe
+    // a closing bracket) where a sentence may begin, then the next ones in
+    // turn, each after a blank. Each item is a sentence; an enumerator's
+    // dot ends none.
+    enum ListMark : std::uint8_t { kInEnumerator = 1, kItemStart = 2 };
+
+    // The number of the enumerator at token k (1 for "1" or "a"), or 0;
+    // `width`: its tokens.
+    int enumerator(size_t k, size_t& width) const {
+        const Token& t = tokens_[k];
+        if (t.kind != Kind::Word || k + 2 >= tokens_.size() || (k > 0 && !t.space_before)) return 0;
+        const Token& dot = tokens_[k + 1];
+        if (dot.kind != Kind::Terminator || dot.space_before || dot.end - dot.begin != 1 || s_[dot.begin] != '.') {
+            return 0;
+        }
+        width = tokens_[k + 2].kind == Kind::Close && !tokens_[k + 2].space_before && s_[tokens_[k + 2].begin] == ')'
+                    ? 3 : 2;
+        if (k + width >= tokens_.size() || !tokens_[k + width].space_before) return 0;
+        Py_ssize_t length = t.end - t.begin;
+        Py_UCS4 c = s_[t.begin];
+        if (length == 1 && c >= 'a' && c <= 'z') return int(c - 'a') + 1;
+        if (length > 2) return 0;
+        int number = 0;
+        for (Py_ssize_t i = t.begin; i < t.end; ++i) {
+            if (s_[i] < '0' || s_[i] > '9') return 0;
+            number = number * 10 + int(s_[i] - '0');
+        }
+        return number;
+    }
+
+    void find_lists() {
+        list_.assign(tokens_.size(), 0);
+        for (size_t k = 0; k < tokens_.size(); ++k) {
+            size_t width = 0;
+            if (enumerator(k, width) != 1) continue;
+            if (k > 0 && tokens_[k - 1].kind != Kind::Terminator && tokens_[k - 1].kind != Kind::Close &&
+                !tokens_[k].paragraph_before && !line_between(k - 1)) {
+                continue;
+            }
+            // The items in turn, as long as the next one comes within
+            // kItemReach tokens and the paragraph.
+            constexpr size_t kItemReach = 256;
+            std::vector<std::pair<size_t, size_t>> items{{k, width}};
+            for (size_t j = k + width; j < tokens_.size() && j <= items.back().first + kItemReach; ++j) {
+                if (tokens_[j].paragraph_before) break;
+                size_t w = 0;
+                if (enumerator(j, w) == int(items.size()) + 1) items.emplace_back(j, w);
+            }
+            if (items.size() < 2) continue;
+            for (auto [at, w] : items) {
+                list_[at] |= kItemStart;
+                for (size_t i = at; i < at + w; ++i) list_[i] |= kInEnumerator;
+            }
+            k = items.back().first;
+        }
+    }
+
+    // Whether token k, a lone dot, ends a spaced ellipsis of three (". . .",
+    // an omission within a sentence; a fourth dot is a period).
+    bool spaced_ellipsis(size_t k) const {
+        auto lone_dot = [&](size_t i) {
+            return tokens_[i].kind == Kind::Terminator && tokens_[i].end - tokens_[i].begin == 1 &&
+                   s_[tokens_[i].begin] == '.';
+        };
+        if (!lone_dot(k) || !tokens_[k].space_before) return false;
+        size_t run = 0;
+        for (size_t i = k + 1; i-- > 0 && lone_dot(i);) ++run;
+        return run == 3;
+    }
+
     // Whether a sentence ends after token k (not the last).
     bool ends_after(size_t k) const {
         const Token& next = tokens_[k + 1];
         if (next.paragraph_before) return true;
+        if (!list_.empty()) {
+            if (list_[k + 1] & kItemStart) return true;
+            if (list_[k] & kInEnumerator) return false;
+        }
         const Token& t = tokens_[k];
         // A terminator with its closing quotes and brackets: the sentence
         // ends after the last of them.
@@ -227,7 +292,7 @@ private:
         }
         if (t.kind != Kind::Terminator && (t.kind != Kind::Word || t.dot != Dot::Shortening)) return false;
         if (next.kind == Kind::Close && !next.space_before) return false;
-        if (next.kind == Kind::Terminator || quoted_mark(k)) return false;
+        if (next.kind == Kind::Terminator || quoted_mark(k) || spaced_ellipsis(k)) return false;
         return next.space_before && opens(k + 1, t);
     }
 
@@ -259,6 +324,7 @@ private:
     const Ch* s_;
     Py_ssize_t n_;
     std::vector<Token> tokens_;
+    std::vector<std::uint8_t> list_;  // ListMark bits per token, once the lists are found
 };
 
 // Where a block of text that starts at `from` may end: at a blank line (or,

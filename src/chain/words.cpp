@@ -13,15 +13,14 @@ namespace {
 // The words of text, as kept values, after those already in `kept`.
 template <typename Char>
 void scan_words(const Char* chars, Py_ssize_t length, Words& words, PyObject* table, std::vector<PyObject*>& kept) {
-    static const Latin1Words latin1;
     for (Py_ssize_t i = 0; i < length;) {
-        if (!is_word_char(latin1, chars[i])) {
+        if (!is_word_char(chars[i])) {
             ++i;
             continue;
         }
         Py_ssize_t begin = i;
         uint64_t hash = kTextHashStart;
-        for (; i < length && is_word_char(latin1, chars[i]); ++i) hash = text_hash_step(hash, chars[i]);
+        for (; i < length && is_word_char(chars[i]); ++i) hash = text_hash_step(hash, chars[i]);
         kept.push_back(words.kept(table, begin, i, hash_end(hash)));
     }
 }

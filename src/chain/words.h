@@ -3,6 +3,7 @@
 // its characters, so a large text costs no object per token.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 
 #include "chain.h"
@@ -11,18 +12,26 @@
 
 namespace zantu::native {
 
-// What re's \w matches in a str pattern: a character that is alphanumeric
-// by Python's own definition, or the underscore. The first 256 are looked
-// up in a table made from the same definition.
-struct Latin1Words {
-    bool word[256];
-    Latin1Words() {
-        for (Py_UCS4 ch = 0; ch < 256; ++ch) word[ch] = ch == '_' || Py_UNICODE_ISALNUM(ch);
+// What Python's own definitions say of a character: whitespace (str.isspace)
+// and what re's \w matches in a str pattern (alphanumeric, or the
+// underscore). The first 256 are looked up in a table made from them.
+struct Latin1Classes {
+    enum : std::uint8_t { Space = 1, WordChar = 2 };
+    std::uint8_t of[256];
+    Latin1Classes() {
+        for (Py_UCS4 c = 0; c < 256; ++c) {
+            of[c] = std::uint8_t((Py_UNICODE_ISSPACE(c) ? Space : 0) |
+                                 (c == '_' || Py_UNICODE_ISALNUM(c) ? WordChar : 0));
+        }
     }
 };
+inline const Latin1Classes kLatin1;
 
-inline bool is_word_char(const Latin1Words& latin1, Py_UCS4 ch) {
-    return ch < 256 ? latin1.word[ch] : ch == '_' || Py_UNICODE_ISALNUM(ch);
+inline bool is_space(Py_UCS4 c) {
+    return c < 256 ? (kLatin1.of[c] & Latin1Classes::Space) != 0 : Py_UNICODE_ISSPACE(c);
+}
+inline bool is_word_char(Py_UCS4 c) {
+    return c < 256 ? (kLatin1.of[c] & Latin1Classes::WordChar) != 0 : c == '_' || Py_UNICODE_ISALNUM(c);
 }
 
 inline uint64_t hash_end(uint64_t h) { return h ^ (h >> 29); }
