@@ -73,6 +73,9 @@ def test_inspect_and_convert(corpus, tmp_path, capsys):
     assert main(["inspect", str(doc)]) == 0
     shown = capsys.readouterr().out
     assert "built from sentences, order 2: 1 sentences" in shown
+    # States of two tokens are code values too, each counted once.
+    with open(doc, encoding="utf-8") as f:
+        assert f"codes:  {len(json.load(f)['codes']) // 2:,}" in shown
     assert shown.split("(occurrences):\n")[1].splitlines()[0].split() == ["4", "'the'"]
     plain = tmp_path / "p.json.gz"
     assert main(["convert", str(doc), str(plain)]) == 0

@@ -89,7 +89,12 @@ PyObject* find(TableObject* t, PyObject* frozen, bool insert) {
         *slot = TableSlot{hash, Py_NewRef(frozen)};
         ++t->used;
         ++t->changes;
-        t->plain = t->plain && plain_value(frozen);
+        bool plain = plain_value(frozen);
+        t->plain = t->plain && plain;
+        // A tuple of plain values can be in no cycle: the collector need
+        // not walk it (it untracks such tuples itself, but only once it has
+        // walked them; a chain holds one per state).
+        if (plain && PyTuple_CheckExact(frozen) && PyObject_GC_IsTracked(frozen)) PyObject_GC_UnTrack(frozen);
         return frozen;
     }
 }

@@ -79,6 +79,10 @@ inline void StreamReader::on_skip(const ParserEvent& e) {
 }
 
 inline void StreamReader::on_codes(const ParserEvent& e) {
+    // Assembled natively within a block, the code table runs no code of
+    // the caller's: the collector rests until the next read, as it does
+    // for the rows (else it walks the growing table again and again).
+    if (driven_ && lane_api_ != nullptr && replacing_ && !pause_) pause_.emplace();
     if (e.kind == Event::EndArray && source_.depth() == 1) {
         // The list is read before the builder sees its end.
         build_table(source_.value().get());

@@ -35,7 +35,7 @@ from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
 from zantu.counting import BLOCK, SPLITS, Counted, Joiner, Part, count_part, part_blocks, split
 from zantu.text import Runs, RunsBuilder, begin_state, sentence_order
-from zantu.files import GZIP_MAGIC, atomic_text
+from zantu.files import GZIP_MAGIC, atomic_text, gunzipped
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
 READERS = {"small": zantu_cjson.load_json_small, "big": zantu_cjson.load_json_big}
@@ -169,7 +169,7 @@ def open_input(path: str, bar: Optional[Bar] = None) -> Iterator[IO[bytes]]:
         if bar is not None and bar.shown:
             source = io.BufferedReader(CountingReader(raw, bar))
         if path.endswith(".gz") or (path == "-" and _peek(source, 2) == GZIP_MAGIC):
-            source = gzip.GzipFile(fileobj=source, mode="rb")  # type: ignore[assignment]
+            source = gunzipped(source)
         yield source
     finally:
         if path != "-":
@@ -212,41 +212,45 @@ def message_of(error: BaseException) -> str:
 
 def count_codes(f: IO[bytes]) -> int:
     """How many code pairs the "codes" array of a document holds (0 in the
-    plain form), read with the bound parser up to that array's end."""
+    plain form), read with the bound parser up to that array's end. A value
+    that is an array (a state of several tokens) counts once."""
     depth, key, elements = 0, None, -1
     for event, value in zantu_cjson.ijson.basic_parse(f):
         if event == "map_key" and depth == 1:
             key = value
         if event in ("start_map", "start_array"):
+            if depth == 2 and elements >= 0:
+                elements += 1
             depth += 1
             if depth == 2 and key == "codes" and elements < 0:
                 elements = 0
-                continue
         elif event in ("end_map", "end_array"):
             depth -= 1
             if depth == 1 and key == "codes" and elements >= 0:
                 break
-        if elements >= 0 and depth == 2 and event != "map_key" and event not in ("end_map", "end_array"):
+        elif elements >= 0 and depth == 2 and event != "map_key":
             elements += 1
     return max(elements, 0) // 2
 
 
-def load(path: str) -> Tuple[MarkovChain, int]:
-    """Loads a chain document with the streaming reader; also tells how many
-    code pairs it has (0: the plain form). Standard input is read whole
-    first, since it is read twice."""
+def load(path: str, codes: bool = True) -> Tuple[MarkovChain, int]:
+    """Loads a chain document with the streaming reader; with `codes`, also
+    tells how many code pairs it has (0: the plain form). Standard input is
+    read whole first, since it is then read twice."""
     chain = MarkovChain()
     stdin: Optional[bytes] = None
     bar = Bar("reading", None if path == "-" else _size(path))
     try:
-        if path == "-":
+        if path == "-" and codes:
             with open_input(path, bar) as f:
                 stdin = f.read()
         with _reopen(path, stdin, bar) as f:
             zantu_cjson.load_json_big(chain, f)
         bar.close()
-        with _reopen(path, stdin) as f:
-            codes = count_codes(f)
+        pairs = 0
+        if codes:
+            with _reopen(path, stdin) as f:
+                pairs = count_codes(f)
     except UserError:
         raise
     except UnicodeDecodeError as e:
@@ -257,7 +261,7 @@ def load(path: str) -> Tuple[MarkovChain, int]:
         raise UserError(f"{path} is not a chain document: {message_of(e)}") from None
     finally:
         bar.close()
-    return chain, codes
+    return chain, pairs
 
 
 def _size(path: str) -> Optional[int]:
@@ -273,7 +277,7 @@ def _reopen(path: str, stdin: Optional[bytes], bar: Optional[Bar] = None) -> Ite
         with open_input(path, bar) as f:
             yield f
     else:
-        yield gzip.GzipFile(fileobj=io.BytesIO(stdin)) if path.endswith(".gz") else io.BytesIO(stdin)  # type: ignore[misc]
+        yield io.BytesIO(gzip.decompress(stdin) if path.endswith(".gz") else stdin)
 
 
 def save(chain: MarkovChain, path: str, compress: bool, writer: str = "big") -> None:
@@ -561,7 +565,7 @@ def runs_path(document: str) -> str:
 
 def cmd_generate(args: argparse.Namespace) -> int:
     use_fastest_parser()
-    chain, _ = load(args.file)
+    chain, _ = load(args.file, codes=False)
     seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
     if args.sentences is not None or (args.words is None and sentence_order(chain) is not None):
         return _print_sentences(chain, args, seed)
