@@ -12,6 +12,7 @@
 #include "codes.h"
 #include "native_api.h"
 #include "number_text.h"
+#include "probe_table.h"
 
 namespace zantu {
 namespace {
@@ -30,6 +31,17 @@ struct Plan {
     std::vector<size_t> item_ends;    // end (in item_codes) of each pair's item
     std::vector<long long> item_codes;
     std::vector<long long> counts;
+};
+
+// A string met in the code table's values, by its text in the document
+// (escapes and all): its str, held by the reader.
+struct SeenText {
+    uint64_t raw_hash = 0;
+    std::string_view raw;
+    PyObject* text = nullptr;
+    long long code = -1;  // in the plain form, its code among the values by code
+    bool empty() const { return text == nullptr; }
+    size_t hash() const { return size_t(raw_hash); }
 };
 
 // Reads the text of a document that holds nothing but what a writer of
@@ -156,22 +168,21 @@ private:
     }
 
     // A string: its UTF-8 must be valid, its escapes JSON's own. With
-    // `seen`, a string met before (the same text) is the same object.
-    bool string(Ref& out, std::unordered_map<std::string_view, PyObject*>* seen = nullptr) {
+    // `seen`, a string met before (the same text) is the same object, and
+    // `*seen` is its slot.
+    bool string(Ref& out, SeenText** seen = nullptr) {
         if (!literal('"')) return false;
         const char* start = at_;
         std::string unescaped;
         bool escaped = false;
         while (true) {
-            if (at_ == end_) return false;
-            unsigned char c = static_cast<unsigned char>(*at_);
-            if (c == '"') break;
-            if (c < 0x20) return false;
-            if (c != '\\') {
-                if (escaped) unescaped += char(c);
+            // The plain run, then what ends it.
+            while (at_ != end_ && static_cast<unsigned char>(*at_) >= 0x20 && *at_ != '"' && *at_ != '\\') {
+                if (escaped) unescaped += *at_;
                 ++at_;
-                continue;
             }
+            if (at_ == end_ || static_cast<unsigned char>(*at_) < 0x20) return false;
+            if (*at_ == '"') break;
             if (!escaped) {
                 unescaped.assign(start, at_);
                 escaped = true;
@@ -181,12 +192,17 @@ private:
         const char* stop = at_;
         ++at_;
         std::string_view raw(start, size_t(stop - start));
+        SeenText* slot = nullptr;
         if (seen != nullptr) {
-            auto found = seen->find(raw);
-            if (found != seen->end()) {
-                out = Ref::borrow(found->second);
+            uint64_t hash = raw_hash(raw);
+            slot = &seen_.slot_for(size_t(hash), [&](const SeenText& s) { return s.raw_hash == hash && s.raw == raw; });
+            *seen = slot;
+            if (!slot->empty()) {
+                out = Ref::borrow(slot->text);
                 return true;
             }
+            slot->raw_hash = hash;
+            slot->raw = raw;
         }
         PyObject* text = escaped ? PyUnicode_DecodeUTF8(unescaped.data(), Py_ssize_t(unescaped.size()), "strict")
                                  : PyUnicode_DecodeUTF8(start, Py_ssize_t(stop - start), "strict");
@@ -196,11 +212,30 @@ private:
             return false;
         }
         out = Ref::steal(text);
-        if (seen != nullptr) {
-            seen->emplace(raw, text);
+        if (slot != nullptr) {
+            slot->text = text;
+            seen_.added();
             seen_held_.push_back(Ref::borrow(text));
         }
         return true;
+    }
+
+    // A hash of a string's text in the document, eight bytes at a time.
+    static uint64_t raw_hash(std::string_view raw) {
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ raw.size();
+        size_t i = 0;
+        for (; i + 8 <= raw.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, raw.data() + i, 8);
+            h = (h ^ word) * 0xff51afd7ed558ccdull;
+            h ^= h >> 32;
+        }
+        if (i < raw.size()) {
+            uint64_t word = 0;
+            std::memcpy(&word, raw.data() + i, raw.size() - i);
+            h = (h ^ word) * 0xc4ceb9fe1a85ec53ull;
+        }
+        return h ^ (h >> 29);
     }
 
     // A value of the code table: a string, an integer, null, true, false,
@@ -209,7 +244,8 @@ private:
     static constexpr int kDeepest = 32;
     bool value(Ref& out, int depth = 0) {
         char c = peek();
-        if (c == '"') return string(out, &seen_);
+        SeenText* slot;
+        if (c == '"') return string(out, &slot);
         if (c == 'n' || c == 't' || c == 'f') {
             const char* word = c == 'n' ? "null" : c == 't' ? "true" : "false";
             size_t n = std::strlen(word);
@@ -285,10 +321,17 @@ private:
     // plain form, a value: kept among the values by code, at the end.
     bool code(Plan& plan, long long& out) {
         if (plain_) {
+            // A string is one code however often it comes.
             Ref value;
-            if (!this->value(value)) return false;
+            SeenText* slot = nullptr;
+            if (peek() == '"' ? !string(value, &slot) : !this->value(value)) return false;
+            if (slot != nullptr && slot->code >= 0) {
+                out = slot->code;
+                return true;
+            }
             out = static_cast<long long>(plan.by_code.size());
             plan.by_code.push_back(std::move(value));
+            if (slot != nullptr) slot->code = out;
             return true;
         }
         if (peek() != '"') return integer(out) && out >= 0;
@@ -342,7 +385,7 @@ private:
     const char* end_;
     // The strs of the code table's values by their text: a word is one
     // object in all the states it is part of.
-    std::unordered_map<std::string_view, PyObject*> seen_;
+    ProbeTable<SeenText> seen_{1024};
     std::vector<Ref> seen_held_;
     std::vector<Ref> items_;
     bool plain_ = false;  // the code table is empty
