@@ -6,7 +6,12 @@ builds them, each against its bound measured in the same run:
 - readers: yajl's own parse of the same bytes with no callbacks (the
   library load_json_big drives; load_json_small's JSON library is shown
   beside it);
-- writers: a text file's write of the same document, in one piece.
+- writers: a text file's write of the same document, in one piece;
+
+and against what making or walking the chain's own objects costs, the
+same chain pickled (its compact form) and unpickled: a reader makes every
+bag, state and dict entry that pickle.loads makes, a writer walks what
+pickle.dumps walks.
 
     python benchmarks/throughput.py [--megabytes 6] [--repeat 5] [--out DIR]
 
@@ -18,6 +23,7 @@ from __future__ import annotations
 
 import argparse
 import io
+import pickle
 import sys
 import tempfile
 import time
@@ -73,8 +79,9 @@ def loaded(load, source):
     return chain
 
 
-def rows_for(chain, compressed, repeat, file):
-    """(function, seconds, bound seconds, bound name) for one chain and form."""
+def rows_for(chain, compressed, repeat, file, pickled):
+    """(function, seconds, bound seconds, bound name, pickle seconds) for one
+    chain and form; `pickled`: the (dumps, loads) times of the chain."""
     out = io.StringIO()
     zantu_cjson.dump_json_big(chain, out, compressed)
     text = out.getvalue()
@@ -89,16 +96,17 @@ def rows_for(chain, compressed, repeat, file):
             function(chain, f, compressed)
 
     write = best(write_alone, repeat)
-    rows = [("dump_json_small", best(lambda: dump(zantu_cjson.dump_json_small), repeat), write, "write"),
-            ("dump_json_big", best(lambda: dump(zantu_cjson.dump_json_big), repeat), write, "write")]
+    rows = [("dump_json_small", best(lambda: dump(zantu_cjson.dump_json_small), repeat), write, "write", pickled[0]),
+            ("dump_json_big", best(lambda: dump(zantu_cjson.dump_json_big), repeat), write, "write", pickled[0])]
     parser = backends()["yajl2_c"]
     parse = best(lambda: yajl_alone(parser)(data), repeat)
     library = best(lambda: zantu_cjson.json.loads(text), repeat)
     rows.append(("load_json_small", best(lambda: loaded(zantu_cjson.load_json_small, io.StringIO(text)), repeat),
-                 parse, f"yajl parse ({zantu_cjson.json.__name__}.loads alone: {len(data) / library / 1e6:.0f} MB/s)"))
+                 parse, f"yajl parse ({zantu_cjson.json.__name__}.loads alone: {len(data) / library / 1e6:.0f} MB/s)",
+                 pickled[1]))
     with bound(zantu_cjson, "ijson", parser):
         big = best(lambda: loaded(zantu_cjson.load_json_big, io.BytesIO(data)), repeat)
-    rows.append(("load_json_big", big, parse, "yajl parse"))
+    rows.append(("load_json_big", big, parse, "yajl parse", pickled[1]))
     return len(data), rows
 
 
@@ -110,20 +118,23 @@ def main(argv=None):
     args = parser.parse_args(argv)
     lines = [f"{args.megabytes:g} MB of text a corpus, chains from sentences; best of {args.repeat}; "
              f"goal {GOAL_MB_S:.0f} MB/s of document, and the ratio to the bound (time over the bound's).", "",
-             "| corpus | order | form | document (MB) | function | MB/s | bound | bound MB/s | ratio to bound |",
-             "|---|---:|---|---:|---|---:|---|---:|---:|"]
+             "| corpus | order | form | document (MB) | function | MB/s | bound | bound MB/s | ratio to bound | "
+             "ratio to pickle |", "|---|---:|---|---:|---|---:|---|---:|---:|---:|"]
     with tempfile.TemporaryDirectory() as tmp:
         file = Path(tmp) / "document.json"
         for corpus, text in corpora(args.megabytes).items():
             for order in (1, 2):
                 chain = MarkovChain.from_text(text, order)
+                blob = pickle.dumps(chain, 5)
+                pickled = (best(lambda: pickle.dumps(chain, 5), args.repeat),
+                           best(lambda: pickle.loads(blob), args.repeat))
                 for compressed in (True, False):
-                    size, rows = rows_for(chain, compressed, args.repeat, file)
+                    size, rows = rows_for(chain, compressed, args.repeat, file, pickled)
                     form = "compressed" if compressed else "plain"
-                    for function, seconds, bound_seconds, bound_name in rows:
+                    for function, seconds, bound_seconds, bound_name, pickle_seconds in rows:
                         lines.append(f"| {corpus} | {order} | {form} | {size / 1e6:.1f} | `{function}` | "
                                      f"{size / seconds / 1e6:.0f} | {bound_name} | {size / bound_seconds / 1e6:.0f} | "
-                                     f"{seconds / bound_seconds:.1f} |")
+                                     f"{seconds / bound_seconds:.1f} | {seconds / pickle_seconds:.1f} |")
                         print(lines[-1], flush=True)
     report = "\n".join(lines)
     out_dir = Path(args.out)

@@ -164,6 +164,8 @@ public:
     }
 
     bool next_is_other() const { return next_kind_ == kOther; }
+    // Whether some count is an object (not a small integer).
+    bool has_objects() const { return !objects_.empty(); }
     // Reads the next bag's row count and kind; false after the last bag.
     bool next_bag() {
         if (layout_->done()) return false;
@@ -325,6 +327,10 @@ void chain_restore_compact(PyObject* self, PyObject* state) {
     RowsReader reader(rows, table.get());
     Unpacked start_codes(starts);
     Py_ssize_t next_other = 0;
+    // Plain values, small counts and bags of its own: filling the chain runs
+    // no code of the caller's, and the collector need not walk the growing
+    // chain again and again meanwhile.
+    CollectorPause pause(table_plain(table.get()) && !reader.has_objects() && PyList_GET_SIZE(others) == 0);
     ChainMark mark(chain);
     while (reader.next_bag()) {
         PyObject* start = reader.value_at(start_codes.next());
@@ -343,6 +349,7 @@ void chain_restore_compact(PyObject* self, PyObject* state) {
     }
     reader.check_done();
     if (!start_codes.done() || next_other != PyList_GET_SIZE(others)) raise_bad_state();
+    pause.end();
     restore_state(self, attributes);
 }
 
