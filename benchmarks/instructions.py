@@ -25,6 +25,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from report import write_report  # noqa: E402
 from shortcuts import ROWS  # noqa: E402
 
 OWN_TRICKS = ("piece_caches", "sorted_values", "held_rows")
@@ -119,11 +120,7 @@ def main(argv=None):
                             print(lines[-1], flush=True)
     lines += ["", "| trick | largest saving | 5% or more |", "|---|---:|---|"]
     lines += [f"| {name} | {gain:+.1%} | {'yes' if gain >= 0.05 else 'no'} |" for name, gain in best.items()]
-    text = "\n".join(lines)
-    print(text)
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "instructions.md").write_text(text + "\n", encoding="utf-8")
+    print(write_report(args.out, "instructions.md", lines))
     return 0
 
 

@@ -24,6 +24,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 sys.path.insert(0, str(HERE))
 from test_text import HARD  # noqa: E402
+from report import write_report  # noqa: E402
 from text_bench import prose  # noqa: E402
 
 CASES = HARD
@@ -73,10 +74,7 @@ def main(argv=None):
     for name, split in splitters().items():
         lines.append(f"| {name} | {right(split)} of {len(CASES)} | {speed(split, text):.2f} |")
         print(lines[-1], flush=True)
-    report = "\n".join(lines)
-    out = Path(args.out)
-    out.mkdir(parents=True, exist_ok=True)
-    (out / "splitter.md").write_text(report + "\n", encoding="utf-8")
+    write_report(args.out, "splitter.md", lines)
     return 0
 
 

@@ -29,6 +29,7 @@ from zantu.text import RunsBuilder, tokens
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from chain_bench import mixed_text  # noqa: E402
+from report import write_report  # noqa: E402
 
 
 def prose(megabytes):
@@ -122,11 +123,7 @@ def main(argv=None):
                          f"{ours.first:.0%} / {first:.0%} |")
             print(lines[-1], flush=True)
     lines += ["", "Goals: build 10x, memory 3x, sentences 10x, model 2x (ours: the document and its runs index; `build` writes the compressed form unless given --plain)."]
-    report = "\n".join(lines)
-    print(report)
-    out_dir = Path(args.out)
-    out_dir.mkdir(parents=True, exist_ok=True)
-    (out_dir / "text.md").write_text(report + "\n", encoding="utf-8")
+    print(write_report(args.out, "text.md", lines))
     return 0
 
 

@@ -36,6 +36,7 @@ from zantu.corpus import stdlib_files
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from bench import backends, bound, yajl_alone  # noqa: E402
 from chain_bench import mixed_text  # noqa: E402
+from report import write_report  # noqa: E402
 
 GOAL_MB_S = 100.0
 
@@ -136,10 +137,7 @@ def main(argv=None):
                                      f"{size / seconds / 1e6:.0f} | {bound_name} | {size / bound_seconds / 1e6:.0f} | "
                                      f"{seconds / bound_seconds:.1f} | {seconds / pickle_seconds:.1f} |")
                         print(lines[-1], flush=True)
-    report = "\n".join(lines)
-    out_dir = Path(args.out)
-    out_dir.mkdir(parents=True, exist_ok=True)
-    (out_dir / "throughput.md").write_text(report + "\n", encoding="utf-8")
+    write_report(args.out, "throughput.md", lines)
     return 0
 
 
