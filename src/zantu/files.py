@@ -73,7 +73,7 @@ def gunzipped(source: IO[bytes]) -> IO[bytes]:
     """The bytes of a gzip stream, as a buffered binary file of io's own:
     the streaming reader then drives its parser natively (through a
     GzipFile itself, it would take ijson's events one by one)."""
-    return io.BufferedReader(gzip.GzipFile(fileobj=source, mode="rb"), 1 << 16)  # type: ignore[arg-type]
+    return io.BufferedReader(gzip.GzipFile(fileobj=source, mode="rb"), 1 << 16)
 
 
 @contextmanager
