@@ -86,6 +86,7 @@ inline void StreamReader::on_codes(const ParserEvent& e) {
     if (e.kind == Event::EndArray && source_.depth() == 1) {
         // The list is read before the builder sees its end.
         build_table(source_.value().get());
+        code_texts_.clear();
         source_.feed(e);
         state_ = State::Members;
     } else {

@@ -84,6 +84,18 @@ inline bool StreamReader::text(Event kind, std::string_view bytes) {
     return true;
 }
 
+inline Ref StreamReader::string_value(std::string_view bytes) {
+    bool shared = state_ == State::Codes && lane_api_ != nullptr;
+    std::uint64_t hash = 0;
+    if (shared) {
+        hash = KeptTexts::hash(bytes);
+        if (const KeptTexts::Slot* slot = code_texts_.find(hash, bytes)) return Ref::borrow(slot->kept);
+    }
+    Ref made = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), Py_ssize_t(bytes.size()), "strict"));
+    if (shared && made) code_texts_.put(hash, made.get(), made.get());
+    return made;
+}
+
 inline void StreamReader::block_read() {
     resume();
     table_known_ = false;

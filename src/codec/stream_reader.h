@@ -51,6 +51,10 @@ public:
     // text was met already: the chain's object for it (with its code, for a
     // str code). Any other is made into a str.
     bool text(Event kind, std::string_view bytes) override;
+    // A string of the code table read for the package's chain is one str
+    // for each text met again (within the last texts' slots): a word of
+    // many states is one object in all of them, as the chain keeps it.
+    Ref string_value(std::string_view bytes) override;
     // text() for a str code, of an item in the code lane or a start: found
     // by its bytes among the code table's keys (with the chain's object for
     // it, once kept), so that no str is made for it.
@@ -270,6 +274,7 @@ private:
     // The chain's objects (borrowed from kept_table_) for the texts of the
     // plain form.
     KeptTexts texts_{15};
+    KeptTexts code_texts_{16};  // the code table's strings, while it is read
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
     bool table_known_ = false;             // kept_table_ is the chain's, within this block

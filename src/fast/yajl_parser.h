@@ -33,6 +33,10 @@ public:
     // are: true when the sink took them so, false to have the str through
     // event().
     virtual bool text(Event kind, std::string_view bytes) = 0;
+    // The str of a string the sink did not take: made from its bytes, or
+    // one the sink made for the same bytes before. Null with the error set
+    // when it cannot be made.
+    virtual Ref string_value(std::string_view bytes) = 0;
     // Before each block of the source is read.
     virtual void block_read() = 0;
 
@@ -159,7 +163,12 @@ private:
         std::string_view bytes(reinterpret_cast<const char*>(text), size);
         int taken = offer([&] { return run.sink_.text(Event::String, bytes); });
         if (taken >= 0) return taken;
-        return run.text_event(Event::String, text, size);
+        Ref value;
+        guarded(0, [&] {
+            value = run.sink_.string_value(bytes);
+            return 0;
+        });
+        return run.deliver_value(Event::String, value);
     }
     static int on_map_key(void* c, const unsigned char* text, size_t size) {
         return of(c).text_event(Event::MapKey, text, size);
