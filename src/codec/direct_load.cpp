@@ -46,8 +46,9 @@ struct SeenText {
 
 // Reads the text of a document that holds nothing but what a writer of
 // ours writes: "codes" then "chain", integers within 64 bits, strings,
-// nulls, booleans and arrays of these. Anything else (or anything this reader is not sure to read as
-// the JSON library would) and it gives up: false, with nothing raised.
+// nulls, booleans and arrays of these. Anything else (or anything this
+// reader is not sure to read as the JSON library would) and it gives up:
+// false, with nothing raised.
 class Reader {
 public:
     Reader(const char* text, size_t size) : at_(text), end_(text + size) {}
@@ -244,7 +245,7 @@ private:
     static constexpr int kDeepest = 32;
     bool value(Ref& out, int depth = 0) {
         char c = peek();
-        SeenText* slot;
+        SeenText* slot = nullptr;
         if (c == '"') return string(out, &slot);
         if (c == 'n' || c == 't' || c == 'f') {
             const char* word = c == 'n' ? "null" : c == 't' ? "true" : "false";
