@@ -53,17 +53,10 @@ Ref count_words(const NativeState& state, PyObject* chain, PyObject* text, Py_ss
 // into `chain`, each from the begin state (None, `order` times) to the end
 // value (None); unless `final`, the text after its last blank line (or
 // line end) is left uncounted and returned (text_split.cpp).
-// With `runs`, each sentence's tokens are also appended to its ids as
-// their numbers in its table, as zantu.text.RunsBuilder.add does.
-struct RunsIds {
-    PyObject* table;  // dict: token -> number, from 1
-    PyObject* ids;    // bytearray of uint32 numbers, 0 after each sentence
-};
+// With `runs` (a zantu.text.RunsBuilder; None for none), each sentence's
+// tokens also go to it, as its add() would put them.
 Ref count_sentences(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, bool lines,
-                    bool final, const RunsIds* runs = nullptr);
-// The table and ids of `runs` (a zantu.text.RunsBuilder for `lines`), held
-// in `table` and `ids`.
-RunsIds runs_ids(PyObject* runs, bool lines, Ref& table, Ref& ids);
+                    bool final, PyObject* runs);
 Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
 // chain.update(other): the other's pairs added one by one, in its order
 // (merge.cpp).

@@ -163,10 +163,7 @@ void add_text(const NativeState& state, PyObject* chain, PyObject* text, Py_ssiz
     if (!lines && std::strcmp(split, "sentences") != 0) {
         raise(PyExc_ValueError, "split must be 'sentences', 'lines' or 'words', not '%.100s'", split);
     }
-    Ref table, ids;
-    RunsIds sink{};
-    if (runs != Py_None) sink = runs_ids(runs, lines, table, ids);
-    count_sentences(state, chain, text, order, lines, true, runs == Py_None ? nullptr : &sink);
+    count_sentences(state, chain, text, order, lines, true, runs);
 }
 
 PyObject* chain_from_text(PyObject* cls, PyObject* args, PyObject* kwargs) {

@@ -410,6 +410,46 @@ uint32_t number_of(PyObject* table, PyObject* token) {
     return uint32_t(size + 1);
 }
 
+// Where a sentence's tokens go as numbers, for the runs index.
+struct RunsIds {
+    PyObject* table;  // dict: token -> number, from 1
+    PyObject* ids;    // bytearray of uint32 numbers, 0 after each sentence
+};
+
+// Each sentence of text[0:upto] (or, with `lines`, each non-blank line),
+// block by block: `sentence` gets its tokens as objects of `table` (a value
+// table: a str is made once per distinct word), and `block()` follows the
+// sentences of each block.
+template <typename Ch, typename Sentence, typename Block>
+void kept_sentences(PyObject* text, Py_ssize_t upto, bool lines, PyObject* table, Sentence sentence, Block block) {
+    const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
+    Words words(text);
+    std::vector<PyObject*> kept;
+    for (Py_ssize_t from = 0; from < upto;) {
+        Py_ssize_t to = std::min(upto, block_end(data, upto, from, lines));
+        Splitter<Ch> splitter(data + from, to - from);
+        const std::vector<Token>& tokens = splitter.tokens();
+        for (auto [first, last] : splitter.sentences(lines)) {
+            kept.clear();
+            for (size_t k = first; k < last; ++k) {
+                Py_ssize_t begin = from + tokens[k].begin, end = from + tokens[k].end;
+                std::uint64_t hash = kTextHashStart;
+                for (Py_ssize_t i = begin; i < end; ++i) hash = text_hash_step(hash, data[i]);
+                kept.push_back(words.kept(table, begin, end, hash_end(hash)));
+            }
+            sentence(kept);
+        }
+        block();
+        from = to;
+    }
+}
+
+// A sentence's tokens appended to `ids` as their numbers in `table`, then 0.
+void sentence_ids(PyObject* table, const std::vector<PyObject*>& tokens, std::vector<uint32_t>& ids) {
+    for (PyObject* token : tokens) ids.push_back(number_of(table, token));
+    ids.push_back(0);
+}
+
 template <typename Ch>
 Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ssize_t order, bool lines, bool final,
                       const RunsIds* runs) {
@@ -417,40 +457,46 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Py_ssize_t upto = final ? n : last_break(data, n, lines);
     PyObject* none = kept_value(table, Py_None);
-    Words words(text);
     std::vector<PyObject*> kept;
     std::vector<size_t> ends;
     std::vector<uint32_t> ids;
-    for (Py_ssize_t from = 0; from < upto;) {
-        Py_ssize_t to = std::min(upto, block_end(data, upto, from, lines));
-        Splitter<Ch> splitter(data + from, to - from);
-        const std::vector<Token>& tokens = splitter.tokens();
-        kept.clear();
-        ends.clear();
-        for (auto [first, last] : splitter.sentences(lines)) {
-            size_t tokens_from = kept.size() + size_t(order);
+    kept_sentences<Ch>(
+        text, upto, lines, table,
+        [&](const std::vector<PyObject*>& sentence) {
             kept.insert(kept.end(), size_t(order), none);
-            for (size_t k = first; k < last; ++k) {
-                Py_ssize_t begin = from + tokens[k].begin, end = from + tokens[k].end;
-                std::uint64_t hash = kTextHashStart;
-                for (Py_ssize_t i = begin; i < end; ++i) hash = text_hash_step(hash, data[i]);
-                kept.push_back(words.kept(table, begin, end, hash_end(hash)));
-            }
-            if (runs != nullptr) {
-                for (size_t k = tokens_from; k < kept.size(); ++k) ids.push_back(number_of(runs->table, kept[k]));
-                ids.push_back(0);
-            }
+            kept.insert(kept.end(), sentence.begin(), sentence.end());
             kept.push_back(none);
             ends.push_back(kept.size());
-        }
-        if (runs != nullptr) {
-            append_ids(runs->ids, ids);
-            ids.clear();
-        }
-        count_kept(chain, table, kept, order, &ends);
-        from = to;
-    }
+            if (runs != nullptr) sentence_ids(runs->table, sentence, ids);
+        },
+        [&] {
+            if (runs != nullptr) {
+                append_ids(runs->ids, ids);
+                ids.clear();
+            }
+            count_kept(chain, table, kept, order, &ends);
+            kept.clear();
+            ends.clear();
+        });
     return upto;
+}
+
+// The table and ids of `runs` (a zantu.text.RunsBuilder for `lines`), held
+// in `table` and `ids`. Its attributes may be the caller's code.
+RunsIds runs_ids(PyObject* runs, bool lines, Ref& table, Ref& ids) {
+    Ref builder_lines = Ref::check(PyObject_GetAttrString(runs, "lines"));
+    int same = PyObject_IsTrue(builder_lines.get());
+    if (same < 0) throw PyError();
+    if ((same != 0) != lines) {
+        raise(PyExc_ValueError, "the runs builder splits %s, the text is split into %s", same ? "lines" : "sentences",
+              lines ? "lines" : "sentences");
+    }
+    table = Ref::check(PyObject_GetAttrString(runs, "table"));
+    ids = Ref::check(PyObject_GetAttrString(runs, "ids"));
+    if (!PyDict_CheckExact(table.get()) || !PyByteArray_CheckExact(ids.get())) {
+        raise(PyExc_TypeError, "runs must be a zantu.text.RunsBuilder, not %.200s", Py_TYPE(runs)->tp_name);
+    }
+    return RunsIds{table.get(), ids.get()};
 }
 
 Ref split(PyObject* text, bool lines, bool as_tokens) {
@@ -471,19 +517,27 @@ PyObject* checked_text(PyObject* text) {
 }  // namespace
 
 Ref count_sentences(const NativeState& state, PyObject* chain_object, PyObject* text, Py_ssize_t order, bool lines,
-                    bool final, const RunsIds* runs) {
+                    bool final, PyObject* runs) {
     if (!PyObject_TypeCheck(chain_object, state.chain_type)) {
         raise(PyExc_TypeError, "expected a MarkovChain, not %.200s", Py_TYPE(chain_object)->tp_name);
     }
     Ref held = Ref::borrow(checked_text(text));
     if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
     ChainObject* chain = as_chain(chain_object);
+    Ref runs_table, runs_ids_held;
+    RunsIds sink{};
+    if (runs != Py_None) sink = runs_ids(runs, lines, runs_table, runs_ids_held);
+    const RunsIds* into_runs = runs == Py_None ? nullptr : &sink;
     Ref table = chain_table(chain);
+    auto count = [&](auto kind) {
+        using Ch = decltype(kind);
+        return count_text<Ch>(chain, table.get(), text, order, lines, final, into_runs);
+    };
     Py_ssize_t upto;
     switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: upto = count_text<Py_UCS1>(chain, table.get(), text, order, lines, final, runs); break;
-        case PyUnicode_2BYTE_KIND: upto = count_text<Py_UCS2>(chain, table.get(), text, order, lines, final, runs); break;
-        default: upto = count_text<Py_UCS4>(chain, table.get(), text, order, lines, final, runs);
+        case PyUnicode_1BYTE_KIND: upto = count(Py_UCS1()); break;
+        case PyUnicode_2BYTE_KIND: upto = count(Py_UCS2()); break;
+        default: upto = count(Py_UCS4());
     }
     return Ref::check(PyUnicode_Substring(text, upto, PyUnicode_GET_LENGTH(text)));
 }
@@ -496,29 +550,8 @@ PyObject* count_sentences_function(PyObject* module, PyObject* args) {
         return nullptr;
     }
     return guarded<PyObject*>(nullptr, [&] {
-        Ref table, ids;
-        RunsIds sink{};
-        if (runs != Py_None) sink = runs_ids(runs, lines != 0, table, ids);
-        return count_sentences(module_state(module), chain, text, order, lines != 0, final != 0,
-                               runs == Py_None ? nullptr : &sink)
-            .release();
+        return count_sentences(module_state(module), chain, text, order, lines != 0, final != 0, runs).release();
     });
-}
-
-RunsIds runs_ids(PyObject* runs, bool lines, Ref& table, Ref& ids) {
-    Ref builder_lines = Ref::check(PyObject_GetAttrString(runs, "lines"));
-    int same = PyObject_IsTrue(builder_lines.get());
-    if (same < 0) throw PyError();
-    if ((same != 0) != lines) {
-        raise(PyExc_ValueError, "the runs builder splits %s, the text is split into %s", same ? "lines" : "sentences",
-              lines ? "lines" : "sentences");
-    }
-    table = Ref::check(PyObject_GetAttrString(runs, "table"));
-    ids = Ref::check(PyObject_GetAttrString(runs, "ids"));
-    if (!PyDict_CheckExact(table.get()) || !PyByteArray_CheckExact(ids.get())) {
-        raise(PyExc_TypeError, "runs must be a zantu.text.RunsBuilder, not %.200s", Py_TYPE(runs)->tp_name);
-    }
-    return RunsIds{table.get(), ids.get()};
 }
 
 PyObject* sentences_function(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -545,25 +578,16 @@ namespace {
 // its tokens' numbers then 0; a token's number is its place in `table`
 // (a dict of str to number, from 1), where a new one is added.
 template <typename Ch>
-void runs_add(PyObject* text, bool lines, PyObject* table, PyObject* ids) {
-    const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+void runs_add(const NativeState& state, PyObject* text, bool lines, PyObject* table, PyObject* ids) {
+    Ref words = new_table(state);  // the text's words, a str made once for each
     std::vector<uint32_t> block_ids;
-    for (Py_ssize_t from = 0; from < n;) {
-        Py_ssize_t to = block_end(data, n, from, lines);
-        Splitter<Ch> splitter(data + from, to - from);
-        const std::vector<Token>& tokens = splitter.tokens();
-        block_ids.clear();
-        for (auto [first, last] : splitter.sentences(lines)) {
-            for (size_t k = first; k < last; ++k) {
-                Ref token = Ref::check(PyUnicode_Substring(text, from + tokens[k].begin, from + tokens[k].end));
-                block_ids.push_back(number_of(table, token.get()));
-            }
-            block_ids.push_back(0);
-        }
-        append_ids(ids, block_ids);
-        from = to;
-    }
+    kept_sentences<Ch>(
+        text, PyUnicode_GET_LENGTH(text), lines, words.get(),
+        [&](const std::vector<PyObject*>& sentence) { sentence_ids(table, sentence, block_ids); },
+        [&] {
+            append_ids(ids, block_ids);
+            block_ids.clear();
+        });
 }
 
 // A buffer's bytes, held while used.
@@ -711,7 +735,7 @@ bool copies(PyObject* seq_object, PyObject* offsets_object, PyObject* positions_
 
 }  // namespace
 
-PyObject* runs_add_function(PyObject*, PyObject* args) {
+PyObject* runs_add_function(PyObject* module, PyObject* args) {
     PyObject *text, *table, *ids;
     int lines;
     if (!PyArg_ParseTuple(args, "OpO!O!:_runs_add", &text, &lines, &PyDict_Type, &table, &PyByteArray_Type, &ids)) {
@@ -719,10 +743,11 @@ PyObject* runs_add_function(PyObject*, PyObject* args) {
     }
     return guarded<PyObject*>(nullptr, [&] {
         checked_text(text);
+        const NativeState& state = module_state(module);
         switch (PyUnicode_KIND(text)) {
-            case PyUnicode_1BYTE_KIND: runs_add<Py_UCS1>(text, lines != 0, table, ids); break;
-            case PyUnicode_2BYTE_KIND: runs_add<Py_UCS2>(text, lines != 0, table, ids); break;
-            default: runs_add<Py_UCS4>(text, lines != 0, table, ids);
+            case PyUnicode_1BYTE_KIND: runs_add<Py_UCS1>(state, text, lines != 0, table, ids); break;
+            case PyUnicode_2BYTE_KIND: runs_add<Py_UCS2>(state, text, lines != 0, table, ids); break;
+            default: runs_add<Py_UCS4>(state, text, lines != 0, table, ids);
         }
         Py_RETURN_NONE;
     });
