@@ -37,10 +37,10 @@ def file_mode(path: str) -> int:
 
 
 @contextmanager
-def atomic_text(path: PathLike) -> Iterator[IO[str]]:
-    """A UTF-8 text file for `path` (.gz written through gzip), written to
-    a temporary file in the same folder and renamed over `path` once it is
-    complete; on any error the temporary file is removed."""
+def atomic_binary(path: PathLike) -> Iterator[IO[bytes]]:
+    """A binary file for `path`, written to a temporary file in the same
+    folder and renamed over `path` once it is complete; on any error the
+    temporary file is removed."""
     path = os.fspath(path)
     if os.path.isdir(path):
         raise IsADirectoryError(f"cannot write {path}: is a directory")
@@ -48,15 +48,7 @@ def atomic_text(path: PathLike) -> Iterator[IO[str]]:
                                      dir=os.path.dirname(os.path.abspath(path)))
     try:
         with open(fd, "wb") as raw:
-            binary: IO[bytes] = raw
-            if path.endswith(".gz"):
-                binary = gzip.GzipFile(filename=os.path.basename(path)[:-3], mode="wb", fileobj=raw,  # type: ignore[assignment]
-                                       compresslevel=GZIP_LEVEL)
-            text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
-            yield text
-            text.detach()  # flushed into `binary`, which stays open
-            if binary is not raw:
-                binary.close()  # the gzip trailer; `raw` stays open
+            yield raw
             raw.flush()
             os.fsync(raw.fileno())
         os.chmod(temporary, file_mode(path))
@@ -67,6 +59,23 @@ def atomic_text(path: PathLike) -> Iterator[IO[str]]:
         except OSError:
             pass
         raise
+
+
+@contextmanager
+def atomic_text(path: PathLike) -> Iterator[IO[str]]:
+    """A UTF-8 text file for `path` (.gz written through gzip), written
+    whole or not at all (see atomic_binary)."""
+    path = os.fspath(path)
+    with atomic_binary(path) as raw:
+        binary: IO[bytes] = raw
+        if path.endswith(".gz"):
+            binary = gzip.GzipFile(filename=os.path.basename(path)[:-3], mode="wb", fileobj=raw,  # type: ignore[assignment]
+                                   compresslevel=GZIP_LEVEL)
+        text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
+        yield text
+        text.detach()  # flushed into `binary`, which stays open
+        if binary is not raw:
+            binary.close()  # the gzip trailer; `raw` stays open
 
 
 def gunzipped(source: IO[bytes]) -> IO[bytes]:

@@ -14,7 +14,6 @@ followed by a lower-case word ('"Stop!" he said.').
 from __future__ import annotations
 
 import array
-import contextlib
 import json
 import os
 import random
@@ -174,16 +173,11 @@ class Runs:
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
         """Writes the index to ``path`` (whole or not at all)."""
+        from zantu.files import atomic_binary  # the codec loads only when a file is written
+
         data = self.MAGIC + zlib.compress(json.dumps(self._vocabulary).encode("utf-8") + b"\0" + self._encoded, 6)
-        part = f"{os.fspath(path)}.part"
-        try:
-            with open(part, "wb") as f:
-                f.write(data)
-            os.replace(part, path)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(part)
-            raise
+        with atomic_binary(path) as f:
+            f.write(data)
 
     @classmethod
     def load(cls, path: Union[str, "os.PathLike[str]"]) -> "Runs":
