@@ -73,8 +73,7 @@ def count_block(chain: MarkovChain, block: str, order: int, split: str, carried:
     counted."""
     if split == "words":
         return _count_words(chain, block, order, carried)
-    text = carried + block
-    return _count_sentences(chain, text, order, split == "lines", False, runs)
+    return _count_sentences(chain, carried + block, order, split == "lines", False, runs)
 
 
 def count_blocks(blocks: Iterable[str], order: int, split: str = "words", runs: bool = False) -> Counted:
