@@ -132,13 +132,17 @@ PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t*
     return r.values;
 }
 
+int api_chain_frequencies(PyObject* chain, void* sink, void (*put)(void*, PyObject*, unsigned long long)) {
+    return guarded(-1, [&] { return frequencies_each(as_chain(chain), sink, put) ? 1 : 0; });
+}
+
 }  // namespace
 
 NativeApi make_api(const NativeState& state) {
     return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
             api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
             api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
-            api_chain_add_row, api_chain_bag_of, api_bag_add_rows};
+            api_chain_add_row, api_chain_bag_of, api_bag_add_rows, api_chain_frequencies};
 }
 
 }  // namespace zantu::native

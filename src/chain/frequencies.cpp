@@ -25,6 +25,12 @@ public:
         return freq;
     }
 
+    // Each value and its sum, in the dict's order.
+    template <typename Put>
+    void each(Put put) const {
+        for (PyObject* value : sums_.keys()) put(value, *sums_.find(value));
+    }
+
 private:
     AddressMap<uint64_t> sums_;  // keys borrowed: the chain's table holds them
 };
@@ -42,8 +48,7 @@ bool plain_counts(const NativeState& state, PyObject* bags, PyObject* table) {
     return true;
 }
 
-Ref tally_frequencies(PyObject* bags) {
-    Tally tally;
+void tally_frequencies(PyObject* bags, Tally& tally) {
     Py_ssize_t pos = 0;
     PyObject *start, *bag;
     while (PyDict_Next(bags, &pos, &start, &bag)) {
@@ -57,7 +62,6 @@ Ref tally_frequencies(PyObject* bags) {
         }
         tally.at(start) += total;
     }
-    return tally.to_dict();
 }
 
 // freq[key] = freq.get(key, 0) + amount
@@ -104,8 +108,22 @@ Ref frequencies(ChainObject* chain) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
     const NativeState& state = state_of(chain);
-    if (plain_counts(state, bags.get(), table.get())) return tally_frequencies(bags.get());
+    if (plain_counts(state, bags.get(), table.get())) {
+        Tally tally;
+        tally_frequencies(bags.get(), tally);
+        return tally.to_dict();
+    }
     return general_frequencies(state, bags.get());
+}
+
+bool frequencies_each(ChainObject* chain, void* sink, void (*put)(void*, PyObject*, unsigned long long)) {
+    Ref bags = chain_bags(chain);
+    Ref table = chain_table(chain);
+    if (!plain_counts(state_of(chain), bags.get(), table.get())) return false;
+    Tally tally;
+    tally_frequencies(bags.get(), tally);
+    tally.each([&](PyObject* value, uint64_t sum) { put(sink, value, sum); });
+    return true;
 }
 
 }  // namespace zantu::native

@@ -27,7 +27,6 @@ constexpr Py_ssize_t kRowsAhead = 4;
 BagPairs::BagPairs(PyObject* bag) : bag_(Ref::borrow(bag)) {
     if (is_native_bag(bag)) {
         size_ = state().native->bag_size(bag);
-        values_.resize(8);
         return;
     }
     iterator_ = get_iter(call_method(interned().choices, bag).get());
@@ -54,14 +53,18 @@ bool BagPairs::next(NextState& out, Ref& count) {
     PyObject* row_count = nullptr;
     PyObject* table = nullptr;
     Py_ssize_t size;
-    while ((size = native->bag_row(bag_.get(), row_, values_.data(), Py_ssize_t(values_.size()), &row_count, &table)) >
-           Py_ssize_t(values_.size())) {
+    while ((size = native->bag_row(bag_.get(), row_, values_, room_, &row_count, &table)) > room_) {
         Py_DECREF(row_count);
-        values_.resize(size_t(size));
+        many_.resize(size_t(size));
+        values_ = many_.data();
+        room_ = size;
     }
     if (size < 0) throw PyError();
     count = Ref::steal(row_count);
-    if (tables_.empty() || tables_.back().get() != table) tables_.push_back(Ref::borrow(table));
+    if (table_.get() != table) {
+        if (table_) older_tables_.push_back(std::move(table_));
+        table_ = Ref::borrow(table);
+    }
     // The values of a row a few ahead, whose text or code comes next.
     if (row_ + kRowsAhead < size_) {
         Py_ssize_t ahead_size = 0;
@@ -69,7 +72,7 @@ bool BagPairs::next(NextState& out, Ref& count) {
         for (Py_ssize_t k = 0; k < ahead_size; ++k) prefetch(ahead[k]);
     }
     ++row_;
-    out = NextState{nullptr, values_.data(), size};
+    out = NextState{nullptr, values_, size};
     return true;
 }
 

@@ -51,6 +51,8 @@ void init_native();
 class BagPairs {
 public:
     explicit BagPairs(PyObject* bag);
+    BagPairs(const BagPairs&) = delete;
+    BagPairs& operator=(const BagPairs&) = delete;
     // The next pair into `state` and `count`; false at the end.
     bool next(NextState& out, Ref& count);
     // The iterator that choices() gave; null for rows.
@@ -62,8 +64,14 @@ private:
     Ref pair_, next_state_;
     Py_ssize_t size_ = 0;
     Py_ssize_t row_ = 0;
-    std::vector<PyObject*> values_;
-    std::vector<Ref> tables_;  // every value table a row came from
+    // The values of the current row: in `few_` (no allocation for a bag)
+    // unless a row is wider.
+    PyObject* few_[8];
+    std::vector<PyObject*> many_;
+    PyObject** values_ = few_;
+    Py_ssize_t room_ = 8;
+    Ref table_;                      // the value table the last row came from
+    std::vector<Ref> older_tables_;  // every earlier one
 };
 
 

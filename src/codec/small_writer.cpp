@@ -104,12 +104,23 @@ public:
     void value(PyObject* value) {
         if (going_ && !append_fixed(text_, value)) stop();
     }
+    // A value of the code table, whose text is at hand.
+    void value(const CodeEntry& entry) {
+        if (going_ && !append_fixed(text_, entry.value.get(), entry.text.get(), entry.ujson_text)) stop();
+    }
     // The text of the one-code item (code,), for a code that is an int.
     void single_code(long long code) {
         if (!going_) return;
         text_ += '[';
         append_integer(text_, code);
         text_ += ']';
+    }
+    // The same for any code (a literal value), without the tuple.
+    void single(PyObject* code) {
+        if (!going_) return;
+        text_ += '[';
+        value(code);
+        literal(']');
     }
     void stop() {
         going_ = false;
@@ -142,9 +153,17 @@ public:
         singles_.resize(table_.entries.size());
         text_ = SpeculativeText(ujson_dump_bound(module_));
         text_.literal("{\"codes\":[");
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(codes_list_.get()); ++i) {
-            text_.separator(i == 0);
-            text_.value(PyList_GET_ITEM(codes_list_.get(), i));
+        bool first = true;
+        for (const CodeEntry& e : table_.entries) {
+            text_.separator(first);
+            first = false;
+            if (e.literal) {
+                text_.value(e);
+            } else {
+                text_.value(e.code.get());
+            }
+            text_.literal(',');
+            text_.value(e);
         }
         text_.literal("],\"chain\":[");
     }
@@ -235,7 +254,7 @@ private:
         const CodeEntry& entry = table_.entry_of(only);
         size_t position = size_t(&entry - table_.entries.data());
         if (entry.literal) {
-            text_.value(single_of(position).get());
+            text_.single(entry.code.get());
         } else {
             text_.single_code(static_cast<long long>(position));
         }

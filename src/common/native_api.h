@@ -12,7 +12,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 7;
+constexpr unsigned int kNativeApiVersion = 8;
 
 struct NativeApi {
     unsigned int version;
@@ -60,6 +60,13 @@ struct NativeApi {
     // with their counts.
     int (*bag_add_rows)(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t width,
                         const std::uint32_t* counts, Py_ssize_t rows);
+    // What chain.build_frequency_dict() holds, without the dict: put(sink,
+    // value, sum) for each value in the dict's order (value borrowed: the
+    // chain's table holds it). 1 when so given; 0, nothing put, when the
+    // sums need the counts' own + (a foreign bag, a count that is an
+    // object): build_frequency_dict() is then the way.
+    int (*chain_frequencies)(PyObject* chain, void* sink, void (*put)(void* sink, PyObject* value,
+                                                                      unsigned long long sum));
 };
 
 }  // namespace zantu

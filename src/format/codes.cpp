@@ -1,6 +1,7 @@
 #include "codes.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <string_view>
@@ -10,6 +11,7 @@
 #include "genuine.h"
 #include "json_text.h"
 #include "module_state.h"
+#include "native_api.h"
 #include "prefetch.h"
 
 namespace zantu {
@@ -163,10 +165,41 @@ namespace {
 // exact dict whose frequencies are all exact ints of 64 bits, the same
 // stable order is made here from the dict itself, without the item tuples.
 // Nothing a caller could see is skipped: iterating a dict's items, and
-// negating and comparing such ints, runs no code of the caller's.
+// negating and comparing such ints, runs no code of the caller's. The
+// package's own chain hands its sums over without the dict at all
+// (from_chain), in the order the dict would hold them.
 class SortedValues {
 public:
-    SortedValues(PyObject* frequencies, PyObject* items) {
+    SortedValues() = default;
+
+    // The chain's sums as build_frequency_dict() would give them, for the
+    // package's own chain while they are made natively; false otherwise
+    // (nothing kept: the mapping is then the way).
+    bool from_chain(PyObject* chain) {
+        if (!fast_path(FastPath::native_chain) || !fast_path(FastPath::sorted_values)) return false;
+        const NativeApi* api = state().native;
+        if (api == nullptr || !Py_IS_TYPE(chain, api->chain_type)) return false;
+        struct Sink {
+            std::vector<Counted>* values;
+            bool too_big;
+        } sink{&values_, false};
+        auto put = [](void* out, PyObject* value, unsigned long long sum) {
+            auto* s = static_cast<Sink*>(out);
+            if (sum > static_cast<unsigned long long>(LLONG_MAX)) s->too_big = true;
+            s->values->push_back(Counted{static_cast<long long>(sum), Ref::borrow(value)});
+        };
+        int given = api->chain_frequencies(chain, &sink, put);
+        if (given < 0) throw PyError();
+        if (given == 0 || sink.too_big) {
+            values_.clear();
+            return false;
+        }
+        sort_values();
+        distinct_ = std::all_of(values_.begin(), values_.end(), [](const Counted& c) { return equal_only_to_itself(c.value.get()); });
+        return true;
+    }
+
+    void from_mapping(PyObject* frequencies, PyObject* items) {
         if (!fast_path(FastPath::sorted_values) || !sort_natively(frequencies, items)) {
             values_.clear();
             sorted_ = sort_by_frequency(items);
@@ -174,6 +207,12 @@ public:
     }
 
     Py_ssize_t size() const { return sorted_ ? PyList_GET_SIZE(sorted_.get()) : Py_ssize_t(values_.size()); }
+
+    // Whether no value can equal another: the chain's table keeps one
+    // object per value, and these are of kinds whose equality is identity
+    // of contents (strs, None, tuples of these), where a number could
+    // equal a number of another type (1, 1.0, True).
+    bool distinct() const { return distinct_; }
 
     // The value at `position`: x[0] of the sorted item (which may run code
     // of the caller's when the item is not a tuple).
@@ -194,6 +233,39 @@ private:
         Ref value;
     };
 
+    static bool equal_only_to_itself(PyObject* value) {
+        if (PyUnicode_CheckExact(value) || value == Py_None) return true;
+        if (!PyTuple_CheckExact(value)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+            if (!equal_only_to_itself(PyTuple_GET_ITEM(value, i))) return false;
+        }
+        return true;
+    }
+
+    // Most frequent first, ties kept in order. Frequencies are mostly small
+    // (most values come a few times): where the largest is within a few
+    // times the number of values, they are sorted by counting.
+    void sort_values() {
+        long long most = 0;
+        for (const Counted& c : values_) {
+            if (c.frequency < 0) most = LLONG_MAX;
+            most = std::max(most, c.frequency);
+        }
+        const size_t n = values_.size();
+        if (most > static_cast<long long>(4 * n + 1024)) {
+            std::stable_sort(values_.begin(), values_.end(),
+                             [](const Counted& a, const Counted& b) { return a.frequency > b.frequency; });
+            return;
+        }
+        // starts[most - f]: where the values of frequency f begin.
+        std::vector<size_t> starts(size_t(most) + 2, 0);
+        for (const Counted& c : values_) ++starts[size_t(most - c.frequency) + 1];
+        for (size_t k = 1; k < starts.size(); ++k) starts[k] += starts[k - 1];
+        std::vector<Counted> sorted(n);
+        for (Counted& c : values_) sorted[starts[size_t(most - c.frequency)]++] = std::move(c);
+        values_.swap(sorted);
+    }
+
     bool sort_natively(PyObject* frequencies, PyObject* items) {
         if (!PyDict_CheckExact(frequencies) || Py_TYPE(items) != &PyDictItems_Type) return false;
         values_.reserve(size_t(PyDict_GET_SIZE(frequencies)));
@@ -207,8 +279,7 @@ private:
             if (n == -1 && PyErr_Occurred()) throw PyError();
             values_.push_back(Counted{n, Ref::borrow(key)});
         }
-        std::stable_sort(values_.begin(), values_.end(),
-                         [](const Counted& a, const Counted& b) { return a.frequency > b.frequency; });
+        sort_values();
         return true;
     }
 
@@ -231,6 +302,7 @@ private:
 
     std::vector<Counted> values_;
     Ref sorted_;  // the sorted item list, when not sorted natively
+    bool distinct_ = false;
 };
 
 }  // namespace
@@ -309,6 +381,16 @@ const CodeEntry& CodeTable::entry_of(PyObject* value) const {
     // Held: the lookup by equality may run the value's own __eq__, which
     // could drop the caller's reference (an element of a list it empties).
     Ref held = Ref::borrow(value);
+    if (!positions) {
+        // Every value is distinct and plain: the dict runs no code of the
+        // caller's while it is filled.
+        Ref made = Ref::check(PyDict_New());
+        for (size_t p = 0; p < entries.size(); ++p) {
+            Ref pos = Ref::check(PyLong_FromSize_t(p));
+            check_status(PyDict_SetItem(made.get(), entries[p].value.get(), pos.get()));
+        }
+        positions = std::move(made);
+    }
     PyObject* pos = PyDict_GetItemWithError(positions.get(), held.get());
     if (pos == nullptr) {
         if (PyErr_Occurred()) throw PyError();
@@ -323,14 +405,20 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     CodeTable table;
     Encoder encoder(module);
     GlobalAttribute math_log10(module, interned().math, interned().log10);
-    table.positions = Ref::check(PyDict_New());
-    Ref frequencies = call_method(interned().build_frequency_dict, chain);
-    Ref items = call_method(interned().items, frequencies.get());
-    Py_ssize_t announced = listener != nullptr ? check_size(PyObject_Size(items.get())) : 0;
-    SortedValues sorted(frequencies.get(), items.get());
-    items = Ref();
-    frequencies = Ref();
+    SortedValues sorted;
+    Py_ssize_t announced;
+    if (sorted.from_chain(chain)) {
+        announced = sorted.size();
+    } else {
+        Ref frequencies = call_method(interned().build_frequency_dict, chain);
+        Ref items = call_method(interned().items, frequencies.get());
+        announced = listener != nullptr ? check_size(PyObject_Size(items.get())) : 0;
+        sorted.from_mapping(frequencies.get(), items.get());
+    }
     if (listener != nullptr) listener->sorted(announced, sorted.size());
+    // Where no value can equal another, positions are found by identity
+    // alone; the dict is made only if some other object is asked for.
+    if (!sorted.distinct()) table.positions = Ref::check(PyDict_New());
 
     table.entries.reserve(size_t(sorted.size()));
     // Codes are final in order up to the first literal that might collide
@@ -340,7 +428,8 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     bool repeated = false;  // a value equal to an earlier one among the items
     for (Py_ssize_t position = 0; position < sorted.size(); ++position) {
         Ref value = sorted.value(position);
-        Ref text = encoder.dumps(value.get());
+        bool as_ujson = false;
+        Ref text = encoder.dumps(value.get(), &as_ujson);
         if (!PyUnicode_Check(text.get())) {
             raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
         }
@@ -350,12 +439,14 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
                       !is_container_text(text.get());
         }
         Ref pos = Ref::check(PyLong_FromSsize_t(position));
-        Py_ssize_t before = PyDict_GET_SIZE(table.positions.get());
-        check_status(PyDict_SetItem(table.positions.get(), value.get(), pos.get()));
-        if (PyDict_GET_SIZE(table.positions.get()) == before) repeated = true;
+        if (table.positions) {
+            Py_ssize_t before = PyDict_GET_SIZE(table.positions.get());
+            check_status(PyDict_SetItem(table.positions.get(), value.get(), pos.get()));
+            if (PyDict_GET_SIZE(table.positions.get()) == before) repeated = true;
+        }
         if (may_collide(literal, value.get())) settling = false;
         Ref code = literal ? value : pos;
-        table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal});
+        table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal, as_ujson});
         if (settling && listener != nullptr) {
             listener->settled(table, size_t(position));
             settled = table.entries.size();

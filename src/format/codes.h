@@ -18,11 +18,14 @@ struct CodeEntry {
     Ref text;      // its JSON text, as the encoder's dumps returns it
     Ref code;      // the code written for it: its position (an int) or, literal, the value
     bool literal;  // the value stands for itself instead of a position
+    bool ujson_text = false;  // `text` was made natively as ujson writes it
 };
 
 struct CodeTable {
     std::vector<CodeEntry> entries;  // in position order
-    Ref positions;                   // dict: value -> position (an int)
+    // dict: value -> position (an int); made when first asked for where
+    // every value is distinct and found by identity.
+    mutable Ref positions;
 
     // The entry that stands for `value`; KeyError(value) when it has none.
     // The very objects of the table are found by address, without a look

@@ -264,6 +264,29 @@ bool ujson_dump_bound(PyObject* module) {
 
 bool append_fixed(std::string& out, PyObject* value) { return emit_value(out, value, kUjsonStyle, false); }
 
+namespace {
+
+// Whether `value` holds no list, however deep: then its text made with
+// lists allowed is the text append_fixed makes.
+bool holds_no_list(PyObject* value) {
+    if (PyList_Check(value)) return false;
+    if (!PyTuple_CheckExact(value)) return true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+        if (!holds_no_list(PyTuple_GET_ITEM(value, i))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool append_fixed(std::string& out, PyObject* value, PyObject* text, bool as_ujson) {
+    if (as_ujson && holds_no_list(value)) {
+        append_text(out, text);
+        return true;
+    }
+    return append_fixed(out, value);
+}
+
 void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
                    bool genuine_document, PyObject* file, PyObject* made_text) {
     // A text made ahead was made while the shortcut was on.
@@ -303,10 +326,14 @@ const TextStyle* Encoder::style(Ref& call) {
     return nullptr;
 }
 
-Ref Encoder::dumps(PyObject* value) {
+Ref Encoder::dumps(PyObject* value, bool* as_ujson) {
     Ref call;
+    if (as_ujson != nullptr) *as_ujson = false;
     if (const TextStyle* s = style(call)) {
-        if (Ref made = native_text(value, *s, "", scratch_)) return made;
+        if (Ref made = native_text(value, *s, "", scratch_)) {
+            if (as_ujson != nullptr) *as_ujson = s == &kUjsonStyle;
+            return made;
+        }
     }
     return zantu::call(call.get(), value);
 }

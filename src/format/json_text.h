@@ -21,8 +21,9 @@ class Encoder {
 public:
     explicit Encoder(PyObject* module);
 
-    // json.dumps(value): a new reference to a str.
-    Ref dumps(PyObject* value);
+    // json.dumps(value): a new reference to a str. `as_ujson`, if given, is
+    // set to whether the text was made natively as ujson writes it.
+    Ref dumps(PyObject* value, bool* as_ujson = nullptr);
     // json.dumps(value) followed by `suffix` (ASCII), as a new str; `scratch`
     // is used when the text is not made at once.
     Ref piece(PyObject* value, std::string_view suffix, std::string& scratch);
@@ -58,6 +59,10 @@ bool ujson_dump_bound(PyObject* module);
 // that fit 64 bits, bools, None and tuples of these (no list). False
 // otherwise, and `out` is then as it was.
 bool append_fixed(std::string& out, PyObject* value);
+// The same with the value's text at hand: `text`, when `as_ujson` says it
+// was made natively as ujson writes it (Encoder::dumps), is copied rather
+// than made again.
+bool append_fixed(std::string& out, PyObject* value, PyObject* text, bool as_ujson);
 
 // dump(document, file), with `dump` found by json_dump(). `genuine_document`
 // says that the document is the genuine OrderedDict of ("codes",
