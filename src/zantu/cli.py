@@ -495,12 +495,43 @@ def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
         bar.close()
     if skipped == len(args.text):
         raise UserError("no input could be read: nothing written")
+    # The runs index is packed meanwhile, and written once the chain is.
+    packing = _Packing(runs) if runs is not None else None
     # The same text either way; the streaming writer never holds the
     # document, which for a large text is several times the chain.
     save(chain, args.output, not args.plain, "small" if args.in_memory else "big")
-    if runs is not None:
-        runs.result().save(runs_path(args.output))
+    if packing is not None:
+        Runs.write_packed(runs_path(args.output), packing.result())
     return chain, skipped
+
+
+class _Packing(threading.Thread):
+    """A runs index made and packed in a thread of its own, while the chain
+    is written: its compression runs without the GIL, on the other core.
+    A daemon: a build stopped by a signal does not wait for it."""
+
+    def __init__(self, runs: RunsBuilder) -> None:
+        super().__init__(name="zantu-runs", daemon=True)
+        self._runs: Optional[RunsBuilder] = runs
+        self._data: Optional[bytes] = None
+        self._error: Optional[BaseException] = None
+        self.start()
+
+    def run(self) -> None:
+        try:
+            assert self._runs is not None
+            self._data = self._runs.result().packed()
+        except BaseException as e:  # handed to the thread that waits for it
+            self._error = e
+        finally:
+            self._runs = None
+
+    def result(self) -> bytes:
+        self.join()
+        if self._error is not None:
+            raise self._error
+        assert self._data is not None
+        return self._data
 
 
 def _text_words(chain: MarkovChain) -> Optional[Counter[Any]]:
