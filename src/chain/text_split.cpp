@@ -12,10 +12,12 @@
 // "a. one b. two") is a sentence an item.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "chain.h"
+#include "probe_table.h"
 #include "words.h"
 
 namespace zantu::native {
@@ -51,12 +53,26 @@ std::string ascii_lower(const Ch* text, Py_ssize_t begin, Py_ssize_t end) {
     return out;
 }
 
-bool listed(const char* const* list, const std::string& word) {
-    for (; *list != nullptr; ++list) {
-        if (word == *list) return true;
+// A word of the lists below: at most 8 characters, packed into one number
+// (the lists are looked in for the last word of nearly every sentence).
+class WordList {
+public:
+    explicit WordList(const char* const* list) {
+        for (; *list != nullptr; ++list) keys_.push_back(key(*list, std::strlen(*list)));
+        std::sort(keys_.begin(), keys_.end());
     }
-    return false;
-}
+    bool has(const std::string& word) const {
+        return word.size() <= 8 && std::binary_search(keys_.begin(), keys_.end(), key(word.data(), word.size()));
+    }
+
+private:
+    static uint64_t key(const char* word, size_t size) {
+        uint64_t k = 0;
+        std::memcpy(&k, word, std::min<size_t>(size, 8));
+        return k;
+    }
+    std::vector<uint64_t> keys_;
+};
 
 // Shortenings that stand before a name or a number, and never end a sentence.
 const char* const kTitles[] = {
@@ -163,9 +179,11 @@ private:
         // "..." after a word is a terminator of its own.
         if (j + 1 < n_ && terminator(s_[j + 1])) return;
         std::string lower = ascii_lower(s_, t.begin, j);
-        if (listed(kTitles, lower)) {
+        static const WordList titles(kTitles);
+        static const WordList shortenings(kShortenings);
+        if (titles.has(lower)) {
             t.dot = Dot::Title;
-        } else if (listed(kShortenings, lower) || (dotted && initialism(t.begin, j))) {
+        } else if (shortenings.has(lower) || (dotted && initialism(t.begin, j))) {
             t.dot = Dot::Shortening;
         } else if (j - t.begin == 1 && Py_UNICODE_ISUPPER(s_[t.begin]) && after_name(s_[t.begin])) {
             t.dot = Dot::Initial;
@@ -313,7 +331,8 @@ private:
         if (end.kind == Kind::Word) {
             // After "etc." or "U.S.": only a word that mostly opens one.
             std::string lower = ascii_lower(s_, t.begin, t.end);
-            return Py_UNICODE_ISUPPER(c) && listed(kOpeners, lower);
+            static const WordList openers(kOpeners);
+            return Py_UNICODE_ISUPPER(c) && openers.has(lower);
         }
         if (Py_UNICODE_ISUPPER(c) || Py_UNICODE_ISTITLE(c) || digit(c)) return true;
         // A word with no case (most scripts but the Latin, Greek, Cyrillic
@@ -410,6 +429,23 @@ uint32_t number_of(PyObject* table, PyObject* token) {
     return uint32_t(size + 1);
 }
 
+// The numbers of a call's tokens, found again by the token's address:
+// within a call a word is one object, and its number, once found in the
+// table or added, stays what it is.
+class TokenNumbers {
+public:
+    explicit TokenNumbers(PyObject* table) : table_(table) {}
+    uint32_t of(PyObject* token) {
+        uint32_t& number = numbers_.at(token);
+        if (number == 0) number = number_of(table_, token);
+        return number;
+    }
+
+private:
+    PyObject* table_;
+    AddressMap<uint32_t> numbers_;  // 0: not looked up yet
+};
+
 // Where a sentence's tokens go as numbers, for the runs index.
 struct RunsIds {
     PyObject* table;  // dict: token -> number, from 1
@@ -444,9 +480,9 @@ void kept_sentences(PyObject* text, Py_ssize_t upto, bool lines, PyObject* table
     }
 }
 
-// A sentence's tokens appended to `ids` as their numbers in `table`, then 0.
-void sentence_ids(PyObject* table, const std::vector<PyObject*>& tokens, std::vector<uint32_t>& ids) {
-    for (PyObject* token : tokens) ids.push_back(number_of(table, token));
+// A sentence's tokens appended to `ids` as their numbers, then 0.
+void sentence_ids(TokenNumbers& numbers, const std::vector<PyObject*>& tokens, std::vector<uint32_t>& ids) {
+    for (PyObject* token : tokens) ids.push_back(numbers.of(token));
     ids.push_back(0);
 }
 
@@ -460,6 +496,8 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
     std::vector<PyObject*> kept;
     std::vector<size_t> ends;
     std::vector<uint32_t> ids;
+    std::optional<TokenNumbers> numbers;
+    if (runs != nullptr) numbers.emplace(runs->table);
     kept_sentences<Ch>(
         text, upto, lines, table,
         [&](const std::vector<PyObject*>& sentence) {
@@ -467,7 +505,7 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
             kept.insert(kept.end(), sentence.begin(), sentence.end());
             kept.push_back(none);
             ends.push_back(kept.size());
-            if (runs != nullptr) sentence_ids(runs->table, sentence, ids);
+            if (numbers) sentence_ids(*numbers, sentence, ids);
         },
         [&] {
             if (runs != nullptr) {
@@ -581,9 +619,10 @@ template <typename Ch>
 void runs_add(const NativeState& state, PyObject* text, bool lines, PyObject* table, PyObject* ids) {
     Ref words = new_table(state);  // the text's words, a str made once for each
     std::vector<uint32_t> block_ids;
+    TokenNumbers numbers(table);
     kept_sentences<Ch>(
         text, PyUnicode_GET_LENGTH(text), lines, words.get(),
-        [&](const std::vector<PyObject*>& sentence) { sentence_ids(table, sentence, block_ids); },
+        [&](const std::vector<PyObject*>& sentence) { sentence_ids(numbers, sentence, block_ids); },
         [&] {
             append_ids(ids, block_ids);
             block_ids.clear();
