@@ -195,7 +195,8 @@ public:
             return false;
         }
         sort_values();
-        distinct_ = std::all_of(values_.begin(), values_.end(), [](const Counted& c) { return equal_only_to_itself(c.value.get()); });
+        distinct_ = std::all_of(values_.begin(), values_.end(),
+                                [](const Counted& c) { return equal_only_to_itself(c.value.get()); });
         return true;
     }
 
