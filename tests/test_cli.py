@@ -3,6 +3,7 @@
 import gzip
 import json
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -241,12 +242,18 @@ def test_missing_and_undecodable_files(tmp_path):
     result = run("build", tmp_path / "nope.txt", "-o", tmp_path / "no-such-dir" / "x.json")
     assert result.returncode == 1 and "Traceback" not in result.stderr
     notes = tmp_path / "notes.txt"
-    notes.write_text(TEXT)
+    # Large enough that the runs index is still being packed when the
+    # write fails: the command must end cleanly all the same.
+    rng = random.Random(5)
+    vocabularies = [[f"w{i}" for i in range(size)] for size in (50, 500, 40_000)]
+    text = " ".join(rng.choice(rng.choice(vocabularies)) + ("." if rng.random() < 0.08 else "")
+                    for _ in range(600_000))
+    notes.write_text(text)
     os.symlink(notes, tmp_path / "link.txt")
     for output, shown in ((tmp_path, "is a directory"), (tmp_path / "link.txt", "is the input")):
         result = run("build", notes, "-o", output)
         assert result.returncode == 1 and shown in result.stderr and len(result.stderr.splitlines()) == 1
-    assert notes.read_text() == TEXT
+    assert notes.read_text() == text
     zero = tmp_path / "zero.json"
     zero.write_text('{"codes":[],"chain":["a",[["b"],0]]}')
     result = run("generate", zero, "--start", "a")

@@ -690,58 +690,33 @@ Ref runs_index(PyObject* encoded, Py_ssize_t numbers) {
 // The numbers of `ids` (uint32, 0 ends a sentence; `numbers` of them)
 // ranked by how often they occur (ties in number order): the numbers by
 // rank, and each id as its rank (1 the most frequent) in varints.
-// Lets other threads run Python while it lives (work on memory of our own
-// only, or on a buffer held exported); the thread state is taken back at
-// its end, however that comes.
-class GilReleased {
-public:
-    GilReleased() : state_(PyEval_SaveThread()) {}
-    ~GilReleased() { PyEval_RestoreThread(state_); }
-    GilReleased(const GilReleased&) = delete;
-    GilReleased& operator=(const GilReleased&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 Ref runs_finish(PyObject* ids_object, Py_ssize_t numbers) {
     Bytes in(ids_object);
     const uint32_t* ids = in.as<uint32_t>();
     size_t count = in.count<uint32_t>();
-    std::vector<uint32_t> order(static_cast<size_t>(numbers));
-    std::string out;
-    bool damaged = false;
-    {
-        // Numbers only: a build packs the index while it writes the chain.
-        // The bytearray cannot be resized while exported; each number is
-        // read once where it indexes.
-        GilReleased released;
-        std::vector<uint64_t> counts(size_t(numbers) + 1, 0);
-        for (size_t k = 0; k < count && !damaged; ++k) {
-            uint32_t id = ids[k];
-            damaged = id > uint32_t(numbers);
-            if (!damaged) ++counts[id];
-        }
-        for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k + 1);
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
-        std::vector<uint32_t> rank(counts.size(), 0);
-        for (size_t r = 0; r < order.size(); ++r) rank[order[r]] = uint32_t(r + 1);
-        for (size_t k = 0; k < count && !damaged; ++k) {
-            uint32_t id = ids[k];
-            damaged = id > uint32_t(numbers);
-            uint32_t v = damaged ? 0 : rank[id];
-            while (v >= 128) {
-                out += char((v & 127) | 128);
-                v >>= 7;
-            }
-            out += char(v);
-        }
+    std::vector<uint64_t> counts(size_t(numbers) + 1, 0);
+    for (size_t k = 0; k < count; ++k) {
+        if (ids[k] > uint32_t(numbers)) raise_damaged();
+        ++counts[ids[k]];
     }
-    if (damaged) raise_damaged();
+    std::vector<uint32_t> order(static_cast<size_t>(numbers));
+    for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k + 1);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
+    std::vector<uint32_t> rank(counts.size(), 0);
     Ref ranked = Ref::check(PyList_New(Py_ssize_t(order.size())));
     for (size_t r = 0; r < order.size(); ++r) {
+        rank[order[r]] = uint32_t(r + 1);
         PyList_SET_ITEM(ranked.get(), Py_ssize_t(r), PyLong_FromUnsignedLong(order[r]));
         if (PyList_GET_ITEM(ranked.get(), Py_ssize_t(r)) == nullptr) throw PyError();
+    }
+    std::string out;
+    for (size_t k = 0; k < count; ++k) {
+        uint32_t v = rank[ids[k]];
+        while (v >= 128) {
+            out += char((v & 127) | 128);
+            v >>= 7;
+        }
+        out += char(v);
     }
     Ref bytes = Ref::check(PyBytes_FromStringAndSize(out.data(), Py_ssize_t(out.size())));
     return Ref::check(PyTuple_Pack(2, ranked.get(), bytes.get()));
