@@ -48,7 +48,10 @@ bool plain_counts(const NativeState& state, PyObject* bags, PyObject* table) {
     return true;
 }
 
-void tally_frequencies(PyObject* bags, Tally& tally) {
+// The sums into `tally` when plain_counts holds (false otherwise, nothing
+// summed). The tally's keys are borrowed from `table`: the caller holds it.
+bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table, Tally& tally) {
+    if (!plain_counts(state, bags, table)) return false;
     Py_ssize_t pos = 0;
     PyObject *start, *bag;
     while (PyDict_Next(bags, &pos, &start, &bag)) {
@@ -62,6 +65,7 @@ void tally_frequencies(PyObject* bags, Tally& tally) {
         }
         tally.at(start) += total;
     }
+    return true;
 }
 
 // freq[key] = freq.get(key, 0) + amount
@@ -108,20 +112,16 @@ Ref frequencies(ChainObject* chain) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
     const NativeState& state = state_of(chain);
-    if (plain_counts(state, bags.get(), table.get())) {
-        Tally tally;
-        tally_frequencies(bags.get(), tally);
-        return tally.to_dict();
-    }
+    Tally tally;
+    if (tally_frequencies(state, bags.get(), table.get(), tally)) return tally.to_dict();
     return general_frequencies(state, bags.get());
 }
 
 bool frequencies_each(ChainObject* chain, void* sink, void (*put)(void*, PyObject*, unsigned long long)) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
-    if (!plain_counts(state_of(chain), bags.get(), table.get())) return false;
     Tally tally;
-    tally_frequencies(bags.get(), tally);
+    if (!tally_frequencies(state_of(chain), bags.get(), table.get(), tally)) return false;
     tally.each([&](PyObject* value, uint64_t sum) { put(sink, value, sum); });
     return true;
 }

@@ -162,8 +162,9 @@ class Runs:
     def __init__(self, vocabulary: List[str], encoded: bytes) -> None:
         self._vocabulary = vocabulary
         self._encoded = encoded
-        self._number: Optional[Dict[str, int]] = None
-        self._index: Optional[Tuple[bytes, bytes, bytes]] = None
+        # What copies() reads: each token's number, and the index of the
+        # runs (seq, offsets, positions); made at its first call.
+        self._search: Optional[Tuple[Dict[str, int], Tuple[bytes, bytes, bytes]]] = None
 
     @classmethod
     def from_text(cls, text: str, *, lines: bool = False) -> "Runs":
@@ -211,11 +212,12 @@ class Runs:
         """Whether ``tokens`` hold a run of the source's of ``total`` tokens,
         or of ``ratio`` of their number (rounded) when that is fewer."""
         width = max(1, min(total, round(ratio * len(tokens))))
-        if self._number is None or self._index is None:
-            self._number = {token: k + 1 for k, token in enumerate(self._vocabulary)}
-            self._index = _runs_index(self._encoded, len(self._vocabulary))
-        ids = array.array("I", (self._number.get(t, 0) for t in tokens)).tobytes()
-        return _copies(*self._index, ids, width)
+        if self._search is None:
+            self._search = ({token: k + 1 for k, token in enumerate(self._vocabulary)},
+                            _runs_index(self._encoded, len(self._vocabulary)))
+        number, index = self._search
+        ids = array.array("I", (number.get(t, 0) for t in tokens)).tobytes()
+        return _copies(*index, ids, width)
 
 
 class RunsBuilder:
