@@ -31,11 +31,21 @@ YAJL = _yajl_backends()
 SUITE = Path(__file__).resolve().parent.parent.parent / "shared" / "data" / "jsontestsuite" / "test_parsing"
 
 
+class _SeeingBag(ProbabilityBag):
+    """A bag of the caller's: what its adds were handed, element by element."""
+
+    def add(self, item, count=1):
+        elements = list(item)
+        self.seen = getattr(self, "seen", []) + [elements]
+        super().add(elements, count)
+
+
 def _chain():
     chain = MarkovChain()
     for start, item, count in [("a", ("b", "c"), 3), ("a", ("c",), 1), ("b", ("a",), 2), ("é\n\"/", ("\U0001f600",), 7),
                                (1, (2.5, None, True), 4), (-7, ([1, [2]], "x"), 10**12), ("a", ("d",), 2**40)]:
         chain.add_to_bag(start, item, count=count)
+    chain.set_bag("z", _SeeingBag())
     return chain
 
 
@@ -86,6 +96,17 @@ def _inputs():
         "lane counts": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2.5,[],' + huge + b',[1,0],-3,[0],0]]}',
         "second sections": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2]],"codes":[0,"x",1,"y"],"chain":[0,[[1],3]]}',
         "blank": b"  \n",
+        # The code table as the lane reads it, and where it hands over.
+        "array values": b'{"codes":[0,"z",1,["p",1],2,"q"],"chain":[0,[[1,2],2.5,[1],3,[1,5],1]]}',
+        "codes spill": b'{"codes":[0,"a",1.5,"b",1,["c",[1]],true,"t",null,"n",3,{"k":1}],'
+                       b'"chain":[1,[[0],1,[3],1],0,[[1],2]]}',
+        "codes spill in a value": b'{"codes":[0,"a",1,["p",[2]],2,"q"],"chain":[1,[[0,2],1]]}',
+        "array code": b'{"codes":[0,"a",[0],"x",1,"c"],"chain":[0,[[1],1]]}',
+        "code sorts": b'{"codes":[0,"a",0,"b",1,null,1000,"far",-1,"neg",99999999999999999999,"big","1","s",'
+                      b'2,["x",null,true,1.5],7,[]],"chain":[0,[[1,1000,-1,99999999999999999999,"1",2,7],1],'
+                      b'1,[[0],2],2,[[0],1],1000,[[8],1]]}',
+        "odd codes": b'{"codes":[0,"a",1],"chain":[]}',
+        "odd codes spilled": b'{"codes":[1.5,"a",1],"chain":[]}',
         "str codes": b'{"codes":["ab","xy",0,"a","cd",["n",1],"\xc3\xa9","e"],'
                      b'"chain":["ab",[["cd",0],2,["ab"],1,["\xc3\xa9"],1],"cd",[["ab"],1],"\xc3\xa9",[["ab"],1]]}',
         "repeats": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[0],1,[1],3,[0,1],1,[1],1],1,[[0],1],0,[[1],4]]}',
@@ -120,8 +141,8 @@ def _outcome(backend, data, binary, merge, spy):
         zantu_cjson.ijson = saved
     if spy:
         return error, repr(list(chain.log))
-    return error, repr([(start, [(state, count, type(count)) for state, count in bag.choices()])
-                        for start, bag in chain.items()])
+    return error, repr([(start, [(state, count, type(count)) for state, count in bag.choices()],
+                         getattr(bag, "seen", None)) for start, bag in chain.items()])
 
 
 @pytest.mark.filterwarnings("ignore")

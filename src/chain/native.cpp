@@ -8,14 +8,14 @@ namespace zantu::native {
 Ref freeze(PyObject* value) {
     bool is_list = PyList_CheckExact(value);
     if (!is_list && !PyTuple_CheckExact(value)) return Ref::borrow(value);
-    if (!is_list) {
-        bool nested = false;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(value) && !nested; ++k) {
-            PyObject* v = PyTuple_GET_ITEM(value, k);
-            nested = PyList_CheckExact(v) || PyTuple_CheckExact(v);
-        }
-        if (!nested) return Ref::borrow(value);
+    // Flat (the usual state of several tokens): a tuple as it is, a list's
+    // items as a tuple.
+    bool nested = false;
+    for (Py_ssize_t k = 0; k < Py_SIZE(value) && !nested; ++k) {
+        PyObject* v = is_list ? PyList_GET_ITEM(value, k) : PyTuple_GET_ITEM(value, k);
+        nested = PyList_CheckExact(v) || PyTuple_CheckExact(v);
     }
+    if (!nested) return is_list ? Ref::check(PyList_AsTuple(value)) : Ref::borrow(value);
     if (Py_EnterRecursiveCall(" while freezing a value")) throw PyError();
     struct Leave {
         ~Leave() { Py_LeaveRecursiveCall(); }

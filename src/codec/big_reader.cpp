@@ -79,10 +79,11 @@ inline void StreamReader::on_skip(const ParserEvent& e) {
 }
 
 inline void StreamReader::on_codes(const ParserEvent& e) {
-    // Assembled natively within a block, the code table runs no code of
-    // the caller's: the collector rests until the next read, as it does
-    // for the rows (else it walks the growing table again and again).
-    if (driven_ && lane_api_ != nullptr && replacing_ && !pause_) pause_.emplace();
+    pause_for_codes();
+    if (code_lane_.active()) {
+        if (take_code_event(e)) return;
+        code_lane_.spill(source_, source_.value().get());
+    }
     if (e.kind == Event::EndArray && source_.depth() == 1) {
         // The list is read before the builder sees its end.
         build_table(source_.value().get());
@@ -206,6 +207,7 @@ inline void StreamReader::member(const ParserEvent& e) {
         if (codes) {
             source_.feed(e);
             state_ = State::Codes;
+            if (lane_api_ != nullptr) code_lane_.begin();
         } else {
             saw_chain_ = true;
             state_ = State::ChainStart;
@@ -230,6 +232,28 @@ inline void StreamReader::build_table(PyObject* codes) {
     // A later "codes" member gives codes new values: nothing kept by
     // code stands.
     keep_for(Ref());
+}
+
+inline bool StreamReader::take_code_event(const ParserEvent& e) {
+    switch (e.kind) {
+        case Event::EndArray:
+            if (!code_lane_.at_top()) {
+                code_lane_.close();
+                return true;
+            }
+            decoded_mode_ = code_lane_.finish(table_, by_code_);
+            keep_for(Ref());
+            code_texts_.clear();
+            source_.feed(e);
+            state_ = State::Members;
+            return true;
+        case Event::StartArray: return code_lane_.open();
+        case Event::String:
+        case Event::Number:
+        case Event::Boolean:
+        case Event::Null: return code_lane_.scalar(e.number);
+        default: return false;
+    }
 }
 
 inline PyObject* StreamReader::find_value(PyObject* code) const {

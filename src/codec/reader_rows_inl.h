@@ -25,6 +25,11 @@ inline void StreamReader::drive(int backend, FileBlocks& blocks) {
 }
 
 inline bool StreamReader::integer(long long value) {
+    if (state_ == State::Codes && code_lane_.active()) {
+        pause_for_codes();
+        code_lane_.integer(value);
+        return true;
+    }
     if (lane_ == Lane::Codes) {
         lane_codes_.push_back(value);
         // Its kept object is read when the count comes.
@@ -66,6 +71,17 @@ inline bool StreamReader::bracket(Event kind) noexcept {
 inline bool StreamReader::text(Event kind, std::string_view bytes) {
     missed_.reset();
     if (lane_api_ == nullptr || kind != Event::String) return false;
+    if (state_ == State::Codes && code_lane_.active()) {
+        // Where the str cannot be made, the usual way makes it again and
+        // reports the failure as the backend does.
+        Ref made = string_value(bytes);
+        if (!made) {
+            PyErr_Clear();
+            return false;
+        }
+        pause_for_codes();
+        return code_lane_.scalar(made.get());
+    }
     // A text of the plain form: a start, or a next state's text.
     bool start = lane_ == Lane::None && state_ == State::ChainStart && !decoded_mode_;
     if (lane_ != Lane::Texts && !start) return false;
@@ -242,12 +258,15 @@ inline void StreamReader::put_row(const NativeApi* api, PyObject* decoded_start,
         if (api->bag_add_row(bag.get(), table.get(), row_.data(), Py_ssize_t(row_.size()), n) < 0) throw PyError();
         return;
     }
-    resume();  // a bag of another type gets its own add
+    // A bag of another type gets its own add, with the values as the
+    // document has them (an array as a list), as the chain's add_to_bag
+    // hands them on.
+    resume();
     if (decoded_start == nullptr) decoded_start = decode_start();
-    PyObject* start = kept(api, table.get(), start_code(), decoded_start);
-    if (api->chain_add_row(chain_, table.get(), start, row_.data(), Py_ssize_t(row_.size()), n) < 0) {
-        throw PyError();
-    }
+    Ref item = Ref::check(PyList_New(Py_ssize_t(row_.size())));
+    for (size_t k = 0; k < row_.size(); ++k) PyList_SET_ITEM(item.get(), Py_ssize_t(k), thawed(row_[k]).release());
+    Ref count = Ref::check(PyLong_FromLongLong(n));
+    chain_add_to_bag(chain_, decoded_start, item.get(), count.get());
 }
 
 inline bool StreamReader::defer_row(const NativeApi* api, const Ref& bag, const Ref& table, long long n) {

@@ -120,7 +120,7 @@ PyObject* item_decoder_next(PyObject* self) {
         }
         Ref table = Ref::borrow(d->table);
         Ref by_code = Ref::borrow(d->by_code);
-        return Ref::borrow(decode(table.get(), by_code.get(), code.get())).release();
+        return thawed(decode(table.get(), by_code.get(), code.get())).release();
     });
     // At the end, or on an error: the item is done.
     if (next == nullptr) item_decoder_finish(d);

@@ -160,6 +160,13 @@ public:
     // Containers of the current run still open.
     std::size_t depth() const { return depth_; }
 
+    // The run goes on inside `list`, an array already added where it
+    // belongs (assembled elsewhere up to here).
+    void enter(Ref list) {
+        ++depth_;
+        open_.push_back(std::move(list));
+    }
+
     // The value of the current or last run (a run kept as its elements:
     // see take_elements).
     Ref value() const { return builder_ ? builder_value(builder_.get()) : value_; }

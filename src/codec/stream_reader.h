@@ -12,6 +12,7 @@
 
 #include "big.h"
 #include "chain_calls.h"
+#include "code_lane.h"
 #include "codes.h"
 #include "fast_path.h"
 #include "genuine.h"
@@ -127,6 +128,9 @@ private:
 
     // The code table: the codes list read two elements at a time.
     void build_table(PyObject* codes);
+    // An event of the code table read natively: false when the lane cannot
+    // take it (it spills, and the event goes on as any other).
+    bool take_code_event(const ParserEvent& e);
 
     // The value of `code` in the code table (null when it has none), and
     // of the start (MissingCodeError when it has none).
@@ -193,6 +197,13 @@ private:
     }
 
     void flush_pending() { pending_.flush(); }
+
+    // Assembled natively within a block, the code table runs no code of
+    // the caller's: the collector rests until the next read, as it does
+    // for the rows (else it walks the growing table again and again).
+    void pause_for_codes() {
+        if (driven_ && lane_api_ != nullptr && replacing_ && !pause_) pause_.emplace();
+    }
 
     // Before anything of the caller's may run: the pending rows go in, and the
     // collector goes on.
@@ -275,6 +286,8 @@ private:
     // plain form.
     KeptTexts texts_{15};
     KeptTexts code_texts_{16};  // the code table's strings, while it is read
+    // The code table read natively, for the package's chain while driven.
+    CodeLane code_lane_;
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
     bool table_known_ = false;             // kept_table_ is the chain's, within this block

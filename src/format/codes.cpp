@@ -518,6 +518,18 @@ Ref read_code_table(PyObject* codes) {
     return table;
 }
 
+Ref thawed(PyObject* value) {
+    if (!PyTuple_CheckExact(value)) return Ref::borrow(value);
+    if (Py_EnterRecursiveCall(" while reading a value")) throw PyError();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    Py_ssize_t size = PyTuple_GET_SIZE(value);
+    Ref list = Ref::check(PyList_New(size));
+    for (Py_ssize_t k = 0; k < size; ++k) PyList_SET_ITEM(list.get(), k, thawed(PyTuple_GET_ITEM(value, k)).release());
+    return list;
+}
+
 void raise_missing_code(PyObject* code) {
     Ref held = Ref::borrow(code);
     Ref args = Ref::check(PyTuple_Pack(1, held.get()));

@@ -116,6 +116,12 @@ bool is_count(PyObject* value);
 // element is left over.
 Ref read_code_table(PyObject* codes);
 
+// A decoded value as the document had it, for the caller's code to see:
+// read natively, or kept by the chain, an array value is a tuple (what the
+// chain freezes it to); it goes out as a list (nested arrays too), as the
+// JSON libraries make it. A document holds no tuple of its own.
+Ref thawed(PyObject* value);
+
 // The code missing from the code table, raised as the package's
 // MissingCodeError: a KeyError whose argument is the code.
 [[noreturn]] void raise_missing_code(PyObject* code);
