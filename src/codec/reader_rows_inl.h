@@ -47,8 +47,16 @@ inline bool StreamReader::integer(long long value) {
     return true;
 }
 
-inline bool StreamReader::bracket(Event kind) noexcept {
+inline bool StreamReader::bracket(Event kind) {
     if (lane_api_ == nullptr) return false;
+    if (state_ == State::Codes && code_lane_.active()) {
+        // The table's own end, and what the lane cannot take, go the usual way.
+        if (kind == Event::EndArray && code_lane_.at_top()) return false;
+        pause_for_codes();
+        if (kind == Event::StartArray) return code_lane_.open();
+        code_lane_.close();
+        return true;
+    }
     if (kind == Event::StartArray) {
         if (state_ == State::ChainBag) {
             state_ = State::BagItem;

@@ -46,8 +46,9 @@ public:
     // count after an item of either lane, are taken as they are; a start
     // without the event.
     bool integer(long long value) override;
-    // The brackets of an item in a lane, and of a bag around such items.
-    bool bracket(Event kind) noexcept override;
+    // The brackets of an item in a lane, of a bag around such items, and
+    // of the code table's array values.
+    bool bracket(Event kind) override;
     // A string of an item in a lane, or a start of the plain form, whose
     // text was met already: the chain's object for it (with its code, for a
     // str code). Any other is made into a str.

@@ -26,9 +26,8 @@ public:
     // event().
     virtual bool integer(long long value) = 0;
     // The start or end of an array, first offered on its own: true when
-    // the sink took it so (which cannot fail), false to have it through
-    // event().
-    virtual bool bracket(Event kind) noexcept = 0;
+    // the sink took it so, false to have it through event().
+    virtual bool bracket(Event kind) = 0;
     // A string's UTF-8 bytes (as yajl checked them), first offered as they
     // are: true when the sink took them so, false to have the str through
     // event().
@@ -138,7 +137,10 @@ private:
         return deliver_value(
             kind, Ref::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), Py_ssize_t(size), "strict")));
     }
-    int array_event(Event kind) { return sink_.bracket(kind) ? 1 : deliver(kind, Py_None); }
+    int array_event(Event kind) {
+        int taken = offer([&] { return sink_.bracket(kind); });
+        return taken >= 0 ? taken : deliver(kind, Py_None);
+    }
     // What yajl gave, offered to the sink as it is: 1 taken, 0 stopped
     // (with the error set), -1 not taken.
     template <typename Offer>
