@@ -107,6 +107,7 @@ def _inputs():
                       b'1,[[0],2],2,[[0],1],1000,[[8],1]]}',
         "odd codes": b'{"codes":[0,"a",1],"chain":[]}',
         "odd codes spilled": b'{"codes":[1.5,"a",1],"chain":[]}',
+        "deep code value": b'{"codes":[0,' + b"[" * 500 + b"]" * 500 + b'],"chain":[0,[[0],1]]}',
         "str codes": b'{"codes":["ab","xy",0,"a","cd",["n",1],"\xc3\xa9","e"],'
                      b'"chain":["ab",[["cd",0],2,["ab"],1,["\xc3\xa9"],1],"cd",[["ab"],1],"\xc3\xa9",[["ab"],1]]}',
         "repeats": b'{"codes":[0,"a",1,"b"],"chain":[0,[[1],2,[0],1,[1],3,[0,1],1,[1],1],1,[[0],1],0,[[1],4]]}',
