@@ -107,6 +107,13 @@ def _inputs():
                       b'1,[[0],2],2,[[0],1],1000,[[8],1]]}',
         "odd codes": b'{"codes":[0,"a",1],"chain":[]}',
         "odd codes spilled": b'{"codes":[1.5,"a",1],"chain":[]}',
+        "plain array starts": b'{"codes":[],"chain":[["a","b"],[["c"],1],["a",1,true,null,2.5,"\xc3\xa9"],[["b"],2],'
+                              b'[],[["a"],1],["a","b"],[["d"],1],["a",["n"]],[["b"],1],["a",{"k":1}],[["c"],1],'
+                              b'["a",' + huge + b'],[["c"],1]]}',
+        "plain array start messages": b'{"codes":[],"chain":[["a","b"],[["c"],1],["a","b"],{"x":1}]}',
+        "plain array start odd bag": b'{"codes":[],"chain":[["a","b"],[["c"],1,["d"]]]}',
+        "plain array start no count": b'{"codes":[],"chain":[["a",2],[["c"],"x"]]}',
+        "plain array start no item": b'{"codes":[],"chain":[["a",null],[1,1]]}',
         "deep code value": b'{"codes":[0,' + b"[" * 500 + b"]" * 500 + b'],"chain":[0,[[0],1]]}',
         "str codes": b'{"codes":["ab","xy",0,"a","cd",["n",1],"\xc3\xa9","e"],'
                      b'"chain":["ab",[["cd",0],2,["ab"],1,["\xc3\xa9"],1],"cd",[["ab"],1],"\xc3\xa9",[["ab"],1]]}',

@@ -110,6 +110,14 @@ inline void StreamReader::on_chain_start(const ParserEvent& e) {
 }
 
 inline void StreamReader::on_start(const ParserEvent& e) {
+    if (start_tuple_) {
+        if (is_scalar(e.kind)) {
+            start_elements_.push_back(Ref::borrow(e.number));
+            return;
+        }
+        if (e.kind == Event::EndArray) return end_start_tuple();
+        spill_start_tuple();
+    }
     source_.feed(e);
     if (source_.depth() == 0) {
         start_ = source_.value();
@@ -124,7 +132,7 @@ inline void StreamReader::on_chain_bag(const ParserEvent& e) {
         raise_odd_chain();
     } else {
         raise(PyExc_ValueError, "expected the bag array of start %.200R in \"chain\", found %s",
-              start_.get(), event_description(e.kind));
+              thawed(start_.get()).get(), event_description(e.kind));
     }
 }
 
@@ -139,7 +147,7 @@ inline void StreamReader::on_bag_item(const ParserEvent& e) {
         if (decoded_mode_ || (driven_ && native_chain_api(chain_) != nullptr)) source_.allow_elements();
         source_.feed(e);
     } else {
-        raise_not_an_item(start_.get(), event_description(e.kind));
+        raise_not_an_item(thawed(start_.get()).get(), event_description(e.kind));
     }
 }
 
@@ -178,9 +186,9 @@ inline void StreamReader::on_bag_count(const ParserEvent& e) {
         add_pair(e.number);
         state_ = State::BagItem;
     } else if (e.kind == Event::EndArray) {
-        raise_odd_bag(start_.get());
+        raise_odd_bag(thawed(start_.get()).get());
     } else {
-        raise_not_a_count(start_.get(), event_description(e.kind));
+        raise_not_a_count(thawed(start_.get()).get(), event_description(e.kind));
     }
 }
 

@@ -30,6 +30,10 @@ inline bool StreamReader::integer(long long value) {
         code_lane_.integer(value);
         return true;
     }
+    if (state_ == State::Start && start_tuple_) {
+        start_elements_.push_back(Ref::check(PyLong_FromLongLong(value)));
+        return true;
+    }
     if (lane_ == Lane::Codes) {
         lane_codes_.push_back(value);
         // Its kept object is read when the count comes.
@@ -57,9 +61,19 @@ inline bool StreamReader::bracket(Event kind) {
         code_lane_.close();
         return true;
     }
+    if (state_ == State::Start && start_tuple_) {
+        // A nested array goes the usual way; the end makes the start.
+        if (kind == Event::StartArray) return false;
+        end_start_tuple();
+        return true;
+    }
     if (kind == Event::StartArray) {
         if (state_ == State::ChainBag) {
             state_ = State::BagItem;
+            return true;
+        }
+        if (state_ == State::ChainStart && !decoded_mode_) {
+            begin_start_tuple();
             return true;
         }
         Lane lane = lane_for_item();
@@ -90,16 +104,20 @@ inline bool StreamReader::text(Event kind, std::string_view bytes) {
         pause_for_codes();
         return code_lane_.scalar(made.get());
     }
-    // A text of the plain form: a start, or a next state's text.
+    // A text of the plain form: a start, an element of one, or a next
+    // state's text.
     bool start = lane_ == Lane::None && state_ == State::ChainStart && !decoded_mode_;
-    if (lane_ != Lane::Texts && !start) return false;
+    bool in_start = state_ == State::Start && start_tuple_;
+    if (lane_ != Lane::Texts && !start && !in_start) return false;
     std::uint64_t hash = KeptTexts::hash(bytes);
     const KeptTexts::Slot* slot = texts_.find(hash, bytes);
     if (slot == nullptr) {
         if (lane_ != Lane::None) missed_ = hash;
         return false;
     }
-    if (start) {
+    if (in_start) {
+        start_elements_.push_back(Ref::borrow(slot->kept));
+    } else if (start) {
         start_ = Ref::borrow(slot->kept);
         state_ = State::ChainBag;
     } else {
@@ -118,6 +136,36 @@ inline Ref StreamReader::string_value(std::string_view bytes) {
     Ref made = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), Py_ssize_t(bytes.size()), "strict"));
     if (shared && made) code_texts_.put(hash, made.get(), made.get());
     return made;
+}
+
+inline void StreamReader::begin_start_tuple() {
+    start_tuple_ = true;
+    start_elements_.clear();
+    state_ = State::Start;
+}
+
+inline void StreamReader::end_start_tuple() {
+    // Made natively, perhaps in a block of its own, the tuple runs no code
+    // of the caller's: the collector rests as it does for the rows, once
+    // the chain was emptied (its bags' release may run the caller's code).
+    if (replacing_ && !pending_clear_ && !pause_) pause_.emplace();
+    start_tuple_ = false;
+    start_ = make_tuple(start_elements_);
+    state_ = State::ChainBag;
+}
+
+inline void StreamReader::spill_start_tuple() {
+    start_tuple_ = false;
+    source_.feed(ParserEvent{Event::StartArray, names_.name(Event::StartArray), Py_None, Py_None});
+    for (const Ref& element : start_elements_) {
+        PyObject* v = element.get();
+        Event kind = PyUnicode_Check(v) ? Event::String
+                     : PyBool_Check(v)  ? Event::Boolean
+                     : v == Py_None     ? Event::Null
+                                        : Event::Number;
+        source_.feed(ParserEvent{kind, names_.name(kind), v, v});
+    }
+    start_elements_.clear();
 }
 
 inline void StreamReader::block_read() {

@@ -147,6 +147,15 @@ private:
     // item decoded through the code table when it is not empty.
     void add_pair(PyObject* count);
 
+    // A start that is an array, in the plain form into the package's chain:
+    // its elements kept as they come (a text met before as the chain's
+    // object for it), then the tuple the chain freezes the start to. A
+    // nested array turns it into a start assembled as any other; a message
+    // shows it as the list the document has.
+    void begin_start_tuple();
+    void end_start_tuple();
+    void spill_start_tuple();
+
     // The lane the next item goes in.
     Lane lane_for_item() const;
     void start_lane(Lane lane);
@@ -289,6 +298,8 @@ private:
     KeptTexts code_texts_{16};  // the code table's strings, while it is read
     // The code table read natively, for the package's chain while driven.
     CodeLane code_lane_;
+    bool start_tuple_ = false;  // an array start is read as a tuple
+    std::vector<Ref> start_elements_;
     std::vector<Ref> lane_refs_;
     const NativeApi* lane_api_ = nullptr;  // the package's chain's, found at each block
     bool table_known_ = false;             // kept_table_ is the chain's, within this block
