@@ -30,32 +30,6 @@ int api_chain_clear(PyObject* chain) {
     });
 }
 
-int api_chain_add_row(PyObject* chain, PyObject* table, PyObject* start, PyObject* const* values, Py_ssize_t size,
-                      long long count) {
-    return guarded(-1, [&] {
-        ChainObject* c = as_chain(chain);
-        if (c->table != table) raise_chain_changed("a load");
-        NativeState& state = state_of(c);
-        Ref bags = chain_bags(c);
-        Ref bag = bag_of(state, c, bags.get(), table, start);
-        Ref count_object;
-        if (Py_IS_TYPE(bag.get(), state.bag_type) && as_bag(bag.get())->table == table) {
-            if (count >= 0 && count <= static_cast<long long>(UINT32_MAX)) {
-                bag_add_kept(as_bag(bag.get()), values, size, uint32_t(count));
-            } else {
-                count_object = Ref::check(PyLong_FromLongLong(count));
-                bag_add_kept_object(as_bag(bag.get()), values, size, count_object.get());
-            }
-            return 0;
-        }
-        Ref item = Ref::check(PyTuple_New(size));
-        for (Py_ssize_t k = 0; k < size; ++k) PyTuple_SET_ITEM(item.get(), k, Py_NewRef(values[k]));
-        count_object = Ref::check(PyLong_FromLongLong(count));
-        call_add(state, bag.get(), item.get(), count_object.get());
-        return 0;
-    });
-}
-
 PyObject* api_chain_bag_of(PyObject* chain, PyObject* table, PyObject* start) {
     return guarded<PyObject*>(nullptr, [&] {
         ChainObject* c = as_chain(chain);
@@ -142,7 +116,7 @@ NativeApi make_api(const NativeState& state) {
     return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
             api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
             api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
-            api_chain_add_row, api_chain_bag_of, api_bag_add_rows, api_chain_frequencies};
+            api_chain_bag_of, api_bag_add_rows, api_chain_frequencies};
 }
 
 }  // namespace zantu::native

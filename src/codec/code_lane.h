@@ -30,7 +30,6 @@ public:
         has_code_ = false;
         in_array_ = false;
     }
-    void stop() { active_ = false; }
     // At the level of the codes array itself, where its end closes it.
     bool at_top() const { return !in_array_; }
 

@@ -12,7 +12,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 8;
+constexpr unsigned int kNativeApiVersion = 9;
 
 struct NativeApi {
     unsigned int version;
@@ -47,11 +47,6 @@ struct NativeApi {
     // Where the values of row `row` (below bag_size) lie, and how many:
     // for prefetching only, valid while no code of the caller's runs.
     PyObject* const* (*bag_row_in_place)(PyObject* bag, Py_ssize_t row, Py_ssize_t* size);
-    // chain.add_to_bag(start, values, count=count) for a start and a row of
-    // objects kept in `table`, which must be the chain's own (RuntimeError
-    // otherwise).
-    int (*chain_add_row)(PyObject* chain, PyObject* table, PyObject* start, PyObject* const* values,
-                         Py_ssize_t size, long long count);
     // The chain's bag of `start`, an object kept in `table` (the chain's
     // own: RuntimeError otherwise), made and put in the chain when it has
     // none, as add_to_bag makes it (new reference).
