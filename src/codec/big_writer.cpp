@@ -36,9 +36,10 @@ public:
     void write(PyObject* piece) { write_(file_, piece); }
 
     // The text of a value's code: its position's digits, or its own JSON text.
-    static void append_code(std::string& piece, const CodeEntry& entry, Py_ssize_t position) {
+    static void append_code(std::string& piece, const CodeTable& table, const CodeEntry& entry,
+                            Py_ssize_t position) {
         if (entry.literal) {
-            append_text(piece, entry.text.get());
+            table.append_text_of(piece, entry);
         } else {
             append_integer(piece, position);
         }
@@ -58,9 +59,9 @@ public:
     void settled(const CodeTable& table, size_t position) override {
         const CodeEntry& entry = table.entries[position];
         piece_.clear();
-        append_code(piece_, entry, Py_ssize_t(position));
+        append_code(piece_, table, entry, Py_ssize_t(position));
         piece_ += ',';
-        append_text(piece_, entry.text.get());
+        table.append_text_of(piece_, entry);
         if (Py_ssize_t(position) != end_freqs_) piece_ += ',';
         write(piece_);
     }
@@ -73,7 +74,7 @@ public:
         }
         piece_.clear();
         const CodeEntry& entry = table->entry_of(start);
-        append_code(piece_, entry, position_of(*table, entry));
+        append_code(piece_, *table, entry, position_of(*table, entry));
         piece_ += ",[";
         write(piece_);
     }
@@ -92,7 +93,7 @@ public:
             Ref& slot = single_pieces_[position];
             if (!slot) {
                 piece_ += '[';
-                append_code(piece_, entry, Py_ssize_t(position));
+                append_code(piece_, *table, entry, Py_ssize_t(position));
                 piece_ += ']';
                 slot = make_str(piece_);
             }
@@ -106,7 +107,7 @@ public:
                 if (!first) piece_ += ',';
                 first = false;
                 const CodeEntry& entry = table->entry_of(element);
-                append_code(piece_, entry, position_of(*table, entry));
+                append_code(piece_, *table, entry, position_of(*table, entry));
             });
             piece_ += ']';
         }

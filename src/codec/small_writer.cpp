@@ -105,8 +105,13 @@ public:
         if (going_ && !append_fixed(text_, value)) stop();
     }
     // A value of the code table, whose text is at hand.
-    void value(const CodeEntry& entry) {
-        if (going_ && !append_fixed(text_, entry.value.get(), entry.text.get(), entry.ujson_text)) stop();
+    void value(const CodeTable& table, const CodeEntry& entry) {
+        if (!going_) return;
+        bool made = entry.text ? append_fixed(text_, entry.value.get(), entry.text.get(), entry.ujson_text)
+                               : append_fixed(text_, entry.value.get(),
+                                              std::string_view(table.texts).substr(entry.text_at, entry.text_size),
+                                              entry.ujson_text);
+        if (!made) stop();
     }
     // The text of the one-code item (code,), for a code that is an int.
     void single_code(long long code) {
@@ -140,16 +145,10 @@ private:
 class SmallWriter {
 public:
     SmallWriter(PyObject* module, bool compress)
-        : module_(module), compress_(compress), codes_list_(Ref::check(PyList_New(0))) {}
+        : module_(module), compress_(compress) {}
 
     void make_code_table(PyObject* chain) {
-        if (compress_) {
-            table_ = build_code_table(module_, chain);
-            for (const CodeEntry& e : table_.entries) {
-                check_status(PyList_Append(codes_list_.get(), e.code.get()));
-                check_status(PyList_Append(codes_list_.get(), e.value.get()));
-            }
-        }
+        if (compress_) table_ = build_code_table(module_, chain);
         singles_.resize(table_.entries.size());
         text_ = SpeculativeText(ujson_dump_bound(module_));
         text_.literal("{\"codes\":[");
@@ -158,12 +157,12 @@ public:
             text_.separator(first);
             first = false;
             if (e.literal) {
-                text_.value(e);
+                text_.value(table_, e);
             } else {
                 text_.value(e.code.get());
             }
             text_.literal(',');
-            text_.value(e);
+            text_.value(table_, e);
         }
         text_.literal("],\"chain\":[");
     }
@@ -206,12 +205,19 @@ public:
         }
         text_.stop();
         Ref chain_tuple = flat_.chain_array([&](size_t position) { return single_of(position); });
-        Ref document = make_document(ordered_dict.get(), codes_list_.get(), chain_tuple.get());
+        // The "codes" array as the JSON library gets it: made only on this
+        // way, where the text is not made here.
+        Ref codes_list = Ref::check(PyList_New(Py_ssize_t(2 * table_.entries.size())));
+        for (size_t p = 0; p < table_.entries.size(); ++p) {
+            PyList_SET_ITEM(codes_list.get(), Py_ssize_t(2 * p), Ref(table_.entries[p].code).release());
+            PyList_SET_ITEM(codes_list.get(), Py_ssize_t(2 * p + 1), Ref(table_.entries[p].value).release());
+        }
+        Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
         // Looked up after the document is made, as json.dump(document, file)
         // does; when it was looked up above, the document is a genuine
         // OrderedDict, whose making runs no code of the caller's.
         if (!dump) dump = json_dump(module_);
-        dump_document(dump.get(), document.get(), codes_list_.get(), chain_tuple.get(), genuine_document, file);
+        dump_document(dump.get(), document.get(), codes_list.get(), chain_tuple.get(), genuine_document, file);
     }
 
 private:
@@ -274,7 +280,6 @@ private:
 
     PyObject* module_;
     bool compress_;
-    Ref codes_list_;
     CodeTable table_;
     SpeculativeText text_{false};
     FlatChain flat_;

@@ -430,14 +430,25 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     for (Py_ssize_t position = 0; position < sorted.size(); ++position) {
         Ref value = sorted.value(position);
         bool as_ujson = false;
-        Ref text = encoder.dumps(value.get(), &as_ujson);
-        if (!PyUnicode_Check(text.get())) {
+        size_t text_at = table.texts.size();
+        Ref text = encoder.dumps_into(value.get(), table.texts, &as_ujson);
+        if (text && !PyUnicode_Check(text.get())) {
             raise(PyExc_TypeError, "json.dumps() returned %.200s, not str", Py_TYPE(text.get())->tp_name);
         }
+        if (!text && table.texts.size() > UINT32_MAX) {
+            // Past what an entry can point at: this text as a str of its own.
+            text = Ref::check(PyUnicode_FromStringAndSize(table.texts.data() + text_at,
+                                                          Py_ssize_t(table.texts.size() - text_at)));
+            table.texts.resize(text_at);
+        }
+        // A text made natively is ASCII: its length in characters is its size.
+        size_t text_size = table.texts.size() - text_at;
         bool literal = false;
         if (position > 9) {
-            literal = digits_reach(math_log10, position, PyUnicode_GET_LENGTH(text.get())) &&
-                      !is_container_text(text.get());
+            Py_ssize_t length = text ? PyUnicode_GET_LENGTH(text.get()) : Py_ssize_t(text_size);
+            literal = digits_reach(math_log10, position, length) &&
+                      !(text ? is_container_text(text.get())
+                             : text_size > 0 && (table.texts[text_at] == '[' || table.texts[text_at] == '{'));
         }
         Ref pos = Ref::check(PyLong_FromSsize_t(position));
         if (table.positions) {
@@ -447,7 +458,8 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         }
         if (may_collide(literal, value.get())) settling = false;
         Ref code = literal ? value : pos;
-        table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal, as_ujson});
+        table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal, as_ujson,
+                                          std::uint32_t(text ? 0 : text_at), std::uint32_t(text_size)});
         if (settling && listener != nullptr) {
             listener->settled(table, size_t(position));
             settled = table.entries.size();

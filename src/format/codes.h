@@ -15,14 +15,28 @@ namespace zantu {
 // One value of the code table, at the position given by its index.
 struct CodeEntry {
     Ref value;     // the value, as the frequency mapping yields it
-    Ref text;      // its JSON text, as the encoder's dumps returns it
+    Ref text;      // its JSON text as the encoder's dumps returned it; null when made natively (see texts)
     Ref code;      // the code written for it: its position (an int) or, literal, the value
     bool literal;  // the value stands for itself instead of a position
-    bool ujson_text = false;  // `text` was made natively as ujson writes it
+    bool ujson_text = false;  // the text was made natively as ujson writes it
+    std::uint32_t text_at = 0;    // where its text made natively begins in the table's `texts`
+    std::uint32_t text_size = 0;  // and its length
 };
 
 struct CodeTable {
     std::vector<CodeEntry> entries;  // in position order
+    // The texts made natively (ASCII), one after another: no str for each.
+    std::string texts;
+
+    // The JSON text of an entry, appended to `out`.
+    void append_text_of(std::string& out, const CodeEntry& entry) const {
+        if (entry.text) {
+            append_text(out, entry.text.get());
+        } else {
+            out.append(texts, entry.text_at, entry.text_size);
+        }
+    }
+
     // dict: value -> position (an int); made when first asked for where
     // every value is distinct and found by identity.
     mutable Ref positions;

@@ -287,6 +287,14 @@ bool append_fixed(std::string& out, PyObject* value, PyObject* text, bool as_ujs
     return append_fixed(out, value);
 }
 
+bool append_fixed(std::string& out, PyObject* value, std::string_view text, bool as_ujson) {
+    if (as_ujson && holds_no_list(value)) {
+        out += text;
+        return true;
+    }
+    return append_fixed(out, value);
+}
+
 void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
                    bool genuine_document, PyObject* file, PyObject* made_text) {
     // A text made ahead was made while the shortcut was on.
@@ -334,6 +342,20 @@ Ref Encoder::dumps(PyObject* value, bool* as_ujson) {
             if (as_ujson != nullptr) *as_ujson = s == &kUjsonStyle;
             return made;
         }
+    }
+    return zantu::call(call.get(), value);
+}
+
+Ref Encoder::dumps_into(PyObject* value, std::string& out, bool* as_ujson) {
+    Ref call;
+    *as_ujson = false;
+    if (const TextStyle* s = style(call)) {
+        size_t before = out.size();
+        if (emit_value(out, value, *s, true)) {
+            *as_ujson = s == &kUjsonStyle;
+            return Ref();
+        }
+        out.resize(before);
     }
     return zantu::call(call.get(), value);
 }

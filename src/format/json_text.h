@@ -24,6 +24,10 @@ public:
     // json.dumps(value): a new reference to a str. `as_ujson`, if given, is
     // set to whether the text was made natively as ujson writes it.
     Ref dumps(PyObject* value, bool* as_ujson = nullptr);
+    // json.dumps(value) appended to `out` as ASCII when made natively (a
+    // null Ref returned), else as the str the encoder returned (`out` as
+    // it was). `as_ujson` as for dumps.
+    Ref dumps_into(PyObject* value, std::string& out, bool* as_ujson);
     // json.dumps(value) followed by `suffix` (ASCII), as a new str; `scratch`
     // is used when the text is not made at once.
     Ref piece(PyObject* value, std::string_view suffix, std::string& scratch);
@@ -63,6 +67,8 @@ bool append_fixed(std::string& out, PyObject* value);
 // was made natively as ujson writes it (Encoder::dumps), is copied rather
 // than made again.
 bool append_fixed(std::string& out, PyObject* value, PyObject* text, bool as_ujson);
+// The same with the text as bytes.
+bool append_fixed(std::string& out, PyObject* value, std::string_view text, bool as_ujson);
 
 // dump(document, file), with `dump` found by json_dump(). `genuine_document`
 // says that the document is the genuine OrderedDict of ("codes",
