@@ -237,6 +237,7 @@ inline void StreamReader::build_table(PyObject* codes) {
     decoded_mode_ = check_size(PyDict_Size(table.get())) > 0;
     by_code_ = values_by_code(table.get());
     table_ = std::move(table);
+    table_made_here_ = false;
     // A later "codes" member gives codes new values: nothing kept by
     // code stands.
     keep_for(Ref());
@@ -250,6 +251,7 @@ inline bool StreamReader::take_code_event(const ParserEvent& e) {
                 return true;
             }
             decoded_mode_ = code_lane_.finish(table_, by_code_);
+            table_made_here_ = true;
             keep_for(Ref());
             code_texts_.clear();
             source_.feed(e);
@@ -294,7 +296,7 @@ inline void StreamReader::add_pair(PyObject* count) {
         std::vector<Ref>* codes = item_elements();
         if (codes != nullptr && add_row(decoded_start.get(), *codes, count)) return;
         Ref item = codes ? Ref() : source_.value();
-        Ref lazy = new_item_decoder(item.get(), table_.get(), by_code_.get(), codes);
+        Ref lazy = new_item_decoder(item.get(), table_.get(), by_code_.get(), codes, table_made_here_);
         flush_clear();
         chain_add_to_bag(chain_, decoded_start.get(), lazy.get(), count);
     } else {

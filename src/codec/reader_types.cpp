@@ -32,6 +32,7 @@ struct ItemDecoder {
     int holds_codes;     // the item is the codes held, not `item`
     int started;
     int done;
+    int thaw;            // the table's array values are tuples made natively: yielded as lists
 };
 
 PyObject** held_codes(ItemDecoder* d) {
@@ -120,7 +121,8 @@ PyObject* item_decoder_next(PyObject* self) {
         }
         Ref table = Ref::borrow(d->table);
         Ref by_code = Ref::borrow(d->by_code);
-        return thawed(decode(table.get(), by_code.get(), code.get())).release();
+        PyObject* value = decode(table.get(), by_code.get(), code.get());
+        return (d->thaw ? thawed(value) : Ref::borrow(value)).release();
     });
     // At the end, or on an error: the item is done.
     if (next == nullptr) item_decoder_finish(d);
@@ -225,7 +227,7 @@ bool io_binary_file(PyObject* file) {
 
 // A lazy item of `item`, or, with `codes`, of those codes, which are moved
 // into it (`codes` is left empty).
-Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::vector<Ref>* codes) {
+Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::vector<Ref>* codes, bool thaw) {
     Py_ssize_t n = codes != nullptr ? Py_ssize_t(codes->size()) : 0;
     auto* d = PyObject_GC_NewVar(ItemDecoder, reinterpret_cast<PyTypeObject*>(state().item_decoder_type.get()), n);
     if (d == nullptr) throw PyError();
@@ -238,6 +240,7 @@ Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::ve
     d->holds_codes = codes != nullptr;
     d->started = 0;
     d->done = 0;
+    d->thaw = thaw;
     for (Py_ssize_t i = 0; i < n; ++i) held_codes(d)[i] = (*codes)[size_t(i)].release();
     if (codes != nullptr) codes->clear();
     PyObject_GC_Track(d);

@@ -12,8 +12,9 @@ namespace zantu {
 
 // A lazy item of `item` (a new reference), or, with `codes`, of those
 // codes, which are moved into it (`codes` is left empty): the one-shot
-// iterator that decoded mode hands to add_to_bag.
-Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::vector<Ref>* codes = nullptr);
+// iterator that decoded mode hands to add_to_bag. `thaw`: the table was read
+// natively, its array values are tuples, handed out as lists.
+Ref new_item_decoder(PyObject* item, PyObject* table, PyObject* by_code, std::vector<Ref>* codes, bool thaw);
 
 // What the parser reads (a new reference): one of io's own binary files as
 // it is, any other file through a reader object whose read() calls the

@@ -261,6 +261,7 @@ private:
     Ref table_;
     Ref by_code_;
     bool decoded_mode_ = false;  // the code table is not empty: codes are decoded through it
+    bool table_made_here_ = false;  // by the code lane: its array values are tuples
     // For add_row: the chain's objects by integer code (borrowed: the
     // chain's table, held here, holds them) and a row being made.
     Ref kept_table_;
