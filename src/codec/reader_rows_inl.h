@@ -156,8 +156,13 @@ inline void StreamReader::end_start_tuple() {
 
 inline void StreamReader::spill_start_tuple() {
     start_tuple_ = false;
+    feed_array_of(start_elements_);
+    start_elements_.clear();
+}
+
+inline void StreamReader::feed_array_of(const std::vector<Ref>& elements) {
     source_.feed(ParserEvent{Event::StartArray, names_.name(Event::StartArray), Py_None, Py_None});
-    for (const Ref& element : start_elements_) {
+    for (const Ref& element : elements) {
         PyObject* v = element.get();
         Event kind = PyUnicode_Check(v) ? Event::String
                      : PyBool_Check(v)  ? Event::Boolean
@@ -165,7 +170,6 @@ inline void StreamReader::spill_start_tuple() {
                                         : Event::Number;
         source_.feed(ParserEvent{kind, names_.name(kind), v, v});
     }
-    start_elements_.clear();
 }
 
 inline void StreamReader::block_read() {
@@ -201,11 +205,7 @@ inline void StreamReader::spill_lane() {
     Lane lane = lane_;
     lane_ = Lane::None;
     source_.allow_elements();
-    source_.feed(ParserEvent{Event::StartArray, names_.name(Event::StartArray), Py_None, Py_None});
-    for (Ref& element : lane_elements(lane)) {
-        Event kind = lane == Lane::Codes ? Event::Number : Event::String;
-        source_.feed(ParserEvent{kind, names_.name(kind), element.get(), element.get()});
-    }
+    feed_array_of(lane_elements(lane));
 }
 
 inline std::vector<Ref>& StreamReader::lane_elements(Lane lane) {

@@ -107,11 +107,11 @@ public:
     // A value of the code table, whose text is at hand.
     void value(const CodeTable& table, const CodeEntry& entry) {
         if (!going_) return;
-        bool made = entry.text ? append_fixed(text_, entry.value.get(), entry.text.get(), entry.ujson_text)
-                               : append_fixed(text_, entry.value.get(),
-                                              std::string_view(table.texts).substr(entry.text_at, entry.text_size),
-                                              entry.ujson_text);
-        if (!made) stop();
+        if (fixed_text_at_hand(entry.value.get(), entry.ujson_text)) {
+            table.append_text_of(text_, entry);
+        } else if (!append_fixed(text_, entry.value.get())) {
+            stop();
+        }
     }
     // The text of the one-code item (code,), for a code that is an int.
     void single_code(long long code) {

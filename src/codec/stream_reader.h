@@ -155,6 +155,9 @@ private:
     void begin_start_tuple();
     void end_start_tuple();
     void spill_start_tuple();
+    // The start of an array and its scalar `elements`, as events into the
+    // value source (what was taken as it came, assembled after all).
+    void feed_array_of(const std::vector<Ref>& elements);
 
     // The lane the next item goes in.
     Lane lane_for_item() const;

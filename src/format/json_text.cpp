@@ -279,21 +279,7 @@ bool holds_no_list(PyObject* value) {
 
 }  // namespace
 
-bool append_fixed(std::string& out, PyObject* value, PyObject* text, bool as_ujson) {
-    if (as_ujson && holds_no_list(value)) {
-        append_text(out, text);
-        return true;
-    }
-    return append_fixed(out, value);
-}
-
-bool append_fixed(std::string& out, PyObject* value, std::string_view text, bool as_ujson) {
-    if (as_ujson && holds_no_list(value)) {
-        out += text;
-        return true;
-    }
-    return append_fixed(out, value);
-}
+bool fixed_text_at_hand(PyObject* value, bool as_ujson) { return as_ujson && holds_no_list(value); }
 
 void dump_document(PyObject* dump, PyObject* document, PyObject* codes_list, PyObject* chain_array,
                    bool genuine_document, PyObject* file, PyObject* made_text) {
@@ -334,28 +320,13 @@ const TextStyle* Encoder::style(Ref& call) {
     return nullptr;
 }
 
-Ref Encoder::dumps(PyObject* value, bool* as_ujson) {
-    Ref call;
-    if (as_ujson != nullptr) *as_ujson = false;
-    if (const TextStyle* s = style(call)) {
-        if (Ref made = native_text(value, *s, "", scratch_)) {
-            if (as_ujson != nullptr) *as_ujson = s == &kUjsonStyle;
-            return made;
-        }
-    }
-    return zantu::call(call.get(), value);
-}
-
 Ref Encoder::dumps_into(PyObject* value, std::string& out, bool* as_ujson) {
     Ref call;
     *as_ujson = false;
-    if (const TextStyle* s = style(call)) {
-        size_t before = out.size();
-        if (emit_value(out, value, *s, true)) {
-            *as_ujson = s == &kUjsonStyle;
-            return Ref();
-        }
-        out.resize(before);
+    // A value not made natively leaves `out` as it was.
+    if (const TextStyle* s = style(call); s != nullptr && emit_value(out, value, *s, true)) {
+        *as_ujson = s == &kUjsonStyle;
+        return Ref();
     }
     return zantu::call(call.get(), value);
 }

@@ -21,12 +21,9 @@ class Encoder {
 public:
     explicit Encoder(PyObject* module);
 
-    // json.dumps(value): a new reference to a str. `as_ujson`, if given, is
-    // set to whether the text was made natively as ujson writes it.
-    Ref dumps(PyObject* value, bool* as_ujson = nullptr);
     // json.dumps(value) appended to `out` as ASCII when made natively (a
-    // null Ref returned), else as the str the encoder returned (`out` as
-    // it was). `as_ujson` as for dumps.
+    // null Ref returned; `as_ujson` set to whether it was made as ujson
+    // writes it), else the str the encoder returned (`out` as it was).
     Ref dumps_into(PyObject* value, std::string& out, bool* as_ujson);
     // json.dumps(value) followed by `suffix` (ASCII), as a new str; `scratch`
     // is used when the text is not made at once.
@@ -39,7 +36,6 @@ private:
     const TextStyle* style(Ref& call);
 
     GlobalAttribute dumps_;  // json.dumps
-    std::string scratch_;    // the text of dumps(), while it is made
 };
 
 // The bound json's dump, looked up as a call of json.dump looks it up.
@@ -63,12 +59,10 @@ bool ujson_dump_bound(PyObject* module);
 // that fit 64 bits, bools, None and tuples of these (no list). False
 // otherwise, and `out` is then as it was.
 bool append_fixed(std::string& out, PyObject* value);
-// The same with the value's text at hand: `text`, when `as_ujson` says it
-// was made natively as ujson writes it (Encoder::dumps), is copied rather
-// than made again.
-bool append_fixed(std::string& out, PyObject* value, PyObject* text, bool as_ujson);
-// The same with the text as bytes.
-bool append_fixed(std::string& out, PyObject* value, std::string_view text, bool as_ujson);
+// Whether the text of `value` made natively as ujson writes it (as_ujson:
+// see Encoder::dumps_into), lists allowed, is the text append_fixed makes:
+// then it may be copied rather than made again.
+bool fixed_text_at_hand(PyObject* value, bool as_ujson);
 
 // dump(document, file), with `dump` found by json_dump(). `genuine_document`
 // says that the document is the genuine OrderedDict of ("codes",
