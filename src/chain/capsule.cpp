@@ -106,8 +106,8 @@ PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t*
     return r.values;
 }
 
-int api_chain_frequencies(PyObject* chain, void* sink, void (*put)(void*, PyObject*, unsigned long long)) {
-    return guarded(-1, [&] { return frequencies_each(as_chain(chain), sink, put) ? 1 : 0; });
+int api_chain_frequencies(PyObject* chain, AddressMap<uint32_t>* numbers, std::vector<uint64_t>* sums) {
+    return guarded(-1, [&] { return frequency_sums(as_chain(chain), *numbers, *sums) ? 1 : 0; });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "native.h"
+#include "probe_table.h"
 
 namespace zantu::native {
 
@@ -58,10 +59,11 @@ Ref count_words(const NativeState& state, PyObject* chain, PyObject* text, Py_ss
 Ref count_sentences(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, bool lines,
                     bool final, PyObject* runs);
 Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
-// The same sums without the dict, `put` called for each value in the
-// dict's order (borrowed: the chain's table holds it), while the sums are
-// made natively; false (nothing put) when they need the counts' own +.
-bool frequencies_each(ChainObject* chain, void* sink, void (*put)(void*, PyObject*, unsigned long long));
+// The same sums without the dict, while they are made natively: each
+// value numbered in `numbers` (empty when called) in the dict's order
+// (keys borrowed: the chain's table holds them), its sum at its number in
+// `sums`. False, both left empty, when they need the counts' own +.
+bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums);
 // chain.update(other): the other's pairs added one by one, in its order
 // (merge.cpp).
 void chain_update(PyObject* chain, PyObject* other);

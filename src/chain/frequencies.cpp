@@ -1,38 +1,54 @@
 // build_frequency_dict(): how often each value occurs, weighted by the
 // counts; summed natively while every count is a small integer of the
 // package's own bags, else through each bag's choices() and each count's +.
+#include <cstddef>
 #include <cstdint>
 
-#include "probe_table.h"
 #include "chain.h"
+#include "prefetch.h"
+#include "probe_table.h"
 
 namespace zantu::native {
 namespace {
 
 // Sums per value in the order values are first met, keyed by the value's
-// identity (every value of the chain is its table's own object).
+// identity (every value of the chain is its table's own object): each
+// value's number in that order, and the sums by number.
 class Tally {
 public:
+    // `table`: the chain's value table, which holds every value to come
+    // (room is made for them all at once).
+    Tally(AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums, PyObject* table)
+        : numbers_(numbers), sums_(sums) {
+        numbers_.reset(size_t(table_size(table)));
+        sums_.reserve(size_t(table_size(table)));
+    }
+
+    // Asks the memory for the slot where `value` will be looked for.
+    void prefetch_slot(const PyObject* value) const {
+        if (const void* slot = numbers_.first_slot(value)) prefetch(slot);
+    }
+
     // The running sum of `value`, made at 0 when it is new.
-    uint64_t& at(PyObject* value) { return sums_.at(value); }
+    uint64_t& at(PyObject* value) {
+        uint32_t number = numbers_.number(value);
+        if (number == sums_.size()) sums_.push_back(0);
+        return sums_[number];
+    }
 
     Ref to_dict() const {
         Ref freq = Ref::check(PyDict_New());
-        for (PyObject* value : sums_.keys()) {
-            Ref sum = Ref::check(PyLong_FromUnsignedLongLong(*sums_.find(value)));
-            check_status(PyDict_SetItem(freq.get(), value, sum.get()));
+        const std::vector<PyObject*>& values = numbers_.keys();
+        for (size_t k = 0; k < values.size(); ++k) {
+            Ref sum = Ref::check(PyLong_FromUnsignedLongLong(sums_[k]));
+            check_status(PyDict_SetItem(freq.get(), values[k], sum.get()));
         }
         return freq;
     }
 
-    // Each value and its sum, in the dict's order.
-    template <typename Put>
-    void each(Put put) const {
-        for (PyObject* value : sums_.keys()) put(value, *sums_.find(value));
-    }
-
 private:
-    AddressMap<uint64_t> sums_;  // keys borrowed: the chain's table holds them
+    AddressMap<uint32_t>& numbers_;  // keys borrowed: the chain's table holds them
+    std::vector<uint64_t>& sums_;
 };
 
 // Whether every bag is exactly the package's, keeps its values in the
@@ -50,12 +66,45 @@ bool plain_counts(const NativeState& state, PyObject* bags, PyObject* table) {
 
 // The sums into `tally` when plain_counts holds (false otherwise, nothing
 // summed). The tally's keys are borrowed from `table`: the caller holds it.
+// Bags, rows and values lie scattered over the heap: what each bag will
+// read is asked for a few bags ahead, in stages (its object, then its rows,
+// then the slots of its values), each stage reading only what the one
+// before asked for.
 bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table, Tally& tally) {
     if (!plain_counts(state, bags, table)) return false;
+    constexpr size_t kAhead = 16;  // a power of two
+    struct Entry {
+        PyObject* start;
+        BagObject* bag;
+    };
+    Entry ring[kAhead];
+    size_t taken = 0, pulled = 0;  // entries summed, and read from the dict
     Py_ssize_t pos = 0;
-    PyObject *start, *bag;
-    while (PyDict_Next(bags, &pos, &start, &bag)) {
-        const BagStore& s = as_bag(bag)->store;
+    auto pull = [&]() {
+        PyObject *start, *bag;
+        if (pulled - taken == kAhead || !PyDict_Next(bags, &pos, &start, &bag)) return;
+        ring[pulled++ % kAhead] = Entry{start, as_bag(bag)};
+        prefetch(bag, offsetof(BagObject, store));
+    };
+    auto prefetch_rows = [&](size_t at) {
+        if (at < pulled) prefetch(ring[at % kAhead].bag->store.states);
+    };
+    auto prefetch_values = [&](size_t at) {
+        if (at >= pulled) return;
+        const Entry& e = ring[at % kAhead];
+        tally.prefetch_slot(e.start);
+        const BagStore& s = e.bag->store;
+        for (Py_ssize_t row = 0; row < s.size && row < 4; ++row) {
+            Row r = store_row(s, row);
+            for (Py_ssize_t k = 0; k < r.size; ++k) tally.prefetch_slot(r.values[k]);
+        }
+    };
+    for (size_t k = 0; k < kAhead; ++k) pull();
+    while (taken < pulled) {
+        prefetch_rows(taken + kAhead / 2);
+        prefetch_values(taken + kAhead / 4);
+        const Entry e = ring[taken % kAhead];
+        const BagStore& s = e.bag->store;
         uint64_t total = 0;
         for (Py_ssize_t row = 0; row < s.size; ++row) {
             uint32_t count = s.small_counts()[row];
@@ -63,7 +112,9 @@ bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table
             Row r = store_row(s, row);
             for (Py_ssize_t k = 0; k < r.size; ++k) tally.at(r.values[k]) += count;
         }
-        tally.at(start) += total;
+        tally.at(e.start) += total;
+        ++taken;
+        pull();
     }
     return true;
 }
@@ -112,18 +163,21 @@ Ref frequencies(ChainObject* chain) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
     const NativeState& state = state_of(chain);
-    Tally tally;
+    AddressMap<uint32_t> numbers;
+    std::vector<uint64_t> sums;
+    Tally tally(numbers, sums, table.get());
     if (tally_frequencies(state, bags.get(), table.get(), tally)) return tally.to_dict();
     return general_frequencies(state, bags.get());
 }
 
-bool frequencies_each(ChainObject* chain, void* sink, void (*put)(void*, PyObject*, unsigned long long)) {
+bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
-    Tally tally;
-    if (!tally_frequencies(state_of(chain), bags.get(), table.get(), tally)) return false;
-    tally.each([&](PyObject* value, uint64_t sum) { put(sink, value, sum); });
-    return true;
+    Tally tally(numbers, sums, table.get());
+    if (tally_frequencies(state_of(chain), bags.get(), table.get(), tally)) return true;
+    numbers.reset(0);
+    sums.clear();
+    return false;
 }
 
 }  // namespace zantu::native

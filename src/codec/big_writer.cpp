@@ -139,7 +139,9 @@ public:
     // Asks the memory for what the next chain entries will read (see
     // prefetch_entries and prefetch_start).
     void prefetch_entries(PyObject* entries, const CodeTable* table) const {
-        zantu::prefetch_entries(entries, [&](int level, PyObject* start) { prefetch_start(level, table, start); });
+        zantu::prefetch_entries(
+            entries, [&](int level, PyObject* start) { prefetch_start(level, table, start); },
+            [&](int stage, PyObject* bag) { prefetch_rows(stage, bag, [&](PyObject* value) { prefetch_value_of(table, value); }); });
     }
 
     void write_ascii(const char* text) {

@@ -15,11 +15,11 @@ namespace {
 bool is_native_chain(PyObject* o) {
     return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, state().native->chain_type);
 }
+}  // namespace
+
 bool is_native_bag(PyObject* o) {
     return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, state().native->bag_type);
 }
-
-}  // namespace
 
 // How many rows ahead BagPairs asks for the values of.
 constexpr Py_ssize_t kRowsAhead = 4;

@@ -11,6 +11,8 @@
 #include "calls.h"
 #include "codes.h"
 #include "module_state.h"
+#include "native_api.h"
+#include "prefetch.h"
 #include "ref.h"
 
 namespace zantu {
@@ -75,6 +77,13 @@ private:
 };
 
 
+// Stage `stage` of asking the memory for what reading the rows of `bag`
+// will read, when it is the package's own bag: 0, its first rows; 1,
+// `value_stage(value)` for each value of those rows. Nothing for any other
+// bag. Reads the bag's object (asked for before), nothing the caller's.
+template <typename ValueStage>
+void prefetch_rows(int stage, PyObject* bag, ValueStage value_stage);
+
 // The event parser bound as `ijson` and its ObjectBuilder.
 // ijson.basic_parse, looked up afresh; basic_parse(source), and with
 // `block` above 0 and ijson's own basic_parse, basic_parse(source,
@@ -86,5 +95,24 @@ inline void builder_event(PyObject* builder, PyObject* event, PyObject* value) {
 }
 inline Ref builder_value(PyObject* builder) { return get_attr(builder, interned().value); }
 
+
+bool is_native_bag(PyObject* o);
+
+template <typename ValueStage>
+void prefetch_rows(int stage, PyObject* bag, ValueStage value_stage) {
+    constexpr Py_ssize_t kFirstRows = 2;
+    if (!is_native_bag(bag)) return;
+    const NativeApi* native = state().native;
+    Py_ssize_t rows = native->bag_size(bag);
+    for (Py_ssize_t row = 0; row < rows && row < kFirstRows; ++row) {
+        Py_ssize_t size = 0;
+        PyObject* const* values = native->bag_row_in_place(bag, row, &size);
+        if (stage == 0) {
+            prefetch(values);
+            continue;
+        }
+        for (Py_ssize_t k = 0; k < size; ++k) value_stage(values[k]);
+    }
+}
 
 }  // namespace zantu

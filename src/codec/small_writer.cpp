@@ -16,7 +16,10 @@ namespace zantu {
 namespace {
 
 // The code of a value: its position, or the value itself when literal.
-Ref code_of(const CodeTable& table, PyObject* value) { return table.entry_of(value).code; }
+Ref code_of(const CodeTable& table, PyObject* value) {
+    const CodeEntry& entry = table.entry_of(value);
+    return table.code_at(size_t(&entry - table.entries.data()));
+}
 
 // The tuple of the codes of a next state's elements, in its order.
 // `codes` is scratch space, left empty.
@@ -38,11 +41,12 @@ Ref make_document(PyObject* ordered_dict, PyObject* codes_list, PyObject* chain_
 // start (or its code), then its bag's next states (or their codes) and
 // counts; the number of pairs of each bag.
 struct FlatChain {
-    // A null element stands for the one-code item (code,) of the next
-    // position in `single_positions` (compressed form): made only if the
-    // document is built.
+    // A null element stands for the code of the next position in
+    // `positions` (compressed form): for a start, the code itself, for an
+    // item the one-code item (code,). Either is made only if the document
+    // is built.
     std::vector<Ref> elements;
-    std::vector<size_t> single_positions;
+    std::vector<size_t> positions;
     std::vector<Py_ssize_t> bag_sizes;
 
     FlatChain() = default;
@@ -60,19 +64,19 @@ struct FlatChain {
     }
 
     // The chain array of the document: start, (next state, count, ...), ...
-    // The elements are moved into it; `single(position)` gives the
-    // one-code items.
-    template <typename Single>
-    Ref chain_array(Single single) {
+    // The elements are moved into it; `code(position)` gives the codes of
+    // starts, `single(position)` the one-code items.
+    template <typename Code, typename Single>
+    Ref chain_array(Code code, Single single) {
         std::vector<Ref> chain_array;
         chain_array.reserve(2 * bag_sizes.size());
         std::vector<Ref> bag_array;
         auto element = elements.begin();
-        auto position = single_positions.begin();
-        auto next = [&]() { return *element ? std::move(*element++) : (++element, single(*position++)); };
+        auto position = positions.begin();
+        auto next = [&](auto make) { return *element ? std::move(*element++) : (++element, make(*position++)); };
         for (Py_ssize_t size : bag_sizes) {
-            chain_array.push_back(next());
-            for (Py_ssize_t i = 0; i < 2 * size; ++i) bag_array.push_back(next());
+            chain_array.push_back(next(code));
+            for (Py_ssize_t i = 0; i < 2 * size; ++i) bag_array.push_back(next(single));
             chain_array.push_back(make_tuple(bag_array));
         }
         elements.clear();
@@ -92,6 +96,12 @@ public:
     explicit SpeculativeText(bool start) : going_(start) {}
 
     bool going() const { return going_; }
+    // Room for the whole text when its start is `made` bytes of about
+    // `share` of it: the text is not copied as it grows, and room never
+    // written costs no memory.
+    void expect(double share) {
+        if (going_ && share > 0) text_.reserve(size_t(double(text_.size()) / share) + 4096);
+    }
     void literal(const char* text) {
         if (going_) text_ += text;
     }
@@ -107,11 +117,15 @@ public:
     // A value of the code table, whose text is at hand.
     void value(const CodeTable& table, const CodeEntry& entry) {
         if (!going_) return;
-        if (fixed_text_at_hand(entry.value.get(), entry.ujson_text)) {
+        if (entry.fixed_text) {
             table.append_text_of(text_, entry);
         } else if (!append_fixed(text_, entry.value.get())) {
             stop();
         }
+    }
+    // An integer code.
+    void code(long long code) {
+        if (going_) append_integer(text_, code);
     }
     // The text of the one-code item (code,), for a code that is an int.
     void single_code(long long code) {
@@ -149,22 +163,22 @@ public:
 
     void make_code_table(PyObject* chain) {
         if (compress_) table_ = build_code_table(module_, chain);
-        singles_.resize(table_.entries.size());
         text_ = SpeculativeText(ujson_dump_bound(module_));
         text_.literal("{\"codes\":[");
-        bool first = true;
-        for (const CodeEntry& e : table_.entries) {
-            text_.separator(first);
-            first = false;
+        for (size_t p = 0; p < table_.entries.size(); ++p) {
+            const CodeEntry& e = table_.entries[p];
+            text_.separator(p == 0);
             if (e.literal) {
                 text_.value(table_, e);
             } else {
-                text_.value(e.code.get());
+                text_.code(static_cast<long long>(p));
             }
             text_.literal(',');
             text_.value(table_, e);
         }
         text_.literal("],\"chain\":[");
+        // The code table is about a quarter to two thirds of the document.
+        if (compress_) text_.expect(0.2);
     }
 
     void walk(PyObject* chain) {
@@ -176,12 +190,25 @@ public:
         while (iter_next(entries.get(), entry)) {
             unpack_pair(entry.get(), start, bag);
             entry = Ref();  // an iterator may reuse its result tuple when it is free
-            prefetch_entries(entries.get(), prefetch_entry_start);
-            Ref start_element = compress_ ? code_of(table_, start.get()) : start;
+            prefetch_entries(entries.get(), prefetch_entry_start, [&](int stage, PyObject* bag) {
+                prefetch_rows(stage, bag, [&](PyObject* value) { prefetch_value_of(coding, value); });
+            });
             text_.separator(flat_.bag_sizes.empty());
-            text_.value(start_element.get());
+            if (compress_) {
+                const CodeEntry& entry = table_.entry_of(start.get());
+                size_t position = size_t(&entry - table_.entries.data());
+                if (entry.literal) {
+                    text_.value(table_, entry);
+                } else {
+                    text_.code(static_cast<long long>(position));
+                }
+                flat_.elements.emplace_back();
+                flat_.positions.push_back(position);
+            } else {
+                text_.value(start.get());
+                flat_.elements.push_back(std::move(start));
+            }
             text_.literal(",[");
-            flat_.elements.push_back(std::move(start_element));
             flat_.bag_sizes.push_back(walk_bag(bag.get()));
             text_.literal(']');
         }
@@ -204,12 +231,13 @@ public:
             }
         }
         text_.stop();
-        Ref chain_tuple = flat_.chain_array([&](size_t position) { return single_of(position); });
+        Ref chain_tuple = flat_.chain_array([&](size_t position) { return table_.code_at(position); },
+                                            [&](size_t position) { return single_of(position); });
         // The "codes" array as the JSON library gets it: made only on this
         // way, where the text is not made here.
         Ref codes_list = Ref::check(PyList_New(Py_ssize_t(2 * table_.entries.size())));
         for (size_t p = 0; p < table_.entries.size(); ++p) {
-            PyList_SET_ITEM(codes_list.get(), Py_ssize_t(2 * p), Ref(table_.entries[p].code).release());
+            PyList_SET_ITEM(codes_list.get(), Py_ssize_t(2 * p), table_.code_at(p).release());
             PyList_SET_ITEM(codes_list.get(), Py_ssize_t(2 * p + 1), Ref(table_.entries[p].value).release());
         }
         Ref document = make_document(ordered_dict.get(), codes_list.get(), chain_tuple.get());
@@ -260,19 +288,20 @@ private:
         const CodeEntry& entry = table_.entry_of(only);
         size_t position = size_t(&entry - table_.entries.data());
         if (entry.literal) {
-            text_.single(entry.code.get());
+            text_.single(entry.value.get());
         } else {
             text_.single_code(static_cast<long long>(position));
         }
         flat_.elements.emplace_back();
-        flat_.single_positions.push_back(position);
+        flat_.positions.push_back(position);
     }
 
     // The one-code item (code,) of the value at `position`, made once.
     const Ref& single_of(size_t position) {
+        if (singles_.size() < table_.entries.size()) singles_.resize(table_.entries.size());
         Ref& single = singles_[position];
         if (!single) {
-            item_codes_.push_back(table_.entries[position].code);
+            item_codes_.push_back(table_.code_at(position));
             single = make_tuple(item_codes_);
         }
         return single;

@@ -9,10 +9,13 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <vector>
+
+#include "probe_table.h"
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 9;
+constexpr unsigned int kNativeApiVersion = 10;
 
 struct NativeApi {
     unsigned int version;
@@ -55,13 +58,14 @@ struct NativeApi {
     // with their counts.
     int (*bag_add_rows)(PyObject* bag, PyObject* table, PyObject* const* values, Py_ssize_t width,
                         const std::uint32_t* counts, Py_ssize_t rows);
-    // What chain.build_frequency_dict() holds, without the dict: put(sink,
-    // value, sum) for each value in the dict's order (value borrowed: the
-    // chain's table holds it). 1 when so given; 0, nothing put, when the
-    // sums need the counts' own + (a foreign bag, a count that is an
-    // object): build_frequency_dict() is then the way.
-    int (*chain_frequencies)(PyObject* chain, void* sink, void (*put)(void* sink, PyObject* value,
-                                                                      unsigned long long sum));
+    // What chain.build_frequency_dict() holds, without the dict: each value
+    // numbered in `numbers` (empty when called) in the dict's order (keys
+    // borrowed: the chain's table holds them), its sum at its number in
+    // `sums`. 1 when so given; 0, both left empty, when the sums need the
+    // counts' own + (a foreign bag, a count that is an object):
+    // build_frequency_dict() is then the way. Both modules are built
+    // together (the version above tells), so they share these types.
+    int (*chain_frequencies)(PyObject* chain, AddressMap<std::uint32_t>* numbers, std::vector<std::uint64_t>* sums);
 };
 
 }  // namespace zantu

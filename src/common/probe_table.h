@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "ref.h"
+
 namespace zantu {
 
 // The slots of a table of `slots` (a power of two) looked at for `hash`,
@@ -73,6 +75,14 @@ public:
         used_ = 0;
     }
 
+    // `visit(slot)` for every slot that holds an entry.
+    template <typename Visit>
+    void each(Visit visit) {
+        for (Slot& slot : slots_) {
+            if (!slot.empty()) visit(slot);
+        }
+    }
+
     // Where the search for `hash` begins, for prefetching.
     const void* first_slot(size_t hash) const {
         return slots_.empty() ? nullptr : &slots_[hash & (slots_.size() - 1)];
@@ -112,23 +122,52 @@ public:
         return slot.value;
     }
 
+    // The number of `key` in the order keys came (0 for the first), given
+    // it when it is new. MemoryError past 2**32 - 1 keys.
+    uint32_t number(PyObject* key) {
+        Slot& slot = table_.slot_for(spot(key), [key](const Slot& s) { return s.key == key; });
+        if (slot.empty()) {
+            if (order_.size() >= UINT32_MAX) {
+                PyErr_NoMemory();
+                throw PyError();
+            }
+            slot.key = key;
+            slot.value = Value(order_.size());
+            table_.added();
+            order_.push_back(key);
+        }
+        return uint32_t(slot.value);
+    }
+
+    // Empty, with room for `count` keys.
+    void reset(size_t count) {
+        table_.reset(count);
+        order_.clear();
+    }
+
+    // Every value replaced by `change(value)`, in one pass over the slots.
+    template <typename Change>
+    void change_values(Change change) {
+        table_.each([&](Slot& slot) { slot.value = change(slot.value); });
+    }
+
     // The value of `key`, or null when it has none (nothing is added).
-    const Value* find(PyObject* key) const {
+    const Value* find(const PyObject* key) const {
         const Slot* slot = table_.find(spot(key), [key](const Slot& s) { return s.key == key; });
         return slot != nullptr ? &slot->value : nullptr;
     }
 
     // Where the search for `key` begins, for prefetching.
-    const void* first_slot(PyObject* key) const { return table_.first_slot(spot(key)); }
+    const void* first_slot(const PyObject* key) const { return table_.first_slot(spot(key)); }
 
     // The keys, in the order they came (borrowed, as given).
     const std::vector<PyObject*>& keys() const { return order_; }
 
 private:
-    static size_t spot(PyObject* key) { return address_spot(key); }
+    static size_t spot(const PyObject* key) { return address_spot(key); }
 
     struct Slot {
-        PyObject* key = nullptr;
+        const PyObject* key = nullptr;
         Value value{};
         bool empty() const { return key == nullptr; }
         size_t hash() const { return spot(key); }

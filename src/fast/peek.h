@@ -100,8 +100,11 @@ void prefetch_stages(PyObject* it, Stage stage) {
 // the bag, with `start_stage(0, start)`; then `start_stage(1, start)` and
 // `start_stage(2, start)`. Inside a bag the pairs ahead take over
 // (prefetch_stages).
-template <typename StartStage>
-void prefetch_entries(PyObject* entries, StartStage start_stage) {
+// With `bag_stage`, the bags' own reads follow theirs in the same way:
+// `bag_stage(0, bag)` and `bag_stage(1, bag)` (the bag's object has come
+// in by then).
+template <typename StartStage, typename BagStage>
+void prefetch_entries(PyObject* entries, StartStage start_stage, BagStage bag_stage) {
     EntriesAhead ahead(entries);
     ahead.prefetch_element(6);
     PyObject *start = nullptr, *bag = nullptr;
@@ -110,7 +113,16 @@ void prefetch_entries(PyObject* entries, StartStage start_stage) {
         start_stage(0, start);
     }
     if (ahead.entry(4, start, bag)) start_stage(1, start);
-    if (ahead.entry(3, start, bag)) start_stage(2, start);
+    if (ahead.entry(3, start, bag)) {
+        start_stage(2, start);
+        bag_stage(0, bag);
+    }
+    if (ahead.entry(1, start, bag)) bag_stage(1, bag);
+}
+
+template <typename StartStage>
+void prefetch_entries(PyObject* entries, StartStage start_stage) {
+    prefetch_entries(entries, start_stage, [](int, PyObject*) {});
 }
 
 // At a bag's first pair, given its iterator: of a list or tuple, the first

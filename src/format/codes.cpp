@@ -26,13 +26,22 @@ bool is_container_text(PyObject* text) {
     return first == '[' || first == '{';
 }
 
+// The decimal digits of `n`, counted.
+long long decimal_digits(Py_ssize_t n) {
+    long long digits = 1;
+    for (; n >= 10; n /= 10) ++digits;
+    return digits;
+}
+
 // Whether the number of decimal digits of `position` (above 9), as
 // int(math.log10(position)) + 1, reaches `length`. math.log10 is looked
-// up afresh; its own log10 is computed natively, with the same
-// double-precision result.
+// up afresh; its own log10 is computed natively. Below 10**15 the digits
+// counted are that result: the logarithm in double precision of a number
+// of d digits stays below d by far more than its rounding.
 bool digits_reach(GlobalAttribute& math_log10, Py_ssize_t position, Py_ssize_t length) {
     Ref log10 = math_log10.get();
     if (fast_path(FastPath::native_log10) && is_math_log10(log10.get())) {
+        if (position < 1000000000000000) return decimal_digits(position) >= length;
         return static_cast<long long>(std::log10(static_cast<double>(position))) + 1 >= length;
     }
     Ref pos = Ref::check(PyLong_FromSsize_t(position));
@@ -64,8 +73,7 @@ void resolve_collisions(CodeTable& table) {
 
     Ref integer_codes = Ref::check(PyDict_New());  // int code -> None
     for (size_t p = 0; p < table.entries.size(); ++p) {
-        const CodeEntry& e = table.entries[p];
-        if (!e.literal) check_status(PyDict_SetItem(integer_codes.get(), e.code.get(), Py_None));
+        if (!table.entries[p].literal) check_status(PyDict_SetItem(integer_codes.get(), table.code_at(p).get(), Py_None));
     }
     // Literal values not (yet) equal to an integer code: value -> [positions].
     Ref waiting = Ref::check(PyDict_New());
@@ -92,15 +100,15 @@ void resolve_collisions(CodeTable& table) {
         CodeEntry& e = table.entries[size_t(p)];
         if (!e.literal) continue;
         e.literal = false;
-        e.code = Ref::check(PyLong_FromSsize_t(p));
-        check_status(PyDict_SetItem(integer_codes.get(), e.code.get(), Py_None));
-        PyObject* list = PyDict_GetItemWithError(waiting.get(), e.code.get());
+        Ref code = table.code_at(size_t(p));
+        check_status(PyDict_SetItem(integer_codes.get(), code.get(), Py_None));
+        PyObject* list = PyDict_GetItemWithError(waiting.get(), code.get());
         if (list == nullptr) {
             if (PyErr_Occurred()) throw PyError();
             continue;
         }
         Ref held = Ref::borrow(list);
-        check_status(PyDict_DelItem(waiting.get(), e.code.get()));
+        check_status(PyDict_DelItem(waiting.get(), code.get()));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(held.get()); ++i) {
             Py_ssize_t q = PyLong_AsSsize_t(PyList_GET_ITEM(held.get(), i));
             if (q == -1 && PyErr_Occurred()) throw PyError();
@@ -174,35 +182,43 @@ public:
 
     // The chain's sums as build_frequency_dict() would give them, for the
     // package's own chain while they are made natively; false otherwise
-    // (nothing kept: the mapping is then the way).
-    bool from_chain(PyObject* chain) {
+    // (nothing kept: the mapping is then the way). Each value's position
+    // then goes into `identities`, by its address.
+    bool from_chain(PyObject* chain, AddressMap<uint32_t>& identities) {
         if (!fast_path(FastPath::native_chain) || !fast_path(FastPath::sorted_values)) return false;
         const NativeApi* api = state().native;
         if (api == nullptr || !Py_IS_TYPE(chain, api->chain_type)) return false;
-        struct Sink {
-            std::vector<Counted>* values;
-            bool too_big;
-        } sink{&values_, false};
-        auto put = [](void* out, PyObject* value, unsigned long long sum) {
-            auto* s = static_cast<Sink*>(out);
-            if (sum > static_cast<unsigned long long>(LLONG_MAX)) s->too_big = true;
-            s->values->push_back(Counted{static_cast<long long>(sum), Ref::borrow(value)});
-        };
-        int given = api->chain_frequencies(chain, &sink, put);
+        // Holds every value numbered: a chain's table only grows.
+        Ref table = Ref::check(api->chain_table(chain));
+        std::vector<uint64_t> sums;
+        int given = api->chain_frequencies(chain, &identities, &sums);
         if (given < 0) throw PyError();
-        if (given == 0 || sink.too_big) {
-            values_.clear();
-            return false;
+        if (given == 0) return false;
+        const std::vector<PyObject*>& keys = identities.keys();
+        values_.reserve(keys.size());
+        for (size_t k = 0; k < keys.size(); ++k) {
+            if (sums[k] > static_cast<unsigned long long>(LLONG_MAX)) {
+                values_.clear();
+                identities.reset(0);
+                return false;
+            }
+            values_.push_back(Counted{static_cast<long long>(sums[k]), keys[k], uint32_t(k)});
         }
+        table_ = std::move(table);
         sort_values();
+        // Each value's number, in the order met, becomes its position.
+        std::vector<uint32_t> position_of(values_.size());
+        for (size_t p = 0; p < values_.size(); ++p) position_of[values_[p].number] = uint32_t(p);
+        identities.change_values([&](uint32_t number) { return position_of[number]; });
         distinct_ = std::all_of(values_.begin(), values_.end(),
-                                [](const Counted& c) { return equal_only_to_itself(c.value.get()); });
+                                [](const Counted& c) { return equal_only_to_itself(c.value); });
         return true;
     }
 
     void from_mapping(PyObject* frequencies, PyObject* items) {
         if (!fast_path(FastPath::sorted_values) || !sort_natively(frequencies, items)) {
             values_.clear();
+            held_.clear();
             sorted_ = sort_by_frequency(items);
         }
     }
@@ -219,7 +235,7 @@ public:
     // of the caller's when the item is not a tuple).
     Ref value(Py_ssize_t position) {
         prefetch_ahead(position);
-        if (!sorted_) return values_[size_t(position)].value;
+        if (!sorted_) return Ref::borrow(values_[size_t(position)].value);
         Ref x = Ref::borrow(PyList_GET_ITEM(sorted_.get(), position));
         if (PyTuple_CheckExact(x.get()) && PyTuple_GET_SIZE(x.get()) > 0) {
             return Ref::borrow(PyTuple_GET_ITEM(x.get(), 0));
@@ -231,7 +247,8 @@ public:
 private:
     struct Counted {
         long long frequency;
-        Ref value;
+        PyObject* value;  // held by `table_` or `held_`
+        uint32_t number;  // its number in the chain's order (from_chain)
     };
 
     static bool equal_only_to_itself(PyObject* value) {
@@ -278,7 +295,8 @@ private:
             long long n = PyLong_AsLongLongAndOverflow(frequency, &overflow);
             if (overflow != 0) return false;
             if (n == -1 && PyErr_Occurred()) throw PyError();
-            values_.push_back(Counted{n, Ref::borrow(key)});
+            values_.push_back(Counted{n, key, 0});
+            held_.push_back(Ref::borrow(key));
         }
         sort_values();
         return true;
@@ -291,7 +309,7 @@ private:
         constexpr Py_ssize_t kValuesAhead = 4;
         Py_ssize_t n = size();
         if (!sorted_) {
-            if (position + kValuesAhead < n) prefetch(values_[size_t(position + kValuesAhead)].value.get());
+            if (position + kValuesAhead < n) prefetch(values_[size_t(position + kValuesAhead)].value);
             return;
         }
         if (position + kItemsAhead < n) prefetch(PyList_GET_ITEM(sorted_.get(), position + kItemsAhead));
@@ -302,6 +320,8 @@ private:
     }
 
     std::vector<Counted> values_;
+    Ref table_;                // the chain's value table (from_chain)
+    std::vector<Ref> held_;    // the mapping's values (sorted natively from it)
     Ref sorted_;  // the sorted item list, when not sorted natively
     bool distinct_ = false;
 };
@@ -309,7 +329,7 @@ private:
 }  // namespace
 
 void CodeTable::index_identities(bool repeated) {
-    identities_.reset(entries.size());
+    identities.reset(entries.size());
     for (size_t position = 0; position < entries.size(); ++position) {
         const CodeEntry& e = entries[position];
         // A value that occurs twice among the frequency items is found where
@@ -324,20 +344,17 @@ void CodeTable::index_identities(bool repeated) {
             p = PyLong_AsSsize_t(pos);
             if (p == -1 && PyErr_Occurred()) throw PyError();
         }
-        const PyObject* key = e.value.get();
-        Slot& slot = identities_.slot_for(address_spot(key), [key](const Slot& s) { return s.key == key; });
-        if (slot.empty()) identities_.added();
-        slot = Slot{key, size_t(p)};
+        identities.at(e.value.get()) = uint32_t(p);
     }
 }
 
 const CodeEntry* CodeTable::entry_by_identity(const PyObject* value) const {
-    const Slot* slot = identities_.find(address_spot(value), [value](const Slot& s) { return s.key == value; });
-    return slot != nullptr ? &entries[slot->position] : nullptr;
+    const uint32_t* position = identities.find(value);
+    return position != nullptr && *position < entries.size() ? &entries[*position] : nullptr;
 }
 
 void CodeTable::prefetch(const PyObject* value) const {
-    if (const void* slot = identities_.first_slot(address_spot(value))) zantu::prefetch(slot);
+    if (const void* slot = identities.first_slot(value)) zantu::prefetch(slot);
 }
 
 void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* next_state) {
@@ -377,6 +394,15 @@ void prefetch_code(int stage, const CodeTable& table, PyObject* value) {
     }
 }
 
+Ref CodeTable::code_at(size_t position) const {
+    const CodeEntry& e = entries[position];
+    if (e.literal) return e.value;
+    if (integer_codes_.size() < entries.size()) integer_codes_.resize(entries.size());
+    Ref& code = integer_codes_[position];
+    if (!code) code = Ref::check(PyLong_FromSize_t(position));
+    return code;
+}
+
 const CodeEntry& CodeTable::entry_of(PyObject* value) const {
     if (const CodeEntry* found = entry_by_identity(value)) return *found;
     // Held: the lookup by equality may run the value's own __eq__, which
@@ -408,7 +434,8 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     GlobalAttribute math_log10(module, interned().math, interned().log10);
     SortedValues sorted;
     Py_ssize_t announced;
-    if (sorted.from_chain(chain)) {
+    bool indexed = sorted.from_chain(chain, table.identities);
+    if (indexed) {
         announced = sorted.size();
     } else {
         Ref frequencies = call_method(interned().build_frequency_dict, chain);
@@ -417,6 +444,10 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         sorted.from_mapping(frequencies.get(), items.get());
     }
     if (listener != nullptr) listener->sorted(announced, sorted.size());
+    if (size_t(sorted.size()) > UINT32_MAX) {
+        PyErr_NoMemory();
+        throw PyError();
+    }
     // Where no value can equal another, positions are found by identity
     // alone; the dict is made only if some other object is asked for.
     if (!sorted.distinct()) table.positions = Ref::check(PyDict_New());
@@ -450,15 +481,16 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
                       !(text ? is_container_text(text.get())
                              : text_size > 0 && (table.texts[text_at] == '[' || table.texts[text_at] == '{'));
         }
-        Ref pos = Ref::check(PyLong_FromSsize_t(position));
         if (table.positions) {
+            Ref pos = Ref::check(PyLong_FromSsize_t(position));
             Py_ssize_t before = PyDict_GET_SIZE(table.positions.get());
             check_status(PyDict_SetItem(table.positions.get(), value.get(), pos.get()));
             if (PyDict_GET_SIZE(table.positions.get()) == before) repeated = true;
         }
         if (may_collide(literal, value.get())) settling = false;
-        Ref code = literal ? value : pos;
-        table.entries.push_back(CodeEntry{std::move(value), std::move(text), std::move(code), literal, as_ujson,
+        // Looked at now, while the value's object is in the caches.
+        bool fixed = fixed_text_at_hand(value.get(), as_ujson);
+        table.entries.push_back(CodeEntry{std::move(value), std::move(text), literal, fixed,
                                           std::uint32_t(text ? 0 : text_at), std::uint32_t(text_size)});
         if (settling && listener != nullptr) {
             listener->settled(table, size_t(position));
@@ -466,7 +498,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
         }
     }
     if (!settling) resolve_collisions(table);
-    table.index_identities(repeated);
+    if (!indexed || repeated) table.index_identities(repeated);
     if (listener != nullptr) {
         for (size_t p = settled; p < table.entries.size(); ++p) listener->settled(table, p);
     }

@@ -16,9 +16,10 @@ namespace zantu {
 struct CodeEntry {
     Ref value;     // the value, as the frequency mapping yields it
     Ref text;      // its JSON text as the encoder's dumps returned it; null when made natively (see texts)
-    Ref code;      // the code written for it: its position (an int) or, literal, the value
-    bool literal;  // the value stands for itself instead of a position
-    bool ujson_text = false;  // the text was made natively as ujson writes it
+    bool literal;  // the value stands for itself (its code) instead of its position
+    // Its text, made natively, is the one append_fixed makes (see
+    // fixed_text_at_hand): such a value can no longer change.
+    bool fixed_text = false;
     std::uint32_t text_at = 0;    // where its text made natively begins in the table's `texts`
     std::uint32_t text_size = 0;  // and its length
 };
@@ -37,6 +38,11 @@ struct CodeTable {
         }
     }
 
+    // The code written for the entry at `position`: the value itself when
+    // literal, else the position as an int, made when first asked for (the
+    // writers write most codes from the position alone).
+    Ref code_at(size_t position) const;
+
     // dict: value -> position (an int); made when first asked for where
     // every value is distinct and found by identity.
     mutable Ref positions;
@@ -46,7 +52,7 @@ struct CodeTable {
     // at them; any other goes through `positions`.
     const CodeEntry& entry_of(PyObject* value) const;
 
-    // Fills the identity index; called once the entries are final.
+    // Fills the identity index anew; called once the entries are final.
     // `repeated`: some value stands at more than one position.
     void index_identities(bool repeated);
 
@@ -58,18 +64,16 @@ struct CodeTable {
     // hold that object.
     const CodeEntry* entry_by_identity(const PyObject* value) const;
 
-private:
     // The chain's values are most often the very objects the frequency
     // mapping holds: found by address, a value's entry costs no look at the
-    // value itself. The addresses are those of `entries`' values, which the
-    // table keeps alive; any other object goes through `positions`.
-    struct Slot {
-        const PyObject* key = nullptr;
-        size_t position = 0;
-        bool empty() const { return key == nullptr; }
-        size_t hash() const { return address_spot(key); }
-    };
-    ProbeTable<Slot> identities_{16};
+    // value itself. The position of each of `entries`' values by its
+    // address (the table keeps them alive); any other object goes through
+    // `positions`. Filled with the frequencies of the package's chain, or
+    // by index_identities.
+    AddressMap<uint32_t> identities;
+
+private:
+    mutable std::vector<Ref> integer_codes_;  // by position, as code_at made them
 };
 
 // Told of the code table while it is being built, so that a writer can
@@ -189,6 +193,16 @@ inline void prefetch_next_state(int stage, const CodeTable* table, const std::ve
         prefetch_sequence(next_state);
     } else if (stage == 1) {
         prefetch_first_element(next_state);
+    }
+}
+
+// What writing a value of a next state reads first: with `table`, its
+// slot there (found by address); without, its object and text.
+inline void prefetch_value_of(const CodeTable* table, PyObject* value) {
+    if (table != nullptr) {
+        table->prefetch(value);
+    } else {
+        prefetch_value(value);
     }
 }
 
