@@ -514,6 +514,59 @@ def test_one_element_next_states_in_both_writers(writer):
     assert holder == []
 
 
+class CountedBag(ListBag):
+    """A bag of another type in the package's chain: its choices() counted."""
+
+    calls = 0
+
+    def choices(self):
+        CountedBag.calls += 1
+        return super().choices()
+
+
+class CountedText(int):
+    """A count whose text its own __str__ makes, counted."""
+
+    calls = 0
+
+    def __str__(self):
+        CountedText.calls += 1
+        return int.__str__(self)
+
+
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("odd", ["bag", "count", "huge count", "float value", "OrderedDict"])
+def test_package_chain_with_odd_parts_written_as_python_writes(compress, odd, rebind):
+    # The in-memory writer walks the package's chain once for its text
+    # alone, and again for the document the JSON library gets when that is
+    # needed: the calls of the caller's code and the document are those of
+    # the plain-Python writer.
+    import collections
+    import pycodec
+    import ujson
+    rebind("json", ujson)
+
+    def run(writer):
+        chain = MarkovChain()
+        for k in range(30):
+            chain.add_to_bag(f"w{k}", (f"w{k + 1}",), count=k + 1)
+        if odd == "bag":
+            chain.set_bag("w5", CountedBag([(("w1",), 2)]))
+        elif odd == "count":
+            chain.add_to_bag("w7", ("w2",), count=CountedText(2 ** 40))
+        elif odd == "huge count":
+            chain.add_to_bag("w7", ("w2",), count=2 ** 70)
+        elif odd == "float value":
+            chain.add_to_bag("w9", (1.5, "w3"), count=3)
+        CountedBag.calls = CountedText.calls = 0
+        with pytest.MonkeyPatch.context() as mp:
+            if odd == "OrderedDict":
+                mp.setattr(zantu_cjson, "OrderedDict", type("Ordered", (collections.OrderedDict,), {}))
+            return written(writer, chain, compress), CountedBag.calls, CountedText.calls
+
+    assert run(zantu_cjson.dump_json_small) == run(pycodec.dump_json_small)
+
+
 # Code of the caller's that runs while a writer works (a __del__, an __eq__,
 # a rebound name) and changes what the writer is using: the native writers
 # must do what the plain-Python rendering does, without reading freed memory.

@@ -96,11 +96,10 @@ public:
     explicit SpeculativeText(bool start) : going_(start) {}
 
     bool going() const { return going_; }
-    // Room for the whole text when its start is `made` bytes of about
-    // `share` of it: the text is not copied as it grows, and room never
-    // written costs no memory.
-    void expect(double share) {
-        if (going_ && share > 0) text_.reserve(size_t(double(text_.size()) / share) + 4096);
+    // Room for about `size` bytes of text: the text is not copied as it
+    // grows, and room never written costs no memory.
+    void expect(size_t size) {
+        if (going_) text_.reserve(size);
     }
     void literal(const char* text) {
         if (going_) text_ += text;
@@ -145,6 +144,11 @@ public:
         going_ = false;
         std::string().swap(text_);
     }
+    // Where the text ends now, and back to there.
+    size_t mark() const { return text_.size(); }
+    void back_to(size_t mark) {
+        if (going_) text_.resize(mark);
+    }
     Ref take() { return make_str(text_); }
 
 private:
@@ -164,6 +168,9 @@ public:
     void make_code_table(PyObject* chain) {
         if (compress_) table_ = build_code_table(module_, chain);
         text_ = SpeculativeText(ujson_dump_bound(module_));
+        // The code table is a quarter to two thirds of the document: its
+        // values' texts and a code and two commas each.
+        if (compress_) text_.expect(4 * (table_.texts.size() + 10 * table_.entries.size()) + 4096);
         text_.literal("{\"codes\":[");
         for (size_t p = 0; p < table_.entries.size(); ++p) {
             const CodeEntry& e = table_.entries[p];
@@ -177,45 +184,38 @@ public:
             text_.value(table_, e);
         }
         text_.literal("],\"chain\":[");
-        // The code table is about a quarter to two thirds of the document.
-        if (compress_) text_.expect(0.2);
     }
 
+    // The chain array. The flat arrays are needed only where the text made
+    // here is not all that is needed (see dump); while nothing the walk
+    // calls runs code of the caller's (the package's chain with its own
+    // bags), they are left out, and the walk is made again with them if
+    // they turn out to be needed: then the first walk ran nothing that the
+    // second could find changed.
     void walk(PyObject* chain) {
-        // What the walk reads next, asked for ahead (see prefetch_next_state).
-        const CodeTable* coding = compress_ ? &table_ : nullptr;
-        auto prefetch_entry_start = [&](int level, PyObject* start) { prefetch_start(level, coding, start); };
-        Ref entries = get_iter(chain_items(chain).get());
-        Ref entry, start, bag;
-        while (iter_next(entries.get(), entry)) {
-            unpack_pair(entry.get(), start, bag);
-            entry = Ref();  // an iterator may reuse its result tuple when it is free
-            prefetch_entries(entries.get(), prefetch_entry_start, [&](int stage, PyObject* bag) {
-                prefetch_rows(stage, bag, [&](PyObject* value) { prefetch_value_of(coding, value); });
-            });
-            text_.separator(flat_.bag_sizes.empty());
-            if (compress_) {
-                const CodeEntry& entry = table_.entry_of(start.get());
-                size_t position = size_t(&entry - table_.entries.data());
-                if (entry.literal) {
-                    text_.value(table_, entry);
-                } else {
-                    text_.code(static_cast<long long>(position));
-                }
-                flat_.elements.emplace_back();
-                flat_.positions.push_back(position);
+        chain_ = Ref::borrow(chain);
+        flat_on_ = !text_.going() || native_chain_api(chain) == nullptr;
+        size_t mark = text_.mark();
+        if (!walk_entries(chain)) {
+            if (gave_up_) {
+                // Code of the caller's would run (a bag or a count of
+                // another type): walked once more with the arrays, the text
+                // made on as before.
+                flat_on_ = true;
+                text_.back_to(mark);
+                walk_entries(chain);
             } else {
-                text_.value(start.get());
-                flat_.elements.push_back(std::move(start));
+                with_flat_arrays();
             }
-            text_.literal(",[");
-            flat_.bag_sizes.push_back(walk_bag(bag.get()));
-            text_.literal(']');
         }
         text_.literal("]}");
     }
 
     void dump(PyObject* file) {
+        // Whether the text alone will do is known below only after lookups
+        // that may run code of the caller's: where it is already plain
+        // that it will not, the arrays are made first.
+        if (!flat_on_ && !ujson_dump_bound(module_)) with_flat_arrays();
         Ref ordered_dict = module_global(module_, interned().OrderedDict);
         bool genuine_document = is_genuine_ordered_dict(ordered_dict.get());
         Ref dump;
@@ -231,6 +231,7 @@ public:
             }
         }
         text_.stop();
+        if (!flat_on_) with_flat_arrays();
         Ref chain_tuple = flat_.chain_array([&](size_t position) { return table_.code_at(position); },
                                             [&](size_t position) { return single_of(position); });
         // The "codes" array as the JSON library gets it: made only on this
@@ -249,6 +250,60 @@ public:
     }
 
 private:
+    // The chain's entries walked again, into the flat arrays only.
+    void with_flat_arrays() {
+        text_.stop();
+        flat_on_ = true;
+        walk_entries(chain_.get());
+    }
+
+    // The entries of the chain: false when the walk without the flat
+    // arrays gives up (the text stopped, or a bag not the package's came),
+    // having run nothing of the caller's.
+    bool walk_entries(PyObject* chain) {
+        // What the walk reads next, asked for ahead (see prefetch_next_state).
+        const CodeTable* coding = compress_ ? &table_ : nullptr;
+        auto prefetch_entry_start = [&](int level, PyObject* start) { prefetch_start(level, coding, start); };
+        Ref entries = get_iter(chain_items(chain).get());
+        Ref entry, start, bag;
+        bool first = true;
+        while (iter_next(entries.get(), entry)) {
+            unpack_pair(entry.get(), start, bag);
+            entry = Ref();  // an iterator may reuse its result tuple when it is free
+            if (!flat_on_ && !is_native_bag(bag.get())) {
+                gave_up_ = true;
+                return false;
+            }
+            prefetch_entries(entries.get(), prefetch_entry_start, [&](int stage, PyObject* bag) {
+                prefetch_rows(stage, bag, [&](PyObject* value) { prefetch_value_of(coding, value); });
+            });
+            text_.separator(first);
+            first = false;
+            if (compress_) {
+                const CodeEntry& entry = table_.entry_of(start.get());
+                size_t position = size_t(&entry - table_.entries.data());
+                if (entry.literal) {
+                    text_.value(table_, entry);
+                } else {
+                    text_.code(static_cast<long long>(position));
+                }
+                if (flat_on_) {
+                    flat_.elements.emplace_back();
+                    flat_.positions.push_back(position);
+                }
+            } else {
+                text_.value(start.get());
+                if (flat_on_) flat_.elements.push_back(std::move(start));
+            }
+            text_.literal(",[");
+            Py_ssize_t pairs = walk_bag(bag.get());
+            if (flat_on_) flat_.bag_sizes.push_back(pairs);
+            text_.literal(']');
+            if (!flat_on_ && (gave_up_ || !text_.going())) return false;
+        }
+        return true;
+    }
+
     // The pairs of one bag; returns how many.
     Py_ssize_t walk_bag(PyObject* bag) {
         const CodeTable* coding = compress_ ? &table_ : nullptr;
@@ -264,12 +319,17 @@ private:
                     prefetch_next_state(stage, coding, nullptr, ahead);
                 });
             }
+            // A count of another type has its text made by its own code.
+            if (!flat_on_ && !PyLong_CheckExact(count.get()) && !PyFloat_CheckExact(count.get())) {
+                gave_up_ = true;
+                return pairs_written;
+            }
             text_.separator(pairs_written == 0);
             add_next_state(next_state);
             Ref written_count = document_count(count.get());
             text_.literal(',');
             text_.value(written_count.get());
-            flat_.elements.push_back(std::move(written_count));
+            if (flat_on_) flat_.elements.push_back(std::move(written_count));
             ++pairs_written;
         }
         return pairs_written;
@@ -277,6 +337,27 @@ private:
 
     void add_next_state(const NextState& next_state) {
         PyObject* only = compress_ ? next_state.only() : nullptr;
+        if (only == nullptr && !flat_on_) {
+            // A row of the package's bag: its text without a tuple.
+            text_.literal('[');
+            bool first = true;
+            next_state.for_each([&](PyObject* element) {
+                text_.separator(first);
+                first = false;
+                if (!compress_) {
+                    text_.value(element);
+                    return;
+                }
+                const CodeEntry& entry = table_.entry_of(element);
+                if (entry.literal) {
+                    text_.value(table_, entry);
+                } else {
+                    text_.code(static_cast<long long>(&entry - table_.entries.data()));
+                }
+            });
+            text_.literal(']');
+            return;
+        }
         if (only == nullptr) {
             Ref item = compress_ ? coded_next_state(table_, next_state, item_codes_) : next_state.as_sequence();
             text_.value(item.get());
@@ -292,8 +373,10 @@ private:
         } else {
             text_.single_code(static_cast<long long>(position));
         }
-        flat_.elements.emplace_back();
-        flat_.positions.push_back(position);
+        if (flat_on_) {
+            flat_.elements.emplace_back();
+            flat_.positions.push_back(position);
+        }
     }
 
     // The one-code item (code,) of the value at `position`, made once.
@@ -309,6 +392,9 @@ private:
 
     PyObject* module_;
     bool compress_;
+    Ref chain_;
+    bool flat_on_ = true;   // the walk fills the flat arrays
+    bool gave_up_ = false;  // the walk without them met a bag or count of another type
     CodeTable table_;
     SpeculativeText text_{false};
     FlatChain flat_;

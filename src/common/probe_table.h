@@ -143,6 +143,7 @@ public:
     void reset(size_t count) {
         table_.reset(count);
         order_.clear();
+        order_.reserve(count);
     }
 
     // Every value replaced by `change(value)`, in one pass over the slots.

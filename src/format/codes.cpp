@@ -453,6 +453,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     if (!sorted.distinct()) table.positions = Ref::check(PyDict_New());
 
     table.entries.reserve(size_t(sorted.size()));
+    table.texts.reserve(16 * size_t(sorted.size()));
     // Codes are final in order up to the first literal that might collide
     // with an integer code; from there on only once the table is complete.
     bool settling = true;
