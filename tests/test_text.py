@@ -1,6 +1,8 @@
 """Sentences and tokens: the splitter on hard cases (abbreviations, initials,
 decimals, quotes, ellipses, lists), in blocks as on the whole."""
 
+import array
+
 import pytest
 
 from zantu.text import sentences, tokens
@@ -194,7 +196,7 @@ def test_chains_of_sentences():
         MarkovChain.from_tokens(["a", "b"]).sentences()
 
 
-def test_runs_keep_copies_out(tmp_path):
+def test_runs_keep_copies_out(tmp_path, monkeypatch):
     import random
     from itertools import islice
 
@@ -226,6 +228,13 @@ def test_runs_keep_copies_out(tmp_path):
     assert (tmp_path / "r.runs").stat().st_size < len(text) / 4
     loaded = Runs.load(tmp_path / "r.runs")
     assert first.result()._encoded == runs._encoded == loaded._encoded
+    # Ranked by a thread of its own (as a large index is), the same index;
+    # an id past the vocabulary is refused either way.
+    monkeypatch.setattr(RunsBuilder, "RANKED_APART", 0)
+    assert first.result()._encoded == runs._encoded
+    first.ids += array.array("I", [10 ** 6]).tobytes()
+    with pytest.raises(ValueError, match="damaged"):
+        first.result()
 
     def copied(words, width):
         grams = {tuple(s[i:i + width]) for s in source for i in range(len(s) - width + 1)}

@@ -125,6 +125,11 @@ PyMethodDef functions[] = {
      "_runs_merge(table, ids, vocabulary, part_ids, /)\n--\n\nAppend a part's ids (numbers of its vocabulary) to `ids` as numbers of `table`."},
     {"_runs_finish", runs_finish_function, METH_VARARGS,
      "_runs_finish(ids, numbers, /)\n--\n\nThe numbers ranked by frequency, and the ids as ranks in varints."},
+    {"_runs_rank", runs_rank_function, METH_VARARGS,
+     "_runs_rank(ids, numbers, /)\n--\n\nWhat _runs_finish returns, made by a thread that holds no GIL: a ranking\n"
+     "to hand to _runs_ranked (`ids` stays exported until the ranking is dropped)."},
+    {"_runs_ranked", runs_ranked_function, METH_O,
+     "_runs_ranked(ranking, /)\n--\n\nNone while the ranking runs; then what _runs_finish returns."},
     {"_runs_index", runs_index_function, METH_VARARGS,
      "_runs_index(encoded, numbers, /)\n--\n\nThe varints as uint32 numbers, with the offsets and positions of\n"
      "each number's occurrences."},

@@ -181,6 +181,8 @@ PyObject* count_sentences_function(PyObject* module, PyObject* args);
 PyObject* runs_add_function(PyObject* module, PyObject* args);
 PyObject* runs_merge_function(PyObject* module, PyObject* args);
 PyObject* runs_finish_function(PyObject* module, PyObject* args);
+PyObject* runs_rank_function(PyObject* module, PyObject* args);
+PyObject* runs_ranked_function(PyObject* module, PyObject* ranking);
 PyObject* runs_index_function(PyObject* module, PyObject* args);
 PyObject* copies_function(PyObject* module, PyObject* args);
 

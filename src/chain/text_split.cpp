@@ -11,9 +11,13 @@
 // ellipsis of three dots. A list written in a line ("1.) one 2.) two",
 // "a. one b. two") is a sentence an item.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "chain.h"
@@ -688,38 +692,126 @@ Ref runs_index(PyObject* encoded, Py_ssize_t numbers) {
 }
 
 // The numbers of `ids` (uint32, 0 ends a sentence; `numbers` of them)
-// ranked by how often they occur (ties in number order): the numbers by
-// rank, and each id as its rank (1 the most frequent) in varints.
-Ref runs_finish(PyObject* ids_object, Py_ssize_t numbers) {
-    Bytes in(ids_object);
-    const uint32_t* ids = in.as<uint32_t>();
-    size_t count = in.count<uint32_t>();
-    std::vector<uint64_t> counts(size_t(numbers) + 1, 0);
+// ranked by how often they occur (ties in number order), into `order`,
+// and each id as its rank (1 the most frequent) in varints, into
+// `encoded`. Touches nothing of Python's: it may run without the GIL.
+// False when an id is past `numbers`.
+bool rank_ids(const uint32_t* ids, size_t count, size_t numbers, std::vector<uint32_t>& order, std::string& encoded) {
+    std::vector<uint64_t> counts(numbers + 1, 0);
     for (size_t k = 0; k < count; ++k) {
-        if (ids[k] > uint32_t(numbers)) raise_damaged();
+        if (ids[k] > numbers) return false;
         ++counts[ids[k]];
     }
-    std::vector<uint32_t> order(static_cast<size_t>(numbers));
+    order.resize(numbers);
     for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k + 1);
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
     std::vector<uint32_t> rank(counts.size(), 0);
-    Ref ranked = Ref::check(PyList_New(Py_ssize_t(order.size())));
-    for (size_t r = 0; r < order.size(); ++r) {
-        rank[order[r]] = uint32_t(r + 1);
-        PyList_SET_ITEM(ranked.get(), Py_ssize_t(r), PyLong_FromUnsignedLong(order[r]));
-        if (PyList_GET_ITEM(ranked.get(), Py_ssize_t(r)) == nullptr) throw PyError();
-    }
-    std::string out;
+    for (size_t r = 0; r < order.size(); ++r) rank[order[r]] = uint32_t(r + 1);
+    encoded.clear();
+    encoded.reserve(count + count / 2);
     for (size_t k = 0; k < count; ++k) {
         uint32_t v = rank[ids[k]];
         while (v >= 128) {
-            out += char((v & 127) | 128);
+            encoded += char((v & 127) | 128);
             v >>= 7;
         }
-        out += char(v);
+        encoded += char(v);
     }
-    Ref bytes = Ref::check(PyBytes_FromStringAndSize(out.data(), Py_ssize_t(out.size())));
+    return true;
+}
+
+// (the numbers by rank, the ranks in varints) as Python objects.
+Ref ranked_pair(const std::vector<uint32_t>& order, const std::string& encoded) {
+    Ref ranked = Ref::check(PyList_New(Py_ssize_t(order.size())));
+    for (size_t r = 0; r < order.size(); ++r) {
+        PyObject* number = PyLong_FromUnsignedLong(order[r]);
+        if (number == nullptr) throw PyError();
+        PyList_SET_ITEM(ranked.get(), Py_ssize_t(r), number);
+    }
+    Ref bytes = Ref::check(PyBytes_FromStringAndSize(encoded.data(), Py_ssize_t(encoded.size())));
     return Ref::check(PyTuple_Pack(2, ranked.get(), bytes.get()));
+}
+
+Ref runs_finish(PyObject* ids_object, Py_ssize_t numbers) {
+    Bytes in(ids_object);
+    std::vector<uint32_t> order;
+    std::string encoded;
+    if (!rank_ids(in.as<uint32_t>(), in.count<uint32_t>(), size_t(numbers), order, encoded)) raise_damaged();
+    return ranked_pair(order, encoded);
+}
+
+// The same ranking made by a thread of its own, which never touches
+// Python: the calling thread (and any other) goes on meanwhile, holding
+// the GIL or not, and asks for the result when it is done. The ids stay
+// exported (their bytearray cannot be resized) until the ranking is
+// dropped, and dropping it waits for the thread first.
+struct Ranking {
+    Py_buffer view{};
+    size_t numbers = 0;
+    std::vector<uint32_t> order;
+    std::string encoded;
+    bool damaged = false;
+    bool out_of_memory = false;
+    std::atomic<bool> done{false};
+    std::thread worker;
+
+    Ranking() = default;
+    Ranking(const Ranking&) = delete;
+    Ranking& operator=(const Ranking&) = delete;
+    ~Ranking() {
+        if (worker.joinable()) worker.join();
+        if (view.obj != nullptr) PyBuffer_Release(&view);
+    }
+
+    void run() {
+        try {
+            damaged = !rank_ids(static_cast<const uint32_t*>(view.buf), size_t(view.len) / sizeof(uint32_t), numbers,
+                                order, encoded);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+        done.store(true, std::memory_order_release);
+    }
+};
+
+constexpr const char* kRankingName = "zantu._native.Ranking";
+
+void drop_ranking(PyObject* capsule) {
+    delete static_cast<Ranking*>(PyCapsule_GetPointer(capsule, kRankingName));
+}
+
+Ranking* ranking_of(PyObject* capsule) {
+    auto* ranking = static_cast<Ranking*>(PyCapsule_GetPointer(capsule, kRankingName));
+    if (ranking == nullptr) throw PyError();
+    return ranking;
+}
+
+Ref runs_rank(PyObject* ids_object, Py_ssize_t numbers) {
+    auto made = std::make_unique<Ranking>();
+    if (PyObject_GetBuffer(ids_object, &made->view, PyBUF_SIMPLE) < 0) throw PyError();
+    made->numbers = size_t(numbers);
+    Ranking* ranking = made.get();
+    Ref capsule = Ref::check(PyCapsule_New(ranking, kRankingName, drop_ranking));
+    made.release();  // the capsule's now
+    try {
+        ranking->worker = std::thread([ranking] { ranking->run(); });
+    } catch (const std::system_error&) {
+        ranking->run();  // no thread to be had: ranked here
+    }
+    return capsule;
+}
+
+// None while the ranking runs; then what runs_finish returns.
+Ref runs_ranked(PyObject* capsule) {
+    Ranking* ranking = ranking_of(capsule);
+    if (!ranking->done.load(std::memory_order_acquire)) return Ref::borrow(Py_None);
+    if (ranking->worker.joinable()) ranking->worker.join();
+    if (ranking->out_of_memory) {
+        PyErr_NoMemory();
+        throw PyError();
+    }
+    if (ranking->damaged) raise_damaged();
+    return ranked_pair(ranking->order, ranking->encoded);
 }
 
 // A part's `part_ids` (numbers of its `vocabulary`, a list in number
@@ -812,6 +904,20 @@ PyObject* runs_finish_function(PyObject*, PyObject* args) {
         if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
         return runs_finish(ids, numbers).release();
     });
+}
+
+PyObject* runs_rank_function(PyObject*, PyObject* args) {
+    PyObject* ids;
+    Py_ssize_t numbers;
+    if (!PyArg_ParseTuple(args, "On:_runs_rank", &ids, &numbers)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
+        return runs_rank(ids, numbers).release();
+    });
+}
+
+PyObject* runs_ranked_function(PyObject*, PyObject* ranking) {
+    return guarded<PyObject*>(nullptr, [&] { return runs_ranked(ranking).release(); });
 }
 
 PyObject* runs_index_function(PyObject*, PyObject* args) {

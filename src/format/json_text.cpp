@@ -125,8 +125,7 @@ void emit_integer(std::string& out, long long value) {
     }
     char digits[24];
     auto result = std::to_chars(digits, digits + sizeof digits, value);
-    // A char at a time, inline, costs less than a call of append.
-    for (const char* c = digits; c != result.ptr; ++c) out += *c;
+    out.append(digits, size_t(result.ptr - digits));
 }
 
 // The elements of a long array are scattered in memory: the text of each

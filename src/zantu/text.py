@@ -17,10 +17,12 @@ import array
 import json
 import os
 import random
+import time
 import zlib
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
-from zantu._native import _copies, _runs_add, _runs_finish, _runs_index, _runs_merge, _sentences, _tokens
+from zantu._native import (_copies, _runs_add, _runs_finish, _runs_index, _runs_merge, _runs_rank, _runs_ranked,
+                           _sentences, _tokens)
 
 __all__ = ["sentences", "tokens", "join", "Runs", "RunsBuilder", "begin_state", "sentence_order"]
 
@@ -225,6 +227,9 @@ class RunsBuilder:
     sentences: a text, or blocks that end where a sentence ends), or from
     builders of the parts of a text (``merge``, in the text's order)."""
 
+    # Ids past this many bytes are ranked apart (see result).
+    RANKED_APART = 1 << 22
+
     def __init__(self, *, lines: bool = False) -> None:
         self.lines = lines
         self.table: Dict[str, int] = {}  # token -> its number, from 1, in the order tokens first come
@@ -237,6 +242,14 @@ class RunsBuilder:
         _runs_merge(self.table, self.ids, list(other.table), other.ids)
 
     def result(self) -> Runs:
-        order, encoded = _runs_finish(self.ids, len(self.table))
+        if len(self.ids) < self.RANKED_APART:
+            order, encoded = _runs_finish(self.ids, len(self.table))
+        else:
+            # Ranked by a thread that holds no GIL: other threads (the
+            # chain's writer in a build) go on meanwhile.
+            ranking = _runs_rank(self.ids, len(self.table))
+            while (ranked := _runs_ranked(ranking)) is None:
+                time.sleep(0.002)
+            order, encoded = ranked
         vocabulary = list(self.table)
         return Runs([vocabulary[k - 1] for k in order], encoded)
