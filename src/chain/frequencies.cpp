@@ -16,12 +16,12 @@ namespace {
 // value's number in that order, and the sums by number.
 class Tally {
 public:
-    // `table`: the chain's value table, which holds every value to come
-    // (room is made for them all at once).
-    Tally(AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums, PyObject* table)
-        : numbers_(numbers), sums_(sums) {
-        numbers_.reset(size_t(table_size(table)));
-        sums_.reserve(size_t(table_size(table)));
+    Tally(AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums) : numbers_(numbers), sums_(sums) {}
+
+    // Room for `values` values at once (no growing while they come).
+    void make_room(size_t values) {
+        numbers_.reset(values);
+        sums_.reserve(values);
     }
 
     // Asks the memory for the slot where `value` will be looked for.
@@ -72,6 +72,8 @@ bool plain_counts(const NativeState& state, PyObject* bags, PyObject* table) {
 // before asked for.
 bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table, Tally& tally) {
     if (!plain_counts(state, bags, table)) return false;
+    // The chain's table holds every value to come.
+    tally.make_room(size_t(table_size(table)));
     constexpr size_t kAhead = 16;  // a power of two
     struct Entry {
         PyObject* start;
@@ -165,7 +167,7 @@ Ref frequencies(ChainObject* chain) {
     const NativeState& state = state_of(chain);
     AddressMap<uint32_t> numbers;
     std::vector<uint64_t> sums;
-    Tally tally(numbers, sums, table.get());
+    Tally tally(numbers, sums);
     if (tally_frequencies(state, bags.get(), table.get(), tally)) return tally.to_dict();
     return general_frequencies(state, bags.get());
 }
@@ -173,11 +175,9 @@ Ref frequencies(ChainObject* chain) {
 bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
-    Tally tally(numbers, sums, table.get());
-    if (tally_frequencies(state_of(chain), bags.get(), table.get(), tally)) return true;
-    numbers.reset(0);
-    sums.clear();
-    return false;
+    Tally tally(numbers, sums);
+    // When false, nothing was summed: both are as they came, empty.
+    return tally_frequencies(state_of(chain), bags.get(), table.get(), tally);
 }
 
 }  // namespace zantu::native

@@ -896,24 +896,29 @@ PyObject* runs_merge_function(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* runs_finish_function(PyObject*, PyObject* args) {
-    PyObject* ids;
+namespace {
+
+// A runs function of (bytes, numbers): `format` parses them, a count of
+// numbers out of range is a damaged index, `make(bytes, numbers)` the rest.
+template <typename Make>
+PyObject* with_bytes_and_numbers(PyObject* args, const char* format, Make make) {
+    PyObject* bytes;
     Py_ssize_t numbers;
-    if (!PyArg_ParseTuple(args, "On:_runs_finish", &ids, &numbers)) return nullptr;
+    if (!PyArg_ParseTuple(args, format, &bytes, &numbers)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
         if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
-        return runs_finish(ids, numbers).release();
+        return make(bytes, numbers).release();
     });
 }
 
+}  // namespace
+
+PyObject* runs_finish_function(PyObject*, PyObject* args) {
+    return with_bytes_and_numbers(args, "On:_runs_finish", runs_finish);
+}
+
 PyObject* runs_rank_function(PyObject*, PyObject* args) {
-    PyObject* ids;
-    Py_ssize_t numbers;
-    if (!PyArg_ParseTuple(args, "On:_runs_rank", &ids, &numbers)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
-        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
-        return runs_rank(ids, numbers).release();
-    });
+    return with_bytes_and_numbers(args, "On:_runs_rank", runs_rank);
 }
 
 PyObject* runs_ranked_function(PyObject*, PyObject* ranking) {
@@ -921,13 +926,7 @@ PyObject* runs_ranked_function(PyObject*, PyObject* ranking) {
 }
 
 PyObject* runs_index_function(PyObject*, PyObject* args) {
-    PyObject* encoded;
-    Py_ssize_t numbers;
-    if (!PyArg_ParseTuple(args, "On:_runs_index", &encoded, &numbers)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
-        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
-        return runs_index(encoded, numbers).release();
-    });
+    return with_bytes_and_numbers(args, "On:_runs_index", runs_index);
 }
 
 PyObject* copies_function(PyObject*, PyObject* args) {

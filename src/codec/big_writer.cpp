@@ -74,7 +74,7 @@ public:
         }
         piece_.clear();
         const CodeEntry& entry = table->entry_of(start);
-        append_code(piece_, *table, entry, position_of(*table, entry));
+        append_code(piece_, *table, entry, Py_ssize_t(table->position_of(entry)));
         piece_ += ",[";
         write(piece_);
     }
@@ -88,7 +88,7 @@ public:
         PyObject* only = table != nullptr && fast_path(FastPath::piece_caches) ? next_state.only() : nullptr;
         if (only != nullptr) {
             const CodeEntry& entry = table->entry_of(only);
-            size_t position = size_t(position_of(*table, entry));
+            size_t position = table->position_of(entry);
             if (single_pieces_.size() < table->entries.size()) single_pieces_.resize(table->entries.size());
             Ref& slot = single_pieces_[position];
             if (!slot) {
@@ -107,7 +107,7 @@ public:
                 if (!first) piece_ += ',';
                 first = false;
                 const CodeEntry& entry = table->entry_of(element);
-                append_code(piece_, *table, entry, position_of(*table, entry));
+                append_code(piece_, *table, entry, Py_ssize_t(table->position_of(entry)));
             });
             piece_ += ']';
         }
@@ -173,10 +173,6 @@ public:
     }
 
 private:
-    static Py_ssize_t position_of(const CodeTable& table, const CodeEntry& entry) {
-        return Py_ssize_t(&entry - table.entries.data());
-    }
-
     Encoder encoder_;
     PyObject* file_;
     MethodCall write_{interned().write};  // file.write, looked up afresh for every piece

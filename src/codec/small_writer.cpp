@@ -16,10 +16,7 @@ namespace zantu {
 namespace {
 
 // The code of a value: its position, or the value itself when literal.
-Ref code_of(const CodeTable& table, PyObject* value) {
-    const CodeEntry& entry = table.entry_of(value);
-    return table.code_at(size_t(&entry - table.entries.data()));
-}
+Ref code_of(const CodeTable& table, PyObject* value) { return table.code_at(table.position_of(table.entry_of(value))); }
 
 // The tuple of the codes of a next state's elements, in its order.
 // `codes` is scratch space, left empty.
@@ -122,22 +119,19 @@ public:
             stop();
         }
     }
-    // An integer code.
-    void code(long long code) {
-        if (going_) append_integer(text_, code);
+    // The code of a value of the code table: its position, or its own text
+    // when literal.
+    void code(const CodeTable& table, const CodeEntry& entry) {
+        if (entry.literal) {
+            value(table, entry);
+        } else if (going_) {
+            append_integer(text_, static_cast<long long>(table.position_of(entry)));
+        }
     }
-    // The text of the one-code item (code,), for a code that is an int.
-    void single_code(long long code) {
-        if (!going_) return;
-        text_ += '[';
-        append_integer(text_, code);
-        text_ += ']';
-    }
-    // The same for any code (a literal value), without the tuple.
-    void single(PyObject* code) {
-        if (!going_) return;
-        text_ += '[';
-        value(code);
+    // The text of the one-code item (code,) of a value, without the tuple.
+    void single(const CodeTable& table, const CodeEntry& entry) {
+        literal('[');
+        code(table, entry);
         literal(']');
     }
     void stop() {
@@ -175,11 +169,7 @@ public:
         for (size_t p = 0; p < table_.entries.size(); ++p) {
             const CodeEntry& e = table_.entries[p];
             text_.separator(p == 0);
-            if (e.literal) {
-                text_.value(table_, e);
-            } else {
-                text_.code(static_cast<long long>(p));
-            }
+            text_.code(table_, e);
             text_.literal(',');
             text_.value(table_, e);
         }
@@ -281,15 +271,10 @@ private:
             first = false;
             if (compress_) {
                 const CodeEntry& entry = table_.entry_of(start.get());
-                size_t position = size_t(&entry - table_.entries.data());
-                if (entry.literal) {
-                    text_.value(table_, entry);
-                } else {
-                    text_.code(static_cast<long long>(position));
-                }
+                text_.code(table_, entry);
                 if (flat_on_) {
                     flat_.elements.emplace_back();
-                    flat_.positions.push_back(position);
+                    flat_.positions.push_back(table_.position_of(entry));
                 }
             } else {
                 text_.value(start.get());
@@ -348,12 +333,7 @@ private:
                     text_.value(element);
                     return;
                 }
-                const CodeEntry& entry = table_.entry_of(element);
-                if (entry.literal) {
-                    text_.value(table_, entry);
-                } else {
-                    text_.code(static_cast<long long>(&entry - table_.entries.data()));
-                }
+                text_.code(table_, table_.entry_of(element));
             });
             text_.literal(']');
             return;
@@ -367,15 +347,10 @@ private:
         // Written from its position (an integer code is the position),
         // without the memory of a shared tuple.
         const CodeEntry& entry = table_.entry_of(only);
-        size_t position = size_t(&entry - table_.entries.data());
-        if (entry.literal) {
-            text_.single(entry.value.get());
-        } else {
-            text_.single_code(static_cast<long long>(position));
-        }
+        text_.single(table_, entry);
         if (flat_on_) {
             flat_.elements.emplace_back();
-            flat_.positions.push_back(position);
+            flat_.positions.push_back(table_.position_of(entry));
         }
     }
 

@@ -375,7 +375,7 @@ void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* 
         if (stage == 2) prefetch(entry);
         return;
     }
-    size_t position = size_t(entry - table.entries.data());
+    size_t position = table.position_of(*entry);
     if (position >= by_position->size()) return;
     if (stage == 2) {
         prefetch(&(*by_position)[position]);

@@ -38,6 +38,9 @@ struct CodeTable {
         }
     }
 
+    // The position of one of `entries`.
+    size_t position_of(const CodeEntry& entry) const { return size_t(&entry - entries.data()); }
+
     // The code written for the entry at `position`: the value itself when
     // literal, else the position as an int, made when first asked for (the
     // writers write most codes from the position alone).
