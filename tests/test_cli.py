@@ -166,12 +166,18 @@ def test_skip_bad_inputs(corpus, tmp_path, jobs):
     assert not (tmp_path / "none.json").exists()
 
 
-def test_jobs_write_the_same_document(tmp_path):
+def test_jobs_write_the_same_document(tmp_path, monkeypatch):
     # Parts counted in other processes, joined in order: byte for byte the
     # document of one process, whatever the parts.
     import random
+    import tempfile
 
-    from zantu.counting import Joiner, count_part, split
+    from zantu.counting import Joiner, count_part_to_file, counted_from, split
+
+    # Where the workers leave their results: nothing is left there after.
+    temporary = tmp_path / "temporary"
+    temporary.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(temporary))
 
     words = random.Random(3).choices("a b c d e f g h the of x1 y2 é . The A !".split(), k=60_000)
     text = tmp_path / "t.txt"
@@ -192,12 +198,15 @@ def test_jobs_write_the_same_document(tmp_path):
         for parts in (2, 7, 400):
             joiner = Joiner(order, how)
             for name in (text, small, text):
-                for part in split(str(name), parts, 1.3, smallest=1):
-                    joiner.add(count_part(part, order, how))
+                for k, part in enumerate(split(str(name), parts, 1.3, smallest=1)):
+                    # Through a file, or returned as is where none can be written.
+                    folder = temporary if k % 2 else tmp_path / "missing"
+                    joiner.add(counted_from(count_part_to_file(part, order, how, False, str(folder))))
                 joiner.next_text()
             rows = [(start, list(bag.choices())) for start, bag in joiner.result().items()]
             assert rows == [(start, list(bag.choices())) for start, bag in load(single).items()]
     assert rows[0][0] is None  # lines: each from the begin state
+    assert list(temporary.iterdir()) == []
 
 
 def test_standard_streams_and_broken_pipe(tmp_path):

@@ -19,21 +19,24 @@ import itertools
 import multiprocessing
 import os
 import random
+import shutil
 import signal
 import sys
+import tempfile
 import threading
 import time
 import zlib
 from collections import Counter
 from contextlib import contextmanager
-from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
 
 import zantu_cjson
 
 from zantu import __version__
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
-from zantu.counting import BLOCK, SPLITS, Counted, Joiner, Part, count_part, part_blocks, split
+from zantu.counting import (BLOCK, SPLITS, Counted, Joiner, Part, count_part_to_file, counted_from, part_blocks,
+                            split)
 from zantu.text import Runs, RunsBuilder, begin_state, sentence_order
 from zantu.files import GZIP_MAGIC, atomic_text, gunzipped
 
@@ -358,20 +361,24 @@ class _Parts:
     counts and joins. Workers are forked while this process runs no other
     thread (a progress bar may start one), else started by a fork server."""
 
-    # This process's parts are larger: it also joins the workers' chains.
+    # This process's parts are larger: a worker also writes its result to a
+    # file, which this process reads back, before the two are joined.
     SHARE_HERE = 1.25
 
     def __init__(self, parts: List[Part], order: int, jobs: int, split_as: str = "words", runs: bool = False) -> None:
         self._order = order
         self._pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
-        self._futures: List[Optional[concurrent.futures.Future[Counted]]] = []
+        self._futures: List[Optional[concurrent.futures.Future[Union[str, Counted]]]] = []
+        self._folder: Optional[str] = None  # where workers leave their results
         if jobs > 1 and len(parts) > 1:
+            self._folder = tempfile.mkdtemp(prefix="zantu-build-")
             method = "fork" if threading.active_count() == 1 else "forkserver"
             self._pool = concurrent.futures.ProcessPoolExecutor(jobs - 1, mp_context=multiprocessing.get_context(method),
                                                                 initializer=_worker_signals)
         for k, part in enumerate(parts):
             pool = None if k % jobs == 0 or _streamed(part.path) else self._pool
-            self._futures.append(None if pool is None else pool.submit(count_part, part, order, split_as, runs))
+            self._futures.append(None if pool is None else
+                                 pool.submit(count_part_to_file, part, order, split_as, runs, self._folder))
 
     def add(self, k: int, part: Part, joiner: Joiner, bar: Bar) -> None:
         """Counts part `k` into `joiner` (here, or its worker's chain)."""
@@ -381,7 +388,7 @@ class _Parts:
             joiner.add_blocks(text_blocks(part.path, bar))  # the bar moves as it is read
             return
         if future is not None:
-            joiner.add(future.result())
+            joiner.add(counted_from(future.result()))
         else:
             joiner.add_blocks(part_blocks(part))
         bar.update(part.size if part.size is not None else _size(part.path) or 0)
@@ -395,6 +402,9 @@ class _Parts:
                 process.terminate()
         self._pool.shutdown(wait=True, cancel_futures=True)
         self._pool = None
+        if self._folder is not None:
+            shutil.rmtree(self._folder, ignore_errors=True)  # results never joined
+            self._folder = None
 
 
 def _worker_signals() -> None:

@@ -16,10 +16,12 @@ from __future__ import annotations
 
 import gzip
 import os
+import pickle
 import re
+import tempfile
 from dataclasses import dataclass, field
 from itertools import islice
-from typing import Any, Iterable, Iterator, List, Optional
+from typing import Any, Iterable, Iterator, List, Optional, Union
 
 from zantu._native import _count_sentences, _count_words
 from zantu.chain import MarkovChain
@@ -131,6 +133,43 @@ def part_blocks(part: Part, block: int = BLOCK) -> Iterator[str]:
 def count_part(part: Part, order: int, split: str = "words", runs: bool = False) -> Counted:
     """Counts one part (what a worker process runs)."""
     return count_blocks(part_blocks(part), order, split, runs)
+
+
+def count_part_to_file(part: Part, order: int, split: str, runs: bool, folder: str) -> Union[str, Counted]:
+    """Counts one part in a worker process and leaves the result in a new
+    file of ``folder``, whose name it returns: a pipe moves the hundred MB
+    of a large part's chain and runs several times slower than the page
+    cache does, and the process that joins waits for it. When that file
+    cannot be written, the result itself is returned (through the pipe)."""
+    counted = count_part(part, order, split, runs)
+    name = None
+    try:
+        fd, name = tempfile.mkstemp(prefix="part-", suffix=".pickle", dir=folder)
+        with os.fdopen(fd, "wb") as f:
+            pickle.dump(counted, f, protocol=pickle.HIGHEST_PROTOCOL)
+    except OSError:
+        if name is not None:
+            try:
+                os.unlink(name)
+            except OSError:
+                pass
+        return counted
+    return name
+
+
+def counted_from(result: Union[str, Counted]) -> Counted:
+    """What count_part_to_file returned, as the part's result: read from its
+    file, which is then removed."""
+    if isinstance(result, Counted):
+        return result
+    try:
+        with open(result, "rb") as f:
+            counted = pickle.load(f)
+    finally:
+        os.unlink(result)
+    if not isinstance(counted, Counted):
+        raise TypeError(f"{result} holds no counted part")
+    return counted
 
 
 def split(path: str, parts: int, first_share: float = 1.0, smallest: int = SMALLEST_PART) -> List[Part]:
