@@ -75,6 +75,7 @@ bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table
     // The chain's table holds every value to come.
     tally.make_room(size_t(table_size(table)));
     constexpr size_t kAhead = 16;  // a power of two
+    constexpr Py_ssize_t kRowsAhead = 8;
     struct Entry {
         PyObject* start;
         BagObject* bag;
@@ -109,6 +110,11 @@ bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table
         const BagStore& s = e.bag->store;
         uint64_t total = 0;
         for (Py_ssize_t row = 0; row < s.size; ++row) {
+            // In a large bag, the slots of the values a few rows on.
+            if (row + kRowsAhead < s.size) {
+                Row ahead = store_row(s, row + kRowsAhead);
+                for (Py_ssize_t k = 0; k < ahead.size; ++k) tally.prefetch_slot(ahead.values[k]);
+            }
             uint32_t count = s.small_counts()[row];
             total += count;
             Row r = store_row(s, row);

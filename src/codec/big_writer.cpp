@@ -135,6 +135,15 @@ public:
     void prefetch_pair(int stage, const CodeTable* table, PyObject* next_state) const {
         prefetch_next_state(stage, table, &single_pieces_, next_state);
     }
+    // The same for a value of a row a few ahead (BagPairs::ask_ahead).
+    struct RowsAhead {
+        const Writer* writer;
+        const CodeTable* table;
+    };
+    static void prefetch_row_value(const void* context, int stage, PyObject* value) {
+        const RowsAhead& ahead = *static_cast<const RowsAhead*>(context);
+        prefetch_value_coding(stage, *ahead.table, &ahead.writer->single_pieces_, value);
+    }
 
     // Asks the memory for what the next chain entries will read (see
     // prefetch_entries and prefetch_start).
@@ -221,6 +230,8 @@ private:
 void write_bag(Writer& out, const CodeTable* codes, PyObject* start, PyObject* bag) {
     BagEnd bag_end(bag);
     BagPairs pairs(bag);
+    const Writer::RowsAhead ahead{&out, codes};
+    if (codes != nullptr) pairs.ask_ahead(Writer::prefetch_row_value, &ahead);
     if (PyObject* it = pairs.iterator()) {
         prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
     }

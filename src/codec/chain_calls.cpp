@@ -21,8 +21,11 @@ bool is_native_bag(PyObject* o) {
     return fast_path(FastPath::native_chain) && Py_IS_TYPE(o, state().native->bag_type);
 }
 
-// How many rows ahead BagPairs asks for the values of.
+// How many rows ahead BagPairs asks for the values of; for a writer that
+// codes them, the rows of its stages 1, 2 and 3 (each stage reads what the
+// one before asked for, which has come in by then).
 constexpr Py_ssize_t kRowsAhead = 4;
+constexpr Py_ssize_t kStagesAhead[] = {12, 8, 4};
 
 BagPairs::BagPairs(PyObject* bag) : bag_(Ref::borrow(bag)) {
     if (is_native_bag(bag)) {
@@ -30,6 +33,17 @@ BagPairs::BagPairs(PyObject* bag) : bag_(Ref::borrow(bag)) {
         return;
     }
     iterator_ = get_iter(call_method(interned().choices, bag).get());
+}
+
+void BagPairs::prefetch_coded_ahead() const {
+    const NativeApi* native = state().native;
+    for (int stage = 1; stage <= 3; ++stage) {
+        Py_ssize_t row = row_ + kStagesAhead[stage - 1];
+        if (row >= size_) continue;
+        Py_ssize_t size = 0;
+        PyObject* const* values = native->bag_row_in_place(bag_.get(), row, &size);
+        for (Py_ssize_t k = 0; k < size; ++k) ahead_(ahead_context_, stage, values[k]);
+    }
 }
 
 bool BagPairs::next(NextState& out, Ref& count) {
@@ -65,8 +79,11 @@ bool BagPairs::next(NextState& out, Ref& count) {
         if (table_) older_tables_.push_back(std::move(table_));
         table_ = Ref::borrow(table);
     }
-    // The values of a row a few ahead, whose text or code comes next.
-    if (row_ + kRowsAhead < size_) {
+    // What the rows a few ahead will read: their values' objects, whose
+    // text comes next, or what a writer that codes them asks for.
+    if (ahead_ != nullptr) {
+        prefetch_coded_ahead();
+    } else if (row_ + kRowsAhead < size_) {
         Py_ssize_t ahead_size = 0;
         PyObject* const* ahead = native->bag_row_in_place(bag_.get(), row_ + kRowsAhead, &ahead_size);
         for (Py_ssize_t k = 0; k < ahead_size; ++k) prefetch(ahead[k]);

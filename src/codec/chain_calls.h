@@ -60,7 +60,19 @@ public:
     // The iterator that choices() gave; null for rows.
     PyObject* iterator() const { return iterator_.get(); }
 
+    // What is asked of the memory for the values of the rows ahead: by
+    // default their objects, a few rows on (their text comes next); a
+    // writer that codes them gives `ahead`, called for the values of rows
+    // ahead with stages 1 to 3, the nearer rows with the later stages.
+    using Ahead = void (*)(const void* context, int stage, PyObject* value);
+    void ask_ahead(Ahead ahead, const void* context) {
+        ahead_ = ahead;
+        ahead_context_ = context;
+    }
+
 private:
+    void prefetch_coded_ahead() const;
+
     Ref bag_;
     Ref iterator_;
     Ref pair_, next_state_;
@@ -74,6 +86,8 @@ private:
     Py_ssize_t room_ = 8;
     Ref table_;                      // the value table the last row came from
     std::vector<Ref> older_tables_;  // every earlier one
+    Ahead ahead_ = nullptr;
+    const void* ahead_context_ = nullptr;
 };
 
 

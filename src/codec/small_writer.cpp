@@ -294,6 +294,7 @@ private:
         const CodeTable* coding = compress_ ? &table_ : nullptr;
         Py_ssize_t pairs_written = 0;
         BagPairs pairs(bag);
+        if (coding != nullptr) pairs.ask_ahead(prefetch_code_ahead, coding);
         NextState next_state;
         Ref count;
         while (pairs.next(next_state, count)) {

@@ -363,12 +363,16 @@ void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* 
         return;
     }
     if (!PyTuple_CheckExact(next_state) || PyTuple_GET_SIZE(next_state) == 0) return;
-    PyObject* value = PyTuple_GET_ITEM(next_state, 0);
+    if (stage > 1 && PyTuple_GET_SIZE(next_state) != 1) return;
+    prefetch_value_coding(stage, table, by_position, PyTuple_GET_ITEM(next_state, 0));
+}
+
+void prefetch_value_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* value) {
     if (stage == 1) {
         table.prefetch(value);
         return;
     }
-    if (PyTuple_GET_SIZE(next_state) != 1) return;
+    if (by_position == nullptr && stage > 2) return;
     const CodeEntry* entry = table.entry_by_identity(value);
     if (entry == nullptr) return;
     if (by_position == nullptr) {

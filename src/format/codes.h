@@ -177,11 +177,19 @@ inline PyObject* only_element(PyObject* sequence) {
 // null, 2, that value's entry in `table`. Each stage reads only what the
 // one before asked for.
 void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* next_state);
+// The same stages from 1 on for one value of a row (a next state's only
+// value when `by_position` is given).
+void prefetch_value_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* value);
 
 // Stage `stage` of asking the memory for what finding the code of `value`
 // will read: 0, its object (read only when it is not found by address);
 // 1, its slot in `table`; 2, its entry.
 void prefetch_code(int stage, const CodeTable& table, PyObject* value);
+// prefetch_value_coding without pieces, the table given as a context (what
+// BagPairs::ask_ahead takes).
+inline void prefetch_code_ahead(const void* table, int stage, PyObject* value) {
+    prefetch_value_coding(stage, *static_cast<const CodeTable*>(table), nullptr, value);
+}
 
 // What a writer reads next, asked for ahead (see prefetch_stages and
 // prefetch_entries): with `table` (the compressed form), as coding will
