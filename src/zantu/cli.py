@@ -363,7 +363,7 @@ class _Parts:
 
     # This process's parts are larger: a worker also writes its result to a
     # file, which this process reads back, before the two are joined.
-    SHARE_HERE = 1.25
+    SHARE_HERE = 1.1
 
     def __init__(self, parts: List[Part], order: int, jobs: int, split_as: str = "words", runs: bool = False) -> None:
         self._order = order
