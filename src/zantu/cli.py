@@ -377,8 +377,10 @@ class _Parts:
                                                                 initializer=_worker_signals)
         for k, part in enumerate(parts):
             pool = None if k % jobs == 0 or _streamed(part.path) else self._pool
-            self._futures.append(None if pool is None else
-                                 pool.submit(count_part_to_file, part, order, split_as, runs, self._folder))
+            if pool is None or self._folder is None:
+                self._futures.append(None)
+            else:
+                self._futures.append(pool.submit(count_part_to_file, part, order, split_as, runs, self._folder))
 
     def add(self, k: int, part: Part, joiner: Joiner, bar: Bar) -> None:
         """Counts part `k` into `joiner` (here, or its worker's chain)."""
