@@ -146,13 +146,13 @@ def generation_row(tokens):
 BUILD = """
 import sys
 sys.path.insert(0, {tests!r})
-import reference_chain, zantu.cli
+import reference_chain, zantu.cli, zantu.terminal
 text, out = sys.argv[1], sys.argv[2]
 if {plain}:
     from zantu.corpus import tokenize
     chain = reference_chain.MarkovChain()
-    bar = zantu.cli.Bar("reading", None)
-    chain.add_tokens([t for block in zantu.cli.text_blocks(text, bar) for t in tokenize(block)], 1)
+    bar = zantu.terminal.Bar("reading", None)
+    chain.add_tokens([t for block in zantu.terminal.text_blocks(text, bar) for t in tokenize(block)], 1)
     bar.close()
     zantu.cli.save(chain, out, True, "small")
 else:

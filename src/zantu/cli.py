@@ -10,48 +10,36 @@ traceback instead. Every file written appears whole or not at all.
 from __future__ import annotations
 
 import argparse
-import concurrent.futures
 import gc
 import gzip
 import importlib
 import io
 import itertools
-import multiprocessing
 import os
 import random
-import shutil
 import signal
 import sys
-import tempfile
 import threading
 import time
-import zlib
 from collections import Counter
 from contextlib import contextmanager
-from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Callable, Iterator, Optional, Sequence, Tuple
 
 import zantu_cjson
 
 from zantu import __version__
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
-from zantu.counting import (BLOCK, SPLITS, Counted, Joiner, Part, count_part_to_file, counted_from, part_blocks,
-                            split)
+from zantu.counting import SPLITS
+from zantu.jobs import count_texts, usable_cores
+from zantu.terminal import (READ_ERRORS, Bar, CountingWriter, UserError, atomic_output, file_size, message_of,
+                            open_input)
 from zantu.text import Runs, RunsBuilder, begin_state, sentence_order
-from zantu.files import GZIP_MAGIC, atomic_text, gunzipped
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
 READERS = {"small": zantu_cjson.load_json_small, "big": zantu_cjson.load_json_big}
 
 EXIT_BAD_INPUT, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 130, 141
-
-# Errors met while reading a file: it is missing or unreadable, not gzip,
-# cut short, or not UTF-8.
-READ_ERRORS = (OSError, EOFError, zlib.error, UnicodeDecodeError)
-
-
-class UserError(Exception):
-    """Bad input or arguments: reported as one line, without a traceback."""
 
 
 class Stopped(BaseException):
@@ -90,127 +78,6 @@ def libraries(parser_name: str) -> str:
             f"encoder: {encoder.__name__} {version}".rstrip())
 
 
-# Progress on a terminal.
-
-class Bar:
-    """A progress bar on stderr when it is a terminal and tqdm is installed;
-    otherwise it does nothing."""
-
-    def __init__(self, what: str, total: Optional[int] = None, unit: str = "B") -> None:
-        self._bar: Any = None
-        self._pending = 0
-        # Bytes can come a few at a time: a byte bar moves a block at a time.
-        self._step = 1 << 18 if unit == "B" else 1
-        if not sys.stderr.isatty():
-            return
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            return
-        self._bar = tqdm(total=total, desc=what, unit=unit, unit_scale=unit == "B", unit_divisor=1024,
-                         leave=False)
-
-    def update(self, n: int) -> None:
-        if self._bar is None:
-            return
-        self._pending += n
-        if self._pending >= self._step:
-            self._bar.update(self._pending)
-            self._pending = 0
-
-    def close(self) -> None:
-        if self._bar is not None:
-            self._bar.update(self._pending)
-            self._bar.close()
-            self._bar = None
-
-    @property
-    def shown(self) -> bool:
-        return self._bar is not None
-
-
-class CountingReader(io.RawIOBase):
-    """A binary file whose reads move a bar."""
-
-    def __init__(self, raw: IO[bytes], bar: Bar) -> None:
-        self.raw, self.bar = raw, bar
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: Any) -> int:
-        data = self.raw.read(len(buffer))
-        buffer[:len(data)] = data
-        self.bar.update(len(data))
-        return len(data)
-
-
-class CountingWriter:
-    """A text file whose writes move a bar."""
-
-    def __init__(self, file: IO[str], bar: Bar) -> None:
-        self.file, self.bar = file, bar
-
-    def write(self, text: str) -> int:
-        n = self.file.write(text)
-        self.bar.update(len(text))
-        return n
-
-
-# Files.
-
-@contextmanager
-def open_input(path: str, bar: Optional[Bar] = None) -> Iterator[IO[bytes]]:
-    """A binary file to read, '-' standard input; .gz read through gzip; its
-    bytes (as stored) move `bar`."""
-    try:
-        raw: IO[bytes] = sys.stdin.buffer if path == "-" else open(path, "rb")
-    except OSError as e:
-        raise UserError(f"cannot open {path}: {e.strerror or e}") from None
-    try:
-        source: IO[bytes] = raw
-        if bar is not None and bar.shown:
-            source = io.BufferedReader(CountingReader(raw, bar))
-        if path.endswith(".gz") or (path == "-" and _peek(source, 2) == GZIP_MAGIC):
-            source = gunzipped(source)
-        yield source
-    finally:
-        if path != "-":
-            raw.close()
-
-
-def _peek(source: IO[bytes], size: int) -> bytes:
-    """The first bytes of a buffered binary file, left to be read."""
-    peek = getattr(source, "peek", None)
-    return peek(size)[:size] if peek is not None else b""
-
-
-@contextmanager
-def atomic_output(path: str) -> Iterator[IO[str]]:
-    """A text file to write in UTF-8, '-' standard output; .gz written
-    through gzip. A failed or interrupted run leaves `path` as it was, and
-    no temporary file (see zantu.files.atomic_text)."""
-    if path == "-":
-        yield sys.stdout
-        sys.stdout.flush()
-        return
-    if os.path.isdir(path):
-        raise UserError(f"cannot write {path}: is a directory")
-    with atomic_text(path) as f:
-        yield f
-
-
-def message_of(error: BaseException) -> str:
-    """The first line of an error's message (a parser's bytes decoded)."""
-    text = error.args[0] if len(error.args) == 1 and isinstance(error.args[0], bytes) else None
-    message = text.decode("utf-8", "replace") if text is not None else str(error)
-    if isinstance(error, UnicodeDecodeError):
-        message = f"not UTF-8 text ({error.reason})"
-    elif isinstance(error, OSError) and error.strerror:
-        message = error.strerror
-    return (message.strip().splitlines() or [type(error).__name__])[0]
-
-
 # Loading and saving.
 
 def count_codes(f: IO[bytes]) -> int:
@@ -242,7 +109,7 @@ def load(path: str, codes: bool = True) -> Tuple[MarkovChain, int]:
     read whole first, since it is then read twice."""
     chain = MarkovChain()
     stdin: Optional[bytes] = None
-    bar = Bar("reading", None if path == "-" else _size(path))
+    bar = Bar("reading", None if path == "-" else file_size(path))
     try:
         if path == "-" and codes:
             with open_input(path, bar) as f:
@@ -265,13 +132,6 @@ def load(path: str, codes: bool = True) -> Tuple[MarkovChain, int]:
     finally:
         bar.close()
     return chain, pairs
-
-
-def _size(path: str) -> Optional[int]:
-    try:
-        return os.path.getsize(path)
-    except OSError:
-        return None
 
 
 @contextmanager
@@ -306,174 +166,17 @@ def report(text: str, output: str) -> None:
 
 
 def described_size(path: str) -> str:
-    size = _size(path) if path != "-" else None
+    size = file_size(path) if path != "-" else None
     return f"{size:,} bytes" if size is not None else "standard output"
 
 
 # Commands.
-
-def text_blocks(name: str, bar: Bar, size: int = 1 << 20) -> Iterator[str]:
-    """One UTF-8 text file, a block of whole lines of about ``size``
-    characters at a time (a token never spans lines)."""
-    with open_input(name, bar) as f:
-        text = io.TextIOWrapper(f, encoding="utf-8")
-        try:
-            while True:
-                lines = text.readlines(size)
-                if not lines:
-                    break
-                yield "".join(lines)
-        finally:
-            text.detach()  # the file is closed by open_input (standard input is not)
-
 
 def _same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
     except OSError:
         return False
-
-
-def usable_cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-
-
-def _streamed(name: str) -> bool:
-    """Whether an input is read as a stream, whole and here: standard input,
-    and a pipe or other file that is not a regular one (it cannot be cut
-    into parts, nor opened twice)."""
-    return name == "-" or (os.path.exists(name) and not os.path.isfile(name))
-
-
-def _check_readable(name: str) -> None:
-    if name != "-":
-        with open_input(name):
-            pass
-
-
-class _Parts:
-    """Counts the parts of the inputs in their order: every ``jobs``-th part
-    here, straight into the chain, the others in ``jobs - 1`` worker
-    processes, submitted at once, so that they count while this process
-    counts and joins. Workers are forked while this process runs no other
-    thread (a progress bar may start one), else started by a fork server."""
-
-    # This process's parts are larger: a worker also writes its result to a
-    # file, which this process reads back, before the two are joined.
-    SHARE_HERE = 1.1
-
-    def __init__(self, parts: List[Part], order: int, jobs: int, split_as: str = "words", runs: bool = False) -> None:
-        self._order = order
-        self._pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
-        self._futures: List[Optional[concurrent.futures.Future[Union[str, Counted]]]] = []
-        self._folder: Optional[str] = None  # where workers leave their results
-        if jobs > 1 and len(parts) > 1:
-            self._folder = tempfile.mkdtemp(prefix="zantu-build-")
-            method = "fork" if threading.active_count() == 1 else "forkserver"
-            self._pool = concurrent.futures.ProcessPoolExecutor(jobs - 1, mp_context=multiprocessing.get_context(method),
-                                                                initializer=_worker_signals)
-        for k, part in enumerate(parts):
-            pool = None if k % jobs == 0 or _streamed(part.path) else self._pool
-            if pool is None or self._folder is None:
-                self._futures.append(None)
-            else:
-                self._futures.append(pool.submit(count_part_to_file, part, order, split_as, runs, self._folder))
-
-    def add(self, k: int, part: Part, joiner: Joiner, bar: Bar) -> None:
-        """Counts part `k` into `joiner` (here, or its worker's chain)."""
-        future = self._futures[k]
-        self._futures[k] = None
-        if _streamed(part.path):
-            joiner.add_blocks(text_blocks(part.path, bar))  # the bar moves as it is read
-            return
-        if future is not None:
-            joiner.add(counted_from(future.result()))
-        else:
-            joiner.add_blocks(part_blocks(part))
-        bar.update(part.size if part.size is not None else _size(part.path) or 0)
-
-    def close(self, failed: bool) -> None:
-        if self._pool is None:
-            return
-        if failed:
-            # Workers still counting are stopped, not waited for.
-            for process in list(getattr(self._pool, "_processes", {}).values()):
-                process.terminate()
-        self._pool.shutdown(wait=True, cancel_futures=True)
-        self._pool = None
-        if self._folder is not None:
-            shutil.rmtree(self._folder, ignore_errors=True)  # results never joined
-            self._folder = None
-
-
-def _worker_signals() -> None:
-    """A worker leaves Ctrl-C to the command, and ends when told to."""
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    for signum in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, signal.SIG_DFL)
-
-
-def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar: Bar,
-                split_as: str = "words", runs: bool = False) -> Tuple[MarkovChain, int, Optional[RunsBuilder]]:
-    """The chain of the texts, how many of them were skipped (with
-    ``skip_bad``: a text that cannot be read adds nothing), and with
-    ``runs`` the runs of their sentences."""
-    if jobs <= 1 and not skip_bad:
-        straight = Joiner(order, split_as, runs)
-        for name in names:
-            try:
-                straight.add_blocks(text_blocks(name, bar, BLOCK))
-            except READ_ERRORS as e:
-                raise UserError(f"cannot read {name}: {message_of(e)}") from None
-            straight.next_text()
-        return straight.result(), 0, straight.runs
-    texts: List[List[Part]] = []
-    for name in names:
-        try:
-            if _streamed(name):
-                texts.append([Part(name)])
-                continue
-            _check_readable(name)
-            texts.append(split(name, jobs, _Parts.SHARE_HERE))
-        except UserError as e:
-            if not skip_bad:
-                raise
-            print(f"zantu: skipped: {e}", file=sys.stderr)
-            texts.append([])
-    joiner = Joiner(order, split_as, runs)
-    skipped = sum(1 for parts in texts if not parts)
-    every = [part for parts in texts for part in parts]
-    counter = _Parts(every, order, jobs, split_as, runs)
-    failed = True
-    try:
-        k = 0
-        for parts in texts:
-            if not parts:
-                continue
-            name, first = parts[0].path, k
-            k += len(parts)
-            # With skip_bad a text is counted apart and joined once it
-            # was read whole: a text that turns out bad adds nothing.
-            into = Joiner(order, split_as, runs) if skip_bad else joiner
-            try:
-                for j, part in enumerate(parts):
-                    counter.add(first + j, part, into, bar)
-            except READ_ERRORS as e:
-                if not skip_bad:
-                    raise UserError(f"cannot read {name}: {message_of(e)}") from None
-                print(f"zantu: skipped {name}: {message_of(e)}", file=sys.stderr)
-                skipped += 1
-                continue
-            if into is not joiner:
-                joiner.add(Counted(into.result(), broken=True, runs=into.runs))
-            joiner.next_text()
-        failed = False
-    finally:
-        counter.close(failed)
-    return joiner.result(), skipped, joiner.runs
 
 
 def cmd_build(args: argparse.Namespace) -> int:
@@ -498,7 +201,7 @@ def cmd_build(args: argparse.Namespace) -> int:
 
 
 def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
-    sizes = [_size(name) if name != "-" else None for name in args.text]
+    sizes = [file_size(name) if name != "-" else None for name in args.text]
     bar = Bar("reading", sum(s for s in sizes if s is not None) or None)
     try:
         chain, skipped, runs = count_texts(args.text, args.order, args.jobs or usable_cores(), args.skip_bad, bar,
@@ -565,7 +268,7 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     chain, codes = load(args.file)
     pairs = sum(bag.unique_count for _, bag in chain.items())
     frequencies = chain.build_frequency_dict()
-    size = f" ({_size(args.file):,} bytes)" if args.file != "-" else ""
+    size = f" ({file_size(args.file):,} bytes)" if args.file != "-" else ""
     print(f"file:   {args.file}{size}")
     print(f"form:   {'compressed' if codes else 'plain'}")
     print(f"starts: {len(chain):,}")
