@@ -92,6 +92,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from zantu.bag import ProbabilityBag
+from zantu._native import _merge_state  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).parent))
 import reference_chain  # noqa: E402
@@ -144,11 +145,17 @@ def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
     theirs.update(theirs)
     assert as_plain(ours) == as_plain(theirs)
     merged, expected = zantu_chain_pair()
+    copied.set_bag("empty", ProbabilityBag())  # adds no pair: makes no start
     merged.update(theirs)
     merged.update(copied)
     expected.update(theirs)
     expected.update(copied)
     assert as_plain(merged) == as_plain(expected)
+    # The same from the pickled state, without the chain made (build --jobs).
+    from_state = MarkovChain()
+    from_state.update(theirs)
+    _merge_state(from_state, copied.__reduce_ex__(4)[2])
+    assert as_plain(from_state) == as_plain(expected)
 
 
 def zantu_chain_pair():

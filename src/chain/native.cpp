@@ -112,6 +112,10 @@ PyMethodDef functions[] = {
     {"_sentences", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sentences_function)),
      METH_VARARGS | METH_KEYWORDS,
      "_sentences(text, *, lines=False)\n--\n\nThe sentences of `text`, trimmed (with `lines`: its non-blank lines)."},
+    {"_merge_state", merge_state_function, METH_VARARGS,
+     "_merge_state(chain, state, /)\n--\n\n"
+     "Add to `chain` (a MarkovChain) the chain that `state` makes (what pickling a\n"
+     "MarkovChain gives as its state), as update() adds it."},
     {"_count_sentences", count_sentences_function, METH_VARARGS,
      "_count_sentences(chain, text, order, lines, final, runs=None, /)\n--\n\n"
      "Count the sentences of `text` (with `lines`: its non-blank lines) into\n"

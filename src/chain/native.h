@@ -203,6 +203,11 @@ Ref chain_compact_state(PyObject* chain, bool buffers);
 bool compact_state(PyObject* state);
 void bag_restore_compact(PyObject* self, PyObject* state);
 void chain_restore_compact(PyObject* self, PyObject* state);
+// chain.update() of the chain that `state` (a chain's compact state) makes,
+// without making it where the rows can go straight to the chain's bags.
+void chain_merge_compact(PyObject* self, PyObject* state);
+// zantu._native._merge_state(chain, state).
+PyObject* merge_state_function(PyObject* module, PyObject* args);
 // __reduce__ of both types: the compact state; __reduce_ex__(protocol) the
 // same (with PickleBuffers from protocol 5), but for a subclass that
 // defines its own __reduce__ (which wins, as object's lets it).

@@ -147,11 +147,20 @@ private:
 // Reads bags back from the compact form into the objects of `table`.
 class RowsReader {
 public:
-    RowsReader(PyObject* rows, PyObject* table) : table_(Ref::borrow(table)) {
+    // With `plain_only`, nothing is kept when a value is not plain (see plain()).
+    RowsReader(PyObject* rows, PyObject* table, bool plain_only = false) : table_(Ref::borrow(table)) {
         PyObject *values, *layout, *codes, *counts, *objects;
         if (!PyTuple_Check(rows) || !PyArg_ParseTuple(rows, "O!OOOO!", &PyList_Type, &values, &layout, &codes, &counts,
                                                       &PyList_Type, &objects)) {
             raise_bad_state();
+        }
+        if (plain_only) {
+            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values); ++k) {
+                if (!plain_value(PyList_GET_ITEM(values, k))) {
+                    plain_ = false;
+                    return;
+                }
+            }
         }
         layout_.emplace(layout);
         codes_.emplace(codes);
@@ -163,7 +172,11 @@ public:
         for (const Ref& value : held) kept_.push_back(kept_value(table, value.get()));
     }
 
+    // False when a value was not plain (made with `plain_only`).
+    bool plain() const { return plain_; }
     bool next_is_other() const { return next_kind_ == kOther; }
+    // The rows of the bag just read by next_bag().
+    uint32_t next_rows() const { return next_rows_; }
     // Whether some count is an object (not a small integer).
     bool has_objects() const { return !objects_.empty(); }
     // Reads the next bag's row count and kind; false after the last bag.
@@ -242,6 +255,7 @@ private:
     std::vector<PyObject*> row_values_;
     std::vector<uint32_t> row_counts_;
     uint32_t next_rows_ = 0, next_kind_ = 0;
+    bool plain_ = true;
 };
 
 // A chain's bag that goes into the compact form: the package's own, held
@@ -351,6 +365,77 @@ void chain_restore_compact(PyObject* self, PyObject* state) {
     if (!start_codes.done() || next_other != PyList_GET_SIZE(others)) raise_bad_state();
     pause.end();
     restore_state(self, attributes);
+}
+
+namespace {
+
+// Whether rows can go straight into `bags`, a chain's (the package's own,
+// exact) with no code of the caller's running: its values plain, every bag
+// the package's own, sharing the chain's table.
+bool bags_take_rows(const NativeState& state, PyObject* bags, PyObject* table) {
+    if (!table_plain(table)) return false;
+    Py_ssize_t position = 0;
+    for (PyObject *start, *bag; PyDict_Next(bags, &position, &start, &bag);) {
+        if (!Py_IS_TYPE(bag, state.bag_type) || as_bag(bag)->table != table) return false;
+    }
+    return true;
+}
+
+// The compact state's rows added straight to the bags of `chain`, in the
+// state's order: false, nothing done, where bags_take_rows does not hold or
+// the state holds a value that is not plain, a bag of another kind or a
+// count that is an object.
+bool merge_rows(NativeState& native, ChainObject* chain, PyObject* rows, PyObject* starts, PyObject* others) {
+    if (PyList_GET_SIZE(others) != 0) return false;
+    Ref table = chain_table(chain);
+    Ref bags = chain_bags(chain);
+    if (!bags_take_rows(native, bags.get(), table.get())) return false;
+    RowsReader reader(rows, table.get(), true);
+    if (!reader.plain() || reader.has_objects()) return false;
+    // From here on nothing runs code of the caller's: plain values and
+    // starts, small counts, the package's own bags.
+    Unpacked start_codes(starts);
+    CollectorPause pause;
+    while (reader.next_bag()) {
+        PyObject* start = reader.value_at(start_codes.next());
+        if (reader.next_is_other()) raise_bad_state();
+        if (reader.next_rows() == 0) continue;  // adds no pair, makes no start
+        Ref bag = bag_of(native, chain, bags.get(), table.get(), start);
+        reader.fill(as_bag(bag.get()));
+    }
+    reader.check_done();
+    if (!start_codes.done()) raise_bad_state();
+    return true;
+}
+
+}  // namespace
+
+void chain_merge_compact(PyObject* self, PyObject* state) {
+    NativeState& native = state_of(self);
+    PyObject *rows, *starts, *others, *attributes;
+    long format;
+    if (!compact_state(state) || !PyArg_ParseTuple(state, "lOOO!O", &format, &rows, &starts, &PyList_Type, &others,
+                                                   &attributes)) {
+        raise_bad_state();
+    }
+    Ref held = Ref::borrow(state);
+    if (Py_IS_TYPE(self, native.chain_type) && merge_rows(native, as_chain(self), rows, starts, others)) return;
+    // Anything else: the chain the state makes, then added as update adds it.
+    Ref other = Ref::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(native.chain_type)));
+    chain_restore_compact(other.get(), state);
+    chain_update(self, other.get());
+}
+
+PyObject* merge_state_function(PyObject* module, PyObject* args) {
+    PyObject *chain, *state;
+    if (!PyArg_ParseTuple(args, "OO:_merge_state", &chain, &state)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        if (!PyObject_TypeCheck(chain, module_state(module).chain_type)) {
+            raise(PyExc_TypeError, "expected a MarkovChain, not %.200s", Py_TYPE(chain)->tp_name);
+        }
+        chain_merge_compact(chain, state);
+        Py_RETURN_NONE;
+    });
 }
 
 }  // namespace zantu::native

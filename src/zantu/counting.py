@@ -14,6 +14,7 @@ span two parts; joining counts the two pieces together.
 
 from __future__ import annotations
 
+import dataclasses
 import gzip
 import os
 import pickle
@@ -23,7 +24,7 @@ from dataclasses import dataclass, field
 from itertools import islice
 from typing import Any, Iterable, Iterator, List, Optional, Union
 
-from zantu._native import _count_sentences, _count_words
+from zantu._native import _count_sentences, _count_words, _merge_state
 from zantu.chain import MarkovChain
 from zantu.text import RunsBuilder
 
@@ -66,6 +67,25 @@ class Counted:
     tail_text: str = ""
     broken: bool = False
     runs: Optional[RunsBuilder] = None  # the runs of the sentences counted
+    # A part handed over in a file: its chain's pickled state, added to the
+    # joined chain without being made a chain of its own (``chain`` is then
+    # empty).
+    chain_state: Any = None
+
+    def add_to(self, chain: MarkovChain) -> None:
+        """Adds the part's chain to ``chain``, as ``chain.update`` does."""
+        if self.chain_state is not None:
+            _merge_state(chain, self.chain_state)
+        else:
+            chain.update(self.chain)
+
+    def whole_chain(self) -> MarkovChain:
+        """The part's chain, made from its state if it was handed over so."""
+        if self.chain_state is None:
+            return self.chain
+        chain = MarkovChain()
+        self.add_to(chain)
+        return chain
 
 
 def count_block(chain: MarkovChain, block: str, order: int, split: str, carried: Any,
@@ -142,11 +162,14 @@ def count_part_to_file(part: Part, order: int, split: str, runs: bool, folder: s
     cache does, and the process that joins waits for it. When that file
     cannot be written, the result itself is returned (through the pipe)."""
     counted = count_part(part, order, split, runs)
+    # The chain goes as its compact state, which joining adds to the joined
+    # chain without making the part's chain first.
+    handed = dataclasses.replace(counted, chain=MarkovChain(), chain_state=counted.chain.__reduce_ex__(4)[2])
     name = None
     try:
         fd, name = tempfile.mkstemp(prefix="part-", suffix=".pickle", dir=folder)
         with os.fdopen(fd, "wb") as f:
-            pickle.dump(counted, f, protocol=pickle.HIGHEST_PROTOCOL)
+            pickle.dump(handed, f, protocol=pickle.HIGHEST_PROTOCOL)
     except OSError:
         if name is not None:
             try:
@@ -216,13 +239,13 @@ class Joiner:
             self._add_sentences(counted)
             return
         if self.chain is None:
-            self.chain = counted.chain  # the first part is the chain so far
+            self.chain = counted.whole_chain()  # the first part is the chain so far
             self._carried = counted.tail
             return
         # The pairs whose start lies before this part and whose next state
         # reaches into it: counted where counting the whole text counts them.
         carried = _count_words(self.chain, " ".join(counted.head), self.order, self._carried)
-        self.chain.update(counted.chain)
+        counted.add_to(self.chain)
         self._carried = counted.tail if len(counted.head) >= self.order else carried
 
     def _add_sentences(self, counted: Counted) -> None:
@@ -233,7 +256,7 @@ class Joiner:
             return
         # The sentences that span the two parts' edge, then the part's own.
         self._count_rest(self._carried + counted.head_text)
-        self.chain.update(counted.chain)
+        counted.add_to(self.chain)
         if self.runs is not None and counted.runs is not None:
             self.runs.merge(counted.runs)
         self._carried = counted.tail_text
