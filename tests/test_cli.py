@@ -173,11 +173,14 @@ def test_jobs_write_the_same_document(tmp_path, monkeypatch):
     import tempfile
 
     from zantu.counting import Joiner, count_part_to_file, counted_from, split
+    from zantu.text import RunsBuilder
 
     # Where the workers leave their results: nothing is left there after.
     temporary = tmp_path / "temporary"
     temporary.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(temporary))
+    # The runs index ranked apart, from the last part on when a worker counted it.
+    monkeypatch.setattr(RunsBuilder, "RANKED_APART", 64)
 
     words = random.Random(3).choices("a b c d e f g h the of x1 y2 é . The A !".split(), k=60_000)
     text = tmp_path / "t.txt"
@@ -194,6 +197,8 @@ def test_jobs_write_the_same_document(tmp_path, monkeypatch):
             many = tmp_path / f"many{order}{how}{jobs}.json"
             assert main(["build", str(text), str(small), str(text), "-o", str(many), *common, "-j", jobs]) == 0
             assert many.read_bytes() == single.read_bytes()
+            if how != "words":
+                assert many.with_suffix(".runs").read_bytes() == single.with_suffix(".runs").read_bytes()
         # Parts of any size, some with fewer words than the order or none.
         for parts in (2, 7, 400):
             joiner = Joiner(order, how)

@@ -234,9 +234,11 @@ class Joiner:
         for block in blocks:
             self._carried = count_block(self.chain, block, self.order, self.split, self._carried, self.runs)
 
-    def add(self, counted: Counted) -> None:
+    def add(self, counted: Counted, last: bool = False) -> None:
+        """Joins the next part; ``last``: the last part of the last text
+        (what follows is ``result()``)."""
         if self.split != "words":
-            self._add_sentences(counted)
+            self._add_sentences(counted, last)
             return
         if self.chain is None:
             self.chain = counted.whole_chain()  # the first part is the chain so far
@@ -248,7 +250,7 @@ class Joiner:
         counted.add_to(self.chain)
         self._carried = counted.tail if len(counted.head) >= self.order else carried
 
-    def _add_sentences(self, counted: Counted) -> None:
+    def _add_sentences(self, counted: Counted, last: bool) -> None:
         if self.chain is None:
             self.chain = MarkovChain()
         if not counted.broken:  # a part within one sentence: nothing counted yet
@@ -256,10 +258,23 @@ class Joiner:
             return
         # The sentences that span the two parts' edge, then the part's own.
         self._count_rest(self._carried + counted.head_text)
+        if self.runs is None or counted.runs is None or not last:
+            counted.add_to(self.chain)
+            if self.runs is not None and counted.runs is not None:
+                self.runs.merge(counted.runs)
+            self._carried = counted.tail_text
+            return
+        # The last part: its runs, then those of the text after its last
+        # break, are all the runs there are; they are ranked while the
+        # part's chain, then that text's, are added (pairs of both in the
+        # order counting them here would make).
+        self.runs.merge(counted.runs)
+        rest = MarkovChain()
+        _count_sentences(rest, counted.tail_text, self.order, self.split == "lines", True, self.runs)
+        self.runs.rank_now()
         counted.add_to(self.chain)
-        if self.runs is not None and counted.runs is not None:
-            self.runs.merge(counted.runs)
-        self._carried = counted.tail_text
+        self.chain.update(rest)
+        self._carried = ""
 
     def _count_rest(self, text: str) -> None:
         assert self.chain is not None

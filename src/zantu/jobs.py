@@ -68,15 +68,16 @@ class _Parts:
             else:
                 self._futures.append(pool.submit(count_part_to_file, part, order, split_as, runs, self._folder))
 
-    def add(self, k: int, part: Part, joiner: Joiner, bar: Bar) -> None:
-        """Counts part `k` into `joiner` (here, or its worker's chain)."""
+    def add(self, k: int, part: Part, joiner: Joiner, bar: Bar, last: bool = False) -> None:
+        """Counts part `k` into `joiner` (here, or its worker's chain);
+        ``last``: the last part of the last text."""
         future = self._futures[k]
         self._futures[k] = None
         if _streamed(part.path):
             joiner.add_blocks(text_blocks(part.path, bar))  # the bar moves as it is read
             return
         if future is not None:
-            joiner.add(counted_from(future.result()))
+            joiner.add(counted_from(future.result()), last)
         else:
             joiner.add_blocks(part_blocks(part))
         bar.update(part.size if part.size is not None else file_size(part.path) or 0)
@@ -146,7 +147,8 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
             into = Joiner(order, split_as, runs) if skip_bad else joiner
             try:
                 for j, part in enumerate(parts):
-                    counter.add(first + j, part, into, bar)
+                    last = not skip_bad and first + j == len(every) - 1
+                    counter.add(first + j, part, into, bar, last)
             except READ_ERRORS as e:
                 if not skip_bad:
                     raise UserError(f"cannot read {name}: {message_of(e)}") from None

@@ -234,6 +234,16 @@ class RunsBuilder:
         self.lines = lines
         self.table: Dict[str, int] = {}  # token -> its number, from 1, in the order tokens first come
         self.ids = bytearray()  # uint32 numbers, 0 after each sentence
+        self._ranking: Any = None  # the ranking begun by rank_now
+
+    def __getstate__(self) -> Dict[str, Any]:
+        state = dict(self.__dict__)
+        state.pop("_ranking", None)  # a running ranking stays with its process
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__dict__.update(state)
+        self._ranking = None
 
     def add(self, text: str) -> None:
         _runs_add(text, self.lines, self.table, self.ids)
@@ -241,13 +251,22 @@ class RunsBuilder:
     def merge(self, other: "RunsBuilder") -> None:
         _runs_merge(self.table, self.ids, list(other.table), other.ids)
 
+    def rank_now(self) -> None:
+        """Begins ranking ids past RANKED_APART now, in a thread that holds no
+        GIL, when no more sentences will come (adding or merging then fails):
+        the work of this thread (a build's chain merged) goes on meanwhile,
+        and result() takes what it ranked."""
+        if self._ranking is None and len(self.ids) >= self.RANKED_APART:
+            self._ranking = _runs_rank(self.ids, len(self.table))
+
     def result(self) -> Runs:
         if len(self.ids) < self.RANKED_APART:
             order, encoded = _runs_finish(self.ids, len(self.table))
         else:
             # Ranked by a thread that holds no GIL: other threads (the
             # chain's writer in a build) go on meanwhile.
-            ranking = _runs_rank(self.ids, len(self.table))
+            self.rank_now()
+            ranking, self._ranking = self._ranking, None
             while (ranked := _runs_ranked(ranking)) is None:
                 time.sleep(0.002)
             order, encoded = ranked
