@@ -276,6 +276,12 @@ def test_pickled_states_that_do_not_hold_together(where, byte, how):
         except (ValueError, TypeError):
             pass
         assert gc.isenabled()
+        if base is MarkovChain:  # merged straight into a chain of the same values too
+            try:
+                _merge_state(MarkovChain.from_tokens("a b c a b d".split(), 2), damaged)
+            except (ValueError, TypeError):
+                pass
+            assert gc.isenabled()
     older = MarkovChain.__new__(MarkovChain)
     older.__setstate__(([(s, ProbabilityBag(b.choices())) for s, b in chain.items()], None))
     assert older == chain
@@ -309,12 +315,43 @@ def test_changes_from_the_callers_code():
             except RuntimeError:
                 pass
             list(chain.items()), chain.build_frequency_dict(), [list(b.choices()) for _, b in chain.items()]
+    if sys.version_info >= (3, 12):  # merging a state whose buffer is a class of the caller's
+        class Buffer:
+            def __init__(self, data, action):
+                self.data, self.action = data, action
+
+            def __buffer__(self, flags):
+                self.action()
+                return memoryview(self.data)
+
+        # Starts and bags changed while the state is read: refused as any
+        # change meanwhile is; a value of another kind: merged through update.
+        for action, changed in ((chain.clear, True), (lambda: chain.set_bag("a", ForeignBag()), True),
+                                (lambda: chain.add_to_bag(Meddler(lambda: None), ("z",)), False)):
+            state = MarkovChain.from_tokens("a b a c a b".split()).__reduce_ex__(4)[2]
+            if changed:
+                with pytest.raises(RuntimeError, match="changed during"):
+                    _merge_state(chain, (*state[:2], Buffer(state[2], action), *state[3:]))
+            else:
+                _merge_state(chain, (*state[:2], Buffer(state[2], action), *state[3:]))
+                assert ("a",) in [item for item, _ in chain.get_bag("b").choices()]
+            list(chain.items()), chain.build_frequency_dict(), [list(b.choices()) for _, b in chain.items()]
     # A cycle through a value is collected.
     chain = MarkovChain()
     chain.add_to_bag(Cycle(chain), ("x",))
     del chain
     gc.collect()
     assert Cycle.alive == 0
+
+
+class ForeignBag:
+    unique_count = 1
+
+    def choices(self):
+        return iter([(("f",), 1)])
+
+    def add(self, item, count=1):
+        pass
 
 
 class Cycle:

@@ -58,6 +58,10 @@ Ref count_words(const NativeState& state, PyObject* chain, PyObject* text, Py_ss
 // tokens also go to it, as its add() would put them.
 Ref count_sentences(const NativeState& state, PyObject* chain, PyObject* text, Py_ssize_t order, bool lines,
                     bool final, PyObject* runs);
+// Whether every bag of `bags` (a chain's dict) is exactly the package's and
+// keeps its values in `table`; with `small_counts`, its counts as small
+// integers too (frequencies.cpp).
+bool own_bags(const NativeState& state, PyObject* bags, PyObject* table, bool small_counts);
 Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
 // The same sums without the dict, while they are made natively: each
 // value numbered in `numbers` (empty when called) in the dict's order

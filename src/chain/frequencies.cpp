@@ -51,27 +51,15 @@ private:
     std::vector<uint64_t>& sums_;
 };
 
-// Whether every bag is exactly the package's, keeps its values in the
-// chain's table and its counts as small integers: then the frequencies are
-// sums of small integers, and no code of the caller's runs while they are
-// made.
-bool plain_counts(const NativeState& state, PyObject* bags, PyObject* table) {
-    Py_ssize_t pos = 0;
-    PyObject *start, *bag;
-    while (PyDict_Next(bags, &pos, &start, &bag)) {
-        if (!Py_IS_TYPE(bag, state.bag_type) || as_bag(bag)->table != table || as_bag(bag)->store.big) return false;
-    }
-    return true;
-}
-
-// The sums into `tally` when plain_counts holds (false otherwise, nothing
-// summed). The tally's keys are borrowed from `table`: the caller holds it.
+// The sums into `tally` when every bag is the package's own with small
+// counts (false otherwise, nothing summed): then they are sums of small
+// integers, and no code of the caller's runs while they are made. The tally's keys are borrowed from `table`: the caller holds it.
 // Bags, rows and values lie scattered over the heap: what each bag will
 // read is asked for a few bags ahead, in stages (its object, then its rows,
 // then the slots of its values), each stage reading only what the one
 // before asked for.
 bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table, Tally& tally) {
-    if (!plain_counts(state, bags, table)) return false;
+    if (!own_bags(state, bags, table, true)) return false;
     // The chain's table holds every value to come.
     tally.make_room(size_t(table_size(table)));
     constexpr size_t kAhead = 16;  // a power of two
@@ -166,6 +154,16 @@ Ref general_frequencies(const NativeState& state, PyObject* bags) {
 }
 
 }  // namespace
+
+bool own_bags(const NativeState& state, PyObject* bags, PyObject* table, bool small_counts) {
+    Py_ssize_t pos = 0;
+    PyObject *start, *bag;
+    while (PyDict_Next(bags, &pos, &start, &bag)) {
+        if (!Py_IS_TYPE(bag, state.bag_type) || as_bag(bag)->table != table) return false;
+        if (small_counts && as_bag(bag)->store.big) return false;
+    }
+    return true;
+}
 
 Ref frequencies(ChainObject* chain) {
     Ref bags = chain_bags(chain);

@@ -12,6 +12,7 @@
 // is pickled as itself, taken from `others` in turn). `starts` holds the
 // code of each start. Packed numbers are little-endian, 1, 2 or 4 bytes
 // each as the largest needs, the first byte giving that size.
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -147,20 +148,13 @@ private:
 // Reads bags back from the compact form into the objects of `table`.
 class RowsReader {
 public:
-    // With `plain_only`, nothing is kept when a value is not plain (see plain()).
+    // With `plain_only`, nothing is kept when a value or the table is not
+    // plain (see plain()).
     RowsReader(PyObject* rows, PyObject* table, bool plain_only = false) : table_(Ref::borrow(table)) {
         PyObject *values, *layout, *codes, *counts, *objects;
         if (!PyTuple_Check(rows) || !PyArg_ParseTuple(rows, "O!OOOO!", &PyList_Type, &values, &layout, &codes, &counts,
                                                       &PyList_Type, &objects)) {
             raise_bad_state();
-        }
-        if (plain_only) {
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values); ++k) {
-                if (!plain_value(PyList_GET_ITEM(values, k))) {
-                    plain_ = false;
-                    return;
-                }
-            }
         }
         layout_.emplace(layout);
         codes_.emplace(codes);
@@ -168,6 +162,14 @@ public:
         // Held first: keeping a value may run its __eq__, which may change the lists.
         std::vector<Ref> held = held_items(values);
         objects_ = held_items(objects);
+        // Checked once the buffers are read (a buffer of the caller's may run
+        // code): from here on, plain values kept in a plain table run none.
+        if (plain_only && !(table_plain(table) && std::all_of(held.begin(), held.end(), [](const Ref& value) {
+                                return plain_value(value.get());
+                            }))) {
+            plain_ = false;
+            return;
+        }
         kept_.reserve(held.size());
         for (const Ref& value : held) kept_.push_back(kept_value(table, value.get()));
     }
@@ -369,33 +371,26 @@ void chain_restore_compact(PyObject* self, PyObject* state) {
 
 namespace {
 
-// Whether rows can go straight into `bags`, a chain's (the package's own,
-// exact) with no code of the caller's running: its values plain, every bag
-// the package's own, sharing the chain's table.
-bool bags_take_rows(const NativeState& state, PyObject* bags, PyObject* table) {
-    if (!table_plain(table)) return false;
-    Py_ssize_t position = 0;
-    for (PyObject *start, *bag; PyDict_Next(bags, &position, &start, &bag);) {
-        if (!Py_IS_TYPE(bag, state.bag_type) || as_bag(bag)->table != table) return false;
-    }
-    return true;
-}
-
 // The compact state's rows added straight to the bags of `chain`, in the
-// state's order: false, nothing done, where bags_take_rows does not hold or
-// the state holds a value that is not plain, a bag of another kind or a
-// count that is an object.
+// state's order: false, no pair added, where the chain's values are not
+// all plain or a bag of it is not the package's own with the chain's
+// table, or the state holds a value that is not plain, a bag of another
+// kind or a count that is an object.
 bool merge_rows(NativeState& native, ChainObject* chain, PyObject* rows, PyObject* starts, PyObject* others) {
     if (PyList_GET_SIZE(others) != 0) return false;
     Ref table = chain_table(chain);
     Ref bags = chain_bags(chain);
-    if (!bags_take_rows(native, bags.get(), table.get())) return false;
+    ChainMark mark(chain);
+    // Reading the state's buffers may run code of the caller's (a buffer of
+    // a class of theirs): the chain is looked at once they are all read.
     RowsReader reader(rows, table.get(), true);
     if (!reader.plain() || reader.has_objects()) return false;
-    // From here on nothing runs code of the caller's: plain values and
-    // starts, small counts, the package's own bags.
     Unpacked start_codes(starts);
+    // From here on nothing runs code of the caller's: plain values and
+    // starts, small counts, the package's own bags, the collector paused.
     CollectorPause pause;
+    mark.check("update");
+    if (!table_plain(table.get()) || !own_bags(native, bags.get(), table.get(), false)) return false;
     while (reader.next_bag()) {
         PyObject* start = reader.value_at(start_codes.next());
         if (reader.next_is_other()) raise_bad_state();
