@@ -258,23 +258,22 @@ class Joiner:
             return
         # The sentences that span the two parts' edge, then the part's own.
         self._count_rest(self._carried + counted.head_text)
-        if self.runs is None or counted.runs is None or not last:
-            counted.add_to(self.chain)
-            if self.runs is not None and counted.runs is not None:
-                self.runs.merge(counted.runs)
-            self._carried = counted.tail_text
-            return
-        # The last part: its runs, then those of the text after its last
-        # break, are all the runs there are; they are ranked while the
-        # part's chain, then that text's, are added (pairs of both in the
-        # order counting them here would make).
-        self.runs.merge(counted.runs)
-        rest = MarkovChain()
-        _count_sentences(rest, counted.tail_text, self.order, self.split == "lines", True, self.runs)
-        self.runs.rank_now()
+        if self.runs is not None and counted.runs is not None:
+            self.runs.merge(counted.runs)
+        self._carried = counted.tail_text
+        rest = None
+        if last and self.runs is not None:
+            # The last part: its runs, then those of the text after its last
+            # break, are all the runs there are; they are ranked while the
+            # part's chain, then that text's, are added (pairs of both in the
+            # order counting them here would make).
+            rest = MarkovChain()
+            _count_sentences(rest, self._carried, self.order, self.split == "lines", True, self.runs)
+            self._carried = ""
+            self.runs.rank_now()
         counted.add_to(self.chain)
-        self.chain.update(rest)
-        self._carried = ""
+        if rest is not None:
+            self.chain.update(rest)
 
     def _count_rest(self, text: str) -> None:
         assert self.chain is not None
