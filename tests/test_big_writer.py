@@ -506,3 +506,62 @@ def test_builtin_write_of_another_type():
     with pytest.raises(TypeError) as raised:
         dump(SpyChain(), out)
     assert str(raised.value) == str(expected.value)
+
+
+class Blocks:
+    """A binary file that takes `share` of each block it is given, fails its
+    `fail_at`-th write, and writes `echo` into `sink` from its first write."""
+
+    def __init__(self, share=1.0, fail_at=None, echo=None):
+        self.data, self.calls, self.share, self.fail_at, self.echo = bytearray(), 0, share, fail_at, echo
+        self.sink, self.echoes = None, echo is not None
+
+    def write(self, block):
+        self.calls += 1
+        assert type(block) is bytes and 0 < len(block) <= 1 << 20
+        if self.calls == self.fail_at:
+            raise OSError("disk full")
+        if self.echo is not None:
+            self.sink.write(self.echo)
+            self.echo = None
+        taken = max(1, int(len(block) * self.share))
+        self.data += block[:taken]
+        return taken
+
+
+@pytest.mark.parametrize("compress", [True, False])
+def test_into_a_text_sink(compress, rebind):
+    # What the writer appends straight into the package's TextSink reaches
+    # its file as the document's UTF-8, in blocks, in order: also when the
+    # file takes part of a block, fails once (nothing is lost: the next flush
+    # hands it over) or writes into the sink itself (after the block).
+    from zantu._native import TextSink
+    tokens = [f"wörd{i % 9000:0300}" for i in range(30000)]
+    chain = MarkovChain.from_tokens(tokens)
+    expected = io.StringIO()
+    dump(chain, expected, compress)
+    expected = expected.getvalue().encode()
+    assert len(expected) > 2 << 20
+    for file in (Blocks(), Blocks(share=0.4), Blocks(fail_at=2), Blocks(echo="é")):
+        sink = file.sink = TextSink(file)
+        if file.fail_at:
+            with pytest.raises(OSError, match="disk full"):
+                dump(chain, sink, compress)
+        else:
+            dump(chain, sink, compress)
+        sink.flush()
+        data = bytes(file.data)
+        if file.fail_at:
+            assert len(data) >= 2 << 20 and data == expected[:len(data)]
+        elif not file.echoes:
+            assert data == expected and file.calls >= 3 * (1 + (file.share < 1))
+        else:
+            echo = data.index("é".encode())
+            assert echo >= 1 << 20 and data[:echo] + data[echo + 2:] == expected
+    # The encoder's own text goes as UTF-8; what a UTF-8 text file refuses,
+    # the sink refuses alike.
+    rebind("json", type("Unescaped", (), {"dumps": staticmethod(lambda v: json.dumps(v, ensure_ascii=False))}))
+    chain = MarkovChain.from_tokens(["é", "\ud800", "é"])
+    for file in (TextSink(Blocks()), io.TextIOWrapper(io.BytesIO(), encoding="utf-8")):
+        with pytest.raises(UnicodeEncodeError):
+            dump(chain, file, compress)

@@ -80,6 +80,26 @@ for _writer in (zantu_cjson.dump_json_small, zantu_cjson.dump_json_big):
     for _compress in (True, False):
         CASES[f"{_writer.__name__}/{_compress}/ok"] = (writer_call(_writer, _compress, CHAIN), [CHAIN])
     CASES[f"{_writer.__name__}/missing-start"] = (writer_call(_writer, True, BROKEN_CHAIN), [BROKEN_CHAIN])
+
+
+def sink_call(closed):
+    from zantu._native import TextSink
+
+    def call():
+        out = io.BytesIO()
+        sink = TextSink(out)
+        zantu_cjson.dump_json_big(CHAIN, sink, True)
+        if closed:
+            out.close()
+        try:
+            sink.flush()
+        except ValueError:
+            pass
+    return call
+
+
+for _closed in (False, True):
+    CASES[f"dump_json_big/text-sink/{'closed' if _closed else 'ok'}"] = (sink_call(_closed), [CHAIN])
 for _reader in (zantu_cjson.load_json_small, zantu_cjson.load_json_big):
     for _merge in (False, True):
         for _compress in (True, False):

@@ -116,7 +116,7 @@ NativeApi make_api(const NativeState& state) {
     return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
             api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
             api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
-            api_chain_bag_of, api_bag_add_rows, api_chain_frequencies};
+            api_chain_bag_of, api_bag_add_rows, api_chain_frequencies, state.sink_type, sink_append};
 }
 
 }  // namespace zantu::native

@@ -153,14 +153,17 @@ void fill_module(PyObject* module, NativeState& state) {
     state.name_items = interned("items");
     state.name_choices = interned("choices");
     state.name_add_to_bag = interned("add_to_bag");
+    state.name_write = interned("write");
     state.name_add_tokens = interned("add_tokens");
     state.kw_count = Ref::check(Py_BuildValue("(s)", "count")).release();
     make_table_type(module, state);
     make_bag_types(module, state);
     make_chain_types(module, state);
+    make_sink_type(module, state);
     state.api = make_api(state);
     check_status(PyModule_AddObjectRef(module, "ProbabilityBag", reinterpret_cast<PyObject*>(state.bag_type)));
     check_status(PyModule_AddObjectRef(module, "MarkovChain", reinterpret_cast<PyObject*>(state.chain_type)));
+    check_status(PyModule_AddObjectRef(module, "TextSink", reinterpret_cast<PyObject*>(state.sink_type)));
     Ref capsule = Ref::check(PyCapsule_New(&state.api, "zantu._native._api", nullptr));
     check_status(PyModule_AddObjectRef(module, "_api", capsule.get()));
 }

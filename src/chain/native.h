@@ -74,14 +74,14 @@ struct ChainObject {
 // Everything the module owns, one set per module object (a sub-interpreter
 // has its own types and imports): made when the module is executed,
 // released when it is freed or cleared by the collector.
-#define ZANTU_NATIVE_TYPES(X) X(bag_type) X(choices_type) X(chain_type) X(walk_type) X(table_type)
+#define ZANTU_NATIVE_TYPES(X) X(bag_type) X(choices_type) X(chain_type) X(walk_type) X(table_type) X(sink_type)
 #define ZANTU_NATIVE_OBJECTS(X)                                                        \
     X(random_module)   /* random: choose() without a generator draws from it */        \
     X(random_class)    /* random.Random, the generator of a walk */                     \
     X(newobj)          /* copyreg.__newobj__, for pickling */                           \
     X(sum)             /* builtins.sum, for total() */                                  \
     X(name_random) X(name_add) X(name_choose) X(name_items) X(name_add_tokens)          \
-    X(name_choices) X(name_add_to_bag)                                                  \
+    X(name_choices) X(name_add_to_bag) X(name_write)                                    \
     X(kw_count)        /* ("count",) */
 
 struct NativeState {
@@ -114,6 +114,10 @@ NativeState& module_state(PyObject* module);
 void make_bag_types(PyObject* module, NativeState& state);
 void make_chain_types(PyObject* module, NativeState& state);
 void make_table_type(PyObject* module, NativeState& state);
+void make_sink_type(PyObject* module, NativeState& state);
+// TextSink.write for `size` bytes of UTF-8 (text_sink.cpp): 0, or -1 with
+// an exception set.
+int sink_append(PyObject* sink, const char* data, size_t size);
 
 inline BagObject* as_bag(PyObject* o) { return reinterpret_cast<BagObject*>(o); }
 inline ChainObject* as_chain(PyObject* o) { return reinterpret_cast<ChainObject*>(o); }

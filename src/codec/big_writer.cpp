@@ -9,6 +9,7 @@
 #include "codes.h"
 #include "json_text.h"
 #include "lookup.h"
+#include "native_api.h"
 #include "peek.h"
 #include "prefetch.h"
 
@@ -29,11 +30,28 @@ void append_count(std::string& piece, PyObject* count) {
 
 class Writer : public CodeTableListener {
 public:
-    Writer(PyObject* module, PyObject* file) : encoder_(module), file_(file) {}
+    Writer(PyObject* module, PyObject* file) : encoder_(module), file_(file), sink_(native_sink_api(file)) {}
 
-    // One piece, one call of file.write.
-    void write(const std::string& piece) { write(make_str(piece).get()); }
-    void write(PyObject* piece) { write_(file_, piece); }
+    // One piece, one call of file.write; into the package's TextSink, its
+    // bytes appended as that call would append them (a piece made here of
+    // other than ASCII may hold a surrogate, which the call refuses).
+    void write(const std::string& piece) {
+        if (sink_ != nullptr && all_ascii(piece)) {
+            append(piece.data(), piece.size());
+            return;
+        }
+        write(make_str(piece).get());
+    }
+    void write(PyObject* piece) {
+        if (sink_ == nullptr || !PyUnicode_Check(piece)) {
+            write_(file_, piece);
+            return;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(piece, &size);
+        if (utf8 == nullptr) throw PyError();
+        append(utf8, size_t(size));
+    }
 
     // The text of a value's code: its position's digits, or its own JSON text.
     static void append_code(std::string& piece, const CodeTable& table, const CodeEntry& entry,
@@ -182,8 +200,13 @@ public:
     }
 
 private:
+    void append(const char* data, size_t size) {
+        if (sink_->sink_append(file_, data, size) < 0) throw PyError();
+    }
+
     Encoder encoder_;
     PyObject* file_;
+    const NativeApi* sink_;  // the file is the package's TextSink
     MethodCall write_{interned().write};  // file.write, looked up afresh for every piece
     Py_ssize_t end_freqs_ = -1;
     std::string piece_;

@@ -148,6 +148,11 @@ Ref new_probability_bag(PyObject* module, PyObject* chain) {
 
 const NativeApi* native_chain_api(PyObject* chain) { return is_native_chain(chain) ? state().native : nullptr; }
 
+const NativeApi* native_sink_api(PyObject* file) {
+    if (!fast_path(FastPath::text_sink) || !Py_IS_TYPE(file, state().native->sink_type)) return nullptr;
+    return state().native;
+}
+
 void init_native() {
     // This interpreter's zantu._native: its capsule points into the state of
     // that module, which the state here holds.
@@ -162,6 +167,7 @@ void init_native() {
     state().native_module = std::move(module);
     state().native = api;
     set_fast_path_usable(FastPath::native_chain, true);
+    set_fast_path_usable(FastPath::text_sink, true);
 }
 
 

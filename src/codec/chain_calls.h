@@ -41,6 +41,8 @@ Ref new_probability_bag(PyObject* module, PyObject* chain);
 // MarkovChain; null for any other chain.
 struct NativeApi;
 const NativeApi* native_chain_api(PyObject* chain);
+// The same for a file that is exactly the package's TextSink.
+const NativeApi* native_sink_api(PyObject* file);
 
 // Finds the package's chain and bag types (zantu._native) at import.
 void init_native();

@@ -1,7 +1,7 @@
 // What the chain module (zantu._native) hands the codec through the capsule
-// "zantu._native._api": its two types and the direct ways into them. The
-// codec takes these only for objects whose type is exactly one of the two;
-// every other chain or bag gets method calls. Each function returns 0 (or a
+// "zantu._native._api": its chain and bag types and the direct ways into
+// them, and its TextSink. The codec takes these only for objects whose type
+// is exactly one of these; every other chain, bag or file gets method calls. Each function returns 0 (or a
 // new reference) on success and -1 (or NULL) with an exception set.
 #pragma once
 
@@ -15,7 +15,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 10;
+constexpr unsigned int kNativeApiVersion = 11;
 
 struct NativeApi {
     unsigned int version;
@@ -66,6 +66,10 @@ struct NativeApi {
     // build_frequency_dict() is then the way. Both modules are built
     // together (the version above tells), so they share these types.
     int (*chain_frequencies)(PyObject* chain, AddressMap<std::uint32_t>* numbers, std::vector<std::uint64_t>* sums);
+    // zantu._native.TextSink, and its write() for `size` bytes of UTF-8
+    // (which hands a whole block to the sink's file, running its code).
+    PyTypeObject* sink_type;
+    int (*sink_append)(PyObject* sink, const char* data, size_t size);
 };
 
 }  // namespace zantu

@@ -207,6 +207,8 @@ Ref native_text(PyObject* value, const TextStyle& style, std::string_view suffix
     return ascii_str(scratch);
 }
 
+}  // namespace
+
 // Eight bytes at a time: most pieces are ASCII and short.
 bool all_ascii(const std::string& bytes) {
     const char* data = bytes.data();
@@ -221,8 +223,6 @@ bool all_ascii(const std::string& bytes) {
     for (; i < n; ++i) seen |= static_cast<unsigned char>(data[i]);
     return (seen & 0x8080808080808080ULL) == 0;
 }
-
-}  // namespace
 
 Ref json_dump(PyObject* module) {
     Ref json = module_global(module, interned().json);

@@ -122,5 +122,7 @@ inline void prefetch_first_element(PyObject* sequence) {
 
 // A str made of `bytes`, which are UTF-8 (ASCII takes a fast path).
 Ref make_str(const std::string& bytes);
+// Whether every byte of `bytes` is ASCII.
+bool all_ascii(const std::string& bytes);
 
 }  // namespace zantu

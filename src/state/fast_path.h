@@ -28,6 +28,9 @@
 //   native_chain    the package's chain and bag filled and read through
 //                   their C interface (zantu._native) instead of their
 //                   methods;
+//   text_sink       the streaming writer appends its pieces straight into
+//                   the package's TextSink (zantu._native) instead of
+//                   calling its write() with a str per piece;
 //   native_log10    math.log10 computed natively while it is math's own;
 //   native_builder  the streaming reader builds items itself while
 //                   ObjectBuilder is ijson's own;
@@ -73,6 +76,7 @@ namespace zantu {
     X(ujson_load, 1)                                             \
     X(direct_load, 1)                                            \
     X(native_chain, 1)                                           \
+    X(text_sink, 1)                                              \
     X(native_log10, 1)                                           \
     X(native_builder, 1)                                         \
     X(parser_blocks, 1)                                          \

@@ -15,6 +15,7 @@ from typing import IO, Iterator, TypeVar, Union
 
 import zantu_cjson
 
+from zantu._native import TextSink
 from zantu.chain import MarkovChain
 
 GZIP_MAGIC = b"\x1f\x8b"
@@ -62,18 +63,20 @@ def atomic_binary(path: PathLike) -> Iterator[IO[bytes]]:
 
 
 @contextmanager
-def atomic_text(path: PathLike) -> Iterator[IO[str]]:
-    """A UTF-8 text file for `path` (.gz written through gzip), written
-    whole or not at all (see atomic_binary)."""
+def atomic_text(path: PathLike) -> Iterator[TextSink]:
+    """A text file for `path` (.gz written through gzip) that takes str
+    writes as UTF-8, written whole or not at all (see atomic_binary). It is
+    a TextSink, into which the streaming writer appends its pieces straight:
+    a document's millions of pieces cost no call each."""
     path = os.fspath(path)
     with atomic_binary(path) as raw:
         binary: IO[bytes] = raw
         if path.endswith(".gz"):
             binary = gzip.GzipFile(filename=os.path.basename(path)[:-3], mode="wb", fileobj=raw,  # type: ignore[assignment]
                                    compresslevel=GZIP_LEVEL)
-        text = io.TextIOWrapper(binary, encoding="utf-8", newline="")
+        text = TextSink(binary)
         yield text
-        text.detach()  # flushed into `binary`, which stays open
+        text.flush()  # into `binary`, which stays open
         if binary is not raw:
             binary.close()  # the gzip trailer; `raw` stays open
 

@@ -12,6 +12,7 @@ from contextlib import contextmanager
 from typing import IO, Any, Iterator, Optional
 
 from zantu.files import GZIP_MAGIC, atomic_text, gunzipped
+from zantu.protocols import TextWriter
 
 # Errors met while reading a file: it is missing or unreadable, not gzip,
 # cut short, or not UTF-8.
@@ -89,13 +90,13 @@ class CountingReader(io.RawIOBase):
 class CountingWriter:
     """A text file whose writes move a bar."""
 
-    def __init__(self, file: IO[str], bar: Bar) -> None:
+    def __init__(self, file: TextWriter, bar: Bar) -> None:
         self.file, self.bar = file, bar
 
     def write(self, text: str) -> int:
-        n = self.file.write(text)
+        self.file.write(text)
         self.bar.update(len(text))
-        return n
+        return len(text)
 
 
 @contextmanager
@@ -125,7 +126,7 @@ def _peek(source: IO[bytes], size: int) -> bytes:
 
 
 @contextmanager
-def atomic_output(path: str) -> Iterator[IO[str]]:
+def atomic_output(path: str) -> Iterator[TextWriter]:
     """A text file to write in UTF-8, '-' standard output; .gz written
     through gzip. A failed or interrupted run leaves `path` as it was, and
     no temporary file (see zantu.files.atomic_text)."""
