@@ -508,6 +508,9 @@ def test_builtin_write_of_another_type():
     assert str(raised.value) == str(expected.value)
 
 
+SINK_BLOCK = 1 << 16
+
+
 class Blocks:
     """A binary file that takes `share` of each block it is given, fails its
     `fail_at`-th write, and writes `echo` into `sink` from its first write."""
@@ -518,7 +521,7 @@ class Blocks:
 
     def write(self, block):
         self.calls += 1
-        assert type(block) is bytes and 0 < len(block) <= 1 << 20
+        assert type(block) is bytes and 0 < len(block) <= SINK_BLOCK
         if self.calls == self.fail_at:
             raise OSError("disk full")
         if self.echo is not None:
@@ -536,12 +539,12 @@ def test_into_a_text_sink(compress, rebind):
     # file takes part of a block, fails once (nothing is lost: the next flush
     # hands it over) or writes into the sink itself (after the block).
     from zantu._native import TextSink
-    tokens = [f"wörd{i % 9000:0300}" for i in range(30000)]
+    tokens = [f"wörd{i % 9000:040}" for i in range(30000)]
     chain = MarkovChain.from_tokens(tokens)
     expected = io.StringIO()
     dump(chain, expected, compress)
     expected = expected.getvalue().encode()
-    assert len(expected) > 2 << 20
+    assert len(expected) > 3 * SINK_BLOCK
     for file in (Blocks(), Blocks(share=0.4), Blocks(fail_at=2), Blocks(echo="é")):
         sink = file.sink = TextSink(file)
         if file.fail_at:
@@ -552,12 +555,12 @@ def test_into_a_text_sink(compress, rebind):
         sink.flush()
         data = bytes(file.data)
         if file.fail_at:
-            assert len(data) >= 2 << 20 and data == expected[:len(data)]
+            assert len(data) >= 2 * SINK_BLOCK and data == expected[:len(data)]
         elif not file.echoes:
             assert data == expected and file.calls >= 3 * (1 + (file.share < 1))
         else:
             echo = data.index("é".encode())
-            assert echo >= 1 << 20 and data[:echo] + data[echo + 2:] == expected
+            assert echo >= SINK_BLOCK and data[:echo] + data[echo + 2:] == expected
     # The encoder's own text goes as UTF-8; what a UTF-8 text file refuses,
     # the sink refuses alike.
     rebind("json", type("Unescaped", (), {"dumps": staticmethod(lambda v: json.dumps(v, ensure_ascii=False))}))

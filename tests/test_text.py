@@ -228,6 +228,20 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
     assert (tmp_path / "r.runs").stat().st_size < len(text) / 4
     loaded = Runs.load(tmp_path / "r.runs")
     assert first.result()._encoded == runs._encoded == loaded._encoded
+    # Deflated in pieces on every core (as a large index is): the same index
+    # loads back. A part with an id past its vocabulary is refused and
+    # leaves the builder as it was.
+    monkeypatch.setattr("zantu.text.DEFLATED_PIECE", 1000)
+    runs.save(tmp_path / "p.runs")
+    assert Runs.load(tmp_path / "p.runs")._encoded == runs._encoded
+    damaged, joined = RunsBuilder(), RunsBuilder()
+    damaged.add(text[cut:])
+    damaged.ids += array.array("I", [2, 10 ** 6]).tobytes()
+    joined.add(text[:cut])
+    before = bytes(joined.ids)
+    with pytest.raises(ValueError, match="damaged"):
+        joined.merge(damaged)
+    assert joined.ids == before
     # Ranked by a thread of its own (as a large index is), the same index;
     # an id past the vocabulary is refused either way.
     monkeypatch.setattr(RunsBuilder, "RANKED_APART", 0)

@@ -11,7 +11,10 @@
 namespace zantu::native {
 namespace {
 
-constexpr size_t kBlock = size_t(1) << 20;  // bytes handed to the file at a time
+// Bytes handed to the file at a time: its write lets the GIL go, and a
+// thread that waits for it (a build packs its runs index meanwhile) should
+// not wait for long.
+constexpr size_t kBlock = size_t(1) << 16;
 
 struct SinkObject {
     PyObject_HEAD
@@ -131,7 +134,7 @@ PyMethodDef sink_methods[] = {
 const char sink_doc[] =
     "TextSink(file, /)\n--\n\n"
     "A text file whose writes are gathered as UTF-8 and handed to the binary\n"
-    "`file`'s write() in blocks of 1 MiB. What is not flushed is dropped with\n"
+    "`file`'s write() in blocks of 64 KiB. What is not flushed is dropped with\n"
     "the sink.";
 
 PyType_Slot sink_slots[] = {

@@ -691,33 +691,53 @@ Ref runs_index(PyObject* encoded, Py_ssize_t numbers) {
     return Ref::check(PyTuple_Pack(3, a.get(), b.get(), c.get()));
 }
 
+// The bytes of `v` as a varint.
+size_t varint_size(uint32_t v) { return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5; }
+
+template <typename Count>
+bool rank_counted(const uint32_t* ids, size_t count, size_t numbers, std::vector<uint32_t>& order, std::string& encoded) {
+    std::vector<Count> counts(numbers + 1, 0);
+    for (size_t k = 0; k < count; ++k) {
+        if (ids[k] > numbers) return false;
+        ++counts[ids[k]];
+    }
+    // Sorted as one key each: the count (inverted, so that more comes
+    // first), then the number (ties in number order).
+    std::vector<std::pair<Count, uint32_t>> keys(numbers);
+    for (size_t n = 1; n <= numbers; ++n) keys[n - 1] = {Count(~counts[n]), uint32_t(n)};
+    std::sort(keys.begin(), keys.end());
+    order.resize(numbers);
+    std::vector<uint32_t> rank(counts.size(), 0);
+    size_t size = counts[0];  // the ends of sentences, 0: a byte each
+    for (size_t r = 0; r < numbers; ++r) {
+        uint32_t n = keys[r].second;
+        order[r] = n;
+        rank[n] = uint32_t(r + 1);
+        size += size_t(counts[n]) * varint_size(uint32_t(r + 1));
+    }
+    encoded.resize(size);
+    char* out = encoded.data();
+    for (size_t k = 0; k < count; ++k) {
+        uint32_t v = rank[ids[k]];
+        while (v >= 128) {
+            *out++ = char((v & 127) | 128);
+            v >>= 7;
+        }
+        *out++ = char(v);
+    }
+    return true;
+}
+
 // The numbers of `ids` (uint32, 0 ends a sentence; `numbers` of them)
 // ranked by how often they occur (ties in number order), into `order`,
 // and each id as its rank (1 the most frequent) in varints, into
 // `encoded`. Touches nothing of Python's: it may run without the GIL.
 // False when an id is past `numbers`.
 bool rank_ids(const uint32_t* ids, size_t count, size_t numbers, std::vector<uint32_t>& order, std::string& encoded) {
-    std::vector<uint64_t> counts(numbers + 1, 0);
-    for (size_t k = 0; k < count; ++k) {
-        if (ids[k] > numbers) return false;
-        ++counts[ids[k]];
-    }
-    order.resize(numbers);
-    for (size_t k = 0; k < order.size(); ++k) order[k] = uint32_t(k + 1);
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return counts[a] > counts[b]; });
-    std::vector<uint32_t> rank(counts.size(), 0);
-    for (size_t r = 0; r < order.size(); ++r) rank[order[r]] = uint32_t(r + 1);
-    encoded.clear();
-    encoded.reserve(count + count / 2);
-    for (size_t k = 0; k < count; ++k) {
-        uint32_t v = rank[ids[k]];
-        while (v >= 128) {
-            encoded += char((v & 127) | 128);
-            v >>= 7;
-        }
-        encoded += char(v);
-    }
-    return true;
+    // Counts of 32 bits while no count can pass them: half the memory to
+    // hit at random.
+    if (count <= UINT32_MAX) return rank_counted<uint32_t>(ids, count, numbers, order, encoded);
+    return rank_counted<uint64_t>(ids, count, numbers, order, encoded);
 }
 
 // (the numbers by rank, the ranks in varints) as Python objects.
@@ -823,12 +843,21 @@ void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* 
     for (Py_ssize_t k = 0; k < size; ++k) global[size_t(k) + 1] = number_of(table, PyTuple_GET_ITEM(words.get(), k));
     Bytes in(part_ids);
     const uint32_t* local = in.as<uint32_t>();
-    std::vector<uint32_t> mapped(in.count<uint32_t>());
-    for (size_t k = 0; k < mapped.size(); ++k) {
-        if (local[k] > uint32_t(size)) raise_damaged();
-        mapped[k] = global[local[k]];
+    size_t count = in.count<uint32_t>();
+    // Mapped straight into the ids' new room, taken back when a number is
+    // out of range (`part_ids` is held by its buffer: were it `ids`, the
+    // resize is refused).
+    Py_ssize_t old_size = PyByteArray_GET_SIZE(ids);
+    check_status(PyByteArray_Resize(ids, old_size + Py_ssize_t(count * sizeof(uint32_t))));
+    char* out = PyByteArray_AS_STRING(ids) + old_size;
+    for (size_t k = 0; k < count; ++k) {
+        if (local[k] > uint32_t(size)) {
+            check_status(PyByteArray_Resize(ids, old_size));
+            raise_damaged();
+        }
+        uint32_t number = global[local[k]];
+        std::memcpy(out + k * sizeof(uint32_t), &number, sizeof number);
     }
-    append_ids(ids, mapped);
 }
 
 // Whether a run of `width` of `ids` (0: a token the source lacks) occurs

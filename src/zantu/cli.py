@@ -189,18 +189,19 @@ def cmd_build(args: argparse.Namespace) -> int:
     collecting = gc.isenabled()
     gc.disable()
     try:
-        chain, skipped = _build(args)
+        starts, pairs, skipped = _build(args)
     finally:
         if collecting:
             gc.enable()
-    pairs = sum(b.unique_count for _, b in chain.items())
     skipped_text = f", {skipped} of {len(args.text)} inputs skipped" if skipped else ""
-    report(f"{args.output}: {len(chain):,} starts, {pairs:,} pairs, {described_size(args.output)}{skipped_text}",
+    report(f"{args.output}: {starts:,} starts, {pairs:,} pairs, {described_size(args.output)}{skipped_text}",
            args.output)
     return 0
 
 
-def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
+def _build(args: argparse.Namespace) -> Tuple[int, int, int]:
+    """Counts and writes; the chain's starts and pairs, and how many inputs
+    were skipped."""
     sizes = [file_size(name) if name != "-" else None for name in args.text]
     bar = Bar("reading", sum(s for s in sizes if s is not None) or None)
     try:
@@ -215,9 +216,13 @@ def _build(args: argparse.Namespace) -> Tuple[MarkovChain, int]:
     # The same text either way; the streaming writer never holds the
     # document, which for a large text is several times the chain.
     save(chain, args.output, not args.plain, "small" if args.in_memory else "big")
+    starts, pairs = len(chain), sum(b.unique_count for _, b in chain.items())
+    # Freeing millions of bags takes a while: done while the runs index is
+    # still being packed.
+    del chain
     if packing is not None:
         Runs.write_packed(runs_path(args.output), packing.result())
-    return chain, skipped
+    return starts, pairs, skipped
 
 
 class _Packing(threading.Thread):

@@ -152,6 +152,35 @@ def _walked(chain: Any, size: int, state: Any, first_words: List[str], draws: ra
     return []
 
 
+# A zlib stream is deflated in pieces of this many bytes at once.
+DEFLATED_PIECE = 8 << 20
+
+
+def deflated(data: bytes, prefix: bytes = b"") -> bytes:
+    """``prefix + zlib.compress(data, 1)``, the zlib stream made on every
+    core: the data is deflated in pieces of DEFLATED_PIECE bytes by threads
+    (zlib lets the GIL go), each piece primed with the 32 KiB before it and
+    ended on a byte boundary (Z_SYNC_FLUSH), so that the pieces joined are
+    one stream. The bytes depend on the data alone, not on the cores."""
+    if len(data) <= DEFLATED_PIECE:
+        return prefix + zlib.compress(data, 1)
+    view = memoryview(data)
+    bounds = list(range(0, len(data), DEFLATED_PIECE)) + [len(data)]
+
+    def piece(k: int) -> bytes:
+        start, end = bounds[k], bounds[k + 1]
+        deflate = (zlib.compressobj(1, zlib.DEFLATED, -15, zdict=view[max(0, start - 32768):start]) if start
+                   else zlib.compressobj(1, zlib.DEFLATED, -15))
+        return deflate.compress(view[start:end]) + deflate.flush(zlib.Z_FINISH if end == len(data) else zlib.Z_SYNC_FLUSH)
+
+    from concurrent.futures import ThreadPoolExecutor
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    with ThreadPoolExecutor(min(len(bounds) - 1, cores), thread_name_prefix="zantu-deflate") as pool:
+        pieces = list(pool.map(piece, range(len(bounds) - 1)))
+    # zlib's header for level 1, the pieces, the checksum of the whole.
+    return b"".join([prefix, b"\x78\x01", *pieces, zlib.adler32(data).to_bytes(4, "big")])
+
+
 class Runs:
     """The source text's sentences as token numbers: an index of its runs,
     for telling whether a generated sentence copies too much of it in a row.
@@ -182,8 +211,8 @@ class Runs:
     def packed(self) -> bytes:
         """The file's bytes. zlib at level 1: under half the time of level 6
         for a file 7% larger, and it runs without the GIL (a build packs
-        while it writes the chain)."""
-        return self.MAGIC + zlib.compress(json.dumps(self._vocabulary).encode("utf-8") + b"\0" + self._encoded, 1)
+        while it writes the chain), on every core (see deflated)."""
+        return deflated(b"".join([json.dumps(self._vocabulary).encode("utf-8"), b"\0", self._encoded]), self.MAGIC)
 
     @staticmethod
     def write_packed(path: Union[str, "os.PathLike[str]"], data: bytes) -> None:
