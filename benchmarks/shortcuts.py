@@ -25,6 +25,7 @@ from pathlib import Path
 
 import zantu_cjson
 from zantu import MarkovChain
+from zantu._native import TextSink
 from zantu.corpus import stdlib_tokens
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -48,6 +49,7 @@ ROWS = {
     "parser_blocks": ("load_json_big[yajl2_c events]",),
     "native_parser": ("load_json_big[yajl2_c]", "load_json_big[yajl2_cffi]"),
     "piece_caches": ("dump_json_big",),
+    "text_sink": ("dump_json_big[sink]",),
     "sorted_values": WRITERS,
     "held_rows": ("load_json_big[yajl2_c]",),
 }
@@ -77,6 +79,10 @@ def workload(function, chain, compress, texts):
             if binding == "json":
                 with bound(zantu_cjson, "json", std_json):
                     writer(chain, io.StringIO(), compress)
+            elif binding == "sink":  # the file MarkovChain.save writes into
+                sink = TextSink(io.BytesIO())
+                writer(chain, sink, compress)
+                sink.flush()
             else:
                 writer(chain, io.StringIO(), compress)
         return run

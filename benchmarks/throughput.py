@@ -31,6 +31,7 @@ from pathlib import Path
 
 import zantu_cjson
 from zantu import MarkovChain
+from zantu._native import TextSink
 from zantu.corpus import stdlib_files
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -96,9 +97,17 @@ def rows_for(chain, compressed, repeat, file, pickled):
         with open(file, "w", encoding="utf-8") as f:
             function(chain, f, compressed)
 
+    def dump_into_sink():
+        # What MarkovChain.save and build write through.
+        with open(file, "wb") as f:
+            sink = TextSink(f)
+            zantu_cjson.dump_json_big(chain, sink, compressed)
+            sink.flush()
+
     write = best(write_alone, repeat)
     rows = [("dump_json_small", best(lambda: dump(zantu_cjson.dump_json_small), repeat), write, "write", pickled[0]),
-            ("dump_json_big", best(lambda: dump(zantu_cjson.dump_json_big), repeat), write, "write", pickled[0])]
+            ("dump_json_big", best(lambda: dump(zantu_cjson.dump_json_big), repeat), write, "write", pickled[0]),
+            ("dump_json_big into a TextSink", best(dump_into_sink, repeat), write, "write", pickled[0])]
     parser = backends()["yajl2_c"]
     parse = best(lambda: yajl_alone(parser)(data), repeat)
     library = best(lambda: zantu_cjson.json.loads(text), repeat)

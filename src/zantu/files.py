@@ -15,7 +15,7 @@ from typing import IO, Iterator, TypeVar, Union
 
 import zantu_cjson
 
-from zantu._native import TextSink
+from zantu._native import TextSink as TextSink  # re-exported: the text file documents are written into
 from zantu.chain import MarkovChain
 
 GZIP_MAGIC = b"\x1f\x8b"

@@ -4,6 +4,7 @@ files written whole or not at all."""
 
 from __future__ import annotations
 
+import codecs
 import io
 import os
 import sys
@@ -11,7 +12,7 @@ import zlib
 from contextlib import contextmanager
 from typing import IO, Any, Iterator, Optional
 
-from zantu.files import GZIP_MAGIC, atomic_text, gunzipped
+from zantu.files import GZIP_MAGIC, TextSink, atomic_text, gunzipped
 from zantu.protocols import TextWriter
 
 # Errors met while reading a file: it is missing or unreadable, not gzip,
@@ -131,13 +132,31 @@ def atomic_output(path: str) -> Iterator[TextWriter]:
     through gzip. A failed or interrupted run leaves `path` as it was, and
     no temporary file (see zantu.files.atomic_text)."""
     if path == "-":
-        yield sys.stdout
         sys.stdout.flush()
+        buffer = getattr(sys.stdout, "buffer", None)
+        if buffer is None or not _strict_utf8(sys.stdout):
+            yield sys.stdout
+            sys.stdout.flush()
+            return
+        # Standard output's bytes, written as its own text file would write
+        # them, through a TextSink (as a file is).
+        sink = TextSink(buffer)
+        yield sink
+        sink.flush()
+        buffer.flush()
         return
     if os.path.isdir(path):
         raise UserError(f"cannot write {path}: is a directory")
     with atomic_text(path) as f:
         yield f
+
+
+def _strict_utf8(text: Any) -> bool:
+    """Whether a text file writes UTF-8 and refuses what it cannot encode."""
+    try:
+        return codecs.lookup(text.encoding).name == "utf-8" and text.errors == "strict"
+    except (AttributeError, LookupError, TypeError):
+        return False
 
 
 def file_size(path: str) -> Optional[int]:
