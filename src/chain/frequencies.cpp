@@ -53,7 +53,8 @@ private:
 
 // The sums into `tally` when every bag is the package's own with small
 // counts (false otherwise, nothing summed): then they are sums of small
-// integers, and no code of the caller's runs while they are made. The tally's keys are borrowed from `table`: the caller holds it.
+// integers, and no code of the caller's runs while they are made. The
+// tally's keys are borrowed from `table`: the caller holds it.
 // Bags, rows and values lie scattered over the heap: what each bag will
 // read is asked for a few bags ahead, in stages (its object, then its rows,
 // then the slots of its values), each stage reading only what the one

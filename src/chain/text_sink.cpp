@@ -1,7 +1,7 @@
 // TextSink: the text file a document is written to, its writes gathered
 // into blocks of UTF-8 for a binary file. The streaming writer writes a
 // document in millions of small pieces; into a sink it appends them
-// straight (native_api.h: sink_write), without a str or a call per piece.
+// straight (native_api.h: sink_append), without a str or a call per piece.
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -43,7 +43,8 @@ void hand_over(SinkObject* s, bool all) {
         size_t size = std::min(pending.size(), kBlock);
         Ref block = Ref::check(PyBytes_FromStringAndSize(pending.data(), Py_ssize_t(size)));
         Ref file = Ref::borrow(s->file);  // the call may drop the sink's own reference
-        Ref result = Ref::check(PyObject_CallMethodOneArg(file.get(), state_of(reinterpret_cast<PyObject*>(s)).name_write, block.get()));
+        PyObject* write = state_of(reinterpret_cast<PyObject*>(s)).name_write;
+        Ref result = Ref::check(PyObject_CallMethodOneArg(file.get(), write, block.get()));
         // A raw file may take part of a block: the rest goes again. Any
         // other result means the whole block was taken.
         size_t taken = size;

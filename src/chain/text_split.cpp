@@ -692,10 +692,14 @@ Ref runs_index(PyObject* encoded, Py_ssize_t numbers) {
 }
 
 // The bytes of `v` as a varint.
-size_t varint_size(uint32_t v) { return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5; }
+size_t varint_size(uint32_t v) {
+    return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5;
+}
 
+// rank_ids with counts of type Count.
 template <typename Count>
-bool rank_counted(const uint32_t* ids, size_t count, size_t numbers, std::vector<uint32_t>& order, std::string& encoded) {
+bool rank_counted(const uint32_t* ids, size_t count, size_t numbers, std::vector<uint32_t>& order,
+                  std::string& encoded) {
     std::vector<Count> counts(numbers + 1, 0);
     for (size_t k = 0; k < count; ++k) {
         if (ids[k] > numbers) return false;

@@ -1,8 +1,9 @@
 // What the chain module (zantu._native) hands the codec through the capsule
 // "zantu._native._api": its chain and bag types and the direct ways into
 // them, and its TextSink. The codec takes these only for objects whose type
-// is exactly one of these; every other chain, bag or file gets method calls. Each function returns 0 (or a
-// new reference) on success and -1 (or NULL) with an exception set.
+// is exactly one of these; every other chain, bag or file gets method
+// calls. Each function returns 0 (or a new reference) on success and -1 (or
+// NULL) with an exception set.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -31,10 +31,10 @@ from zantu import __version__
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
 from zantu.counting import SPLITS
-from zantu.jobs import count_texts, usable_cores
+from zantu.jobs import count_texts
 from zantu.terminal import (READ_ERRORS, Bar, CountingWriter, UserError, atomic_output, file_size, message_of,
                             open_input)
-from zantu.text import Runs, RunsBuilder, begin_state, sentence_order
+from zantu.text import Runs, RunsBuilder, begin_state, sentence_order, usable_cores
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
 READERS = {"small": zantu_cjson.load_json_small, "big": zantu_cjson.load_json_big}

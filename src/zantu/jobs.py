@@ -20,13 +20,6 @@ from zantu.terminal import READ_ERRORS, Bar, UserError, file_size, message_of, o
 from zantu.text import RunsBuilder
 
 
-def usable_cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except AttributeError:  # not on Linux
-        return os.cpu_count() or 1
-
-
 def _streamed(name: str) -> bool:
     """Whether an input is read as a stream, whole and here: standard input,
     and a pipe or other file that is not a regular one (it cannot be cut

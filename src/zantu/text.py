@@ -152,6 +152,14 @@ def _walked(chain: Any, size: int, state: Any, first_words: List[str], draws: ra
     return []
 
 
+def usable_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
 # A zlib stream is deflated in pieces of this many bytes at once.
 DEFLATED_PIECE = 8 << 20
 
@@ -174,8 +182,7 @@ def deflated(data: bytes, prefix: bytes = b"") -> bytes:
         return deflate.compress(view[start:end]) + deflate.flush(zlib.Z_FINISH if end == len(data) else zlib.Z_SYNC_FLUSH)
 
     from concurrent.futures import ThreadPoolExecutor
-    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
-    with ThreadPoolExecutor(min(len(bounds) - 1, cores), thread_name_prefix="zantu-deflate") as pool:
+    with ThreadPoolExecutor(min(len(bounds) - 1, usable_cores()), thread_name_prefix="zantu-deflate") as pool:
         pieces = list(pool.map(piece, range(len(bounds) - 1)))
     # zlib's header for level 1, the pieces, the checksum of the whole.
     return b"".join([prefix, b"\x78\x01", *pieces, zlib.adler32(data).to_bytes(4, "big")])
