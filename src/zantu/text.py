@@ -42,16 +42,31 @@ def tokens(sentence: str) -> List[str]:
 _CLOSING = frozenset(",.;:!?)]}”’»%…") | {"...", "n't"}
 _OPENING = frozenset("([{“‘«$")
 _STRAIGHT = frozenset("\"'")
+# Quotes opened by a backtick and closed by an apostrophe (`so' and ``so'').
+_BACKTICKS = {"`": "'", "``": "''"}
 
 
 def join(tokens: Iterable[str]) -> str:
     """Tokens as text, with natural spacing: no blank before punctuation
     that closes or ends, none after what opens; straight quotes open and
-    close in turn."""
+    close in turn, a backtick's quote closes at its apostrophe; a colon
+    between numbers is part of them (10:30, 1:2)."""
+    words = list(tokens)
     out: List[str] = []
     glue = True  # no blank before the next token
     quotes = {q: False for q in _STRAIGHT}  # a straight quote is open
-    for token in tokens:
+    backticks: List[str] = []  # the apostrophes that close the backticks' quotes open
+    for k, token in enumerate(words):
+        if token in _BACKTICKS:
+            backticks.append(_BACKTICKS[token])
+            out.append(token if glue else " " + token)
+            glue = True
+            continue
+        if backticks and token == backticks[-1]:
+            backticks.pop()
+            out.append(token)
+            glue = False
+            continue
         if token in _STRAIGHT:
             closing = quotes[token]
             quotes[token] = not closing
@@ -61,6 +76,10 @@ def join(tokens: Iterable[str]) -> str:
             else:
                 out.append(token if glue else " " + token)
                 glue = True
+            continue
+        if token == ":" and 0 < k < len(words) - 1 and words[k - 1].isdigit() and words[k + 1].isdigit():
+            out.append(token)
+            glue = True
             continue
         closes = token in _CLOSING or (token[:1] in _CLOSING and all(c in ".!?…" for c in token))
         out.append(token if glue or closes else " " + token)
