@@ -28,7 +28,7 @@ sys.path.insert(0, str(HERE))
 from report import write_report  # noqa: E402
 from shortcuts import ROWS  # noqa: E402
 
-OWN_TRICKS = ("piece_caches", "sorted_values", "held_rows")
+OWN_TRICKS = ("piece_caches", "sorted_values", "held_rows", "resting_bags")
 
 # One call of a row's function, in a process of its own: argv is the
 # pickled chain, the documents' folder, the row, the form, the switch, "on"

@@ -52,6 +52,7 @@ ROWS = {
     "text_sink": ("dump_json_big[sink]",),
     "sorted_values": WRITERS,
     "held_rows": ("load_json_big[yajl2_c]",),
+    "resting_bags": ("load_json_big[yajl2_c]", "load_json_big[yajl2_c events]"),
 }
 
 

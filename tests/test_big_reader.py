@@ -1,13 +1,16 @@
 """The streaming reader over every parser backend: the event machine, the
 clear deferral, strict reading of the chain section, text and gzip files."""
 
+import contextlib
 import copy
+import gc
 import gzip
 import io
 import json as std_json
 import subprocess
 import sys
 import warnings
+import weakref
 
 import ijson
 import pytest
@@ -239,6 +242,29 @@ class TestSources:
             load(loaded, File(data))
             assert loaded == chain
         assert 0 < max(sizes) < 64 * 1024 or not zantu_cjson.__fast_paths__()["parser_blocks"]
+
+    @pytest.mark.parametrize("cut", [None, -40])
+    def test_bags_back_in_the_collectors_sight(self, cut):
+        # The bags a load fills are kept from the collector while it runs:
+        # every one is back when it ends, done or failed, so that a cycle
+        # through the chain is collected.
+        out = io.StringIO()
+        zantu_cjson.dump_json_big(MarkovChain.from_tokens([f"w{i % 300}" for i in range(5000)], 2), out, True)
+        chain = MarkovChain()
+        with pytest.raises(Exception) if cut else contextlib.nullcontext():
+            load(chain, io.BytesIO(out.getvalue().encode()[:cut]))
+        assert len(chain) > 100 and all(gc.is_tracked(bag) for _, bag in chain.items())
+
+        class Holder:
+            pass
+
+        holder = Holder()
+        holder.chain = chain
+        chain.add_to_bag(next(iter(chain.items()))[0], (holder,))
+        gone = weakref.ref(holder)
+        del chain, holder
+        gc.collect()
+        assert gone() is None
 
     def test_invalid_utf8(self):
         with pytest.raises(Exception) as err:

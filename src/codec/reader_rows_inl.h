@@ -357,6 +357,7 @@ inline Ref StreamReader::bag_of_start(const NativeApi* api, PyObject* table, PyO
     if (has_start_bag()) return start_bag_;
     PyObject* start = kept(api, table, start_code(), decoded_start);
     Ref bag = Ref::check(api->chain_bag_of(chain_, table, start));
+    if (Py_IS_TYPE(bag.get(), api->bag_type) && fast_path(FastPath::resting_bags)) resting_.rest(bag);
     if (driven_) {
         start_bag_ = bag;
         start_of_bag_ = start_;

@@ -189,7 +189,8 @@ void remember_genuine(PyObject* object_builder) {
     state().object_builder = Ref::borrow(object_builder);
     set_fast_path_usable(FastPath::native_builder, true);
     // The codec's own tricks rely on nothing found here.
-    for (FastPath own : {FastPath::piece_caches, FastPath::sorted_values, FastPath::held_rows}) {
+    for (FastPath own : {FastPath::piece_caches, FastPath::sorted_values, FastPath::held_rows,
+                          FastPath::resting_bags}) {
         set_fast_path_usable(own, true);
     }
     Ref io = Ref::check(PyImport_ImportModule("io"));

@@ -44,7 +44,9 @@
 //   sorted_values   the frequency items sorted natively when they are a
 //                   dict's items with int frequencies;
 //   held_rows       the driven reader holds a start's rows and puts them in
-//                   its bag at once.
+//                   its bag at once;
+//   resting_bags    the streaming reader keeps the package's bags it fills
+//                   out of the cyclic collector's sight until the load ends.
 #pragma once
 
 #include "ref.h"
@@ -83,7 +85,8 @@ namespace zantu {
     X(native_parser, 1)                                          \
     X(piece_caches, 1)                                           \
     X(sorted_values, 1)                                          \
-    X(held_rows, 1)
+    X(held_rows, 1)                                              \
+    X(resting_bags, 1)
 
 enum class FastPath {
 #define ZANTU_FAST_PATH_ENUM(name, built) name,
