@@ -58,19 +58,20 @@ public:
         PyObject_GC_UnTrack(bag.get());
     }
     // Every bag back in the collector's sight, then let go (which may run
-    // the caller's code).
+    // the caller's code: the list is taken out first).
     void wake() noexcept {
-        for (size_t c = 0; c < chunks_.size(); ++c) {
-            for (size_t i = 0; i < filled(c); ++i) {
-                if (!PyObject_GC_IsTracked(chunks_[c][i])) PyObject_GC_Track(chunks_[c][i]);
-            }
-        }
         std::vector<PyObject**> chunks;
         chunks.swap(chunks_);
         size_t last = used_;
         used_ = kChunk;
+        auto filled = [&](size_t c) { return c + 1 == chunks.size() ? last : kChunk; };
         for (size_t c = 0; c < chunks.size(); ++c) {
-            for (size_t i = 0; i < (c + 1 == chunks.size() ? last : kChunk); ++i) Py_DECREF(chunks[c][i]);
+            for (size_t i = 0; i < filled(c); ++i) {
+                if (!PyObject_GC_IsTracked(chunks[c][i])) PyObject_GC_Track(chunks[c][i]);
+            }
+        }
+        for (size_t c = 0; c < chunks.size(); ++c) {
+            for (size_t i = 0; i < filled(c); ++i) Py_DECREF(chunks[c][i]);
             munmap(chunks[c], kChunk * sizeof(PyObject*));
         }
     }
@@ -80,7 +81,6 @@ private:
     // list of millions that grew in the heap left it 20 to 40 MB larger
     // after the load (what it freed, the heap kept).
     static constexpr size_t kChunk = (size_t(1) << 20) / sizeof(PyObject*);
-    size_t filled(size_t chunk) const { return chunk + 1 == chunks_.size() ? used_ : kChunk; }
     void add_chunk() {
         chunks_.reserve(chunks_.size() + 1);
         void* room =

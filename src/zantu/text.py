@@ -59,31 +59,21 @@ def join(tokens: Iterable[str]) -> str:
     for k, token in enumerate(words):
         if token in _BACKTICKS:
             backticks.append(_BACKTICKS[token])
-            out.append(token if glue else " " + token)
-            glue = True
-            continue
-        if backticks and token == backticks[-1]:
+            opens = True
+        elif backticks and token == backticks[-1]:
             backticks.pop()
-            out.append(token)
-            glue = False
+            opens = False
+        elif token in _STRAIGHT:
+            opens = quotes[token] = not quotes[token]
+        else:
+            in_number = token == ":" and 0 < k < len(words) - 1 and words[k - 1].isdigit() and words[k + 1].isdigit()
+            closes = in_number or token in _CLOSING or (token[:1] in _CLOSING and all(c in ".!?…" for c in token))
+            out.append(token if glue or closes else " " + token)
+            glue = in_number or token in _OPENING
             continue
-        if token in _STRAIGHT:
-            closing = quotes[token]
-            quotes[token] = not closing
-            if closing:
-                out.append(token)
-                glue = False
-            else:
-                out.append(token if glue else " " + token)
-                glue = True
-            continue
-        if token == ":" and 0 < k < len(words) - 1 and words[k - 1].isdigit() and words[k + 1].isdigit():
-            out.append(token)
-            glue = True
-            continue
-        closes = token in _CLOSING or (token[:1] in _CLOSING and all(c in ".!?…" for c in token))
-        out.append(token if glue or closes else " " + token)
-        glue = token in _OPENING
+        # A quote: blank before it where it opens, after it where it closes.
+        out.append(" " + token if opens and not glue else token)
+        glue = opens
     return "".join(out)
 
 
