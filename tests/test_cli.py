@@ -345,6 +345,16 @@ def test_generate(corpus, tmp_path):
     assert all(line.startswith("A cat") and line[-1] in ".!" for line in told[1].stdout.splitlines())
     missing = run("generate", doc, "--start", "dog")
     assert missing.returncode == 1 and "no sentence begins with 'dog'" in missing.stderr
+    # --words walks on from sentence to sentence: the begin state and the
+    # end value are no words (they were printed as "None", and an order-2
+    # walk stopped at the first end).
+    from zantu.text import tokens
+    assert run("build", tmp_path / "s.txt", "-o", tmp_path / "s1.json").returncode == 0
+    for sentences in (doc, tmp_path / "s1.json"):
+        walked = run("generate", sentences, "--words", 25, "--seed", 3)
+        assert walked.returncode == 0 and walked.stdout == run("generate", sentences, "--words", 25, "--seed", 3).stdout
+        assert "None" not in walked.stdout and len(tokens(walked.stdout)) == 25
+        assert set(tokens(walked.stdout)) <= set(tokens((tmp_path / "s.txt").read_text()))
 
 
 def test_chain_save_and_load_by_path(tmp_path):

@@ -34,7 +34,7 @@ from zantu.counting import SPLITS
 from zantu.jobs import count_texts
 from zantu.terminal import (READ_ERRORS, Bar, CountingWriter, UserError, atomic_output, file_size, message_of,
                             open_input)
-from zantu.text import Runs, RunsBuilder, begin_state, sentence_order, usable_cores
+from zantu.text import Runs, RunsBuilder, begin_state, join, sentence_order, sentence_words, usable_cores
 
 WRITERS = {"small": zantu_cjson.dump_json_small, "big": zantu_cjson.dump_json_big}
 READERS = {"small": zantu_cjson.load_json_small, "big": zantu_cjson.load_json_big}
@@ -321,21 +321,28 @@ def cmd_generate(args: argparse.Namespace) -> int:
     if args.sentences is not None or (args.words is None and sentence_order(chain) is not None):
         return _print_sentences(chain, args, seed)
     count = 50 if args.words is None else args.words
+    sentences = sentence_order(chain) is not None
     start: Any = args.start
     draw = random.Random(seed)  # the walk's own seed: the same seed gives the same words
     if start is None:
         if not len(chain):
             raise UserError(f"{args.file} holds no start to generate from")
-        starts = [s for s, _ in chain.items()]
-        start = starts[draw.randrange(len(starts))]
+        if not sentences:
+            starts = [s for s, _ in chain.items()]
+            start = starts[draw.randrange(len(starts))]
     elif start not in chain:
         # In a chain of states of several words, a state that begins with it.
         starts = [s for s, _ in chain.items() if type(s) is tuple and s and s[0] == start]
         if not starts:
             raise UserError(f"{args.file} has no start {start!r}, nor a state that begins with it")
         start = starts[draw.randrange(len(starts))]
-    words = list(start) if type(start) is tuple and len(start) > 1 else [start]
     try:
+        if sentences:
+            # Words of sentences, one after another (the first from the
+            # start): the begin state and the end value are no words.
+            print(join(sentence_words(chain, count, seed, start)))
+            return 0
+        words = list(start) if type(start) is tuple and len(start) > 1 else [start]
         for value in chain.walk(start, seed):
             if len(words) >= count:
                 break

@@ -129,6 +129,32 @@ def _generate(chain: Any, seed: Any = None, start: Any = None, *, order: Optiona
                   max(1, tries), accept)
 
 
+def sentence_words(chain: Any, count: int, seed: Any = None, start: Any = None) -> List[str]:
+    """``count`` tokens of a chain of sentences, as text runs on: sentences
+    drawn one after another from the begin state, each to its end, which is
+    no token; the first from ``start`` when given (a start of the chain,
+    else a word that begins a sentence). Fewer where the chain's sentences
+    hold none. ValueError as ``walk`` raises it, or when ``start`` is
+    neither."""
+    begin = _begin_state(chain, None)
+    size = 1 if begin is None else len(begin)
+    if start is not None and start != begin and start in chain:
+        state, words = start, [v for v in (start if isinstance(start, tuple) else (start,)) if v is not None]
+    else:
+        state, words = _first_state(chain, begin, start)
+    draws = random.Random(seed)
+    while len(words) < count:
+        before = len(words)
+        for value in chain.walk(state, draws.getrandbits(64), size):
+            if value is None or len(words) >= count:
+                break
+            words.append(value)
+        if len(words) == before:
+            break  # sentences of no token: nothing more to draw
+        state = begin
+    return words[:count]
+
+
 # Sentences skipped in a row (each after `tries` draws) before the drawing ends.
 _SKIPPED_IN_A_ROW = 10
 
