@@ -263,9 +263,20 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
         for sentence in kept:
             words = tokens(sentence)
             assert not copied(words, min(15, round(0.7 * len(words)))) and not loaded.copies(words)
-        # Without the index, copies come out.
+        # Without the index, copies come out; the index tells each as a
+        # search of every run does, and so does a copy of it.
         free = list(islice(chain.sentences(seed=order), 200))
         assert any(copied(tokens(s), min(15, round(0.7 * len(tokens(s))))) for s in free)
+        for words in [tokens(s) for s in free] + [source[7][:3], source[7][2:9] + ["dog"], ["zebra", "the"]]:
+            for ratio, total in ((0.7, 15), (1.0, 4), (0.1, 1)):
+                width = max(1, min(total, round(ratio * len(words))))
+                assert loaded.copies(words, ratio, total) == copied(words, width), (words, width)
+    assert __import__("pickle").loads(__import__("pickle").dumps(loaded)).copies(source[3]) is True
+    # Varints that are cut short, too long or past the vocabulary: refused
+    # by the search as it is made.
+    for encoded in (b"\x02\x81", b"\xff\xff\xff\xff\xff\x01", b"\x01\x04\x00"):
+        with pytest.raises(ValueError, match="damaged"):
+            Runs(loaded._vocabulary[:3], encoded).copies(["the"])
     for damaged in (b"zantu-runs 1\nnot zlib", b"something else", b"zantu-runs 1\n" + __import__("zlib").compress(b"[1]\0")):
         (tmp_path / "bad.runs").write_bytes(damaged)
         with pytest.raises(ValueError):

@@ -134,11 +134,14 @@ PyMethodDef functions[] = {
      "to hand to _runs_ranked (`ids` stays exported until the ranking is dropped)."},
     {"_runs_ranked", runs_ranked_function, METH_O,
      "_runs_ranked(ranking, /)\n--\n\nNone while the ranking runs; then what _runs_finish returns."},
-    {"_runs_index", runs_index_function, METH_VARARGS,
-     "_runs_index(encoded, numbers, /)\n--\n\nThe varints as uint32 numbers, with the offsets and positions of\n"
-     "each number's occurrences."},
+    {"_runs_search", runs_search_function, METH_VARARGS,
+     "_runs_search(encoded, numbers, /)\n--\n\nThe search of the runs index `encoded` (varints of numbers up to\n"
+     "`numbers`), made by a thread that holds no GIL (`encoded` stays exported until it is dropped)."},
+    {"_runs_searchable", runs_searchable_function, METH_O,
+     "_runs_searchable(search, /)\n--\n\nFalse while the search is made; then True, or ValueError when the index\n"
+     "is damaged."},
     {"_copies", copies_function, METH_VARARGS,
-     "_copies(seq, offsets, positions, ids, width, /)\n--\n\nWhether a run of `width` of `ids` occurs in `seq`."},
+     "_copies(search, ids, width, /)\n--\n\nWhether a run of `width` of `ids` occurs within a sentence of the source."},
     {"_tokens", tokens_function, METH_O, "_tokens(text, /)\n--\n\nThe tokens of `text`: words and punctuation marks."},
     {nullptr, nullptr, 0, nullptr}};
 

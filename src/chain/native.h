@@ -187,7 +187,9 @@ PyObject* runs_merge_function(PyObject* module, PyObject* args);
 PyObject* runs_finish_function(PyObject* module, PyObject* args);
 PyObject* runs_rank_function(PyObject* module, PyObject* args);
 PyObject* runs_ranked_function(PyObject* module, PyObject* ranking);
-PyObject* runs_index_function(PyObject* module, PyObject* args);
+// Its search (runs_search.cpp).
+PyObject* runs_search_function(PyObject* module, PyObject* args);
+PyObject* runs_searchable_function(PyObject* module, PyObject* search);
 PyObject* copies_function(PyObject* module, PyObject* args);
 
 // The row `row` of a store: its values.

@@ -652,45 +652,6 @@ struct Bytes {
 
 [[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
 
-// The varints as uint32 numbers, and where each number occurs: the
-// positions of number v are positions[offsets[v - 1]:offsets[v]].
-Ref runs_index(PyObject* encoded, Py_ssize_t numbers) {
-    Bytes in(encoded);
-    std::vector<uint32_t> seq;
-    uint32_t v = 0;
-    int shift = 0;
-    for (size_t i = 0; i < in.size(); ++i) {
-        unsigned char c = in.data()[i];
-        if (shift > 28) raise_damaged();
-        v |= uint32_t(c & 127) << shift;
-        if (c & 128) {
-            shift += 7;
-            continue;
-        }
-        if (v > uint32_t(numbers)) raise_damaged();
-        seq.push_back(v);
-        v = 0;
-        shift = 0;
-    }
-    if (shift != 0) raise_damaged();
-    std::vector<uint32_t> offsets(size_t(numbers) + 1, 0);
-    for (uint32_t x : seq) {
-        if (x != 0) ++offsets[x];
-    }
-    for (size_t k = 1; k < offsets.size(); ++k) offsets[k] += offsets[k - 1];
-    std::vector<uint32_t> positions(offsets.back());
-    std::vector<uint32_t> at(offsets.begin(), offsets.end() - 1);
-    for (size_t p = 0; p < seq.size(); ++p) {
-        if (seq[p] != 0) positions[at[seq[p] - 1]++] = uint32_t(p);
-    }
-    auto bytes_of = [](const std::vector<uint32_t>& v) {
-        return Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
-                                                    Py_ssize_t(v.size() * sizeof(uint32_t))));
-    };
-    Ref a = bytes_of(seq), b = bytes_of(offsets), c = bytes_of(positions);
-    return Ref::check(PyTuple_Pack(3, a.get(), b.get(), c.get()));
-}
-
 // The bytes of `v` as a varint.
 size_t varint_size(uint32_t v) {
     return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5;
@@ -864,39 +825,6 @@ void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* 
     }
 }
 
-// Whether a run of `width` of `ids` (0: a token the source lacks) occurs
-// in the source: each window is looked for where its rarest number occurs.
-bool copies(PyObject* seq_object, PyObject* offsets_object, PyObject* positions_object, PyObject* ids_object,
-            Py_ssize_t width) {
-    Bytes seq_bytes(seq_object), offsets_bytes(offsets_object), positions_bytes(positions_object), ids_bytes(ids_object);
-    const uint32_t* seq = seq_bytes.as<uint32_t>();
-    const uint32_t* offsets = offsets_bytes.as<uint32_t>();
-    const uint32_t* positions = positions_bytes.as<uint32_t>();
-    const uint32_t* ids = ids_bytes.as<uint32_t>();
-    size_t n = seq_bytes.count<uint32_t>(), numbers = offsets_bytes.count<uint32_t>(), m = ids_bytes.count<uint32_t>();
-    size_t w = size_t(width);
-    if (w == 0 || w > m) return false;
-    for (size_t i = 0; i + w <= m; ++i) {
-        size_t rarest = i;
-        bool known = true;
-        for (size_t j = i; j < i + w && known; ++j) {
-            known = ids[j] != 0 && ids[j] < numbers;
-            if (known && offsets[ids[j]] - offsets[ids[j] - 1] < offsets[ids[rarest]] - offsets[ids[rarest] - 1]) {
-                rarest = j;
-            }
-        }
-        if (!known) continue;
-        uint32_t id = ids[rarest];
-        for (uint32_t k = offsets[id - 1]; k < offsets[id]; ++k) {
-            size_t p = positions[k];
-            if (k >= positions_bytes.count<uint32_t>() || p < rarest - i || p - (rarest - i) + w > n) continue;
-            const uint32_t* s = seq + (p - (rarest - i));
-            if (std::equal(s, s + w, ids + i)) return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 PyObject* runs_add_function(PyObject* module, PyObject* args) {
@@ -956,17 +884,6 @@ PyObject* runs_rank_function(PyObject*, PyObject* args) {
 
 PyObject* runs_ranked_function(PyObject*, PyObject* ranking) {
     return guarded<PyObject*>(nullptr, [&] { return runs_ranked(ranking).release(); });
-}
-
-PyObject* runs_index_function(PyObject*, PyObject* args) {
-    return with_bytes_and_numbers(args, "On:_runs_index", runs_index);
-}
-
-PyObject* copies_function(PyObject*, PyObject* args) {
-    PyObject *seq, *offsets, *positions, *ids;
-    Py_ssize_t width;
-    if (!PyArg_ParseTuple(args, "OOOOn:_copies", &seq, &offsets, &positions, &ids, &width)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(copies(seq, offsets, positions, ids, width)); });
 }
 
 }  // namespace zantu::native

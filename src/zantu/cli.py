@@ -316,10 +316,20 @@ def runs_path(document: str) -> str:
 
 def cmd_generate(args: argparse.Namespace) -> int:
     use_fastest_parser()
+    # Sentences leave out those that copy the source when its runs index is
+    # beside the document: what that search needs is made by a thread
+    # while the chain loads.
+    runs = None
+    if args.words is None and not args.no_overlap and args.file != "-" and os.path.exists(runs_path(args.file)):
+        try:
+            runs = Runs.load(runs_path(args.file))
+        except (OSError, ValueError) as e:
+            raise UserError(f"cannot read {runs_path(args.file)}: {message_of(e)}") from None
+        runs.prepare()
     chain, _ = load(args.file, codes=False)
     seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
     if args.sentences is not None or (args.words is None and sentence_order(chain) is not None):
-        return _print_sentences(chain, args, seed)
+        return _print_sentences(chain, args, seed, runs)
     count = 50 if args.words is None else args.words
     sentences = sentence_order(chain) is not None
     start: Any = args.start
@@ -353,16 +363,10 @@ def cmd_generate(args: argparse.Namespace) -> int:
     return 0
 
 
-def _print_sentences(chain: MarkovChain, args: argparse.Namespace, seed: Any) -> int:
+def _print_sentences(chain: MarkovChain, args: argparse.Namespace, seed: Any, runs: Optional[Runs]) -> int:
     if sentence_order(chain) is None:
         raise UserError(f"{args.file} was not built from sentences: generate --words N walks it")
     count = 5 if args.sentences is None else args.sentences
-    runs = None
-    if not args.no_overlap and args.file != "-" and os.path.exists(runs_path(args.file)):
-        try:
-            runs = Runs.load(runs_path(args.file))
-        except (OSError, ValueError) as e:
-            raise UserError(f"cannot read {runs_path(args.file)}: {message_of(e)}") from None
     printed = 0
     try:
         made = chain.sentences(seed, args.start, runs=runs)

@@ -21,8 +21,8 @@ import time
 import zlib
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
-from zantu._native import (_copies, _runs_add, _runs_finish, _runs_index, _runs_merge, _runs_rank, _runs_ranked,
-                           _sentences, _tokens)
+from zantu._native import (_copies, _runs_add, _runs_finish, _runs_merge, _runs_rank, _runs_ranked, _runs_search,
+                           _runs_searchable, _sentences, _tokens)
 
 __all__ = ["sentences", "tokens", "join", "Runs", "RunsBuilder", "begin_state", "sentence_order"]
 
@@ -227,17 +227,26 @@ class Runs:
     """The source text's sentences as token numbers: an index of its runs,
     for telling whether a generated sentence copies too much of it in a row.
     Saved in a file of its own (``save``/``load``), zlib-compressed: about a
-    fifth of the text's size. The index that ``copies`` reads is made at its
-    first call: a build only saves it."""
+    fifth of the text's size. What ``copies`` searches is made from its first
+    call, or from ``prepare``: a build only saves it."""
 
     MAGIC = b"zantu-runs 1\n"
 
-    def __init__(self, vocabulary: List[str], encoded: bytes) -> None:
+    def __init__(self, vocabulary: List[str], encoded: Union[bytes, memoryview]) -> None:
         self._vocabulary = vocabulary
         self._encoded = encoded
-        # What copies() reads: each token's number, and the index of the
-        # runs (seq, offsets, positions); made at its first call.
-        self._search: Optional[Tuple[Dict[str, int], Tuple[bytes, bytes, bytes]]] = None
+        # What copies() reads: each token's number, made at its first call,
+        # and the search of the runs, made by a thread (see prepare).
+        self._numbers: Optional[Dict[str, int]] = None
+        self._search: Any = None
+        self._searchable = False
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # What copies() made is made again where it is needed.
+        return {"_vocabulary": self._vocabulary, "_encoded": bytes(self._encoded)}
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self.__init__(state["_vocabulary"], state["_encoded"])  # type: ignore[misc]
 
     @classmethod
     def from_text(cls, text: str, *, lines: bool = False) -> "Runs":
@@ -272,25 +281,40 @@ class Runs:
         if not data.startswith(cls.MAGIC):
             raise ValueError(f"{os.fspath(path)} is not a runs index")
         try:
-            payload = zlib.decompress(data[len(cls.MAGIC):])
-            head, _, encoded = payload.partition(b"\0")
-            vocabulary = json.loads(head)
+            payload = zlib.decompress(memoryview(data)[len(cls.MAGIC):])
+            del data
+            cut = payload.find(b"\0")
+            if cut < 0:
+                raise ValueError("no end to its vocabulary")
+            vocabulary = json.loads(payload[:cut])
+            encoded = memoryview(payload)[cut + 1:]  # no copy of the index's largest part
         except (zlib.error, ValueError) as e:
             raise ValueError(f"{os.fspath(path)}: the runs index is damaged ({e})") from None
         if not isinstance(vocabulary, list) or not all(isinstance(t, str) for t in vocabulary):
             raise ValueError(f"{os.fspath(path)}: the runs index is damaged")
         return cls(vocabulary, encoded)
 
+    def prepare(self) -> None:
+        """Begins making what copies() searches, in a thread that holds no
+        GIL: a caller that has other work (loading the chain) does it
+        meanwhile, and the first copies() waits for what is left."""
+        if self._search is None:
+            self._search = _runs_search(self._encoded, len(self._vocabulary))
+
     def copies(self, tokens: Sequence[str], ratio: float = 0.7, total: int = 15) -> bool:
         """Whether ``tokens`` hold a run of the source's of ``total`` tokens,
         or of ``ratio`` of their number (rounded) when that is fewer."""
         width = max(1, min(total, round(ratio * len(tokens))))
-        if self._search is None:
-            self._search = ({token: k + 1 for k, token in enumerate(self._vocabulary)},
-                            _runs_index(self._encoded, len(self._vocabulary)))
-        number, index = self._search
+        self.prepare()
+        if self._numbers is None:
+            self._numbers = {token: k + 1 for k, token in enumerate(self._vocabulary)}
+        while not self._searchable:
+            self._searchable = _runs_searchable(self._search)  # ValueError when the index is damaged
+            if not self._searchable:
+                time.sleep(0.002)
+        number = self._numbers
         ids = array.array("I", (number.get(t, 0) for t in tokens)).tobytes()
-        return _copies(*index, ids, width)
+        return _copies(self._search, ids, width)
 
 
 class RunsBuilder:

@@ -1,0 +1,245 @@
+// The search of a runs index (zantu.text.Runs.copies): whether a run of a
+// generated sentence's tokens occurs in the source. The index's varints
+// are searched where they lie; what is made for the search is, for each
+// number, the bytes at which its varints begin (grouped by number), so that
+// a run is looked for where its rarest number occurs.
+//
+// That list is made by a thread of its own, which never touches Python:
+// a command starts it as it reads the index, and loads the chain
+// meanwhile. The varints stay exported until the search is dropped, and
+// dropping it stops the thread first.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "native.h"
+
+namespace zantu::native {
+namespace {
+
+[[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
+
+// A buffer's bytes, held while used.
+struct Held {
+    explicit Held(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) throw PyError();
+    }
+    ~Held() { PyBuffer_Release(&view); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    Py_buffer view;
+};
+
+class Search {
+public:
+    Search() = default;
+    Search(const Search&) = delete;
+    Search& operator=(const Search&) = delete;
+    ~Search() {
+        stop_.store(true, std::memory_order_relaxed);
+        if (worker_.joinable()) worker_.join();
+        if (view_.obj != nullptr) PyBuffer_Release(&view_);
+    }
+
+    // Takes the varints of `encoded` (numbers from 0, the end of a
+    // sentence, to `numbers`), and begins the list.
+    void start(PyObject* encoded, size_t numbers) {
+        if (PyObject_GetBuffer(encoded, &view_, PyBUF_SIMPLE) < 0) throw PyError();
+        numbers_ = numbers;
+        try {
+            worker_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            run();  // no thread to be had: made here
+        }
+    }
+
+    // False while the list is made; then true, or the error that made it fail.
+    bool ready() {
+        if (!done_.load(std::memory_order_acquire)) return false;
+        if (worker_.joinable()) worker_.join();
+        if (out_of_memory_) {
+            PyErr_NoMemory();
+            throw PyError();
+        }
+        if (damaged_) raise_damaged();
+        return true;
+    }
+
+    // Whether a run of `width` of `ids` (0: a token the source lacks)
+    // occurs within a sentence of the source.
+    bool copies(const uint32_t* ids, size_t count, size_t width) const {
+        if (width == 0 || width > count) return false;
+        for (size_t i = 0; i + width <= count; ++i) {
+            size_t rarest = i;
+            bool known = true;
+            for (size_t j = i; j < i + width && known; ++j) {
+                known = ids[j] != 0 && ids[j] <= numbers_;
+                if (known && occurrences(ids[j]) < occurrences(ids[rarest])) rarest = j;
+            }
+            if (!known) continue;
+            uint32_t id = ids[rarest];
+            for (uint32_t k = offsets_[id - 1]; k < offsets_[id]; ++k) {
+                if (run_at(positions_[k], rarest - i, ids + i, width)) return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
+    size_t size() const { return size_t(view_.len); }
+    uint32_t occurrences(uint32_t id) const { return offsets_[id] - offsets_[id - 1]; }
+
+    void run() {
+        try {
+            damaged_ = !make();
+        } catch (const std::bad_alloc&) {
+            out_of_memory_ = true;
+        }
+        done_.store(true, std::memory_order_release);
+    }
+
+    // Counts each number's varints, then lists where each begins; false
+    // where a varint is cut short, too long or past the numbers.
+    bool make() {
+        if (size() > UINT32_MAX) return false;  // past what 32-bit positions reach
+        offsets_.assign(numbers_ + 1, 0);
+        if (!each_varint([&](size_t, uint32_t v) { ++offsets_[v]; })) return false;
+        offsets_[0] = 0;  // the ends of sentences are not looked for
+        for (size_t v = 1; v <= numbers_; ++v) offsets_[v] += offsets_[v - 1];
+        positions_.resize(offsets_.back());
+        std::vector<uint32_t> at(offsets_.begin(), offsets_.end() - 1);
+        return each_varint([&](size_t begin, uint32_t v) {
+            if (v != 0) positions_[at[v - 1]++] = uint32_t(begin);
+        });
+    }
+
+    // Calls found(where it begins, its number) for each varint, in order;
+    // false as make() says (or when stopped).
+    template <typename Found>
+    bool each_varint(Found found) const {
+        const unsigned char* bytes = data();
+        size_t n = size(), begin = 0;
+        uint32_t v = 0;
+        int shift = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if ((i & 0xFFFFF) == 0 && stop_.load(std::memory_order_relaxed)) return false;
+            unsigned char c = bytes[i];
+            if (shift > 28) return false;
+            v |= uint32_t(c & 127) << shift;
+            if (c & 128) {
+                shift += 7;
+                continue;
+            }
+            if (v > numbers_) return false;
+            found(begin, v);
+            v = 0;
+            shift = 0;
+            begin = i + 1;
+        }
+        return shift == 0;
+    }
+
+    // Whether the varints about the one at byte `at` (ids[back], which it
+    // is) are the `width` numbers of `ids`: those after it are compared
+    // first (most places differ at once), then those `back` before it.
+    bool run_at(size_t at, size_t back, const uint32_t* ids, size_t width) const {
+        size_t after = at;
+        skip(after);
+        for (size_t k = back + 1; k < width; ++k) {
+            uint32_t v = 0;
+            if (!next(after, v) || v != ids[k]) return false;
+        }
+        const unsigned char* bytes = data();
+        size_t begin = at;
+        for (size_t k = back; k > 0; --k) {
+            if (begin == 0) return false;
+            // The varint before ends at begin - 1, and begins after the last
+            // byte before that which ends one.
+            --begin;
+            while (begin > 0 && (bytes[begin - 1] & 128)) --begin;
+            size_t from = begin;
+            uint32_t v = 0;
+            if (!next(from, v) || v != ids[k - 1]) return false;
+        }
+        return true;
+    }
+
+    // The varint at byte `at`, and `at` moved past it; false past the end.
+    bool next(size_t& at, uint32_t& v) const {
+        const unsigned char* bytes = data();
+        v = 0;
+        for (int shift = 0;; shift += 7) {
+            if (at >= size()) return false;
+            unsigned char c = bytes[at++];
+            v |= uint32_t(c & 127) << shift;
+            if (!(c & 128)) return true;
+        }
+    }
+    void skip(size_t& at) const {
+        uint32_t v;
+        next(at, v);
+    }
+
+    Py_buffer view_{};
+    size_t numbers_ = 0;
+    std::vector<uint32_t> offsets_;    // by number: where its positions end
+    std::vector<uint32_t> positions_;  // by number: the bytes where its varints begin
+    bool damaged_ = false;
+    bool out_of_memory_ = false;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> stop_{false};
+    std::thread worker_;
+};
+
+constexpr const char* kSearchName = "zantu._native.RunsSearch";
+
+void drop_search(PyObject* capsule) { delete static_cast<Search*>(PyCapsule_GetPointer(capsule, kSearchName)); }
+
+Search& search_of(PyObject* capsule) {
+    auto* search = static_cast<Search*>(PyCapsule_GetPointer(capsule, kSearchName));
+    if (search == nullptr) throw PyError();
+    return *search;
+}
+
+}  // namespace
+
+PyObject* runs_search_function(PyObject*, PyObject* args) {
+    PyObject* encoded;
+    Py_ssize_t numbers;
+    if (!PyArg_ParseTuple(args, "On:_runs_search", &encoded, &numbers)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
+        auto made = std::make_unique<Search>();
+        Search* search = made.get();
+        Ref capsule = Ref::check(PyCapsule_New(search, kSearchName, drop_search));
+        made.release();  // the capsule's now
+        search->start(encoded, size_t(numbers));
+        return capsule.release();
+    });
+}
+
+PyObject* runs_searchable_function(PyObject*, PyObject* capsule) {
+    return guarded<PyObject*>(nullptr, [&] { return PyBool_FromLong(search_of(capsule).ready()); });
+}
+
+PyObject* copies_function(PyObject*, PyObject* args) {
+    PyObject *capsule, *ids;
+    Py_ssize_t width;
+    if (!PyArg_ParseTuple(args, "OOn:_copies", &capsule, &ids, &width)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        Search& search = search_of(capsule);
+        if (!search.ready()) raise(PyExc_RuntimeError, "the runs index is still being made");
+        Held held(ids);
+        return PyBool_FromLong(search.copies(static_cast<const uint32_t*>(held.view.buf),
+                                             size_t(held.view.len) / sizeof(uint32_t),
+                                             size_t(std::max<Py_ssize_t>(width, 0))));
+    });
+}
+
+}  // namespace zantu::native
