@@ -1,8 +1,8 @@
 // The search of a runs index (zantu.text.Runs.copies): whether a run of a
 // generated sentence's tokens occurs in the source. The index's varints
 // are searched where they lie; what is made for the search is, for each
-// number, the bytes at which its varints begin (grouped by number), so that
-// a run is looked for where its rarest number occurs.
+// number, the bytes at which its varints begin, so that a run is looked for
+// where its rarest number occurs.
 //
 // That list is made by a thread of its own, which never touches Python:
 // a command starts it as it reads the index, and loads the chain
@@ -82,9 +82,12 @@ public:
                 if (known && occurrences(ids[j]) < occurrences(ids[rarest])) rarest = j;
             }
             if (!known) continue;
+            // Its places, each as the bytes from the one before.
             uint32_t id = ids[rarest];
-            for (uint32_t k = offsets_[id - 1]; k < offsets_[id]; ++k) {
-                if (run_at(positions_[k], rarest - i, ids + i, width)) return true;
+            size_t place = 0;
+            for (size_t at = lists_[id - 1]; at < lists_[id];) {
+                place += next_gap(at);
+                if (run_at(place, rarest - i, ids + i, width)) return true;
             }
         }
         return false;
@@ -93,7 +96,7 @@ public:
 private:
     const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
     size_t size() const { return size_t(view_.len); }
-    uint32_t occurrences(uint32_t id) const { return offsets_[id] - offsets_[id - 1]; }
+    uint32_t occurrences(uint32_t id) const { return counts_[id]; }
 
     void run() {
         try {
@@ -104,19 +107,51 @@ private:
         done_.store(true, std::memory_order_release);
     }
 
-    // Counts each number's varints, then lists where each begins; false
+    // Counts each number's varints and the room its list takes, then lists
+    // where each begins, as varints of the gaps between them (most are
+    // small: a list takes about half the room of 32-bit places); false
     // where a varint is cut short, too long or past the numbers.
     bool make() {
-        if (size() > UINT32_MAX) return false;  // past what 32-bit positions reach
-        offsets_.assign(numbers_ + 1, 0);
-        if (!each_varint([&](size_t, uint32_t v) { ++offsets_[v]; })) return false;
-        offsets_[0] = 0;  // the ends of sentences are not looked for
-        for (size_t v = 1; v <= numbers_; ++v) offsets_[v] += offsets_[v - 1];
-        positions_.resize(offsets_.back());
-        std::vector<uint32_t> at(offsets_.begin(), offsets_.end() - 1);
-        return each_varint([&](size_t begin, uint32_t v) {
-            if (v != 0) positions_[at[v - 1]++] = uint32_t(begin);
+        if (size() > UINT32_MAX) return false;  // past what 32-bit places reach
+        counts_.assign(numbers_ + 1, 0);
+        lists_.assign(numbers_ + 1, 0);
+        std::vector<uint32_t> last(numbers_ + 1, 0);
+        bool read = each_varint([&](size_t begin, uint32_t v) {
+            if (v == 0) return;  // the ends of sentences are not looked for
+            ++counts_[v];
+            lists_[v] += gap_size(uint32_t(begin) - last[v]);
+            last[v] = uint32_t(begin);
         });
+        if (!read) return false;
+        for (size_t v = 1; v <= numbers_; ++v) lists_[v] += lists_[v - 1];
+        gaps_.resize(lists_.back());
+        std::vector<size_t> at(lists_.begin(), lists_.end() - 1);
+        std::fill(last.begin(), last.end(), 0);
+        return each_varint([&](size_t begin, uint32_t v) {
+            if (v == 0) return;
+            uint32_t gap = uint32_t(begin) - last[v];
+            last[v] = uint32_t(begin);
+            size_t& out = at[v - 1];
+            while (gap >= 128) {
+                gaps_[out++] = static_cast<unsigned char>(gap | 128);
+                gap >>= 7;
+            }
+            gaps_[out++] = static_cast<unsigned char>(gap);
+        });
+    }
+
+    static size_t gap_size(uint32_t gap) {
+        return gap < (1u << 7) ? 1 : gap < (1u << 14) ? 2 : gap < (1u << 21) ? 3 : gap < (1u << 28) ? 4 : 5;
+    }
+
+    // The gap at `at` of the lists, and `at` moved past it.
+    size_t next_gap(size_t& at) const {
+        size_t gap = 0;
+        for (int shift = 0;; shift += 7) {
+            unsigned char c = gaps_[at++];
+            gap |= size_t(c & 127) << shift;
+            if (!(c & 128)) return gap;
+        }
     }
 
     // Calls found(where it begins, its number) for each varint, in order;
@@ -188,8 +223,9 @@ private:
 
     Py_buffer view_{};
     size_t numbers_ = 0;
-    std::vector<uint32_t> offsets_;    // by number: where its positions end
-    std::vector<uint32_t> positions_;  // by number: the bytes where its varints begin
+    std::vector<uint32_t> counts_;      // by number: how often it occurs
+    std::vector<size_t> lists_;         // by number: where its list in gaps_ ends
+    std::vector<unsigned char> gaps_;   // by number: where its varints begin, as gaps
     bool damaged_ = false;
     bool out_of_memory_ = false;
     std::atomic<bool> done_{false};
