@@ -213,6 +213,7 @@ def _build(args: argparse.Namespace) -> Tuple[int, int, int]:
         raise UserError("no input could be read: nothing written")
     # The runs index is packed meanwhile, and written once the chain is.
     packing = _Packing(runs) if runs is not None else None
+    del runs  # the packing thread's now: it lets the builder go once ranked
     # The same text either way; the streaming writer never holds the
     # document, which for a large text is several times the chain.
     save(chain, args.output, not args.plain, "small" if args.in_memory else "big")
@@ -240,7 +241,9 @@ class _Packing(threading.Thread):
     def run(self) -> None:
         try:
             assert self._runs is not None
-            self._data = self._runs.result().packed()
+            runs = self._runs.result()
+            self._runs = None  # the builder's ids (4 bytes a token) go before the index is packed
+            self._data = runs.packed()
         except BaseException as e:  # handed to the thread that waits for it
             self._error = e
         finally:
