@@ -1,7 +1,6 @@
 """Sentences and tokens: the splitter on hard cases (abbreviations, initials,
 decimals, quotes, ellipses, lists), in blocks as on the whole."""
 
-import array
 
 import pytest
 
@@ -238,7 +237,7 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
     assert Runs.load(tmp_path / "p.runs")._encoded == runs._encoded
     damaged, joined = RunsBuilder(), RunsBuilder()
     damaged.add(text[cut:])
-    damaged.ids += array.array("I", [2, 10 ** 6]).tobytes()
+    damaged.ids += bytes([2, 0xC0, 0x84, 0x3D])  # 2, then 10 ** 6 as varints
     joined.add(text[:cut])
     before = bytes(joined.ids)
     with pytest.raises(ValueError, match="damaged"):
@@ -248,9 +247,14 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
     # an id past the vocabulary is refused either way.
     monkeypatch.setattr(RunsBuilder, "RANKED_APART", 0)
     assert first.result()._encoded == runs._encoded
-    first.ids += array.array("I", [10 ** 6]).tobytes()
-    with pytest.raises(ValueError, match="damaged"):
-        first.result()
+    for apart in (1 << 22, 0):  # here, and by a thread
+        monkeypatch.setattr(RunsBuilder, "RANKED_APART", apart)
+        for damaged_ids in (bytes([0xC0, 0x84, 0x3D]), b"\x81", b"\xff\xff\xff\xff\x7f"):
+            broken = RunsBuilder()
+            broken.add(text[:cut])
+            broken.ids += damaged_ids  # past the vocabulary, cut short, past 32 bits
+            with pytest.raises(ValueError, match="damaged"):
+                broken.result()
 
     def copied(words, width):
         grams = {tuple(s[i:i + width]) for s in source for i in range(len(s) - width + 1)}

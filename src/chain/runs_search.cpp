@@ -155,7 +155,8 @@ private:
     }
 
     // Calls found(where it begins, its number) for each varint, in order;
-    // false as make() says (or when stopped).
+    // false where a varint is cut short or past 32 bits, or one is past the
+    // numbers (or when stopped).
     template <typename Found>
     bool each_varint(Found found) const {
         const unsigned char* bytes = data();
@@ -165,7 +166,7 @@ private:
         for (size_t i = 0; i < n; ++i) {
             if ((i & 0xFFFFF) == 0 && stop_.load(std::memory_order_relaxed)) return false;
             unsigned char c = bytes[i];
-            if (shift > 28) return false;
+            if (shift > 28 || (shift == 28 && (c & 127) > 15)) return false;
             v |= uint32_t(c & 127) << shift;
             if (c & 128) {
                 shift += 7;

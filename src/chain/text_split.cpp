@@ -408,12 +408,53 @@ Py_ssize_t last_break(const Ch* s, Py_ssize_t n, bool lines) {
     return 0;
 }
 
+// The runs' ids are varints: 7 bits a byte, the low ones first, the high
+// bit set on every byte of a number but its last (a token takes 1 to 2
+// bytes, not 4).
+
+// The bytes of `v` as a varint.
+size_t varint_size(uint32_t v) {
+    return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5;
+}
+
+void put_varint(char*& out, uint32_t v) {
+    while (v >= 128) {
+        *out++ = char((v & 127) | 128);
+        v >>= 7;
+    }
+    *out++ = char(v);
+}
+
+// Calls each(number) for every varint of data[0:size], in order; false
+// when one is cut short or past 32 bits, or each() says so.
+template <typename Each>
+bool each_id(const unsigned char* data, size_t size, Each each) {
+    uint32_t v = 0;
+    int shift = 0;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = data[i];
+        if (shift > 28 || (shift == 28 && (c & 127) > 15)) return false;
+        v |= uint32_t(c & 127) << shift;
+        if (c & 128) {
+            shift += 7;
+            continue;
+        }
+        if (!each(v)) return false;
+        v = 0;
+        shift = 0;
+    }
+    return shift == 0;
+}
+
 // `more` appended to the bytearray `ids`.
 void append_ids(PyObject* ids, const std::vector<uint32_t>& more) {
     if (more.empty()) return;
-    Py_ssize_t size = PyByteArray_GET_SIZE(ids), added = Py_ssize_t(more.size() * sizeof(uint32_t));
-    check_status(PyByteArray_Resize(ids, size + added));
-    std::memcpy(PyByteArray_AS_STRING(ids) + size, more.data(), size_t(added));
+    size_t added = 0;
+    for (uint32_t v : more) added += varint_size(v);
+    Py_ssize_t size = PyByteArray_GET_SIZE(ids);
+    check_status(PyByteArray_Resize(ids, size + Py_ssize_t(added)));
+    char* out = PyByteArray_AS_STRING(ids) + size;
+    for (uint32_t v : more) put_varint(out, v);
 }
 
 // A token's number in `table` (a dict of str to number, from 1), where a
@@ -453,7 +494,7 @@ private:
 // Where a sentence's tokens go as numbers, for the runs index.
 struct RunsIds {
     PyObject* table;  // dict: token -> number, from 1
-    PyObject* ids;    // bytearray of uint32 numbers, 0 after each sentence
+    PyObject* ids;    // bytearray of the numbers as varints, 0 after each sentence
 };
 
 // Each sentence of text[0:upto] (or, with `lines`, each non-blank line),
@@ -616,7 +657,7 @@ namespace zantu::native {
 namespace {
 
 // The source's tokens as numbers, for the runs index (zantu.text.Runs):
-// each sentence of `text` appended to `ids` (a bytearray of uint32) as
+// each sentence of `text` appended to `ids` (a bytearray of varints) as
 // its tokens' numbers then 0; a token's number is its place in `table`
 // (a dict of str to number, from 1), where a new one is added.
 template <typename Ch>
@@ -652,20 +693,17 @@ struct Bytes {
 
 [[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
 
-// The bytes of `v` as a varint.
-size_t varint_size(uint32_t v) {
-    return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5;
-}
-
 // rank_ids with counts of type Count.
 template <typename Count>
-bool rank_counted(const uint32_t* ids, size_t count, size_t numbers, std::vector<uint32_t>& order,
+bool rank_counted(const unsigned char* ids, size_t size, size_t numbers, std::vector<uint32_t>& order,
                   std::string& encoded) {
     std::vector<Count> counts(numbers + 1, 0);
-    for (size_t k = 0; k < count; ++k) {
-        if (ids[k] > numbers) return false;
-        ++counts[ids[k]];
-    }
+    bool read = each_id(ids, size, [&](uint32_t v) {
+        if (v > numbers) return false;
+        ++counts[v];
+        return true;
+    });
+    if (!read) return false;
     // Sorted as one key each: the count (inverted, so that more comes
     // first), then the number (ties in number order).
     std::vector<std::pair<Count, uint32_t>> keys(numbers);
@@ -673,36 +711,34 @@ bool rank_counted(const uint32_t* ids, size_t count, size_t numbers, std::vector
     std::sort(keys.begin(), keys.end());
     order.resize(numbers);
     std::vector<uint32_t> rank(counts.size(), 0);
-    size_t size = counts[0];  // the ends of sentences, 0: a byte each
+    size_t total = counts[0];  // the ends of sentences, 0: a byte each
     for (size_t r = 0; r < numbers; ++r) {
         uint32_t n = keys[r].second;
         order[r] = n;
         rank[n] = uint32_t(r + 1);
-        size += size_t(counts[n]) * varint_size(uint32_t(r + 1));
+        total += size_t(counts[n]) * varint_size(uint32_t(r + 1));
     }
-    encoded.resize(size);
+    counts = std::vector<Count>();
+    encoded.resize(total);
     char* out = encoded.data();
-    for (size_t k = 0; k < count; ++k) {
-        uint32_t v = rank[ids[k]];
-        while (v >= 128) {
-            *out++ = char((v & 127) | 128);
-            v >>= 7;
-        }
-        *out++ = char(v);
-    }
+    each_id(ids, size, [&](uint32_t v) {
+        put_varint(out, rank[v]);
+        return true;
+    });
     return true;
 }
 
-// The numbers of `ids` (uint32, 0 ends a sentence; `numbers` of them)
+// The numbers of `ids` (varints, 0 ends a sentence; `numbers` of them)
 // ranked by how often they occur (ties in number order), into `order`,
 // and each id as its rank (1 the most frequent) in varints, into
 // `encoded`. Touches nothing of Python's: it may run without the GIL.
-// False when an id is past `numbers`.
-bool rank_ids(const uint32_t* ids, size_t count, size_t numbers, std::vector<uint32_t>& order, std::string& encoded) {
-    // Counts of 32 bits while no count can pass them: half the memory to
-    // hit at random.
-    if (count <= UINT32_MAX) return rank_counted<uint32_t>(ids, count, numbers, order, encoded);
-    return rank_counted<uint64_t>(ids, count, numbers, order, encoded);
+// False when an id is past `numbers`, or cut short.
+bool rank_ids(const unsigned char* ids, size_t size, size_t numbers, std::vector<uint32_t>& order,
+              std::string& encoded) {
+    // Counts of 32 bits while no count can pass them (there are fewer ids
+    // than bytes): half the memory to hit at random.
+    if (size <= UINT32_MAX) return rank_counted<uint32_t>(ids, size, numbers, order, encoded);
+    return rank_counted<uint64_t>(ids, size, numbers, order, encoded);
 }
 
 // (the numbers by rank, the ranks in varints) as Python objects.
@@ -721,7 +757,7 @@ Ref runs_finish(PyObject* ids_object, Py_ssize_t numbers) {
     Bytes in(ids_object);
     std::vector<uint32_t> order;
     std::string encoded;
-    if (!rank_ids(in.as<uint32_t>(), in.count<uint32_t>(), size_t(numbers), order, encoded)) raise_damaged();
+    if (!rank_ids(in.data(), in.size(), size_t(numbers), order, encoded)) raise_damaged();
     return ranked_pair(order, encoded);
 }
 
@@ -750,8 +786,7 @@ struct Ranking {
 
     void run() {
         try {
-            damaged = !rank_ids(static_cast<const uint32_t*>(view.buf), size_t(view.len) / sizeof(uint32_t), numbers,
-                                order, encoded);
+            damaged = !rank_ids(static_cast<const unsigned char*>(view.buf), size_t(view.len), numbers, order, encoded);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
         }
@@ -800,29 +835,31 @@ Ref runs_ranked(PyObject* capsule) {
 }
 
 // A part's `part_ids` (numbers of its `vocabulary`, a list in number
-// order) appended to `ids` as the numbers of `table`.
+// order) appended to `ids` as the numbers of `table`. Damaged ids are
+// refused before anything changes.
 void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* part_ids) {
     Ref words = Ref::check(PySequence_Tuple(vocabulary));
     Py_ssize_t size = PyTuple_GET_SIZE(words.get());
+    // Held by its buffer: were it `ids`, the resize below is refused.
+    Bytes in(part_ids);
+    std::vector<size_t> counts(size_t(size) + 1, 0);
+    bool read = each_id(in.data(), in.size(), [&](uint32_t v) {
+        if (v > uint32_t(size)) return false;
+        ++counts[v];
+        return true;
+    });
+    if (!read) raise_damaged();
     std::vector<uint32_t> global(size_t(size) + 1, 0);
     for (Py_ssize_t k = 0; k < size; ++k) global[size_t(k) + 1] = number_of(table, PyTuple_GET_ITEM(words.get(), k));
-    Bytes in(part_ids);
-    const uint32_t* local = in.as<uint32_t>();
-    size_t count = in.count<uint32_t>();
-    // Mapped straight into the ids' new room, taken back when a number is
-    // out of range (`part_ids` is held by its buffer: were it `ids`, the
-    // resize is refused).
+    size_t added = 0;
+    for (size_t v = 0; v < counts.size(); ++v) added += counts[v] * varint_size(global[v]);
     Py_ssize_t old_size = PyByteArray_GET_SIZE(ids);
-    check_status(PyByteArray_Resize(ids, old_size + Py_ssize_t(count * sizeof(uint32_t))));
+    check_status(PyByteArray_Resize(ids, old_size + Py_ssize_t(added)));
     char* out = PyByteArray_AS_STRING(ids) + old_size;
-    for (size_t k = 0; k < count; ++k) {
-        if (local[k] > uint32_t(size)) {
-            check_status(PyByteArray_Resize(ids, old_size));
-            raise_damaged();
-        }
-        uint32_t number = global[local[k]];
-        std::memcpy(out + k * sizeof(uint32_t), &number, sizeof number);
-    }
+    each_id(in.data(), in.size(), [&](uint32_t v) {
+        put_varint(out, global[v]);
+        return true;
+    });
 }
 
 }  // namespace

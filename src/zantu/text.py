@@ -353,7 +353,7 @@ class RunsBuilder:
     def __init__(self, *, lines: bool = False) -> None:
         self.lines = lines
         self.table: Dict[str, int] = {}  # token -> its number, from 1, in the order tokens first come
-        self.ids = bytearray()  # uint32 numbers, 0 after each sentence
+        self.ids = bytearray()  # the numbers as varints (1 to 2 bytes a token), 0 after each sentence
         self._ranking: Any = None  # the ranking begun by rank_now
 
     def __getstate__(self) -> Dict[str, Any]:
