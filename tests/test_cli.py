@@ -69,6 +69,14 @@ def test_inspect_and_convert(corpus, tmp_path, capsys):
     assert "'the'" in shown.split("most frequent values")[1].splitlines()[1]
     # The text's words, by their occurrences (a text's first word starts it).
     assert shown.split("most frequent words of the text (occurrences):\n")[1].splitlines()[0].split() == ["3", "'the'"]
+    # Summed natively for small counts, else through each bag; none shown
+    # where next states are of two tokens.
+    for chain, words in (('["a",[["b"],1099511627776,["a"],1]]', ["1,099,511,627,776", "'b'"]),
+                         ('["a",[["b","c"],2]]', None)):
+        (tmp_path / "w.json").write_text('{"codes":[],"chain":' + chain + "}")
+        assert main(["inspect", str(tmp_path / "w.json")]) == 0
+        shown_words = capsys.readouterr().out.partition("(occurrences):\n")[2]
+        assert (shown_words.splitlines()[0].split() if shown_words else None) == words
     assert main(["build", str(corpus[0]), "-o", str(doc), "--order", "2"]) == 0
     capsys.readouterr()
     assert main(["inspect", str(doc)]) == 0

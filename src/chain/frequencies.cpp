@@ -177,6 +177,36 @@ Ref frequencies(ChainObject* chain) {
     return general_frequencies(state, bags.get());
 }
 
+PyObject* next_value_sums_function(PyObject* module, PyObject* chain) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const NativeState& state = module_state(module);
+        if (!PyObject_TypeCheck(chain, state.chain_type)) {
+            raise(PyExc_TypeError, "_next_value_sums() needs a MarkovChain, not %.200s", Py_TYPE(chain)->tp_name);
+        }
+        ChainObject* c = as_chain(chain);
+        Ref bags = chain_bags(c);
+        Ref table = chain_table(c);
+        if (!own_bags(state, bags.get(), table.get(), true)) return Ref::borrow(Py_None).release();
+        // Small counts of the package's bags, values held by the table: no
+        // code of the caller's runs until the dict is made.
+        AddressMap<uint32_t> numbers;
+        std::vector<uint64_t> sums;
+        Tally tally(numbers, sums);
+        tally.make_room(size_t(table_size(table.get())));
+        Py_ssize_t pos = 0;
+        PyObject *start, *bag;
+        while (PyDict_Next(bags.get(), &pos, &start, &bag)) {
+            const BagStore& s = as_bag(bag)->store;
+            for (Py_ssize_t row = 0; row < s.size; ++row) {
+                Row r = store_row(s, row);
+                if (r.size != 1) return Ref::borrow(Py_False).release();
+                tally.at(r.values[0]) += s.small_counts()[row];
+            }
+        }
+        return tally.to_dict().release();
+    });
+}
+
 bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);

@@ -116,6 +116,11 @@ PyMethodDef functions[] = {
      "_merge_state(chain, state, /)\n--\n\n"
      "Add to `chain` (a MarkovChain) the chain that `state` makes (what pickling a\n"
      "MarkovChain gives as its state), as update() adds it."},
+    {"_next_value_sums", next_value_sums_function, METH_O,
+     "_next_value_sums(chain, /)\n--\n\n"
+     "For each value, the sum of the counts of the next states that are that value\n"
+     "alone (a dict); False when a next state holds another number of values; None\n"
+     "when a bag is not the package's own with small counts (ask each bag then)."},
     {"_count_sentences", count_sentences_function, METH_VARARGS,
      "_count_sentences(chain, text, order, lines, final, runs=None, /)\n--\n\n"
      "Count the sentences of `text` (with `lines`: its non-blank lines) into\n"
@@ -123,7 +128,7 @@ PyMethodDef functions[] = {
      "`final`, the text after the last blank line (line end) is returned uncounted.\n"
      "With `runs` (a zantu.text.RunsBuilder), the runs of the sentences counted go to it."},
     {"_runs_add", runs_add_function, METH_VARARGS,
-     "_runs_add(text, lines, table, ids, /)\n--\n\nAppend each sentence of `text` to `ids` (a bytearray of uint32) as its\n"
+     "_runs_add(text, lines, table, ids, /)\n--\n\nAppend each sentence of `text` to `ids` (a bytearray of varints) as its\n"
      "tokens' numbers in `table` (str to number, from 1; new ones added), then 0."},
     {"_runs_merge", runs_merge_function, METH_VARARGS,
      "_runs_merge(table, ids, vocabulary, part_ids, /)\n--\n\nAppend a part's ids (numbers of its vocabulary) to `ids` as numbers of `table`."},

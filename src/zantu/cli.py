@@ -28,6 +28,7 @@ from typing import IO, Any, Callable, Iterator, Optional, Sequence, Tuple
 import zantu_cjson
 
 from zantu import __version__
+from zantu._native import _next_value_sums
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
 from zantu.counting import SPLITS
@@ -261,7 +262,14 @@ def _text_words(chain: MarkovChain) -> Optional[Counter[Any]]:
     """How often each word occurs in the text, when the chain knows it: in a
     chain whose next states are single tokens, each occurrence of a word
     (but a text's first ``order``) is the next state of one counted pair."""
+    sums = _next_value_sums(chain)  # natively, for the package's bags with small counts
+    if sums is False:
+        return None
     words: Counter[Any] = Counter()
+    if isinstance(sums, dict):
+        words.update(sums)
+        words.pop(None, None)  # the end of a sentence is no word
+        return words
     for _, bag in chain.items():
         for item, count in bag.choices():
             if len(item) != 1:
