@@ -258,6 +258,36 @@ class _Packing(threading.Thread):
         return self._data
 
 
+class _RunsReading(threading.Thread):
+    """A runs index read, and its search begun, in a thread of its own
+    while the chain loads (its unpacking and its search let the GIL go).
+    A daemon: a command that fails meanwhile does not wait for it."""
+
+    def __init__(self, path: str) -> None:
+        super().__init__(name="zantu-runs-reading", daemon=True)
+        self._path = path
+        self._runs: Optional[Runs] = None
+        self._error: Optional[BaseException] = None
+        self.start()
+
+    def run(self) -> None:
+        try:
+            runs = Runs.load(self._path)
+            runs.prepare()
+            self._runs = runs
+        except BaseException as e:  # handed to the thread that waits for it
+            self._error = e
+
+    def result(self) -> Runs:
+        self.join()
+        if isinstance(self._error, (OSError, ValueError)):
+            raise UserError(f"cannot read {self._path}: {message_of(self._error)}") from None
+        if self._error is not None:
+            raise self._error
+        assert self._runs is not None
+        return self._runs
+
+
 def _text_words(chain: MarkovChain) -> Optional[Counter[Any]]:
     """How often each word occurs in the text, when the chain knows it: in a
     chain whose next states are single tokens, each occurrence of a word
@@ -330,14 +360,11 @@ def cmd_generate(args: argparse.Namespace) -> int:
     # Sentences leave out those that copy the source when its runs index is
     # beside the document: what that search needs is made by a thread
     # while the chain loads.
-    runs = None
+    reading = None
     if args.words is None and not args.no_overlap and args.file != "-" and os.path.exists(runs_path(args.file)):
-        try:
-            runs = Runs.load(runs_path(args.file))
-        except (OSError, ValueError) as e:
-            raise UserError(f"cannot read {runs_path(args.file)}: {message_of(e)}") from None
-        runs.prepare()
+        reading = _RunsReading(runs_path(args.file))
     chain, _ = load(args.file, codes=False)
+    runs = reading.result() if reading is not None else None
     seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
     if args.sentences is not None or (args.words is None and sentence_order(chain) is not None):
         return _print_sentences(chain, args, seed, runs)

@@ -315,7 +315,7 @@ class Runs:
             encoded = memoryview(payload)[cut + 1:]  # no copy of the index's largest part
         except (zlib.error, ValueError) as e:
             raise ValueError(f"{os.fspath(path)}: the runs index is damaged ({e})") from None
-        if not isinstance(vocabulary, list) or not all(isinstance(t, str) for t in vocabulary):
+        if not isinstance(vocabulary, list) or not set(map(type, vocabulary)) <= {str}:
             raise ValueError(f"{os.fspath(path)}: the runs index is damaged")
         return cls(vocabulary, encoded)
 
@@ -332,7 +332,7 @@ class Runs:
         width = max(1, min(total, round(ratio * len(tokens))))
         self.prepare()
         if self._numbers is None:
-            self._numbers = {token: k + 1 for k, token in enumerate(self._vocabulary)}
+            self._numbers = dict(zip(self._vocabulary, range(1, len(self._vocabulary) + 1)))
         while not self._searchable:
             self._searchable = _runs_searchable(self._search)  # ValueError when the index is damaged
             if not self._searchable:
