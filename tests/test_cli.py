@@ -363,6 +363,12 @@ def test_generate(corpus, tmp_path):
         assert walked.returncode == 0 and walked.stdout == run("generate", sentences, "--words", 25, "--seed", 3).stdout
         assert "None" not in walked.stdout and len(tokens(walked.stdout)) == 25
         assert set(tokens(walked.stdout)) <= set(tokens((tmp_path / "s.txt").read_text()))
+    # The runs index is read beside the chain's load: what is wrong with it
+    # is said as before.
+    (tmp_path / "s.runs").write_bytes(b"garbage")
+    bad = run("generate", doc)
+    assert bad.returncode == 1 and bad.stderr == f"zantu: error: cannot read {tmp_path / 's.runs'}: " \
+                                                 f"{tmp_path / 's.runs'} is not a runs index\n"
 
 
 def test_chain_save_and_load_by_path(tmp_path):
