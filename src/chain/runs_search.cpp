@@ -117,26 +117,32 @@ private:
         lists_.assign(numbers_ + 1, 0);
         std::vector<uint32_t> last(numbers_ + 1, 0);
         bool read = each_varint([&](size_t begin, uint32_t v) {
-            if (v == 0) return;  // the ends of sentences are not looked for
+            if (v == 0) return true;  // the ends of sentences are not looked for
             ++counts_[v];
             lists_[v] += gap_size(uint32_t(begin) - last[v]);
             last[v] = uint32_t(begin);
+            return true;
         });
         if (!read) return false;
         for (size_t v = 1; v <= numbers_; ++v) lists_[v] += lists_[v - 1];
         gaps_.resize(lists_.back());
         std::vector<size_t> at(lists_.begin(), lists_.end() - 1);
         std::fill(last.begin(), last.end(), 0);
+        // Read again: varints a caller's thread changed meanwhile (the
+        // index may be a bytearray of theirs) are refused, never written
+        // past a list's room.
         return each_varint([&](size_t begin, uint32_t v) {
-            if (v == 0) return;
+            if (v == 0) return true;
             uint32_t gap = uint32_t(begin) - last[v];
             last[v] = uint32_t(begin);
             size_t& out = at[v - 1];
+            if (lists_[v] - out < gap_size(gap)) return false;
             while (gap >= 128) {
                 gaps_[out++] = static_cast<unsigned char>(gap | 128);
                 gap >>= 7;
             }
             gaps_[out++] = static_cast<unsigned char>(gap);
+            return true;
         });
     }
 
@@ -154,9 +160,9 @@ private:
         }
     }
 
-    // Calls found(where it begins, its number) for each varint, in order;
-    // false where a varint is cut short or past 32 bits, or one is past the
-    // numbers (or when stopped).
+    // Calls found(where it begins, its number) for each varint, in order,
+    // while it returns true; false where a varint is cut short or past 32
+    // bits, one is past the numbers, found() says so, or when stopped.
     template <typename Found>
     bool each_varint(Found found) const {
         const unsigned char* bytes = data();
@@ -172,8 +178,7 @@ private:
                 shift += 7;
                 continue;
             }
-            if (v > numbers_) return false;
-            found(begin, v);
+            if (v > numbers_ || !found(begin, v)) return false;
             v = 0;
             shift = 0;
             begin = i + 1;
@@ -211,7 +216,7 @@ private:
         const unsigned char* bytes = data();
         v = 0;
         for (int shift = 0;; shift += 7) {
-            if (at >= size()) return false;
+            if (at >= size() || shift > 28) return false;
             unsigned char c = bytes[at++];
             v |= uint32_t(c & 127) << shift;
             if (!(c & 128)) return true;

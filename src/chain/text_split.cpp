@@ -11,6 +11,7 @@
 // ellipsis of three dots. A list written in a line ("1.) one 2.) two",
 // "a. one b. two") is a sentence an item.
 #include <algorithm>
+#include <cstddef>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -721,11 +722,14 @@ bool rank_counted(const unsigned char* ids, size_t size, size_t numbers, std::ve
     counts = std::vector<Count>();
     encoded.resize(total);
     char* out = encoded.data();
-    each_id(ids, size, [&](uint32_t v) {
+    char* end = out + total;
+    // Read again: what a caller's thread may have changed meanwhile is
+    // refused, never written past the room.
+    return each_id(ids, size, [&](uint32_t v) {
+        if (v > numbers || end - out < std::ptrdiff_t(varint_size(rank[v]))) return false;
         put_varint(out, rank[v]);
         return true;
-    });
-    return true;
+    }) && out == end;
 }
 
 // The numbers of `ids` (varints, 0 ends a sentence; `numbers` of them)
@@ -856,10 +860,18 @@ void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* 
     Py_ssize_t old_size = PyByteArray_GET_SIZE(ids);
     check_status(PyByteArray_Resize(ids, old_size + Py_ssize_t(added)));
     char* out = PyByteArray_AS_STRING(ids) + old_size;
-    each_id(in.data(), in.size(), [&](uint32_t v) {
+    char* end = out + added;
+    // Read again after the table's code ran (a str's own hash or
+    // equality): what it changed is refused, never written past the room.
+    bool written = each_id(in.data(), in.size(), [&](uint32_t v) {
+        if (v > uint32_t(size) || end - out < std::ptrdiff_t(varint_size(global[v]))) return false;
         put_varint(out, global[v]);
         return true;
     });
+    if (!written || out != end) {
+        check_status(PyByteArray_Resize(ids, old_size));
+        raise_damaged();
+    }
 }
 
 }  // namespace
