@@ -192,6 +192,44 @@ PyObject* runs_search_function(PyObject* module, PyObject* args);
 PyObject* runs_searchable_function(PyObject* module, PyObject* search);
 PyObject* copies_function(PyObject* module, PyObject* args);
 
+// Calls each(where it begins, its number) for every varint of
+// data[0:size] (7 bits a byte, the low ones first, the high bit set on
+// every byte of a number but its last), in order, while it returns true;
+// false when one is cut short or past 32 bits, or each() says so.
+template <typename Each>
+bool each_varint(const unsigned char* data, size_t size, Each each) {
+    uint32_t v = 0;
+    int shift = 0;
+    size_t begin = 0;
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char c = data[i];
+        if (shift > 28 || (shift == 28 && (c & 127) > 15)) return false;
+        v |= uint32_t(c & 127) << shift;
+        if (c & 128) {
+            shift += 7;
+            continue;
+        }
+        if (!each(begin, v)) return false;
+        v = 0;
+        shift = 0;
+        begin = i + 1;
+    }
+    return shift == 0;
+}
+
+// A buffer's bytes (PyBUF_SIMPLE), held while used.
+struct Bytes {
+    explicit Bytes(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) throw PyError();
+    }
+    ~Bytes() { PyBuffer_Release(&view); }
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    const unsigned char* data() const { return static_cast<const unsigned char*>(view.buf); }
+    size_t size() const { return size_t(view.len); }
+    Py_buffer view;
+};
+
 // The row `row` of a store: its values.
 struct Row {
     PyObject* const* values;

@@ -24,16 +24,6 @@ namespace {
 
 [[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
 
-// A buffer's bytes, held while used.
-struct Held {
-    explicit Held(PyObject* object) {
-        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) throw PyError();
-    }
-    ~Held() { PyBuffer_Release(&view); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-    Py_buffer view;
-};
 
 class Search {
 public:
@@ -160,30 +150,15 @@ private:
         }
     }
 
-    // Calls found(where it begins, its number) for each varint, in order,
-    // while it returns true; false where a varint is cut short or past 32
-    // bits, one is past the numbers, found() says so, or when stopped.
+    // each_varint over the index, numbers past the table refused, and
+    // stopped (false) now and then when the search is dropped meanwhile.
     template <typename Found>
     bool each_varint(Found found) const {
-        const unsigned char* bytes = data();
-        size_t n = size(), begin = 0;
-        uint32_t v = 0;
-        int shift = 0;
-        for (size_t i = 0; i < n; ++i) {
-            if ((i & 0xFFFFF) == 0 && stop_.load(std::memory_order_relaxed)) return false;
-            unsigned char c = bytes[i];
-            if (shift > 28 || (shift == 28 && (c & 127) > 15)) return false;
-            v |= uint32_t(c & 127) << shift;
-            if (c & 128) {
-                shift += 7;
-                continue;
-            }
-            if (v > numbers_ || !found(begin, v)) return false;
-            v = 0;
-            shift = 0;
-            begin = i + 1;
-        }
-        return shift == 0;
+        size_t seen = 0;
+        return zantu::native::each_varint(data(), size(), [&](size_t begin, uint32_t v) {
+            if ((++seen & 0xFFFFF) == 0 && stop_.load(std::memory_order_relaxed)) return false;
+            return v <= numbers_ && found(begin, v);
+        });
     }
 
     // Whether the varints about the one at byte `at` (ids[back], which it
@@ -277,10 +252,9 @@ PyObject* copies_function(PyObject*, PyObject* args) {
     return guarded<PyObject*>(nullptr, [&] {
         Search& search = search_of(capsule);
         if (!search.ready()) raise(PyExc_RuntimeError, "the runs index is still being made");
-        Held held(ids);
-        return PyBool_FromLong(search.copies(static_cast<const uint32_t*>(held.view.buf),
-                                             size_t(held.view.len) / sizeof(uint32_t),
-                                             size_t(std::max<Py_ssize_t>(width, 0))));
+        Bytes held(ids);
+        return PyBool_FromLong(search.copies(reinterpret_cast<const uint32_t*>(held.data()),
+                                             held.size() / sizeof(uint32_t), size_t(std::max<Py_ssize_t>(width, 0))));
     });
 }
 

@@ -426,25 +426,10 @@ void put_varint(char*& out, uint32_t v) {
     *out++ = char(v);
 }
 
-// Calls each(number) for every varint of data[0:size], in order; false
-// when one is cut short or past 32 bits, or each() says so.
+// Calls each(number) for every varint of data[0:size] (see each_varint).
 template <typename Each>
 bool each_id(const unsigned char* data, size_t size, Each each) {
-    uint32_t v = 0;
-    int shift = 0;
-    for (size_t i = 0; i < size; ++i) {
-        unsigned char c = data[i];
-        if (shift > 28 || (shift == 28 && (c & 127) > 15)) return false;
-        v |= uint32_t(c & 127) << shift;
-        if (c & 128) {
-            shift += 7;
-            continue;
-        }
-        if (!each(v)) return false;
-        v = 0;
-        shift = 0;
-    }
-    return shift == 0;
+    return each_varint(data, size, [&](size_t, uint32_t v) { return each(v); });
 }
 
 // `more` appended to the bytearray `ids`.
@@ -674,23 +659,6 @@ void runs_add(const NativeState& state, PyObject* text, bool lines, PyObject* ta
             block_ids.clear();
         });
 }
-
-// A buffer's bytes, held while used.
-struct Bytes {
-    explicit Bytes(PyObject* object) {
-        if (PyObject_GetBuffer(object, &view, PyBUF_SIMPLE) < 0) throw PyError();
-    }
-    ~Bytes() { PyBuffer_Release(&view); }
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-    const unsigned char* data() const { return static_cast<const unsigned char*>(view.buf); }
-    size_t size() const { return size_t(view.len); }
-    template <typename T>
-    const T* as() const { return reinterpret_cast<const T*>(view.buf); }
-    template <typename T>
-    size_t count() const { return size() / sizeof(T); }
-    Py_buffer view;
-};
 
 [[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
 
