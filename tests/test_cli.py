@@ -389,3 +389,8 @@ def test_chain_save_and_load_by_path(tmp_path):
     with pytest.raises(TypeError):
         bad.save(tmp_path / "c.json")
     assert sorted(tmp_path.iterdir()) == before and MarkovChain.load(tmp_path / "c.json") == chain
+    # A folder that is not there: said of the file asked for (it named the
+    # temporary file).
+    with pytest.raises(FileNotFoundError) as missing:
+        chain.save(tmp_path / "none" / "c.json")
+    assert missing.value.filename == str(tmp_path / "none" / "c.json")

@@ -45,8 +45,11 @@ def atomic_binary(path: PathLike) -> Iterator[IO[bytes]]:
     path = os.fspath(path)
     if os.path.isdir(path):
         raise IsADirectoryError(f"cannot write {path}: is a directory")
-    fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part",
-                                     dir=os.path.dirname(os.path.abspath(path)))
+    try:
+        fd, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part",
+                                         dir=os.path.dirname(os.path.abspath(path)))
+    except OSError as e:  # said of the file asked for, not of the temporary one
+        raise type(e)(e.errno, e.strerror, path) from None
     try:
         with open(fd, "wb") as raw:
             yield raw
