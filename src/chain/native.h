@@ -192,30 +192,52 @@ PyObject* runs_search_function(PyObject* module, PyObject* args);
 PyObject* runs_searchable_function(PyObject* module, PyObject* search);
 PyObject* copies_function(PyObject* module, PyObject* args);
 
-// Calls each(where it begins, its number) for every varint of
-// data[0:size] (7 bits a byte, the low ones first, the high bit set on
-// every byte of a number but its last), in order, while it returns true;
-// false when one is cut short or past 32 bits, or each() says so.
-template <typename Each>
-bool each_varint(const unsigned char* data, size_t size, Each each) {
-    uint32_t v = 0;
-    int shift = 0;
-    size_t begin = 0;
-    for (size_t i = 0; i < size; ++i) {
-        unsigned char c = data[i];
+// The runs index's numbers are varints: 7 bits a byte, the low ones
+// first, the high bit set on every byte of a number but its last.
+
+// The bytes of `v` as a varint.
+inline size_t varint_size(uint32_t v) {
+    return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5;
+}
+
+// `v` as a varint at `out`, moved past it.
+template <typename Byte>
+void put_varint(Byte*& out, uint32_t v) {
+    while (v >= 128) {
+        *out++ = Byte((v & 127) | 128);
+        v >>= 7;
+    }
+    *out++ = Byte(v);
+}
+
+// The varint at data[at] into `v`, `at` moved past it; false when it is
+// cut short by data[size] or passes 32 bits.
+inline bool read_varint(const unsigned char* data, size_t size, size_t& at, uint32_t& v) {
+    v = 0;
+    for (int shift = 0; at < size; shift += 7) {
+        unsigned char c = data[at++];
         if (shift > 28 || (shift == 28 && (c & 127) > 15)) return false;
         v |= uint32_t(c & 127) << shift;
-        if (c & 128) {
-            shift += 7;
-            continue;
-        }
-        if (!each(begin, v)) return false;
-        v = 0;
-        shift = 0;
-        begin = i + 1;
+        if (!(c & 128)) return true;
     }
-    return shift == 0;
+    return false;
 }
+
+// Calls each(where it begins, its number) for every varint of
+// data[0:size], in order, while it returns true; false when one is cut
+// short or past 32 bits, or each() says so.
+template <typename Each>
+bool each_varint(const unsigned char* data, size_t size, Each each) {
+    for (size_t at = 0; at < size;) {
+        size_t begin = at;
+        uint32_t v = 0;
+        if (!read_varint(data, size, at, v) || !each(begin, v)) return false;
+    }
+    return true;
+}
+
+// ValueError: "the runs index is damaged" (text_split.cpp).
+[[noreturn]] void raise_runs_damaged();
 
 // A buffer's bytes (PyBUF_SIMPLE), held while used.
 struct Bytes {

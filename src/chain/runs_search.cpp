@@ -22,9 +22,6 @@
 namespace zantu::native {
 namespace {
 
-[[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
-
-
 class Search {
 public:
     Search() = default;
@@ -56,7 +53,7 @@ public:
             PyErr_NoMemory();
             throw PyError();
         }
-        if (damaged_) raise_damaged();
+        if (damaged_) raise_runs_damaged();
         return true;
     }
 
@@ -76,7 +73,9 @@ public:
             uint32_t id = ids[rarest];
             size_t place = 0;
             for (size_t at = lists_[id - 1]; at < lists_[id];) {
-                place += next_gap(at);
+                uint32_t gap = 0;
+                read_varint(gaps_.data(), lists_[id], at, gap);  // written here, whole
+                place += gap;
                 if (run_at(place, rarest - i, ids + i, width)) return true;
             }
         }
@@ -109,7 +108,7 @@ private:
         bool read = each_varint([&](size_t begin, uint32_t v) {
             if (v == 0) return true;  // the ends of sentences are not looked for
             ++counts_[v];
-            lists_[v] += gap_size(uint32_t(begin) - last[v]);
+            lists_[v] += varint_size(uint32_t(begin) - last[v]);
             last[v] = uint32_t(begin);
             return true;
         });
@@ -126,28 +125,12 @@ private:
             uint32_t gap = uint32_t(begin) - last[v];
             last[v] = uint32_t(begin);
             size_t& out = at[v - 1];
-            if (lists_[v] - out < gap_size(gap)) return false;
-            while (gap >= 128) {
-                gaps_[out++] = static_cast<unsigned char>(gap | 128);
-                gap >>= 7;
-            }
-            gaps_[out++] = static_cast<unsigned char>(gap);
+            if (lists_[v] - out < varint_size(gap)) return false;
+            unsigned char* put = gaps_.data() + out;
+            put_varint(put, gap);
+            out = size_t(put - gaps_.data());
             return true;
         });
-    }
-
-    static size_t gap_size(uint32_t gap) {
-        return gap < (1u << 7) ? 1 : gap < (1u << 14) ? 2 : gap < (1u << 21) ? 3 : gap < (1u << 28) ? 4 : 5;
-    }
-
-    // The gap at `at` of the lists, and `at` moved past it.
-    size_t next_gap(size_t& at) const {
-        size_t gap = 0;
-        for (int shift = 0;; shift += 7) {
-            unsigned char c = gaps_[at++];
-            gap |= size_t(c & 127) << shift;
-            if (!(c & 128)) return gap;
-        }
     }
 
     // each_varint over the index, numbers past the table refused, and
@@ -166,9 +149,9 @@ private:
     // first (most places differ at once), then those `back` before it.
     bool run_at(size_t at, size_t back, const uint32_t* ids, size_t width) const {
         size_t after = at;
-        skip(after);
+        uint32_t v = 0;
+        next(after, v);  // ids[back] itself
         for (size_t k = back + 1; k < width; ++k) {
-            uint32_t v = 0;
             if (!next(after, v) || v != ids[k]) return false;
         }
         const unsigned char* bytes = data();
@@ -180,27 +163,12 @@ private:
             --begin;
             while (begin > 0 && (bytes[begin - 1] & 128)) --begin;
             size_t from = begin;
-            uint32_t v = 0;
             if (!next(from, v) || v != ids[k - 1]) return false;
         }
         return true;
     }
 
-    // The varint at byte `at`, and `at` moved past it; false past the end.
-    bool next(size_t& at, uint32_t& v) const {
-        const unsigned char* bytes = data();
-        v = 0;
-        for (int shift = 0;; shift += 7) {
-            if (at >= size() || shift > 28) return false;
-            unsigned char c = bytes[at++];
-            v |= uint32_t(c & 127) << shift;
-            if (!(c & 128)) return true;
-        }
-    }
-    void skip(size_t& at) const {
-        uint32_t v;
-        next(at, v);
-    }
+    bool next(size_t& at, uint32_t& v) const { return read_varint(data(), size(), at, v); }
 
     Py_buffer view_{};
     size_t numbers_ = 0;
@@ -231,7 +199,7 @@ PyObject* runs_search_function(PyObject*, PyObject* args) {
     Py_ssize_t numbers;
     if (!PyArg_ParseTuple(args, "On:_runs_search", &encoded, &numbers)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
-        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
+        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_runs_damaged();
         auto made = std::make_unique<Search>();
         Search* search = made.get();
         Ref capsule = Ref::check(PyCapsule_New(search, kSearchName, drop_search));

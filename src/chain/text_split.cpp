@@ -11,8 +11,8 @@
 // ellipsis of three dots. A list written in a line ("1.) one 2.) two",
 // "a. one b. two") is a sentence an item.
 #include <algorithm>
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -409,23 +409,6 @@ Py_ssize_t last_break(const Ch* s, Py_ssize_t n, bool lines) {
     return 0;
 }
 
-// The runs' ids are varints: 7 bits a byte, the low ones first, the high
-// bit set on every byte of a number but its last (a token takes 1 to 2
-// bytes, not 4).
-
-// The bytes of `v` as a varint.
-size_t varint_size(uint32_t v) {
-    return v < (1u << 7) ? 1 : v < (1u << 14) ? 2 : v < (1u << 21) ? 3 : v < (1u << 28) ? 4 : 5;
-}
-
-void put_varint(char*& out, uint32_t v) {
-    while (v >= 128) {
-        *out++ = char((v & 127) | 128);
-        v >>= 7;
-    }
-    *out++ = char(v);
-}
-
 // Calls each(number) for every varint of data[0:size] (see each_varint).
 template <typename Each>
 bool each_id(const unsigned char* data, size_t size, Each each) {
@@ -660,7 +643,11 @@ void runs_add(const NativeState& state, PyObject* text, bool lines, PyObject* ta
         });
 }
 
-[[noreturn]] void raise_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
+}  // namespace
+
+void raise_runs_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
+
+namespace {
 
 // rank_ids with counts of type Count.
 template <typename Count>
@@ -729,7 +716,7 @@ Ref runs_finish(PyObject* ids_object, Py_ssize_t numbers) {
     Bytes in(ids_object);
     std::vector<uint32_t> order;
     std::string encoded;
-    if (!rank_ids(in.data(), in.size(), size_t(numbers), order, encoded)) raise_damaged();
+    if (!rank_ids(in.data(), in.size(), size_t(numbers), order, encoded)) raise_runs_damaged();
     return ranked_pair(order, encoded);
 }
 
@@ -802,7 +789,7 @@ Ref runs_ranked(PyObject* capsule) {
         PyErr_NoMemory();
         throw PyError();
     }
-    if (ranking->damaged) raise_damaged();
+    if (ranking->damaged) raise_runs_damaged();
     return ranked_pair(ranking->order, ranking->encoded);
 }
 
@@ -820,7 +807,7 @@ void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* 
         ++counts[v];
         return true;
     });
-    if (!read) raise_damaged();
+    if (!read) raise_runs_damaged();
     std::vector<uint32_t> global(size_t(size) + 1, 0);
     for (Py_ssize_t k = 0; k < size; ++k) global[size_t(k) + 1] = number_of(table, PyTuple_GET_ITEM(words.get(), k));
     size_t added = 0;
@@ -838,7 +825,7 @@ void runs_merge(PyObject* table, PyObject* ids, PyObject* vocabulary, PyObject* 
     });
     if (!written || out != end) {
         check_status(PyByteArray_Resize(ids, old_size));
-        raise_damaged();
+        raise_runs_damaged();
     }
 }
 
@@ -884,7 +871,7 @@ PyObject* with_bytes_and_numbers(PyObject* args, const char* format, Make make) 
     Py_ssize_t numbers;
     if (!PyArg_ParseTuple(args, format, &bytes, &numbers)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
-        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_damaged();
+        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_runs_damaged();
         return make(bytes, numbers).release();
     });
 }

@@ -10,6 +10,7 @@ traceback instead. Every file written appears whole or not at all.
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import gzip
 import importlib
@@ -23,7 +24,7 @@ import threading
 import time
 from collections import Counter
 from contextlib import contextmanager
-from typing import IO, Any, Callable, Iterator, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
 
 import zantu_cjson
 
@@ -213,7 +214,7 @@ def _build(args: argparse.Namespace) -> Tuple[int, int, int]:
     if skipped == len(args.text):
         raise UserError("no input could be read: nothing written")
     # The runs index is packed meanwhile, and written once the chain is.
-    packing = _Packing(runs) if runs is not None else None
+    packing = _InThread("zantu-runs", functools.partial(_packed, [runs])) if runs is not None else None
     del runs  # the packing thread's now: it lets the builder go once ranked
     # The same text either way; the streaming writer never holds the
     # document, which for a large text is several times the chain.
@@ -227,65 +228,47 @@ def _build(args: argparse.Namespace) -> Tuple[int, int, int]:
     return starts, pairs, skipped
 
 
-class _Packing(threading.Thread):
-    """A runs index made and packed in a thread of its own, while the chain
-    is written: its compression runs without the GIL, on the other core.
-    A daemon: a build stopped by a signal does not wait for it."""
+class _InThread(threading.Thread):
+    """A call made in a thread of its own, while this one goes on; result()
+    waits for it and raises what it raised. A daemon: a command stopped by
+    a signal, or failing meanwhile, does not wait for it."""
 
-    def __init__(self, runs: RunsBuilder) -> None:
-        super().__init__(name="zantu-runs", daemon=True)
-        self._runs: Optional[RunsBuilder] = runs
-        self._data: Optional[bytes] = None
+    def __init__(self, name: str, call: Callable[[], Any]) -> None:
+        super().__init__(name=name, daemon=True)
+        self._call: Optional[Callable[[], Any]] = call
+        self._result: Any = None
         self._error: Optional[BaseException] = None
         self.start()
 
     def run(self) -> None:
         try:
-            assert self._runs is not None
-            runs = self._runs.result()
-            self._runs = None  # the builder's ids (4 bytes a token) go before the index is packed
-            self._data = runs.packed()
+            assert self._call is not None
+            self._result = self._call()
         except BaseException as e:  # handed to the thread that waits for it
             self._error = e
         finally:
-            self._runs = None
+            self._call = None
 
-    def result(self) -> bytes:
+    def result(self) -> Any:
         self.join()
         if self._error is not None:
             raise self._error
-        assert self._data is not None
-        return self._data
+        return self._result
 
 
-class _RunsReading(threading.Thread):
-    """A runs index read, and its search begun, in a thread of its own
-    while the chain loads (its unpacking and its search let the GIL go).
-    A daemon: a command that fails meanwhile does not wait for it."""
+def _packed(held: List[RunsBuilder]) -> bytes:
+    """The runs index of the builder in `held`, packed: its compression runs
+    without the GIL, on the other core, while the chain is written. The
+    builder's numbers go (taken out of `held`) before the index is packed."""
+    runs = held.pop().result()
+    return runs.packed()
 
-    def __init__(self, path: str) -> None:
-        super().__init__(name="zantu-runs-reading", daemon=True)
-        self._path = path
-        self._runs: Optional[Runs] = None
-        self._error: Optional[BaseException] = None
-        self.start()
 
-    def run(self) -> None:
-        try:
-            runs = Runs.load(self._path)
-            runs.prepare()
-            self._runs = runs
-        except BaseException as e:  # handed to the thread that waits for it
-            self._error = e
-
-    def result(self) -> Runs:
-        self.join()
-        if isinstance(self._error, (OSError, ValueError)):
-            raise UserError(f"cannot read {self._path}: {message_of(self._error)}") from None
-        if self._error is not None:
-            raise self._error
-        assert self._runs is not None
-        return self._runs
+def _prepared(path: str) -> Runs:
+    """The runs index at `path`, its search begun (see Runs.prepare)."""
+    runs = Runs.load(path)
+    runs.prepare()
+    return runs
 
 
 def _text_words(chain: MarkovChain) -> Optional[Counter[Any]]:
@@ -360,11 +343,14 @@ def cmd_generate(args: argparse.Namespace) -> int:
     # Sentences leave out those that copy the source when its runs index is
     # beside the document: what that search needs is made by a thread
     # while the chain loads.
-    reading = None
-    if args.words is None and not args.no_overlap and args.file != "-" and os.path.exists(runs_path(args.file)):
-        reading = _RunsReading(runs_path(args.file))
+    reading, path = None, runs_path(args.file)
+    if args.words is None and not args.no_overlap and args.file != "-" and os.path.exists(path):
+        reading = _InThread("zantu-runs-reading", functools.partial(_prepared, path))
     chain, _ = load(args.file, codes=False)
-    runs = reading.result() if reading is not None else None
+    try:
+        runs = reading.result() if reading is not None else None
+    except (OSError, ValueError) as e:
+        raise UserError(f"cannot read {path}: {message_of(e)}") from None
     seed: Any = int(args.seed) if args.seed is not None and args.seed.lstrip("-").isdigit() else args.seed
     if args.sentences is not None or (args.words is None and sentence_order(chain) is not None):
         return _print_sentences(chain, args, seed, runs)
