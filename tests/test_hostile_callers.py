@@ -405,9 +405,36 @@ def runs_part_changed_by_its_words():
     assert joined.ids == before
 
 
+def chain_refilled_while_its_codes_are_written():
+    # The compressed writers read the chain array's codes in the order the
+    # chain was summed in: a file whose write() refills the chain in another
+    # order (the same value objects) once the code table is out must still
+    # get each value's own code, in the chain's order by then.
+    chain = MarkovChain.from_tokens("a b c a c b d a b".split())
+
+    class Refilling(io.StringIO):
+        refilled = False
+
+        def write(self, text):
+            if not self.refilled and text.startswith("0,"):
+                self.refilled = True
+                chain.clear()
+                chain.add_tokens("d a b a c b c a".split())
+            return super().write(text)
+
+    for writer in (zantu_cjson.dump_json_big, zantu_cjson.dump_json_small):
+        out = Refilling()
+        writer(chain, out)
+        again = MarkovChain()
+        zantu_cjson.load_json_small(again, io.StringIO(out.getvalue()))
+        assert [(s, list(b.choices())) for s, b in again.items()] == \
+            [(s, list(b.choices())) for s, b in chain.items()], writer.__name__
+
+
 @pytest.mark.parametrize("case", [referents_emptied, rows_moved_by_a_collection, start_eq_clears_chain,
                                   walk_run_from_its_own_step, item_tuple_tracked, collector_on_for_old_values,
-                                  subclass_read_called, runs_part_changed_by_its_words],
+                                  subclass_read_called, runs_part_changed_by_its_words,
+                                  chain_refilled_while_its_codes_are_written],
                          ids=lambda f: f.__name__)
 def test_found_fault(case):
     case()

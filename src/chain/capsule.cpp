@@ -106,8 +106,13 @@ PyObject* const* api_bag_row_in_place(PyObject* bag, Py_ssize_t row, Py_ssize_t*
     return r.values;
 }
 
-int api_chain_frequencies(PyObject* chain, AddressMap<uint32_t>* numbers, std::vector<uint64_t>* sums) {
-    return guarded(-1, [&] { return frequency_sums(as_chain(chain), *numbers, *sums) ? 1 : 0; });
+int api_chain_frequencies(PyObject* chain, AddressMap<uint32_t>* numbers, std::vector<uint64_t>* sums,
+                          std::vector<uint32_t>* trail) {
+    return guarded(-1, [&] {
+        if (!frequency_sums(as_chain(chain), *numbers, *sums, trail)) return 0;
+        // A table keeps one of each value: of plain values, no two equal.
+        return table_plain(chain_table(as_chain(chain)).get()) ? 2 : 1;
+    });
 }
 
 }  // namespace

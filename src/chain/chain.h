@@ -66,8 +66,11 @@ Ref frequencies(ChainObject* chain);                                     // freq
 // The same sums without the dict, while they are made natively: each
 // value numbered in `numbers` (empty when called) in the dict's order
 // (keys borrowed: the chain's table holds them), its sum at its number in
-// `sums`. False, both left empty, when they need the counts' own +.
-bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums);
+// `sums`. With `trail`, the numbers of the values as a walk of the chain
+// meets them, one by one: each start, then its bag's values row by row.
+// False, all left empty, when they need the counts' own +.
+bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums,
+                    std::vector<uint32_t>* trail);
 // chain.update(other): the other's pairs added one by one, in its order
 // (merge.cpp).
 void chain_update(PyObject* chain, PyObject* other);

@@ -29,12 +29,15 @@ public:
         if (const void* slot = numbers_.first_slot(value)) prefetch(slot);
     }
 
-    // The running sum of `value`, made at 0 when it is new.
-    uint64_t& at(PyObject* value) {
+    // The number of `value`, its sum made at 0 when it is new.
+    uint32_t number(PyObject* value) {
         uint32_t number = numbers_.number(value);
         if (number == sums_.size()) sums_.push_back(0);
-        return sums_[number];
+        return number;
     }
+    // The running sum of `value`.
+    uint64_t& at(PyObject* value) { return sums_[number(value)]; }
+    uint64_t& sum(uint32_t number) { return sums_[number]; }
 
     Ref to_dict() const {
         Ref freq = Ref::check(PyDict_New());
@@ -58,11 +61,16 @@ private:
 // Bags, rows and values lie scattered over the heap: what each bag will
 // read is asked for a few bags ahead, in stages (its object, then its rows,
 // then the slots of its values), each stage reading only what the one
-// before asked for.
-bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table, Tally& tally) {
+// before asked for. With `trail`, each value's number as a walk of the
+// chain meets it (see frequency_sums).
+bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table, Tally& tally,
+                       std::vector<uint32_t>* trail = nullptr) {
     if (!own_bags(state, bags, table, true)) return false;
     // The chain's table holds every value to come.
     tally.make_room(size_t(table_size(table)));
+    // Room the trail most often will not outgrow: pages never written to
+    // cost no memory.
+    if (trail != nullptr) trail->reserve(8 * size_t(table_size(table)) + 1024);
     constexpr size_t kAhead = 16;  // a power of two
     constexpr Py_ssize_t kRowsAhead = 8;
     struct Entry {
@@ -98,6 +106,10 @@ bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table
         const Entry e = ring[taken % kAhead];
         const BagStore& s = e.bag->store;
         uint64_t total = 0;
+        // The start comes first on the trail; it is numbered after its
+        // bag's values, where build_frequency_dict() meets it.
+        size_t start_at = trail != nullptr ? trail->size() : 0;
+        if (trail != nullptr) trail->push_back(0);
         for (Py_ssize_t row = 0; row < s.size; ++row) {
             // In a large bag, the slots of the values a few rows on.
             if (row + kRowsAhead < s.size) {
@@ -107,9 +119,15 @@ bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table
             uint32_t count = s.small_counts()[row];
             total += count;
             Row r = store_row(s, row);
-            for (Py_ssize_t k = 0; k < r.size; ++k) tally.at(r.values[k]) += count;
+            for (Py_ssize_t k = 0; k < r.size; ++k) {
+                uint32_t number = tally.number(r.values[k]);
+                tally.sum(number) += count;
+                if (trail != nullptr) trail->push_back(number);
+            }
         }
-        tally.at(e.start) += total;
+        uint32_t start = tally.number(e.start);
+        tally.sum(start) += total;
+        if (trail != nullptr) (*trail)[start_at] = start;
         ++taken;
         pull();
     }
@@ -207,12 +225,15 @@ PyObject* next_value_sums_function(PyObject* module, PyObject* chain) {
     });
 }
 
-bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums) {
+bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums,
+                    std::vector<uint32_t>* trail) {
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
     Tally tally(numbers, sums);
-    // When false, nothing was summed: both are as they came, empty.
-    return tally_frequencies(state_of(chain), bags.get(), table.get(), tally);
+    // When false, nothing was summed: all are as they came, empty.
+    if (tally_frequencies(state_of(chain), bags.get(), table.get(), tally, trail)) return true;
+    if (trail != nullptr) trail->clear();
+    return false;
 }
 
 }  // namespace zantu::native

@@ -91,7 +91,7 @@ public:
             return;
         }
         piece_.clear();
-        const CodeEntry& entry = table->entry_of(start);
+        const CodeEntry& entry = table->next_entry(start);
         append_code(piece_, *table, entry, Py_ssize_t(table->position_of(entry)));
         piece_ += ",[";
         write(piece_);
@@ -105,7 +105,7 @@ public:
         Ref made;  // the item's piece, when it is made as a str at once
         PyObject* only = table != nullptr && fast_path(FastPath::piece_caches) ? next_state.only() : nullptr;
         if (only != nullptr) {
-            const CodeEntry& entry = table->entry_of(only);
+            const CodeEntry& entry = table->next_entry(only);
             size_t position = table->position_of(entry);
             if (single_pieces_.size() < table->entries.size()) single_pieces_.resize(table->entries.size());
             Ref& slot = single_pieces_[position];
@@ -124,7 +124,7 @@ public:
             next_state.for_each([&](PyObject* element) {
                 if (!first) piece_ += ',';
                 first = false;
-                const CodeEntry& entry = table->entry_of(element);
+                const CodeEntry& entry = table->next_entry(element);
                 append_code(piece_, *table, entry, Py_ssize_t(table->position_of(entry)));
             });
             piece_ += ']';
@@ -254,7 +254,11 @@ void write_bag(Writer& out, const CodeTable* codes, PyObject* start, PyObject* b
     BagEnd bag_end(bag);
     BagPairs pairs(bag);
     const Writer::RowsAhead ahead{&out, codes};
-    if (codes != nullptr) pairs.ask_ahead(Writer::prefetch_row_value, &ahead);
+    if (codes != nullptr && codes->on_trail()) {
+        pairs.ask_nothing_ahead();
+    } else if (codes != nullptr) {
+        pairs.ask_ahead(Writer::prefetch_row_value, &ahead);
+    }
     if (PyObject* it = pairs.iterator()) {
         prefetch_bag(it, [&](int stage, PyObject* ahead) { out.prefetch_pair(stage, codes, ahead); });
     }
@@ -292,7 +296,10 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
     out.write_ascii("{\"codes\":[");
     bool compress = check_status(PyObject_IsTrue(frequency_compress));
     CodeTable table;
-    if (compress) table = build_code_table(module, chain, &out);
+    if (compress) {
+        table = build_code_table(module, chain, &out);
+        table.begin_walk();
+    }
     const CodeTable* codes = compress ? &table : nullptr;
     out.write_ascii("],\"chain\":[");
 

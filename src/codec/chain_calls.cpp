@@ -81,7 +81,13 @@ bool BagPairs::next(NextState& out, Ref& count) {
     }
     // What the rows a few ahead will read: their values' objects, whose
     // text comes next, or what a writer that codes them asks for.
-    if (ahead_ != nullptr) {
+    if (!values_ahead_) {
+        // Only the rows themselves, a few on.
+        if (row_ + kRowsAhead < size_) {
+            Py_ssize_t ahead_size = 0;
+            prefetch(native->bag_row_in_place(bag_.get(), row_ + kRowsAhead, &ahead_size));
+        }
+    } else if (ahead_ != nullptr) {
         prefetch_coded_ahead();
     } else if (row_ + kRowsAhead < size_) {
         Py_ssize_t ahead_size = 0;

@@ -71,6 +71,9 @@ public:
         ahead_ = ahead;
         ahead_context_ = context;
     }
+    // Nothing asked for the values ahead: a writer that reads its codes in
+    // turn (CodeTable::next_entry) reads no more of a value than its address.
+    void ask_nothing_ahead() { values_ahead_ = false; }
 
 private:
     void prefetch_coded_ahead() const;
@@ -90,6 +93,7 @@ private:
     std::vector<Ref> older_tables_;  // every earlier one
     Ahead ahead_ = nullptr;
     const void* ahead_context_ = nullptr;
+    bool values_ahead_ = true;
 };
 
 

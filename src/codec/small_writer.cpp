@@ -16,7 +16,9 @@ namespace zantu {
 namespace {
 
 // The code of a value: its position, or the value itself when literal.
-Ref code_of(const CodeTable& table, PyObject* value) { return table.code_at(table.position_of(table.entry_of(value))); }
+Ref code_of(const CodeTable& table, PyObject* value) {
+    return table.code_at(table.position_of(table.next_entry(value)));
+}
 
 // The tuple of the codes of a next state's elements, in its order.
 // `codes` is scratch space, left empty.
@@ -253,6 +255,7 @@ private:
     bool walk_entries(PyObject* chain) {
         // What the walk reads next, asked for ahead (see prefetch_next_state).
         const CodeTable* coding = compress_ ? &table_ : nullptr;
+        if (coding != nullptr) coding->begin_walk();
         auto prefetch_entry_start = [&](int level, PyObject* start) { prefetch_start(level, coding, start); };
         Ref entries = get_iter(chain_items(chain).get());
         Ref entry, start, bag;
@@ -270,7 +273,7 @@ private:
             text_.separator(first);
             first = false;
             if (compress_) {
-                const CodeEntry& entry = table_.entry_of(start.get());
+                const CodeEntry& entry = table_.next_entry(start.get());
                 text_.code(table_, entry);
                 if (flat_on_) {
                     flat_.elements.emplace_back();
@@ -294,7 +297,11 @@ private:
         const CodeTable* coding = compress_ ? &table_ : nullptr;
         Py_ssize_t pairs_written = 0;
         BagPairs pairs(bag);
-        if (coding != nullptr) pairs.ask_ahead(prefetch_code_ahead, coding);
+        if (coding != nullptr && coding->on_trail()) {
+            pairs.ask_nothing_ahead();
+        } else if (coding != nullptr) {
+            pairs.ask_ahead(prefetch_code_ahead, coding);
+        }
         NextState next_state;
         Ref count;
         while (pairs.next(next_state, count)) {
@@ -334,7 +341,7 @@ private:
                     text_.value(element);
                     return;
                 }
-                text_.code(table_, table_.entry_of(element));
+                text_.code(table_, table_.next_entry(element));
             });
             text_.literal(']');
             return;
@@ -347,7 +354,7 @@ private:
         }
         // Written from its position (an integer code is the position),
         // without the memory of a shared tuple.
-        const CodeEntry& entry = table_.entry_of(only);
+        const CodeEntry& entry = table_.next_entry(only);
         text_.single(table_, entry);
         if (flat_on_) {
             flat_.elements.emplace_back();

@@ -16,7 +16,7 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 11;
+constexpr unsigned int kNativeApiVersion = 12;
 
 struct NativeApi {
     unsigned int version;
@@ -62,11 +62,15 @@ struct NativeApi {
     // What chain.build_frequency_dict() holds, without the dict: each value
     // numbered in `numbers` (empty when called) in the dict's order (keys
     // borrowed: the chain's table holds them), its sum at its number in
-    // `sums`. 1 when so given; 0, both left empty, when the sums need the
-    // counts' own + (a foreign bag, a count that is an object):
-    // build_frequency_dict() is then the way. Both modules are built
-    // together (the version above tells), so they share these types.
-    int (*chain_frequencies)(PyObject* chain, AddressMap<std::uint32_t>* numbers, std::vector<std::uint64_t>* sums);
+    // `sums`; with `trail` (may be null), the numbers once more as a walk of
+    // the chain meets the values: each start, then its bag's values row by
+    // row, as choices() hands them out. 1 when so given, 2 when besides
+    // every value is plain (no two of them equal); 0, all left empty,
+    // when the sums need the counts' own + (a foreign bag, a count that is
+    // an object): build_frequency_dict() is then the way. Both modules are
+    // built together (the version above tells), so they share these types.
+    int (*chain_frequencies)(PyObject* chain, AddressMap<std::uint32_t>* numbers, std::vector<std::uint64_t>* sums,
+                             std::vector<std::uint32_t>* trail);
     // zantu._native.TextSink, and its write() for `size` bytes of UTF-8
     // (which hands a whole block to the sink's file, running its code).
     PyTypeObject* sink_type;

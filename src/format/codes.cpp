@@ -183,15 +183,16 @@ public:
     // The chain's sums as build_frequency_dict() would give them, for the
     // package's own chain while they are made natively; false otherwise
     // (nothing kept: the mapping is then the way). Each value's position
-    // then goes into `identities`, by its address.
-    bool from_chain(PyObject* chain, AddressMap<uint32_t>& identities) {
+    // then goes into `identities`, by its address, and into `trail` in the
+    // order a walk of the chain meets the values.
+    bool from_chain(PyObject* chain, AddressMap<uint32_t>& identities, std::vector<uint32_t>& trail) {
         if (!fast_path(FastPath::native_chain) || !fast_path(FastPath::sorted_values)) return false;
         const NativeApi* api = state().native;
         if (api == nullptr || !Py_IS_TYPE(chain, api->chain_type)) return false;
         // Holds every value numbered: a chain's table only grows.
         Ref table = Ref::check(api->chain_table(chain));
         std::vector<uint64_t> sums;
-        int given = api->chain_frequencies(chain, &identities, &sums);
+        int given = api->chain_frequencies(chain, &identities, &sums, &trail);
         if (given < 0) throw PyError();
         if (given == 0) return false;
         const std::vector<PyObject*>& keys = identities.keys();
@@ -200,6 +201,7 @@ public:
             if (sums[k] > static_cast<unsigned long long>(LLONG_MAX)) {
                 values_.clear();
                 identities.reset(0);
+                trail.clear();
                 return false;
             }
             values_.push_back(Counted{static_cast<long long>(sums[k]), keys[k], uint32_t(k)});
@@ -210,8 +212,9 @@ public:
         std::vector<uint32_t> position_of(values_.size());
         for (size_t p = 0; p < values_.size(); ++p) position_of[values_[p].number] = uint32_t(p);
         identities.change_values([&](uint32_t number) { return position_of[number]; });
-        distinct_ = std::all_of(values_.begin(), values_.end(),
-                                [](const Counted& c) { return equal_only_to_itself(c.value); });
+        for (uint32_t& number : trail) number = position_of[number];
+        // Of plain values, the chain's table keeps one object per value.
+        distinct_ = given == 2;
         return true;
     }
 
@@ -226,9 +229,8 @@ public:
     Py_ssize_t size() const { return sorted_ ? PyList_GET_SIZE(sorted_.get()) : Py_ssize_t(values_.size()); }
 
     // Whether no value can equal another: the chain's table keeps one
-    // object per value, and these are of kinds whose equality is identity
-    // of contents (strs, None, tuples of these), where a number could
-    // equal a number of another type (1, 1.0, True).
+    // object per value, and its values are plain (their equality is that
+    // of their contents, and runs no code of the caller's).
     bool distinct() const { return distinct_; }
 
     // The value at `position`: x[0] of the sorted item (which may run code
@@ -251,36 +253,41 @@ private:
         uint32_t number;  // its number in the chain's order (from_chain)
     };
 
-    static bool equal_only_to_itself(PyObject* value) {
-        if (PyUnicode_CheckExact(value) || value == Py_None) return true;
-        if (!PyTuple_CheckExact(value)) return false;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
-            if (!equal_only_to_itself(PyTuple_GET_ITEM(value, i))) return false;
-        }
-        return true;
-    }
-
     // Most frequent first, ties kept in order. Frequencies are mostly small
-    // (most values come a few times): where the largest is within a few
-    // times the number of values, they are sorted by counting.
+    // (most values come a few times): those within a few times the number
+    // of values are sorted by counting, the few above (their sum bounds
+    // how many) by comparison, ahead of them.
     void sort_values() {
         long long most = 0;
         for (const Counted& c : values_) {
             if (c.frequency < 0) most = LLONG_MAX;
             most = std::max(most, c.frequency);
         }
-        const size_t n = values_.size();
-        if (most > static_cast<long long>(4 * n + 1024)) {
-            std::stable_sort(values_.begin(), values_.end(),
-                             [](const Counted& a, const Counted& b) { return a.frequency > b.frequency; });
+        auto by_frequency = [](const Counted& a, const Counted& b) { return a.frequency > b.frequency; };
+        if (most == LLONG_MAX) {
+            std::stable_sort(values_.begin(), values_.end(), by_frequency);
             return;
         }
-        // starts[most - f]: where the values of frequency f begin.
-        std::vector<size_t> starts(size_t(most) + 2, 0);
-        for (const Counted& c : values_) ++starts[size_t(most - c.frequency) + 1];
+        const size_t n = values_.size();
+        const long long cap = std::min(most, static_cast<long long>(4 * n + 1024));
+        std::vector<Counted> sorted;
+        sorted.reserve(n);
+        for (const Counted& c : values_) {
+            if (c.frequency > cap) sorted.push_back(c);
+        }
+        std::stable_sort(sorted.begin(), sorted.end(), by_frequency);
+        const size_t high = sorted.size();
+        sorted.resize(n);
+        // starts[cap - f]: where the values of frequency f begin.
+        std::vector<size_t> starts(size_t(cap) + 2, 0);
+        for (const Counted& c : values_) {
+            if (c.frequency <= cap) ++starts[size_t(cap - c.frequency) + 1];
+        }
+        starts[0] = high;
         for (size_t k = 1; k < starts.size(); ++k) starts[k] += starts[k - 1];
-        std::vector<Counted> sorted(n);
-        for (Counted& c : values_) sorted[starts[size_t(most - c.frequency)]++] = std::move(c);
+        for (const Counted& c : values_) {
+            if (c.frequency <= cap) sorted[starts[size_t(cap - c.frequency)]++] = c;
+        }
         values_.swap(sorted);
     }
 
@@ -309,7 +316,17 @@ private:
         constexpr Py_ssize_t kValuesAhead = 4;
         Py_ssize_t n = size();
         if (!sorted_) {
-            if (position + kValuesAhead < n) prefetch(values_[size_t(position + kValuesAhead)].value);
+            // A value's object, then (once that has come in) the items of a
+            // tuple: a state of several tokens is a tuple of strs.
+            if (position + 2 * kValuesAhead < n) prefetch(values_[size_t(position + 2 * kValuesAhead)].value);
+            if (position + kValuesAhead < n) {
+                PyObject* value = values_[size_t(position + kValuesAhead)].value;
+                if (PyTuple_CheckExact(value)) {
+                    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(value) && k < 4; ++k) {
+                        prefetch(PyTuple_GET_ITEM(value, k));
+                    }
+                }
+            }
             return;
         }
         if (position + kItemsAhead < n) prefetch(PyList_GET_ITEM(sorted_.get(), position + kItemsAhead));
@@ -348,12 +365,25 @@ void CodeTable::index_identities(bool repeated) {
     }
 }
 
+const CodeEntry& CodeTable::next_entry(PyObject* value) const {
+    if (trail_at_ < trail.size()) {
+        constexpr size_t kAhead = 16;
+        if (trail_at_ + kAhead < trail.size()) zantu::prefetch(&entries[trail[trail_at_ + kAhead]]);
+        const CodeEntry& entry = entries[trail[trail_at_++]];
+        if (entry.value.get() == value) return entry;
+        // Out of step: the chain is not as it was when it was summed.
+        trail_at_ = trail.size();
+    }
+    return entry_of(value);
+}
+
 const CodeEntry* CodeTable::entry_by_identity(const PyObject* value) const {
     const uint32_t* position = identities.find(value);
     return position != nullptr && *position < entries.size() ? &entries[*position] : nullptr;
 }
 
 void CodeTable::prefetch(const PyObject* value) const {
+    if (on_trail()) return;
     if (const void* slot = identities.first_slot(value)) zantu::prefetch(slot);
 }
 
@@ -368,6 +398,7 @@ void prefetch_coding(int stage, const CodeTable& table, const std::vector<Ref>* 
 }
 
 void prefetch_value_coding(int stage, const CodeTable& table, const std::vector<Ref>* by_position, PyObject* value) {
+    if (table.on_trail()) return;  // the trail asks for its own
     if (stage == 1) {
         table.prefetch(value);
         return;
@@ -389,6 +420,7 @@ void prefetch_value_coding(int stage, const CodeTable& table, const std::vector<
 }
 
 void prefetch_code(int stage, const CodeTable& table, PyObject* value) {
+    if (table.on_trail()) return;
     if (stage == 0) {
         prefetch(value);
     } else if (stage == 1) {
@@ -438,7 +470,7 @@ CodeTable build_code_table(PyObject* module, PyObject* chain, CodeTableListener*
     GlobalAttribute math_log10(module, interned().math, interned().log10);
     SortedValues sorted;
     Py_ssize_t announced;
-    bool indexed = sorted.from_chain(chain, table.identities);
+    bool indexed = sorted.from_chain(chain, table.identities, table.trail);
     if (indexed) {
         announced = sorted.size();
     } else {

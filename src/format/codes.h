@@ -67,6 +67,20 @@ struct CodeTable {
     // hold that object.
     const CodeEntry* entry_by_identity(const PyObject* value) const;
 
+    // The positions of the values in the order a walk of the package's
+    // chain meets them (each start, then its bag's values row by row), when
+    // the table was made from that chain's own sums: a writer's walk reads
+    // its codes from here, in turn, instead of finding each value.
+    std::vector<uint32_t> trail;
+    // The entry of `value`, the next value of a walk begun by begin_walk():
+    // the trail's, when it holds that very object (nothing else is taken
+    // from it); else, and from then on, entry_of's.
+    const CodeEntry& next_entry(PyObject* value) const;
+    void begin_walk() const { trail_at_ = 0; }
+    // Whether the walk still reads the trail: what entry_of would read need
+    // not be asked of the memory ahead.
+    bool on_trail() const { return trail_at_ < trail.size(); }
+
     // The chain's values are most often the very objects the frequency
     // mapping holds: found by address, a value's entry costs no look at the
     // value itself. The position of each of `entries`' values by its
@@ -77,6 +91,7 @@ struct CodeTable {
 
 private:
     mutable std::vector<Ref> integer_codes_;  // by position, as code_at made them
+    mutable size_t trail_at_ = SIZE_MAX;      // the walk's place on the trail
 };
 
 // Told of the code table while it is being built, so that a writer can
