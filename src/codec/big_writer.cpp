@@ -103,7 +103,21 @@ public:
     void write_pair(const CodeTable* table, const NextState& next_state, PyObject* count, bool last) {
         piece_.clear();
         Ref made;  // the item's piece, when it is made as a str at once
-        PyObject* only = table != nullptr && fast_path(FastPath::piece_caches) ? next_state.only() : nullptr;
+        PyObject* only = table != nullptr && (sink_ != nullptr || fast_path(FastPath::piece_caches))
+                             ? next_state.only()
+                             : nullptr;
+        if (only != nullptr && sink_ != nullptr) {
+            // Into the package's TextSink the pair goes as text, at once:
+            // no str to make, or to find among the pieces made.
+            const CodeEntry& entry = table->next_entry(only);
+            piece_ += '[';
+            append_code(piece_, *table, entry, Py_ssize_t(table->position_of(entry)));
+            piece_ += "],";
+            append_count(piece_, count);
+            if (!last) piece_ += ',';
+            write(piece_);
+            return;
+        }
         if (only != nullptr) {
             const CodeEntry& entry = table->next_entry(only);
             size_t position = table->position_of(entry);
@@ -178,6 +192,10 @@ public:
 
     // The end of a bag array: "]," or, after the last entry, "]"; made once.
     void write_bag_end(bool last) {
+        if (sink_ != nullptr) {
+            append(last ? "]" : "],", last ? 1 : 2);
+            return;
+        }
         Ref& slot = bag_ends_[last ? 1 : 0];
         if (!slot) slot = str(last ? "]" : "],");
         write(slot.get());
