@@ -420,9 +420,10 @@ void prefetch_value_coding(int stage, const CodeTable& table, const std::vector<
 }
 
 void prefetch_code(int stage, const CodeTable& table, PyObject* value) {
-    if (table.on_trail()) return;
     if (stage == 0) {
-        prefetch(value);
+        prefetch(value);  // a start's object is met: the chain's iterator holds it
+    } else if (table.on_trail()) {
+        return;  // the trail asks for the entries
     } else if (stage == 1) {
         table.prefetch(value);
     } else if (const CodeEntry* entry = table.entry_by_identity(value)) {
