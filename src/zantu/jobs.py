@@ -38,7 +38,8 @@ class _Parts:
     here, straight into the chain, the others in ``jobs - 1`` worker
     processes, submitted at once, so that they count while this process
     counts and joins. Workers are forked while this process runs no other
-    thread (a progress bar may start one), else started by a fork server."""
+    thread (a progress bar may start one, the runs index native ones), else
+    started by a fork server."""
 
     # This process's parts are larger: a worker also writes its result to a
     # file, which this process reads back, before the two are joined.
@@ -51,7 +52,7 @@ class _Parts:
         self._folder: Optional[str] = None  # where workers leave their results
         if jobs > 1 and len(parts) > 1:
             self._folder = tempfile.mkdtemp(prefix="zantu-build-")
-            method = "fork" if threading.active_count() == 1 else "forkserver"
+            method = "fork" if _one_thread() else "forkserver"
             self._pool = concurrent.futures.ProcessPoolExecutor(jobs - 1, mp_context=multiprocessing.get_context(method),
                                                                 initializer=_worker_signals)
         for k, part in enumerate(parts):
@@ -87,6 +88,17 @@ class _Parts:
         if self._folder is not None:
             shutil.rmtree(self._folder, ignore_errors=True)  # results never joined
             self._folder = None
+
+
+def _one_thread() -> bool:
+    """Whether this process runs one thread alone, its own threads (the
+    native ones of the runs index among them, which ``threading`` does not
+    see) and Python's: a process forked while another thread holds a lock
+    (the allocator's) may wait for it for ever."""
+    try:
+        return len(os.listdir("/proc/self/task")) == 1
+    except OSError:  # no /proc: Python's threads alone are known
+        return threading.active_count() == 1
 
 
 def _worker_signals() -> None:
