@@ -122,6 +122,7 @@ public:
             const CodeEntry& entry = table->next_entry(only);
             size_t position = table->position_of(entry);
             if (single_pieces_.size() < table->entries.size()) single_pieces_.resize(table->entries.size());
+            prefetch_pieces_ahead(*table);
             Ref& slot = single_pieces_[position];
             if (!slot) {
                 piece_ += '[';
@@ -158,6 +159,18 @@ public:
             write(cached.get());
         } else {
             write(count_piece_);
+        }
+    }
+
+    // On the trail, the pieces of the values a few on: their slots, then
+    // (once those have come in) the pieces themselves.
+    void prefetch_pieces_ahead(const CodeTable& table) const {
+        constexpr size_t kSlotsAhead = 8, kPiecesAhead = 4;
+        size_t slot = table.position_ahead(kSlotsAhead);
+        if (slot < single_pieces_.size()) prefetch(&single_pieces_[slot]);
+        size_t piece = table.position_ahead(kPiecesAhead);
+        if (piece < single_pieces_.size()) {
+            if (PyObject* made = single_pieces_[piece].get()) prefetch(made);
         }
     }
 

@@ -77,6 +77,11 @@ struct CodeTable {
     // from it); else, and from then on, entry_of's.
     const CodeEntry& next_entry(PyObject* value) const;
     void begin_walk() const { trail_at_ = 0; }
+    // The position the walk will ask for `ahead` values on, while it reads
+    // the trail; SIZE_MAX otherwise.
+    size_t position_ahead(size_t ahead) const {
+        return trail_at_ < trail.size() && trail.size() - trail_at_ > ahead ? trail[trail_at_ + ahead] : SIZE_MAX;
+    }
     // Whether the walk still reads the trail: what entry_of would read need
     // not be asked of the memory ahead.
     bool on_trail() const { return trail_at_ < trail.size(); }
