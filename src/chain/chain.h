@@ -60,8 +60,10 @@ Ref count_sentences(const NativeState& state, PyObject* chain, PyObject* text, P
                     bool final, PyObject* runs);
 // Whether every bag of `bags` (a chain's dict) is exactly the package's and
 // keeps its values in `table`; with `small_counts`, its counts as small
-// integers too (frequencies.cpp).
-bool own_bags(const NativeState& state, PyObject* bags, PyObject* table, bool small_counts);
+// integers too; with `values_met`, how many values a walk of them meets (a
+// row of tuples counted as one) (frequencies.cpp).
+bool own_bags(const NativeState& state, PyObject* bags, PyObject* table, bool small_counts,
+              size_t* values_met = nullptr);
 Ref frequencies(ChainObject* chain);                                     // frequencies.cpp
 // The same sums without the dict, while they are made natively: each
 // value numbered in `numbers` (empty when called) in the dict's order

@@ -65,12 +65,13 @@ private:
 // chain meets it (see frequency_sums).
 bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table, Tally& tally,
                        std::vector<uint32_t>* trail = nullptr) {
-    if (!own_bags(state, bags, table, true)) return false;
+    size_t values_met = 0;
+    if (!own_bags(state, bags, table, true, &values_met)) return false;
     // The chain's table holds every value to come.
     tally.make_room(size_t(table_size(table)));
-    // Room the trail most often will not outgrow: pages never written to
-    // cost no memory.
-    if (trail != nullptr) trail->reserve(8 * size_t(table_size(table)) + 1024);
+    // The trail's room: exact, but where a bag's rows are tuples (one value
+    // each counted).
+    if (trail != nullptr) trail->reserve(values_met);
     constexpr size_t kAhead = 16;  // a power of two
     constexpr Py_ssize_t kRowsAhead = 8;
     struct Entry {
@@ -174,13 +175,17 @@ Ref general_frequencies(const NativeState& state, PyObject* bags) {
 
 }  // namespace
 
-bool own_bags(const NativeState& state, PyObject* bags, PyObject* table, bool small_counts) {
+bool own_bags(const NativeState& state, PyObject* bags, PyObject* table, bool small_counts, size_t* values_met) {
     Py_ssize_t pos = 0;
     PyObject *start, *bag;
+    size_t met = 0;
     while (PyDict_Next(bags, &pos, &start, &bag)) {
         if (!Py_IS_TYPE(bag, state.bag_type) || as_bag(bag)->table != table) return false;
-        if (small_counts && as_bag(bag)->store.big) return false;
+        const BagStore& s = as_bag(bag)->store;
+        if (small_counts && s.big) return false;
+        met += 1 + size_t(s.size) * size_t(s.mode == BagStore::kRows ? s.width : 1);
     }
+    if (values_met != nullptr) *values_met = met;
     return true;
 }
 
