@@ -63,6 +63,21 @@ public:
         }
     }
 
+    // The item "[code]" of a next state of one value.
+    static void append_single(std::string& piece, const CodeTable& table, const CodeEntry& entry,
+                              Py_ssize_t position) {
+        piece += '[';
+        append_code(piece, table, entry, position);
+        piece += ']';
+    }
+
+    // A pair's count as its piece: ",count," or, the bag's last, ",count".
+    static void append_count_piece(std::string& piece, PyObject* count, bool last) {
+        piece += ',';
+        append_count(piece, count);
+        if (!last) piece += ',';
+    }
+
     // The code pairs are written as their codes become final.
     void sorted(Py_ssize_t announced, Py_ssize_t count) override {
         if (count > 0 && count != announced) {
@@ -110,11 +125,8 @@ public:
             // Into the package's TextSink the pair goes as text, at once:
             // no str to make, or to find among the pieces made.
             const CodeEntry& entry = table->next_entry(only);
-            piece_ += '[';
-            append_code(piece_, *table, entry, Py_ssize_t(table->position_of(entry)));
-            piece_ += "],";
-            append_count(piece_, count);
-            if (!last) piece_ += ',';
+            append_single(piece_, *table, entry, Py_ssize_t(table->position_of(entry)));
+            append_count_piece(piece_, count, last);
             write(piece_);
             return;
         }
@@ -125,9 +137,7 @@ public:
             prefetch_pieces_ahead(*table);
             Ref& slot = single_pieces_[position];
             if (!slot) {
-                piece_ += '[';
-                append_code(piece_, *table, entry, Py_ssize_t(position));
-                piece_ += ']';
+                append_single(piece_, *table, entry, Py_ssize_t(position));
                 slot = make_str(piece_);
             }
             made = slot;
@@ -146,9 +156,8 @@ public:
         }
         Ref cached = cached_count_piece(count, last);
         if (!cached) {
-            count_piece_.assign(1, ',');
-            append_count(count_piece_, count);
-            if (!last) count_piece_ += ',';
+            count_piece_.clear();
+            append_count_piece(count_piece_, count, last);
         }
         if (made) {
             write(made.get());
@@ -222,9 +231,8 @@ public:
         if (!PyLong_CheckExact(count) || !exact_int_value(count, n) || n < 0 || n >= kCachedCounts) return Ref();
         Ref& slot = count_pieces_[last ? 1 : 0][n];
         if (!slot) {
-            std::string text = ",";
-            append_integer(text, n);
-            if (!last) text += ',';
+            std::string text;
+            append_count_piece(text, count, last);
             slot = make_str(text);
         }
         return slot;

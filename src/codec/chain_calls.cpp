@@ -80,19 +80,18 @@ bool BagPairs::next(NextState& out, Ref& count) {
         table_ = Ref::borrow(table);
     }
     // What the rows a few ahead will read: their values' objects, whose
-    // text comes next, or what a writer that codes them asks for.
-    if (!values_ahead_) {
-        // Only the rows themselves, a few on.
-        if (row_ + kRowsAhead < size_) {
-            Py_ssize_t ahead_size = 0;
-            prefetch(native->bag_row_in_place(bag_.get(), row_ + kRowsAhead, &ahead_size));
-        }
-    } else if (ahead_ != nullptr) {
+    // text comes next, or what a writer that codes them asks for, or for a
+    // writer that reads nothing of them, the row alone.
+    if (values_ahead_ && ahead_ != nullptr) {
         prefetch_coded_ahead();
     } else if (row_ + kRowsAhead < size_) {
         Py_ssize_t ahead_size = 0;
         PyObject* const* ahead = native->bag_row_in_place(bag_.get(), row_ + kRowsAhead, &ahead_size);
-        for (Py_ssize_t k = 0; k < ahead_size; ++k) prefetch(ahead[k]);
+        if (!values_ahead_) {
+            prefetch(ahead);
+        } else {
+            for (Py_ssize_t k = 0; k < ahead_size; ++k) prefetch(ahead[k]);
+        }
     }
     ++row_;
     out = NextState{nullptr, values_, size};

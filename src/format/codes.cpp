@@ -367,8 +367,7 @@ void CodeTable::index_identities(bool repeated) {
 
 const CodeEntry& CodeTable::next_entry(PyObject* value) const {
     if (trail_at_ < trail.size()) {
-        constexpr size_t kAhead = 16;
-        if (trail_at_ + kAhead < trail.size()) zantu::prefetch(&entries[trail[trail_at_ + kAhead]]);
+        if (size_t ahead = position_ahead(16); ahead != SIZE_MAX) zantu::prefetch(&entries[ahead]);
         const CodeEntry& entry = entries[trail[trail_at_++]];
         if (entry.value.get() == value) return entry;
         // Out of step: the chain is not as it was when it was summed.
