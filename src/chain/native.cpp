@@ -130,15 +130,18 @@ PyMethodDef functions[] = {
     {"_runs_add", runs_add_function, METH_VARARGS,
      "_runs_add(text, lines, table, ids, /)\n--\n\nAppend each sentence of `text` to `ids` (a bytearray of varints) as its\n"
      "tokens' numbers in `table` (str to number, from 1; new ones added), then 0."},
-    {"_runs_merge", runs_merge_function, METH_VARARGS,
-     "_runs_merge(table, ids, vocabulary, part_ids, /)\n--\n\nAppend a part's ids (numbers of its vocabulary) to `ids` as numbers of `table`."},
+    {"_runs_join", runs_join_function, METH_VARARGS,
+     "_runs_join(table, vocabulary, parts, /)\n--\n\nA part's runs (pairs of ids and a mapping from their numbers to those of\n"
+     "`vocabulary`, or None) as pairs of copied ids and a mapping to the numbers of `table`,\n"
+     "where the vocabulary's new words are added."},
     {"_runs_finish", runs_finish_function, METH_VARARGS,
-     "_runs_finish(ids, numbers, /)\n--\n\nThe numbers ranked by frequency, and the ids as ranks in varints."},
+     "_runs_finish(parts, vocabulary, /)\n--\n\nThe words of `vocabulary` (in number order) ranked by how often the runs'\n"
+     "parts (pairs of ids and a mapping or None) hold them, and the ids as ranks in varints."},
     {"_runs_rank", runs_rank_function, METH_VARARGS,
-     "_runs_rank(ids, numbers, /)\n--\n\nWhat _runs_finish returns, made by a thread that holds no GIL: a ranking\n"
-     "to hand to _runs_ranked (`ids` stays exported until the ranking is dropped)."},
-    {"_runs_ranked", runs_ranked_function, METH_O,
-     "_runs_ranked(ranking, /)\n--\n\nNone while the ranking runs; then what _runs_finish returns."},
+     "_runs_rank(parts, numbers, /)\n--\n\nWhat _runs_finish returns, made by a thread that holds no GIL: a ranking\n"
+     "to hand to _runs_ranked (the ids stay exported until the ranking is dropped)."},
+    {"_runs_ranked", runs_ranked_function, METH_VARARGS,
+     "_runs_ranked(ranking, vocabulary, /)\n--\n\nNone while the ranking runs; then what _runs_finish returns."},
     {"_runs_search", runs_search_function, METH_VARARGS,
      "_runs_search(encoded, numbers, /)\n--\n\nThe search of the runs index `encoded` (varints of numbers up to\n"
      "`numbers`), made by a thread that holds no GIL (`encoded` stays exported until it is dropped)."},

@@ -183,10 +183,10 @@ PyObject* tokens_function(PyObject* module, PyObject* text);
 PyObject* count_sentences_function(PyObject* module, PyObject* args);
 // The runs index's helpers (text_split.cpp).
 PyObject* runs_add_function(PyObject* module, PyObject* args);
-PyObject* runs_merge_function(PyObject* module, PyObject* args);
+PyObject* runs_join_function(PyObject* module, PyObject* args);
 PyObject* runs_finish_function(PyObject* module, PyObject* args);
 PyObject* runs_rank_function(PyObject* module, PyObject* args);
-PyObject* runs_ranked_function(PyObject* module, PyObject* ranking);
+PyObject* runs_ranked_function(PyObject* module, PyObject* args);
 // Its search (runs_search.cpp).
 PyObject* runs_search_function(PyObject* module, PyObject* args);
 PyObject* runs_searchable_function(PyObject* module, PyObject* search);

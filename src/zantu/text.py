@@ -23,7 +23,7 @@ import time
 import zlib
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
-from zantu._native import (_copies, _runs_add, _runs_finish, _runs_merge, _runs_rank, _runs_ranked, _runs_search,
+from zantu._native import (_copies, _runs_add, _runs_finish, _runs_join, _runs_rank, _runs_ranked, _runs_search,
                            _runs_searchable, _sentences, _tokens)
 
 __all__ = ["sentences", "tokens", "join", "Runs", "RunsBuilder", "begin_state", "sentence_order"]
@@ -354,6 +354,11 @@ class RunsBuilder:
         self.lines = lines
         self.table: Dict[str, int] = {}  # token -> its number, from 1, in the order tokens first come
         self.ids = bytearray()  # the numbers as varints (1 to 2 bytes a token), 0 after each sentence
+        # What came before `ids`, in the text's order: ids of the table's
+        # numbers (mapping None), or of a part merged in, with a mapping from
+        # its numbers to the table's (uint32 each). The ranking reads them
+        # where they lie, so a merge never writes a part's ids again.
+        self._merged: List[Tuple[Union[bytes, bytearray], Optional[bytes]]] = []
         self._ranking: Any = None  # the ranking begun by rank_now
 
     def __getstate__(self) -> Dict[str, Any]:
@@ -362,6 +367,7 @@ class RunsBuilder:
         return state
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
+        self._merged = []
         self.__dict__.update(state)
         self._ranking = None
 
@@ -369,26 +375,38 @@ class RunsBuilder:
         _runs_add(text, self.lines, self.table, self.ids)
 
     def merge(self, other: "RunsBuilder") -> None:
-        _runs_merge(self.table, self.ids, list(other.table), other.ids)
+        if self._ranking is not None:
+            raise BufferError("the runs are being ranked: nothing can be merged")
+        joined = _runs_join(self.table, list(other.table), other._parts())
+        if self.ids:
+            self._merged.append((self.ids, None))
+            self.ids = bytearray()
+        self._merged += joined
+
+    def _parts(self) -> List[Tuple[Union[bytes, bytearray], Optional[bytes]]]:
+        return [*self._merged, (self.ids, None)]
+
+    def _size(self) -> int:
+        return len(self.ids) + sum(len(ids) for ids, _ in self._merged)
 
     def rank_now(self) -> None:
         """Begins ranking ids past RANKED_APART now, in a thread that holds no
         GIL, when no more sentences will come (adding or merging then fails):
         the work of this thread (a build's chain merged) goes on meanwhile,
         and result() takes what it ranked."""
-        if self._ranking is None and len(self.ids) >= self.RANKED_APART:
-            self._ranking = _runs_rank(self.ids, len(self.table))
+        if self._ranking is None and self._size() >= self.RANKED_APART:
+            self._ranking = _runs_rank(self._parts(), len(self.table))
 
     def result(self) -> Runs:
-        if len(self.ids) < self.RANKED_APART:
-            order, encoded = _runs_finish(self.ids, len(self.table))
+        vocabulary = list(self.table)
+        if self._size() < self.RANKED_APART:
+            ranked, encoded = _runs_finish(self._parts(), vocabulary)
         else:
             # Ranked by a thread that holds no GIL: other threads (the
             # chain's writer in a build) go on meanwhile.
             self.rank_now()
             ranking, self._ranking = self._ranking, None
-            while (ranked := _runs_ranked(ranking)) is None:
+            while (done := _runs_ranked(ranking, vocabulary)) is None:
                 time.sleep(0.002)
-            order, encoded = ranked
-        vocabulary = list(self.table)
-        return Runs([vocabulary[k - 1] for k in order], encoded)
+            ranked, encoded = done
+        return Runs(ranked, encoded)
