@@ -2,6 +2,8 @@
 decimals, quotes, ellipses, lists), in blocks as on the whole."""
 
 
+import pickle
+
 import pytest
 
 from zantu.text import sentences, tokens
@@ -212,10 +214,14 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
     runs = Runs.from_text(text)
     # Built in parts and merged, the same index; saved small, loaded back.
     cut = text.index("\n", len(text) // 2) + 1
+    later = text.index("\n", (cut + len(text)) // 2) + 1
     first, second = RunsBuilder(), RunsBuilder()
     first.add(text[:cut])
-    second.add(text[cut:])
-    first.merge(second)
+    second.add(text[cut:later])
+    # Through pickle, as a worker's part comes: added to again, then merged.
+    second = pickle.loads(pickle.dumps(second))
+    second.add(text[later:])
+    first.merge(pickle.loads(pickle.dumps(second)))
     # Counted with the chain in one pass, the same index and the same chain;
     # a builder of lines, or runs of words, refused.
     fused = RunsBuilder()
@@ -275,7 +281,7 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
             for ratio, total in ((0.7, 15), (1.0, 4), (0.1, 1)):
                 width = max(1, min(total, round(ratio * len(words))))
                 assert loaded.copies(words, ratio, total) == copied(words, width), (words, width)
-    assert __import__("pickle").loads(__import__("pickle").dumps(loaded)).copies(source[3]) is True
+    assert pickle.loads(pickle.dumps(loaded)).copies(source[3]) is True
     # Varints that are cut short, too long or past the vocabulary: refused
     # by the search as it is made.
     for encoded in (b"\x02\x81", b"\xff\xff\xff\xff\xff\x01", b"\x01\x04\x00"):

@@ -352,7 +352,10 @@ class RunsBuilder:
 
     def __init__(self, *, lines: bool = False) -> None:
         self.lines = lines
-        self.table: Dict[str, int] = {}  # token -> its number, from 1, in the order tokens first come
+        self._table: Optional[Dict[str, int]] = {}  # see table
+        # The table's words in number order, where the table is not made
+        # (a builder unpickled, until it is added to).
+        self._words: Optional[List[str]] = None
         self.ids = bytearray()  # the numbers as varints (1 to 2 bytes a token), 0 after each sentence
         # What came before `ids`, in the text's order: ids of the table's
         # numbers (mapping None), or of a part merged in, with a mapping from
@@ -361,13 +364,35 @@ class RunsBuilder:
         self._merged: List[Tuple[Union[bytes, bytearray], Optional[bytes]]] = []
         self._ranking: Any = None  # the ranking begun by rank_now
 
+    @property
+    def table(self) -> Dict[str, int]:
+        """Token -> its number, from 1, in the order tokens first came."""
+        if self._table is None:
+            self._table = {word: k for k, word in enumerate(self._words or (), 1)}
+            self._words = None
+        return self._table
+
+    @table.setter
+    def table(self, table: Dict[str, int]) -> None:
+        self._table, self._words = table, None
+
+    def _vocabulary(self) -> List[str]:
+        """The table's words in number order."""
+        return list(self._table) if self._table is not None else list(self._words or ())
+
     def __getstate__(self) -> Dict[str, Any]:
         state = dict(self.__dict__)
         state.pop("_ranking", None)  # a running ranking stays with its process
+        # The table goes as its words: a list loads in a fifth of a dict's
+        # time (no hashes, no numbers), and a builder merged into another
+        # (a build's part) never needs its dict again.
+        state["_words"], state["_table"] = self._vocabulary(), None
         return state
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
-        self._merged = []
+        self._merged, self._words = [], None
+        if "table" in state:  # pickled by an earlier version
+            state["_table"] = state.pop("table")
         self.__dict__.update(state)
         self._ranking = None
 
@@ -377,7 +402,7 @@ class RunsBuilder:
     def merge(self, other: "RunsBuilder") -> None:
         if self._ranking is not None:
             raise BufferError("the runs are being ranked: nothing can be merged")
-        joined = _runs_join(self.table, list(other.table), other._parts())
+        joined = _runs_join(self.table, other._vocabulary(), other._parts())
         if self.ids:
             self._merged.append((self.ids, None))
             self.ids = bytearray()
@@ -395,10 +420,10 @@ class RunsBuilder:
         the work of this thread (a build's chain merged) goes on meanwhile,
         and result() takes what it ranked."""
         if self._ranking is None and self._size() >= self.RANKED_APART:
-            self._ranking = _runs_rank(self._parts(), len(self.table))
+            self._ranking = _runs_rank(self._parts(), len(self._table if self._table is not None else self._words or ()))
 
     def result(self) -> Runs:
-        vocabulary = list(self.table)
+        vocabulary = self._vocabulary()
         if self._size() < self.RANKED_APART:
             ranked, encoded = _runs_finish(self._parts(), vocabulary)
         else:
