@@ -249,9 +249,14 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
     with pytest.raises(ValueError, match="damaged"):
         joined.merge(damaged)
     assert joined.ids == before
-    # Ranked by a thread of its own (as a large index is), the same index;
-    # an id past the vocabulary is refused either way.
+    # Ranked by a thread of its own (as a large index is), the same index,
+    # though an add after the ranking began fails (its new words kept in
+    # the table); an id past the vocabulary is refused either way.
     monkeypatch.setattr(RunsBuilder, "RANKED_APART", 0)
+    first.rank_now()
+    with pytest.raises(BufferError):
+        first.add("Zebras never sat.")
+    assert "Zebras" in first.table
     assert first.result()._encoded == runs._encoded
     for apart in (1 << 22, 0):  # here, and by a thread
         monkeypatch.setattr(RunsBuilder, "RANKED_APART", apart)

@@ -762,10 +762,11 @@ bool rank_ids(const IdsParts& parts, size_t numbers, std::vector<uint32_t>& orde
 }
 
 // (the words of `vocabulary`, a sequence in number order, by rank; the
-// ranks in varints) as Python objects.
+// ranks in varints) as Python objects. Words past the ranked numbers (put
+// in the table by an add that failed once the ranking began) are left out.
 Ref ranked_pair(const std::vector<uint32_t>& order, PyObject* vocabulary, const std::string& encoded) {
     Ref words = Ref::check(PySequence_Fast(vocabulary, "the vocabulary must be a sequence"));
-    if (size_t(PySequence_Fast_GET_SIZE(words.get())) != order.size()) {
+    if (size_t(PySequence_Fast_GET_SIZE(words.get())) < order.size()) {
         raise(PyExc_ValueError, "the vocabulary has %zd words, where the runs number %zu",
               PySequence_Fast_GET_SIZE(words.get()), order.size());
     }
