@@ -874,20 +874,16 @@ Ref runs_join(PyObject* table, PyObject* vocabulary, PyObject* parts_object) {
     Ref words = Ref::check(PySequence_Tuple(vocabulary));
     size_t size = size_t(PyTuple_GET_SIZE(words.get()));
     IdsParts parts = read_parts(parts_object, size);
+    // The copies take the owner's buffers' place (the words' code below may
+    // change those at will), and are checked as the ranking reads them.
     std::vector<Ref> copies;
-    for (const auto& ids : parts.ids) {
+    for (auto& ids : parts.ids) {
         copies.push_back(Ref::check(
             PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids->data()), Py_ssize_t(ids->size()))));
+        ids = std::make_unique<Bytes>(copies.back().get());
     }
-    parts.ids.clear();  // the owner's own again: the words' code below may change them at will
-    for (size_t k = 0; k < copies.size(); ++k) {
-        const std::vector<uint32_t>& mapping = parts.mappings[k];
-        size_t known = mapping.empty() ? size + 1 : mapping.size();
-        auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(copies[k].get()));
-        if (!each_id(data, size_t(PyBytes_GET_SIZE(copies[k].get())), [&](uint32_t v) { return v < known; })) {
-            raise_runs_damaged();
-        }
-    }
+    if (!each_part_id(parts, size, [](uint32_t) { return true; })) raise_runs_damaged();
+    parts.ids.clear();
     std::vector<uint32_t> global(size + 1, 0);
     for (size_t k = 0; k < size; ++k) global[k + 1] = number_of(table, PyTuple_GET_ITEM(words.get(), Py_ssize_t(k)));
     Ref joined = Ref::check(PyList_New(Py_ssize_t(copies.size())));

@@ -376,9 +376,13 @@ class RunsBuilder:
     def table(self, table: Dict[str, int]) -> None:
         self._table, self._words = table, None
 
+    def _known(self) -> Union[Dict[str, int], List[str]]:
+        """The table, or its words in number order where it is not made."""
+        return self._table if self._table is not None else self._words or []
+
     def _vocabulary(self) -> List[str]:
         """The table's words in number order."""
-        return list(self._table) if self._table is not None else list(self._words or ())
+        return list(self._known())
 
     def __getstate__(self) -> Dict[str, Any]:
         state = dict(self.__dict__)
@@ -420,7 +424,7 @@ class RunsBuilder:
         the work of this thread (a build's chain merged) goes on meanwhile,
         and result() takes what it ranked."""
         if self._ranking is None and self._size() >= self.RANKED_APART:
-            self._ranking = _runs_rank(self._parts(), len(self._table if self._table is not None else self._words or ()))
+            self._ranking = _runs_rank(self._parts(), len(self._known()))
 
     def result(self) -> Runs:
         vocabulary = self._vocabulary()
