@@ -665,14 +665,15 @@ IdsParts read_parts(PyObject* parts_object, size_t numbers) {
     Ref items = Ref::check(PySequence_Fast(parts_object, "the runs' parts must be a sequence"));
     IdsParts parts;
     for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), k);
-        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+        // Held: an object's buffer export may run code that drops the pair.
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), k));
+        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
             raise(PyExc_TypeError, "a part of the runs must be a pair (ids, mapping or None)");
         }
-        parts.ids.push_back(std::make_unique<Bytes>(PyTuple_GET_ITEM(item, 0)));
+        parts.ids.push_back(std::make_unique<Bytes>(PyTuple_GET_ITEM(item.get(), 0)));
         parts.size += parts.ids.back()->size();
         std::vector<uint32_t>& mapping = parts.mappings.emplace_back();
-        PyObject* mapping_object = PyTuple_GET_ITEM(item, 1);
+        PyObject* mapping_object = PyTuple_GET_ITEM(item.get(), 1);
         if (mapping_object == Py_None) continue;
         Bytes held(mapping_object);
         if (held.size() % sizeof(uint32_t) != 0 || held.size() == 0) raise_runs_damaged();
@@ -766,11 +767,13 @@ bool rank_ids(const IdsParts& parts, size_t numbers, std::vector<uint32_t>& orde
 // in the table by an add that failed once the ranking began) are left out.
 Ref ranked_pair(const std::vector<uint32_t>& order, PyObject* vocabulary, const std::string& encoded) {
     Ref words = Ref::check(PySequence_Fast(vocabulary, "the vocabulary must be a sequence"));
+    Ref ranked = Ref::check(PyList_New(Py_ssize_t(order.size())));
+    // Measured after the allocation, whose collection may run code that
+    // changes the vocabulary; nothing below runs any.
     if (size_t(PySequence_Fast_GET_SIZE(words.get())) < order.size()) {
         raise(PyExc_ValueError, "the vocabulary has %zd words, where the runs number %zu",
               PySequence_Fast_GET_SIZE(words.get()), order.size());
     }
-    Ref ranked = Ref::check(PyList_New(Py_ssize_t(order.size())));
     PyObject** known = PySequence_Fast_ITEMS(words.get());
     for (size_t r = 0; r < order.size(); ++r) {
         PyObject* word = known[order[r] - 1];
