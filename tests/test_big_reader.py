@@ -245,15 +245,15 @@ class TestSources:
 
     @pytest.mark.parametrize("cut", [None, -40])
     def test_bags_back_in_the_collectors_sight(self, cut):
-        # The bags a load fills are kept from the collector while it runs:
-        # every one is back when it ends, done or failed, so that a cycle
-        # through the chain is collected.
+        # The bags a load fills are kept from the collector while it runs
+        # (and after it, while their values hold nothing): a cycle through
+        # the chain is collected once it ends, done or failed.
         out = io.StringIO()
         zantu_cjson.dump_json_big(MarkovChain.from_tokens([f"w{i % 300}" for i in range(5000)], 2), out, True)
         chain = MarkovChain()
         with pytest.raises(Exception) if cut else contextlib.nullcontext():
             load(chain, io.BytesIO(out.getvalue().encode()[:cut]))
-        assert len(chain) > 100 and all(gc.is_tracked(bag) for _, bag in chain.items())
+        assert len(chain) > 100
 
         class Holder:
             pass

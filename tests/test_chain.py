@@ -84,6 +84,7 @@ import copy
 import gc
 import pickle
 import sys
+import weakref
 from decimal import Decimal
 from fractions import Fraction
 from pathlib import Path
@@ -97,7 +98,7 @@ from zantu._native import _merge_state  # noqa: E402
 sys.path.insert(0, str(Path(__file__).parent))
 import reference_chain  # noqa: E402
 
-values = st.one_of(st.integers(-3, 3), st.sampled_from(["a", "b", "c", 1.0, True, None, ("t",)]),
+values = st.one_of(st.integers(-3, 3), st.sampled_from(["a", "b", "c", 1.0, True, None, ("t",), frozenset("a")]),
                    st.lists(st.sampled_from(["a", 1]), max_size=2))
 counts = st.one_of(st.integers(0, 5), st.integers(2 ** 32 - 3, 2 ** 32 + 3), st.integers(-5, -1),
                    st.sampled_from([10 ** 30, True]))
@@ -156,6 +157,21 @@ def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
     from_state.update(theirs)
     _merge_state(from_state, copied.__reduce_ex__(4)[2])
     assert as_plain(from_state) == as_plain(expected)
+    for chain in (ours, copied, merged, from_state):
+        assert_collector_sees_what_may_cycle(chain)
+
+
+def plain(value):
+    return type(value) in (str, int, float, bool, type(None)) or (type(value) is tuple and all(map(plain, value)))
+
+
+def assert_collector_sees_what_may_cycle(chain):
+    # A chain leaves untracked only bags that can be in no cycle: plain
+    # values (in a table of plain values only) and small integer counts.
+    table_plain = all(plain(start) and all(plain(item) for item, _ in bag.choices()) for start, bag in chain.items())
+    for start, bag in chain.items():
+        if not gc.is_tracked(bag):
+            assert table_plain and all(type(n) is int and 0 <= n < 2 ** 32 for _, n in bag.choices()), start
 
 
 def zantu_chain_pair():
@@ -352,6 +368,62 @@ class ForeignBag:
 
     def add(self, item, count=1):
         pass
+
+
+class Holder:
+    def __init__(self, held):
+        self.held = held
+
+
+class Count(int):
+    pass
+
+
+def leaves_cycle_in_native_chain(how):
+    # A weak reference to an object in a cycle through a chain's bag (built
+    # natively, so its bags start untracked), all else let go of.
+    class Mine(MarkovChain):
+        pass
+
+    chain = (Mine if how == "subclass with its class" else MarkovChain).from_tokens("a b a c a b".split())
+    bag = chain.get_bag("a")
+    holder = Holder(chain)
+    if how == "subclass with its class":
+        # The collector clears the class (made first) before the holder, and
+        # so frees the chain after its class is cleared.
+        holder.itself = holder
+    elif how == "value in the chain":
+        chain.add_to_bag("q", (holder,))
+    elif how == "value in one of its bags":
+        bag.add((holder,))
+    elif how == "count":
+        count = Count(3)
+        count.holder = holder
+        bag.add(("z",), count)  # a new row keeps the count itself
+    elif how == "bag taken by a chain of other values":
+        other = MarkovChain()
+        holder.held = chain, other  # both chains have the bag, neither is freed as it is let go of
+        other.add_to_bag("q", (holder,))
+        other.set_bag("a", bag)
+    else:
+        if how == "bag after clear":
+            chain.clear()
+        elif how == "bag after its chain":
+            del chain
+        else:
+            chain.set_bag("a", ProbabilityBag())
+        holder.held = bag
+        bag.add((holder,))
+    return weakref.ref(holder)
+
+
+@pytest.mark.parametrize("how", ["value in the chain", "value in one of its bags", "count", "bag after clear",
+                                 "bag after its chain", "bag replaced", "bag taken by a chain of other values",
+                                 "subclass with its class"])
+def test_cycles_through_untracked_bags_collected(how):
+    gone = leaves_cycle_in_native_chain(how)
+    gc.collect()
+    assert gone() is None
 
 
 class Cycle:

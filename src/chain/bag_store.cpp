@@ -396,10 +396,12 @@ void bag_trim(BagObject* bag) {
 }
 
 void bag_add_kept_object(BagObject* bag, PyObject* const* values, Py_ssize_t size, PyObject* count) {
+    TrackedWhenBig tracked(bag);
     add_row(bag->store, values, size, count, 0);
 }
 
 void bag_add_kept(BagObject* bag, PyObject* const* values, Py_ssize_t size, uint32_t count) {
+    TrackedWhenBig tracked(bag);  // a sum past 2**32 - 1 is an object
     add_row(bag->store, values, size, nullptr, count);
 }
 
@@ -410,6 +412,7 @@ void add_each_row(BagStore& s, PyObject* const* values, Py_ssize_t width, const 
 
 void bag_fill_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
                    Py_ssize_t rows) {
+    TrackedWhenBig tracked(bag);
     BagStore& s = bag->store;
     if (s.mode != BagStore::kEmpty || rows == 0 || width > BagStore::kWidest) {
         add_each_row(s, values, width, counts, rows);
@@ -451,6 +454,7 @@ bool rows_distinct(const BagStore& s) {
 
 void bag_add_rows(BagObject* bag, PyObject* const* values, Py_ssize_t width, const uint32_t* counts,
                   Py_ssize_t rows) {
+    TrackedWhenBig tracked(bag);
     BagStore& s = bag->store;
     if (s.mode == BagStore::kEmpty && width <= BagStore::kWidest) {
         bag_fill_rows(bag, values, width, counts, rows);

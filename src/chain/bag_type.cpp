@@ -450,6 +450,8 @@ void make_bag_types(PyObject* module, NativeState& state) {
         Ref::check(PyType_FromModuleAndSpec(module, &choices_spec, nullptr)).release());
 }
 
+bool own_bag(PyObject* o) { return Py_TYPE(o)->tp_dealloc == bag_dealloc; }
+
 Ref new_bag(NativeState& state, PyObject* table) {
     Ref bag = Ref::check(state.bag_type->tp_alloc(state.bag_type, 0));
     Py_INCREF(table);
@@ -467,6 +469,7 @@ void bag_add(BagObject* bag, PyObject* item, PyObject* count) {
     }
     // Hashing the values may have run the caller's code.
     if (bag->table != table.get()) raise_bag_changed("add");
+    TrackedWhenBig tracked(bag);
     add_row(bag->store, values.data(), size, count, 0);
 }
 
@@ -494,6 +497,9 @@ void bag_add_pairs(BagObject* bag, PyObject* counts, bool method) {
 
 void bag_adopt(BagObject* bag, PyObject* table) {
     if (bag->table == table) return;
+    // Another table: the bag is no longer where its chain would find it
+    // if its table took a value that holds references.
+    track_bag(reinterpret_cast<PyObject*>(bag));
     Ref target = Ref::borrow(table);
     Ref old_table = Ref::borrow(bag->table);
     BagStore& s = bag->store;

@@ -18,9 +18,39 @@ Ref chain_bags(ChainObject* chain) {
 }
 
 Ref chain_table(ChainObject* chain) {
-    if (chain->table == nullptr) chain->table = new_table(state_of(chain)).release();
+    if (chain->table == nullptr) {
+        chain->table = new_table(state_of(chain)).release();
+        set_table_owner(chain->table, chain);
+    }
     return Ref::borrow(chain->table);
 }
+
+void settle_bag(ChainObject* chain, PyObject* bag) {
+    if (!own_bag(bag)) return;
+    BagObject* b = as_bag(bag);
+    if (b->table != chain->table || b->table == nullptr || !table_plain(b->table) || b->store.big) return;
+    if (PyObject_GC_IsTracked(bag)) PyObject_GC_UnTrack(bag);
+}
+
+void track_bags(ChainObject* chain) {
+    if (chain->bags == nullptr) return;
+    Py_ssize_t at = 0;
+    PyObject* start;
+    PyObject* bag;
+    while (PyDict_Next(chain->bags, &at, &start, &bag)) {
+        if (own_bag(bag)) track_bag(bag);
+    }
+}
+
+namespace {
+
+// The chain lets go of its table (it takes another, or ends).
+void drop_table(ChainObject* chain) {
+    track_bags(chain);
+    if (chain->table != nullptr) set_table_owner(chain->table, nullptr);
+}
+
+}  // namespace
 
 
 void call_add(const NativeState& state, PyObject* bag, PyObject* item, PyObject* count) {
@@ -35,6 +65,7 @@ Ref bag_of(NativeState& state, ChainObject* chain, PyObject* bags, PyObject* tab
     Ref bag = new_bag(state, table);
     check_status(PyDict_SetItem(bags, start, bag.get()));
     if (chain->bags != bags || chain->table != table) raise_chain_changed("add_to_bag");
+    settle_bag(chain, bag.get());
     return bag;
 }
 
@@ -59,7 +90,16 @@ void set_bag(ChainObject* chain, PyObject* start, PyObject* bag) {
     if (PyObject_TypeCheck(bag, state_of(chain).bag_type)) bag_adopt(as_bag(bag), table.get());
     if (chain->table != table.get()) raise_chain_changed("set_bag");
     ++chain->changes;
-    check_status(PyDict_SetItem(bags.get(), kept, bag));
+    // A bag that the new one replaces leaves the chain: the collector
+    // sees it again.
+    PyObject* found = PyDict_SetDefault(bags.get(), kept, bag);
+    if (found == nullptr) throw PyError();
+    if (found != bag) {
+        Ref replaced = Ref::borrow(found);
+        check_status(PyDict_SetItem(bags.get(), kept, bag));
+        if (own_bag(replaced.get())) track_bag(replaced.get());
+    }
+    if (chain->bags == bags.get()) settle_bag(chain, bag);
 }
 
 void clear(ChainObject* chain) {
@@ -67,14 +107,17 @@ void clear(ChainObject* chain) {
     // nothing is made for it (a load into a new chain allocates nothing).
     if (chain->table == nullptr) {
         ++chain->changes;
+        track_bags(chain);
         if (chain->bags != nullptr) PyDict_Clear(chain->bags);
         return;
     }
     // A new table: bags taken out of the chain keep theirs.
     Ref table = new_table(state_of(chain));
     ++chain->changes;
+    drop_table(chain);
     PyObject* previous = chain->table;
     chain->table = table.release();
+    set_table_owner(chain->table, chain);
     Py_XDECREF(previous);
     if (chain->bags != nullptr) PyDict_Clear(chain->bags);
 }
@@ -99,6 +142,7 @@ int chain_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int chain_clear_slot(PyObject* self) {
     ++as_chain(self)->changes;
+    drop_table(as_chain(self));
     Py_CLEAR(as_chain(self)->bags);
     Py_CLEAR(as_chain(self)->table);
     return 0;

@@ -263,8 +263,9 @@ private:
 class BatchCount {
 public:
     // `numbered`: the tokens' numbers, when known (moved from).
-    BatchCount(NativeState& state, PyObject* table, PyObject* bags, const Pairs& pairs, Numbered* numbered)
-        : state_(state), table_(table), bags_(bags), pairs_(pairs) {
+    BatchCount(NativeState& state, ChainObject* chain, PyObject* table, PyObject* bags, const Pairs& pairs,
+               Numbered* numbered)
+        : state_(state), chain_(chain), table_(table), bags_(bags), pairs_(pairs) {
         if (numbered != nullptr && numbered->ids.size() == pairs.tokens()) {
             ids_ = std::move(numbered->ids);
             values_ = std::move(numbered->values);
@@ -381,10 +382,12 @@ private:
         Ref bag = new_bag(state_, table_);
         bag_fill_rows(as_bag(bag.get()), row_values_.data(), 1, row_counts_.data(), Py_ssize_t(row_counts_.size()));
         check_status(PyDict_SetItem(bags_, starts_[start], bag.get()));
+        settle_bag(chain_, bag.get());
     }
 
     static constexpr size_t kIdAhead = 16, kStartAhead = 4;
     NativeState& state_;
+    ChainObject* chain_;
     PyObject* table_;
     PyObject* bags_;
     const Pairs& pairs_;
@@ -466,7 +469,7 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // In one batch where every bag the tokens touch is the package's own;
     // else one pair after another, below.
     if (run.on() && BatchCount::fits(kept.size())) {
-        if (pairs.size() == 0 || BatchCount(state, table.get(), bags.get(), pairs, numbered).run()) return;
+        if (pairs.size() == 0 || BatchCount(state, chain, table.get(), bags.get(), pairs, numbered).run()) return;
     }
     StartBags found;
     for (size_t j = 0; j < pairs.size(); ++j) {

@@ -90,6 +90,7 @@ private:
 
 // Adds the copied rows to `to`, whose table `map` keeps.
 void add_copy(BagObject* to, RowsCopy& copy, ValueMap& map) {
+    TrackedWhenBig tracked(to);
     map.map(copy.values);
     if (to->table != map.to()) raise_bag_changed("update");
     if (copy.width >= 0 && copy.big.empty()) {

@@ -138,6 +138,44 @@ Py_ssize_t table_size(PyObject* table);
 // Whether every value the table keeps is plain: then no lookup in it, nor
 // in a dict keyed by its values, runs code of the caller's.
 bool table_plain(PyObject* table);
+// Names the chain whose table `table` is (null: none any more).
+void set_table_owner(PyObject* table, ChainObject* owner);
+
+// The collector and the chain's bags. A bag whose values are the plain
+// values of a plain table and whose counts are small integers can be in no
+// cycle (its table holds only values that hold nothing), so a chain leaves
+// its own bags untracked, as CPython leaves a dict of atomic values: a
+// collection then costs nothing per state. A bag is untracked only while
+//  - it is in the bags of the chain whose table it has (settle_bag), and
+//  - that table is plain (the table calls track_bags when it is no more),
+//  - and its counts are small (TrackedWhenBig around what may add objects);
+// it is tracked again when it leaves the chain (clear, set_bag, the
+// chain's end) or takes another table (bag_adopt).
+
+// Whether `o` is a bag of exactly the package's type (of any instance of
+// the module). Asks no module state: a chain's clear may run while the
+// collector frees a subclass and its type together.
+bool own_bag(PyObject* o);
+// The bag just put in `chain`'s bags, untracked when that is safe.
+void settle_bag(ChainObject* chain, PyObject* bag);
+// Every bag of `chain`'s bags tracked again.
+void track_bags(ChainObject* chain);
+// One bag tracked again, if it is not.
+inline void track_bag(PyObject* bag) {
+    if (!PyObject_GC_IsTracked(bag)) PyObject_GC_Track(bag);
+}
+
+// Around any change of a bag that may give its counts objects: a bag with
+// them is tracked at the end, whatever happened meanwhile.
+struct TrackedWhenBig {
+    explicit TrackedWhenBig(BagObject* b) : bag(b) {}
+    ~TrackedWhenBig() {
+        if (bag->store.big) track_bag(reinterpret_cast<PyObject*>(bag));
+    }
+    TrackedWhenBig(const TrackedWhenBig&) = delete;
+    TrackedWhenBig& operator=(const TrackedWhenBig&) = delete;
+    BagObject* bag;
+};
 
 // A new empty bag of `state`'s type whose values go to `table`.
 Ref new_bag(NativeState& state, PyObject* table);

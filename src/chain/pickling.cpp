@@ -199,6 +199,7 @@ public:
     // Fills the empty `bag`, whose table is the reader's, with the rows of
     // the bag just read by next_bag().
     void fill(BagObject* bag) {
+        TrackedWhenBig tracked(bag);
         Py_ssize_t rows = next_rows_;
         bool varied = next_kind_ & kVaried, objects = next_kind_ & kObjects;
         Py_ssize_t width = next_kind_ & 0xFF;
@@ -362,6 +363,8 @@ void chain_restore_compact(PyObject* self, PyObject* state) {
         mark.check("unpickling");
         check_status(PyDict_SetItem(bags.get(), start, bag.get()));
         mark.check("unpickling");
+        // A start met twice replaces a bag made here, which no one else holds.
+        settle_bag(as_chain(self), bag.get());
     }
     reader.check_done();
     if (!start_codes.done() || next_other != PyList_GET_SIZE(others)) raise_bad_state();

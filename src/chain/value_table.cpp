@@ -23,6 +23,10 @@ struct TableObject {
     Py_ssize_t used;
     uint64_t changes;  // counts every change, so a probe knows when to start again
     bool plain;        // every value kept is plain (see plain_value)
+    // The chain whose table this is (not owned: the chain lets go of it
+    // before it dies or takes another), or null. Its bags may be left
+    // untracked while this table is plain (see settle_bag).
+    ChainObject* owner;
 };
 
 TableObject* as_table(PyObject* o) { return reinterpret_cast<TableObject*>(o); }
@@ -90,7 +94,13 @@ PyObject* find(TableObject* t, PyObject* frozen, bool insert) {
         ++t->used;
         ++t->changes;
         bool plain = plain_value(frozen);
-        t->plain = t->plain && plain;
+        if (t->plain && !plain) {
+            t->plain = false;
+            // A value that may hold references: this table and its owner's
+            // bags may now be in a cycle, so the collector sees them.
+            if (!PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(t))) PyObject_GC_Track(t);
+            if (t->owner != nullptr) track_bags(t->owner);
+        }
         // A tuple of plain values can be in no cycle: the collector need
         // not walk it (it untracks such tuples itself, but only once it has
         // walked them; a chain holds one per state).
@@ -176,7 +186,9 @@ Ref new_table(const NativeState& state) {
     t->used = 0;
     t->changes = 0;
     t->plain = true;
-    PyObject_GC_Track(t);
+    t->owner = nullptr;
+    // Untracked while plain: values that hold nothing are in no cycle, and
+    // a collection then need not walk them (a chain keeps one per state).
     return Ref::steal(reinterpret_cast<PyObject*>(t));
 }
 
@@ -193,5 +205,7 @@ PyObject* found_value(PyObject* table, PyObject* value) {
 Py_ssize_t table_size(PyObject* table) { return as_table(table)->used; }
 
 bool table_plain(PyObject* table) { return as_table(table)->plain; }
+
+void set_table_owner(PyObject* table, ChainObject* owner) { as_table(table)->owner = owner; }
 
 }  // namespace zantu::native
