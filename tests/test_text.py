@@ -120,6 +120,11 @@ def test_tokens_keep_words_whole():
     assert tokens("Don't e-mail v3.11 at 3.5 p.m. to the U.S. Mr. Smith, ok?! (1,000) “yes”... J. K. Rowling") == [
         "Don't", "e-mail", "v3.11", "at", "3.5", "p.m.", "to", "the", "U.S.", "Mr.", "Smith", ",", "ok", "?!", "(",
         "1,000", ")", "“", "yes", "”", "...", "J.", "K.", "Rowling"]
+    # Symbols inside or at the end of a word: a program's or a path's name
+    # is one token (a join would write "C + +", "gas / i386").
+    assert tokens("C++ and C# (gas/i386/x.s, and/or 1/2) need 3.11+, not a+b.") == [
+        "C++", "and", "C#", "(", "gas/i386/x.s", ",", "and/or", "1/2", ")", "need", "3.11+", ",", "not", "a", "+",
+        "b", "."]
     assert tokens("") == [] and sentences("  \n\n ") == []
     with pytest.raises(TypeError):
         tokens(b"bytes")

@@ -1,6 +1,7 @@
 // A text split into sentences and a sentence into tokens, by rules: words
-// keep their inner apostrophes, hyphens, dots, digits and digit groups
-// ("don't", "e-mail", "v3.11", "3.5", "1,000"); known abbreviations and
+// keep their inner apostrophes, hyphens, dots, slashes, digits and digit
+// groups ("don't", "e-mail", "v3.11", "3.5", "1,000", "and/or") and the
+// pluses and hashes that end them ("C++", "C#"); known abbreviations and
 // initials keep their dot ("Mr.", "U.S.", "J."); every other punctuation
 // mark is a token of its own, a run of terminators ("...", "?!") one token.
 // A sentence ends at a terminator followed by a space and a word that may
@@ -161,8 +162,9 @@ private:
     bool at(Py_ssize_t i, bool (*test)(Py_UCS4)) const { return i >= 0 && i < n_ && test(s_[i]); }
 
     // A word from t.begin: word characters, joined by an apostrophe, a
-    // hyphen or a dot between two of them (a comma between two digits),
-    // then its own dot when it is an abbreviation or an initial.
+    // hyphen, a dot or a slash between two of them (a comma between two
+    // digits), then the pluses and hashes that end it ("C++", "C#", "3.11+"),
+    // or its own dot when it is an abbreviation or an initial.
     void word(Token& t) {
         t.kind = Kind::Word;
         Py_ssize_t j = t.begin + 1;
@@ -173,11 +175,17 @@ private:
             if (j == t.begin + 1 && j < n_ && s_[j] == 0x00B0 && (s_[t.begin] == 'N' || s_[t.begin] == 'n')) ++j;
             if (j + 1 >= n_ || !word_char(s_[j + 1])) break;
             Py_UCS4 c = s_[j];
-            bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' ||
+            bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' || c == '/' ||
                          (c == ',' && digit(s_[j - 1]) && digit(s_[j + 1]));
             if (!joins) break;
             dotted = dotted || c == '.';
             j += 2;
+        }
+        Py_ssize_t marks = j;
+        while (marks < n_ && (s_[marks] == '+' || s_[marks] == '#')) ++marks;
+        if (marks > j && !at(marks, word_char)) {
+            t.end = marks;
+            return;
         }
         t.end = j;
         if (j >= n_ || s_[j] != '.' || at(j + 1, word_char)) return;

@@ -2,8 +2,9 @@
 
 ``sentences(text)`` splits a text into its sentences, trimmed; ``tokens(sentence)``
 splits one into words and punctuation marks. Words keep their inner
-apostrophes, hyphens, dots and digit groups ("don't", "e-mail", "v3.11",
-"3.5", "1,000"); abbreviations and initials keep their dot ("Mr.", "U.S.",
+apostrophes, hyphens, dots, slashes and digit groups ("don't", "e-mail",
+"v3.11", "3.5", "1,000", "and/or") and the pluses and hashes that end them
+("C++", "C#"); abbreviations and initials keep their dot ("Mr.", "U.S.",
 "J."). A sentence ends at a terminator (". ! ? ..." and runs of them, with
 the closing quotes and brackets after it) followed by a word that can open
 one, at a blank line, and at the end of the text; not after a title
