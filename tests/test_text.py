@@ -106,6 +106,9 @@ HARD = [
      ['"Bohr [...] used the analogy of parallel stairways [...]" (Smith 55).']),
     ("I counted to 1. Then to 2. Then I stopped.",
      ["I counted to 1.", "Then to 2.", "Then I stopped."]),
+    # A word's parts joined by slashes: the dot ends what the last part is.
+    ("We do a lot less I/O. Surprisingly less. It debugs Cell/B.E. SPU code and/or Mr. Smith's C++.",
+     ["We do a lot less I/O.", "Surprisingly less.", "It debugs Cell/B.E. SPU code and/or Mr. Smith's C++."]),
 ]
 
 

@@ -168,7 +168,6 @@ private:
     void word(Token& t) {
         t.kind = Kind::Word;
         Py_ssize_t j = t.begin + 1;
-        bool dotted = false;
         for (;;) {
             while (j < n_ && word_char(s_[j])) ++j;
             // The numero sign: "N°" is one word.
@@ -178,7 +177,6 @@ private:
             bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' || c == '/' ||
                          (c == ',' && digit(s_[j - 1]) && digit(s_[j + 1]));
             if (!joins) break;
-            dotted = dotted || c == '.';
             j += 2;
         }
         Py_ssize_t marks = j;
@@ -191,12 +189,15 @@ private:
         if (j >= n_ || s_[j] != '.' || at(j + 1, word_char)) return;
         // "..." after a word is a terminator of its own.
         if (j + 1 < n_ && terminator(s_[j + 1])) return;
-        std::string lower = ascii_lower(s_, t.begin, j);
+        // What the dot ends is the word's last part after a slash ("Cell/B.E.").
+        Py_ssize_t last = j;
+        while (last > t.begin && s_[last - 1] != '/') --last;
+        std::string lower = ascii_lower(s_, last, j);
         static const WordList titles(kTitles);
         static const WordList shortenings(kShortenings);
         if (titles.has(lower)) {
             t.dot = Dot::Title;
-        } else if (shortenings.has(lower) || (dotted && initialism(t.begin, j))) {
+        } else if (shortenings.has(lower) || (std::find(s_ + last, s_ + j, '.') != s_ + j && initialism(last, j))) {
             t.dot = Dot::Shortening;
         } else if (j - t.begin == 1 && Py_UNICODE_ISUPPER(s_[t.begin]) && after_name(s_[t.begin])) {
             t.dot = Dot::Initial;
