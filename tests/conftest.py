@@ -1,4 +1,5 @@
 import contextlib
+import gc
 import importlib
 import io
 import json as std_json
@@ -32,6 +33,19 @@ def shortcuts_off():
         yield
     finally:
         zantu_cjson.__fast_paths__(**{name: True for name, on in was.items() if on})
+
+
+def _plain(value):
+    return type(value) in (str, int, float, bool, type(None)) or (type(value) is tuple and all(map(_plain, value)))
+
+
+def assert_collector_sees_what_may_cycle(chain):
+    """A chain leaves untracked only bags that can be in no cycle: plain
+    values (in a table of plain values only) and small integer counts."""
+    plain = all(_plain(start) and all(_plain(item) for item, _ in bag.choices()) for start, bag in chain.items())
+    for start, bag in chain.items():
+        if not gc.is_tracked(bag):
+            assert plain and all(type(n) is int and 0 <= n < 2 ** 32 for _, n in bag.choices()), start
 
 
 class Log(list):

@@ -97,6 +97,7 @@ from zantu._native import _merge_state  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).parent))
 import reference_chain  # noqa: E402
+from conftest import assert_collector_sees_what_may_cycle  # noqa: E402
 
 values = st.one_of(st.integers(-3, 3), st.sampled_from(["a", "b", "c", 1.0, True, None, ("t",), frozenset("a")]),
                    st.lists(st.sampled_from(["a", 1]), max_size=2))
@@ -159,19 +160,6 @@ def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
     assert as_plain(from_state) == as_plain(expected)
     for chain in (ours, copied, merged, from_state):
         assert_collector_sees_what_may_cycle(chain)
-
-
-def plain(value):
-    return type(value) in (str, int, float, bool, type(None)) or (type(value) is tuple and all(map(plain, value)))
-
-
-def assert_collector_sees_what_may_cycle(chain):
-    # A chain leaves untracked only bags that can be in no cycle: plain
-    # values (in a table of plain values only) and small integer counts.
-    table_plain = all(plain(start) and all(plain(item) for item, _ in bag.choices()) for start, bag in chain.items())
-    for start, bag in chain.items():
-        if not gc.is_tracked(bag):
-            assert table_plain and all(type(n) is int and 0 <= n < 2 ** 32 for _, n in bag.choices()), start
 
 
 def zantu_chain_pair():

@@ -16,7 +16,7 @@ import weakref
 import pytest
 
 import zantu_cjson
-from conftest import BACKENDS
+from conftest import BACKENDS, assert_collector_sees_what_may_cycle
 from zantu import MarkovChain, ProbabilityBag
 
 WIDE = ("w", "i", "d", "e", "r")
@@ -233,6 +233,7 @@ def run(operation, kind, action, fire_at):
     for start, bag in chain.items():
         rows = [item for item, _ in bag.choices()]
         assert len(set(rows)) == len(rows) == len(bag) == bag.unique_count
+    assert_collector_sees_what_may_cycle(chain)
     chain.build_frequency_dict()
     out = io.StringIO()
     zantu_cjson.dump_json_big(chain, out)
