@@ -128,6 +128,8 @@ def test_tokens_keep_words_whole():
     assert tokens("C++ and C# (gas/i386/x.s, and/or 1/2) need 3.11+, not a+b.") == [
         "C++", "and", "C#", "(", "gas/i386/x.s", ",", "and/or", "1/2", ")", "need", "3.11+", ",", "not", "a", "+",
         "b", "."]
+    assert tokens("See /usr/lib/ or https://example.org/a/b, not a / b.") == [
+        "See", "/usr/lib/", "or", "https://example.org/a/b", ",", "not", "a", "/", "b", "."]
     assert tokens("") == [] and sentences("  \n\n ") == []
     with pytest.raises(TypeError):
         tokens(b"bytes")

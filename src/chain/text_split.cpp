@@ -1,6 +1,7 @@
 // A text split into sentences and a sentence into tokens, by rules: words
 // keep their inner apostrophes, hyphens, dots, slashes, digits and digit
-// groups ("don't", "e-mail", "v3.11", "3.5", "1,000", "and/or") and the
+// groups ("don't", "e-mail", "v3.11", "3.5", "1,000", "and/or"), a path's
+// or an address's slashes ("/usr/lib/", "https://example.org/a") and the
 // pluses and hashes that end them ("C++", "C#"); known abbreviations and
 // initials keep their dot ("Mr.", "U.S.", "J."); every other punctuation
 // mark is a token of its own, a run of terminators ("...", "?!") one token.
@@ -115,7 +116,8 @@ public:
                 continue;
             }
             Token t{i, i + 1, Kind::Mark, Dot::None, space, newlines >= 2};
-            if (word_char(c)) {
+            // A slash before a word begins it ("/usr/lib").
+            if (word_char(c) || (c == '/' && at(i + 1, word_char))) {
                 word(t);
             } else if (terminator(c)) {
                 while (t.end < n_ && terminator(s_[t.end])) ++t.end;
@@ -161,10 +163,11 @@ private:
     static bool digit(Py_UCS4 c) { return Py_UNICODE_ISDIGIT(c); }
     bool at(Py_ssize_t i, bool (*test)(Py_UCS4)) const { return i >= 0 && i < n_ && test(s_[i]); }
 
-    // A word from t.begin: word characters, joined by an apostrophe, a
-    // hyphen, a dot or a slash between two of them (a comma between two
-    // digits), then the pluses and hashes that end it ("C++", "C#", "3.11+"),
-    // or its own dot when it is an abbreviation or an initial.
+    // A word from t.begin (a word character, or a slash before one):
+    // word characters, joined by an apostrophe, a hyphen, a dot or a slash
+    // between two of them (a comma between two digits, a scheme's "://"),
+    // then the pluses, hashes and slashes that end it ("C++", "C#",
+    // "/usr/lib/"), or its own dot when it is an abbreviation or an initial.
     void word(Token& t) {
         t.kind = Kind::Word;
         Py_ssize_t j = t.begin + 1;
@@ -172,6 +175,11 @@ private:
             while (j < n_ && word_char(s_[j])) ++j;
             // The numero sign: "N°" is one word.
             if (j == t.begin + 1 && j < n_ && s_[j] == 0x00B0 && (s_[t.begin] == 'N' || s_[t.begin] == 'n')) ++j;
+            // A scheme's "://" before a word joins it ("https://example.org").
+            if (j + 3 < n_ && s_[j] == ':' && s_[j + 1] == '/' && s_[j + 2] == '/' && word_char(s_[j + 3])) {
+                j += 4;
+                continue;
+            }
             if (j + 1 >= n_ || !word_char(s_[j + 1])) break;
             Py_UCS4 c = s_[j];
             bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' || c == '/' ||
@@ -180,7 +188,7 @@ private:
             j += 2;
         }
         Py_ssize_t marks = j;
-        while (marks < n_ && (s_[marks] == '+' || s_[marks] == '#')) ++marks;
+        while (marks < n_ && (s_[marks] == '+' || s_[marks] == '#' || s_[marks] == '/')) ++marks;
         if (marks > j && !at(marks, word_char)) {
             t.end = marks;
             return;

@@ -4,7 +4,8 @@
 splits one into words and punctuation marks. Words keep their inner
 apostrophes, hyphens, dots, slashes and digit groups ("don't", "e-mail",
 "v3.11", "3.5", "1,000", "and/or") and the pluses and hashes that end them
-("C++", "C#"); abbreviations and initials keep their dot ("Mr.", "U.S.",
+("C++", "C#"); a path or an address is one token ("/usr/lib/",
+"https://example.org/a"); abbreviations and initials keep their dot ("Mr.", "U.S.",
 "J."). A sentence ends at a terminator (". ! ? ..." and runs of them, with
 the closing quotes and brackets after it) followed by a word that can open
 one, at a blank line, and at the end of the text; not after a title
