@@ -412,10 +412,31 @@ def runs_part_changed_by_its_words():
     part.table = {Sneaky(k): v for k, v in part.table.items()}
     calls = armed
     joined.merge(part)
+    merged = joined.result()._encoded
     assert calls
     plain_part, plain = builders()
     plain.merge(plain_part)
-    assert joined.result()._encoded == plain.result()._encoded
+    assert merged == plain.result()._encoded
+
+    # A word that reads the builder while the parts are joined finds it
+    # busy; the part stays to be joined, and is, once the word lets be.
+    part, joined = builders()
+    nosy = [True]
+
+    class Nosy(str):
+        def __hash__(self):
+            if nosy[0]:
+                joined.table
+            return str.__hash__(self)
+
+    nosy[0] = False
+    part.table = {Nosy(k): v for k, v in part.table.items()}
+    nosy[0] = True
+    joined.merge(part)
+    with pytest.raises(RuntimeError, match="while the parts merged"):
+        joined.result()
+    nosy[0] = False
+    assert joined.result()._encoded == merged
 
 
 def chain_refilled_while_its_codes_are_written():

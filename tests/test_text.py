@@ -263,6 +263,18 @@ def test_runs_keep_copies_out(tmp_path, monkeypatch):
     # though an add after the ranking began fails (its new words kept in
     # the table); an id past the vocabulary is refused either way.
     monkeypatch.setattr(RunsBuilder, "RANKED_APART", 0)
+    # Parts merged whose words the table has not yet (as a build's last
+    # ones) are joined by that thread, in their order.
+    late, middle, last = RunsBuilder(), RunsBuilder(), RunsBuilder()
+    late.add(text[:cut])
+    middle.add(text[cut:later])
+    last.add(text[later:])
+    middle.merge(last)  # a part that holds a part of its own
+    late.merge(pickle.loads(pickle.dumps(middle)))
+    late.rank_now()
+    assert late._ranking_joins
+    joined_late = late.result()
+    assert (joined_late._vocabulary, joined_late._encoded) == (runs._vocabulary, runs._encoded)
     first.rank_now()
     with pytest.raises(BufferError):
         first.add("Zebras never sat.")

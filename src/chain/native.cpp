@@ -134,6 +134,14 @@ PyMethodDef functions[] = {
      "_runs_join(table, vocabulary, parts, /)\n--\n\nA part's runs (pairs of ids and a mapping from their numbers to those of\n"
      "`vocabulary`, or None) as pairs of copied ids and a mapping to the numbers of `table`,\n"
      "where the vocabulary's new words are added."},
+    {"_runs_take", runs_take_function, METH_VARARGS,
+     "_runs_take(vocabulary, parts, /)\n--\n\nA part's runs as they are now, to be joined later: (its vocabulary as a\n"
+     "tuple, its parts as pairs of ids copied as bytes and a mapping as bytes or None);\n"
+     "ValueError when an id is past the vocabulary or cut short."},
+    {"_runs_rank_joined", runs_rank_joined_function, METH_VARARGS,
+     "_runs_rank_joined(words, parts, unjoined, /)\n--\n\nA ranking as _runs_rank makes, of `parts` in the numbers of `words` then of\n"
+     "the parts `unjoined` (what _runs_take returns), whose words its thread joins to `words`\n"
+     "first; None, with nothing begun, unless every word is an exact str."},
     {"_runs_finish", runs_finish_function, METH_VARARGS,
      "_runs_finish(parts, vocabulary, /)\n--\n\nThe words of `vocabulary` (in number order) ranked by how often the runs'\n"
      "parts (pairs of ids and a mapping or None) hold them, and the ids as ranks in varints."},
@@ -141,7 +149,8 @@ PyMethodDef functions[] = {
      "_runs_rank(parts, numbers, /)\n--\n\nWhat _runs_finish returns, made by a thread that holds no GIL: a ranking\n"
      "to hand to _runs_ranked (the ids stay exported until the ranking is dropped)."},
     {"_runs_ranked", runs_ranked_function, METH_VARARGS,
-     "_runs_ranked(ranking, vocabulary, /)\n--\n\nNone while the ranking runs; then what _runs_finish returns."},
+     "_runs_ranked(ranking, vocabulary, /)\n--\n\nNone while the ranking runs; then what _runs_finish returns (`vocabulary`\n"
+     "None for a ranking that joins words: its words are those it joined)."},
     {"_runs_search", runs_search_function, METH_VARARGS,
      "_runs_search(encoded, numbers, /)\n--\n\nThe search of the runs index `encoded` (varints of numbers up to\n"
      "`numbers`), made by a thread that holds no GIL (`encoded` stays exported until it is dropped)."},

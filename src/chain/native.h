@@ -219,9 +219,12 @@ PyObject* count_words_function(PyObject* module, PyObject* args);
 PyObject* sentences_function(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* tokens_function(PyObject* module, PyObject* text);
 PyObject* count_sentences_function(PyObject* module, PyObject* args);
-// The runs index's helpers (text_split.cpp).
+// The runs index's helpers: its numbers for a text (text_split.cpp), then
+// joined and ranked (runs_rank.cpp).
 PyObject* runs_add_function(PyObject* module, PyObject* args);
 PyObject* runs_join_function(PyObject* module, PyObject* args);
+PyObject* runs_take_function(PyObject* module, PyObject* args);
+PyObject* runs_rank_joined_function(PyObject* module, PyObject* args);
 PyObject* runs_finish_function(PyObject* module, PyObject* args);
 PyObject* runs_rank_function(PyObject* module, PyObject* args);
 PyObject* runs_ranked_function(PyObject* module, PyObject* args);
@@ -274,8 +277,11 @@ bool each_varint(const unsigned char* data, size_t size, Each each) {
     return true;
 }
 
-// ValueError: "the runs index is damaged" (text_split.cpp).
+// ValueError: "the runs index is damaged" (runs_rank.cpp).
 [[noreturn]] void raise_runs_damaged();
+// A token's number in `table` (a runs builder's: a dict of str to number,
+// from 1), where a new one is added (runs_rank.cpp).
+uint32_t number_of(PyObject* table, PyObject* token);
 
 // A buffer's bytes (PyBUF_SIMPLE), held while used.
 struct Bytes {

@@ -13,14 +13,10 @@
 // ellipsis of three dots. A list written in a line ("1.) one 2.) two",
 // "a. one b. two") is a sentence an item.
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "chain.h"
@@ -426,12 +422,6 @@ Py_ssize_t last_break(const Ch* s, Py_ssize_t n, bool lines) {
     return 0;
 }
 
-// Calls each(number) for every varint of data[0:size] (see each_varint).
-template <typename Each>
-bool each_id(const unsigned char* data, size_t size, Each each) {
-    return each_varint(data, size, [&](size_t, uint32_t v) { return each(v); });
-}
-
 // `more` appended to the bytearray `ids`.
 void append_ids(PyObject* ids, const std::vector<uint32_t>& more) {
     if (more.empty()) return;
@@ -441,23 +431,6 @@ void append_ids(PyObject* ids, const std::vector<uint32_t>& more) {
     check_status(PyByteArray_Resize(ids, size + Py_ssize_t(added)));
     char* out = PyByteArray_AS_STRING(ids) + size;
     for (uint32_t v : more) put_varint(out, v);
-}
-
-// A token's number in `table` (a dict of str to number, from 1), where a
-// new one is added.
-uint32_t number_of(PyObject* table, PyObject* token) {
-    PyObject* known = PyDict_GetItemWithError(table, token);
-    if (known == nullptr && PyErr_Occurred()) throw PyError();
-    if (known != nullptr) {
-        unsigned long id = PyLong_AsUnsignedLong(known);
-        if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PyError();
-        return uint32_t(id);
-    }
-    Py_ssize_t size = PyDict_GET_SIZE(table);
-    if (size >= (Py_ssize_t(1) << 31)) raise(PyExc_OverflowError, "too many distinct tokens");
-    Ref number = Ref::check(PyLong_FromSsize_t(size + 1));
-    check_status(PyDict_SetItem(table, token, number.get()));
-    return uint32_t(size + 1);
 }
 
 // The numbers of a call's tokens, found again by the token's address:
@@ -662,265 +635,6 @@ void runs_add(const NativeState& state, PyObject* text, bool lines, PyObject* ta
 
 }  // namespace
 
-void raise_runs_damaged() { raise(PyExc_ValueError, "the runs index is damaged"); }
-
-namespace {
-
-// A runs builder's ids in the order of their text, in stretches: each
-// stretch varints either of the table's own numbers, or of a part's that
-// was merged in, with the part's numbers mapped to the table's.
-struct IdsParts {
-    std::vector<std::unique_ptr<Bytes>> ids;
-    std::vector<std::vector<uint32_t>> mappings;  // empty: the table's numbers; [0] is 0 (a sentence's end)
-    size_t size = 0;                              // the bytes of all of them
-};
-
-// `parts`, a sequence of (ids, mapping or None) with the mappings' numbers
-// up to `numbers` (a mapping: uint32 in the machine's order, from number
-// 0). The mappings are copied; the ids stay the caller's, held exported.
-IdsParts read_parts(PyObject* parts_object, size_t numbers) {
-    Ref items = Ref::check(PySequence_Fast(parts_object, "the runs' parts must be a sequence"));
-    IdsParts parts;
-    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
-        // Held: an object's buffer export may run code that drops the pair.
-        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), k));
-        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
-            raise(PyExc_TypeError, "a part of the runs must be a pair (ids, mapping or None)");
-        }
-        parts.ids.push_back(std::make_unique<Bytes>(PyTuple_GET_ITEM(item.get(), 0)));
-        parts.size += parts.ids.back()->size();
-        std::vector<uint32_t>& mapping = parts.mappings.emplace_back();
-        PyObject* mapping_object = PyTuple_GET_ITEM(item.get(), 1);
-        if (mapping_object == Py_None) continue;
-        Bytes held(mapping_object);
-        if (held.size() % sizeof(uint32_t) != 0 || held.size() == 0) raise_runs_damaged();
-        mapping.resize(held.size() / sizeof(uint32_t));
-        std::memcpy(mapping.data(), held.data(), held.size());
-        if (mapping[0] != 0) raise_runs_damaged();
-        for (uint32_t v : mapping) {
-            if (v > numbers) raise_runs_damaged();
-        }
-    }
-    return parts;
-}
-
-// Calls each(number) for every id of `parts` in order, each in the
-// table's numbers; false when an id is past its numbering or cut short.
-template <typename Each>
-bool each_part_id(const IdsParts& parts, size_t numbers, Each each) {
-    for (size_t k = 0; k < parts.ids.size(); ++k) {
-        const Bytes& in = *parts.ids[k];
-        const std::vector<uint32_t>& mapping = parts.mappings[k];
-        bool read = mapping.empty()
-                        ? each_id(in.data(), in.size(), [&](uint32_t v) { return v <= numbers && each(v); })
-                        : each_id(in.data(), in.size(), [&](uint32_t v) { return v < mapping.size() && each(mapping[v]); });
-        if (!read) return false;
-    }
-    return true;
-}
-
-// rank_ids with counts of type Count.
-template <typename Count>
-bool rank_counted(const IdsParts& parts, size_t numbers, std::vector<uint32_t>& order, std::string& encoded) {
-    std::vector<Count> counts(numbers + 1, 0);
-    if (!each_part_id(parts, numbers, [&](uint32_t v) { return ++counts[v], true; })) return false;
-    // Sorted as one key each: the count (inverted, so that more comes
-    // first), then the number (ties in number order).
-    std::vector<std::pair<Count, uint32_t>> keys(numbers);
-    for (size_t n = 1; n <= numbers; ++n) keys[n - 1] = {Count(~counts[n]), uint32_t(n)};
-    std::sort(keys.begin(), keys.end());
-    order.resize(numbers);
-    std::vector<uint32_t> rank(counts.size(), 0);
-    size_t total = counts[0];  // the ends of sentences, 0: a byte each
-    for (size_t r = 0; r < numbers; ++r) {
-        uint32_t n = keys[r].second;
-        order[r] = n;
-        rank[n] = uint32_t(r + 1);
-        total += size_t(counts[n]) * varint_size(uint32_t(r + 1));
-    }
-    counts = std::vector<Count>();
-    keys = std::vector<std::pair<Count, uint32_t>>();
-    encoded.resize(total);
-    char* out = encoded.data();
-    char* end = out + total;
-    // Read again, each part's numbers straight to ranks: what a caller's
-    // thread may have changed meanwhile is refused, never written past
-    // the room.
-    std::vector<uint32_t> ranks;
-    for (size_t k = 0; k < parts.ids.size(); ++k) {
-        const std::vector<uint32_t>& mapping = parts.mappings[k];
-        const std::vector<uint32_t>* to_rank = &rank;
-        if (!mapping.empty()) {
-            ranks.resize(mapping.size());
-            for (size_t v = 0; v < mapping.size(); ++v) ranks[v] = rank[mapping[v]];
-            to_rank = &ranks;
-        }
-        const uint32_t* of = to_rank->data();
-        size_t known = to_rank->size();
-        bool written = each_id(parts.ids[k]->data(), parts.ids[k]->size(), [&](uint32_t v) {
-            if (v >= known || end - out < std::ptrdiff_t(varint_size(of[v]))) return false;
-            put_varint(out, of[v]);
-            return true;
-        });
-        if (!written) return false;
-    }
-    return out == end;
-}
-
-// The numbers of `parts` (varints, 0 ends a sentence; `numbers` of them)
-// ranked by how often they occur (ties in number order), into `order`,
-// and each id as its rank (1 the most frequent) in varints, into
-// `encoded`. Touches nothing of Python's: it may run without the GIL.
-// False when an id is past its numbering, or cut short.
-bool rank_ids(const IdsParts& parts, size_t numbers, std::vector<uint32_t>& order, std::string& encoded) {
-    // Counts of 32 bits while no count can pass them (there are fewer ids
-    // than bytes): half the memory to hit at random.
-    if (parts.size <= UINT32_MAX) return rank_counted<uint32_t>(parts, numbers, order, encoded);
-    return rank_counted<uint64_t>(parts, numbers, order, encoded);
-}
-
-// (the words of `vocabulary`, a sequence in number order, by rank; the
-// ranks in varints) as Python objects. Words past the ranked numbers (put
-// in the table by an add that failed once the ranking began) are left out.
-Ref ranked_pair(const std::vector<uint32_t>& order, PyObject* vocabulary, const std::string& encoded) {
-    Ref words = Ref::check(PySequence_Fast(vocabulary, "the vocabulary must be a sequence"));
-    Ref ranked = Ref::check(PyList_New(Py_ssize_t(order.size())));
-    // Measured after the allocation, whose collection may run code that
-    // changes the vocabulary; nothing below runs any.
-    if (size_t(PySequence_Fast_GET_SIZE(words.get())) < order.size()) {
-        raise(PyExc_ValueError, "the vocabulary has %zd words, where the runs number %zu",
-              PySequence_Fast_GET_SIZE(words.get()), order.size());
-    }
-    PyObject** known = PySequence_Fast_ITEMS(words.get());
-    for (size_t r = 0; r < order.size(); ++r) {
-        PyObject* word = known[order[r] - 1];
-        Py_INCREF(word);
-        PyList_SET_ITEM(ranked.get(), Py_ssize_t(r), word);
-    }
-    Ref bytes = Ref::check(PyBytes_FromStringAndSize(encoded.data(), Py_ssize_t(encoded.size())));
-    return Ref::check(PyTuple_Pack(2, ranked.get(), bytes.get()));
-}
-
-Ref runs_finish(PyObject* parts_object, PyObject* vocabulary) {
-    Py_ssize_t numbers = PyObject_Length(vocabulary);
-    if (numbers < 0) throw PyError();
-    if (numbers >= (Py_ssize_t(1) << 31)) raise_runs_damaged();
-    IdsParts parts = read_parts(parts_object, size_t(numbers));
-    std::vector<uint32_t> order;
-    std::string encoded;
-    if (!rank_ids(parts, size_t(numbers), order, encoded)) raise_runs_damaged();
-    return ranked_pair(order, vocabulary, encoded);
-}
-
-// The same ranking made by a thread of its own, which never touches
-// Python: the calling thread (and any other) goes on meanwhile, holding
-// the GIL or not, and asks for the result when it is done. The ids stay
-// exported (a bytearray of them cannot be resized) until the ranking is
-// dropped, and dropping it waits for the thread first.
-struct Ranking {
-    IdsParts parts;
-    size_t numbers = 0;
-    std::vector<uint32_t> order;
-    std::string encoded;
-    bool damaged = false;
-    bool out_of_memory = false;
-    std::atomic<bool> done{false};
-    std::thread worker;
-
-    Ranking() = default;
-    Ranking(const Ranking&) = delete;
-    Ranking& operator=(const Ranking&) = delete;
-    ~Ranking() {
-        if (worker.joinable()) worker.join();
-    }
-
-    void run() {
-        try {
-            damaged = !rank_ids(parts, numbers, order, encoded);
-        } catch (const std::bad_alloc&) {
-            out_of_memory = true;
-        }
-        done.store(true, std::memory_order_release);
-    }
-};
-
-constexpr const char* kRankingName = "zantu._native.Ranking";
-
-void drop_ranking(PyObject* capsule) {
-    delete static_cast<Ranking*>(PyCapsule_GetPointer(capsule, kRankingName));
-}
-
-Ranking* ranking_of(PyObject* capsule) {
-    auto* ranking = static_cast<Ranking*>(PyCapsule_GetPointer(capsule, kRankingName));
-    if (ranking == nullptr) throw PyError();
-    return ranking;
-}
-
-Ref runs_rank(PyObject* parts_object, Py_ssize_t numbers) {
-    auto made = std::make_unique<Ranking>();
-    made->parts = read_parts(parts_object, size_t(numbers));
-    made->numbers = size_t(numbers);
-    Ranking* ranking = made.get();
-    Ref capsule = Ref::check(PyCapsule_New(ranking, kRankingName, drop_ranking));
-    made.release();  // the capsule's now
-    try {
-        ranking->worker = std::thread([ranking] { ranking->run(); });
-    } catch (const std::system_error&) {
-        ranking->run();  // no thread to be had: ranked here
-    }
-    return capsule;
-}
-
-// None while the ranking runs; then what runs_finish returns.
-Ref runs_ranked(PyObject* capsule, PyObject* vocabulary) {
-    Ranking* ranking = ranking_of(capsule);
-    if (!ranking->done.load(std::memory_order_acquire)) return Ref::borrow(Py_None);
-    if (ranking->worker.joinable()) ranking->worker.join();
-    if (ranking->out_of_memory) {
-        PyErr_NoMemory();
-        throw PyError();
-    }
-    if (ranking->damaged) raise_runs_damaged();
-    return ranked_pair(ranking->order, vocabulary, ranking->encoded);
-}
-
-// A part's `parts` (see read_parts; numbers of its `vocabulary`, a list
-// in number order) in the numbers of `table`, where its new words are
-// added: a list of (ids, mapping), the ids copied (what the part's owner
-// does with them after cannot change the merged runs), each mapping from
-// the part's numbers to the table's. Damaged ids are refused before the
-// table changes.
-Ref runs_join(PyObject* table, PyObject* vocabulary, PyObject* parts_object) {
-    Ref words = Ref::check(PySequence_Tuple(vocabulary));
-    size_t size = size_t(PyTuple_GET_SIZE(words.get()));
-    IdsParts parts = read_parts(parts_object, size);
-    // The copies take the owner's buffers' place (the words' code below may
-    // change those at will), and are checked as the ranking reads them.
-    std::vector<Ref> copies;
-    for (auto& ids : parts.ids) {
-        copies.push_back(Ref::check(
-            PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids->data()), Py_ssize_t(ids->size()))));
-        ids = std::make_unique<Bytes>(copies.back().get());
-    }
-    if (!each_part_id(parts, size, [](uint32_t) { return true; })) raise_runs_damaged();
-    parts.ids.clear();
-    std::vector<uint32_t> global(size + 1, 0);
-    for (size_t k = 0; k < size; ++k) global[k + 1] = number_of(table, PyTuple_GET_ITEM(words.get(), Py_ssize_t(k)));
-    Ref joined = Ref::check(PyList_New(Py_ssize_t(copies.size())));
-    for (size_t k = 0; k < copies.size(); ++k) {
-        const std::vector<uint32_t>& mapping = parts.mappings[k];
-        size_t known = mapping.empty() ? size + 1 : mapping.size();
-        Ref numbers = Ref::check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(known * sizeof(uint32_t))));
-        auto* out = reinterpret_cast<uint32_t*>(PyBytes_AS_STRING(numbers.get()));
-        for (size_t v = 0; v < known; ++v) out[v] = global[mapping.empty() ? v : mapping[v]];
-        Ref pair = Ref::check(PyTuple_Pack(2, copies[k].get(), numbers.get()));
-        PyList_SET_ITEM(joined.get(), Py_ssize_t(k), pair.release());
-    }
-    return joined;
-}
-
-}  // namespace
-
 PyObject* runs_add_function(PyObject* module, PyObject* args) {
     PyObject *text, *table, *ids;
     int lines;
@@ -937,34 +651,6 @@ PyObject* runs_add_function(PyObject* module, PyObject* args) {
         }
         Py_RETURN_NONE;
     });
-}
-
-PyObject* runs_join_function(PyObject*, PyObject* args) {
-    PyObject *table, *vocabulary, *parts;
-    if (!PyArg_ParseTuple(args, "O!OO:_runs_join", &PyDict_Type, &table, &vocabulary, &parts)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] { return runs_join(table, vocabulary, parts).release(); });
-}
-
-PyObject* runs_finish_function(PyObject*, PyObject* args) {
-    PyObject *parts, *vocabulary;
-    if (!PyArg_ParseTuple(args, "OO:_runs_finish", &parts, &vocabulary)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] { return runs_finish(parts, vocabulary).release(); });
-}
-
-PyObject* runs_rank_function(PyObject*, PyObject* args) {
-    PyObject* parts;
-    Py_ssize_t numbers;
-    if (!PyArg_ParseTuple(args, "On:_runs_rank", &parts, &numbers)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
-        if (numbers < 0 || numbers >= (Py_ssize_t(1) << 31)) raise_runs_damaged();
-        return runs_rank(parts, numbers).release();
-    });
-}
-
-PyObject* runs_ranked_function(PyObject*, PyObject* args) {
-    PyObject *ranking, *vocabulary;
-    if (!PyArg_ParseTuple(args, "OO:_runs_ranked", &ranking, &vocabulary)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] { return runs_ranked(ranking, vocabulary).release(); });
 }
 
 }  // namespace zantu::native

@@ -264,11 +264,13 @@ class Joiner:
         rest = None
         if last and self.runs is not None:
             # The last part: its runs, then those of the text after its last
-            # break, are all the runs there are; they are ranked while the
-            # part's chain, then that text's, are added (pairs of both in the
-            # order counting them here would make).
+            # break, are all the runs there are; they are joined and ranked
+            # while the part's chain, then that text's, are added (pairs of
+            # both in the order counting them here would make).
             rest = MarkovChain()
-            _count_sentences(rest, self._carried, self.order, self.split == "lines", True, self.runs)
+            rest_runs = RunsBuilder(lines=self.runs.lines)
+            _count_sentences(rest, self._carried, self.order, self.split == "lines", True, rest_runs)
+            self.runs.merge(rest_runs)
             self._carried = ""
             self.runs.rank_now()
         counted.add_to(self.chain)

@@ -25,8 +25,8 @@ import time
 import zlib
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
-from zantu._native import (_copies, _runs_add, _runs_finish, _runs_join, _runs_rank, _runs_ranked, _runs_search,
-                           _runs_searchable, _sentences, _tokens)
+from zantu._native import (_copies, _runs_add, _runs_finish, _runs_join, _runs_rank, _runs_rank_joined, _runs_ranked,
+                           _runs_search, _runs_searchable, _runs_take, _sentences, _tokens)
 
 __all__ = ["sentences", "tokens", "join", "Runs", "RunsBuilder", "begin_state", "sentence_order"]
 
@@ -364,22 +364,48 @@ class RunsBuilder:
         # its numbers to the table's (uint32 each). The ranking reads them
         # where they lie, so a merge never writes a part's ids again.
         self._merged: List[Tuple[Union[bytes, bytearray], Optional[bytes]]] = []
+        # What came after `ids` (then empty): parts merged in whose words
+        # the table has not yet, each its vocabulary and its ids (as
+        # _runs_take makes them). They are joined to the table when it is
+        # next read; or, when no more come, by the ranking's thread, while
+        # this one goes on (a build merges the chain meanwhile).
+        self._unjoined: List[Tuple[Tuple[str, ...], List[Tuple[bytes, Optional[bytes]]]]] = []
+        self._joining = False
         self._ranking: Any = None  # the ranking begun by rank_now
+        self._ranking_joins = False  # whether it joins the unjoined parts
 
     @property
     def table(self) -> Dict[str, int]:
         """Token -> its number, from 1, in the order tokens first came."""
-        if self._table is None:
-            self._table = {word: k for k, word in enumerate(self._words or (), 1)}
-            self._words = None
-        return self._table
+        table = self._own_table()
+        while self._unjoined:
+            # A word's own __hash__ or __eq__ may run meanwhile: it finds
+            # the builder busy, rather than the parts joined out of order.
+            if self._joining:
+                raise RuntimeError("the runs builder was used while the parts merged into it were joined")
+            self._joining = True
+            try:
+                self._merged += _runs_join(table, *self._unjoined[0])
+            finally:
+                self._joining = False
+            del self._unjoined[0]
+        return table
 
     @table.setter
     def table(self, table: Dict[str, int]) -> None:
         self._table, self._words = table, None
 
+    def _own_table(self) -> Dict[str, int]:
+        """The table, without the words of the parts not joined yet."""
+        if self._table is None:
+            self._table = {word: k for k, word in enumerate(self._words or (), 1)}
+            self._words = None
+        return self._table
+
     def _known(self) -> Union[Dict[str, int], List[str]]:
         """The table, or its words in number order where it is not made."""
+        if self._unjoined:
+            return self.table
         return self._table if self._table is not None else self._words or []
 
     def _vocabulary(self) -> List[str]:
@@ -387,8 +413,11 @@ class RunsBuilder:
         return list(self._known())
 
     def __getstate__(self) -> Dict[str, Any]:
+        self._known()  # the parts merged joined first
         state = dict(self.__dict__)
         state.pop("_ranking", None)  # a running ranking stays with its process
+        for name in ("_ranking_joins", "_unjoined", "_joining"):
+            state.pop(name, None)
         # The table goes as its words: a list loads in a fifth of a dict's
         # time (no hashes, no numbers), and a builder merged into another
         # (a build's part) never needs its dict again.
@@ -396,11 +425,11 @@ class RunsBuilder:
         return state
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
-        self._merged, self._words = [], None
+        self._merged, self._words, self._unjoined, self._joining = [], None, [], False
         if "table" in state:  # pickled by an earlier version
             state["_table"] = state.pop("table")
         self.__dict__.update(state)
-        self._ranking = None
+        self._ranking, self._ranking_joins = None, False
 
     def add(self, text: str) -> None:
         _runs_add(text, self.lines, self.table, self.ids)
@@ -408,35 +437,47 @@ class RunsBuilder:
     def merge(self, other: "RunsBuilder") -> None:
         if self._ranking is not None:
             raise BufferError("the runs are being ranked: nothing can be merged")
-        joined = _runs_join(self.table, other._vocabulary(), other._parts())
+        # Taken as they are now (its ids copied and checked), joined later.
+        taken = _runs_take(other._vocabulary(), other._parts())
         if self.ids:
+            self._known()  # the parts merged before these ids come first
             self._merged.append((self.ids, None))
             self.ids = bytearray()
-        self._merged += joined
+        self._unjoined.append(taken)
 
     def _parts(self) -> List[Tuple[Union[bytes, bytearray], Optional[bytes]]]:
+        self._known()
         return [*self._merged, (self.ids, None)]
 
     def _size(self) -> int:
-        return len(self.ids) + sum(len(ids) for ids, _ in self._merged)
+        return (len(self.ids) + sum(len(ids) for ids, _ in self._merged)
+                + sum(len(ids) for _, parts in self._unjoined for ids, _ in parts))
 
     def rank_now(self) -> None:
         """Begins ranking ids past RANKED_APART now, in a thread that holds no
         GIL, when no more sentences will come (adding or merging then fails):
         the work of this thread (a build's chain merged) goes on meanwhile,
-        and result() takes what it ranked."""
-        if self._ranking is None and self._size() >= self.RANKED_APART:
-            self._ranking = _runs_rank(self._parts(), len(self._known()))
+        and result() takes what it ranked. Parts merged whose words the
+        table has not yet are joined to it by that thread too."""
+        if self._ranking is not None or self._size() < self.RANKED_APART:
+            return
+        if self._unjoined:
+            ranking = _runs_rank_joined(tuple(self._own_table()), [*self._merged, (self.ids, None)], self._unjoined)
+            if ranking is not None:
+                self._ranking, self._ranking_joins = ranking, True
+                return
+        self._ranking = _runs_rank(self._parts(), len(self._known()))
 
     def result(self) -> Runs:
-        vocabulary = self._vocabulary()
         if self._size() < self.RANKED_APART:
-            ranked, encoded = _runs_finish(self._parts(), vocabulary)
+            ranked, encoded = _runs_finish(self._parts(), self._vocabulary())
         else:
             # Ranked by a thread that holds no GIL: other threads (the
             # chain's writer in a build) go on meanwhile.
             self.rank_now()
             ranking, self._ranking = self._ranking, None
+            vocabulary = None if self._ranking_joins else self._vocabulary()
+            self._ranking_joins = False
             while (done := _runs_ranked(ranking, vocabulary)) is None:
                 time.sleep(0.002)
             ranked, encoded = done
