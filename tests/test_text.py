@@ -3,6 +3,7 @@ decimals, quotes, ellipses, lists), in blocks as on the whole."""
 
 
 import pickle
+import unicodedata
 
 import pytest
 
@@ -130,6 +131,10 @@ def test_tokens_keep_words_whole():
         "b", "."]
     assert tokens("See /usr/lib/ or https://example.org/a/b, not a / b.") == [
         "See", "/usr/lib/", "or", "https://example.org/a/b", ",", "not", "a", "/", "b", "."]
+    # A format character is no token: a byte order mark is passed over, a
+    # soft hyphen or a mark of direction within a word is part of it.
+    assert tokens("\ufeffSoft\xadware is \u200eeasy\u200f.") == ["Soft\xadware", "is", "easy", "."]
+    assert sentences("\ufeffHi. Bye.") == ["Hi.", "Bye."]
     assert tokens("") == [] and sentences("  \n\n ") == []
     with pytest.raises(TypeError):
         tokens(b"bytes")
@@ -159,7 +164,10 @@ def test_any_text_splits_into_its_tokens(text):
         assert sentence and sentence == sentence.strip()
         at = text.index(sentence, at) + len(sentence)
     assert [t for s in found for t in tokens(s)] == tokens(text)
-    assert "".join(tokens(text)) == "".join(text.split())
+    # Every character but the spaces is in a token (format characters may
+    # be passed over).
+    visible = {c for c in text if unicodedata.category(c) != "Cf"}
+    assert [c for c in "".join(tokens(text)) if c in visible] == [c for c in "".join(text.split()) if c in visible]
 
 
 def test_chains_of_sentences():

@@ -111,6 +111,12 @@ public:
                 ++i;
                 continue;
             }
+            // An invisible format character (a byte order mark, a soft
+            // hyphen) is no token: kept within a word (see word), else passed.
+            if (format(c)) {
+                ++i;
+                continue;
+            }
             Token t{i, i + 1, Kind::Mark, Dot::None, space, newlines >= 2};
             // A slash before a word begins it ("/usr/lib").
             if (word_char(c) || (c == '/' && at(i + 1, word_char))) {
@@ -157,11 +163,21 @@ private:
     }
     static bool closing(Py_UCS4 c) { return c == ')' || c == ']' || c == '}' || c == 0x201D || c == 0x2019 || c == 0x00BB; }
     static bool digit(Py_UCS4 c) { return Py_UNICODE_ISDIGIT(c); }
+    // Unicode's format characters that text carries unseen, which word
+    // boundaries pass over: the soft hyphen, the marks of direction and
+    // embedding, the word joiner and its kin, the byte order mark.
+    static bool format(Py_UCS4 c) {
+        return c >= 0x00AD &&
+               (c == 0x00AD || c == 0x061C || c == 0x180E || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                (c >= 0x2060 && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) || c == 0xFEFF ||
+                (c >= 0xFFF9 && c <= 0xFFFB));
+    }
     bool at(Py_ssize_t i, bool (*test)(Py_UCS4)) const { return i >= 0 && i < n_ && test(s_[i]); }
 
     // A word from t.begin (a word character, or a slash before one):
-    // word characters, joined by an apostrophe, a hyphen, a dot or a slash
-    // between two of them (a comma between two digits, a scheme's "://"),
+    // word characters, joined by an apostrophe, a hyphen, a dot, a slash or
+    // a format character between two of them (a comma between two digits,
+    // a scheme's "://"),
     // then the pluses, hashes and slashes that end it ("C++", "C#",
     // "/usr/lib/"), or its own dot when it is an abbreviation or an initial.
     void word(Token& t) {
@@ -178,7 +194,7 @@ private:
             }
             if (j + 1 >= n_ || !word_char(s_[j + 1])) break;
             Py_UCS4 c = s_[j];
-            bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' || c == '/' ||
+            bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' || c == '/' || format(c) ||
                          (c == ',' && digit(s_[j - 1]) && digit(s_[j + 1]));
             if (!joins) break;
             j += 2;
