@@ -148,6 +148,23 @@ def test_lines_and_blocks():
     assert len(text) > 2 * 2 ** 20
     assert sentences(text) == sentences(paragraph) * 40_000
     assert sentences(text, lines=True) == [paragraph.strip()] * 40_000
+    # Counted with each block split ahead by a thread (by default) or not:
+    # the same chain and runs.
+    from zantu import MarkovChain
+    from zantu._native import _split_ahead
+    from zantu.text import RunsBuilder
+
+    varied = "".join(f"Line {k} of {k % 7} said {k % 13}. " + ("\n\n" if k % 5 == 0 else "") for k in range(150_000))
+    counted = []
+    for ahead in (True, False):
+        was = _split_ahead(ahead)
+        try:
+            runs = RunsBuilder()
+            chain = MarkovChain.from_text(varied, 2, runs=runs)
+            counted.append(([(start, list(bag.choices())) for start, bag in chain.items()], runs.result()._encoded))
+        finally:
+            _split_ahead(was)
+    assert len(varied) > 3 * 2 ** 20 and counted[0] == counted[1]
 
 
 from hypothesis import given, settings, strategies as st  # noqa: E402

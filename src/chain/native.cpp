@@ -127,6 +127,9 @@ PyMethodDef functions[] = {
      "`chain`, each from the begin state to the end value (None); unless\n"
      "`final`, the text after the last blank line (line end) is returned uncounted.\n"
      "With `runs` (a zantu.text.RunsBuilder), the runs of the sentences counted go to it."},
+    {"_split_ahead", split_ahead_function, METH_O,
+     "_split_ahead(on, /)\n--\n\nWhether a text being counted is split a block ahead by a thread of its own (by\n"
+     "default; off in a process that is one of several counting at once); returns what it was."},
     {"_runs_add", runs_add_function, METH_VARARGS,
      "_runs_add(text, lines, table, ids, /)\n--\n\nAppend each sentence of `text` to `ids` (a bytearray of varints) as its\n"
      "tokens' numbers in `table` (str to number, from 1; new ones added), then 0."},

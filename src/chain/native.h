@@ -92,6 +92,10 @@ struct NativeState {
     ZANTU_NATIVE_OBJECTS(ZANTU_DECLARE_OBJECT)
 #undef ZANTU_DECLARE_OBJECT
     NativeApi api = {};  // what the capsule hands the codec: these types
+    // Whether a text being counted is split a block ahead by a thread of its
+    // own (text_split.cpp): not in a process that is one of several
+    // counting at once (zantu._native._split_ahead).
+    bool split_ahead = true;
 
     NativeState() = default;
     NativeState(const NativeState&) = delete;
@@ -219,6 +223,7 @@ PyObject* count_words_function(PyObject* module, PyObject* args);
 PyObject* sentences_function(PyObject* module, PyObject* args, PyObject* kwargs);
 PyObject* tokens_function(PyObject* module, PyObject* text);
 PyObject* count_sentences_function(PyObject* module, PyObject* args);
+PyObject* split_ahead_function(PyObject* module, PyObject* on);
 // The runs index's helpers: its numbers for a text (text_split.cpp), then
 // joined and ranked (runs_rank.cpp).
 PyObject* runs_add_function(PyObject* module, PyObject* args);

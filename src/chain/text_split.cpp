@@ -15,8 +15,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "chain.h"
@@ -138,6 +141,9 @@ public:
         }
         return tokens_;
     }
+
+    // The tokens, taken out of the splitter once its sentences are found.
+    std::vector<Token> take_tokens() { return std::move(tokens_); }
 
     // The ranges of tokens_ that are sentences: [first, last) pairs.
     std::vector<std::pair<size_t, size_t>> sentences(bool lines) {
@@ -472,31 +478,75 @@ struct RunsIds {
     PyObject* ids;    // bytearray of the numbers as varints, 0 after each sentence
 };
 
+// A block of a text, split: its tokens, its sentences (ranges of tokens)
+// and the hash of each token's characters. Splitting touches nothing of
+// Python's (the text's characters never change while the caller holds
+// it), so the next block is split by a thread of its own while the tokens
+// of this one are kept and counted.
+template <typename Ch>
+struct SplitBlock {
+    Py_ssize_t from = 0, to = 0;
+    std::vector<Token> tokens;
+    std::vector<std::pair<size_t, size_t>> sentences;
+    std::vector<std::uint64_t> hashes;
+
+    SplitBlock(const Ch* data, Py_ssize_t upto, Py_ssize_t begin, bool lines) : from(begin) {
+        to = std::min(upto, block_end(data, upto, from, lines));
+        Splitter<Ch> splitter(data + from, to - from);
+        splitter.tokens();
+        sentences = splitter.sentences(lines);
+        tokens = splitter.take_tokens();
+        hashes.resize(tokens.size());
+        for (size_t k = 0; k < tokens.size(); ++k) {
+            std::uint64_t hash = kTextHashStart;
+            for (Py_ssize_t i = from + tokens[k].begin; i < from + tokens[k].end; ++i) hash = text_hash_step(hash, data[i]);
+            hashes[k] = hash_end(hash);
+        }
+    }
+};
+
+// The block of `data` that begins at `from`: split by a thread of its own
+// with `ahead`, else (or where no thread is to be had) here, when asked for.
+template <typename Ch>
+std::future<SplitBlock<Ch>> split_next(const Ch* data, Py_ssize_t upto, Py_ssize_t from, bool lines, bool ahead) {
+    auto split = [data, upto, from, lines] { return SplitBlock<Ch>(data, upto, from, lines); };
+    if (ahead) {
+        try {
+            return std::async(std::launch::async, split);
+        } catch (const std::system_error&) {
+        }
+    }
+    return std::async(std::launch::deferred, split);
+}
+
 // Each sentence of text[0:upto] (or, with `lines`, each non-blank line),
 // block by block: `sentence` gets its tokens as objects of `table` (a value
 // table: a str is made once per distinct word), and `block()` follows the
-// sentences of each block.
+// sentences of each block. The next block is split meanwhile (see
+// SplitBlock); should `sentence` or `block` throw, the split under way is
+// waited for.
 template <typename Ch, typename Sentence, typename Block>
-void kept_sentences(PyObject* text, Py_ssize_t upto, bool lines, PyObject* table, Sentence sentence, Block block) {
+void kept_sentences(PyObject* text, Py_ssize_t upto, bool lines, bool ahead, PyObject* table, Sentence sentence,
+                    Block block) {
     const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
+    if (upto <= 0) return;
     Words words(text);
     std::vector<PyObject*> kept;
-    for (Py_ssize_t from = 0; from < upto;) {
-        Py_ssize_t to = std::min(upto, block_end(data, upto, from, lines));
-        Splitter<Ch> splitter(data + from, to - from);
-        const std::vector<Token>& tokens = splitter.tokens();
-        for (auto [first, last] : splitter.sentences(lines)) {
+    SplitBlock<Ch> now(data, upto, 0, lines);
+    for (;;) {
+        std::future<SplitBlock<Ch>> next;
+        if (now.to < upto) next = split_next(data, upto, now.to, lines, ahead);
+        for (auto [first, last] : now.sentences) {
             kept.clear();
             for (size_t k = first; k < last; ++k) {
-                Py_ssize_t begin = from + tokens[k].begin, end = from + tokens[k].end;
-                std::uint64_t hash = kTextHashStart;
-                for (Py_ssize_t i = begin; i < end; ++i) hash = text_hash_step(hash, data[i]);
-                kept.push_back(words.kept(table, begin, end, hash_end(hash)));
+                kept.push_back(words.kept(table, now.from + now.tokens[k].begin, now.from + now.tokens[k].end,
+                                          now.hashes[k]));
             }
             sentence(kept);
         }
         block();
-        from = to;
+        if (now.to >= upto) return;
+        now = next.get();
     }
 }
 
@@ -508,7 +558,7 @@ void sentence_ids(TokenNumbers& numbers, const std::vector<PyObject*>& tokens, s
 
 template <typename Ch>
 Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ssize_t order, bool lines, bool final,
-                      const RunsIds* runs) {
+                      bool ahead, const RunsIds* runs) {
     const Ch* data = static_cast<const Ch*>(PyUnicode_DATA(text));
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     Py_ssize_t upto = final ? n : last_break(data, n, lines);
@@ -519,7 +569,7 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
     std::optional<TokenNumbers> numbers;
     if (runs != nullptr) numbers.emplace(runs->table);
     kept_sentences<Ch>(
-        text, upto, lines, table,
+        text, upto, lines, ahead, table,
         [&](const std::vector<PyObject*>& sentence) {
             kept.insert(kept.end(), size_t(order), none);
             kept.insert(kept.end(), sentence.begin(), sentence.end());
@@ -589,7 +639,7 @@ Ref count_sentences(const NativeState& state, PyObject* chain_object, PyObject* 
     Ref table = chain_table(chain);
     auto count = [&](auto kind) {
         using Ch = decltype(kind);
-        return count_text<Ch>(chain, table.get(), text, order, lines, final, into_runs);
+        return count_text<Ch>(chain, table.get(), text, order, lines, final, state.split_ahead, into_runs);
     };
     Py_ssize_t upto;
     switch (PyUnicode_KIND(text)) {
@@ -598,6 +648,16 @@ Ref count_sentences(const NativeState& state, PyObject* chain_object, PyObject* 
         default: upto = count(Py_UCS4());
     }
     return Ref::check(PyUnicode_Substring(text, upto, PyUnicode_GET_LENGTH(text)));
+}
+
+PyObject* split_ahead_function(PyObject* module, PyObject* on) {
+    return guarded<PyObject*>(nullptr, [&] {
+        int flag = check_status(PyObject_IsTrue(on));
+        NativeState& state = module_state(module);
+        bool was = state.split_ahead;
+        state.split_ahead = flag != 0;
+        return Py_NewRef(was ? Py_True : Py_False);
+    });
 }
 
 PyObject* count_sentences_function(PyObject* module, PyObject* args) {
@@ -641,7 +701,7 @@ void runs_add(const NativeState& state, PyObject* text, bool lines, PyObject* ta
     std::vector<uint32_t> block_ids;
     TokenNumbers numbers(table);
     kept_sentences<Ch>(
-        text, PyUnicode_GET_LENGTH(text), lines, words.get(),
+        text, PyUnicode_GET_LENGTH(text), lines, state.split_ahead, words.get(),
         [&](const std::vector<PyObject*>& sentence) { sentence_ids(numbers, sentence, block_ids); },
         [&] {
             append_ids(ids, block_ids);

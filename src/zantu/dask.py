@@ -22,6 +22,7 @@ from typing import Any, Iterable, Optional, Union
 import dask.bag
 
 from zantu.chain import MarkovChain
+from zantu._native import _split_ahead
 from zantu.counting import Joiner, Part, part_blocks
 from zantu.files import save
 
@@ -29,7 +30,9 @@ __all__ = ["build"]
 
 
 def count_partition(elements: Iterable[Any], order: int, files: bool, split: str = "sentences") -> MarkovChain:
-    """The chain of one partition's texts, counted in their order."""
+    """The chain of one partition's texts, counted in their order (the
+    worker is one of several: its texts are split on its own core)."""
+    _split_ahead(False)
     joiner = Joiner(order, split)
     for element in elements:
         if files:

@@ -14,6 +14,7 @@ import tempfile
 import threading
 from typing import List, Optional, Sequence, Tuple, Union
 
+from zantu._native import _split_ahead
 from zantu.chain import MarkovChain
 from zantu.counting import BLOCK, Counted, Joiner, Part, count_part_to_file, counted_from, part_blocks, split
 from zantu.terminal import READ_ERRORS, Bar, UserError, file_size, message_of, open_input, text_blocks
@@ -50,17 +51,19 @@ class _Parts:
         self._pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
         self._futures: List[Optional[concurrent.futures.Future[Union[str, Counted]]]] = []
         self._folder: Optional[str] = None  # where workers leave their results
+        self.workers = 0  # the parts counted by workers
         if jobs > 1 and len(parts) > 1:
             self._folder = tempfile.mkdtemp(prefix="zantu-build-")
             method = "fork" if _one_thread() else "forkserver"
             self._pool = concurrent.futures.ProcessPoolExecutor(jobs - 1, mp_context=multiprocessing.get_context(method),
-                                                                initializer=_worker_signals)
+                                                                initializer=_worker_start)
         for k, part in enumerate(parts):
             pool = None if k % jobs == 0 or _streamed(part.path) else self._pool
             if pool is None or self._folder is None:
                 self._futures.append(None)
             else:
                 self._futures.append(pool.submit(count_part_to_file, part, order, split_as, runs, self._folder))
+                self.workers += 1
 
     def add(self, k: int, part: Part, joiner: Joiner, bar: Bar, last: bool = False) -> None:
         """Counts part `k` into `joiner` (here, or its worker's chain);
@@ -101,8 +104,10 @@ def _one_thread() -> bool:
         return threading.active_count() == 1
 
 
-def _worker_signals() -> None:
-    """A worker leaves Ctrl-C to the command, and ends when told to."""
+def _worker_start() -> None:
+    """A worker leaves Ctrl-C to the command, ends when told to, and, one
+    of several processes counting at once, splits its text on its own core."""
+    _split_ahead(False)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, signal.SIG_DFL)
@@ -140,6 +145,8 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
     every = [part for parts in texts for part in parts]
     counter = _Parts(every, order, jobs, split_as, runs)
     failed = True
+    # Beside the workers, this process splits its text on its own core too.
+    splitting_ahead = _split_ahead(counter.workers == 0)
     try:
         k = 0
         for parts in texts:
@@ -165,5 +172,6 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
             joiner.next_text()
         failed = False
     finally:
+        _split_ahead(splitting_ahead)
         counter.close(failed)
     return joiner.result(), skipped, joiner.runs
