@@ -51,7 +51,6 @@ class _Parts:
         self._pool: Optional[concurrent.futures.ProcessPoolExecutor] = None
         self._futures: List[Optional[concurrent.futures.Future[Union[str, Counted]]]] = []
         self._folder: Optional[str] = None  # where workers leave their results
-        self.workers = 0  # the parts counted by workers
         if jobs > 1 and len(parts) > 1:
             self._folder = tempfile.mkdtemp(prefix="zantu-build-")
             method = "fork" if _one_thread() else "forkserver"
@@ -63,7 +62,6 @@ class _Parts:
                 self._futures.append(None)
             else:
                 self._futures.append(pool.submit(count_part_to_file, part, order, split_as, runs, self._folder))
-                self.workers += 1
 
     def add(self, k: int, part: Part, joiner: Joiner, bar: Bar, last: bool = False) -> None:
         """Counts part `k` into `joiner` (here, or its worker's chain);
@@ -105,8 +103,8 @@ def _one_thread() -> bool:
 
 
 def _worker_start() -> None:
-    """A worker leaves Ctrl-C to the command, ends when told to, and, one
-    of several processes counting at once, splits its text on its own core."""
+    """A worker leaves Ctrl-C to the command, ends when told to, and
+    counts on one core (see count_texts)."""
     _split_ahead(False)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     for signum in (signal.SIGTERM, signal.SIGHUP):
@@ -117,7 +115,17 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
                 split_as: str = "words", runs: bool = False) -> Tuple[MarkovChain, int, Optional[RunsBuilder]]:
     """The chain of the texts, how many of them were skipped (with
     ``skip_bad``: a text that cannot be read adds nothing), and with
-    ``runs`` the runs of their sentences."""
+    ``runs`` the runs of their sentences. The texts are counted by ``jobs``
+    processes, each on one core: none splits its text ahead on another."""
+    splitting_ahead = _split_ahead(False)
+    try:
+        return _count_texts(names, order, jobs, skip_bad, bar, split_as, runs)
+    finally:
+        _split_ahead(splitting_ahead)
+
+
+def _count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar: Bar,
+                 split_as: str, runs: bool) -> Tuple[MarkovChain, int, Optional[RunsBuilder]]:
     if jobs <= 1 and not skip_bad:
         straight = Joiner(order, split_as, runs)
         for name in names:
@@ -145,8 +153,6 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
     every = [part for parts in texts for part in parts]
     counter = _Parts(every, order, jobs, split_as, runs)
     failed = True
-    # Beside the workers, this process splits its text on its own core too.
-    splitting_ahead = _split_ahead(counter.workers == 0)
     try:
         k = 0
         for parts in texts:
@@ -172,6 +178,5 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
             joiner.next_text()
         failed = False
     finally:
-        _split_ahead(splitting_ahead)
         counter.close(failed)
     return joiner.result(), skipped, joiner.runs
