@@ -32,17 +32,20 @@ __all__ = ["build"]
 def count_partition(elements: Iterable[Any], order: int, files: bool, split: str = "sentences") -> MarkovChain:
     """The chain of one partition's texts, counted in their order (the
     worker is one of several: its texts are split on its own core)."""
-    _split_ahead(False)
-    joiner = Joiner(order, split)
-    for element in elements:
-        if files:
-            joiner.add_blocks(part_blocks(Part(os.fspath(element))))
-        elif isinstance(element, str):
-            joiner.add_blocks([element])
-        else:
-            raise TypeError(f"a text must be a str, not {type(element).__name__} (files=True for paths)")
-        joiner.next_text()
-    return joiner.result()
+    splitting_ahead = _split_ahead(False)
+    try:
+        joiner = Joiner(order, split)
+        for element in elements:
+            if files:
+                joiner.add_blocks(part_blocks(Part(os.fspath(element))))
+            elif isinstance(element, str):
+                joiner.add_blocks([element])
+            else:
+                raise TypeError(f"a text must be a str, not {type(element).__name__} (files=True for paths)")
+            joiner.next_text()
+        return joiner.result()
+    finally:
+        _split_ahead(splitting_ahead)
 
 
 def add_up(chains: Iterable[MarkovChain]) -> MarkovChain:
