@@ -465,10 +465,48 @@ def chain_refilled_while_its_codes_are_written():
             [(s, list(b.choices())) for s, b in chain.items()], writer.__name__
 
 
+def forked_while_a_text_is_counted():
+    # Counting a text splits its next block on a thread of its own: a bag's
+    # add() that forks meanwhile leaves that thread in the parent, and the
+    # child counts on (it once waited for the thread for ever).
+    import os
+    import time
+
+    class Forking(ProbabilityBag):
+        child = None
+
+        def add(self, item, count=1):
+            if Forking.child is None:
+                Forking.child = os.fork()
+            return super().add(item, count=count)
+
+    chain = MarkovChain()
+    chain.set_bag(None, Forking())
+    text = "The cat sat on the mat. It ran.\n\n" * 120_000  # four blocks
+    counted = False
+    try:
+        chain.add_text(text)
+        counted = True
+    finally:
+        if Forking.child == 0:
+            os._exit(0 if counted and len(chain) == 10 else 1)
+    assert Forking.child
+    for _ in range(600):
+        pid, status = os.waitpid(Forking.child, os.WNOHANG)
+        if pid:
+            assert os.waitstatus_to_exitcode(status) == 0
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(Forking.child, 9)
+        os.waitpid(Forking.child, 0)
+        pytest.fail("the forked child never ended its count")
+
+
 @pytest.mark.parametrize("case", [referents_emptied, rows_moved_by_a_collection, start_eq_clears_chain,
                                   walk_run_from_its_own_step, item_tuple_tracked, collector_on_for_old_values,
                                   subclass_read_called, runs_part_changed_by_its_words,
-                                  chain_refilled_while_its_codes_are_written],
+                                  chain_refilled_while_its_codes_are_written, forked_while_a_text_is_counted],
                          ids=lambda f: f.__name__)
 def test_found_fault(case):
     case()

@@ -22,6 +22,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include "chain.h"
 #include "probe_table.h"
 #include "words.h"
@@ -506,18 +508,48 @@ struct SplitBlock {
 };
 
 // The block of `data` that begins at `from`: split by a thread of its own
-// with `ahead`, else (or where no thread is to be had) here, when asked for.
+// with `ahead`, else (or where no thread is to be had) here, when asked
+// for. Code of the caller's that runs while the thread splits (a bag's
+// add) may fork: the child has no such thread, so it neither waits for
+// the split (get() splits the block again) nor for the thread's end (the
+// future is left as it is, never freed).
 template <typename Ch>
-std::future<SplitBlock<Ch>> split_next(const Ch* data, Py_ssize_t upto, Py_ssize_t from, bool lines, bool ahead) {
-    auto split = [data, upto, from, lines] { return SplitBlock<Ch>(data, upto, from, lines); };
-    if (ahead) {
-        try {
-            return std::async(std::launch::async, split);
-        } catch (const std::system_error&) {
+class NextBlock {
+public:
+    NextBlock(const Ch* data, Py_ssize_t upto, Py_ssize_t from, bool lines, bool ahead)
+        : data_(data), upto_(upto), from_(from), lines_(lines) {
+        auto split = [data, upto, from, lines] { return SplitBlock<Ch>(data, upto, from, lines); };
+        if (ahead) {
+            try {
+                future_ = std::async(std::launch::async, split);
+                return;
+            } catch (const std::system_error&) {
+            }
         }
+        future_ = std::async(std::launch::deferred, split);
     }
-    return std::async(std::launch::deferred, split);
-}
+    NextBlock(const NextBlock&) = delete;
+    NextBlock& operator=(const NextBlock&) = delete;
+    ~NextBlock() { let_go_if_forked(); }
+
+    SplitBlock<Ch> get() {
+        if (let_go_if_forked()) return SplitBlock<Ch>(data_, upto_, from_, lines_);
+        return future_.get();
+    }
+
+private:
+    bool let_go_if_forked() {
+        if (getpid() == pid_ || !future_.valid()) return false;
+        new std::future<SplitBlock<Ch>>(std::move(future_));  // the parent's thread: it never ends here
+        return true;
+    }
+
+    const Ch* data_;
+    Py_ssize_t upto_, from_;
+    bool lines_;
+    pid_t pid_ = getpid();
+    std::future<SplitBlock<Ch>> future_;
+};
 
 // Each sentence of text[0:upto] (or, with `lines`, each non-blank line),
 // block by block: `sentence` gets its tokens as objects of `table` (a value
@@ -534,8 +566,8 @@ void kept_sentences(PyObject* text, Py_ssize_t upto, bool lines, bool ahead, PyO
     std::vector<PyObject*> kept;
     SplitBlock<Ch> now(data, upto, 0, lines);
     for (;;) {
-        std::future<SplitBlock<Ch>> next;
-        if (now.to < upto) next = split_next(data, upto, now.to, lines, ahead);
+        std::optional<NextBlock<Ch>> next;
+        if (now.to < upto) next.emplace(data, upto, now.to, lines, ahead);
         for (auto [first, last] : now.sentences) {
             kept.clear();
             for (size_t k = first; k < last; ++k) {
@@ -546,7 +578,7 @@ void kept_sentences(PyObject* text, Py_ssize_t upto, bool lines, bool ahead, PyO
         }
         block();
         if (now.to >= upto) return;
-        now = next.get();
+        now = next->get();
     }
 }
 
