@@ -503,10 +503,50 @@ def forked_while_a_text_is_counted():
         pytest.fail("the forked child never ended its count")
 
 
+def forked_while_the_runs_are_searched_or_ranked():
+    # The runs index's search and its ranking are made by threads of their
+    # own: a process forked meanwhile has no such threads, and makes them
+    # itself (it once waited for them for ever).
+    import os
+    import time
+
+    from zantu.text import Runs, RunsBuilder, tokens
+
+    text = "".join(f"Word{k % 60_000} and more{k % 7} words here. " + ("\n\n" if k % 9 == 0 else "")
+                   for k in range(900_000))
+    whole = Runs.from_text(text)
+    runs = Runs(whole._vocabulary, whole._encoded)
+    builder = RunsBuilder()
+    builder.add(text)
+    runs.prepare()
+    builder.rank_now()
+    child = os.fork()
+    if child == 0:
+        done = False
+        try:
+            done = runs.copies(tokens("Word5 and more5 words here.")) and builder.result()._encoded == whole._encoded
+            del runs, builder
+            gc.collect()
+        finally:
+            os._exit(0 if done else 1)
+    assert runs.copies(tokens("Word5 and more5 words here.")) and builder.result()._encoded == whole._encoded
+    for _ in range(600):
+        pid, status = os.waitpid(child, os.WNOHANG)
+        if pid:
+            assert os.waitstatus_to_exitcode(status) == 0
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(child, 9)
+        os.waitpid(child, 0)
+        pytest.fail("the forked child never ended")
+
+
 @pytest.mark.parametrize("case", [referents_emptied, rows_moved_by_a_collection, start_eq_clears_chain,
                                   walk_run_from_its_own_step, item_tuple_tracked, collector_on_for_old_values,
                                   subclass_read_called, runs_part_changed_by_its_words,
-                                  chain_refilled_while_its_codes_are_written, forked_while_a_text_is_counted],
+                                  chain_refilled_while_its_codes_are_written, forked_while_a_text_is_counted,
+                                  forked_while_the_runs_are_searched_or_ranked],
                          ids=lambda f: f.__name__)
 def test_found_fault(case):
     case()

@@ -153,7 +153,8 @@ PyMethodDef functions[] = {
      "to hand to _runs_ranked (the ids stay exported until the ranking is dropped)."},
     {"_runs_ranked", runs_ranked_function, METH_VARARGS,
      "_runs_ranked(ranking, vocabulary, /)\n--\n\nNone while the ranking runs; then what _runs_finish returns (`vocabulary`\n"
-     "None for a ranking that joins words: its words are those it joined)."},
+     "None for a ranking that joins words: its words are those it joined); False in a process\n"
+     "forked from the one whose thread ranked, before it was done."},
     {"_runs_search", runs_search_function, METH_VARARGS,
      "_runs_search(encoded, numbers, /)\n--\n\nThe search of the runs index `encoded` (varints of numbers up to\n"
      "`numbers`), made by a thread that holds no GIL (`encoded` stays exported until it is dropped)."},

@@ -20,7 +20,11 @@
 
 #include <cstdint>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "native_api.h"
 #include "pairs.h"
@@ -287,6 +291,42 @@ bool each_varint(const unsigned char* data, size_t size, Each each) {
 // A token's number in `table` (a runs builder's: a dict of str to number,
 // from 1), where a new one is added (runs_rank.cpp).
 uint32_t number_of(PyObject* table, PyObject* token);
+
+// A thread of the module's own, which never touches Python (the runs
+// index's ranking and search). A process forked while it runs has no such
+// thread: there forked() is true, and the thread is never joined (that
+// would wait for ever); its handle is left as it is.
+class OwnThread {
+public:
+    OwnThread() = default;
+    OwnThread(const OwnThread&) = delete;
+    OwnThread& operator=(const OwnThread&) = delete;
+    ~OwnThread() { join(); }
+
+    // Runs `work` on the thread, or here where no thread is to be had.
+    template <typename Work>
+    void start(Work work) {
+        pid_ = getpid();
+        try {
+            thread_ = std::thread(work);
+        } catch (const std::system_error&) {
+            work();
+        }
+    }
+    bool forked() const { return thread_.joinable() && getpid() != pid_; }
+    void join() {
+        if (!thread_.joinable()) return;
+        if (forked()) {
+            new std::thread(std::move(thread_));  // the parent's thread: it never ends here
+            return;
+        }
+        thread_.join();
+    }
+
+private:
+    std::thread thread_;
+    pid_t pid_ = 0;
+};
 
 // A buffer's bytes (PyBUF_SIMPLE), held while used.
 struct Bytes {

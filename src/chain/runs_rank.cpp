@@ -10,8 +10,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "chain.h"
@@ -301,14 +299,15 @@ struct Ranking {
     bool damaged = false;
     bool out_of_memory = false;
     std::atomic<bool> done{false};
-    std::thread worker;
+    OwnThread worker;
 
     Ranking() = default;
     Ranking(const Ranking&) = delete;
     Ranking& operator=(const Ranking&) = delete;
-    ~Ranking() {
-        if (worker.joinable()) worker.join();
-    }
+
+    // Whether this process was forked from the one whose thread ranks, before
+    // it was done: what the ranking holds here was copied half made.
+    bool left_behind() const { return worker.forked() && !done.load(std::memory_order_acquire); }
 
     void run() {
         try {
@@ -323,7 +322,11 @@ struct Ranking {
 constexpr const char* kRankingName = "zantu._native.Ranking";
 
 void drop_ranking(PyObject* capsule) {
-    delete static_cast<Ranking*>(PyCapsule_GetPointer(capsule, kRankingName));
+    auto* ranking = static_cast<Ranking*>(PyCapsule_GetPointer(capsule, kRankingName));
+    // Left behind by a fork: what it holds may have been copied mid-change,
+    // so it is left as it is (and the ids it exported stay so).
+    if (ranking == nullptr || ranking->left_behind()) return;
+    delete ranking;
 }
 
 Ranking* ranking_of(PyObject* capsule) {
@@ -337,11 +340,7 @@ Ref started(std::unique_ptr<Ranking> made) {
     Ranking* ranking = made.get();
     Ref capsule = Ref::check(PyCapsule_New(ranking, kRankingName, drop_ranking));
     made.release();  // the capsule's now
-    try {
-        ranking->worker = std::thread([ranking] { ranking->run(); });
-    } catch (const std::system_error&) {
-        ranking->run();  // no thread to be had: ranked here
-    }
+    ranking->worker.start([ranking] { ranking->run(); });
     return capsule;
 }
 
@@ -393,14 +392,17 @@ Ref runs_rank_joined(PyObject* words_object, PyObject* parts_object, PyObject* u
 
 // None while the ranking runs; then what runs_finish returns, for the
 // words of `vocabulary`, or, for a ranking that joined words (whose
-// vocabulary must be None), those it joined.
+// vocabulary must be None), those it joined. False in a process forked
+// from the one whose thread ranked, before it was done: the caller ranks
+// here.
 Ref runs_ranked(PyObject* capsule, PyObject* vocabulary) {
     Ranking* ranking = ranking_of(capsule);
     if ((ranking->unjoined != nullptr) != (vocabulary == Py_None)) {
         raise(PyExc_TypeError, "the vocabulary must be None for a ranking that joins words, and only then");
     }
+    if (ranking->left_behind()) return Ref::borrow(Py_False);
     if (!ranking->done.load(std::memory_order_acquire)) return Ref::borrow(Py_None);
-    if (ranking->worker.joinable()) ranking->worker.join();
+    ranking->worker.join();
     if (ranking->out_of_memory) {
         PyErr_NoMemory();
         throw PyError();

@@ -13,8 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "native.h"
@@ -29,7 +27,7 @@ public:
     Search& operator=(const Search&) = delete;
     ~Search() {
         stop_.store(true, std::memory_order_relaxed);
-        if (worker_.joinable()) worker_.join();
+        worker_.join();
         if (view_.obj != nullptr) PyBuffer_Release(&view_);
     }
 
@@ -38,17 +36,24 @@ public:
     void start(PyObject* encoded, size_t numbers) {
         if (PyObject_GetBuffer(encoded, &view_, PyBUF_SIMPLE) < 0) throw PyError();
         numbers_ = numbers;
-        try {
-            worker_ = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-            run();  // no thread to be had: made here
-        }
+        worker_.start([this] { run(); });
     }
 
-    // False while the list is made; then true, or the error that made it fail.
+    // False while the list is made; then true, or the error that made it
+    // fail. In a process forked while the thread made it, the list is made
+    // again here (from the start: what it holds was copied half made).
     bool ready() {
+        if (worker_.forked() && !done_.load(std::memory_order_acquire)) {
+            worker_.join();
+            // What the lists held is left as it is: it may have been copied
+            // mid-change.
+            new (&counts_) std::vector<uint32_t>();
+            new (&lists_) std::vector<size_t>();
+            new (&gaps_) std::vector<unsigned char>();
+            run();
+        }
         if (!done_.load(std::memory_order_acquire)) return false;
-        if (worker_.joinable()) worker_.join();
+        worker_.join();
         if (out_of_memory_) {
             PyErr_NoMemory();
             throw PyError();
@@ -179,7 +184,7 @@ private:
     bool out_of_memory_ = false;
     std::atomic<bool> done_{false};
     std::atomic<bool> stop_{false};
-    std::thread worker_;
+    OwnThread worker_;
 };
 
 constexpr const char* kSearchName = "zantu._native.RunsSearch";

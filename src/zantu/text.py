@@ -480,5 +480,8 @@ class RunsBuilder:
             self._ranking_joins = False
             while (done := _runs_ranked(ranking, vocabulary)) is None:
                 time.sleep(0.002)
+            if done is False:  # forked while another process's thread ranked: ranked here
+                done = _runs_finish(self._parts(), self._vocabulary())
+            assert done is not True
             ranked, encoded = done
         return Runs(ranked, encoded)
