@@ -167,6 +167,33 @@ def test_lines_and_blocks():
     assert len(varied) > 3 * 2 ** 20 and counted[0] == counted[1]
 
 
+def test_a_long_count_stops_at_a_signal():
+    # Counted a block at a time, a long text stops at a signal whose handler
+    # raises (as Ctrl-C does), with the blocks before it counted.
+    import signal
+
+    from zantu import MarkovChain
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    text = "The cat sat on the mat. It ran off.\n\n" * 1_500_000  # 55 MB
+    chain = MarkovChain()
+    before = signal.signal(signal.SIGALRM, stop)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(Stop):
+            chain.add_text(text)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, before)
+    counted = sum(count for _, bag in chain.items() for _, count in bag.choices())
+    assert 0 < counted < 13 * 1_500_000 and counted % 13 == 0  # whole paragraphs of 13 pairs
+
+
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
 

@@ -578,6 +578,9 @@ void kept_sentences(PyObject* text, Py_ssize_t upto, bool lines, bool ahead, PyO
         }
         block();
         if (now.to >= upto) return;
+        // A long text is counted a block at a time: a signal's handler that
+        // raises (Ctrl-C) stops the count between two.
+        if (PyErr_CheckSignals() < 0) throw PyError();
         now = next->get();
     }
 }
