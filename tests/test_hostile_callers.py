@@ -465,6 +465,17 @@ def chain_refilled_while_its_codes_are_written():
             [(s, list(b.choices())) for s, b in chain.items()], writer.__name__
 
 
+def fork():
+    # os.fork() beside threads, as these cases mean to (Python warns of it
+    # from 3.12 on).
+    import os
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        return os.fork()
+
+
 def forked_while_a_text_is_counted():
     # Counting a text splits its next block on a thread of its own: a bag's
     # add() that forks meanwhile leaves that thread in the parent, and the
@@ -477,7 +488,7 @@ def forked_while_a_text_is_counted():
 
         def add(self, item, count=1):
             if Forking.child is None:
-                Forking.child = os.fork()
+                Forking.child = fork()
             return super().add(item, count=count)
 
     chain = MarkovChain()
@@ -520,7 +531,7 @@ def forked_while_the_runs_are_searched_or_ranked():
     builder.add(text)
     runs.prepare()
     builder.rank_now()
-    child = os.fork()
+    child = fork()
     if child == 0:
         done = False
         try:
