@@ -419,6 +419,24 @@ Ref runs_ranked(PyObject* capsule, PyObject* vocabulary) {
     return ranked_pair(ranking->order, joined.get(), ranking->encoded);
 }
 
+// The ids of `parts` (numbers up to `numbers`) as bytes, which take the
+// owner's buffers' place in `parts`: held where they are bytes already,
+// else copied, so that what the owner does with them after changes
+// nothing. ValueError when an id is past its numbers or cut short.
+std::vector<Ref> checked_copies(IdsParts& parts, size_t numbers) {
+    std::vector<Ref> copies;
+    for (auto& ids : parts.ids) {
+        PyObject* exporter = ids->view.obj;
+        copies.push_back(PyBytes_CheckExact(exporter)
+                             ? Ref::borrow(exporter)
+                             : Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids->data()),
+                                                                    Py_ssize_t(ids->size()))));
+        ids = std::make_unique<Bytes>(copies.back().get());
+    }
+    if (!each_part_id(parts, numbers, [](uint32_t) { return true; })) raise_runs_damaged();
+    return copies;
+}
+
 // A part's runs as they are now, to be merged: its `vocabulary` as a tuple
 // and its `parts` (see read_parts) as a list of (ids, mapping or None),
 // the ids copied as bytes (what the part's owner, or a word's code while
@@ -429,23 +447,17 @@ Ref runs_take(PyObject* vocabulary, PyObject* parts_object) {
     Ref words = Ref::check(PySequence_Tuple(vocabulary));
     size_t size = size_t(PyTuple_GET_SIZE(words.get()));
     IdsParts parts = read_parts(parts_object, size);
-    Ref taken = Ref::check(PyList_New(Py_ssize_t(parts.ids.size())));
-    for (size_t k = 0; k < parts.ids.size(); ++k) {
-        PyObject* exporter = parts.ids[k]->view.obj;
-        Ref ids = PyBytes_CheckExact(exporter)
-                      ? Ref::borrow(exporter)
-                      : Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(parts.ids[k]->data()),
-                                                             Py_ssize_t(parts.ids[k]->size())));
-        parts.ids[k] = std::make_unique<Bytes>(ids.get());
+    std::vector<Ref> copies = checked_copies(parts, size);
+    Ref taken = Ref::check(PyList_New(Py_ssize_t(copies.size())));
+    for (size_t k = 0; k < copies.size(); ++k) {
         const std::vector<uint32_t>& mapping = parts.mappings[k];
         Ref numbers = mapping.empty() ? Ref::borrow(Py_None)
                                       : Ref::check(PyBytes_FromStringAndSize(
                                             reinterpret_cast<const char*>(mapping.data()),
                                             Py_ssize_t(mapping.size() * sizeof(uint32_t))));
-        Ref pair = Ref::check(PyTuple_Pack(2, ids.get(), numbers.get()));
+        Ref pair = Ref::check(PyTuple_Pack(2, copies[k].get(), numbers.get()));
         PyList_SET_ITEM(taken.get(), Py_ssize_t(k), pair.release());
     }
-    if (!each_part_id(parts, size, [](uint32_t) { return true; })) raise_runs_damaged();
     return Ref::check(PyTuple_Pack(2, words.get(), taken.get()));
 }
 
@@ -459,18 +471,8 @@ Ref runs_join(PyObject* table, PyObject* vocabulary, PyObject* parts_object) {
     Ref words = Ref::check(PySequence_Tuple(vocabulary));
     size_t size = size_t(PyTuple_GET_SIZE(words.get()));
     IdsParts parts = read_parts(parts_object, size);
-    // The copies take the owner's buffers' place (the words' code below may
-    // change those at will), and are checked as the ranking reads them.
-    std::vector<Ref> copies;
-    for (auto& ids : parts.ids) {
-        PyObject* exporter = ids->view.obj;
-        copies.push_back(PyBytes_CheckExact(exporter)
-                             ? Ref::borrow(exporter)
-                             : Ref::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids->data()),
-                                                                    Py_ssize_t(ids->size()))));
-        ids = std::make_unique<Bytes>(copies.back().get());
-    }
-    if (!each_part_id(parts, size, [](uint32_t) { return true; })) raise_runs_damaged();
+    // The words' code below may change the owner's buffers at will.
+    std::vector<Ref> copies = checked_copies(parts, size);
     parts.ids.clear();
     std::vector<uint32_t> global(size + 1, 0);
     for (size_t k = 0; k < size; ++k) global[k + 1] = number_of(table, PyTuple_GET_ITEM(words.get(), Py_ssize_t(k)));

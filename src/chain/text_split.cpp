@@ -518,7 +518,7 @@ class NextBlock {
 public:
     NextBlock(const Ch* data, Py_ssize_t upto, Py_ssize_t from, bool lines, bool ahead)
         : data_(data), upto_(upto), from_(from), lines_(lines) {
-        auto split = [data, upto, from, lines] { return SplitBlock<Ch>(data, upto, from, lines); };
+        auto split = [this] { return this->split(); };  // the block is held in place (never moved)
         if (ahead) {
             try {
                 future_ = std::async(std::launch::async, split);
@@ -533,11 +533,13 @@ public:
     ~NextBlock() { let_go_if_forked(); }
 
     SplitBlock<Ch> get() {
-        if (let_go_if_forked()) return SplitBlock<Ch>(data_, upto_, from_, lines_);
+        if (let_go_if_forked()) return split();
         return future_.get();
     }
 
 private:
+    SplitBlock<Ch> split() const { return SplitBlock<Ch>(data_, upto_, from_, lines_); }
+
     bool let_go_if_forked() {
         if (getpid() == pid_ || !future_.valid()) return false;
         new std::future<SplitBlock<Ch>>(std::move(future_));  // the parent's thread: it never ends here

@@ -20,11 +20,12 @@ import os
 import pickle
 import re
 import tempfile
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from itertools import islice
 from typing import Any, Iterable, Iterator, List, Optional, Union
 
-from zantu._native import _count_sentences, _count_words, _merge_state
+from zantu._native import _count_sentences, _count_words, _merge_state, _split_ahead
 from zantu.chain import MarkovChain
 from zantu.text import RunsBuilder
 
@@ -86,6 +87,18 @@ class Counted:
         chain = MarkovChain()
         self.add_to(chain)
         return chain
+
+
+@contextmanager
+def on_one_core() -> Iterator[None]:
+    """Texts counted meanwhile are split on the counting core, not a block
+    ahead on another: for a process that is one of several counting at
+    once (or told how many cores to take)."""
+    splitting_ahead = _split_ahead(False)
+    try:
+        yield
+    finally:
+        _split_ahead(splitting_ahead)
 
 
 def count_block(chain: MarkovChain, block: str, order: int, split: str, carried: Any,

@@ -22,8 +22,7 @@ from typing import Any, Iterable, Optional, Union
 import dask.bag
 
 from zantu.chain import MarkovChain
-from zantu._native import _split_ahead
-from zantu.counting import Joiner, Part, part_blocks
+from zantu.counting import Joiner, Part, on_one_core, part_blocks
 from zantu.files import save
 
 __all__ = ["build"]
@@ -32,8 +31,7 @@ __all__ = ["build"]
 def count_partition(elements: Iterable[Any], order: int, files: bool, split: str = "sentences") -> MarkovChain:
     """The chain of one partition's texts, counted in their order (the
     worker is one of several: its texts are split on its own core)."""
-    splitting_ahead = _split_ahead(False)
-    try:
+    with on_one_core():
         joiner = Joiner(order, split)
         for element in elements:
             if files:
@@ -44,8 +42,6 @@ def count_partition(elements: Iterable[Any], order: int, files: bool, split: str
                 raise TypeError(f"a text must be a str, not {type(element).__name__} (files=True for paths)")
             joiner.next_text()
         return joiner.result()
-    finally:
-        _split_ahead(splitting_ahead)
 
 
 def add_up(chains: Iterable[MarkovChain]) -> MarkovChain:

@@ -16,7 +16,8 @@ from typing import List, Optional, Sequence, Tuple, Union
 
 from zantu._native import _split_ahead
 from zantu.chain import MarkovChain
-from zantu.counting import BLOCK, Counted, Joiner, Part, count_part_to_file, counted_from, part_blocks, split
+from zantu.counting import (BLOCK, Counted, Joiner, Part, count_part_to_file, counted_from, on_one_core, part_blocks,
+                            split)
 from zantu.terminal import READ_ERRORS, Bar, UserError, file_size, message_of, open_input, text_blocks
 from zantu.text import RunsBuilder
 
@@ -117,11 +118,8 @@ def count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar
     ``skip_bad``: a text that cannot be read adds nothing), and with
     ``runs`` the runs of their sentences. The texts are counted by ``jobs``
     processes, each on one core: none splits its text ahead on another."""
-    splitting_ahead = _split_ahead(False)
-    try:
+    with on_one_core():
         return _count_texts(names, order, jobs, skip_bad, bar, split_as, runs)
-    finally:
-        _split_ahead(splitting_ahead)
 
 
 def _count_texts(names: Sequence[str], order: int, jobs: int, skip_bad: bool, bar: Bar,
