@@ -167,9 +167,14 @@ def test_lines_and_blocks():
     assert len(varied) > 3 * 2 ** 20 and counted[0] == counted[1]
 
 
-def test_a_long_count_stops_at_a_signal():
-    # Counted a block at a time, a long text stops at a signal whose handler
-    # raises (as Ctrl-C does), with the blocks before it counted.
+@pytest.mark.parametrize("how", ["text", "tokens", "tokens, the handler adds pairs"])
+def test_a_long_count_stops_at_a_signal(how):
+    # A long count stops at a signal whose handler raises (as Ctrl-C does):
+    # a text with the blocks before it counted, a list of tokens with the
+    # chain as it was. A handler that adds to the chain and returns, every
+    # 20 ms, either ends the count (RuntimeError) or comes before the count
+    # changes the chain: the chain holds its pairs and the tokens' or the
+    # handler's alone.
     import signal
 
     from zantu import MarkovChain
@@ -177,21 +182,46 @@ def test_a_long_count_stops_at_a_signal():
     class Stop(Exception):
         pass
 
-    def stop(signum, frame):
+    class Word(str):
+        pass
+
+    chain = MarkovChain()  # its tokens are found by their characters while its table has only theirs
+    added = []
+
+    def handler(signum, frame):
+        if how == "tokens, the handler adds pairs":
+            # First a value equal to a token still to come, then new starts.
+            added.append(Word("late") if not added else f"start {len(added)}")
+            chain.add_to_bag(added[-1], "x")
+            return
+        added.append(signum)
         raise Stop
 
     text = "The cat sat on the mat. It ran off.\n\n" * 1_500_000  # 55 MB
-    chain = MarkovChain()
-    before = signal.signal(signal.SIGALRM, stop)
+    tokens = "The cat sat on the mat . It ran off .".split() * 1_000_000 + ["late", "."]
+    previous = signal.signal(signal.SIGALRM, handler)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
-        with pytest.raises(Stop):
-            chain.add_text(text)
+        signal.setitimer(signal.ITIMER_REAL, 0.05 if how == "text" else 0.02, 0.02 if how.endswith("pairs") else 0)
+        try:
+            chain.add_text(text) if how == "text" else chain.add_tokens(tokens)
+            raised = None
+        except (Stop, RuntimeError) as e:
+            raised = e
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, before)
-    counted = sum(count for _, bag in chain.items() for _, count in bag.choices())
-    assert 0 < counted < 13 * 1_500_000 and counted % 13 == 0  # whole paragraphs of 13 pairs
+        signal.signal(signal.SIGALRM, previous)
+    assert added
+    assert isinstance(raised, (RuntimeError, type(None)) if how.endswith("pairs") else Stop)
+    if how == "text":
+        counted = sum(count for _, bag in chain.items() for _, count in bag.choices())
+        assert 0 < counted < 13 * 1_500_000 and counted % 13 == 0  # whole paragraphs of 13 pairs
+        return
+    expected = MarkovChain()
+    for start in added if how.endswith("pairs") else ():
+        expected.add_to_bag(start, "x")
+    if raised is None:
+        expected.add_tokens(tokens)
+    assert chain == expected
 
 
 from hypothesis import given, settings, strategies as st  # noqa: E402

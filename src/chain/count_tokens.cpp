@@ -108,6 +108,42 @@ private:
 // its slot.
 constexpr Py_ssize_t kTokenAhead = 32, kStrAhead = 16;
 
+// A long count runs the handlers of the signals that came (Ctrl-C's
+// raises KeyboardInterrupt) every this many tokens or pairs, while it has
+// not changed the chain yet: stopped there, the chain is as it was (its
+// table may keep some of the tokens, as after any error).
+constexpr size_t kSignalEvery = size_t(1) << 16;
+
+inline bool signal_due(size_t i) { return i != 0 && (i & (kSignalEvery - 1)) == 0; }
+
+// Where a count that runs no code of the caller's looks for signals: a
+// handler is Python code, and what it changed of the chain ends the count
+// (RuntimeError), as the caller's code changing it does; should it have
+// let the collector go on, it is paused again.
+class SignalStop {
+public:
+    SignalStop(ChainObject* chain, PyObject* table, PyObject* bags, CollectorPause& pause)
+        : chain_(chain), table_(table), bags_(bags), pause_(pause) {}
+
+    void at(size_t i) {
+        if (signal_due(i)) now();
+    }
+    void now() {
+        Py_ssize_t values = table_size(table_), starts = PyDict_GET_SIZE(bags_);
+        ChainMark mark(chain_);
+        if (PyErr_CheckSignals() < 0) throw PyError();
+        mark.check("add_tokens");
+        if (table_size(table_) != values || PyDict_GET_SIZE(bags_) != starts) raise_chain_changed("add_tokens");
+        pause_.hold();
+    }
+
+private:
+    ChainObject* chain_;
+    PyObject* table_;
+    PyObject* bags_;
+    CollectorPause& pause_;
+};
+
 // The table's objects for `tokens` (any iterable), in order; `plain` tells
 // whether all of them are plain values. `numbered` gets their numbers
 // when every token is an exact str kept into a table that was empty.
@@ -125,6 +161,12 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
         if (by_characters) numbered.ids.reserve(kept.capacity());
         KeptStrs strs;
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(tokens); ++i) {
+            if (signal_due(size_t(i))) {
+                if (PyErr_CheckSignals() < 0) throw PyError();
+                // The handler's code kept values of its own: the strs kept
+                // so far stay, the rest are looked up in the table.
+                by_characters = by_characters && size_t(table_size(table)) == numbered.values.size();
+            }
             PyObject* item = PySequence_Fast_GET_ITEM(tokens, i);
             by_characters = by_characters && PyUnicode_CheckExact(item);
             if (!by_characters) {
@@ -202,11 +244,12 @@ public:
     // the caller's code for a token that is not plain. A tuple of `plain`
     // tokens can be in no cycle: the collector is spared it from the first
     // (as it would untrack it itself at its first look).
-    void keep_states(PyObject* table, bool plain) {
+    void keep_states(PyObject* table, bool plain, SignalStop* signals) {
         if (order_ == 1) return;
         state_ids_.resize(size());
         ProbeTable<StateSlot> seen{1024};
         for (size_t j = 0; j < state_ids_.size(); ++j) {
+            if (signals != nullptr) signals->at(j);
             PyObject* const* at = kept_.data() + first(j);
             if (j + kStateAhead < state_ids_.size()) {
                 prefetch(seen.first_slot(state_hash(kept_.data() + first(j + kStateAhead))));
@@ -264,8 +307,8 @@ class BatchCount {
 public:
     // `numbered`: the tokens' numbers, when known (moved from).
     BatchCount(NativeState& state, ChainObject* chain, PyObject* table, PyObject* bags, const Pairs& pairs,
-               Numbered* numbered)
-        : state_(state), chain_(chain), table_(table), bags_(bags), pairs_(pairs) {
+               Numbered* numbered, SignalStop& signals)
+        : state_(state), chain_(chain), table_(table), bags_(bags), pairs_(pairs), signals_(signals) {
         if (numbered != nullptr && numbered->ids.size() == pairs.tokens()) {
             ids_ = std::move(numbered->ids);
             values_ = std::move(numbered->values);
@@ -317,6 +360,7 @@ private:
         ids_.resize(count);
         AddressMap<uint32_t> id_of;  // the id + 1
         for (size_t i = 0; i < count; ++i) {
+            signals_.at(i);
             if (i + kIdAhead < count) prefetch(id_of.first_slot(pairs_.token(i + kIdAhead)));
             uint32_t& id = id_of.at(pairs_.token(i));
             if (id == 0) {
@@ -349,9 +393,13 @@ private:
         first_.assign(starts_.size() + 1, 0);
         for (size_t j = 0; j < pairs; ++j) ++first_[start_ids_[j] + 1];
         for (size_t v = 0; v < starts_.size(); ++v) first_[v + 1] += first_[v];
+        signals_.now();
         std::vector<uint32_t> at(first_.begin(), first_.end() - 1);
         next_ids_.resize(pairs);
-        for (size_t j = 0; j < pairs; ++j) next_ids_[at[start_ids_[j]]++] = ids_[pairs_.first(j) + order];
+        for (size_t j = 0; j < pairs; ++j) {
+            signals_.at(j);
+            next_ids_[at[start_ids_[j]]++] = ids_[pairs_.first(j) + order];
+        }
     }
 
     // The bag of `start`: its distinct next values in the order they came,
@@ -391,6 +439,7 @@ private:
     PyObject* table_;
     PyObject* bags_;
     const Pairs& pairs_;
+    SignalStop& signals_;              // looked for until the chain is changed
     std::vector<uint32_t> ids_;        // of each token
     std::vector<PyObject*> values_;    // by token id
     std::vector<uint32_t> start_ids_;  // of each pair's start
@@ -459,17 +508,20 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     // bag of a start found once is the bag of that start. Once code of the
     // caller's may run, the chain is checked after every pair.
     CollectorPause run(plain && table_plain(table.get()));
+    SignalStop signals(chain, table.get(), bags.get(), run);
     Pairs pairs(kept, size_t(order), ends);
     {
         ChainMark states_made(chain);
-        pairs.keep_states(table.get(), plain);
+        pairs.keep_states(table.get(), plain, run.on() ? &signals : nullptr);
         states_made.check("add_tokens");
     }
     ChainMark mark(chain);
     // In one batch where every bag the tokens touch is the package's own;
     // else one pair after another, below.
     if (run.on() && BatchCount::fits(kept.size())) {
-        if (pairs.size() == 0 || BatchCount(state, chain, table.get(), bags.get(), pairs, numbered).run()) return;
+        if (pairs.size() == 0 || BatchCount(state, chain, table.get(), bags.get(), pairs, numbered, signals).run()) {
+            return;
+        }
     }
     StartBags found;
     for (size_t j = 0; j < pairs.size(); ++j) {

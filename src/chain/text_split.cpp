@@ -615,13 +615,14 @@ Py_ssize_t count_text(ChainObject* chain, PyObject* table, PyObject* text, Py_ss
             if (numbers) sentence_ids(*numbers, sentence, ids);
         },
         [&] {
+            // The block's count may stop at a signal: its runs go in after it.
+            count_kept(chain, table, kept, order, &ends);
+            kept.clear();
+            ends.clear();
             if (runs != nullptr) {
                 append_ids(runs->ids, ids);
                 ids.clear();
             }
-            count_kept(chain, table, kept, order, &ends);
-            kept.clear();
-            ends.clear();
         });
     return upto;
 }

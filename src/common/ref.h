@@ -71,6 +71,11 @@ public:
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
     bool on() const { return on_; }
+    // Paused again after code that may have let the collector go on (a
+    // signal's handler that calls gc.enable()).
+    void hold() noexcept {
+        if (on_ && PyGC_Disable() == 1) paused_ = true;
+    }
     void end() {
         if (paused_) PyGC_Enable();
         on_ = paused_ = false;
