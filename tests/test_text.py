@@ -131,6 +131,11 @@ def test_tokens_keep_words_whole():
         "b", "."]
     assert tokens("See /usr/lib/ or https://example.org/a/b, not a / b.") == [
         "See", "/usr/lib/", "or", "https://example.org/a/b", ",", "not", "a", "/", "b", "."]
+    # A mail address, a handle and a tag: "@" and "#" within or before a
+    # word, else marks of their own.
+    assert tokens("Mail <jane.doe@mail.example.org>, @jane or #34; not a@b, a @ b or # 1.") == [
+        "Mail", "<", "jane.doe@mail.example.org", ">", ",", "@jane", "or", "#34", ";", "not", "a", "@", "b", ",",
+        "a", "@", "b", "or", "#", "1", "."]
     # A format character is no token: a byte order mark is passed over, a
     # soft hyphen or a mark of direction within a word is part of it.
     assert tokens("\ufeffSoft\xadware is \u200eeasy\u200f.") == ["Soft\xadware", "is", "easy", "."]
@@ -279,7 +284,7 @@ def test_chains_of_sentences():
             assert loaded == chain
             assert list(islice(loaded.sentences(seed=5), 30)) == made
     for written in ('He said, "Stop (now)!" Then: $5, 10%... done.', "Run `exec' at 02:10, then ``quote'' it: 1:2.",
-                    "Say `it's' twice, 'twice'."):
+                    "Say `it's' twice, 'twice'.", "Mail doko@ubuntu.com, or @doko (#34): run `make` or ``zantu``."):
         assert join(tokens(written.replace("...", " ..."))) == written
     assert MarkovChain.from_text(text, 2, split="words") == MarkovChain.from_tokens(re.findall(r"\w+", text), 2)
     lines = MarkovChain.from_text("roses are red\nviolets are blue\n", split="lines")

@@ -1,7 +1,9 @@
 // A text split into sentences and a sentence into tokens, by rules: words
 // keep their inner apostrophes, hyphens, dots, slashes, digits and digit
 // groups ("don't", "e-mail", "v3.11", "3.5", "1,000", "and/or"), a path's
-// or an address's slashes ("/usr/lib/", "https://example.org/a") and the
+// or an address's slashes ("/usr/lib/", "https://example.org/a"), a mail
+// address's "@" ("doko@ubuntu.com"), the "@" or "#" that begins a handle
+// or a tag ("@name", "#tag"), and the
 // pluses and hashes that end them ("C++", "C#"); known abbreviations and
 // initials keep their dot ("Mr.", "U.S.", "J."); every other punctuation
 // mark is a token of its own, a run of terminators ("...", "?!") one token.
@@ -123,8 +125,9 @@ public:
                 continue;
             }
             Token t{i, i + 1, Kind::Mark, Dot::None, space, newlines >= 2};
-            // A slash before a word begins it ("/usr/lib").
-            if (word_char(c) || (c == '/' && at(i + 1, word_char))) {
+            // A slash before a word begins it ("/usr/lib"), and so does a
+            // handle's "@" or a tag's "#" ("@name", "#tag", "#34").
+            if (word_char(c) || ((c == '/' || ((c == '@' || c == '#') && !at(i - 1, word_char))) && at(i + 1, word_char))) {
                 word(t);
             } else if (terminator(c)) {
                 while (t.end < n_ && terminator(s_[t.end])) ++t.end;
@@ -182,7 +185,7 @@ private:
     }
     bool at(Py_ssize_t i, bool (*test)(Py_UCS4)) const { return i >= 0 && i < n_ && test(s_[i]); }
 
-    // A word from t.begin (a word character, or a slash before one):
+    // A word from t.begin (a word character, or a slash, "@" or "#" before one):
     // word characters, joined by an apostrophe, a hyphen, a dot, a slash or
     // a format character between two of them (a comma between two digits,
     // a scheme's "://"),
@@ -191,6 +194,7 @@ private:
     void word(Token& t) {
         t.kind = Kind::Word;
         Py_ssize_t j = t.begin + 1;
+        bool at_sign = false;
         for (;;) {
             while (j < n_ && word_char(s_[j])) ++j;
             // The numero sign: "N°" is one word.
@@ -198,6 +202,12 @@ private:
             // A scheme's "://" before a word joins it ("https://example.org").
             if (j + 3 < n_ && s_[j] == ':' && s_[j + 1] == '/' && s_[j + 2] == '/' && word_char(s_[j + 3])) {
                 j += 4;
+                continue;
+            }
+            // So does a mail address's one "@" before a domain ("doko@ubuntu.com").
+            if (j + 1 < n_ && s_[j] == '@' && !at_sign && domain_at(j + 1)) {
+                at_sign = true;
+                j += 2;
                 continue;
             }
             if (j + 1 >= n_ || !word_char(s_[j + 1])) break;
@@ -233,6 +243,19 @@ private:
             return;
         }
         t.end = j + 1;
+    }
+
+    // Whether a domain begins at `i`: word characters in parts joined by
+    // dots or hyphens, at least two parts joined by a dot ("ubuntu.com").
+    bool domain_at(Py_ssize_t i) const {
+        bool dotted = false;
+        while (at(i, word_char)) {
+            while (at(i, word_char)) ++i;
+            if (!(i + 1 < n_ && (s_[i] == '.' || s_[i] == '-') && word_char(s_[i + 1]))) break;
+            dotted = dotted || s_[i] == '.';
+            ++i;
+        }
+        return dotted;
     }
 
     // Whether a capital letter before a dot is an initial: "I" and "A" are

@@ -53,18 +53,20 @@ _BACKTICKS = {"`": "'", "``": "''"}
 def join(tokens: Iterable[str]) -> str:
     """Tokens as text, with natural spacing: no blank before punctuation
     that closes or ends, none after what opens; straight quotes open and
-    close in turn, a backtick's quote closes at its apostrophe; a colon
-    between numbers is part of them (10:30, 1:2)."""
+    close in turn, a backtick's quote closes at its apostrophe (``so'') or
+    at a backtick after what it quotes (``code``); a colon between numbers
+    is part of them (10:30, 1:2)."""
     words = list(tokens)
     out: List[str] = []
     glue = True  # no blank before the next token
     quotes = {q: False for q in _STRAIGHT}  # a straight quote is open
-    backticks: List[str] = []  # the apostrophes that close the backticks' quotes open
+    backticks: List[str] = []  # the backticks whose quotes are open
+    opened = False  # the last token was a backtick that opened
     for k, token in enumerate(words):
-        if token in _BACKTICKS:
-            backticks.append(_BACKTICKS[token])
+        if token in _BACKTICKS and not (backticks and backticks[-1] == token and not opened):
+            backticks.append(token)
             opens = True
-        elif backticks and token == backticks[-1]:
+        elif backticks and token in (backticks[-1], _BACKTICKS[backticks[-1]]):
             backticks.pop()
             opens = False
         elif token in _STRAIGHT:
@@ -74,10 +76,12 @@ def join(tokens: Iterable[str]) -> str:
             closes = in_number or token in _CLOSING or (token[:1] in _CLOSING and all(c in ".!?…" for c in token))
             out.append(token if glue or closes else " " + token)
             glue = in_number or token in _OPENING
+            opened = False
             continue
         # A quote: blank before it where it opens, after it where it closes.
         out.append(" " + token if opens and not glue else token)
         glue = opens
+        opened = opens and token in _BACKTICKS
     return "".join(out)
 
 
