@@ -136,6 +136,11 @@ def test_tokens_keep_words_whole():
     assert tokens("Mail <jane.doe@mail.example.org>, @jane or #34; not a@b, a @ b or # 1.") == [
         "Mail", "<", "jane.doe@mail.example.org", ">", ",", "@jane", "or", "#34", ";", "not", "a", "@", "b", ",",
         "a", "@", "b", "or", "#", "1", "."]
+    # A sign or an option's dashes after a blank and before a word.
+    assert tokens("At 12:27 -0500, run --jobs 2 -o x; a - b, a -- b, 10-20, 1+1 or +3.5.") == [
+        "At", "12", ":", "27", "-0500", ",", "run", "--jobs", "2", "-o", "x", ";", "a", "-", "b", ",", "a", "--", "b",
+        ",", "10-20", ",", "1", "+", "1", "or", "+3.5", "."]
+    assert sentences("It is 5. -1 is less.") == ["It is 5.", "-1 is less."]
     # A format character is no token: a byte order mark is passed over, a
     # soft hyphen or a mark of direction within a word is part of it.
     assert tokens("\ufeffSoft\xadware is \u200eeasy\u200f.") == ["Soft\xadware", "is", "easy", "."]
@@ -284,7 +289,8 @@ def test_chains_of_sentences():
             assert loaded == chain
             assert list(islice(loaded.sentences(seed=5), 30)) == made
     for written in ('He said, "Stop (now)!" Then: $5, 10%... done.', "Run `exec' at 02:10, then ``quote'' it: 1:2.",
-                    "Say `it's' twice, 'twice'.", "Mail doko@ubuntu.com, or @doko (#34): run `make` or ``zantu``."):
+                    "Say `it's' twice, 'twice'.", "Mail doko@ubuntu.com, or @doko (#34): run `make` or ``zantu``.",
+                    "See <https://example.org/a> or <b> it </b>, as a < b.", "Run --jobs 2 at -0500, a - b."):
         assert join(tokens(written.replace("...", " ..."))) == written
     assert MarkovChain.from_text(text, 2, split="words") == MarkovChain.from_tokens(re.findall(r"\w+", text), 2)
     lines = MarkovChain.from_text("roses are red\nviolets are blue\n", split="lines")

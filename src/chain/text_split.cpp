@@ -3,7 +3,8 @@
 // groups ("don't", "e-mail", "v3.11", "3.5", "1,000", "and/or"), a path's
 // or an address's slashes ("/usr/lib/", "https://example.org/a"), a mail
 // address's "@" ("doko@ubuntu.com"), the "@" or "#" that begins a handle
-// or a tag ("@name", "#tag"), and the
+// or a tag ("@name", "#tag"), a sign or an option's dashes after a blank
+// ("-0500", "+1", "--jobs"), and the
 // pluses and hashes that end them ("C++", "C#"); known abbreviations and
 // initials keep their dot ("Mr.", "U.S.", "J."); every other punctuation
 // mark is a token of its own, a run of terminators ("...", "?!") one token.
@@ -136,8 +137,15 @@ public:
                 t.kind = Kind::Open;
             } else if (closing(c) || straight_quote(c)) {
                 t.kind = Kind::Close;
-            } else if (c == '-') {
-                while (t.end < n_ && s_[t.end] == '-') ++t.end;
+            } else if (c == '-' || c == '+') {
+                while (c == '-' && t.end < n_ && s_[t.end] == '-') ++t.end;
+                // A sign or an option's dashes before a word, after a blank,
+                // are part of it ("-0500", "+1", "-o", "--jobs").
+                if (space && t.end - i <= 2 && at(t.end, c == '-' ? word_char : digit)) {
+                    t.begin = t.end;
+                    word(t);
+                    t.begin = i;
+                }
             }
             tokens_.push_back(t);
             i = t.end;
@@ -400,6 +408,8 @@ private:
             return Py_UNICODE_ISUPPER(c) && openers.has(lower);
         }
         if (Py_UNICODE_ISUPPER(c) || Py_UNICODE_ISTITLE(c) || digit(c)) return true;
+        // So does a signed number ("-1 is less").
+        if (t.kind == Kind::Word && (c == '-' || c == '+') && t.begin + 1 < t.end && digit(s_[t.begin + 1])) return true;
         // A word with no case (most scripts but the Latin, Greek, Cyrillic
         // and Armenian ones) after a terminator begins one too.
         return t.kind == Kind::Word && !Py_UNICODE_ISLOWER(c) && Py_UNICODE_ISALPHA(c);

@@ -55,14 +55,24 @@ def join(tokens: Iterable[str]) -> str:
     that closes or ends, none after what opens; straight quotes open and
     close in turn, a backtick's quote closes at its apostrophe (``so'') or
     at a backtick after what it quotes (``code``); a colon between numbers
-    is part of them (10:30, 1:2)."""
+    is part of them (10:30, 1:2); a word in angle brackets is one
+    (<doko@ubuntu.com>, <b>, </b>)."""
     words = list(tokens)
     out: List[str] = []
     glue = True  # no blank before the next token
     quotes = {q: False for q in _STRAIGHT}  # a straight quote is open
     backticks: List[str] = []  # the backticks whose quotes are open
     opened = False  # the last token was a backtick that opened
+    bracketed = 0  # the tokens of an angle-bracketed word still to pass
     for k, token in enumerate(words):
+        if bracketed:
+            bracketed -= 1
+            continue
+        if token == "<" and k + 2 < len(words) and words[k + 2] == ">" and words[k + 1].lstrip("/")[:1].isalnum():
+            out.append(("" if glue else " ") + "<" + words[k + 1] + ">")
+            glue = opened = False
+            bracketed = 2
+            continue
         if token in _BACKTICKS and not (backticks and backticks[-1] == token and not opened):
             backticks.append(token)
             opens = True
