@@ -70,8 +70,9 @@ def test_inspect_and_convert(corpus, tmp_path, capsys):
     # The text's words, by their occurrences (a text's first word starts it).
     assert shown.split("most frequent words of the text (occurrences):\n")[1].splitlines()[0].split() == ["3", "'the'"]
     # Summed natively for small counts, else through each bag; none shown
-    # where next states are of two tokens.
+    # where next states are of two tokens; punctuation left out.
     for chain, words in (('["a",[["b"],1099511627776,["a"],1]]', ["1,099,511,627,776", "'b'"]),
+                         ('["a",[["."],5,["b"],1]]', ["1", "'b'"]),
                          ('["a",[["b","c"],2]]', None)):
         (tmp_path / "w.json").write_text('{"codes":[],"chain":' + chain + "}")
         assert main(["inspect", str(tmp_path / "w.json")]) == 0

@@ -462,14 +462,16 @@ PyMethodDef chain_methods[] = {
      "add_text($self, /, text, order=1, *, split='sentences', runs=None)\n--\n\nCount a text into the chain, as from_text does."},
     {"sentences", keywords(chain_sentences), METH_VARARGS | METH_KEYWORDS,
      "sentences($self, /, seed=None, start=None, *, order=None, max_words=200, tries=10, runs=None,\n"
-     "          overlap_ratio=0.7, overlap_total=15)\n--\n\n"
+     "          overlap_ratio=0.7, overlap_total=15, balanced=True)\n--\n\n"
      "Yield sentences drawn from a chain built from sentences: each walks\n"
      "from the begin state (or from `start`, a word a sentence begins with,\n"
      "or a state) to the end value, its tokens joined with natural spacing\n"
      "(zantu.text.join). With `runs` (zantu.text.Runs of the source), a\n"
      "sentence holding a run of the source's of `overlap_total` tokens, or of\n"
      "`overlap_ratio` of its length when fewer, is drawn again, as is one of\n"
-     "more than `max_words` words: up to `tries` times, then skipped; the\n"
+     "more than `max_words` words and, with `balanced`, one that leaves a\n"
+     "bracket or a double quote open or closes one it did not open: up to\n"
+     "`tries` times, then skipped; the\n"
      "sentences end after 10 skipped in a row. The same seed gives the same\n"
      "sentences."},
     {"add_tokens", keywords(chain_add_tokens), METH_VARARGS | METH_KEYWORDS,

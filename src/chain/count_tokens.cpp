@@ -163,8 +163,10 @@ std::vector<PyObject*> kept_tokens(PyObject* table, PyObject* tokens, bool& plai
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(tokens); ++i) {
             if (signal_due(size_t(i))) {
                 if (PyErr_CheckSignals() < 0) throw PyError();
-                // The handler's code kept values of its own: the strs kept
-                // so far stay, the rest are looked up in the table.
+                // The handler's code may have shortened the list, or kept
+                // values of its own: then the strs kept so far stay, and the
+                // rest are looked up in the table.
+                if (i >= PySequence_Fast_GET_SIZE(tokens)) break;
                 by_characters = by_characters && size_t(table_size(table)) == numbered.values.size();
             }
             PyObject* item = PySequence_Fast_GET_ITEM(tokens, i);

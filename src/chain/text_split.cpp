@@ -4,7 +4,7 @@
 // or an address's slashes ("/usr/lib/", "https://example.org/a"), a mail
 // address's "@" ("doko@ubuntu.com"), the "@" or "#" that begins a handle
 // or a tag ("@name", "#tag"), a sign or an option's dashes after a blank
-// ("-0500", "+1", "--jobs"), and the
+// ("-0500", "+1", "--jobs"), a character reference ("&amp;"), and the
 // pluses and hashes that end them ("C++", "C#"); known abbreviations and
 // initials keep their dot ("Mr.", "U.S.", "J."); every other punctuation
 // mark is a token of its own, a run of terminators ("...", "?!") one token.
@@ -139,12 +139,23 @@ public:
                 t.kind = Kind::Close;
             } else if (c == '-' || c == '+') {
                 while (c == '-' && t.end < n_ && s_[t.end] == '-') ++t.end;
-                // A sign or an option's dashes before a word, after a blank,
-                // are part of it ("-0500", "+1", "-o", "--jobs").
-                if (space && t.end - i <= 2 && at(t.end, c == '-' ? word_char : digit)) {
+                // A sign or an option's dashes before a word, after a blank
+                // or what opens a quote, are part of it ("-0500", "+1",
+                // "-o", "--jobs", "(-1)", "`-p'").
+                bool after_blank = space || opening(s_[i - 1]) || straight_quote(s_[i - 1]) || s_[i - 1] == '`';
+                if (after_blank && t.end - i <= 2 && at(t.end, c == '-' ? word_char : digit)) {
                     t.begin = t.end;
                     word(t);
                     t.begin = i;
+                }
+            } else if (c == '&') {
+                // A character reference is one token ("&amp;", "&#39;").
+                Py_ssize_t j = i + 1 + (at(i + 1, [](Py_UCS4 x) { return x == '#'; }) ? 1 : 0);
+                Py_ssize_t name = j;
+                while (j < n_ && j - name < 32 && Py_UNICODE_ISALNUM(s_[j])) ++j;
+                if (j > name && j < n_ && s_[j] == ';') {
+                    t.end = j + 1;
+                    t.kind = Kind::Word;
                 }
             }
             tokens_.push_back(t);

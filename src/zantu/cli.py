@@ -13,9 +13,11 @@ import argparse
 import functools
 import gc
 import gzip
+import heapq
 import importlib
 import io
 import itertools
+import operator
 import os
 import random
 import signal
@@ -310,8 +312,10 @@ def cmd_inspect(args: argparse.Namespace) -> int:
     print(f"read with {libraries(parser_name)}")
     words = _text_words(chain)
     if words is not None:
+        # Words, not punctuation marks, which would lead the list.
+        shown = (item for item in words.items() if not isinstance(item[0], str) or any(map(str.isalnum, item[0])))
         print("most frequent words of the text (occurrences):")
-        for value, count in words.most_common(args.top):
+        for value, count in heapq.nlargest(args.top, shown, key=operator.itemgetter(1)):
             print(f"  {count:>12,}  {value!r}")
     print("most frequent values of the code table (uses as a start plus uses in next states, by count):")
     for value, count in Counter(frequencies).most_common(args.top):

@@ -95,6 +95,26 @@ def join(tokens: Iterable[str]) -> str:
     return "".join(out)
 
 
+# The brackets and quotes that a balanced sentence closes, by what opens them.
+_PAIRS = {"(": ")", "[": "]", "{": "}", "“": "”", "«": "»", "\"": "\""}
+_CLOSERS = frozenset(_PAIRS.values())
+
+
+def _balanced(tokens: Iterable[str]) -> bool:
+    """Whether every bracket and double quote among ``tokens`` is closed, in
+    the order they were opened (straight quotes open and close in turn;
+    single quotes, which are also apostrophes, are not counted)."""
+    open_: List[str] = []
+    for token in tokens:
+        if open_ and token == open_[-1]:
+            open_.pop()
+        elif token in _PAIRS:
+            open_.append(_PAIRS[token])
+        elif token in _CLOSERS:
+            return False
+    return not open_
+
+
 def begin_state(order: int) -> Any:
     """The begin state of a chain of sentences of ``order``: None for order
     1, else a tuple of ``order`` Nones."""
@@ -135,13 +155,14 @@ def _first_state(chain: Any, begin: Any, start: Any) -> Tuple[Any, List[str]]:
 
 def _generate(chain: Any, seed: Any = None, start: Any = None, *, order: Optional[int] = None,
               max_words: int = 200, tries: int = 10, runs: Optional["Runs"] = None, overlap_ratio: float = 0.7,
-              overlap_total: int = 15) -> Iterator[str]:
+              overlap_total: int = 15, balanced: bool = True) -> Iterator[str]:
     # The start is checked at the call, the sentences drawn as they are asked for.
     begin = _begin_state(chain, order)
     state, first_words = _first_state(chain, begin, start)
 
     def accept(words: List[str]) -> bool:
-        return runs is None or not runs.copies(words, overlap_ratio, overlap_total)
+        return (not balanced or _balanced(words)) and (runs is None or not runs.copies(words, overlap_ratio,
+                                                                                           overlap_total))
 
     return _drawn(chain, 1 if begin is None else len(begin), state, first_words, random.Random(seed), max_words,
                   max(1, tries), accept)
