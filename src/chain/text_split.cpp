@@ -149,14 +149,7 @@ public:
                     t.begin = i;
                 }
             } else if (c == '&') {
-                // A character reference is one token ("&amp;", "&#39;").
-                Py_ssize_t j = i + 1 + (at(i + 1, [](Py_UCS4 x) { return x == '#'; }) ? 1 : 0);
-                Py_ssize_t name = j;
-                while (j < n_ && j - name < 32 && Py_UNICODE_ISALNUM(s_[j])) ++j;
-                if (j > name && j < n_ && s_[j] == ';') {
-                    t.end = j + 1;
-                    t.kind = Kind::Word;
-                }
+                reference(t);
             }
             tokens_.push_back(t);
             i = t.end;
@@ -204,13 +197,26 @@ private:
     }
     bool at(Py_ssize_t i, bool (*test)(Py_UCS4)) const { return i >= 0 && i < n_ && test(s_[i]); }
 
+    // A character reference from t.begin (its "&") is one token ("&amp;",
+    // "&#39;"); any other "&" a mark.
+    [[gnu::noinline]] void reference(Token& t) const {
+        Py_ssize_t j = t.begin + 1 + (char_is(t.begin + 1, '#') ? 1 : 0);
+        Py_ssize_t name = j;
+        while (j < n_ && j - name < 32 && Py_UNICODE_ISALNUM(s_[j])) ++j;
+        if (j > name && char_is(j, ';')) {
+            t.end = j + 1;
+            t.kind = Kind::Word;
+        }
+    }
+    bool char_is(Py_ssize_t i, Py_UCS4 c) const { return i < n_ && s_[i] == c; }
+
     // A word from t.begin (a word character, or a slash, "@" or "#" before one):
     // word characters, joined by an apostrophe, a hyphen, a dot, a slash or
     // a format character between two of them (a comma between two digits,
     // a scheme's "://"),
     // then the pluses, hashes and slashes that end it ("C++", "C#",
     // "/usr/lib/"), or its own dot when it is an abbreviation or an initial.
-    void word(Token& t) {
+    [[gnu::always_inline]] void word(Token& t) {
         t.kind = Kind::Word;
         Py_ssize_t j = t.begin + 1;
         bool at_sign = false;
@@ -223,16 +229,12 @@ private:
                 j += 4;
                 continue;
             }
-            // So does a mail address's one "@" before a domain ("doko@ubuntu.com").
-            if (j + 1 < n_ && s_[j] == '@' && !at_sign && domain_at(j + 1)) {
-                at_sign = true;
-                j += 2;
-                continue;
-            }
             if (j + 1 >= n_ || !word_char(s_[j + 1])) break;
             Py_UCS4 c = s_[j];
             bool joins = c == '\'' || c == 0x2019 || c == '-' || c == '.' || c == '/' || format(c) ||
                          (c == ',' && digit(s_[j - 1]) && digit(s_[j + 1]));
+            // So does a mail address's one "@" before a domain ("doko@ubuntu.com").
+            if (!joins && c == '@' && !at_sign && domain_at(j + 1)) joins = at_sign = true;
             if (!joins) break;
             j += 2;
         }
@@ -266,7 +268,7 @@ private:
 
     // Whether a domain begins at `i`: word characters in parts joined by
     // dots or hyphens, at least two parts joined by a dot ("ubuntu.com").
-    bool domain_at(Py_ssize_t i) const {
+    [[gnu::noinline]] bool domain_at(Py_ssize_t i) const {
         bool dotted = false;
         while (at(i, word_char)) {
             while (at(i, word_char)) ++i;
