@@ -141,6 +141,10 @@ def test_tokens_keep_words_whole():
         "At", "12", ":", "27", "-0500", ",", "run", "--jobs", "2", "-o", "x", ";", "a", "-", "b", ",", "a", "--", "b",
         ",", "10-20", ",", "1", "+", "1", "or", "+3.5", "."]
     assert tokens("(-1) `-p' &amp; &#39;") == ["(", "-1", ")", "`", "-p", "'", "&amp;", "&#39;"]
+    # Programs' text: an operator of two marks, a backslash before a word.
+    assert tokens("if a != b and c == d: f(x) -> y << 2, '\\xe2' \\section") == [
+        "if", "a", "!=", "b", "and", "c", "==", "d", ":", "f", "(", "x", ")", "->", "y", "<<", "2", ",", "'", "\\xe2",
+        "'", "\\section"]
     assert sentences("It is 5. -1 is less.") == ["It is 5.", "-1 is less."]
     # A format character is no token: a byte order mark is passed over, a
     # soft hyphen or a mark of direction within a word is part of it.

@@ -4,7 +4,8 @@
 // or an address's slashes ("/usr/lib/", "https://example.org/a"), a mail
 // address's "@" ("doko@ubuntu.com"), the "@" or "#" that begins a handle
 // or a tag ("@name", "#tag"), a sign or an option's dashes after a blank
-// ("-0500", "+1", "--jobs"), a character reference ("&amp;"), and the
+// ("-0500", "+1", "--jobs"), a character reference ("&amp;"), a backslash
+// before a word ("\xe2"), an operator of two marks ("==", "->"), and the
 // pluses and hashes that end them ("C++", "C#"); known abbreviations and
 // initials keep their dot ("Mr.", "U.S.", "J."); every other punctuation
 // mark is a token of its own, a run of terminators ("...", "?!") one token.
@@ -126,10 +127,14 @@ public:
                 continue;
             }
             Token t{i, i + 1, Kind::Mark, Dot::None, space, newlines >= 2};
-            // A slash before a word begins it ("/usr/lib"), and so does a
-            // handle's "@" or a tag's "#" ("@name", "#tag", "#34").
-            if (word_char(c) || ((c == '/' || ((c == '@' || c == '#') && !at(i - 1, word_char))) && at(i + 1, word_char))) {
+            // A slash or a backslash before a word begins it ("/usr/lib",
+            // "\section"), and so does a handle's "@" or a tag's "#"
+            // ("@name", "#tag", "#34").
+            if (word_char(c) || ((c == '/' || c == '\\' || ((c == '@' || c == '#') && !at(i - 1, word_char))) &&
+                                 at(i + 1, word_char))) {
                 word(t);
+            } else if (c == '!' && char_is(i + 1, '=')) {
+                t.end = i + 2;  // "!=" is an operator, not a terminator
             } else if (terminator(c)) {
                 while (t.end < n_ && terminator(s_[t.end])) ++t.end;
                 t.kind = Kind::Terminator;
@@ -147,9 +152,14 @@ public:
                     t.begin = t.end;
                     word(t);
                     t.begin = i;
+                } else if (t.end == i + 1) {
+                    operator_mark(t);
                 }
             } else if (c == '&') {
                 reference(t);
+                if (t.kind == Kind::Mark) operator_mark(t);
+            } else {
+                operator_mark(t);
             }
             tokens_.push_back(t);
             i = t.end;
@@ -196,6 +206,25 @@ private:
                 (c >= 0xFFF9 && c <= 0xFFFB));
     }
     bool at(Py_ssize_t i, bool (*test)(Py_UCS4)) const { return i >= 0 && i < n_ && test(s_[i]); }
+
+    // A mark at t.begin and the one after it, when they are an operator of
+    // programs' text, are one token ("==", "->", "<=").
+    void operator_mark(Token& t) const {
+        if (t.begin + 1 < n_ && operator_pair(s_[t.begin], s_[t.begin + 1])) t.end = t.begin + 2;
+    }
+    static bool operator_pair(Py_UCS4 a, Py_UCS4 b) {
+        switch (b) {
+            case '=': return a == '=' || a == '<' || a == '>' || a == '+' || a == '-' || a == '*' || a == '/' ||
+                             a == '%' || a == ':' || a == '|' || a == '&' || a == '^';
+            case '>': return a == '-' || a == '=' || a == '>';
+            case '<': return a == '<';
+            case '*': return a == '*';
+            case '/': return a == '/';
+            case '&': return a == '&';
+            case '|': return a == '|';
+            default: return false;
+        }
+    }
 
     // A character reference from t.begin (its "&") is one token ("&amp;",
     // "&#39;"); any other "&" a mark.
