@@ -47,6 +47,7 @@ def test_choose_draws_by_count():
 
 
 def test_walk_is_reproducible_and_ends_where_the_chain_does():
+    import random
     from itertools import islice
 
     import pytest
@@ -59,6 +60,15 @@ def test_walk_is_reproducible_and_ends_where_the_chain_does():
     # Every step is a pair that the text has; "end" has no bag.
     for a, b in zip(["the"] + first, first):
         assert chain.get_bag(a).count((b,)) > 0
+    # Counted chains walk from their counts until their bags are made, and
+    # draw the same from both, a start of many next values too.
+    assert first == list(islice(chain.walk("the", seed=11), 300))
+    draws = random.Random(4)
+    many = MarkovChain.from_tokens([w for _ in range(3000) for w in ("the", f"w{draws.randrange(60)}")], 2)
+    walked = list(islice(many.walk(("w7", "the"), seed=2), 500))
+    assert ("w7", "the") in many and ("the", "w7") in many and ("the", "the") not in many and len(many) == 120
+    many.get_bag(("the", "w7"))
+    assert walked == list(islice(many.walk(("w7", "the"), seed=2), 500))
     assert list(chain.walk("ran", seed=1))[-1] == "end"  # every path comes to "the end"
     assert list(chain.walk("end")) == [] and list(chain.walk("absent")) == []
     # Order 2: the state moves on by one token a step.

@@ -148,7 +148,13 @@ class Garbage:
 
 
 def build(hooks, kind):
-    """A chain whose values, counts or bags carry the hooks of `kind`."""
+    """A chain whose values, counts or bags carry the hooks of `kind`; for
+    "stored", a chain counted from plain tokens, which keeps its counts as
+    numbers until it is read (garbage carries the hooks)."""
+    if kind == "stored":
+        hooks.chain = MarkovChain.from_tokens(("a n1 a n2 b a n3 b x a n1 " * 4).split())
+        hooks.bag = ProbabilityBag([(("n1",), 2)])
+        return hooks.chain
     chain = MarkovChain()
     hooks.chain = chain
     value = (lambda name: Value(hooks, name)) if kind == "value" else str
@@ -211,7 +217,7 @@ def run(operation, kind, action, fire_at):
     chain = build(hooks, kind)
     hooks.calls, hooks.fire_at = 0, fire_at
     threshold = gc.get_threshold()
-    if kind == "garbage":
+    if kind in ("garbage", "stored"):
         Garbage.alive = True
         Garbage(hooks)
         gc.set_threshold(1)
@@ -246,7 +252,7 @@ def run(operation, kind, action, fire_at):
 
 
 @pytest.mark.parametrize("action", ["clear", "reshape", "reenter"])
-@pytest.mark.parametrize("kind", ["value", "count", "bag", "file", "garbage"])
+@pytest.mark.parametrize("kind", ["value", "count", "bag", "file", "garbage", "stored"])
 @pytest.mark.parametrize("operation", list(OPERATIONS))
 def test_hooks_acting_at_every_point(operation, kind, action):
     # The hooks act at their first call, then their second, and so on until

@@ -183,13 +183,14 @@ def test_lines_and_blocks():
 
 
 @pytest.mark.parametrize("counted, handler", [("text", "raises"), ("tokens", "raises"), ("tokens", "adds pairs"),
-                                              ("tokens", "empties the list")])
+                                              ("tokens", "empties the list"), ("text", "reads the chain")])
 def test_a_long_count_stops_at_a_signal(counted, handler):
     # A long count stops at a signal whose handler raises (as Ctrl-C does):
     # a text with the blocks before it counted, a list of tokens with the
     # chain as it was. A handler that adds to the chain every 20 ms and
     # returns either ends the count of tokens (RuntimeError) or comes before
-    # it changes the chain; one that empties the list ends it there.
+    # it changes the chain; one that empties the list ends it there; one
+    # that reads the chain (which makes its bags) changes nothing.
     import signal
 
     from zantu import MarkovChain
@@ -216,13 +217,16 @@ def test_a_long_count_stops_at_a_signal(counted, handler):
                 added.append(signum)
                 tokens.clear()
                 return
+            if handler == "reads the chain":
+                added.append(len(chain.items()))
+                return
             # First a value equal to a token still to come, then new starts.
             added.append(Word("late") if not added else f"start {len(added)}")
             chain.add_to_bag(added[-1], "x")
 
         previous = signal.signal(signal.SIGALRM, handle)
         try:
-            signal.setitimer(signal.ITIMER_REAL, delay, 0.02 if handler == "adds pairs" else 0)
+            signal.setitimer(signal.ITIMER_REAL, delay, 0.02 if handler in ("adds pairs", "reads the chain") else 0)
             try:
                 chain.add_text(text) if counted == "text" else chain.add_tokens(tokens)
                 raised = None
@@ -234,6 +238,10 @@ def test_a_long_count_stops_at_a_signal(counted, handler):
         assert added
         return chain, raised, added, sum(count for _, bag in chain.items() for _, count in bag.choices())
 
+    if handler == "reads the chain":
+        chain, raised, added, pairs = count(0.02)
+        assert raised is None and chain == MarkovChain.from_text(text)
+        return
     if counted == "text":
         for delay in (0.05, 0.2, 0.8):  # until a block was counted, on a slow machine
             chain, raised, added, pairs = count(delay)

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "chain.h"
+#include "state_store.h"
 
 namespace zantu::native {
 
@@ -13,6 +14,7 @@ void raise_chain_changed(const char* during) {
 }
 
 Ref chain_bags(ChainObject* chain) {
+    materialize(chain);
     if (chain->bags == nullptr) chain->bags = Ref::check(PyDict_New()).release();
     return Ref::borrow(chain->bags);
 }
@@ -103,6 +105,8 @@ void set_bag(ChainObject* chain, PyObject* start, PyObject* bag) {
 }
 
 void clear(ChainObject* chain) {
+    if (chain->materializing) raise(PyExc_RuntimeError, "MarkovChain cleared while its bags are being made");
+    drop_store(chain);
     // A chain that never held a value has no bag and nothing to let go of:
     // nothing is made for it (a load into a new chain allocates nothing).
     if (chain->table == nullptr) {
@@ -142,6 +146,7 @@ int chain_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int chain_clear_slot(PyObject* self) {
     ++as_chain(self)->changes;
+    drop_store(as_chain(self));
     drop_table(as_chain(self));
     Py_CLEAR(as_chain(self)->bags);
     Py_CLEAR(as_chain(self)->table);
@@ -157,14 +162,22 @@ void chain_dealloc(PyObject* self) {
 }
 
 Py_ssize_t chain_len(PyObject* self) {
+    if (const StateStore* store = as_chain(self)->store) return Py_ssize_t(store->states());
     PyObject* bags = as_chain(self)->bags;
     return bags != nullptr ? PyDict_GET_SIZE(bags) : 0;
 }
 
 int chain_contains(PyObject* self, PyObject* start) {
     return guarded(-1, [&] {
-        Ref bags = chain_bags(as_chain(self));
+        ChainObject* chain = as_chain(self);
         Ref key = freeze(start);
+        if (chain->store != nullptr && plain_value(key.get())) {
+            // Plain: the lookups run no code of the caller's (the collector
+            // paused while a nested value is frozen).
+            CollectorPause pause;
+            return int(store_state_of(*chain->store, chain->table, key.get()) != StateStore::kNone);
+        }
+        Ref bags = chain_bags(chain);
         return check_status(PyDict_Contains(bags.get(), key.get()));
     });
 }
@@ -191,6 +204,13 @@ PyObject* chain_from_tokens(PyObject* cls, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A text is counted a block at a time: the room the chain's store kept
+// for more is given back at the end.
+void trim_store(const NativeState& state, PyObject* chain) {
+    if (!PyObject_TypeCheck(chain, state.chain_type)) return;
+    if (StateStore* store = as_chain(chain)->store) store->trim();
+}
+
 // The text counted as `split` says: "sentences", "lines" or "words".
 // With `runs` (a zantu.text.RunsBuilder, or None), the sentences' runs go
 // to it in the same pass.
@@ -201,6 +221,7 @@ void add_text(const NativeState& state, PyObject* chain, PyObject* text, Py_ssiz
         if (runs != Py_None) raise(PyExc_ValueError, "runs are kept of sentences or lines, not of words");
         Ref none = Ref::check(PyTuple_New(0));
         count_words(state, chain, text, order, none.get());
+        trim_store(state, chain);
         return;
     }
     bool lines = std::strcmp(split, "lines") == 0;
@@ -208,6 +229,7 @@ void add_text(const NativeState& state, PyObject* chain, PyObject* text, Py_ssiz
         raise(PyExc_ValueError, "split must be 'sentences', 'lines' or 'words', not '%.100s'", split);
     }
     count_sentences(state, chain, text, order, lines, true, runs);
+    trim_store(state, chain);
 }
 
 PyObject* chain_from_text(PyObject* cls, PyObject* args, PyObject* kwargs) {

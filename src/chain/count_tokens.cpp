@@ -12,6 +12,7 @@
 #include "probe_table.h"
 #include "chain.h"
 #include "prefetch.h"
+#include "state_store.h"
 
 namespace zantu::native {
 namespace {
@@ -113,6 +114,9 @@ constexpr Py_ssize_t kTokenAhead = 32, kStrAhead = 16;
 // not changed the chain yet: stopped there, the chain is as it was (its
 // table may keep some of the tokens, as after any error).
 constexpr size_t kSignalEvery = size_t(1) << 16;
+
+// How far ahead of the token being numbered its slot is asked of the memory.
+constexpr size_t kIdAhead = 16;
 
 inline bool signal_due(size_t i) { return i != 0 && (i & (kSignalEvery - 1)) == 0; }
 
@@ -435,7 +439,7 @@ private:
         settle_bag(chain_, bag.get());
     }
 
-    static constexpr size_t kIdAhead = 16, kStartAhead = 4;
+    static constexpr size_t kStartAhead = 4;
     NativeState& state_;
     ChainObject* chain_;
     PyObject* table_;
@@ -553,20 +557,82 @@ void count_states(ChainObject* chain, PyObject* table_object, PyObject* bags_obj
     trim_bags(bags.get(), bag_type, run.on() ? &found : nullptr);
 }
 
+// Plain tokens `kept` (objects of `table`, the chain's) counted into the
+// chain's store, as count_states counts them into bags; false, with
+// nothing done, where the chain counts into bags (it has some, or a store
+// of another order, or the counts would pass 2**32). Signals are looked
+// for while the tokens are numbered, before anything is counted.
+bool count_into_store(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, size_t order,
+                      const std::vector<size_t>* ends, Numbered* numbered) {
+    if (chain->table != table) raise_chain_changed("add_tokens");
+    if (!table_plain(table)) return false;
+    std::vector<size_t> firsts;  // where each pair's state begins in kept
+    if (ends != nullptr) {
+        size_t begin = 0;
+        for (size_t end : *ends) {
+            for (size_t first = begin; first + order < end; ++first) firsts.push_back(first);
+            begin = end;
+        }
+    }
+    size_t pairs = ends != nullptr ? firsts.size() : kept.size() > order ? kept.size() - order : 0;
+    StateStore* store = usable_store(chain, order);
+    if (store == nullptr || !store->fits(pairs)) return false;
+    CollectorPause pause(true);
+    std::vector<uint32_t> ids;
+    if (numbered != nullptr && numbered->ids.size() == kept.size() && store->values() == 0) {
+        // Numbered in the order they came, as the store numbers them.
+        for (PyObject* value : numbered->values) store->value_id(value);
+        ids = std::move(numbered->ids);
+    } else {
+        ids.resize(kept.size());
+        uint64_t changes = chain->changes;
+        uint64_t counted = store->pairs();
+        for (size_t i = 0; i < kept.size(); ++i) {
+            if (signal_due(i)) {
+                if (PyErr_CheckSignals() < 0) throw PyError();
+                // A handler is code of the caller's. Where it read the
+                // chain's bags (they are made then, and the store is gone)
+                // the tokens go into the bags, after what it added, as they
+                // do after a handler that runs before the count; where it
+                // counted into the store or took another table, the count
+                // ends.
+                if (chain->table != table) raise_chain_changed("add_tokens");
+                if (chain->store == nullptr) return false;
+                if (chain->store != store || chain->changes != changes || store->pairs() != counted) {
+                    raise_chain_changed("add_tokens");
+                }
+                pause.hold();
+            }
+            if (i + kIdAhead < kept.size()) store->prefetch_value(kept[i + kIdAhead]);
+            ids[i] = store->value_id(kept[i]);
+        }
+    }
+    for (size_t j = 0; j < pairs; ++j) {
+        size_t first = ends != nullptr ? firsts[j] : j;
+        store->count(ids.data() + first, ids[first + order]);
+    }
+    return true;
+}
+
 }  // namespace
 
 void add_tokens(ChainObject* chain, PyObject* tokens, Py_ssize_t order) {
     if (order < 1) raise(PyExc_ValueError, "order must be at least 1");
     Ref table = chain_table(chain);
-    Ref bags = chain_bags(chain);
     bool plain = true;
     Numbered numbered;
     std::vector<PyObject*> kept = kept_tokens(table.get(), tokens, plain, numbered);
+    if (plain && count_into_store(chain, table.get(), kept, size_t(order), nullptr, &numbered)) {
+        chain->store->trim();
+        return;
+    }
+    Ref bags = chain_bags(chain);
     count_states(chain, table.get(), bags.get(), kept, order, plain, &numbered);
 }
 
 void count_kept(ChainObject* chain, PyObject* table, const std::vector<PyObject*>& kept, Py_ssize_t order,
                 const std::vector<size_t>* ends) {
+    if (count_into_store(chain, table, kept, size_t(order), ends, nullptr)) return;
     Ref bags = chain_bags(chain);
     count_states(chain, table, bags.get(), kept, order, true, nullptr, ends);
 }

@@ -7,6 +7,7 @@
 #include "probe_table.h"
 #include "bag_store.h"
 #include "chain.h"
+#include "state_store.h"
 
 namespace zantu::native {
 
@@ -158,6 +159,7 @@ void add_pairs_of(const NativeState& state, PyObject* chain, PyObject* start, Py
 // table, every row of a package bag added to a package bag in the store.
 void merge_chains(ChainObject* chain, ChainObject* other) {
     NativeState& state = state_of(chain);
+    materialize(other);
     if (other->bags == nullptr || PyDict_GET_SIZE(other->bags) == 0) return;
     // The pairs as they are now (`other` may be `chain`); nothing in the
     // reading runs code of the caller's.

@@ -68,11 +68,17 @@ struct BagObject {
 };
 static_assert(sizeof(BagStore) == 40, "a bag's store grew");
 
+class StateStore;
+
 struct ChainObject {
     PyObject_HEAD
     PyObject* bags;   // dict: start -> bag, in the order the starts came
     PyObject* table;  // the value table its bags share
     uint64_t changes; // counts every clear() and set_bag()
+    // Counts not made into bags yet (state_store.h), owned; while there is
+    // one, `bags` is empty. Null for none.
+    StateStore* store;
+    bool materializing;  // its bags are being made from the store
 };
 
 // Everything the module owns, one set per module object (a sub-interpreter

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "probe_table.h"
+#include "state_store.h"
 #include "bag_store.h"
 #include "chain.h"
 
@@ -283,6 +284,7 @@ Ref chain_compact_state(PyObject* chain, bool buffers) {
     RowsWriter writer;
     std::vector<uint32_t> starts;
     std::vector<Ref> others;
+    materialize(as_chain(chain));
     if (PyObject* bags = as_chain(chain)->bags) {
         Py_ssize_t position = 0;
         for (PyObject *start, *bag; PyDict_Next(bags, &position, &start, &bag);) {
@@ -334,6 +336,7 @@ void chain_restore_compact(PyObject* self, PyObject* state) {
         throw PyError();
     }
     ChainObject* chain = as_chain(self);
+    materialize(chain);
     if (chain->bags != nullptr && PyDict_GET_SIZE(chain->bags) != 0) {
         raise(PyExc_RuntimeError, "__setstate__ of a MarkovChain that holds starts");
     }

@@ -7,6 +7,7 @@
 
 #include "native.h"
 #include "probe_table.h"
+#include "state_store.h"
 
 namespace zantu::native {
 namespace {
@@ -84,6 +85,11 @@ TableSlot* probe(TableObject* t, PyObject* key, Py_hash_t hash) {
 PyObject* find(TableObject* t, PyObject* frozen, bool insert) {
     Py_hash_t hash = PyObject_Hash(frozen);
     if (hash == -1) throw PyError();
+    // A chain keeps counts as numbers only while its table is plain: the
+    // first value that is not makes its bags first.
+    if (insert && t->plain && t->owner != nullptr && t->owner->store != nullptr && !plain_value(frozen)) {
+        materialize(t->owner);
+    }
     for (;;) {
         if (insert && size_t(t->used + 1) * 3 > (t->slots == nullptr ? 0 : (t->mask + 1) * 2)) grow(t);
         if (t->slots == nullptr) return nullptr;

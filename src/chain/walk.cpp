@@ -1,5 +1,6 @@
 // walk(): an endless iterator of values drawn from a chain.
 #include "chain.h"
+#include "state_store.h"
 
 namespace zantu::native {
 namespace {
@@ -60,6 +61,33 @@ Ref next_start(PyObject* start, PyObject* state, Py_ssize_t order) {
     return freeze(window.get());
 }
 
+// walk_step from the chain's store: the next state as the start's bag
+// would draw it.
+bool store_step(WalkObject* w, ChainObject* chain) {
+    StateStore* store = chain->store;
+    Ref value;
+    {
+        // A plain start is found without code of the caller's (the
+        // collector paused while a nested one is frozen); the draw is
+        // random.Random's, which a caller may have replaced.
+        CollectorPause pause;
+        uint32_t at = store_state_of(*store, chain->table, w->start);
+        if (at == StateStore::kNone) return false;
+        uint64_t changes = chain->changes, pairs = store->pairs();
+        Ref drawn = Ref::check(PyObject_CallNoArgs(w->draw));
+        double x = PyFloat_AsDouble(drawn.get());
+        if (x == -1.0 && PyErr_Occurred()) throw PyError();
+        if (chain->store != store || chain->changes != changes || store->pairs() != pairs) {
+            raise_chain_changed("walk");
+        }
+        value = Ref::borrow(store->value(store->choose(at, x)));
+    }
+    Ref next_state = Ref::check(PyTuple_Pack(1, value.get()));
+    Py_XSETREF(w->state, next_state.release());
+    w->pos = 0;
+    return true;
+}
+
 // Draws the next state from the bag of the walk's start; false where the
 // walk ends.
 bool walk_step(WalkObject* w) {
@@ -69,6 +97,12 @@ bool walk_step(WalkObject* w) {
     // caller, so the collector does not clear it.
     ChainObject* chain = as_chain(w->chain);
     PyObject* start = w->start;
+    if (chain->store != nullptr) {
+        // From the counts themselves while the start is plain (its lookups
+        // run no code of the caller's, nor does the walk's own random()).
+        if (plain_value(start)) return store_step(w, chain);
+        materialize(chain);
+    }
     if (chain->bags == nullptr) return false;
     PyObject* found = PyDict_GetItemWithError(chain->bags, start);
     if (found == nullptr) {
