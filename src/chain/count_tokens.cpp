@@ -115,8 +115,9 @@ constexpr Py_ssize_t kTokenAhead = 32, kStrAhead = 16;
 // table may keep some of the tokens, as after any error).
 constexpr size_t kSignalEvery = size_t(1) << 16;
 
-// How far ahead of the token being numbered its slot is asked of the memory.
-constexpr size_t kIdAhead = 16;
+// How far ahead of the token being numbered, or of the state being
+// counted, its slot is asked of the memory.
+constexpr size_t kIdAhead = 16, kStoreStateAhead = 8;
 
 inline bool signal_due(size_t i) { return i != 0 && (i & (kSignalEvery - 1)) == 0; }
 
@@ -566,15 +567,15 @@ bool count_into_store(ChainObject* chain, PyObject* table, const std::vector<PyO
                       const std::vector<size_t>* ends, Numbered* numbered) {
     if (chain->table != table) raise_chain_changed("add_tokens");
     if (!table_plain(table)) return false;
-    std::vector<size_t> firsts;  // where each pair's state begins in kept
-    if (ends != nullptr) {
-        size_t begin = 0;
-        for (size_t end : *ends) {
-            for (size_t first = begin; first + order < end; ++first) firsts.push_back(first);
-            begin = end;
-        }
+    // The runs of kept that pairs do not cross (the whole of it without
+    // `ends`), and the pairs in them.
+    std::vector<size_t> whole;
+    if (ends == nullptr) ends = &(whole = {kept.size()});
+    size_t pairs = 0, begin = 0;
+    for (size_t end : *ends) {
+        if (end > begin + order) pairs += end - begin - order;
+        begin = end;
     }
-    size_t pairs = ends != nullptr ? firsts.size() : kept.size() > order ? kept.size() - order : 0;
     StateStore* store = usable_store(chain, order);
     if (store == nullptr || !store->fits(pairs)) return false;
     CollectorPause pause(true);
@@ -607,9 +608,13 @@ bool count_into_store(ChainObject* chain, PyObject* table, const std::vector<PyO
             ids[i] = store->value_id(kept[i]);
         }
     }
-    for (size_t j = 0; j < pairs; ++j) {
-        size_t first = ends != nullptr ? firsts[j] : j;
-        store->count(ids.data() + first, ids[first + order]);
+    begin = 0;
+    for (size_t end : *ends) {
+        for (size_t first = begin; first + order < end; ++first) {
+            if (first + kStoreStateAhead + order < end) store->prefetch_state(ids.data() + first + kStoreStateAhead);
+            store->count(ids.data() + first, ids[first + order]);
+        }
+        begin = end;
     }
     return true;
 }

@@ -31,55 +31,57 @@ constexpr uint32_t kScannedRows = 16;
 
 }  // namespace
 
-template <typename Matches>
-StateStore::Slot* StateStore::probe(RawArray<Slot>& slots, size_t hash, Matches matches) {
+namespace {
+
+// The slot of the entry `matches` accepts, or the empty one where it goes.
+template <typename Slot, typename Array, typename Matches>
+Slot* probe(Array& slots, size_t hash, Matches matches) {
     for (ProbeSequence at(hash, slots.size());; at.next()) {
         Slot& slot = slots[at.at()];
-        if (slot.at == 0 || (slot.hash == uint32_t(hash) && matches(slot))) return &slot;
+        if (slot.at == 0 || matches(slot)) return &slot;
     }
 }
 
-template <typename Matches>
-const StateStore::Slot* StateStore::find(const RawArray<Slot>& slots, size_t hash, Matches matches) {
-    if (slots.empty()) return nullptr;
-    for (ProbeSequence at(hash, slots.size());; at.next()) {
-        const Slot& slot = slots[at.at()];
-        if (slot.at == 0) return nullptr;
-        if (slot.hash == uint32_t(hash) && matches(slot)) return &slot;
-    }
-}
+}  // namespace
 
-void StateStore::make_room(RawArray<Slot>& slots, size_t used) {
-    if ((used + 1) * 2 <= slots.size()) return;
+template <typename HashOf>
+void StateStore::grow(RawArray<Slot>& slots, HashOf hash_of) {
     size_t size = slots.empty() ? 64 : slots.size() * 2;
     RawArray<Slot> grown;
     grown.assign(size, Slot{});
-    // A slot keeps its hash's low 32 bits, all that a mask of fewer than
-    // 2**32 slots reads.
     for (size_t i = 0; i < slots.size(); ++i) {
         if (slots[i].at == 0) continue;
-        ProbeSequence at(slots[i].hash, size);
+        ProbeSequence at(hash_of(slots[i]), size);
         while (grown[at.at()].at != 0) at.next();
         grown[at.at()] = slots[i];
     }
     slots.swap(grown);
 }
 
+// A slot keeps its hash's low 32 bits, all that a mask of fewer than 2**32
+// slots reads.
 uint32_t StateStore::value_id(PyObject* kept) {
-    make_room(value_slots_, values_.size());
+    make_room(value_slots_, values_.size(), [](const Slot& s) { return s.key; });
     size_t hash = address_spot(kept);
-    Slot* slot = probe(value_slots_, hash, [&](const Slot& s) { return values_[s.at - 1] == kept; });
+    Slot* slot = probe<Slot>(value_slots_, hash, [&](const Slot& s) {
+        return s.key == uint32_t(hash) && values_[s.at - 1] == kept;
+    });
     if (slot->at == 0) {
         if (values_.size() >= kNone - 1) raise_full();
         values_.push_back(kept);
+        if (order_ == 1) value_state_.push_back(kNone);
         *slot = Slot{uint32_t(values_.size()), uint32_t(hash)};
     }
     return slot->at - 1;
 }
 
 uint32_t StateStore::find_value(const PyObject* kept) const {
-    const Slot* slot = find(value_slots_, address_spot(kept), [&](const Slot& s) { return values_[s.at - 1] == kept; });
-    return slot != nullptr ? slot->at - 1 : kNone;
+    if (value_slots_.empty()) return kNone;
+    size_t hash = address_spot(kept);
+    const Slot* slot = probe<const Slot>(value_slots_, hash, [&](const Slot& s) {
+        return s.key == uint32_t(hash) && values_[s.at - 1] == kept;
+    });
+    return slot->at != 0 ? slot->at - 1 : kNone;
 }
 
 void StateStore::prefetch_value(const PyObject* kept) const {
@@ -94,60 +96,92 @@ size_t StateStore::state_hash(const uint32_t* ids) const {
 
 size_t StateStore::row_hash(uint32_t state, uint32_t next) { return mixed(uint64_t(state) << 32 | next); }
 
-uint32_t StateStore::add_state(const uint32_t* ids, size_t hash) {
-    (void)hash;
+void StateStore::prefetch_state(const uint32_t* ids) const {
+    if (order_ > 1 && !state_slots_.empty()) prefetch(&state_slots_[state_hash(ids) & (state_slots_.size() - 1)]);
+}
+
+uint32_t StateStore::add_state(const uint32_t* ids) {
     if (states_.size() >= kNone - 1) raise_full();
     for (size_t k = 0; k < order_; ++k) state_ids_.push_back(ids[k]);
     states_.push_back(State{kNone, kNone, 0});
     return uint32_t(states_.size() - 1);
 }
 
-void StateStore::count(const uint32_t* ids, uint32_t next) {
-    make_room(state_slots_, states_.size());
+uint32_t StateStore::state_for(const uint32_t* ids) {
+    if (order_ == 1) {
+        // A value's state is found by its number.
+        uint32_t& state = value_state_[ids[0]];
+        if (state == kNone) state = add_state(ids);
+        return state;
+    }
+    make_room(state_slots_, states_.size(), [](const Slot& s) { return s.key; });
     size_t hash = state_hash(ids);
-    size_t width = order_ * sizeof(uint32_t);
-    Slot* slot = probe(state_slots_, hash, [&](const Slot& s) {
-        return std::memcmp(state_ids(s.at - 1), ids, width) == 0;
+    Slot* slot = probe<Slot>(state_slots_, hash, [&](const Slot& s) {
+        return s.key == uint32_t(hash) && same_state(state_ids(s.at - 1), ids);
     });
-    uint32_t state;
     if (slot->at == 0) {
-        state = add_state(ids, hash);
+        uint32_t state = add_state(ids);
         *slot = Slot{state + 1, uint32_t(hash)};
-    } else {
-        state = slot->at - 1;
     }
-    make_room(row_slots_, rows_.size());
-    size_t row_spot = row_hash(state, next);
-    Slot* row_slot = probe(row_slots_, row_spot, [&](const Slot& s) {
-        const Row& row = rows_[s.at - 1];
-        return row.state == state && row.next == next;
-    });
-    if (row_slot->at == 0) {
-        if (rows_.size() >= kNone - 1) raise_full();
-        uint32_t row = uint32_t(rows_.size());
-        rows_.push_back(Row{state, next, 1, kNone});
-        *row_slot = Slot{row + 1, uint32_t(row_spot)};
-        State& s = states_[state];
-        if (s.last == kNone) {
-            s.first = row;
-        } else {
-            rows_[s.last].link = row;
+    return slot->at - 1;
+}
+
+void StateStore::index_rows() {
+    size_t slots = 64;
+    while (slots < rows_.size() * 2 + 2) slots *= 2;
+    row_slots_.assign(slots, Slot{});
+    for (uint32_t state = 0; state < states_.size(); ++state) {
+        for (uint32_t r = states_[state].first; r != kNone; r = rows_[r].link) {
+            ProbeSequence at(row_hash(state, rows_[r].next), slots);
+            while (row_slots_[at.at()].at != 0) at.next();
+            row_slots_[at.at()] = Slot{r + 1, state};
         }
-        s.last = row;
-        ++s.rows;
-    } else {
-        ++rows_[row_slot->at - 1].count;
     }
-    ++pairs_;
+}
+
+void StateStore::count(const uint32_t* ids, uint32_t next) {
+    uint32_t state = state_for(ids);
+    State& s = states_[state];
     if (!drawn_.empty()) drawn_.clear();
+    // Most states have few next values, the one last added most often.
+    if (s.last != kNone && rows_[s.last].next == next) {
+        ++rows_[s.last].count;
+        ++pairs_;
+        return;
+    }
+    if (row_slots_.empty() && !rows_.empty()) index_rows();
+    make_room(row_slots_, rows_.size(), [&](const Slot& slot) { return row_hash(slot.key, rows_[slot.at - 1].next); });
+    Slot* slot = probe<Slot>(row_slots_, row_hash(state, next), [&](const Slot& r) {
+        return r.key == state && rows_[r.at - 1].next == next;
+    });
+    if (slot->at != 0) {
+        ++rows_[slot->at - 1].count;
+        ++pairs_;
+        return;
+    }
+    if (rows_.size() >= kNone - 1) raise_full();
+    uint32_t row = uint32_t(rows_.size());
+    rows_.push_back(Row{next, 1, kNone});
+    *slot = Slot{row + 1, state};
+    State& t = states_[state];
+    if (t.last == kNone) {
+        t.first = row;
+    } else {
+        rows_[t.last].link = row;
+    }
+    t.last = row;
+    ++t.rows;
+    ++pairs_;
 }
 
 uint32_t StateStore::find_state(const uint32_t* ids) const {
-    size_t width = order_ * sizeof(uint32_t);
-    const Slot* slot = find(state_slots_, state_hash(ids), [&](const Slot& s) {
-        return std::memcmp(state_ids(s.at - 1), ids, width) == 0;
+    if (order_ == 1) return ids[0] < value_state_.size() ? value_state_[ids[0]] : kNone;
+    if (state_slots_.empty()) return kNone;
+    size_t hash = state_hash(ids);
+    const Slot* slot = probe<const Slot>(state_slots_, hash, [&](const Slot& s) {
+        return s.key == uint32_t(hash) && same_state(state_ids(s.at - 1), ids);
     });
-    return slot != nullptr ? slot->at - 1 : kNone;
+    return slot->at != 0 ? slot->at - 1 : kNone;
 }
 
 const std::vector<double>& StateStore::bounds(uint32_t state) {
@@ -193,10 +227,15 @@ uint32_t StateStore::choose(uint32_t state, double x) {
 }
 
 void StateStore::trim() {
+    if ((pairs_ - pairs_trimmed_) * 8 < pairs_) return;
+    pairs_trimmed_ = pairs_;
     values_.trim();
     state_ids_.trim();
     states_.trim();
+    value_state_.trim();
     rows_.trim();
+    // Found again at the next count, which then costs what this one did.
+    row_slots_.release();
 }
 
 StateStore* usable_store(ChainObject* chain, size_t order) {

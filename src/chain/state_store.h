@@ -65,6 +65,12 @@ public:
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;
     }
+    // Empty, its memory given back.
+    void release() {
+        PyMem_RawFree(data_);
+        data_ = nullptr;
+        size_ = capacity_ = 0;
+    }
     void swap(RawArray& other) noexcept {
         std::swap(data_, other.data_);
         std::swap(size_, other.size_);
@@ -113,6 +119,8 @@ public:
 
     // One more of `next` after the state of the `order` values `ids`.
     void count(const uint32_t* ids, uint32_t next);
+    // Asks the memory for where the state of `ids` is looked for.
+    void prefetch_state(const uint32_t* ids) const;
     // The state of `ids`, or kNone.
     uint32_t find_state(const uint32_t* ids) const;
     const uint32_t* state_ids(uint32_t state) const { return state_ids_.data() + size_t(state) * order_; }
@@ -126,41 +134,56 @@ public:
     // for `x` in [0, 1), as a bag's choose() draws it from the same rows.
     uint32_t choose(uint32_t state, double x);
 
-    // Gives back the room kept for more (a count is done).
+    // Gives back the room kept for more after a count that added much
+    // (one of many small ones keeps it, so that they take time in
+    // proportion to what they add).
     void trim();
 
 private:
-    struct Slot {  // of a table of numbers: the number + 1 (0: empty) and its hash's low bits
+    struct Slot {  // of a table of numbers: the number + 1 (0: empty) and a key of its own
         uint32_t at = 0;
-        uint32_t hash = 0;
+        uint32_t key = 0;  // values and states: the hash's low bits; rows: the row's state
     };
     struct State {
         uint32_t first, last, rows;
     };
     struct Row {
-        uint32_t state, next, count, link;  // link: the state's next row, or kNone
+        uint32_t next, count, link;  // link: the state's next row, or kNone
     };
 
-    // The slot of the entry `matches` accepts, or the empty one where it goes.
-    template <typename Matches>
-    static Slot* probe(RawArray<Slot>& slots, size_t hash, Matches matches);
-    template <typename Matches>
-    static const Slot* find(const RawArray<Slot>& slots, size_t hash, Matches matches);
-    // Room for one more entry beside `used`.
-    static void make_room(RawArray<Slot>& slots, size_t used);
+    bool same_state(const uint32_t* a, const uint32_t* b) const {
+        for (size_t k = 0; k < order_; ++k) {
+            if (a[k] != b[k]) return false;
+        }
+        return true;
+    }
     size_t state_hash(const uint32_t* ids) const;
     static size_t row_hash(uint32_t state, uint32_t next);
-    uint32_t add_state(const uint32_t* ids, size_t hash);
+    // Room for one more entry beside `used` in a table whose entries'
+    // hashes `hash_of(slot)` gives.
+    template <typename HashOf>
+    static void make_room(RawArray<Slot>& slots, size_t used, HashOf hash_of) {
+        if ((used + 1) * 2 > slots.size()) grow(slots, hash_of);
+    }
+    template <typename HashOf>
+    static void grow(RawArray<Slot>& slots, HashOf hash_of);
+    uint32_t add_state(const uint32_t* ids);
+    uint32_t state_for(const uint32_t* ids);
+    // The rows found by their state and next value again (dropped when a
+    // long count ends: reading needs none).
+    void index_rows();
     // A walk's running totals of the rows of the states drawn from most.
     const std::vector<double>& bounds(uint32_t state);
 
     size_t order_;
     uint64_t pairs_ = 0;
-    RawArray<PyObject*> values_;  // by number, borrowed from the table
+    uint64_t pairs_trimmed_ = 0;   // pairs_ at the last trim
+    RawArray<PyObject*> values_;   // by number, borrowed from the table
     RawArray<Slot> value_slots_;
     RawArray<uint32_t> state_ids_;  // `order_` numbers a state
     RawArray<State> states_;
-    RawArray<Slot> state_slots_;
+    RawArray<Slot> state_slots_;    // order > 1
+    RawArray<uint32_t> value_state_;  // order 1: the state of each value, or kNone
     RawArray<Row> rows_;
     RawArray<Slot> row_slots_;
     // Rows of the states a walk drew from that have many: the next values
