@@ -126,43 +126,55 @@ uint32_t StateStore::state_for(const uint32_t* ids) {
     return slot->at - 1;
 }
 
+void StateStore::index_row(uint32_t state, uint32_t row) {
+    make_room(row_slots_, indexed_rows_, [&](const Slot& slot) { return row_hash(slot.key, rows_[slot.at - 1].next); });
+    Slot* slot = probe<Slot>(row_slots_, row_hash(state, rows_[row].next), [](const Slot&) { return false; });
+    *slot = Slot{row + 1, state};
+    ++indexed_rows_;
+}
+
 void StateStore::index_rows() {
-    size_t slots = 64;
-    while (slots < rows_.size() * 2 + 2) slots *= 2;
-    row_slots_.assign(slots, Slot{});
+    indexed_rows_ = 0;
+    row_slots_.release();
     for (uint32_t state = 0; state < states_.size(); ++state) {
-        for (uint32_t r = states_[state].first; r != kNone; r = rows_[r].link) {
-            ProbeSequence at(row_hash(state, rows_[r].next), slots);
-            while (row_slots_[at.at()].at != 0) at.next();
-            row_slots_[at.at()] = Slot{r + 1, state};
-        }
+        if (states_[state].rows <= kListedRows) continue;
+        for (uint32_t r = states_[state].first; r != kNone; r = rows_[r].link) index_row(state, r);
     }
+    rows_indexed_ = true;
 }
 
 void StateStore::count(const uint32_t* ids, uint32_t next) {
     uint32_t state = state_for(ids);
     State& s = states_[state];
     if (!drawn_.empty()) drawn_.clear();
-    // Most states have few next values, the one last added most often.
+    // Most states have few next values, the one last added most often:
+    // those of a state with few are found by going through them, those of
+    // one with many by the index.
+    uint32_t found = kNone;
     if (s.last != kNone && rows_[s.last].next == next) {
-        ++rows_[s.last].count;
-        ++pairs_;
-        return;
+        found = s.last;
+    } else if (s.rows <= kListedRows) {
+        for (uint32_t r = s.first; r != kNone; r = rows_[r].link) {
+            if (rows_[r].next == next) {
+                found = r;
+                break;
+            }
+        }
+    } else {
+        if (!rows_indexed_) index_rows();
+        const Slot* slot = probe<const Slot>(row_slots_, row_hash(state, next), [&](const Slot& r) {
+            return r.key == state && rows_[r.at - 1].next == next;
+        });
+        if (slot->at != 0) found = slot->at - 1;
     }
-    if (row_slots_.empty() && !rows_.empty()) index_rows();
-    make_room(row_slots_, rows_.size(), [&](const Slot& slot) { return row_hash(slot.key, rows_[slot.at - 1].next); });
-    Slot* slot = probe<Slot>(row_slots_, row_hash(state, next), [&](const Slot& r) {
-        return r.key == state && rows_[r.at - 1].next == next;
-    });
-    if (slot->at != 0) {
-        ++rows_[slot->at - 1].count;
+    if (found != kNone) {
+        ++rows_[found].count;
         ++pairs_;
         return;
     }
     if (rows_.size() >= kNone - 1) raise_full();
     uint32_t row = uint32_t(rows_.size());
     rows_.push_back(Row{next, 1, kNone});
-    *slot = Slot{row + 1, state};
     State& t = states_[state];
     if (t.last == kNone) {
         t.first = row;
@@ -172,6 +184,13 @@ void StateStore::count(const uint32_t* ids, uint32_t next) {
     t.last = row;
     ++t.rows;
     ++pairs_;
+    if (!rows_indexed_) return;
+    // A state's rows go into the index once it has many.
+    if (t.rows == kListedRows + 1) {
+        for (uint32_t r = t.first; r != kNone; r = rows_[r].link) index_row(state, r);
+    } else if (t.rows > kListedRows + 1) {
+        index_row(state, row);
+    }
 }
 
 uint32_t StateStore::find_state(const uint32_t* ids) const {
@@ -184,19 +203,17 @@ uint32_t StateStore::find_state(const uint32_t* ids) const {
     return slot->at != 0 ? slot->at - 1 : kNone;
 }
 
-const std::vector<double>& StateStore::bounds(uint32_t state) {
-    for (auto& [drawn_state, drawn] : drawn_) {
-        if (drawn_state == state) return drawn.bounds;
-    }
-    Drawn drawn;
+const StateStore::Drawn& StateStore::drawn(uint32_t state) {
+    auto found = drawn_.find(state);
+    if (found != drawn_.end()) return found->second;
+    Drawn rows;
     double total = 0.0;
     each_row(state, [&](uint32_t next, uint32_t count) {
         total += double(count);
-        drawn.next.push_back(next);
-        drawn.bounds.push_back(total);
+        rows.next.push_back(next);
+        rows.bounds.push_back(total);
     });
-    drawn_.emplace_back(state, std::move(drawn));
-    return drawn_.back().second.bounds;
+    return drawn_.emplace(state, std::move(rows)).first->second;
 }
 
 uint32_t StateStore::choose(uint32_t state, double x) {
@@ -216,14 +233,10 @@ uint32_t StateStore::choose(uint32_t state, double x) {
         });
         return chosen != kNone ? chosen : last;
     }
-    const std::vector<double>& totals = bounds(state);
-    x *= totals.back();
-    size_t at = size_t(std::upper_bound(totals.begin(), totals.end(), x) - totals.begin());
-    if (at == totals.size()) --at;
-    for (auto& [drawn_state, drawn] : drawn_) {
-        if (drawn_state == state) return drawn.next[at];
-    }
-    raise(PyExc_SystemError, "a drawn state went missing");
+    const Drawn& rows = drawn(state);
+    x *= rows.bounds.back();
+    size_t at = size_t(std::upper_bound(rows.bounds.begin(), rows.bounds.end(), x) - rows.bounds.begin());
+    return rows.next[at < rows.next.size() ? at : rows.next.size() - 1];
 }
 
 void StateStore::trim() {
@@ -236,6 +249,8 @@ void StateStore::trim() {
     rows_.trim();
     // Found again at the next count, which then costs what this one did.
     row_slots_.release();
+    indexed_rows_ = 0;
+    rows_indexed_ = false;
 }
 
 StateStore* usable_store(ChainObject* chain, size_t order) {

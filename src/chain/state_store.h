@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -169,11 +170,19 @@ private:
     static void grow(RawArray<Slot>& slots, HashOf hash_of);
     uint32_t add_state(const uint32_t* ids);
     uint32_t state_for(const uint32_t* ids);
-    // The rows found by their state and next value again (dropped when a
-    // long count ends: reading needs none).
+    // The rows of the states with more than kListedRows, found by their
+    // state and next value (dropped when a long count ends: reading needs
+    // none; made again at the next count).
+    static constexpr uint32_t kListedRows = 8;
     void index_rows();
-    // A walk's running totals of the rows of the states drawn from most.
-    const std::vector<double>& bounds(uint32_t state);
+    void index_row(uint32_t state, uint32_t row);
+    // The rows of a state that has many, as a walk draws from them: the
+    // next values and their running totals, forgotten when more is counted.
+    struct Drawn {
+        std::vector<uint32_t> next;
+        std::vector<double> bounds;
+    };
+    const Drawn& drawn(uint32_t state);
 
     size_t order_;
     uint64_t pairs_ = 0;
@@ -186,13 +195,9 @@ private:
     RawArray<uint32_t> value_state_;  // order 1: the state of each value, or kNone
     RawArray<Row> rows_;
     RawArray<Slot> row_slots_;
-    // Rows of the states a walk drew from that have many: the next values
-    // and their running totals, forgotten when more is counted.
-    struct Drawn {
-        std::vector<uint32_t> next;
-        std::vector<double> bounds;
-    };
-    std::vector<std::pair<uint32_t, Drawn>> drawn_;
+    size_t indexed_rows_ = 0;
+    bool rows_indexed_ = true;  // row_slots_ holds every row it should
+    std::unordered_map<uint32_t, Drawn> drawn_;
 };
 
 // The chain's store, made for `order` when the chain may count into it:
