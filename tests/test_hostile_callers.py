@@ -559,11 +559,33 @@ def forked_while_the_runs_are_searched_or_ranked():
         pytest.fail("the forked child never ended")
 
 
+def walk_draw_recounts_its_chain():
+    # A walk of a chain that keeps its counts as numbers draws from them
+    # with the walk's random.Random, whose random() a caller may replace:
+    # one that clears the chain and counts it again (a new store, maybe at
+    # the same address) must end the walk, not let it read the old one.
+    chain = MarkovChain.from_tokens("a b a c a b".split())
+    original = random.Random.random
+
+    def recount(self):
+        chain.clear()
+        chain.add_tokens("x y x z".split() * 50)
+        return original(self)
+
+    random.Random.random = recount
+    try:
+        with pytest.raises(RuntimeError, match="changed during walk"):
+            list(chain.walk("a", 1))
+    finally:
+        random.Random.random = original
+    assert len(chain) == 3 and next(chain.walk("z", 2)) == "x"
+
+
 @pytest.mark.parametrize("case", [referents_emptied, rows_moved_by_a_collection, start_eq_clears_chain,
                                   walk_run_from_its_own_step, item_tuple_tracked, collector_on_for_old_values,
                                   subclass_read_called, runs_part_changed_by_its_words,
                                   chain_refilled_while_its_codes_are_written, forked_while_a_text_is_counted,
-                                  forked_while_the_runs_are_searched_or_ranked],
+                                  forked_while_the_runs_are_searched_or_ranked, walk_draw_recounts_its_chain],
                          ids=lambda f: f.__name__)
 def test_found_fault(case):
     case()

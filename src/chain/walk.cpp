@@ -65,23 +65,21 @@ Ref next_start(PyObject* start, PyObject* state, Py_ssize_t order) {
 // would draw it.
 bool store_step(WalkObject* w, ChainObject* chain) {
     StateStore* store = chain->store;
-    Ref value;
+    uint32_t at;
     {
         // A plain start is found without code of the caller's (the
-        // collector paused while a nested one is frozen); the draw is
-        // random.Random's, which a caller may have replaced.
+        // collector paused while a nested one is frozen).
         CollectorPause pause;
-        uint32_t at = store_state_of(*store, chain->table, w->start);
-        if (at == StateStore::kNone) return false;
-        uint64_t changes = chain->changes, pairs = store->pairs();
-        Ref drawn = Ref::check(PyObject_CallNoArgs(w->draw));
-        double x = PyFloat_AsDouble(drawn.get());
-        if (x == -1.0 && PyErr_Occurred()) throw PyError();
-        if (chain->store != store || chain->changes != changes || store->pairs() != pairs) {
-            raise_chain_changed("walk");
-        }
-        value = Ref::borrow(store->value(store->choose(at, x)));
+        at = store_state_of(*store, chain->table, w->start);
     }
+    if (at == StateStore::kNone) return false;
+    // The draw is random.Random's, which a caller may have replaced.
+    uint64_t changes = chain->changes, pairs = store->pairs();
+    Ref drawn = Ref::check(PyObject_CallNoArgs(w->draw));
+    double x = PyFloat_AsDouble(drawn.get());
+    if (x == -1.0 && PyErr_Occurred()) throw PyError();
+    if (chain->store != store || chain->changes != changes || store->pairs() != pairs) raise_chain_changed("walk");
+    Ref value = Ref::borrow(store->value(store->choose(at, x)));
     Ref next_state = Ref::check(PyTuple_Pack(1, value.get()));
     Py_XSETREF(w->state, next_state.release());
     w->pos = 0;
