@@ -125,7 +125,6 @@ public:
     // The state of `ids`, or kNone.
     uint32_t find_state(const uint32_t* ids) const;
     const uint32_t* state_ids(uint32_t state) const { return state_ids_.data() + size_t(state) * order_; }
-    uint32_t row_count(uint32_t state) const { return states_[state].rows; }
     // each(next, count) for the rows of `state`, in the order they came.
     template <typename Each>
     void each_row(uint32_t state, Each each) const {
