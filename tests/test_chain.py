@@ -146,6 +146,14 @@ def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
             assert len(ours) == len(theirs) and first in ours
             ours.items()
             assert walked == list(itertools.islice(ours.walk(first, seed=len(tokens)), 60))
+        # The same counts added as numbers (no bags made before the end): a
+        # pickled state (out of band) into a chain that has them, pickled
+        # again and added to itself.
+        halves = MarkovChain.from_tokens(tokens, order)
+        _merge_state(halves, MarkovChain.from_tokens(tokens[::-1], order).__reduce_ex__(5)[2])
+        halves = pickle.loads(pickle.dumps(halves))
+        halves += halves
+        assert as_plain(halves) == [(s, [(i, 2 * n) for i, n in c], 2 * t, u) for s, c, t, u in as_plain(theirs)]
     for start, item, count in ops:
         count = count if kind is int else kind(int(count))
         ours.add_to_bag(start, item, count=count)
@@ -275,16 +283,22 @@ def test_pickled_states_that_do_not_hold_together(where, byte, how):
     chain.add_to_bag("w", (1, (2, 3), "x"), count=10 ** 30)
     chain.add_to_bag("w", ("v",) * 300, count=2)
     # (A chain of plain values and small counts is filled with the collector
-    # paused: it runs again however the state is damaged.)
+    # paused: it runs again however the state is damaged.) One whose counts
+    # are still numbers is pickled as they are: values, numbers, order.
+    stored = MarkovChain.from_tokens("a b c a b d".split() * 20, 2)
     plain = MarkovChain.from_tokens("a b c a b d".split() * 20, 2)
-    for obj, base in ((chain, MarkovChain), (plain, MarkovChain), (chain.get_bag(("a", "b")), ProbabilityBag),
-                      (chain.get_bag("w"), ProbabilityBag)):
+    plain.items()
+    for obj, base in ((chain, MarkovChain), (plain, MarkovChain), (stored, MarkovChain),
+                      (chain.get_bag(("a", "b")), ProbabilityBag), (chain.get_bag("w"), ProbabilityBag)):
         state = obj.__reduce_ex__(4)[2]
         assert base.__new__(base).__setstate__(state) is None
-        parts = [list(state[1])] + [list(state[2:])]
-        slot = where % 5
+        numbers = state[0] == 3
+        parts = [list(state[1:7]) if numbers else list(state[1])] + [list(state[7:] if numbers else state[2:])]
+        slot = where % len(parts[0])
         victim = parts[0][slot]
-        if isinstance(victim, bytes):
+        if isinstance(victim, int):
+            parts[0][slot] = victim + byte - 128
+        elif isinstance(victim, bytes):
             data = bytearray(victim)
             if how == "flip" and data:
                 data[where % len(data)] = byte
@@ -297,7 +311,7 @@ def test_pickled_states_that_do_not_hold_together(where, byte, how):
             parts[0][slot] = victim[:-1]
         else:
             parts[0][slot] = victim + [byte]
-        damaged = (state[0], tuple(parts[0]), *parts[1])
+        damaged = (state[0], *parts[0], *parts[1]) if numbers else (state[0], tuple(parts[0]), *parts[1])
         try:
             base.__new__(base).__setstate__(damaged)
         except (ValueError, TypeError):

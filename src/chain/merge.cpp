@@ -159,6 +159,8 @@ void add_pairs_of(const NativeState& state, PyObject* chain, PyObject* start, Py
 // table, every row of a package bag added to a package bag in the store.
 void merge_chains(ChainObject* chain, ChainObject* other) {
     NativeState& state = state_of(chain);
+    // Counts that are still numbers go in as numbers.
+    if (merge_stores(chain, other)) return;
     materialize(other);
     if (other->bags == nullptr || PyDict_GET_SIZE(other->bags) == 0) return;
     // The pairs as they are now (`other` may be `chain`); nothing in the

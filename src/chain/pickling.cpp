@@ -5,13 +5,17 @@
 //   bag:   (2, rows, attributes)
 //   chain: (2, rows, starts, others, attributes)
 //   rows:  (values, layout, codes, counts, objects)
+//   chain whose counts are still numbers (state_store.h):
+//          (3, values, states, rows, nexts, counts, order, attributes)
 //
 // `layout` holds two numbers a bag: its row count, and its kind (the
 // width of its rows, or kVaried when each row's codes follow its width;
 // kObjects when its counts are in `objects`; kOther for a chain's bag that
 // is pickled as itself, taken from `others` in turn). `starts` holds the
 // code of each start. Packed numbers are little-endian, 1, 2 or 4 bytes
-// each as the largest needs, the first byte giving that size.
+// each as the largest needs, the first byte giving that size. In the
+// third form `states` holds `order` codes a state, `rows` the number of
+// rows of each, `nexts` and `counts` the rows, state by state.
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -34,17 +38,24 @@ constexpr uint32_t kOther = 0x400;
     raise(PyExc_ValueError, "the pickled state of a ProbabilityBag or MarkovChain does not hold together");
 }
 
-Ref pack(const std::vector<uint32_t>& numbers) {
+Ref pack(const uint32_t* numbers, size_t count) {
     uint32_t most = 0;
-    for (uint32_t n : numbers) most = n > most ? n : most;
+    for (size_t i = 0; i < count; ++i) most = numbers[i] > most ? numbers[i] : most;
     size_t size = most <= 0xFF ? 1 : most <= 0xFFFF ? 2 : 4;
-    Ref bytes = Ref::check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(1 + numbers.size() * size)));
+    Ref bytes = Ref::check(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(1 + count * size)));
     auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(bytes.get()));
     *out++ = static_cast<unsigned char>(size);
-    for (uint32_t n : numbers) {
-        for (size_t k = 0; k < size; ++k) *out++ = static_cast<unsigned char>(n >> (8 * k));
+    for (size_t i = 0; i < count; ++i) {
+        for (size_t k = 0; k < size; ++k) *out++ = static_cast<unsigned char>(numbers[i] >> (8 * k));
     }
     return bytes;
+}
+
+Ref pack(const std::vector<uint32_t>& numbers) { return pack(numbers.data(), numbers.size()); }
+
+Ref packed(const uint32_t* numbers, size_t count, bool buffers) {
+    Ref bytes = pack(numbers, count);
+    return buffers ? Ref::check(PyPickleBuffer_FromObject(bytes.get())) : bytes;
 }
 
 // Packed numbers read back, from any object with a buffer.
@@ -74,6 +85,12 @@ public:
     }
     bool done() const { return read_ == size_; }
     size_t remaining() const { return size_ - read_; }
+    // Every number not yet read.
+    std::vector<uint32_t> rest() {
+        std::vector<uint32_t> numbers(remaining());
+        for (uint32_t& n : numbers) n = next();
+        return numbers;
+    }
 
 private:
     Py_buffer view_{};
@@ -136,8 +153,7 @@ private:
         return list;
     }
     static Ref packed(const std::vector<uint32_t>& numbers, bool buffers) {
-        Ref bytes = pack(numbers);
-        return buffers ? Ref::check(PyPickleBuffer_FromObject(bytes.get())) : bytes;
+        return zantu::native::packed(numbers.data(), numbers.size(), buffers);
     }
 
     AddressMap<uint32_t> codes_of_;  // a value's code + 1
@@ -269,6 +285,132 @@ bool compact_bag(const NativeState& state, PyObject* bag) {
     return Py_IS_TYPE(bag, state.bag_type) && Py_REFCNT(bag) == 1;
 }
 
+constexpr long kStoreFormat = 3;
+
+// The third form: a store's values and numbers as they are.
+Ref store_compact_state(PyObject* chain, const StateStore& store, bool buffers) {
+    Ref values = Ref::check(PyList_New(Py_ssize_t(store.values())));
+    for (uint32_t v = 0; v < store.values(); ++v) PyList_SET_ITEM(values.get(), v, Py_NewRef(store.value(v)));
+    uint32_t states = uint32_t(store.states());
+    std::vector<uint32_t> rows(states), nexts, counts;
+    nexts.reserve(size_t(store.pairs() < 4096 ? store.pairs() : 4096));
+    for (uint32_t s = 0; s < states; ++s) {
+        rows[s] = store.rows(s);
+        store.each_row(s, [&](uint32_t next, uint32_t count) {
+            nexts.push_back(next);
+            counts.push_back(count);
+        });
+    }
+    Ref packed_states = packed(states == 0 ? nullptr : store.state_ids(0), size_t(states) * store.order(), buffers);
+    Ref packed_rows = packed(rows.data(), rows.size(), buffers);
+    Ref packed_nexts = packed(nexts.data(), nexts.size(), buffers);
+    Ref packed_counts = packed(counts.data(), counts.size(), buffers);
+    // Everything read is held: from here on, code of the caller's may run.
+    Ref attributes = instance_state(chain);
+    return Ref::check(Py_BuildValue("(lOOOOOnO)", kStoreFormat, values.get(), packed_states.get(), packed_rows.get(),
+                                    packed_nexts.get(), packed_counts.get(), Py_ssize_t(store.order()),
+                                    attributes.get()));
+}
+
+// The third form read back, and checked whole before anything is
+// counted: the values held, the numbers unpacked. Every value is plain
+// (a store keeps no other), every code one of a value, every count at
+// least 1 and their sum what a store holds.
+class StoredRows {
+public:
+    StoredRows(PyObject* values, PyObject* states, PyObject* rows, PyObject* nexts, PyObject* counts,
+               Py_ssize_t order) {
+        // The buffers first: reading one may run code of the caller's,
+        // which may change the list of values.
+        states_ = Unpacked(states).rest();
+        rows_ = Unpacked(rows).rest();
+        nexts_ = Unpacked(nexts).rest();
+        counts_ = Unpacked(counts).rest();
+        values_.reserve(size_t(PyList_GET_SIZE(values)));
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(values); ++k) {
+            values_.push_back(Ref::borrow(PyList_GET_ITEM(values, k)));
+            if (!plain_value(values_.back().get())) raise_bad_state();
+        }
+        if (order < 1) raise_bad_state();
+        order_ = size_t(order);
+        if (states_.size() / order_ != rows_.size() || states_.size() % order_ != 0) raise_bad_state();
+        uint64_t all_rows = 0;
+        for (uint32_t n : rows_) all_rows += n;
+        if (all_rows != nexts_.size() || all_rows != counts_.size()) raise_bad_state();
+        for (uint32_t code : states_) check_code(code);
+        for (uint32_t code : nexts_) check_code(code);
+        for (uint32_t count : counts_) {
+            if (count == 0) raise_bad_state();
+            pairs_ += count;
+        }
+        if (pairs_ >= UINT32_MAX) raise_bad_state();
+    }
+
+    size_t order() const { return order_; }
+    uint64_t pairs() const { return pairs_; }
+    bool empty() const { return rows_.empty(); }
+
+    // Counted into `store` (of the order read, with room for the pairs),
+    // the values kept in `table`, whose store it is.
+    void count_into(StateStore& store, PyObject* table) const {
+        // Plain values in a plain table: nothing below runs code of the
+        // caller's while the collector is paused.
+        CollectorPause pause(true);
+        std::vector<uint32_t> ids(values_.size());
+        for (size_t v = 0; v < values_.size(); ++v) ids[v] = store.value_id(kept_value(table, values_[v].get()));
+        std::vector<uint32_t> state(order_);
+        size_t row = 0;
+        for (size_t s = 0; s < rows_.size(); ++s) {
+            for (size_t k = 0; k < order_; ++k) state[k] = ids[states_[s * order_ + k]];
+            for (uint32_t r = 0; r < rows_[s]; ++r, ++row) store.count(state.data(), ids[nexts_[row]], counts_[row]);
+        }
+        store.trim();
+    }
+
+private:
+    void check_code(uint32_t code) const {
+        if (code >= values_.size()) raise_bad_state();
+    }
+
+    std::vector<Ref> values_;
+    std::vector<uint32_t> states_, rows_, nexts_, counts_;
+    size_t order_ = 1;
+    uint64_t pairs_ = 0;
+};
+
+// Counts the rows into the store of `chain` (the package's own type),
+// when it can take them; false, nothing done, when not.
+bool count_stored(ChainObject* chain, const StoredRows& rows) {
+    Ref table = chain_table(chain);
+    StateStore* store = usable_store(chain, rows.order());
+    if (store == nullptr || !store->fits(rows.pairs())) return false;
+    rows.count_into(*store, table.get());
+    return true;
+}
+
+// A new chain of the package's type, with the rows counted into it.
+Ref chain_of(const NativeState& native, const StoredRows& rows) {
+    Ref chain = Ref::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(native.chain_type)));
+    if (!count_stored(as_chain(chain.get()), rows)) raise_bad_state();
+    return chain;
+}
+
+StoredRows read_stored_rows(PyObject* state, const char* format, PyObject** attributes) {
+    PyObject *values, *states, *rows, *nexts, *counts;
+    Py_ssize_t order;
+    long version;
+    if (!PyArg_ParseTuple(state, format, &version, &PyList_Type, &values, &states, &rows, &nexts, &counts, &order,
+                          attributes)) {
+        throw PyError();
+    }
+    return StoredRows(values, states, rows, nexts, counts, order);
+}
+
+bool store_state(PyObject* state) {
+    return PyTuple_GET_SIZE(state) > 0 && PyLong_CheckExact(PyTuple_GET_ITEM(state, 0)) &&
+           PyLong_AsLong(PyTuple_GET_ITEM(state, 0)) == kStoreFormat;
+}
+
 }  // namespace
 
 Ref bag_compact_state(PyObject* bag, bool buffers) {
@@ -284,7 +426,7 @@ Ref chain_compact_state(PyObject* chain, bool buffers) {
     RowsWriter writer;
     std::vector<uint32_t> starts;
     std::vector<Ref> others;
-    materialize(as_chain(chain));
+    if (const StateStore* store = as_chain(chain)->store) return store_compact_state(chain, *store, buffers);
     if (PyObject* bags = as_chain(chain)->bags) {
         Py_ssize_t position = 0;
         for (PyObject *start, *bag; PyDict_Next(bags, &position, &start, &bag);) {
@@ -311,7 +453,9 @@ Ref chain_compact_state(PyObject* chain, bool buffers) {
 bool compact_state(PyObject* state) {
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) < 3) return false;
     PyObject* format = PyTuple_GET_ITEM(state, 0);
-    return PyLong_CheckExact(format) && PyLong_AsLong(format) == kFormat;
+    if (!PyLong_CheckExact(format)) return false;
+    long version = PyLong_AsLong(format);
+    return version == kFormat || version == kStoreFormat;
 }
 
 void bag_restore_compact(PyObject* self, PyObject* state) {
@@ -329,6 +473,26 @@ void bag_restore_compact(PyObject* self, PyObject* state) {
 }
 
 void chain_restore_compact(PyObject* self, PyObject* state) {
+    if (store_state(state)) {
+        Ref held = Ref::borrow(state);
+        PyObject* attributes;
+        StoredRows rows = read_stored_rows(state, "lO!OOOOnO:__setstate__", &attributes);
+        ChainObject* chain = as_chain(self);
+        materialize(chain);
+        if (chain->bags != nullptr && PyDict_GET_SIZE(chain->bags) != 0) {
+            raise(PyExc_RuntimeError, "__setstate__ of a MarkovChain that holds starts");
+        }
+        if (!rows.empty() && !count_stored(chain, rows)) {
+            // A chain whose values are not all plain counts into bags: those
+            // of a chain made from the rows, as their second form holds them.
+            Ref made = chain_of(state_of(self), rows);
+            materialize(as_chain(made.get()));
+            Ref compact = chain_compact_state(made.get(), false);
+            chain_restore_compact(self, compact.get());
+        }
+        restore_state(self, attributes);
+        return;
+    }
     PyObject *rows, *starts, *others, *attributes;
     long format;
     if (!PyArg_ParseTuple(state, "lOOO!O:__setstate__", &format, &rows, &starts, &PyList_Type, &others,
@@ -413,6 +577,22 @@ bool merge_rows(NativeState& native, ChainObject* chain, PyObject* rows, PyObjec
 
 void chain_merge_compact(PyObject* self, PyObject* state) {
     NativeState& native = state_of(self);
+    if (compact_state(state) && store_state(state)) {
+        Ref held = Ref::borrow(state);
+        PyObject* attributes;
+        std::optional<ChainMark> mark;
+        if (Py_IS_TYPE(self, native.chain_type)) mark.emplace(as_chain(self));
+        StoredRows rows = read_stored_rows(state, "lO!OOOOnO", &attributes);
+        if (rows.empty()) return;  // adds no pair, makes no start
+        if (mark) {
+            // Reading the state may have run code of the caller's.
+            mark->check("update");
+            if (count_stored(as_chain(self), rows)) return;
+        }
+        Ref other = chain_of(native, rows);
+        chain_update(self, other.get());
+        return;
+    }
     PyObject *rows, *starts, *others, *attributes;
     long format;
     if (!compact_state(state) || !PyArg_ParseTuple(state, "lOOO!O", &format, &rows, &starts, &PyList_Type, &others,

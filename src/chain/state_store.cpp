@@ -143,7 +143,7 @@ void StateStore::index_rows() {
     rows_indexed_ = true;
 }
 
-void StateStore::count(const uint32_t* ids, uint32_t next) {
+void StateStore::count(const uint32_t* ids, uint32_t next, uint32_t n) {
     uint32_t state = state_for(ids);
     State& s = states_[state];
     if (!drawn_.empty()) drawn_.clear();
@@ -168,13 +168,13 @@ void StateStore::count(const uint32_t* ids, uint32_t next) {
         if (slot->at != 0) found = slot->at - 1;
     }
     if (found != kNone) {
-        ++rows_[found].count;
-        ++pairs_;
+        rows_[found].count += n;
+        pairs_ += n;
         return;
     }
     if (rows_.size() >= kNone - 1) raise_full();
     uint32_t row = uint32_t(rows_.size());
-    rows_.push_back(Row{next, 1, kNone});
+    rows_.push_back(Row{next, n, kNone});
     State& t = states_[state];
     if (t.last == kNone) {
         t.first = row;
@@ -183,7 +183,7 @@ void StateStore::count(const uint32_t* ids, uint32_t next) {
     }
     t.last = row;
     ++t.rows;
-    ++pairs_;
+    pairs_ += n;
     if (!rows_indexed_) return;
     // A state's rows go into the index once it has many.
     if (t.rows == kListedRows + 1) {
@@ -324,6 +324,9 @@ void materialize(ChainObject* chain) {
 
 uint32_t store_state_of(const StateStore& store, PyObject* table, PyObject* start) {
     size_t order = store.order();
+    if (order > 1 && (!PyTuple_CheckExact(start) || size_t(PyTuple_GET_SIZE(start)) != order)) {
+        return StateStore::kNone;
+    }
     uint32_t ids[8];
     std::vector<uint32_t> more;
     uint32_t* at = ids;
@@ -331,22 +334,41 @@ uint32_t store_state_of(const StateStore& store, PyObject* table, PyObject* star
         more.resize(order);
         at = more.data();
     }
-    if (order == 1) {
-        PyObject* kept = found_value(table, start);
-        if (kept == nullptr) return StateStore::kNone;
-        at[0] = store.find_value(kept);
-    } else {
-        if (!PyTuple_CheckExact(start) || size_t(PyTuple_GET_SIZE(start)) != order) return StateStore::kNone;
-        for (size_t k = 0; k < order; ++k) {
-            PyObject* kept = found_value(table, PyTuple_GET_ITEM(start, Py_ssize_t(k)));
-            if (kept == nullptr) return StateStore::kNone;
-            at[k] = store.find_value(kept);
-        }
-    }
     for (size_t k = 0; k < order; ++k) {
+        PyObject* kept = found_value(table, order == 1 ? start : PyTuple_GET_ITEM(start, Py_ssize_t(k)));
+        if (kept == nullptr) return StateStore::kNone;
+        at[k] = store.find_value(kept);
         if (at[k] == StateStore::kNone) return StateStore::kNone;
     }
     return store.find_state(at);
+}
+
+bool merge_stores(ChainObject* chain, ChainObject* other) {
+    StateStore* from = other->store;
+    if (from == nullptr) return false;
+    StateStore* to = usable_store(chain, from->order());
+    if (to == nullptr || !to->fits(from->pairs())) return false;
+    // Both tables plain, and so every value: keeping one runs nothing of
+    // the caller's, nor does anything below while the collector is paused.
+    CollectorPause pause(true);
+    Ref table = Ref::borrow(chain->table);
+    std::vector<uint32_t> ids(from->values());
+    for (uint32_t v = 0; v < ids.size(); ++v) {
+        PyObject* value = from->value(v);
+        ids[v] = to->value_id(to == from ? value : kept_value(table.get(), value));
+    }
+    // Into itself: every state and row is there already, so counting adds
+    // to counts and makes nothing that the reading below goes through.
+    size_t order = from->order();
+    std::vector<uint32_t> state(order);
+    uint32_t states = uint32_t(from->states());
+    for (uint32_t s = 0; s < states; ++s) {
+        const uint32_t* from_ids = from->state_ids(s);
+        for (size_t k = 0; k < order; ++k) state[k] = ids[from_ids[k]];
+        from->each_row(s, [&](uint32_t next, uint32_t count) { to->count(state.data(), ids[next], count); });
+    }
+    to->trim();
+    return true;
 }
 
 }  // namespace zantu::native

@@ -118,13 +118,15 @@ public:
     // Asks the memory for where `kept`'s number is looked for.
     void prefetch_value(const PyObject* kept) const;
 
-    // One more of `next` after the state of the `order` values `ids`.
-    void count(const uint32_t* ids, uint32_t next);
+    // `n` more of `next` after the state of the `order` values `ids`
+    // (fits(n) first).
+    void count(const uint32_t* ids, uint32_t next, uint32_t n = 1);
     // Asks the memory for where the state of `ids` is looked for.
     void prefetch_state(const uint32_t* ids) const;
     // The state of `ids`, or kNone.
     uint32_t find_state(const uint32_t* ids) const;
     const uint32_t* state_ids(uint32_t state) const { return state_ids_.data() + size_t(state) * order_; }
+    uint32_t rows(uint32_t state) const { return states_[state].rows; }
     // each(next, count) for the rows of `state`, in the order they came.
     template <typename Each>
     void each_row(uint32_t state, Each each) const {
@@ -210,5 +212,10 @@ void materialize(ChainObject* chain);
 void drop_store(ChainObject* chain);
 // The state of `start` (frozen and plain) in `store`, or kNone.
 uint32_t store_state_of(const StateStore& store, PyObject* table, PyObject* start);
+// `other`'s store counted into `chain`'s, as adding its pairs one by one
+// would count them: false, nothing done, where either has none that can
+// take part (the chain counts into bags, the orders differ, or the counts
+// would pass what a store holds). Runs no code of the caller's.
+bool merge_stores(ChainObject* chain, ChainObject* other);
 
 }  // namespace zantu::native
