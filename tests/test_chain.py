@@ -104,7 +104,7 @@ import pytest
 from hypothesis import example, given, settings, strategies as st
 
 from zantu.bag import ProbabilityBag
-from zantu._native import _merge_state  # noqa: E402
+from zantu._native import _merge_state, _unique_pairs  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).parent))
 import reference_chain  # noqa: E402
@@ -153,6 +153,7 @@ def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
         _merge_state(halves, MarkovChain.from_tokens(tokens[::-1], order).__reduce_ex__(5)[2])
         halves = pickle.loads(pickle.dumps(halves))
         halves += halves
+        assert _unique_pairs(halves) == sum(len(bag) for _, bag in theirs.items())
         assert as_plain(halves) == [(s, [(i, 2 * n) for i, n in c], 2 * t, u) for s, c, t, u in as_plain(theirs)]
     for start, item, count in ops:
         count = count if kind is int else kind(int(count))
@@ -163,7 +164,7 @@ def test_same_as_the_reference(ops, tokens, order, kind, tokens_first):
     if not tokens_first:
         ours.add_tokens(tokens, order)
         theirs.add_tokens(tokens, order)
-    assert as_plain(ours) == as_plain(theirs)
+    assert as_plain(ours) == as_plain(theirs) and _unique_pairs(ours) == sum(len(bag) for _, bag in theirs.items())
     assert list(ours.build_frequency_dict().items()) == list(theirs.build_frequency_dict().items())
     for start, item, _ in ops:
         bag, reference = ours.get_bag(start), theirs.get_bag(start)

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "chain.h"
+#include "state_store.h"
 #include "prefetch.h"
 #include "probe_table.h"
 
@@ -227,6 +228,28 @@ PyObject* next_value_sums_function(PyObject* module, PyObject* chain) {
             }
         }
         return tally.to_dict().release();
+    });
+}
+
+PyObject* unique_pairs_function(PyObject* module, PyObject* chain) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const NativeState& state = module_state(module);
+        if (!PyObject_TypeCheck(chain, state.chain_type)) {
+            raise(PyExc_TypeError, "_unique_pairs() needs a MarkovChain, not %.200s", Py_TYPE(chain)->tp_name);
+        }
+        ChainObject* c = as_chain(chain);
+        size_t pairs = 0;
+        if (const StateStore* store = c->store) {
+            for (uint32_t s = 0; s < store->states(); ++s) pairs += store->rows(s);
+        } else if (c->bags != nullptr) {
+            Py_ssize_t pos = 0;
+            PyObject *start, *bag;
+            while (PyDict_Next(c->bags, &pos, &start, &bag)) {
+                if (!Py_IS_TYPE(bag, state.bag_type)) return Ref::borrow(Py_None).release();
+                pairs += size_t(as_bag(bag)->store.size);
+            }
+        }
+        return PyLong_FromSize_t(pairs);
     });
 }
 

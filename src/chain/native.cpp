@@ -121,6 +121,11 @@ PyMethodDef functions[] = {
      "For each value, the sum of the counts of the next states that are that value\n"
      "alone (a dict); False when a next state holds another number of values; None\n"
      "when a bag is not the package's own with small counts (ask each bag then)."},
+    {"_unique_pairs", unique_pairs_function, METH_O,
+     "_unique_pairs(chain, /)\n--\n\n"
+     "The number of distinct (start, next state) pairs of `chain` (a MarkovChain):\n"
+     "the sum of its bags' unique_count, without making its bags; None when a bag\n"
+     "is not the package's own (ask each bag then)."},
     {"_count_sentences", count_sentences_function, METH_VARARGS,
      "_count_sentences(chain, text, order, lines, final, runs=None, /)\n--\n\n"
      "Count the sentences of `text` (with `lines`: its non-blank lines) into\n"

@@ -371,6 +371,8 @@ void chain_merge_compact(PyObject* self, PyObject* state);
 PyObject* merge_state_function(PyObject* module, PyObject* args);
 // zantu._native._next_value_sums(chain) (frequencies.cpp).
 PyObject* next_value_sums_function(PyObject* module, PyObject* chain);
+// zantu._native._unique_pairs(chain) (frequencies.cpp).
+PyObject* unique_pairs_function(PyObject* module, PyObject* chain);
 // __reduce__ of both types: the compact state; __reduce_ex__(protocol) the
 // same (with PickleBuffers from protocol 5), but for a subclass that
 // defines its own __reduce__ (which wins, as object's lets it).

@@ -31,7 +31,7 @@ from typing import IO, Any, Callable, Iterator, List, Optional, Sequence, Tuple
 import zantu_cjson
 
 from zantu import __version__
-from zantu._native import _next_value_sums
+from zantu._native import _next_value_sums, _unique_pairs
 from zantu.chain import MarkovChain
 from zantu.corpus import stdlib_files, stdlib_tokens
 from zantu.counting import SPLITS
@@ -221,7 +221,7 @@ def _build(args: argparse.Namespace) -> Tuple[int, int, int]:
     # The same text either way; the streaming writer never holds the
     # document, which for a large text is several times the chain.
     save(chain, args.output, not args.plain, "small" if args.in_memory else "big")
-    starts, pairs = len(chain), sum(b.unique_count for _, b in chain.items())
+    starts, pairs = len(chain), unique_pairs(chain)
     # Freeing millions of bags takes a while: done while the runs index is
     # still being packed.
     del chain
@@ -294,10 +294,17 @@ def _text_words(chain: MarkovChain) -> Optional[Counter[Any]]:
     return words
 
 
+def unique_pairs(chain: MarkovChain) -> int:
+    """The chain's distinct (start, next state) pairs: its bags' unique
+    counts summed, natively for the package's bags."""
+    pairs = _unique_pairs(chain)
+    return pairs if pairs is not None else sum(bag.unique_count for _, bag in chain.items())
+
+
 def cmd_inspect(args: argparse.Namespace) -> int:
     parser_name = use_fastest_parser()
     chain, codes = load(args.file)
-    pairs = sum(bag.unique_count for _, bag in chain.items())
+    pairs = unique_pairs(chain)
     frequencies = chain.build_frequency_dict()
     size = f" ({file_size(args.file):,} bytes)" if args.file != "-" else ""
     print(f"file:   {args.file}{size}")
