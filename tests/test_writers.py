@@ -7,7 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import zantu_cjson
-from conftest import EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, ListBag, ListChain, SpyChain, SpyFile, pieces_and_error
+from conftest import (EXAMPLE_ENTRIES, EXAMPLE_FREQUENCIES, SHORTCUTS_OFF, ListBag, ListChain, SpyChain, SpyFile,
+                      pieces_and_error)
 from zantu import MarkovChain
 
 WRITERS = [zantu_cjson.dump_json_small, zantu_cjson.dump_json_big]
@@ -522,6 +523,49 @@ class CountedBag(ListBag):
     def choices(self):
         CountedBag.calls += 1
         return super().choices()
+
+
+@pytest.mark.parametrize("compress", [True, False])
+@pytest.mark.parametrize("order", [1, 3])
+def test_counted_chain_written_from_its_numbers(order, compress):
+    # A chain counted from tokens keeps its counts as numbers until its bags
+    # are asked for: the streaming writer reads them so, and writes piece for
+    # piece what the plain-Python writer writes of the bags (equal values
+    # kept once, a start equal to a token). A write that changes the chain
+    # stops the walk (the bags' walk, with the shortcuts off, reads on).
+    import pycodec
+    tokens = ("a b a c a b d . a b".split() + [("a", "b", "a"), 1, True, 1.0, "\u00e9", None, 2 ** 40]) * 6
+
+    def pieces(writer, chain, out=None):
+        out = out or SpyFile()
+        writer(chain, out, compress)
+        return out.pieces
+
+    counted = MarkovChain.from_tokens(tokens, order)
+    assert pieces(zantu_cjson.dump_json_big, counted) == pieces(pycodec.dump_json_big,
+                                                                MarkovChain.from_tokens(tokens, order))
+    assert counted.build_frequency_dict() == MarkovChain.from_tokens(tokens, order).build_frequency_dict()
+
+    class Meddling(SpyFile):
+        def __init__(self, change):
+            super().__init__()
+            self.change, self.walked = change, None
+
+        def write(self, text):
+            if self.walked is not None and len(self.pieces) == self.walked + 3:
+                self.change()
+            if text.endswith('"chain":['):
+                self.walked = len(self.pieces)
+            return super().write(text)
+
+    for change in () if SHORTCUTS_OFF else ("add_tokens", "items", "clear"):
+        counted = MarkovChain.from_tokens(tokens, order)
+        call = getattr(counted, change)
+        with pytest.raises(RuntimeError, match="changed during the write"):
+            pieces(zantu_cjson.dump_json_big, counted,
+                   Meddling(lambda: call(["z", "a"]) if change == "add_tokens" else call()))
+        counted.add_tokens(tokens, order)
+        assert len(pieces(zantu_cjson.dump_json_big, counted)) > 10
 
 
 class CountedText(int):

@@ -5,6 +5,7 @@
 
 #include "bag_store.h"
 #include "chain.h"
+#include "state_store.h"
 
 namespace zantu::native {
 namespace {
@@ -115,13 +116,25 @@ int api_chain_frequencies(PyObject* chain, AddressMap<uint32_t>* numbers, std::v
     });
 }
 
+Py_ssize_t api_chain_store_states(PyObject* chain, StoreRowsMark* mark) {
+    return store_states(as_chain(chain), *mark);
+}
+
+int api_chain_store_state(PyObject* chain, const StoreRowsMark* mark, Py_ssize_t state, StoreRows* rows) {
+    return guarded(-1, [&] {
+        store_state(as_chain(chain), *mark, state, *rows);
+        return 0;
+    });
+}
+
 }  // namespace
 
 NativeApi make_api(const NativeState& state) {
     return {kNativeApiVersion, state.bag_type, state.chain_type, api_chain_add_to_bag, api_chain_set_bag,
             api_chain_clear, api_chain_new_bag, api_bag_add, api_bag_size,
             api_chain_table, api_chain_keep, api_bag_add_row, api_bag_row, api_bag_row_in_place,
-            api_chain_bag_of, api_bag_add_rows, api_chain_frequencies, state.sink_type, sink_append};
+            api_chain_bag_of, api_bag_add_rows, api_chain_frequencies, api_chain_store_states,
+            api_chain_store_state, state.sink_type, sink_append};
 }
 
 }  // namespace zantu::native

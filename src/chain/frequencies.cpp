@@ -136,6 +136,34 @@ bool tally_frequencies(const NativeState& state, PyObject* bags, PyObject* table
     return true;
 }
 
+// The sums of a chain that keeps its counts as numbers, as
+// tally_frequencies makes them from the bags it would make: each start's
+// object (a tuple kept in the table from order 2 on) is made here, with
+// the collector paused, so no code of the caller's runs.
+void tally_store(StateStore& store, PyObject* table, Tally& tally, std::vector<uint32_t>* trail) {
+    CollectorPause pause(true);
+    tally.make_room(store.values() + (store.order() > 1 ? store.states() : 0));
+    if (trail != nullptr) trail->reserve(store.states() + store.all_rows());
+    // Each value's number in the order met, found by the value's own
+    // number in the store once it has one.
+    std::vector<uint32_t> numbers(store.values(), StateStore::kNone);
+    for (uint32_t s = 0; s < store.states(); ++s) {
+        size_t start_at = trail != nullptr ? trail->size() : 0;
+        if (trail != nullptr) trail->push_back(0);
+        uint64_t total = 0;
+        store.each_row(s, [&](uint32_t next, uint32_t count) {
+            total += count;
+            uint32_t& number = numbers[next];
+            if (number == StateStore::kNone) number = tally.number(store.value(next));
+            tally.sum(number) += count;
+            if (trail != nullptr) trail->push_back(number);
+        });
+        uint32_t start = tally.number(store.start(s, table));
+        tally.sum(start) += total;
+        if (trail != nullptr) (*trail)[start_at] = start;
+    }
+}
+
 // freq[key] = freq.get(key, 0) + amount
 void add_frequency(PyObject* freq, PyObject* key, PyObject* amount, PyObject* zero) {
     PyObject* found = PyDict_GetItemWithError(freq, key);
@@ -191,12 +219,17 @@ bool own_bags(const NativeState& state, PyObject* bags, PyObject* table, bool sm
 }
 
 Ref frequencies(ChainObject* chain) {
-    Ref bags = chain_bags(chain);
-    Ref table = chain_table(chain);
-    const NativeState& state = state_of(chain);
     AddressMap<uint32_t> numbers;
     std::vector<uint64_t> sums;
     Tally tally(numbers, sums);
+    if (chain->store != nullptr) {
+        Ref table = chain_table(chain);
+        tally_store(*chain->store, table.get(), tally, nullptr);
+        return tally.to_dict();
+    }
+    Ref bags = chain_bags(chain);
+    Ref table = chain_table(chain);
+    const NativeState& state = state_of(chain);
     if (tally_frequencies(state, bags.get(), table.get(), tally)) return tally.to_dict();
     return general_frequencies(state, bags.get());
 }
@@ -255,9 +288,14 @@ PyObject* unique_pairs_function(PyObject* module, PyObject* chain) {
 
 bool frequency_sums(ChainObject* chain, AddressMap<uint32_t>& numbers, std::vector<uint64_t>& sums,
                     std::vector<uint32_t>* trail) {
+    Tally tally(numbers, sums);
+    if (chain->store != nullptr) {
+        Ref table = chain_table(chain);
+        tally_store(*chain->store, table.get(), tally, trail);
+        return true;
+    }
     Ref bags = chain_bags(chain);
     Ref table = chain_table(chain);
-    Tally tally(numbers, sums);
     // When false, nothing was summed: all are as they came, empty.
     if (tally_frequencies(state_of(chain), bags.get(), table.get(), tally, trail)) return true;
     if (trail != nullptr) trail->clear();

@@ -239,6 +239,21 @@ uint32_t StateStore::choose(uint32_t state, double x) {
     return rows.next[at < rows.next.size() ? at : rows.next.size() - 1];
 }
 
+PyObject* StateStore::start(uint32_t state, PyObject* table) {
+    if (order_ == 1) return values_[state_ids(state)[0]];
+    while (starts_.size() <= state) starts_.push_back(nullptr);
+    PyObject*& kept = starts_[state];
+    if (kept != nullptr) return kept;
+    const uint32_t* ids = state_ids(state);
+    Ref tuple = Ref::check(PyTuple_New(Py_ssize_t(order_)));
+    for (size_t k = 0; k < order_; ++k) PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(k), Py_NewRef(values_[ids[k]]));
+    // Plain values only: in no cycle.
+    PyObject_GC_UnTrack(tuple.get());
+    // The table's object for it: a value equal to it, when it holds one.
+    kept = kept_value(table, tuple.get());
+    return kept;
+}
+
 void StateStore::trim() {
     if ((pairs_ - pairs_trimmed_) * 8 < pairs_) return;
     pairs_trimmed_ = pairs_;
@@ -284,23 +299,11 @@ void materialize(ChainObject* chain) {
     // The store's values are plain values of a plain table: nothing below
     // runs code of the caller's while the collector is paused.
     CollectorPause pause(true);
-    size_t order = store->order();
     std::vector<PyObject*> values;
     std::vector<uint32_t> counts;
     try {
         for (uint32_t s = 0; s < store->states(); ++s) {
-            const uint32_t* ids = store->state_ids(s);
-            PyObject* start;
-            if (order == 1) {
-                start = store->value(ids[0]);
-            } else {
-                Ref tuple = Ref::check(PyTuple_New(Py_ssize_t(order)));
-                for (size_t k = 0; k < order; ++k) {
-                    PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(k), Py_NewRef(store->value(ids[k])));
-                }
-                PyObject_GC_UnTrack(tuple.get());
-                start = kept_value(table.get(), tuple.get());
-            }
+            PyObject* start = store->start(s, table.get());
             values.clear();
             counts.clear();
             store->each_row(s, [&](uint32_t next, uint32_t count) {
@@ -320,6 +323,33 @@ void materialize(ChainObject* chain) {
     drop_store(chain);
     // What was found of the chain before is stale: its bags are new.
     ++chain->changes;
+}
+
+Py_ssize_t store_states(ChainObject* chain, StoreRowsMark& mark) {
+    const StateStore* store = chain->store;
+    if (store == nullptr) return -1;
+    mark = StoreRowsMark{store, store->pairs(), chain->changes};
+    return Py_ssize_t(store->states());
+}
+
+void store_state(ChainObject* chain, const StoreRowsMark& mark, Py_ssize_t state, StoreRows& out) {
+    StateStore* store = chain->store;
+    if (store == nullptr || store != mark.store || store->pairs() != mark.pairs || chain->changes != mark.changes ||
+        state < 0 || size_t(state) >= store->states()) {
+        raise_chain_changed("the write");
+    }
+    out.let_go();
+    {
+        // Making a start's tuple runs no code of the caller's meanwhile.
+        CollectorPause pause(true);
+        out.start = Py_NewRef(store->start(uint32_t(state), chain->table));
+    }
+    out.nexts.reserve(store->rows(uint32_t(state)));
+    out.counts.reserve(store->rows(uint32_t(state)));
+    store->each_row(uint32_t(state), [&](uint32_t next, uint32_t count) {
+        out.nexts.push_back(Py_NewRef(store->value(next)));
+        out.counts.push_back(count);
+    });
 }
 
 uint32_t store_state_of(const StateStore& store, PyObject* table, PyObject* start) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "native.h"
+#include "native_api.h"
 
 namespace zantu::native {
 
@@ -127,11 +128,18 @@ public:
     uint32_t find_state(const uint32_t* ids) const;
     const uint32_t* state_ids(uint32_t state) const { return state_ids_.data() + size_t(state) * order_; }
     uint32_t rows(uint32_t state) const { return states_[state].rows; }
+    size_t all_rows() const { return rows_.size(); }
     // each(next, count) for the rows of `state`, in the order they came.
     template <typename Each>
     void each_row(uint32_t state, Each each) const {
         for (uint32_t r = states_[state].first; r != kNone; r = rows_[r].link) each(rows_[r].next, rows_[r].count);
     }
+    // The object of `state`'s start, kept in `table` (the chain's, whose
+    // values these are): its value at order 1, else the tuple of its
+    // values, made at the first call and found again at the next. Makes
+    // objects the collector tracks: the caller has it paused.
+    PyObject* start(uint32_t state, PyObject* table);
+
     // The next value drawn from `state`'s rows with probability count/total
     // for `x` in [0, 1), as a bag's choose() draws it from the same rows.
     uint32_t choose(uint32_t state, double x);
@@ -195,6 +203,7 @@ private:
     RawArray<Slot> state_slots_;    // order > 1
     RawArray<uint32_t> value_state_;  // order 1: the state of each value, or kNone
     RawArray<Row> rows_;
+    RawArray<PyObject*> starts_;  // order > 1: each state's tuple (borrowed from the table), or null
     RawArray<Slot> row_slots_;
     size_t indexed_rows_ = 0;
     bool rows_indexed_ = true;  // row_slots_ holds every row it should
@@ -210,6 +219,14 @@ StateStore* usable_store(ChainObject* chain, size_t order);
 void materialize(ChainObject* chain);
 // The store dropped with nothing made (the chain is being emptied).
 void drop_store(ChainObject* chain);
+// The chain's store's states, with a mark of what it holds now in `mark`;
+// -1 when it has none.
+Py_ssize_t store_states(ChainObject* chain, StoreRowsMark& mark);
+// State `state` of the store that `mark` marks, held in `out` (for a
+// caller that runs code of the caller's between states: a writer);
+// RuntimeError when the chain no longer holds it.
+void store_state(ChainObject* chain, const StoreRowsMark& mark, Py_ssize_t state, StoreRows& out);
+
 // The state of `start` (frozen and plain) in `store`, or kNone.
 uint32_t store_state_of(const StateStore& store, PyObject* table, PyObject* start);
 // `other`'s store counted into `chain`'s, as adding its pairs one by one

@@ -328,6 +328,30 @@ void write_bag(Writer& out, const CodeTable* codes, PyObject* start, PyObject* b
     }
 }
 
+// The entries of the package's chain while it keeps its counts as numbers,
+// read a state at a time, each held while it is written (a write may run
+// code of the caller's, which may change the chain: the next state read
+// then raises RuntimeError). False, nothing written, when it keeps none.
+bool write_stored(Writer& out, const CodeTable* codes, PyObject* chain) {
+    const NativeApi* api = native_chain_api(chain);
+    if (api == nullptr) return false;
+    StoreRowsMark mark;
+    Py_ssize_t states = api->chain_store_states(chain, &mark);
+    if (states < 0) return false;
+    StoreRows rows;
+    Ref count;
+    for (Py_ssize_t s = 0; s < states; ++s) {
+        if (api->chain_store_state(chain, &mark, s, &rows) < 0) throw PyError();
+        out.write_start(codes, rows.start);
+        for (size_t r = 0; r < rows.nexts.size(); ++r) {
+            count = Ref::check(PyLong_FromUnsignedLong(rows.counts[r]));
+            out.write_pair(codes, NextState{nullptr, &rows.nexts[r], 1}, count.get(), r + 1 == rows.nexts.size());
+        }
+        out.write_bag_end(s + 1 == states);
+    }
+    return true;
+}
+
 }  // namespace
 
 void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* frequency_compress) {
@@ -341,6 +365,10 @@ void dump_json_big(PyObject* module, PyObject* chain, PyObject* file, PyObject* 
     }
     const CodeTable* codes = compress ? &table : nullptr;
     out.write_ascii("],\"chain\":[");
+    if (write_stored(out, codes, chain)) {
+        out.write_ascii("]}");
+        return;
+    }
 
     Py_ssize_t chain_end = chain_len(chain) - 1;
     Ref entries = get_iter(chain_items(chain).get());

@@ -16,7 +16,29 @@
 
 namespace zantu {
 
-constexpr unsigned int kNativeApiVersion = 12;
+constexpr unsigned int kNativeApiVersion = 13;
+
+// One state of a chain's counts kept as numbers (chain_store_state).
+struct StoreRows {
+    PyObject* start = nullptr;     // a new reference
+    std::vector<PyObject*> nexts;  // new references
+    std::vector<std::uint32_t> counts;
+    StoreRows() = default;
+    StoreRows(const StoreRows&) = delete;
+    StoreRows& operator=(const StoreRows&) = delete;
+    ~StoreRows() { let_go(); }
+    void let_go() {
+        Py_CLEAR(start);
+        for (PyObject* next : nexts) Py_DECREF(next);
+        nexts.clear();
+        counts.clear();
+    }
+};
+struct StoreRowsMark {
+    const void* store = nullptr;
+    std::uint64_t pairs = 0;
+    std::uint64_t changes = 0;
+};
 
 struct NativeApi {
     unsigned int version;
@@ -71,6 +93,15 @@ struct NativeApi {
     // built together (the version above tells), so they share these types.
     int (*chain_frequencies)(PyObject* chain, AddressMap<std::uint32_t>* numbers, std::vector<std::uint64_t>* sums,
                              std::vector<std::uint32_t>* trail);
+    // A chain that keeps its counts as numbers, read a state at a time
+    // without its bags made: chain_store_states gives the number of its
+    // states and a mark of what it holds (-1, nothing set, when it keeps
+    // none); chain_store_state the start of state `state` and its rows, as
+    // the bag made from them would hand them out (new references, let go
+    // of by the next call or the StoreRows), RuntimeError when the chain
+    // no longer holds what `mark` marks.
+    Py_ssize_t (*chain_store_states)(PyObject* chain, StoreRowsMark* mark);
+    int (*chain_store_state)(PyObject* chain, const StoreRowsMark* mark, Py_ssize_t state, StoreRows* rows);
     // zantu._native.TextSink, and its write() for `size` bytes of UTF-8
     // (which hands a whole block to the sink's file, running its code).
     PyTypeObject* sink_type;
