@@ -158,7 +158,14 @@ void tally_store(StateStore& store, PyObject* table, Tally& tally, std::vector<u
             tally.sum(number) += count;
             if (trail != nullptr) trail->push_back(number);
         });
-        uint32_t start = tally.number(store.start(s, table));
+        uint32_t start;
+        if (store.order() == 1) {
+            uint32_t& number = numbers[store.state_ids(s)[0]];
+            if (number == StateStore::kNone) number = tally.number(store.start(s, table));
+            start = number;
+        } else {
+            start = tally.number(store.start(s, table));
+        }
         tally.sum(start) += total;
         if (trail != nullptr) (*trail)[start_at] = start;
     }

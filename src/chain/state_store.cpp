@@ -338,16 +338,16 @@ void store_state(ChainObject* chain, const StoreRowsMark& mark, Py_ssize_t state
         state < 0 || size_t(state) >= store->states()) {
         raise_chain_changed("the write");
     }
-    out.let_go();
+    if (out.table != chain->table) Py_XSETREF(out.table, Py_NewRef(chain->table));
+    out.nexts.clear();
+    out.counts.clear();
     {
         // Making a start's tuple runs no code of the caller's meanwhile.
         CollectorPause pause(true);
-        out.start = Py_NewRef(store->start(uint32_t(state), chain->table));
+        out.start = store->start(uint32_t(state), out.table);
     }
-    out.nexts.reserve(store->rows(uint32_t(state)));
-    out.counts.reserve(store->rows(uint32_t(state)));
     store->each_row(uint32_t(state), [&](uint32_t next, uint32_t count) {
-        out.nexts.push_back(Py_NewRef(store->value(next)));
+        out.nexts.push_back(store->value(next));
         out.counts.push_back(count);
     });
 }

@@ -222,8 +222,9 @@ void drop_store(ChainObject* chain);
 // The chain's store's states, with a mark of what it holds now in `mark`;
 // -1 when it has none.
 Py_ssize_t store_states(ChainObject* chain, StoreRowsMark& mark);
-// State `state` of the store that `mark` marks, held in `out` (for a
-// caller that runs code of the caller's between states: a writer);
+// State `state` of the store that `mark` marks, into `out` with the table
+// that holds its objects (for a caller that runs code of the caller's
+// between states: a writer);
 // RuntimeError when the chain no longer holds it.
 void store_state(ChainObject* chain, const StoreRowsMark& mark, Py_ssize_t state, StoreRows& out);
 

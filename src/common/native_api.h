@@ -18,21 +18,18 @@ namespace zantu {
 
 constexpr unsigned int kNativeApiVersion = 13;
 
-// One state of a chain's counts kept as numbers (chain_store_state).
+// One state of a chain's counts kept as numbers (chain_store_state): its
+// start and next values are objects of the chain's value table, which
+// only grows and which this holds, so they live while it does.
 struct StoreRows {
-    PyObject* start = nullptr;     // a new reference
-    std::vector<PyObject*> nexts;  // new references
+    PyObject* table = nullptr;     // a new reference
+    PyObject* start = nullptr;     // borrowed: the table holds it
+    std::vector<PyObject*> nexts;  // borrowed likewise
     std::vector<std::uint32_t> counts;
     StoreRows() = default;
     StoreRows(const StoreRows&) = delete;
     StoreRows& operator=(const StoreRows&) = delete;
-    ~StoreRows() { let_go(); }
-    void let_go() {
-        Py_CLEAR(start);
-        for (PyObject* next : nexts) Py_DECREF(next);
-        nexts.clear();
-        counts.clear();
-    }
+    ~StoreRows() { Py_CLEAR(table); }
 };
 struct StoreRowsMark {
     const void* store = nullptr;
