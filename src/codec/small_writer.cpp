@@ -136,6 +136,9 @@ public:
         code(table, entry);
         literal(']');
     }
+    void integer(long long value) {
+        if (going_) append_integer(text_, value);
+    }
     void stop() {
         going_ = false;
         std::string().swap(text_);
@@ -253,6 +256,10 @@ private:
     // arrays gives up (the text stopped, or a bag not the package's came),
     // having run nothing of the caller's.
     bool walk_entries(PyObject* chain) {
+        if (!flat_on_) {
+            int stored = walk_stored(chain);
+            if (stored >= 0) return stored == 1;
+        }
         // What the walk reads next, asked for ahead (see prefetch_next_state).
         const CodeTable* coding = compress_ ? &table_ : nullptr;
         if (coding != nullptr) coding->begin_walk();
@@ -290,6 +297,38 @@ private:
             if (!flat_on_ && (gave_up_ || !text_.going())) return false;
         }
         return true;
+    }
+
+    // The text alone of the package's chain while it keeps its counts as
+    // numbers, read a state at a time (nothing read runs code of the
+    // caller's): 1 when walked, 0 when the text stopped (a value whose text
+    // is not made natively), -1 when the chain keeps no such counts.
+    int walk_stored(PyObject* chain) {
+        const NativeApi* api = native_chain_api(chain);
+        if (api == nullptr) return -1;
+        StoreRowsMark mark;
+        Py_ssize_t states = api->chain_store_states(chain, &mark);
+        if (states < 0) return -1;
+        if (compress_) table_.begin_walk();
+        StoreRows rows;
+        for (Py_ssize_t s = 0; s < states && text_.going(); ++s) {
+            if (api->chain_store_state(chain, &mark, s, &rows) < 0) throw PyError();
+            text_.separator(s == 0);
+            if (compress_) {
+                text_.code(table_, table_.next_entry(rows.start));
+            } else {
+                text_.value(rows.start);
+            }
+            text_.literal(",[");
+            for (size_t r = 0; r < rows.nexts.size(); ++r) {
+                text_.separator(r == 0);
+                add_next_state(NextState{nullptr, &rows.nexts[r], 1});
+                text_.literal(',');
+                text_.integer(rows.counts[r]);
+            }
+            text_.literal(']');
+        }
+        return text_.going() ? 1 : 0;
     }
 
     // The pairs of one bag; returns how many.
