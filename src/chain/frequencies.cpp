@@ -241,13 +241,23 @@ Ref frequencies(ChainObject* chain) {
     return general_frequencies(state, bags.get());
 }
 
+namespace {
+
+// The chain handed to one of the module's functions, which takes only a
+// MarkovChain.
+ChainObject* chain_argument(const NativeState& state, PyObject* chain, const char* function) {
+    if (!PyObject_TypeCheck(chain, state.chain_type)) {
+        raise(PyExc_TypeError, "%s() needs a MarkovChain, not %.200s", function, Py_TYPE(chain)->tp_name);
+    }
+    return as_chain(chain);
+}
+
+}  // namespace
+
 PyObject* next_value_sums_function(PyObject* module, PyObject* chain) {
     return guarded<PyObject*>(nullptr, [&] {
         const NativeState& state = module_state(module);
-        if (!PyObject_TypeCheck(chain, state.chain_type)) {
-            raise(PyExc_TypeError, "_next_value_sums() needs a MarkovChain, not %.200s", Py_TYPE(chain)->tp_name);
-        }
-        ChainObject* c = as_chain(chain);
+        ChainObject* c = chain_argument(state, chain, "_next_value_sums");
         Ref bags = chain_bags(c);
         Ref table = chain_table(c);
         if (!own_bags(state, bags.get(), table.get(), true)) return Ref::borrow(Py_None).release();
@@ -274,13 +284,10 @@ PyObject* next_value_sums_function(PyObject* module, PyObject* chain) {
 PyObject* unique_pairs_function(PyObject* module, PyObject* chain) {
     return guarded<PyObject*>(nullptr, [&] {
         const NativeState& state = module_state(module);
-        if (!PyObject_TypeCheck(chain, state.chain_type)) {
-            raise(PyExc_TypeError, "_unique_pairs() needs a MarkovChain, not %.200s", Py_TYPE(chain)->tp_name);
-        }
-        ChainObject* c = as_chain(chain);
+        ChainObject* c = chain_argument(state, chain, "_unique_pairs");
         size_t pairs = 0;
         if (const StateStore* store = c->store) {
-            for (uint32_t s = 0; s < store->states(); ++s) pairs += store->rows(s);
+            pairs = store->all_rows();
         } else if (c->bags != nullptr) {
             Py_ssize_t pos = 0;
             PyObject *start, *bag;
