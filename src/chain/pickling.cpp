@@ -289,27 +289,35 @@ constexpr long kStoreFormat = 3;
 
 // The third form: a store's values and numbers as they are.
 Ref store_compact_state(PyObject* chain, const StateStore& store, bool buffers) {
-    Ref values = Ref::check(PyList_New(Py_ssize_t(store.values())));
-    for (uint32_t v = 0; v < store.values(); ++v) PyList_SET_ITEM(values.get(), v, Py_NewRef(store.value(v)));
-    uint32_t states = uint32_t(store.states());
-    std::vector<uint32_t> rows(states), nexts, counts;
-    nexts.reserve(size_t(store.pairs() < 4096 ? store.pairs() : 4096));
-    for (uint32_t s = 0; s < states; ++s) {
-        rows[s] = store.rows(s);
-        store.each_row(s, [&](uint32_t next, uint32_t count) {
-            nexts.push_back(next);
-            counts.push_back(count);
-        });
+    Ref values, packed_states, packed_rows, packed_nexts, packed_counts;
+    Py_ssize_t order = Py_ssize_t(store.order());
+    {
+        // The store is read whole, and its objects held, before code of
+        // the caller's may run (the garbage the collector would find while
+        // these are made may hold a __del__ that changes the chain).
+        CollectorPause pause(true);
+        uint32_t states = uint32_t(store.states());
+        std::vector<uint32_t> rows(states), nexts, counts;
+        nexts.reserve(store.all_rows());
+        counts.reserve(store.all_rows());
+        for (uint32_t s = 0; s < states; ++s) {
+            rows[s] = store.rows(s);
+            store.each_row(s, [&](uint32_t next, uint32_t count) {
+                nexts.push_back(next);
+                counts.push_back(count);
+            });
+        }
+        values = Ref::check(PyList_New(Py_ssize_t(store.values())));
+        for (uint32_t v = 0; v < store.values(); ++v) PyList_SET_ITEM(values.get(), v, Py_NewRef(store.value(v)));
+        packed_states = packed(states == 0 ? nullptr : store.state_ids(0), size_t(states) * store.order(), buffers);
+        packed_rows = packed(rows.data(), rows.size(), buffers);
+        packed_nexts = packed(nexts.data(), nexts.size(), buffers);
+        packed_counts = packed(counts.data(), counts.size(), buffers);
     }
-    Ref packed_states = packed(states == 0 ? nullptr : store.state_ids(0), size_t(states) * store.order(), buffers);
-    Ref packed_rows = packed(rows.data(), rows.size(), buffers);
-    Ref packed_nexts = packed(nexts.data(), nexts.size(), buffers);
-    Ref packed_counts = packed(counts.data(), counts.size(), buffers);
     // Everything read is held: from here on, code of the caller's may run.
     Ref attributes = instance_state(chain);
     return Ref::check(Py_BuildValue("(lOOOOOnO)", kStoreFormat, values.get(), packed_states.get(), packed_rows.get(),
-                                    packed_nexts.get(), packed_counts.get(), Py_ssize_t(store.order()),
-                                    attributes.get()));
+                                    packed_nexts.get(), packed_counts.get(), order, attributes.get()));
 }
 
 // The third form read back, and checked whole before anything is
