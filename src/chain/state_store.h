@@ -224,8 +224,8 @@ void drop_store(ChainObject* chain);
 Py_ssize_t store_states(ChainObject* chain, StoreRowsMark& mark);
 // State `state` of the store that `mark` marks, into `out` with the table
 // that holds its objects (for a caller that runs code of the caller's
-// between states: a writer);
-// RuntimeError when the chain no longer holds it.
+// between states: a writer); RuntimeError when the chain no longer holds
+// it.
 void store_state(ChainObject* chain, const StoreRowsMark& mark, Py_ssize_t state, StoreRows& out);
 
 // The state of `start` (frozen and plain) in `store`, or kNone.

@@ -94,9 +94,9 @@ struct NativeApi {
     // without its bags made: chain_store_states gives the number of its
     // states and a mark of what it holds (-1, nothing set, when it keeps
     // none); chain_store_state the start of state `state` and its rows, as
-    // the bag made from them would hand them out (new references, let go
-    // of by the next call or the StoreRows), RuntimeError when the chain
-    // no longer holds what `mark` marks.
+    // the bag made from them would hand them out (borrowed from the value
+    // table that `rows` holds), RuntimeError when the chain no longer holds
+    // what `mark` marks.
     Py_ssize_t (*chain_store_states)(PyObject* chain, StoreRowsMark* mark);
     int (*chain_store_state)(PyObject* chain, const StoreRowsMark* mark, Py_ssize_t state, StoreRows* rows);
     // zantu._native.TextSink, and its write() for `size` bytes of UTF-8
